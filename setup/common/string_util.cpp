@@ -1,0 +1,42 @@
+#include "string_util.h"
+
+#include <windows.h>
+
+#include <cwchar>
+
+namespace zan {
+
+std::wstring MultiByteToWide(const std::string& text, unsigned codePage) {
+  if (text.empty()) return std::wstring();
+  int length = ::MultiByteToWideChar(codePage, 0, text.data(), static_cast<int>(text.size()),
+                                     nullptr, 0);
+  if (length <= 0) return std::wstring();
+  std::wstring out(static_cast<size_t>(length), L'\0');
+  ::MultiByteToWideChar(codePage, 0, text.data(), static_cast<int>(text.size()), &out[0], length);
+  return out;
+}
+
+std::string WideToMultiByte(const std::wstring& text, unsigned codePage) {
+  if (text.empty()) return std::string();
+  int length = ::WideCharToMultiByte(codePage, 0, text.data(), static_cast<int>(text.size()),
+                                     nullptr, 0, nullptr, nullptr);
+  if (length <= 0) return std::string();
+  std::string out(static_cast<size_t>(length), '\0');
+  ::WideCharToMultiByte(codePage, 0, text.data(), static_cast<int>(text.size()), &out[0], length,
+                        nullptr, nullptr);
+  return out;
+}
+
+bool EqualsIgnoreCase(const std::wstring& a, const std::wstring& b) {
+  return _wcsicmp(a.c_str(), b.c_str()) == 0;
+}
+
+std::wstring ReplaceAll(std::wstring text, const std::wstring& what, const std::wstring& with) {
+  if (what.empty()) return text;
+  for (size_t at = text.find(what); at != std::wstring::npos; at = text.find(what, at + with.size())) {
+    text.replace(at, what.size(), with);
+  }
+  return text;
+}
+
+}  // namespace zan

@@ -1,0 +1,20 @@
+// Conversions between UTF-16 and the narrow encodings the program meets.
+#pragma once
+
+#include <string>
+
+namespace zan {
+
+std::wstring MultiByteToWide(const std::string& text, unsigned codePage);
+std::string WideToMultiByte(const std::wstring& text, unsigned codePage);
+
+inline std::wstring Utf8ToWide(const std::string& text) { return MultiByteToWide(text, 65001); }
+inline std::string WideToUtf8(const std::wstring& text) { return WideToMultiByte(text, 65001); }
+
+// Case-insensitive equality of wide strings (ASCII letters folded, as _wcsicmp).
+bool EqualsIgnoreCase(const std::wstring& a, const std::wstring& b);
+
+// Replaces every occurrence of `what` in `text`.
+std::wstring ReplaceAll(std::wstring text, const std::wstring& what, const std::wstring& with);
+
+}  // namespace zan

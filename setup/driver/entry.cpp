@@ -1,0 +1,68 @@
+#include "entry.h"
+
+#include "command_line.h"
+#include "setup/common/handles.h"
+#include "setup/common/log.h"
+#include "setup/ui/i18n.h"
+#include "setup/ui/main_dlg.h"
+
+namespace zan {
+namespace {
+
+void ShowAlreadyRunning(HINSTANCE instance) {
+  CI18N strings;
+  strings.SetLanguage(GetModuleFolder(instance) + L"language\\", 0);
+  std::wstring text;
+  std::wstring caption;
+  strings.GetString(L"language.isruningmessage", text, 65001);
+  strings.GetString(L"language.caption", caption, 65001);
+  ::MessageBoxW(nullptr, text.c_str(), caption.c_str(), MB_OK);
+}
+
+// The name and version become a folder name and segments of the server
+// address; anything that could step outside those places ends the run.
+bool ArgumentsAreSafe(const std::wstring& product, const std::wstring& version) {
+  if (!IsSafePathSegment(product)) {
+    WriteLog(L"the Produce name is not usable, setup ends: %s", product.c_str());
+    return false;
+  }
+  if (!version.empty() && !IsSafePathSegment(version)) {
+    WriteLog(L"the Produce version is not usable, setup ends: %s", version.c_str());
+    return false;
+  }
+  return true;
+}
+
+int RunMainDialog(const std::wstring& line, const std::wstring& product,
+                  const std::wstring& version) {
+  MessageLoop loop;
+  CMainDlg dialog;
+  if (!dialog.Create()) return 0;
+  ::ShowWindow(dialog.hwnd(), SW_HIDE);
+  dialog.Start(line, product, version);
+  return loop.Run();
+}
+
+}  // namespace
+
+int RunSetup(HINSTANCE instance, const wchar_t* commandLine) {
+  std::wstring line = TrimCommandLine(commandLine ? commandLine : L"");
+  ArgumentTable arguments = ParseArguments(line);
+  std::wstring product = ArgumentValue(arguments, L"App");
+  std::wstring version = ArgumentValue(arguments, L"Ver");
+  if (!ArgumentValue(arguments, L"Uac").empty()) SetElevationAttempted();
+  if (product.empty()) return 0;
+  if (!ArgumentsAreSafe(product, version)) return 0;
+
+  // The guard lives until the loop ends; if it cannot be made at all the run
+  // goes on unguarded.
+  ScopedHandle guard(::CreateEventW(nullptr, TRUE, FALSE, product.c_str()));
+  if (::GetLastError() == ERROR_ALREADY_EXISTS) {
+    guard.reset();
+    ShowAlreadyRunning(instance);
+    return 0;
+  }
+  return RunMainDialog(line, product, version);
+}
+
+}  // namespace zan

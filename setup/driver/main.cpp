@@ -1,0 +1,19 @@
+// Process entry of ZanSetup.exe.
+#include <windows.h>
+#include <commctrl.h>
+#include <objbase.h>
+
+#include "entry.h"
+#include "setup/common/log.h"
+#include "setup/ui/dialog_base.h"
+
+int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, LPWSTR commandLine, int) {
+  zan::SetLogModule(instance);
+  zan::SetResourceModule(instance);
+  ::CoInitialize(nullptr);
+  INITCOMMONCONTROLSEX controls = {sizeof(controls), ICC_BAR_CLASSES};
+  ::InitCommonControlsEx(&controls);
+  int code = zan::RunSetup(instance, commandLine);
+  ::CoUninitialize();
+  return code;
+}

@@ -1,0 +1,53 @@
+// A dialog bound to a C++ object: the static dialog procedure binds the
+// object at WM_INITDIALOG, unbinds it at WM_NCDESTROY and routes every other
+// message to HandleMessage. Modeless creation and modal runs share it.
+#pragma once
+
+#include <windows.h>
+
+#include "message_loop.h"
+
+namespace zan {
+
+class DialogBase : public MessageFilter {
+ public:
+  DialogBase() = default;
+  ~DialogBase() override;
+  DialogBase(const DialogBase&) = delete;
+  DialogBase& operator=(const DialogBase&) = delete;
+
+  HWND Create(int templateId, HWND owner);
+  INT_PTR DoModal(int templateId, HWND owner);
+  void Destroy();
+
+  HWND hwnd() const { return hwnd_; }
+  bool IsWindow() const { return hwnd_ != nullptr && ::IsWindow(hwnd_); }
+
+  // Keyboard navigation for this dialog's own window only.
+  bool PreTranslateMessage(MSG* msg) override;
+
+ protected:
+  // True when handled; `result` is the message's result (for WM_INITDIALOG,
+  // whether the system should set the focus).
+  virtual bool HandleMessage(UINT message, WPARAM wParam, LPARAM lParam, LRESULT* result) = 0;
+
+  // What every dialog of the program does at WM_INITDIALOG: centre on the
+  // work area and carry the program icon.
+  void InitCommon();
+  void SetItemText(int id, const wchar_t* text);
+  void EndModal(INT_PTR result);
+
+ private:
+  static INT_PTR CALLBACK DialogProc(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam);
+
+  HWND hwnd_ = nullptr;
+};
+
+// Centres `hwnd` on the work area of its monitor, keeping it inside.
+void CenterOnWorkArea(HWND hwnd);
+
+// The module that holds the program's resources.
+HINSTANCE ResourceModule();
+void SetResourceModule(HINSTANCE instance);
+
+}  // namespace zan

@@ -1,0 +1,211 @@
+// zsdriver: works the setup program's windows as a person would, for the
+// end-to-end tests. One action per run; results go to standard output as UTF-8.
+//
+//   zsdriver find [--class C] [--title T] [--visible] [--timeout MS]
+//       prints the handle (hex) of the first matching top-level window
+//   zsdriver gone HWND [--timeout MS]     waits until the window is gone
+//   zsdriver texts HWND                   prints "title<TAB>..." then
+//                                         "id<TAB>class<TAB>visible<TAB>enabled<TAB>text" per child
+//   zsdriver click HWND ID                posts BM_CLICK to the child ID
+//   zsdriver close HWND                   posts WM_CLOSE
+//   zsdriver sysmenu HWND                 prints whether the Close item is enabled
+//   zsdriver run CMDLINE                  runs CMDLINE exactly, exits with its code
+//   zsdriver langid                       prints the user's default language id (hex)
+//   zsdriver findall [find options]       prints every matching handle, one a line
+#include <windows.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cwchar>
+#include <string>
+#include <vector>
+
+namespace {
+
+void Print(const std::wstring& text) {
+  int n = ::WideCharToMultiByte(CP_UTF8, 0, text.c_str(), static_cast<int>(text.size()), nullptr,
+                                0, nullptr, nullptr);
+  std::string bytes(static_cast<size_t>(n > 0 ? n : 0), '\0');
+  if (n > 0) {
+    ::WideCharToMultiByte(CP_UTF8, 0, text.c_str(), static_cast<int>(text.size()), &bytes[0], n,
+                          nullptr, nullptr);
+  }
+  bytes += "\n";
+  DWORD written = 0;
+  ::WriteFile(::GetStdHandle(STD_OUTPUT_HANDLE), bytes.data(), static_cast<DWORD>(bytes.size()),
+              &written, nullptr);
+}
+
+std::wstring WindowText(HWND hwnd) {
+  wchar_t buffer[4096] = {};
+  ::GetWindowTextW(hwnd, buffer, 4096);
+  return buffer;
+}
+
+std::wstring ClassName(HWND hwnd) {
+  wchar_t buffer[256] = {};
+  ::GetClassNameW(hwnd, buffer, 256);
+  return buffer;
+}
+
+// Titles arrive with non-ASCII characters written as \uXXXX, so that they do
+// not depend on the Unix locale that Wine converts arguments with.
+std::wstring Unescape(const std::wstring& text) {
+  std::wstring out;
+  for (size_t i = 0; i < text.size(); ++i) {
+    if (text[i] == L'\\' && i + 5 < text.size() && text[i + 1] == L'u') {
+      out += static_cast<wchar_t>(wcstoul(text.substr(i + 2, 4).c_str(), nullptr, 16));
+      i += 5;
+    } else {
+      out += text[i];
+    }
+  }
+  return out;
+}
+
+HWND ParseHandle(const wchar_t* text) {
+  return reinterpret_cast<HWND>(static_cast<uintptr_t>(wcstoul(text, nullptr, 16)));
+}
+
+struct FindQuery {
+  std::wstring className;
+  std::wstring title;
+  bool hasTitle = false;
+  bool visibleOnly = false;
+  HWND found = nullptr;
+};
+
+BOOL CALLBACK MatchWindow(HWND hwnd, LPARAM param) {
+  FindQuery* query = reinterpret_cast<FindQuery*>(param);
+  if (query->visibleOnly && !::IsWindowVisible(hwnd)) return TRUE;
+  if (!query->className.empty() && ClassName(hwnd) != query->className) return TRUE;
+  if (query->hasTitle && WindowText(hwnd) != query->title) return TRUE;
+  query->found = hwnd;
+  return FALSE;
+}
+
+BOOL CALLBACK PrintMatch(HWND hwnd, LPARAM param) {
+  FindQuery* query = reinterpret_cast<FindQuery*>(param);
+  query->found = nullptr;
+  MatchWindow(hwnd, param);
+  if (query->found) {
+    wchar_t text[32];
+    swprintf(text, 32, L"%lx", static_cast<unsigned long>(reinterpret_cast<uintptr_t>(hwnd)));
+    Print(text);
+  }
+  return TRUE;
+}
+
+int Find(int argc, wchar_t** argv) {
+  FindQuery query;
+  DWORD timeout = 10000;
+  for (int i = 2; i < argc; ++i) {
+    std::wstring arg = argv[i];
+    if (arg == L"--class" && i + 1 < argc) query.className = argv[++i];
+    else if (arg == L"--title" && i + 1 < argc) { query.title = Unescape(argv[++i]); query.hasTitle = true; }
+    else if (arg == L"--visible") query.visibleOnly = true;
+    else if (arg == L"--timeout" && i + 1 < argc) timeout = wcstoul(argv[++i], nullptr, 10);
+  }
+  if (std::wstring(argv[1]) == L"findall") {
+    ::EnumWindows(PrintMatch, reinterpret_cast<LPARAM>(&query));
+    return 0;
+  }
+  DWORD start = ::GetTickCount();
+  for (;;) {
+    query.found = nullptr;
+    ::EnumWindows(MatchWindow, reinterpret_cast<LPARAM>(&query));
+    if (query.found) {
+      wchar_t text[32];
+      swprintf(text, 32, L"%lx", static_cast<unsigned long>(reinterpret_cast<uintptr_t>(query.found)));
+      Print(text);
+      return 0;
+    }
+    if (::GetTickCount() - start >= timeout) return 1;
+    ::Sleep(50);
+  }
+}
+
+int Gone(int argc, wchar_t** argv) {
+  HWND hwnd = ParseHandle(argv[2]);
+  DWORD timeout = argc > 4 ? wcstoul(argv[4], nullptr, 10) : 10000;
+  DWORD start = ::GetTickCount();
+  while (::IsWindow(hwnd)) {
+    if (::GetTickCount() - start >= timeout) return 1;
+    ::Sleep(50);
+  }
+  return 0;
+}
+
+BOOL CALLBACK PrintChild(HWND child, LPARAM) {
+  wchar_t line[64];
+  swprintf(line, 64, L"%d\t", ::GetDlgCtrlID(child));
+  Print(line + ClassName(child) + L"\t" + (::IsWindowVisible(child) ? L"1" : L"0") + L"\t" +
+        (::IsWindowEnabled(child) ? L"1" : L"0") + L"\t" + WindowText(child));
+  return TRUE;
+}
+
+int Texts(wchar_t** argv) {
+  HWND hwnd = ParseHandle(argv[2]);
+  if (!::IsWindow(hwnd)) return 1;
+  Print(WindowText(hwnd));
+  ::EnumChildWindows(hwnd, PrintChild, 0);
+  return 0;
+}
+
+int Click(wchar_t** argv) {
+  HWND hwnd = ParseHandle(argv[2]);
+  HWND button = ::GetDlgItem(hwnd, static_cast<int>(wcstol(argv[3], nullptr, 10)));
+  if (!button) return 1;
+  // Posted, so a message box that the click opens does not block us.
+  return ::PostMessageW(button, BM_CLICK, 0, 0) ? 0 : 1;
+}
+
+int Close(wchar_t** argv) {
+  return ::PostMessageW(ParseHandle(argv[2]), WM_CLOSE, 0, 0) ? 0 : 1;
+}
+
+int SysMenu(wchar_t** argv) {
+  HMENU menu = ::GetSystemMenu(ParseHandle(argv[2]), FALSE);
+  if (!menu) return 1;
+  UINT state = ::GetMenuState(menu, SC_CLOSE, MF_BYCOMMAND);
+  Print((state & (MF_GRAYED | MF_DISABLED)) ? L"close-disabled" : L"close-enabled");
+  return 0;
+}
+
+int Run(const wchar_t* commandLine) {
+  std::vector<wchar_t> buffer(commandLine, commandLine + wcslen(commandLine) + 1);
+  buffer.resize(buffer.size() + MAX_PATH);
+  STARTUPINFOW startup = {sizeof(startup)};
+  PROCESS_INFORMATION process = {};
+  if (!::CreateProcessW(nullptr, buffer.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr,
+                        &startup, &process)) {
+    return 255;
+  }
+  ::CloseHandle(process.hThread);
+  ::WaitForSingleObject(process.hProcess, INFINITE);
+  DWORD code = 0;
+  ::GetExitCodeProcess(process.hProcess, &code);
+  ::CloseHandle(process.hProcess);
+  return static_cast<int>(code);
+}
+
+}  // namespace
+
+int wmain(int argc, wchar_t** argv) {
+  if (argc < 2) return 2;
+  std::wstring action = argv[1];
+  if (action == L"find" || action == L"findall") return Find(argc, argv);
+  if (action == L"langid") {
+    wchar_t text[16];
+    swprintf(text, 16, L"%04x", ::GetUserDefaultLangID());
+    Print(text);
+    return 0;
+  }
+  if (action == L"gone" && argc >= 3) return Gone(argc, argv);
+  if (action == L"texts" && argc >= 3) return Texts(argv);
+  if (action == L"click" && argc >= 4) return Click(argv);
+  if (action == L"close" && argc >= 3) return Close(argv);
+  if (action == L"sysmenu" && argc >= 3) return SysMenu(argv);
+  if (action == L"run" && argc >= 3) return Run(argv[2]);
+  return 2;
+}

@@ -1,0 +1,91 @@
+"""The program's start: command line, single-instance guard, hidden main
+dialog and exit codes, run for real under Wine."""
+import os
+import unittest
+
+from harness import E2ETestCase, Sandbox, Wine, read_locale_text, still_running, wait_exit
+
+
+class NoProduct(E2ETestCase):
+    def test_without_a_product_the_program_ends_silently_with_0(self):
+        box = Sandbox("entry-no-product")
+        wine = Wine()
+        for args in ["", "Ver=1.0", "app=Foo", "App=", "App", "Uac=yes", "=App"]:
+            code = wait_exit(self.start(wine, box.program + " " + args))
+            self.assertEqual(0, code, args)
+        self.assertIsNone(wine.find(title="ZanSetup", visible=False, timeout_ms=0))
+        self.assertFalse(os.path.exists(box.log_path), "nothing should be logged")
+
+    def test_a_name_that_escapes_its_folder_is_no_product(self):
+        box = Sandbox("entry-bad-name")
+        wine = Wine()
+        bad = ["..", "..\\..\\Windows", "a/b", "C:", "a*b", "a|b", "CON", "a%2f..", "x#y",
+               "trailing."]
+        for name in bad:
+            code = wait_exit(self.start(wine, box.program + " App=" + name))
+            self.assertEqual(0, code, name)
+        code = wait_exit(self.start(wine, box.program + " App=Foo Ver=../../x"))
+        self.assertEqual(0, code)
+        lines = box.log_lines()
+        self.assertEqual(len(bad) + 1, len(lines), lines)
+        for name, line in zip(bad, lines):
+            self.assertEqual("the Produce name is not usable, setup ends: " + name, line)
+        self.assertEqual("the Produce version is not usable, setup ends: ../../x", lines[-1])
+        self.assertFalse(os.path.exists(box.download_dir()))
+
+
+class NormalStart(E2ETestCase):
+    def test_hidden_main_dialog_closes_with_exit_code_2(self):
+        box = Sandbox("entry-normal")
+        wine = Wine()
+        process = self.start(wine, box.program + "   App=Foo    Ver=1.0  ")
+        hwnd = wine.find(title="ZanSetup", visible=False)
+        self.assertIsNotNone(hwnd, "no main dialog")
+        self.assertEqual([], wine.find_all(title="ZanSetup", visible=True), "main dialog shown")
+        self.assertTrue(still_running(process, 0.5))
+        wine.close(hwnd)
+        self.assertEqual(2, wait_exit(process))
+
+
+class AlreadyRunning(E2ETestCase):
+    def check_box_in(self, language):
+        box = Sandbox("entry-already-running-" + language)
+        wine = Wine(language)
+        first = self.start(wine, box.program + " App=Foo Ver=1.0")
+        main = wine.find(title="ZanSetup", visible=False)
+        self.assertIsNotNone(main)
+
+        second = self.start(wine, box.program + " App=Foo")
+        caption = read_locale_text(language, "language.caption")
+        message_box = wine.find(title=caption)
+        self.assertIsNotNone(message_box, "no already-running box titled %r" % caption)
+        title, controls = wine.texts(message_box)
+        texts = [c[3] for c in controls.values()]
+        self.assertIn(read_locale_text(language, "language.isruningmessage"), texts)
+        box.screenshot("already-running-" + language)
+        self.assertTrue(still_running(second, 0.2), "ended before the box was answered")
+        wine.click(message_box, 2 if 2 in controls else 1)
+        self.assertEqual(0, wait_exit(second))
+
+        # Another product runs beside the first.
+        other = self.start(wine, box.program + " App=Bar")
+        self.assertTrue(still_running(other, 1.5), "a different product must not be refused")
+        self.assertIsNone(wine.find(title=caption, timeout_ms=0))
+        for hwnd in wine.find_all(title="ZanSetup"):
+            wine.close(hwnd)
+        self.assertEqual(2, wait_exit(first))
+        self.assertEqual(2, wait_exit(other))
+        self.assertEqual([], box.log_lines(), "the already-running path logs nothing")
+
+    def test_box_in_simplified_chinese(self):
+        self.check_box_in("zh-cn")
+
+    def test_box_in_traditional_chinese(self):
+        self.check_box_in("zh-tw")
+
+    def test_box_in_english(self):
+        self.check_box_in("en-us")
+
+
+if __name__ == "__main__":
+    unittest.main()

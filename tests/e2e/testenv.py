@@ -1,0 +1,115 @@
+#!/usr/bin/env python3
+"""Starts and stops what the tests share: a virtual display, the build's Wine
+prefix and one wineserver kept alive between Wine processes.
+
+    testenv.py start BUILD_DIR
+    testenv.py stop BUILD_DIR
+
+Everything stops by itself too, an hour after the start.
+"""
+import os
+import signal
+import subprocess
+import sys
+import time
+
+WATCHDOG_SECONDS = 3600
+
+
+def env_dir(build):
+    path = os.path.join(build, "test-env")
+    os.makedirs(path, exist_ok=True)
+    return path
+
+
+def wine_environment(build):
+    env = dict(os.environ)
+    env["WINEPREFIX"] = os.path.join(build, "wineprefix")
+    env["WINEDEBUG"] = "-all"
+    env["WINEDLLOVERRIDES"] = "mscoree,mshtml=;winemenubuilder.exe=d"
+    return env
+
+
+def start_display(folder):
+    read_fd, write_fd = os.pipe()
+    proc = subprocess.Popen(
+        ["timeout", str(WATCHDOG_SECONDS), "Xvfb", "-displayfd", str(write_fd), "-screen", "0", "1024x768x24",
+         "-nolisten", "tcp"],
+        pass_fds=(write_fd,), stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
+        start_new_session=True)
+    os.close(write_fd)
+    number = b""
+    deadline = time.time() + 30
+    while not number.endswith(b"\n") and time.time() < deadline:
+        chunk = os.read(read_fd, 16)
+        if not chunk:
+            break
+        number += chunk
+    os.close(read_fd)
+    if not number.strip():
+        proc.kill()
+        raise SystemExit("Xvfb did not start")
+    display = ":" + number.decode().strip()
+    with open(os.path.join(folder, "display"), "w") as f:
+        f.write(display)
+    with open(os.path.join(folder, "xvfb.pid"), "w") as f:
+        f.write(str(proc.pid))
+    return display
+
+
+def start(build):
+    folder = env_dir(build)
+    stop(build, quiet=True)
+    display = start_display(folder)
+    env = wine_environment(build)
+    env["DISPLAY"] = display
+    if not os.path.exists(os.path.join(env["WINEPREFIX"], "system.reg")):
+        subprocess.run(["wineboot", "-i"], env=env, check=True,
+                       stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    # A virtual desktop: Wine draws the window frames and captions itself,
+    # so screenshots show them without a window manager.
+    for key, name, value in ((r"HKCU\Software\Wine\Explorer", "Desktop", "Default"),
+                             (r"HKCU\Software\Wine\Explorer\Desktops", "Default", "1024x768")):
+        subprocess.run(["wine", "reg", "add", key, "/v", name, "/d", value, "/f"], env=env,
+                       stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
+                       stderr=subprocess.DEVNULL)
+    # Let wineboot's own server end, then keep one alive for the whole run;
+    # it must not hold ctest's output pipes.
+    subprocess.run(["wineserver", "-w"], env=env)
+    quiet = dict(stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
+                 stderr=subprocess.DEVNULL, start_new_session=True)
+    subprocess.Popen(["wineserver", "-f", "-p"], env=env, **quiet)
+    # The first Wine process starts Wine's own background services, which
+    # inherit its output; start them here so no test's output pipe stays open.
+    subprocess.run(["wine", "cmd", "/c", "exit"], env=env, **quiet)
+    # The server persists until "stop"; should that never come, this ends it.
+    watchdog = subprocess.Popen(["sh", "-c", "sleep %d; wineserver -k" % WATCHDOG_SECONDS],
+                                env=env, **quiet)
+    with open(os.path.join(folder, "watchdog.pid"), "w") as f:
+        f.write(str(watchdog.pid))
+    print("display", display, "prefix", env["WINEPREFIX"])
+
+
+def stop(build, quiet=False):
+    folder = env_dir(build)
+    subprocess.run(["wineserver", "-k"], env=wine_environment(build),
+                   stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    for name in ("xvfb.pid", "watchdog.pid"):
+        pid_file = os.path.join(folder, name)
+        if os.path.exists(pid_file):
+            try:
+                os.killpg(int(open(pid_file).read()), signal.SIGTERM)
+            except (ProcessLookupError, ValueError, PermissionError):
+                pass
+            os.remove(pid_file)
+    display_file = os.path.join(folder, "display")
+    if os.path.exists(display_file):
+        os.remove(display_file)
+    if not quiet:
+        print("stopped")
+
+
+if __name__ == "__main__":
+    if len(sys.argv) != 3 or sys.argv[1] not in ("start", "stop"):
+        raise SystemExit(__doc__)
+    {"start": start, "stop": stop}[sys.argv[1]](os.path.abspath(sys.argv[2]))

@@ -1,0 +1,81 @@
+#include "test_util.h"
+
+#include <shellapi.h>
+
+#include <cstdio>
+#include <vector>
+
+#include "setup/common/handles.h"
+
+namespace zan_test {
+
+namespace {
+
+void RemoveTree(const std::wstring& folder) {
+  WIN32_FIND_DATAW data;
+  zan::ScopedFind find(::FindFirstFileW((folder + L"*").c_str(), &data));
+  if (find) {
+    do {
+      std::wstring name = data.cFileName;
+      if (name == L"." || name == L"..") continue;
+      std::wstring full = folder + name;
+      if (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
+        RemoveTree(full + L"\\");
+      } else {
+        ::SetFileAttributesW(full.c_str(), FILE_ATTRIBUTE_NORMAL);
+        ::DeleteFileW(full.c_str());
+      }
+    } while (::FindNextFileW(find.get(), &data));
+  }
+  find.reset();
+  ::RemoveDirectoryW(folder.c_str());
+}
+
+}  // namespace
+
+TempFolder::TempFolder() {
+  wchar_t base[MAX_PATH] = {};
+  ::GetTempPathW(MAX_PATH, base);
+  static unsigned counter = 0;
+  for (;;) {
+    wchar_t name[64];
+    swprintf(name, 64, L"zantest-%lu-%lu-%u\\", ::GetCurrentProcessId(), ::GetTickCount(), ++counter);
+    path_ = std::wstring(base) + name;
+    if (::CreateDirectoryW(path_.c_str(), nullptr)) break;
+  }
+}
+
+TempFolder::~TempFolder() { RemoveTree(path_); }
+
+std::string ReadFileBytes(const std::wstring& path) {
+  zan::ScopedFile file(::CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                     nullptr, OPEN_EXISTING, 0, nullptr));
+  if (!file) return std::string();
+  std::string bytes;
+  char buffer[65536];
+  DWORD got = 0;
+  while (::ReadFile(file.get(), buffer, sizeof(buffer), &got, nullptr) && got > 0) {
+    bytes.append(buffer, got);
+  }
+  return bytes;
+}
+
+bool WriteFileBytes(const std::wstring& path, const std::string& bytes) {
+  zan::ScopedFile file(::CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr));
+  if (!file) return false;
+  DWORD written = 0;
+  return ::WriteFile(file.get(), bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr) &&
+         written == bytes.size();
+}
+
+bool FileExists(const std::wstring& path) {
+  return ::GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES;
+}
+
+unsigned long long FileSize(const std::wstring& path) {
+  WIN32_FILE_ATTRIBUTE_DATA data;
+  if (!::GetFileAttributesExW(path.c_str(), GetFileExInfoStandard, &data)) return 0;
+  return (static_cast<unsigned long long>(data.nFileSizeHigh) << 32) | data.nFileSizeLow;
+}
+
+}  // namespace zan_test

@@ -1,0 +1,56 @@
+#!/usr/bin/env bash
+# Installs what the build, the tests and the demo need on Debian 12, as root.
+# Idempotent: packages that are present are left alone, and TinyXML's source
+# is unpacked once into the cache folder.
+set -euo pipefail
+
+here=$(cd "$(dirname "$0")/.." && pwd)
+cache=${ZANSETUP_DEPS:-$here/.deps}
+
+packages=(
+  g++-mingw-w64-i686-posix binutils-mingw-w64-i686 mingw-w64-tools
+  wine wine32:i386 libwine-dev xvfb xauth cmake make
+  googletest libboost-dev nginx-light nsis fonts-wqy-microhei imagemagick
+  python3 dpkg-dev
+)
+
+need_update=0
+
+if ! dpkg --print-foreign-architectures | grep -qx i386; then
+  dpkg --add-architecture i386
+  need_update=1
+fi
+
+# "apt-get source" needs deb-src entries; mirror the machine's own deb entries.
+src_list=/etc/apt/sources.list.d/zansetup-src.sources
+if ! grep -rqs '^Types:.*deb-src' /etc/apt/sources.list.d/ && \
+   ! grep -qs '^deb-src' /etc/apt/sources.list 2>/dev/null; then
+  if [ -f /etc/apt/sources.list.d/debian.sources ]; then
+    sed 's/^Types:.*/Types: deb-src/' /etc/apt/sources.list.d/debian.sources > "$src_list"
+  elif [ -f /etc/apt/sources.list ]; then
+    grep '^deb ' /etc/apt/sources.list | sed 's/^deb /deb-src /' \
+      > /etc/apt/sources.list.d/zansetup-src.list
+  fi
+  need_update=1
+fi
+
+missing=()
+for p in "${packages[@]}"; do
+  if ! dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed'; then
+    missing+=("$p")
+  fi
+done
+
+if [ ${#missing[@]} -gt 0 ] || [ $need_update -eq 1 ]; then
+  apt-get update -q
+fi
+if [ ${#missing[@]} -gt 0 ]; then
+  DEBIAN_FRONTEND=noninteractive apt-get install -y -q --no-install-recommends "${missing[@]}"
+fi
+
+# TinyXML 2.6.2 with Debian's patches applied; the build compiles it for mingw.
+mkdir -p "$cache"
+if ! ls -d "$cache"/tinyxml-2.6.2* >/dev/null 2>&1; then
+  (cd "$cache" && apt-get source -q tinyxml)
+fi
+ls -d "$cache"/tinyxml-2.6.2*/ | head -n 1

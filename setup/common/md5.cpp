@@ -1,0 +1,177 @@
+#include "md5.h"
+
+#include <windows.h>
+
+#include <cstdio>
+#include <cstring>
+#include <cwchar>
+#include <vector>
+
+#include "handles.h"
+#include "log.h"
+#include "string_util.h"
+
+namespace zan {
+namespace {
+
+const DWORD kReadBuffer = 10240;
+
+// The RFC's per-step shift amounts, four for each round.
+const int kShift[4][4] = {{7, 12, 17, 22}, {5, 9, 14, 20}, {4, 11, 16, 23}, {6, 10, 15, 21}};
+
+// T[i] = floor(abs(sin(i + 1)) * 2^32), as RFC 1321 lists them.
+const uint32_t kSine[64] = {
+    0xd76aa478, 0xe8c7b756, 0x242070db, 0xc1bdceee, 0xf57c0faf, 0x4787c62a, 0xa8304613, 0xfd469501,
+    0x698098d8, 0x8b44f7af, 0xffff5bb1, 0x895cd7be, 0x6b901122, 0xfd987193, 0xa679438e, 0x49b40821,
+    0xf61e2562, 0xc040b340, 0x265e5a51, 0xe9b6c7aa, 0xd62f105d, 0x02441453, 0xd8a1e681, 0xe7d3fbc8,
+    0x21e1cde6, 0xc33707d6, 0xf4d50d87, 0x455a14ed, 0xa9e3e905, 0xfcefa3f8, 0x676f02d9, 0x8d2a4c8a,
+    0xfffa3942, 0x8771f681, 0x6d9d6122, 0xfde5380c, 0xa4beea44, 0x4bdecfa9, 0xf6bb4b60, 0xbebfbc70,
+    0x289b7ec6, 0xeaa127fa, 0xd4ef3085, 0x04881d05, 0xd9d4d039, 0xe6db99e5, 0x1fa27cf8, 0xc4ac5665,
+    0xf4292244, 0x432aff97, 0xab9423a7, 0xfc93a039, 0x655b59c3, 0x8f0ccc92, 0xffeff47d, 0x85845dd1,
+    0x6fa87e4f, 0xfe2ce6e0, 0xa3014314, 0x4e0811a1, 0xf7537e82, 0xbd3af235, 0x2ad7d2bb, 0xeb86d391};
+
+inline uint32_t RotateLeft(uint32_t x, int n) { return (x << n) | (x >> (32 - n)); }
+
+inline uint32_t LoadLittleEndian(const unsigned char* p) {
+  return static_cast<uint32_t>(p[0]) | (static_cast<uint32_t>(p[1]) << 8) |
+         (static_cast<uint32_t>(p[2]) << 16) | (static_cast<uint32_t>(p[3]) << 24);
+}
+
+inline void StoreLittleEndian(uint32_t value, unsigned char* p) {
+  p[0] = static_cast<unsigned char>(value);
+  p[1] = static_cast<unsigned char>(value >> 8);
+  p[2] = static_cast<unsigned char>(value >> 16);
+  p[3] = static_cast<unsigned char>(value >> 24);
+}
+
+}  // namespace
+
+void Md5Context::Start() {
+  state_[0] = 0x67452301;
+  state_[1] = 0xefcdab89;
+  state_[2] = 0x98badcfe;
+  state_[3] = 0x10325476;
+  countLow_ = 0;
+  countHigh_ = 0;
+}
+
+void Md5Context::Transform(const unsigned char block[64]) {
+  uint32_t x[16];
+  for (int i = 0; i < 16; ++i) x[i] = LoadLittleEndian(block + 4 * i);
+
+  uint32_t a = state_[0], b = state_[1], c = state_[2], d = state_[3];
+  for (int i = 0; i < 64; ++i) {
+    int round = i / 16;
+    uint32_t f;
+    int k;
+    switch (round) {
+      case 0:
+        f = (b & c) | (~b & d);
+        k = i;
+        break;
+      case 1:
+        f = (b & d) | (c & ~d);
+        k = (1 + 5 * i) % 16;
+        break;
+      case 2:
+        f = b ^ c ^ d;
+        k = (5 + 3 * i) % 16;
+        break;
+      default:
+        f = c ^ (b | ~d);
+        k = (7 * i) % 16;
+        break;
+    }
+    uint32_t next = b + RotateLeft(a + f + x[k] + kSine[i], kShift[round][i % 4]);
+    a = d;
+    d = c;
+    c = b;
+    b = next;
+  }
+  state_[0] += a;
+  state_[1] += b;
+  state_[2] += c;
+  state_[3] += d;
+}
+
+void Md5Context::Add(const void* data, size_t size) {
+  const unsigned char* input = static_cast<const unsigned char*>(data);
+  size_t used = (countLow_ >> 3) & 63;
+
+  uint64_t bits = static_cast<uint64_t>(size) << 3;
+  uint32_t oldLow = countLow_;
+  countLow_ += static_cast<uint32_t>(bits);
+  if (countLow_ < oldLow) ++countHigh_;
+  countHigh_ += static_cast<uint32_t>(bits >> 32);
+
+  if (used > 0) {
+    size_t take = 64 - used;
+    if (size < take) {
+      memcpy(buffer_ + used, input, size);
+      return;
+    }
+    memcpy(buffer_ + used, input, take);
+    Transform(buffer_);
+    input += take;
+    size -= take;
+  }
+  for (; size >= 64; input += 64, size -= 64) Transform(input);
+  if (size > 0) memcpy(buffer_, input, size);
+}
+
+void Md5Context::Finish(unsigned char digest[kDigestSize]) {
+  unsigned char length[8];
+  StoreLittleEndian(countLow_, length);
+  StoreLittleEndian(countHigh_, length + 4);
+
+  // One 0x80 byte, then zeros up to 56 bytes modulo 64.
+  static const unsigned char kPadding[64] = {0x80};
+  size_t used = (countLow_ >> 3) & 63;
+  Add(kPadding, used < 56 ? 56 - used : 120 - used);
+  Add(length, sizeof(length));
+
+  for (int i = 0; i < 4; ++i) StoreLittleEndian(state_[i], digest + 4 * i);
+}
+
+std::string Md5DigestText(const unsigned char digest[Md5Context::kDigestSize]) {
+  std::string text;
+  char pair[3];
+  for (size_t i = 0; i < Md5Context::kDigestSize; ++i) {
+    snprintf(pair, sizeof(pair), "%.2x", digest[i]);
+    text += pair;
+  }
+  return text;
+}
+
+bool CheckFileMd5(const std::wstring& path, const std::wstring& expected) {
+  // Read sharing only: a writer still holding the file means it is not
+  // finished, and the check must fail rather than digest half a file.
+  ScopedFile file(::CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                                FILE_ATTRIBUTE_NORMAL, nullptr));
+  if (!file) return false;
+  DWORD size = ::GetFileSize(file.get(), nullptr);
+  if (size == INVALID_FILE_SIZE) return false;
+
+  Md5Context context;
+  {
+    std::vector<unsigned char> buffer(kReadBuffer);
+    DWORD remaining = size;
+    while (remaining > 0) {
+      DWORD want = remaining < kReadBuffer ? remaining : kReadBuffer;
+      DWORD got = 0;
+      if (!::ReadFile(file.get(), buffer.data(), want, &got, nullptr) || got == 0) break;
+      context.Add(buffer.data(), got);
+      remaining -= got;
+    }
+  }
+  file.reset();
+
+  unsigned char digest[Md5Context::kDigestSize];
+  context.Finish(digest);
+  std::wstring real = Utf8ToWide(Md5DigestText(digest));
+  if (_wcsicmp(real.c_str(), expected.c_str()) == 0) return true;
+  WriteLog(L"compare md5 failed, expected: %s, real: %s", expected.c_str(), real.c_str());
+  return false;
+}
+
+}  // namespace zan

@@ -1,0 +1,192 @@
+"""The publishing tool: the tree it writes is what the setup program asks the
+server for, and the document holds exactly the element paths it reads."""
+import hashlib
+import os
+import subprocess
+import sys
+import tempfile
+import unittest
+import xml.etree.ElementTree as ET
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+TOOLS = os.path.join(HERE, "..", "..", "tools")
+sys.path.insert(0, TOOLS)
+
+import publish  # noqa: E402
+
+BASE = "http://127.0.0.1:8780"
+LANG_DIR = os.path.join(HERE, "..", "..", "setup", "ui", "language")
+
+
+def element_paths(info_path):
+    """(dotted path, text, attributes) of every element in document order."""
+    rows = []
+
+    def walk(node, prefix):
+        path = prefix + node.tag
+        rows.append((path, (node.text or "").strip(), dict(node.attrib)))
+        for child in node:
+            walk(child, path + ".")
+
+    walk(ET.parse(info_path).getroot(), "")
+    return rows
+
+
+def read(path):
+    with open(path, "rb") as f:
+        return f.read()
+
+
+class PublishTree(unittest.TestCase):
+    def setUp(self):
+        self.tmp = tempfile.TemporaryDirectory()
+        self.root = os.path.join(self.tmp.name, "www")
+        self.installer = os.path.join(self.tmp.name, "DemoSetup.exe")
+        # Some bytes whose digest is not that of an empty file, past one 64 KiB read.
+        self.package_bytes = bytes(range(256)) * 300 + b"tail"
+        with open(self.installer, "wb") as f:
+            f.write(self.package_bytes)
+
+    def tearDown(self):
+        self.tmp.cleanup()
+
+    def served(self, url):
+        """The file that a server rooted at the tree delivers for an address."""
+        self.assertTrue(url.startswith(BASE + "/"), url)
+        return os.path.join(self.root, *url[len(BASE) + 1:].split("/"))
+
+    def test_versioned_tree_holds_exactly_the_document_paths_and_files(self):
+        result = publish.publish(
+            self.root, "Demo", self.installer, version="1.0", base_url=BASE + "/",
+            exec_level="Administrator", dir_opt_show=1,
+            default_dir="%PROGRAMFILES%\\Demo \u6f14\u793a",
+            read_key="HKEY_CURRENT_USER\\Software\\Demo\\InstallDir",
+            conflict_processes=["DemoAgent.exe", "demo.exe"], lang_dir=LANG_DIR)
+
+        folder = os.path.join(self.root, "zansetup", "soft", "Demo", "1.0")
+        self.assertEqual(os.path.join(folder, "soft.info"), result.info_path)
+        self.assertEqual(BASE + "/zansetup/soft/Demo/1.0/soft.info", result.info_url)
+        self.assertEqual(result.info_path, self.served(result.info_url))
+        md5 = hashlib.md5(self.package_bytes).hexdigest()
+        self.assertEqual(md5, result.checksum)
+
+        lang = {code: BASE + "/zansetup/soft/Demo/1.0/lang/%s.locale" % code
+                for code in ("zh-cn", "zh-tw", "en-us")}
+        self.assertEqual([
+            ("soft_info", "", {}),
+            ("soft_info.exec_level", "Administrator", {}),
+            ("soft_info.phase", "", {}),
+            ("soft_info.phase.dir_opt", "", {"show": "1"}),
+            ("soft_info.dir", "", {}),
+            ("soft_info.dir.install", "", {}),
+            ("soft_info.dir.install.read", "HKEY_CURRENT_USER\\Software\\Demo\\InstallDir", {}),
+            ("soft_info.dir.install.default", "%PROGRAMFILES%\\Demo \u6f14\u793a", {}),
+            ("soft_info.package", "", {}),
+            ("soft_info.package.url", result.package_url, {}),
+            ("soft_info.package.checksum", md5, {}),
+            ("soft_info.conflict", "", {}),
+            ("soft_info.conflict.process", "DemoAgent.exe", {}),
+            ("soft_info.conflict.process", "demo.exe", {}),
+            ("soft_info.lang", "", {}),
+            ("soft_info.lang.zh-cn", lang["zh-cn"], {}),
+            ("soft_info.lang.zh-tw", lang["zh-tw"], {}),
+            ("soft_info.lang.en-us", lang["en-us"], {}),
+        ], element_paths(result.info_path))
+
+        # UTF-8 with a declaration that says so, the Chinese text as UTF-8 bytes.
+        raw = read(result.info_path)
+        self.assertTrue(raw.startswith(b'<?xml version="1.0" encoding="utf-8"?>'))
+        self.assertIn("\u6f14\u793a".encode("utf-8"), raw)
+
+        # Every address resolves to its file in the tree, with the right bytes.
+        self.assertEqual(self.package_bytes, read(self.served(result.package_url)))
+        self.assertEqual(lang, result.lang_urls)
+        for code, url in lang.items():
+            self.assertEqual(read(os.path.join(LANG_DIR, code + ".locale")), read(self.served(url)))
+
+    def test_versionless_layout_sits_beside_the_versions(self):
+        versioned = publish.publish(self.root, "Demo", self.installer, version="2.0",
+                                    lang_dir=LANG_DIR)
+        before = read(versioned.info_path)
+        plain = publish.publish(self.root, "Demo", self.installer, lang_dir=LANG_DIR,
+                                package_name="install.exe")
+        self.assertEqual(os.path.join(self.root, "zansetup", "soft", "Demo", "soft.info"),
+                         plain.info_path)
+        self.assertEqual(BASE + "/zansetup/soft/Demo/soft.info", plain.info_url)
+        self.assertEqual(BASE + "/zansetup/soft/Demo/install.exe", plain.package_url)
+        self.assertEqual(self.package_bytes, read(self.served(plain.package_url)))
+        paths = dict((p, t) for p, t, _ in element_paths(plain.info_path))
+        self.assertEqual(BASE + "/zansetup/soft/Demo/lang/en-us.locale", paths["soft_info.lang.en-us"])
+        self.assertTrue(os.path.exists(self.served(paths["soft_info.lang.en-us"])))
+        self.assertEqual(before, read(versioned.info_path))
+        self.assertTrue(os.path.exists(self.served(versioned.lang_urls["zh-cn"])))
+
+    def test_broken_documents_for_the_failure_cases(self):
+        md5 = hashlib.md5(self.package_bytes).hexdigest()
+
+        wrong = publish.publish(self.root, "Demo", self.installer, version="1.0",
+                                wrong_checksum=True, dir_opt_show=None,
+                                omit=["soft_info.lang.en-us", "soft_info.exec_level"],
+                                lang_dir=LANG_DIR)
+        rows = element_paths(wrong.info_path)
+        paths = dict((p, (t, a)) for p, t, a in rows)
+        checksum = paths["soft_info.package.checksum"][0]
+        self.assertRegex(checksum, "^[0-9a-f]{32}$")
+        self.assertNotEqual(md5, checksum)
+        self.assertEqual(("", {}), paths["soft_info.phase.dir_opt"], "dir_opt without show")
+        self.assertNotIn("soft_info.exec_level", paths)
+        self.assertNotIn("soft_info.lang.en-us", paths)
+        self.assertNotIn("soft_info.dir.install.read", paths)
+        self.assertNotIn("soft_info.conflict", paths)
+        self.assertIn("soft_info.lang.zh-cn", paths)
+        self.assertEqual(["zh-cn", "zh-tw"], sorted(wrong.lang_paths))
+
+        # Published again over the same version: the dropped language file goes
+        # too, and whole branches can be left out.
+        first = publish.publish(self.root, "Demo", self.installer, version="1.0", lang_dir=LANG_DIR)
+        self.assertTrue(os.path.exists(first.lang_paths["en-us"]))
+        again = publish.publish(self.root, "Demo", self.installer, version="1.0", lang_dir=LANG_DIR,
+                                omit=["soft_info.package.checksum", "soft_info.phase",
+                                      "soft_info.lang"])
+        self.assertIsNone(again.checksum)
+        self.assertEqual({}, again.lang_urls)
+        self.assertFalse(os.path.exists(first.lang_paths["en-us"]))
+        self.assertEqual(["soft_info", "soft_info.dir", "soft_info.dir.install",
+                          "soft_info.dir.install.default", "soft_info.exec_level",
+                          "soft_info.package", "soft_info.package.url"],
+                         sorted(p for p, _, _ in element_paths(again.info_path)))
+
+    def test_names_that_leave_their_folder_are_refused(self):
+        for name, version in (("..", None), ("a/b", None), ("Demo", "../1.0"), ("", None)):
+            with self.assertRaises(ValueError, msg=(name, version)):
+                publish.publish(self.root, name, self.installer, version=version, lang_dir=LANG_DIR)
+        self.assertFalse(os.path.exists(self.root), "nothing is written for a refused name")
+
+    def test_command_line_writes_the_same_tree(self):
+        result = subprocess.run(
+            [sys.executable, os.path.join(TOOLS, "publish.py"), self.root, "Demo", self.installer,
+             "--version", "3.0", "--conflict", "a.exe", "--conflict", "b.exe",
+             "--extra", "soft_info.conflict.program=c.exe", "--dir-opt-show", "0",
+             "--omit", "soft_info.lang.zh-tw", "--checksum", "ABC", "--default-dir", "C:\\Apps\\Demo"],
+            stdout=subprocess.PIPE, stderr=subprocess.PIPE, universal_newlines=True, timeout=60)
+        self.assertEqual(0, result.returncode, result.stderr)
+        info = os.path.join(self.root, "zansetup", "soft", "Demo", "3.0", "soft.info")
+        self.assertIn("info url " + BASE + "/zansetup/soft/Demo/3.0/soft.info", result.stdout)
+        rows = element_paths(info)
+        self.assertEqual([("soft_info.conflict.process", "a.exe"), ("soft_info.conflict.process", "b.exe"),
+                          ("soft_info.conflict.program", "c.exe")],
+                         [(p, t) for p, t, _ in rows if p.startswith("soft_info.conflict.")])
+        paths = dict((p, (t, a)) for p, t, a in rows)
+        self.assertEqual({"show": "0"}, paths["soft_info.phase.dir_opt"][1])
+        self.assertEqual("ABC", paths["soft_info.package.checksum"][0])
+        self.assertEqual("C:\\Apps\\Demo", paths["soft_info.dir.install.default"][0])
+        self.assertNotIn("soft_info.lang.zh-tw", paths)
+
+        bad = subprocess.run([sys.executable, os.path.join(TOOLS, "publish.py"), self.root, "Demo",
+                              self.installer, "--extra", "no-equals-sign"],
+                             stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, timeout=60)
+        self.assertNotEqual(0, bad.returncode)
+
+
+if __name__ == "__main__":
+    unittest.main()

@@ -1,0 +1,230 @@
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "setup/common/handles.h"
+#include "setup/common/log.h"
+#include "setup/common/md5.h"
+#include "setup/common/string_util.h"
+#include "test_util.h"
+
+namespace zan {
+namespace {
+
+using zan_test::ReadFileBytes;
+using zan_test::TempFolder;
+using zan_test::WriteFileBytes;
+
+// Expected digests below come from RFC 1321's test suite or were computed
+// with md5sum over the same bytes, never from the code under test.
+const char kDigits[] = "12345678901234567890123456789012345678901234567890123456789012345678901234567890";
+
+std::string Repeat(const std::string& piece, size_t times) {
+  std::string out;
+  out.reserve(piece.size() * times);
+  for (size_t i = 0; i < times; ++i) out += piece;
+  return out;
+}
+
+std::string DigestOf(const std::string& bytes) {
+  Md5Context context;
+  context.Add(bytes.data(), bytes.size());
+  unsigned char digest[Md5Context::kDigestSize];
+  context.Finish(digest);
+  return Md5DigestText(digest);
+}
+
+TEST(Md5Context, Rfc1321TestSuite) {
+  struct Vector {
+    const char* input;
+    const char* digest;
+  };
+  const Vector kSuite[] = {
+      {"", "d41d8cd98f00b204e9800998ecf8427e"},
+      {"a", "0cc175b9c0f1b6a831c399e269772661"},
+      {"abc", "900150983cd24fb0d6963f7d28e17f72"},
+      {"message digest", "f96b697d7cb7938d525a2f31aaf161d0"},
+      {"abcdefghijklmnopqrstuvwxyz", "c3fcd3d76192e4007dfb496cca67e13b"},
+      {"ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789",
+       "d174ab98d277d9f5a5611c2c9f419d9f"},
+      {kDigits, "57edf4a22be3c955ac49da2e2107b67a"},
+  };
+  for (const Vector& v : kSuite) EXPECT_EQ(v.digest, DigestOf(v.input)) << '"' << v.input << '"';
+  EXPECT_EQ("7707d6ae4e027c70eea2a935c2296f21", DigestOf(std::string(1000000, 'a')));
+}
+
+TEST(Md5Context, PaddingAroundTheLengthField) {
+  // 55 bytes leave just room for the 0x80 byte and the count; from 56 on the
+  // padding runs into a second block.
+  struct Vector {
+    size_t length;
+    const char* digest;
+  };
+  const Vector kLengths[] = {
+      {55, "ef1772b6dff9a122358552954ad0df65"}, {56, "3b0c8ac703f828b04c6c197006d17218"},
+      {57, "652b906d60af96844ebd21b674f35e93"}, {63, "b06521f39153d618550606be297466d5"},
+      {64, "014842d480b571495a4a0363793f7367"}, {65, "c743a45e0d2e6a95cb859adae0248435"},
+  };
+  for (const Vector& v : kLengths) {
+    EXPECT_EQ(v.digest, DigestOf(std::string(v.length, 'a'))) << v.length << " bytes";
+  }
+}
+
+TEST(Md5Context, PiecesOfAnySizeGiveTheDigestOfTheWhole) {
+  // Seven copies of the 80 digits (560 bytes), fed in pieces of 1 to 70
+  // bytes (and empty ones) so that pieces straddle, fill and overrun the
+  // 64-byte blocks.
+  const std::string data = Repeat(kDigits, 7);
+  for (size_t step = 1; step <= 70; step += 3) {
+    Md5Context context;
+    size_t at = 0;
+    for (size_t index = 0; at < data.size(); ++index) {
+      size_t piece = 1 + (index * step) % 70;
+      if (piece > data.size() - at) piece = data.size() - at;
+      context.Add(data.data() + at, piece);
+      context.Add(data.data() + at, 0);
+      at += piece;
+    }
+    unsigned char digest[Md5Context::kDigestSize];
+    context.Finish(digest);
+    EXPECT_EQ("d0e5870a64c25af2b0e91b3afc3c699f", Md5DigestText(digest)) << "step " << step;
+  }
+}
+
+TEST(Md5Context, StartAgainForgetsEarlierInput) {
+  Md5Context context;
+  context.Add("some earlier input", 18);
+  context.Start();
+  context.Add("abc", 3);
+  unsigned char digest[Md5Context::kDigestSize];
+  context.Finish(digest);
+  EXPECT_EQ("900150983cd24fb0d6963f7d28e17f72", Md5DigestText(digest));
+}
+
+TEST(Md5Context, BitCountCarriesIntoTheHighWordPast512MiB) {
+  // 513 MiB + 7 zero bytes: the low count word wraps once.
+  std::vector<char> zeros(1 << 20, 0);
+  Md5Context context;
+  for (int i = 0; i < 513; ++i) context.Add(zeros.data(), zeros.size());
+  context.Add(zeros.data(), 7);
+  unsigned char digest[Md5Context::kDigestSize];
+  context.Finish(digest);
+  EXPECT_EQ("7c891b37bdd65c1ffb5412dfac41e015", Md5DigestText(digest));
+}
+
+// The lines that the program's own log gained since construction.
+class LogLinesAdded {
+ public:
+  LogLinesAdded() : path_(GetModuleFolder(nullptr) + L"zansetup.log"), before_(ReadFileBytes(path_)) {}
+
+  std::vector<std::string> Messages() const {
+    std::string after = ReadFileBytes(path_);
+    std::vector<std::string> messages;
+    if (after.size() < before_.size()) {
+      ADD_FAILURE() << "log shrank";
+      return messages;
+    }
+    std::string added = after.substr(before_.size());
+    size_t begin = 0;
+    for (size_t end; (end = added.find("\r\n", begin)) != std::string::npos; begin = end + 2) {
+      std::string line = added.substr(begin, end - begin);
+      EXPECT_TRUE(line.size() >= 20 && line[19] == '\t') << line;
+      messages.push_back(line.size() >= 20 ? line.substr(20) : line);
+    }
+    EXPECT_EQ(added.size(), begin) << "text after the last CR LF";
+    return messages;
+  }
+
+ private:
+  std::wstring path_;
+  std::string before_;
+};
+
+class CheckFileMd5Test : public ::testing::Test {
+ protected:
+  std::wstring Write(const std::wstring& name, const std::string& bytes) {
+    std::wstring path = folder_.File(name);
+    EXPECT_TRUE(WriteFileBytes(path, bytes));
+    return path;
+  }
+  TempFolder folder_;
+};
+
+TEST_F(CheckFileMd5Test, MatchesKnownDigestsAcrossTheReadBufferSize) {
+  LogLinesAdded log;
+  EXPECT_TRUE(CheckFileMd5(Write(L"empty.bin", ""), L"d41d8cd98f00b204e9800998ecf8427e"));
+  EXPECT_TRUE(CheckFileMd5(Write(L"abc.bin", "abc"), L"900150983cd24fb0d6963f7d28e17f72"));
+  // 10,240 bytes fill the buffer exactly once; 10,241 need a second read of one byte.
+  std::string oneBuffer = Repeat(kDigits, 128);
+  ASSERT_EQ(10240u, oneBuffer.size());
+  EXPECT_TRUE(CheckFileMd5(Write(L"10240.bin", oneBuffer), L"74c9a643db97666afadd7b732c03b619"));
+  EXPECT_TRUE(CheckFileMd5(Write(L"10241.bin", oneBuffer + "a"), L"339152cea298f3671c5eef573afb0b0f"));
+  // Five MiB, many buffers.
+  EXPECT_TRUE(CheckFileMd5(Write(L"large.bin", Repeat(kDigits, 65536)),
+                           L"8582e68e5c7e34f08e7fcde487715ae2"));
+  EXPECT_TRUE(log.Messages().empty());
+}
+
+TEST_F(CheckFileMd5Test, ExpectedDigestIsComparedIgnoringCase) {
+  LogLinesAdded log;
+  std::wstring empty = Write(L"empty.bin", "");
+  EXPECT_TRUE(CheckFileMd5(empty, L"D41D8CD98F00B204E9800998ECF8427E"));
+  EXPECT_TRUE(CheckFileMd5(empty, L"D41d8Cd98f00B204e9800998ECF8427e"));
+  EXPECT_TRUE(log.Messages().empty());
+}
+
+TEST_F(CheckFileMd5Test, AnyOtherExpectedTextFailsWithOneLineNamingBothDigests) {
+  std::wstring path = Write(L"abc.bin", "abc");
+  const std::wstring kWrong[] = {
+      L"",
+      L"900150983cd24fb0",                   // short
+      L"900150983cd24fb0d6963f7d28e17f72 ",  // trailing blank
+      L" 900150983cd24fb0d6963f7d28e17f72",  // leading blank
+      L"900150983cd24fb0d6963f7d28e17f7",    // one digit short
+      L"900150983cd24fb0d6963f7d28e17f720",  // one digit long
+      L"d41d8cd98f00b204e9800998ecf8427e",   // another file's digest
+  };
+  for (const std::wstring& expected : kWrong) {
+    LogLinesAdded log;
+    EXPECT_FALSE(CheckFileMd5(path, expected)) << "\"" << WideToUtf8(expected) << "\"";
+    std::vector<std::string> lines = log.Messages();
+    ASSERT_EQ(1u, lines.size());
+    EXPECT_EQ("compare md5 failed, expected: " + WideToUtf8(expected) +
+                  ", real: 900150983cd24fb0d6963f7d28e17f72",
+              lines[0]);
+  }
+}
+
+TEST_F(CheckFileMd5Test, UnopenableFilesFailWithoutALogLine) {
+  LogLinesAdded log;
+  EXPECT_FALSE(CheckFileMd5(folder_.File(L"missing.bin"), L"d41d8cd98f00b204e9800998ecf8427e"));
+  EXPECT_FALSE(CheckFileMd5(folder_.File(L"no-folder\\x.bin"), L"d41d8cd98f00b204e9800998ecf8427e"));
+  // A folder is not a file that can be read.
+  EXPECT_FALSE(CheckFileMd5(folder_.path().substr(0, folder_.path().size() - 1),
+                            L"d41d8cd98f00b204e9800998ecf8427e"));
+  EXPECT_TRUE(log.Messages().empty());
+}
+
+TEST_F(CheckFileMd5Test, AFileStillOpenForWritingFailsWithoutALogLine) {
+  std::wstring path = Write(L"abc.bin", "abc");
+  const wchar_t kDigest[] = L"900150983cd24fb0d6963f7d28e17f72";
+  LogLinesAdded log;
+  // Even a writer that lets readers in keeps the check out: it does not share write access.
+  for (DWORD writerShare : {DWORD{0}, DWORD{FILE_SHARE_READ}}) {
+    ScopedFile writer(::CreateFileW(path.c_str(), GENERIC_WRITE, writerShare, nullptr, OPEN_EXISTING,
+                                    FILE_ATTRIBUTE_NORMAL, nullptr));
+    ASSERT_TRUE(writer.valid());
+    EXPECT_FALSE(CheckFileMd5(path, kDigest)) << "writer share mode " << writerShare;
+  }
+  EXPECT_TRUE(log.Messages().empty());
+  // Another reader does not stand in the way, and the writer's close frees the file.
+  ScopedFile reader(::CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                                  FILE_ATTRIBUTE_NORMAL, nullptr));
+  ASSERT_TRUE(reader.valid());
+  EXPECT_TRUE(CheckFileMd5(path, kDigest));
+}
+
+}  // namespace
+}  // namespace zan

@@ -1,0 +1,93 @@
+; The demo product's installer. Silent with " /S"; the install folder comes
+; from " /D=folder", which NSIS itself reads (last argument, unquoted).
+;
+; Defines given by the build:
+;   OUTFILE      installer to write
+;   AGENT        DemoAgent.exe to install
+;   README       readme text to install
+;   DEMO_FAIL    stop after installing part of the files, exit code 1
+;   DEMO_LINGER  start DemoAgent.exe without waiting for it; it keeps running
+;                after the installer has ended
+
+Unicode true
+; Runs with the rights of whoever starts it and writes no registry at all.
+RequestExecutionLevel user
+SetCompressor /SOLID lzma
+
+!ifndef OUTFILE
+  !error "OUTFILE must be defined"
+!endif
+!ifndef AGENT
+  !error "AGENT must be defined"
+!endif
+!ifndef README
+  !error "README must be defined"
+!endif
+
+!define VARIANT_NAME "normal"
+!ifdef DEMO_FAIL & DEMO_LINGER
+  !undef VARIANT_NAME
+  !define VARIANT_NAME "linger-fail"
+!else ifdef DEMO_FAIL
+  !undef VARIANT_NAME
+  !define VARIANT_NAME "fail"
+  !define FAIL_BEFORE_PROGRAM
+!else ifdef DEMO_LINGER
+  !undef VARIANT_NAME
+  !define VARIANT_NAME "linger"
+!endif
+
+Name "Demo"
+OutFile "${OUTFILE}"
+InstallDir "$PROGRAMFILES\Demo"
+ShowInstDetails show
+
+VIProductVersion "1.0.0.0"
+VIAddVersionKey "ProductName" "Demo"
+VIAddVersionKey "FileDescription" "Demo setup (${VARIANT_NAME})"
+VIAddVersionKey "FileVersion" "1.0.0.0"
+VIAddVersionKey "ProductVersion" "1.0"
+VIAddVersionKey "LegalCopyright" "Sample product of the setup demonstration"
+
+Page directory
+Page instfiles
+UninstPage uninstConfirm
+UninstPage instfiles
+
+Section "Demo"
+  SetOutPath "$INSTDIR"
+  File "/oname=readme.txt" "${README}"
+
+!ifdef FAIL_BEFORE_PROGRAM
+  ; Half an installation: the readme is there, the program is not.
+  DetailPrint "Demo setup fails on purpose"
+  SetErrorLevel 1
+  Quit
+!endif
+
+  File "/oname=DemoAgent.exe" "${AGENT}"
+  WriteUninstaller "$INSTDIR\Uninstall.exe"
+  FileOpen $0 "$INSTDIR\installed.txt" w
+  FileWrite $0 "Demo 1.0 ${VARIANT_NAME}$\r$\n$INSTDIR$\r$\n"
+  FileClose $0
+
+!ifdef DEMO_LINGER
+  ; Exec does not wait: the agent outlives this installer.
+  Exec '"$INSTDIR\DemoAgent.exe"'
+!endif
+
+!ifdef DEMO_FAIL
+  ; The agent is running and the installer reports failure.
+  SetErrorLevel 1
+  Quit
+!endif
+  SetErrorLevel 0
+SectionEnd
+
+Section "Uninstall"
+  Delete "$INSTDIR\readme.txt"
+  Delete "$INSTDIR\DemoAgent.exe"
+  Delete "$INSTDIR\installed.txt"
+  Delete "$INSTDIR\Uninstall.exe"
+  RMDir "$INSTDIR"
+SectionEnd

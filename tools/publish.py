@@ -1,0 +1,233 @@
+#!/usr/bin/env python3
+"""Publishes a product to a download-server tree: its install-information
+document, its language files and its installer package.
+
+    publish.py ROOT NAME INSTALLER [--version V] [--base URL] [options]
+
+writes, below ROOT (the folder the web server serves):
+
+    zansetup/soft/NAME[/VERSION]/soft.info
+    zansetup/soft/NAME[/VERSION]/lang/CODE.locale   one per language
+    zansetup/soft/NAME[/VERSION]/PACKAGE            the installer
+
+The document's addresses are absolute, on the server's base address. Options
+leave out elements, give a wrong digest or drop a language entry, so that
+tests can publish the broken documents the setup program must survive.
+Run with --help for every option; import it and call publish() for the same.
+"""
+import argparse
+import hashlib
+import os
+import shutil
+import sys
+import urllib.parse
+import xml.etree.ElementTree as ET
+
+DEFAULT_BASE = "http://127.0.0.1:8780"
+HERE = os.path.dirname(os.path.abspath(__file__))
+DEFAULT_LANG_DIR = os.path.join(HERE, "..", "setup", "ui", "language")
+LANGUAGES = ("zh-cn", "zh-tw", "en-us")
+
+
+class Published:
+    """Where everything went: file paths on disk and their addresses."""
+
+    def __init__(self, folder, info_path, info_url, package_path, package_url, checksum,
+                 lang_paths, lang_urls):
+        self.folder = folder
+        self.info_path = info_path
+        self.info_url = info_url
+        self.package_path = package_path
+        self.package_url = package_url
+        self.checksum = checksum          # as written into the document (None if left out)
+        self.lang_paths = lang_paths      # code -> file, for the entries written
+        self.lang_urls = lang_urls        # code -> address
+
+    def __repr__(self):
+        return "Published(%r)" % self.__dict__
+
+
+def file_md5(path):
+    digest = hashlib.md5()
+    with open(path, "rb") as f:
+        for block in iter(lambda: f.read(1 << 20), b""):
+            digest.update(block)
+    return digest.hexdigest()
+
+
+def _check_segment(what, text):
+    # The setup program puts name and version into the path as they stand;
+    # anything that leaves its folder would publish somewhere else.
+    if not text or text in (".", "..") or "/" in text or "\\" in text:
+        raise ValueError("unusable %s: %r" % (what, text))
+
+
+def _add(root, key, text=None, attributes=None):
+    """Adds the element that the dotted key names ("soft_info.a.b"): parents
+    are reused, the last element is always new (so repeated keys give
+    siblings, as the conflict list needs)."""
+    parts = key.split(".")
+    if parts[0] != root.tag:
+        raise ValueError("key outside %s: %s" % (root.tag, key))
+    node = root
+    for i, part in enumerate(parts[1:], 1):
+        child = node.find(part) if i < len(parts) - 1 else None
+        if child is None:
+            child = ET.SubElement(node, part)
+        node = child
+    if text is not None:
+        node.text = text
+    for name, value in (attributes or {}).items():
+        node.set(name, value)
+    return node
+
+
+def publish(root, name, installer, version=None, base_url=DEFAULT_BASE,
+            exec_level="user", dir_opt_show=1, default_dir=None, read_key=None,
+            conflict_processes=(), lang_dir=DEFAULT_LANG_DIR, languages=LANGUAGES,
+            omit=(), checksum=None, wrong_checksum=False, package_name=None, extra=()):
+    """Writes the product's tree below `root` and returns a Published.
+
+    exec_level     text of soft_info.exec_level ("Administrator" demands rights)
+    dir_opt_show   the "show" attribute of soft_info.phase.dir_opt; None writes
+                   the element without the attribute
+    default_dir    soft_info.dir.install.default; None means
+                   "%PROGRAMFILES%\\NAME"
+    read_key       soft_info.dir.install.read (registry path); None leaves it out
+    conflict_processes
+                   texts of soft_info.conflict.process; empty leaves conflict out
+    languages      codes that get a language file and a soft_info.lang entry
+    omit           dotted keys of elements to leave out, e.g.
+                   "soft_info.package.checksum" or "soft_info.lang.en-us"
+    checksum       text for soft_info.package.checksum instead of the real MD5
+    wrong_checksum a well-formed digest that is not the package's
+    package_name   file name of the package in the tree (default: the
+                   installer's own name)
+    extra          (dotted key, text) pairs of further elements, such as a
+                   conflict child with another name
+    """
+    _check_segment("product name", name)
+    if version is not None:
+        _check_segment("version", version)
+    base_url = base_url.rstrip("/")
+    omit = set(omit)
+
+    def omitted(key):
+        return any(key == o or key.startswith(o + ".") for o in omit)
+
+    parts = ["zansetup", "soft", name] + ([version] if version is not None else [])
+    folder = os.path.join(root, *parts)
+    url_folder = base_url + "/" + "/".join(urllib.parse.quote(p) for p in parts)
+    os.makedirs(folder, exist_ok=True)
+
+    package_name = package_name or os.path.basename(installer)
+    _check_segment("package name", package_name)
+    package_path = os.path.join(folder, package_name)
+    if os.path.abspath(installer) != os.path.abspath(package_path):
+        shutil.copyfile(installer, package_path)
+    package_url = url_folder + "/" + urllib.parse.quote(package_name)
+    real_md5 = file_md5(package_path)
+    if checksum is None:
+        checksum = real_md5
+        if wrong_checksum:
+            checksum = hashlib.md5(real_md5.encode("ascii")).hexdigest()
+
+    # The language folder holds only what this document points to.
+    lang_folder = os.path.join(folder, "lang")
+    shutil.rmtree(lang_folder, ignore_errors=True)
+    lang_paths, lang_urls = {}, {}
+    for code in languages:
+        if omitted("soft_info.lang." + code):
+            continue
+        os.makedirs(lang_folder, exist_ok=True)
+        lang_paths[code] = os.path.join(lang_folder, code + ".locale")
+        shutil.copyfile(os.path.join(lang_dir, code + ".locale"), lang_paths[code])
+        lang_urls[code] = url_folder + "/lang/" + code + ".locale"
+
+    if default_dir is None:
+        default_dir = "%PROGRAMFILES%\\" + name
+    entries = [("soft_info.exec_level", exec_level, None),
+               ("soft_info.phase.dir_opt", None,
+                None if dir_opt_show is None else {"show": str(dir_opt_show)}),
+               ("soft_info.dir.install.read", read_key, None),
+               ("soft_info.dir.install.default", default_dir, None),
+               ("soft_info.package.url", package_url, None),
+               ("soft_info.package.checksum", checksum, None)]
+    entries += [("soft_info.conflict.process", p, None) for p in conflict_processes]
+    entries += [("soft_info.lang." + code, url, None) for code, url in lang_urls.items()]
+    entries += [(key, text, None) for key, text in extra]
+
+    document = ET.Element("soft_info")
+    for key, text, attributes in entries:
+        if omitted(key):
+            continue
+        if text is None and key != "soft_info.phase.dir_opt":
+            continue
+        _add(document, key, text, attributes)
+    ET.indent(document)
+
+    info_path = os.path.join(folder, "soft.info")
+    text = '<?xml version="1.0" encoding="utf-8"?>\n' + ET.tostring(document, encoding="unicode") + "\n"
+    # Written aside and renamed: the server never hands out half a document.
+    with open(info_path + ".tmp", "w", encoding="utf-8", newline="\n") as f:
+        f.write(text)
+    os.replace(info_path + ".tmp", info_path)
+
+    return Published(folder, info_path, url_folder + "/soft.info", package_path, package_url,
+                     None if omitted("soft_info.package.checksum") else checksum,
+                     lang_paths, lang_urls)
+
+
+def main(argv=None):
+    parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0],
+                                     formatter_class=argparse.RawDescriptionHelpFormatter)
+    parser.add_argument("root", help="folder the web server serves")
+    parser.add_argument("name", help="product name")
+    parser.add_argument("installer", help="the product's installer program")
+    parser.add_argument("--version", help="product version (none: versionless layout)")
+    parser.add_argument("--base", default=DEFAULT_BASE, help="server base address [%(default)s]")
+    parser.add_argument("--exec-level", default="user", help="soft_info.exec_level [%(default)s]")
+    show = parser.add_mutually_exclusive_group()
+    show.add_argument("--dir-opt-show", default="1",
+                      help="show attribute of soft_info.phase.dir_opt [%(default)s]")
+    show.add_argument("--no-dir-opt-show", action="store_true",
+                      help="write dir_opt without its show attribute")
+    parser.add_argument("--default-dir", help="soft_info.dir.install.default [%%PROGRAMFILES%%\\NAME]")
+    parser.add_argument("--read-key", help="soft_info.dir.install.read (registry path)")
+    parser.add_argument("--conflict", action="append", default=[], metavar="EXE",
+                        help="a soft_info.conflict.process entry (repeatable)")
+    parser.add_argument("--lang-dir", default=DEFAULT_LANG_DIR, help="folder of the *.locale files")
+    parser.add_argument("--omit", action="append", default=[], metavar="KEY",
+                        help="leave out an element, e.g. soft_info.lang.en-us (repeatable)")
+    digest = parser.add_mutually_exclusive_group()
+    digest.add_argument("--checksum", help="text for soft_info.package.checksum")
+    digest.add_argument("--wrong-checksum", action="store_true", help="a digest that does not match")
+    parser.add_argument("--package-name", help="file name of the package in the tree")
+    parser.add_argument("--extra", action="append", default=[], metavar="KEY=TEXT",
+                        help="a further element (repeatable)")
+    args = parser.parse_args(argv)
+
+    extra = []
+    for item in args.extra:
+        key, sep, text = item.partition("=")
+        if not sep:
+            parser.error("--extra wants KEY=TEXT: " + item)
+        extra.append((key, text))
+    result = publish(args.root, args.name, args.installer, version=args.version, base_url=args.base,
+                     exec_level=args.exec_level,
+                     dir_opt_show=None if args.no_dir_opt_show else args.dir_opt_show,
+                     default_dir=args.default_dir, read_key=args.read_key,
+                     conflict_processes=args.conflict, lang_dir=args.lang_dir, omit=args.omit,
+                     checksum=args.checksum, wrong_checksum=args.wrong_checksum,
+                     package_name=args.package_name, extra=extra)
+    print("soft.info", result.info_path)
+    print("info url", result.info_url)
+    print("package url", result.package_url)
+    print("checksum", result.checksum)
+    for code, url in sorted(result.lang_urls.items()):
+        print("lang", code, url)
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())

@@ -6,6 +6,8 @@
 #include <vector>
 
 #include "setup/common/handles.h"
+#include "setup/common/log.h"
+#include "setup/common/string_util.h"
 
 namespace zan_test {
 
@@ -76,6 +78,41 @@ unsigned long long FileSize(const std::wstring& path) {
   WIN32_FILE_ATTRIBUTE_DATA data;
   if (!::GetFileAttributesExW(path.c_str(), GetFileExInfoStandard, &data)) return 0;
   return (static_cast<unsigned long long>(data.nFileSizeHigh) << 32) | data.nFileSizeLow;
+}
+
+std::wstring SourceFolder() {
+  std::string unixPath = ZANSETUP_SOURCE_DIR;
+  std::wstring folder = L"Z:";
+  for (char c : unixPath) folder += c == '/' ? L'\\' : static_cast<wchar_t>(c);
+  return folder + L"\\";
+}
+
+bool ReadTestServers(TestServers* servers) {
+  wchar_t program[MAX_PATH] = {};
+  ::GetModuleFileNameW(nullptr, program, MAX_PATH);
+  // The program lives in <build>\tests-bin\.
+  std::wstring binFolder = zan::FolderOfPath(program);
+  std::wstring build = zan::FolderOfPath(binFolder.substr(0, binFolder.size() - 1));
+  std::string text = ReadFileBytes(build + L"test-env\\servers.txt");
+  TestServers found;
+  size_t begin = 0;
+  while (begin < text.size()) {
+    size_t end = text.find('\n', begin);
+    if (end == std::string::npos) end = text.size();
+    std::string line = text.substr(begin, end - begin);
+    begin = end + 1;
+    if (!line.empty() && line.back() == '\r') line.pop_back();
+    size_t space = line.find(' ');
+    if (space == std::string::npos) continue;
+    std::string key = line.substr(0, space);
+    std::wstring value = zan::Utf8ToWide(line.substr(space + 1));
+    if (key == "nginx") found.nginx = value;
+    if (key == "nginx_root") found.nginxRoot = value + L"\\";
+    if (key == "fault") found.fault = value;
+  }
+  if (found.nginx.empty() || found.nginxRoot.empty() || found.fault.empty()) return false;
+  *servers = found;
+  return true;
 }
 
 }  // namespace zan_test

@@ -28,4 +28,16 @@ bool WriteFileBytes(const std::wstring& path, const std::string& bytes);
 bool FileExists(const std::wstring& path);
 unsigned long long FileSize(const std::wstring& path);
 
+// The loopback servers of the http_servers fixture, as servers.py wrote them
+// into <build>\test-env\servers.txt (found from this program's folder).
+struct TestServers {
+  std::wstring nginx;      // base address, no trailing slash
+  std::wstring nginxRoot;  // the folder nginx serves, ending in a backslash
+  std::wstring fault;      // base address of the fault server
+};
+bool ReadTestServers(TestServers* servers);
+
+// The repository's folder as Wine sees it, ending in a backslash.
+std::wstring SourceFolder();
+
 }  // namespace zan_test

@@ -1,0 +1,278 @@
+#include "simple_http_fetch.h"
+
+#include <algorithm>
+#include <vector>
+
+#include "code_page.h"
+#include "setup/common/handles.h"
+#include "setup/common/log.h"
+#include "setup/common/string_util.h"
+
+namespace zan {
+namespace {
+
+constexpr int kDirectConnection = 5;
+constexpr int kHttpProxy = 4;
+
+bool UsesProxy(const ProxySetting* proxy) {
+  return proxy && proxy->kind != kDirectConnection && !proxy->host.empty();
+}
+
+std::wstring ProxyString(const ProxySetting& proxy) {
+  std::wstring address = proxy.host + L":" + std::to_wstring(proxy.port);
+  if (proxy.kind >= 1 && proxy.kind <= 3) return L"SOCKS=" + address;
+  if (proxy.kind == kHttpProxy) return L"HTTP=HTTP://" + address;
+  return std::wstring();
+}
+
+void SetStringOption(HINTERNET handle, DWORD option, const std::wstring& value) {
+  ::InternetSetOptionW(handle, option, const_cast<wchar_t*>(value.c_str()),
+                       static_cast<DWORD>(value.size()));
+}
+
+// Decimal digits only, without overflow; anything else is not a length.
+bool ParseDecimal(const std::wstring& text, unsigned long long* value) {
+  size_t begin = text.find_first_not_of(L" \t");
+  size_t end = text.find_last_not_of(L" \t");
+  if (begin == std::wstring::npos) return false;
+  unsigned long long result = 0;
+  for (size_t i = begin; i <= end; ++i) {
+    wchar_t c = text[i];
+    if (c < L'0' || c > L'9') return false;
+    unsigned digit = static_cast<unsigned>(c - L'0');
+    if (result > (~0ull - digit) / 10) return false;
+    result = result * 10 + digit;
+  }
+  *value = result;
+  return true;
+}
+
+}  // namespace
+
+const wchar_t CSimpleHttpFetch::kDefaultHeaderBlock[] =
+    L"Accept: image/gif, image/x-xbitmap, image/jpeg, image/pjpeg, application/x-shockwave-flash, "
+    L"application/vnd.ms-excel, application/vnd.ms-powerpoint, application/msword, */*\r\n"
+    L"Accept-Language: zh-cn\r\n";
+
+HRESULT CSimpleHttpFetch::OpenRequest(const wchar_t* verb, const std::wstring& url,
+                                      const ProxySetting* proxy, InternetHandles* handles) {
+  const bool useProxy = UsesProxy(proxy);
+  std::wstring proxyString = useProxy ? ProxyString(*proxy) : std::wstring();
+  handles->internet.reset(::InternetOpenW(
+      L"SimpleHttpFetch", useProxy ? INTERNET_OPEN_TYPE_PROXY : INTERNET_OPEN_TYPE_PRECONFIG,
+      proxyString.empty() ? nullptr : proxyString.c_str(), nullptr, 0));
+  if (!handles->internet) return E_FAIL;
+
+  HttpUrlParts parts;
+  if (!CrackHttpUrl(url, &parts)) return E_FAIL;
+
+  handles->connection.reset(::InternetConnectW(handles->internet.get(), parts.host.c_str(), parts.port,
+                                               nullptr, nullptr, INTERNET_SERVICE_HTTP,
+                                               INTERNET_FLAG_NO_CACHE_WRITE, 0));
+  if (!handles->connection) return E_FAIL;
+
+  DWORD timeout = timeout_;
+  ::InternetSetOptionW(handles->connection.get(), INTERNET_OPTION_CONNECT_TIMEOUT, &timeout, sizeof(timeout));
+  ::InternetSetOptionW(handles->connection.get(), INTERNET_OPTION_SEND_TIMEOUT, &timeout, sizeof(timeout));
+  if (useProxy) {
+    SetStringOption(handles->connection.get(), INTERNET_OPTION_PROXY_USERNAME, proxy->userName);
+    SetStringOption(handles->connection.get(), INTERNET_OPTION_PROXY_PASSWORD, proxy->password);
+  }
+  return OpenRequestHandle(handles->connection.get(), verb, parts, &handles->request);
+}
+
+HRESULT CSimpleHttpFetch::OpenRequestHandle(HINTERNET connection, const wchar_t* verb,
+                                            const HttpUrlParts& url, ScopedInternet* request) {
+  // "http://host" has no path; the request line still needs one.
+  const wchar_t* object = url.objectName.empty() ? L"/" : url.objectName.c_str();
+  request->reset(::HttpOpenRequestW(connection, verb, object, nullptr, nullptr, nullptr,
+                                    RequestFlagsForPort(url.port), 0));
+  if (!*request) return E_FAIL;
+
+  DWORD flags = 0;
+  DWORD size = sizeof(flags);
+  if (::InternetQueryOptionW(request->get(), INTERNET_OPTION_SECURITY_FLAGS, &flags, &size)) {
+    flags |= SECURITY_FLAG_IGNORE_UNKNOWN_CA;
+    ::InternetSetOptionW(request->get(), INTERNET_OPTION_SECURITY_FLAGS, &flags, sizeof(flags));
+  }
+  return S_OK;
+}
+
+std::wstring CSimpleHttpFetch::RequestHeaderBlock(const std::wstring& extraHeaders) const {
+  return header_block_.empty() ? kDefaultHeaderBlock + extraHeaders : header_block_;
+}
+
+HRESULT CSimpleHttpFetch::SendRequest(const wchar_t* verb, const std::wstring& url,
+                                      const std::wstring& extraHeaders, const std::wstring& body,
+                                      const ProxySetting* proxy, InternetHandles* handles) {
+  HRESULT result = OpenRequest(verb, url, proxy, handles);
+  if (result != S_OK) return result;
+  HINTERNET request = handles->request.get();
+
+  std::wstring block = RequestHeaderBlock(extraHeaders);
+  ::HttpAddRequestHeadersW(request, block.c_str(), static_cast<DWORD>(block.size()),
+                           HTTP_ADDREQ_FLAG_REPLACE | HTTP_ADDREQ_FLAG_COALESCE_WITH_COMMA |
+                               HTTP_ADDREQ_FLAG_ADD);
+  static const wchar_t kFormType[] = L"Content-Type: application/x-www-form-urlencoded";
+  ::HttpAddRequestHeadersW(request, kFormType, static_cast<DWORD>(wcslen(kFormType)),
+                           HTTP_ADDREQ_FLAG_ADD_IF_NEW | HTTP_ADDREQ_FLAG_COALESCE_WITH_COMMA);
+
+  std::string data = WideToUtf8(body);
+  BOOL sent = ::HttpSendRequestW(request, nullptr, 0, data.empty() ? nullptr : &data[0],
+                                 static_cast<DWORD>(data.size()));
+  if (DeadlinePassed()) return E_ABORT;
+  if (!sent) return E_FAIL;
+
+  int status = 0;
+  if (!QueryStatusCode(request, &status)) return E_FAIL;
+  status_ = status;
+  return status == HTTP_STATUS_OK ? S_OK : 1;
+}
+
+CSimpleHttpFetch::ChunkResult CSimpleHttpFetch::ReadChunk(HINTERNET request, std::string* data) {
+  char buffer[kReadSize];
+  DWORD got = 0;
+  // A failed read leaves the body incomplete; it must not pass for its end.
+  if (!::InternetReadFile(request, buffer, kReadSize, &got)) return ChunkResult::kFailed;
+  if (got == 0) return ChunkResult::kEnd;
+  data->append(buffer, got);
+  return ChunkResult::kData;
+}
+
+bool CSimpleHttpFetch::QueryHeaderText(HINTERNET request, DWORD info, std::wstring* text) {
+  // The server decides the length: ask, grow, ask again.
+  std::vector<wchar_t> buffer(256);
+  for (int attempt = 0; attempt < 4; ++attempt) {
+    DWORD size = static_cast<DWORD>(buffer.size() * sizeof(wchar_t));
+    if (::HttpQueryInfoW(request, info, buffer.data(), &size, nullptr)) {
+      text->assign(buffer.data(), std::min<size_t>(size / sizeof(wchar_t), buffer.size()));
+      return true;
+    }
+    if (::GetLastError() != ERROR_INSUFFICIENT_BUFFER) return false;
+    buffer.resize(std::max<size_t>(size / sizeof(wchar_t) + 1, buffer.size() * 2));
+  }
+  return false;
+}
+
+bool CSimpleHttpFetch::QueryStatusCode(HINTERNET request, int* status) {
+  DWORD code = 0;
+  DWORD size = sizeof(code);
+  if (!::HttpQueryInfoW(request, HTTP_QUERY_STATUS_CODE | HTTP_QUERY_FLAG_NUMBER, &code, &size, nullptr)) {
+    return false;
+  }
+  *status = static_cast<int>(code);
+  return true;
+}
+
+bool CSimpleHttpFetch::MatchesContentLength(HINTERNET request, unsigned long long received) {
+  std::wstring text;
+  unsigned long long announced = 0;
+  if (!QueryHeaderText(request, HTTP_QUERY_CONTENT_LENGTH, &text) || !ParseDecimal(text, &announced)) {
+    return true;  // nothing announced, nothing to hold the body against
+  }
+  return announced == received;
+}
+
+HRESULT CSimpleHttpFetch::FetchToString(const std::wstring& url, const std::wstring& extraHeaders,
+                                        const ProxySetting* proxy, std::string& body) {
+  StartClock();
+  InternetHandles handles;
+  HRESULT result = SendRequest(L"GET", url, extraHeaders, std::wstring(), proxy, &handles);
+  if (result != S_OK) return result;
+  HINTERNET request = handles.request.get();
+
+  std::string received;
+  ChunkResult chunk = ChunkResult::kData;
+  while (received.size() < byte_limit_) {
+    chunk = ReadChunk(request, &received);
+    if (chunk != ChunkResult::kData) break;
+  }
+  if (chunk == ChunkResult::kFailed) return E_FAIL;
+  if (chunk == ChunkResult::kEnd && !MatchesContentLength(request, received.size())) return E_FAIL;
+
+  std::wstring contentType;
+  QueryHeaderText(request, HTTP_QUERY_CONTENT_TYPE, &contentType);
+  code_page_ = DetectCodePage(contentType, &charset_);
+  body.swap(received);
+  return S_OK;
+}
+
+HRESULT CSimpleHttpFetch::ReadToFile(HINTERNET request, const std::wstring& tempPath,
+                                     unsigned long long* total) {
+  *total = 0;
+  ScopedFile file;
+  // Whatever this call wrote is useless once the body is known to be
+  // incomplete; an earlier run's file it never opened is left alone.
+  auto discard = [&](HRESULT failure) {
+    if (file) {
+      file.reset();
+      ::DeleteFileW(tempPath.c_str());
+    }
+    return failure;
+  };
+
+  std::string chunk;
+  ChunkResult result = ChunkResult::kData;
+  while (*total < byte_limit_) {
+    chunk.clear();
+    result = ReadChunk(request, &chunk);
+    if (result != ChunkResult::kData) break;
+    // The partial file stays: the caller may look at what arrived in time.
+    if (DeadlinePassed()) return E_ABORT;
+    if (!file) {
+      file.reset(::CreateFileW(tempPath.c_str(), GENERIC_ALL, FILE_SHARE_READ, nullptr, CREATE_ALWAYS,
+                               FILE_ATTRIBUTE_NORMAL, nullptr));
+      if (!file) return HResultFromLastError();
+    }
+    DWORD written = 0;
+    if (!::WriteFile(file.get(), chunk.data(), static_cast<DWORD>(chunk.size()), &written, nullptr) ||
+        written != chunk.size()) {
+      return discard(HResultFromLastError());
+    }
+    *total += chunk.size();
+  }
+  if (result == ChunkResult::kFailed) return discard(E_FAIL);
+  if (result == ChunkResult::kEnd && !MatchesContentLength(request, *total)) return discard(E_FAIL);
+  return S_OK;
+}
+
+HRESULT CSimpleHttpFetch::FetchToFile(const std::wstring& url, const std::wstring& extraHeaders,
+                                      const std::wstring& path, const ProxySetting* proxy) {
+  StartClock();
+  InternetHandles handles;
+  HRESULT result = SendRequest(L"GET", url, extraHeaders, std::wstring(), proxy, &handles);
+  if (DeadlinePassed()) return E_ABORT;
+  if (result != S_OK) return result;
+  HINTERNET request = handles.request.get();
+
+  const std::wstring tempPath = path + L".tmp";
+  const std::wstring folder = FolderOfPath(tempPath);
+  if (!folder.empty() && ::GetFileAttributesW(folder.c_str()) == INVALID_FILE_ATTRIBUTES) {
+    ::CreateDirectoryW(folder.c_str(), nullptr);
+  }
+
+  unsigned long long total = 0;
+  result = ReadToFile(request, tempPath, &total);
+  if (result != S_OK) return result;
+  if (total == 0) return 1;
+
+  if (!::MoveFileExW(tempPath.c_str(), path.c_str(),
+                     MOVEFILE_REPLACE_EXISTING | MOVEFILE_COPY_ALLOWED | MOVEFILE_WRITE_THROUGH)) {
+    return E_FAIL;
+  }
+
+  SYSTEMTIME modified = {};
+  DWORD size = sizeof(modified);
+  if (::HttpQueryInfoW(request, HTTP_QUERY_LAST_MODIFIED | HTTP_QUERY_FLAG_SYSTEMTIME, &modified, &size,
+                       nullptr)) {
+    ScopedFile target(::CreateFileW(path.c_str(), FILE_WRITE_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                    nullptr, OPEN_EXISTING, 0, nullptr));
+    FILETIME stamp;
+    if (target && ::SystemTimeToFileTime(&modified, &stamp)) {
+      ::SetFileTime(target.get(), nullptr, nullptr, &stamp);
+    }
+  }
+  return S_OK;
+}
+
+}  // namespace zan

@@ -1,0 +1,111 @@
+// One-shot HTTP requests over WinINet: each operation opens its own handles,
+// sends one request, reads the answer and closes everything before it returns.
+#pragma once
+
+#include <windows.h>
+#include <wininet.h>
+
+#include <string>
+
+#include "http_url.h"
+#include "internet_handle.h"
+
+namespace zan {
+
+// Kinds 1 to 3 are SOCKS proxies, 4 an HTTP proxy, 5 a direct connection.
+struct ProxySetting {
+  int kind;
+  std::wstring host;
+  int port;
+  std::wstring userName;
+  std::wstring password;
+};
+
+// Results: S_OK; 1 for a status other than 200 (or, from FetchToFile, an
+// empty body); E_ABORT when the deadline passed; E_FAIL or a file error's
+// HRESULT otherwise.
+class CSimpleHttpFetch {
+ public:
+  static constexpr DWORD kDefaultTimeout = 300000;
+  static constexpr DWORD kNoByteLimit = 0xFFFFFFFF;
+  static constexpr DWORD kReadSize = 4096;
+  static const wchar_t kDefaultHeaderBlock[];
+
+  CSimpleHttpFetch() = default;
+  virtual ~CSimpleHttpFetch() = default;
+  CSimpleHttpFetch(const CSimpleHttpFetch&) = delete;
+  CSimpleHttpFetch& operator=(const CSimpleHttpFetch&) = delete;
+
+  // On S_OK the body, exactly as received, replaces `body`'s contents and
+  // the charset and code page are updated; otherwise `body` is unchanged.
+  HRESULT FetchToString(const std::wstring& url, const std::wstring& extraHeaders,
+                        const ProxySetting* proxy, std::string& body);
+
+  // The body goes to `path` + ".tmp" and is moved onto `path` only when it
+  // arrived whole, so `path` never holds a partial body.
+  HRESULT FetchToFile(const std::wstring& url, const std::wstring& extraHeaders,
+                      const std::wstring& path, const ProxySetting* proxy);
+
+  // Status of the last response; untouched when no response arrived.
+  int status() const { return status_; }
+  const std::wstring& charset() const { return charset_; }
+  // 0 until FetchToString has read a body.
+  int code_page() const { return code_page_; }
+
+  void set_timeout(DWORD ms) { timeout_ = ms; }
+  DWORD timeout() const { return timeout_; }
+  // Header lines, each ended by CR LF; when not empty they replace the
+  // default block and the extra header lines of every operation.
+  void set_header_block(const std::wstring& block) { header_block_ = block; }
+  const std::wstring& header_block() const { return header_block_; }
+  void set_byte_limit(DWORD limit) { byte_limit_ = limit; }
+  DWORD byte_limit() const { return byte_limit_; }
+
+ protected:
+  enum class ChunkResult { kData, kEnd, kFailed };
+
+  // Opens session, connection and request for `url` into `handles`, with
+  // this object's time-out as connect and send time-out.
+  HRESULT OpenRequest(const wchar_t* verb, const std::wstring& url, const ProxySetting* proxy,
+                      InternetHandles* handles);
+
+  // OpenRequest, then sends the header block and `body` (as UTF-8). S_OK
+  // for status 200, 1 for another status, E_ABORT past the deadline.
+  HRESULT SendRequest(const wchar_t* verb, const std::wstring& url, const std::wstring& extraHeaders,
+                      const std::wstring& body, const ProxySetting* proxy, InternetHandles* handles);
+
+  // Opens a request on an open connection with the flags for the address's
+  // port, accepting certificates of unknown authorities.
+  static HRESULT OpenRequestHandle(HINTERNET connection, const wchar_t* verb,
+                                   const HttpUrlParts& url, ScopedInternet* request);
+
+  // Appends up to kReadSize bytes. kEnd when the body has ended, kFailed
+  // when the read failed (the body is then incomplete).
+  static ChunkResult ReadChunk(HINTERNET request, std::string* data);
+
+  // A response header as text, however long. False when it is absent.
+  static bool QueryHeaderText(HINTERNET request, DWORD info, std::wstring* text);
+  static bool QueryStatusCode(HINTERNET request, int* status);
+  // False when the response announced a Content-Length other than `received`.
+  static bool MatchesContentLength(HINTERNET request, unsigned long long received);
+
+  // The operation's deadline runs from here.
+  void StartClock() { start_tick_ = ::GetTickCount(); }
+  bool DeadlinePassed() const { return ::GetTickCount() - start_tick_ > timeout_; }
+
+  void set_status(int status) { status_ = status; }
+
+ private:
+  std::wstring RequestHeaderBlock(const std::wstring& extraHeaders) const;
+  HRESULT ReadToFile(HINTERNET request, const std::wstring& tempPath, unsigned long long* total);
+
+  int status_ = 200;
+  DWORD byte_limit_ = kNoByteLimit;
+  std::wstring header_block_;
+  std::wstring charset_;
+  int code_page_ = 0;
+  DWORD timeout_ = kDefaultTimeout;
+  DWORD start_tick_ = 0;
+};
+
+}  // namespace zan

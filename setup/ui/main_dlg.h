@@ -2,15 +2,18 @@
 // it ends the message loop with the command identifier as exit code.
 #pragma once
 
+#include <memory>
 #include <string>
 
 #include "dialog_base.h"
 
 namespace zan {
 
+class CUIManager;
+
 class CMainDlg : public DialogBase {
  public:
-  CMainDlg() = default;
+  CMainDlg();
   ~CMainDlg() override;
 
   HWND Create() { return DialogBase::Create(kTemplate, nullptr); }
@@ -24,10 +27,9 @@ class CMainDlg : public DialogBase {
 
  private:
   void OnCommand(int id);
+  bool RouteToWorkflow(UINT message, WPARAM wParam);
 
-  std::wstring commandLine_;
-  std::wstring productName_;
-  std::wstring productVersion_;
+  std::unique_ptr<CUIManager> manager_;
 };
 
 }  // namespace zan

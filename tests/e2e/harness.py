@@ -7,6 +7,7 @@ The build folder comes from ZANSETUP_BUILD (set by ctest).
 import os
 import shutil
 import subprocess
+import sys
 import tempfile
 import time
 import unittest
@@ -17,6 +18,11 @@ BIN = os.path.join(BUILD, "bin")
 WINE_RUN = os.path.join(BUILD, "wine-run")
 DRIVER = os.path.join(BUILD, "tests-bin", "zsdriver.exe")
 OUTPUT = os.path.join(BUILD, "e2e-output")
+
+MESSAGE_TEXT_ID = 65535
+SOURCE = os.path.abspath(os.path.join(os.path.dirname(__file__), "..", ".."))
+SERVER_BASE = os.environ.get("ZANSETUP_SERVER_BASE", "http://127.0.0.1:8780")
+DEMO_PRODUCT = os.path.join(BUILD, "demo-product")
 
 LANGUAGES = {"zh-cn": "zh_CN.UTF-8", "zh-tw": "zh_TW.UTF-8", "en-us": "en_US.UTF-8"}
 
@@ -67,8 +73,15 @@ class Wine:
         return subprocess.Popen([WINE_RUN, DRIVER, "run", command_line], env=self.env,
                                 stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
 
-    def find(self, title=None, cls="#32770", visible=True, timeout_ms=15000):
+    def find(self, title=None, cls="#32770", visible=True, timeout_ms=15000, control=None,
+             hidden=False, childless=False):
         args = ["find", "--class", cls, "--timeout", str(timeout_ms)]
+        if hidden:
+            args.append("--hidden")
+        if childless:
+            args.append("--childless")
+        if control is not None:
+            args += ["--control", str(control)]
         if title is not None:
             args += ["--title", escape_text(title)]
         if visible:
@@ -76,8 +89,15 @@ class Wine:
         out = self.driver(*args, check=False)
         return out.strip() or None
 
-    def find_all(self, title=None, cls="#32770", visible=False):
+    def find_all(self, title=None, cls="#32770", visible=False, control=None, hidden=False,
+                 childless=False):
         args = ["findall", "--class", cls]
+        if hidden:
+            args.append("--hidden")
+        if childless:
+            args.append("--childless")
+        if control is not None:
+            args += ["--control", str(control)]
         if title is not None:
             args += ["--title", escape_text(title)]
         if visible:
@@ -98,10 +118,40 @@ class Wine:
         self.driver("click", hwnd, str(control_id))
 
     def close(self, hwnd):
-        self.driver("close", hwnd)
+        """Posts WM_CLOSE; a window that is already gone is no error."""
+        self.driver("close", hwnd, check=False)
 
     def wait_gone(self, hwnd, timeout_ms=15000):
-        return self.driver("gone", hwnd, "--timeout", str(timeout_ms), check=False) == "" and True
+        with tempfile.TemporaryFile() as out:
+            result = subprocess.run([WINE_RUN, DRIVER, "gone", hwnd, "--timeout", str(timeout_ms)],
+                                    env=self.env, stdout=out, stderr=subprocess.DEVNULL, timeout=60)
+        return result.returncode == 0
+
+    def message_box(self, caption, timeout_ms=15000):
+        """A visible message box (it has the static text control 65535)."""
+        return self.find(title=caption, control=MESSAGE_TEXT_ID, timeout_ms=timeout_ms)
+
+    def main_dialog(self, timeout_ms=15000):
+        """The hidden main dialog of a running setup program."""
+        return self.find(title="ZanSetup", hidden=True, childless=True, visible=False,
+                         timeout_ms=timeout_ms)
+
+    def main_dialogs(self):
+        return self.find_all(title="ZanSetup", hidden=True, childless=True)
+
+    def find_message(self, caption, text, timeout_ms=15000):
+        """The visible message box with this caption and this text."""
+        deadline = time.time() + timeout_ms / 1000.0
+        while True:
+            for hwnd in self.find_all(title=caption, visible=True, control=MESSAGE_TEXT_ID):
+                if self.message_text(hwnd) == text:
+                    return hwnd
+            if time.time() >= deadline:
+                return None
+            time.sleep(0.1)
+
+    def message_text(self, hwnd):
+        return self.texts(hwnd)[1].get(MESSAGE_TEXT_ID, ("", False, False, ""))[3]
 
 
 class Sandbox:
@@ -138,6 +188,21 @@ class Sandbox:
             assert len(line) >= 20 and line[19] == "\t", "bad log line: %r" % line
         return [line[20:] for line in lines]
 
+    def wait_for_log_line(self, line, timeout=60):
+        deadline = time.time() + timeout
+        while time.time() < deadline:
+            if line in self.log_lines():
+                return True
+            time.sleep(0.2)
+        raise AssertionError("no log line %r; log: %r" % (line, self.log_lines()))
+
+    def reset_log(self):
+        if os.path.exists(self.log_path):
+            os.remove(self.log_path)
+
+    def windows_download_dir(self, name):
+        return windows_path(os.path.join(self.root, "download", name)) + "\\"
+
     def download_dir(self):
         return os.path.join(self.root, "download")
 
@@ -150,6 +215,36 @@ class Sandbox:
         if os.path.exists(path):
             self.screenshots.append(path)
         return path
+
+
+class ProductServer:
+    """nginx on the build's download-server address, serving a tree of the
+    sandbox's own into which products are published."""
+
+    def __init__(self, box):
+        import servers
+        self.root = os.path.join(box.root, "server")
+        os.makedirs(os.path.join(self.root, "zansetup"), exist_ok=True)
+        os.chmod(box.root, 0o755)
+        port = int(SERVER_BASE.rsplit(":", 1)[1])
+        self.nginx = servers.Nginx(self.root, port)
+        self.base_url = SERVER_BASE
+
+    def publish(self, name, installer=None, **options):
+        sys.path.insert(0, os.path.join(SOURCE, "tools"))
+        import publish
+        installer = installer or os.path.join(DEMO_PRODUCT, "DemoSetup.exe")
+        return publish.publish(self.root, name, installer, base_url=self.base_url, **options)
+
+    def access_log(self):
+        return self.nginx.access_log()
+
+    def __enter__(self):
+        self.nginx.start()
+        return self
+
+    def __exit__(self, *exc):
+        self.nginx.stop()
 
 
 def wait_exit(process, timeout=30):

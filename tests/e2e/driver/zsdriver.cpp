@@ -1,7 +1,7 @@
 // zsdriver: works the setup program's windows as a person would, for the
 // end-to-end tests. One action per run; results go to standard output as UTF-8.
 //
-//   zsdriver find [--class C] [--title T] [--visible] [--timeout MS]
+//   zsdriver find [--class C] [--title T] [--visible|--hidden] [--childless] [--control ID] [--timeout MS]
 //       prints the handle (hex) of the first matching top-level window
 //   zsdriver gone HWND [--timeout MS]     waits until the window is gone
 //   zsdriver texts HWND                   prints "title<TAB>..." then
@@ -72,14 +72,20 @@ struct FindQuery {
   std::wstring title;
   bool hasTitle = false;
   bool visibleOnly = false;
+  bool hiddenOnly = false;
+  bool childless = false;  // the setup program's main dialog has no controls
+  int controlId = 0;  // when set, the window must hold a child with this id
   HWND found = nullptr;
 };
 
 BOOL CALLBACK MatchWindow(HWND hwnd, LPARAM param) {
   FindQuery* query = reinterpret_cast<FindQuery*>(param);
   if (query->visibleOnly && !::IsWindowVisible(hwnd)) return TRUE;
+  if (query->hiddenOnly && ::IsWindowVisible(hwnd)) return TRUE;
+  if (query->childless && ::GetWindow(hwnd, GW_CHILD)) return TRUE;
   if (!query->className.empty() && ClassName(hwnd) != query->className) return TRUE;
   if (query->hasTitle && WindowText(hwnd) != query->title) return TRUE;
+  if (query->controlId && !::GetDlgItem(hwnd, query->controlId)) return TRUE;
   query->found = hwnd;
   return FALSE;
 }
@@ -104,6 +110,9 @@ int Find(int argc, wchar_t** argv) {
     if (arg == L"--class" && i + 1 < argc) query.className = argv[++i];
     else if (arg == L"--title" && i + 1 < argc) { query.title = Unescape(argv[++i]); query.hasTitle = true; }
     else if (arg == L"--visible") query.visibleOnly = true;
+    else if (arg == L"--hidden") query.hiddenOnly = true;
+    else if (arg == L"--childless") query.childless = true;
+    else if (arg == L"--control" && i + 1 < argc) query.controlId = static_cast<int>(wcstol(argv[++i], nullptr, 10));
     else if (arg == L"--timeout" && i + 1 < argc) timeout = wcstoul(argv[++i], nullptr, 10);
   }
   if (std::wstring(argv[1]) == L"findall") {
@@ -136,11 +145,23 @@ int Gone(int argc, wchar_t** argv) {
   return 0;
 }
 
+// Controls of another process keep their text to themselves (an edit
+// control, for one): ask the control, without hanging on a busy owner.
+std::wstring ControlText(HWND hwnd) {
+  wchar_t buffer[4096] = {};
+  DWORD_PTR copied = 0;
+  if (!::SendMessageTimeoutW(hwnd, WM_GETTEXT, 4096, reinterpret_cast<LPARAM>(buffer),
+                             SMTO_ABORTIFHUNG, 3000, &copied)) {
+    return WindowText(hwnd);
+  }
+  return buffer;
+}
+
 BOOL CALLBACK PrintChild(HWND child, LPARAM) {
   wchar_t line[64];
   swprintf(line, 64, L"%d\t", ::GetDlgCtrlID(child));
   Print(line + ClassName(child) + L"\t" + (::IsWindowVisible(child) ? L"1" : L"0") + L"\t" +
-        (::IsWindowEnabled(child) ? L"1" : L"0") + L"\t" + WindowText(child));
+        (::IsWindowEnabled(child) ? L"1" : L"0") + L"\t" + ControlText(child));
   return TRUE;
 }
 
@@ -189,9 +210,33 @@ int Run(const wchar_t* commandLine) {
   return static_cast<int>(code);
 }
 
+// Copied under another program's name, the driver stands in for that program:
+// it records the command line it was started with into "<name>.cmdline" beside
+// itself (UTF-8) and ends, so a test can see exactly what was started.
+bool RecordIfStandIn() {
+  wchar_t self[MAX_PATH] = {};
+  ::GetModuleFileNameW(nullptr, self, MAX_PATH);
+  std::wstring path = self;
+  std::wstring name = path.substr(path.find_last_of(L"\\/") + 1);
+  if (_wcsicmp(name.c_str(), L"zsdriver.exe") == 0) return false;
+  std::wstring line = ::GetCommandLineW();
+  int n = ::WideCharToMultiByte(CP_UTF8, 0, line.c_str(), -1, nullptr, 0, nullptr, nullptr);
+  std::string bytes(static_cast<size_t>(n > 0 ? n - 1 : 0), '\0');
+  if (n > 1) ::WideCharToMultiByte(CP_UTF8, 0, line.c_str(), -1, &bytes[0], n, nullptr, nullptr);
+  HANDLE file = ::CreateFileW((path + L".cmdline").c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                              FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (file != INVALID_HANDLE_VALUE) {
+    DWORD written = 0;
+    ::WriteFile(file, bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr);
+    ::CloseHandle(file);
+  }
+  return true;
+}
+
 }  // namespace
 
 int wmain(int argc, wchar_t** argv) {
+  if (RecordIfStandIn()) return 0;
   if (argc < 2) return 2;
   std::wstring action = argv[1];
   if (action == L"find" || action == L"findall") return Find(argc, argv);

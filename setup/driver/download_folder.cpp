@@ -1,0 +1,37 @@
+#include "download_folder.h"
+
+#include <windows.h>
+#include <shlwapi.h>
+
+#include "setup/common/log.h"
+
+namespace zan {
+namespace {
+
+std::wstring ParentFolder(const std::wstring& programFolder) {
+  std::wstring folder = programFolder;
+  while (!folder.empty() && folder[folder.size() - 1] == L'\\') folder.erase(folder.size() - 1);
+  size_t cut = folder.find_last_of(L'\\');
+  if (cut != std::wstring::npos && cut != 0) folder.erase(cut);
+  return folder;
+}
+
+void CreateIfMissing(const std::wstring& folder) {
+  if (!::PathFileExistsW(folder.c_str())) ::CreateDirectoryW(folder.c_str(), nullptr);
+}
+
+}  // namespace
+
+std::wstring DownloadFolderPath(const std::wstring& programFolder, const std::wstring& name) {
+  return ParentFolder(programFolder) + L"\\download\\" + name + L"\\";
+}
+
+std::wstring GetDownloadFolder(const std::wstring& name) {
+  std::wstring parent = ParentFolder(GetModuleFolder(GetLogModule()));
+  CreateIfMissing(parent + L"\\download\\");
+  std::wstring folder = parent + L"\\download\\" + name + L"\\";
+  CreateIfMissing(folder);
+  return folder;
+}
+
+}  // namespace zan

@@ -1,0 +1,116 @@
+#include "package_install.h"
+
+#include <memory>
+#include <vector>
+
+#include "messages.h"
+#include "setup/common/handles.h"
+#include "setup/common/log.h"
+#include "setup/http/http_fetch_file.h"
+#include "setup/ui/progress_dlg.h"
+#include "worker.h"
+
+namespace zan {
+namespace {
+
+struct PackageJob {
+  std::wstring url;
+  std::wstring packagePath;
+  HWND progressWindow;
+  HWND mainWindow;
+};
+
+struct WaitJob {
+  ScopedHandle process;
+  HWND mainWindow;
+};
+
+unsigned __stdcall PackageWorker(void* param) {
+  std::unique_ptr<PackageJob> job = TakeBlock<PackageJob>(param);
+  CHttpFetchFile fetch;
+  HRESULT result = fetch.Download(job->url, L"", job->packagePath, DownloadProgressProc,
+                                  static_cast<unsigned>(reinterpret_cast<uintptr_t>(job->progressWindow)),
+                                  nullptr);
+  if (result != S_OK) {
+    WriteLog(L"DownloadFile failed, URL:%s, path:%s", job->url.c_str(), job->packagePath.c_str());
+    ::PostMessageW(job->mainWindow, UM_PACKAGE_FAILED, 0, 0);
+  } else {
+    ::PostMessageW(job->mainWindow, UM_PACKAGE_READY, 0, 0);
+  }
+  return 0;
+}
+
+unsigned __stdcall InstallerWaiter(void* param) {
+  std::unique_ptr<WaitJob> job = TakeBlock<WaitJob>(param);
+  ::WaitForSingleObject(job->process.get(), INFINITE);
+  DWORD code = 1;
+  ::GetExitCodeProcess(job->process.get(), &code);
+  if (code == 0) {
+    ::PostMessageW(job->mainWindow, UM_INSTALL_DONE, 0, 0);
+  } else {
+    WriteLog(L"install process exit with error code %d", static_cast<int>(code));
+    ::PostMessageW(job->mainWindow, UM_INSTALL_FAILED, 0, 0);
+  }
+  return 0;
+}
+
+bool SetJobLimits(HANDLE job, DWORD limitFlags) {
+  JOBOBJECT_EXTENDED_LIMIT_INFORMATION limits = {};
+  limits.BasicLimitInformation.LimitFlags = limitFlags;
+  return ::SetInformationJobObject(job, JobObjectExtendedLimitInformation, &limits, sizeof(limits));
+}
+
+}  // namespace
+
+std::wstring BuildInstallerCommandLine(const std::wstring& packagePath,
+                                       const std::wstring& installFolder) {
+  std::wstring line = L"\"" + packagePath + L"\" /S";
+  if (!installFolder.empty()) line += L" /D=" + installFolder;
+  return line;
+}
+
+bool StartPackageWorker(const std::wstring& url, const std::wstring& packagePath,
+                        HWND progressWindow, HWND mainWindow) {
+  std::unique_ptr<PackageJob> job(new PackageJob{url, packagePath, progressWindow, mainWindow});
+  return StartWorker(PackageWorker, std::move(job));
+}
+
+bool StartInstaller(const std::wstring& commandLine, HANDLE job, HWND mainWindow) {
+  std::vector<wchar_t> buffer(commandLine.begin(), commandLine.end());
+  buffer.resize(buffer.size() + MAX_PATH, L'\0');
+  STARTUPINFOW startup = {};
+  startup.cb = sizeof(startup);
+  PROCESS_INFORMATION info = {};
+  if (!::CreateProcessW(nullptr, buffer.data(), nullptr, nullptr, FALSE, CREATE_SUSPENDED, nullptr,
+                        nullptr, &startup, &info)) {
+    WriteLog(L"Start to run install process failed, error code: %d", static_cast<int>(::GetLastError()));
+    return false;
+  }
+  ScopedHandle process(info.hProcess);
+  ScopedHandle thread(info.hThread);
+  // Joined before it runs a single instruction, so nothing it starts escapes
+  // the job except by breakaway.
+  if (job && SetJobLimits(job, JOB_OBJECT_LIMIT_KILL_ON_JOB_CLOSE | JOB_OBJECT_LIMIT_BREAKAWAY_OK)) {
+    ::AssignProcessToJobObject(job, process.get());
+  }
+  ::ResumeThread(thread.get());
+  std::unique_ptr<WaitJob> wait(new WaitJob{std::move(process), mainWindow});
+  if (!StartWorker(InstallerWaiter, std::move(wait))) {
+    WriteLog(L"start the install wait thread failed");
+    return false;
+  }
+  return true;
+}
+
+void ReleaseJobProcesses(HANDLE job) {
+  if (!job) return;
+  JOBOBJECT_EXTENDED_LIMIT_INFORMATION limits = {};
+  if (!::QueryInformationJobObject(job, JobObjectExtendedLimitInformation, &limits, sizeof(limits),
+                                   nullptr)) {
+    return;
+  }
+  limits.BasicLimitInformation.LimitFlags &= ~JOB_OBJECT_LIMIT_KILL_ON_JOB_CLOSE;
+  ::SetInformationJobObject(job, JobObjectExtendedLimitInformation, &limits, sizeof(limits));
+}
+
+}  // namespace zan

@@ -1,0 +1,31 @@
+// The package: its download worker, the installer's command line, and the
+// thread that waits for the installer.
+#pragma once
+
+#include <windows.h>
+
+#include <string>
+
+namespace zan {
+
+// The package path, " /S", and " /D=" with the folder only when one was chosen.
+// The program path is quoted so that a path with blanks cannot start another
+// program; " /D=" stays last and unquoted, as installers expect.
+std::wstring BuildInstallerCommandLine(const std::wstring& packagePath,
+                                       const std::wstring& installFolder);
+
+// Downloads `url` to `packagePath` on a worker; progress goes to
+// `progressWindow`, the result (UM_PACKAGE_READY / UM_PACKAGE_FAILED) to
+// `mainWindow`. False when no thread could be started.
+bool StartPackageWorker(const std::wstring& url, const std::wstring& packagePath,
+                        HWND progressWindow, HWND mainWindow);
+
+// Starts the installer suspended, puts it into `job` (kill-on-close with
+// breakaway) and resumes it; a wait thread then posts UM_INSTALL_DONE or
+// UM_INSTALL_FAILED. False (with its log line) when it could not be started.
+bool StartInstaller(const std::wstring& commandLine, HANDLE job, HWND mainWindow);
+
+// Lets processes the installer left in the job outlive the setup program.
+void ReleaseJobProcesses(HANDLE job);
+
+}  // namespace zan

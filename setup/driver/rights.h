@@ -1,0 +1,20 @@
+// Whether this run may install a product that needs administrator rights.
+#pragma once
+
+#include <string>
+
+namespace zan {
+
+// Membership of the current thread's token in the Administrators group.
+bool IsAdministrator();
+
+enum class RightsDecision {
+  kProceed,   // no requirement, or the rights are there
+  kRelaunch,  // start the elevating launcher and end this run
+  kRefuse,    // elevation was tried already: report the missing rights
+};
+
+RightsDecision DecideRights(const std::wstring& execLevel, bool isAdministrator,
+                            bool elevationAttempted);
+
+}  // namespace zan

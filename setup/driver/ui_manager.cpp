@@ -1,0 +1,192 @@
+#include "ui_manager.h"
+
+#include <shellapi.h>
+#include <shlobj.h>
+#include <shlwapi.h>
+
+#include "command_line.h"
+#include "download_folder.h"
+#include "install_info.h"
+#include "registry_path.h"
+#include "rights.h"
+#include "setup/common/build_config.h"
+#include "setup/common/log.h"
+#include "setup/common/md5.h"
+#include "setup/common/string_util.h"
+#include "setup/ui/path_select_dlg.h"
+#include "setup/ui/progress_dlg.h"
+#include "xml_document.h"
+
+namespace zan {
+
+CUIManager::CUIManager(HWND mainWindow, const std::wstring& commandLine,
+                       const std::wstring& productName, const std::wstring& productVersion)
+    : productName_(productName),
+      productVersion_(productVersion),
+      commandLine_(commandLine),
+      mainWindow_(mainWindow) {
+  progress_.reset(new CProgressDlg(this));
+  path_.reset(new CPathSelectDlg(this, mainWindow));
+  progress_->Create();
+  path_->Create();
+}
+
+CUIManager::~CUIManager() = default;
+
+std::wstring CUIManager::Text(const wchar_t* key) {
+  std::wstring text;
+  strings_.GetString(key, text, 65001);
+  return text;
+}
+
+void CUIManager::SetCaptions(const std::wstring& caption) {
+  ::SetWindowTextW(progress_->hwnd(), caption.c_str());
+  ::SetWindowTextW(path_->hwnd(), caption.c_str());
+}
+
+bool CUIManager::GetInfoValue(const std::wstring& key, std::wstring& out) {
+  TiXmlElement* element = FindElementByPath(&info_, WideToUtf8(key));
+  if (!element) {
+    WriteLog(L"get value with tag:%s failed", key.c_str());
+    return false;
+  }
+  out = Utf8ToWide(ElementText(element));
+  return true;
+}
+
+void CUIManager::Start() {
+  WriteLog(L"the Produce name:%s, version: %s", productName_.c_str(), productVersion_.c_str());
+  languageCode_ = GetLanguageCode(0);
+  strings_.SetLanguage(GetModuleFolder(GetLogModule()) + L"language\\", 0);
+  // The daily self-update check belongs here, before the information download.
+  StartInfoDownload();
+
+  std::wstring caption = Text(L"language.caption");
+  SetCaptions(caption);
+  progress_->SetTexts(Text(L"language.progresstext"), Text(L"language.steptext"));
+  progress_->SetConfirmTexts(Text(L"language.messagebox"), caption);
+  ::SendMessageW(progress_->hwnd(), UM_PROGRESS_MODE, 1, 0);
+  ::ShowWindow(progress_->hwnd(), SW_SHOWNORMAL);
+  BringToFront(progress_->hwnd());
+}
+
+void CUIManager::StartInfoDownload() {
+  std::wstring url = BuildInfoUrl(ZANSETUP_SERVER_BASE, productName_, productVersion_);
+  WriteLog(L"the Produce url:%s", url.c_str());
+  downloadFolder_ = GetDownloadFolder(productName_);
+  if (!StartInfoWorker(mainWindow_, url, downloadFolder_, languageCode_, productName_)) {
+    WriteLog(L"start the info thread failed");
+    ::PostMessageW(mainWindow_, UM_INFO_FAILED, 0, 0);
+  }
+}
+
+void CUIManager::OnInfoReady(const std::string& text) {
+  strings_.SetLanguage(downloadFolder_, 0);
+  std::wstring caption = Text(L"language.caption");
+  SetCaptions(caption);
+  ParseXmlText(text, info_);
+  if (!RightsAllowInstall(caption)) return;
+  if (!FolderStepShown()) {
+    OnContinue();
+    return;
+  }
+  ShowPathDialog(DefaultInstallFolder());
+}
+
+bool CUIManager::RightsAllowInstall(const std::wstring& caption) {
+  std::wstring level;
+  GetInfoValue(L"soft_info.exec_level", level);
+  switch (DecideRights(level, IsAdministrator(), ElevationAttempted())) {
+    case RightsDecision::kProceed:
+      return true;
+    case RightsDecision::kRefuse:
+      ::MessageBoxW(progress_->hwnd(), Text(L"language.authorityerror").c_str(), caption.c_str(), MB_OK);
+      break;
+    case RightsDecision::kRelaunch: {
+      std::wstring launcher = GetModuleFolder(GetLogModule()) + L"ZanSetupSH.exe";
+      SHELLEXECUTEINFOW info = {};
+      info.cbSize = sizeof(info);
+      info.fMask = SEE_MASK_NOCLOSEPROCESS | SEE_MASK_FLAG_NO_UI;
+      info.lpFile = launcher.c_str();
+      info.lpParameters = commandLine_.c_str();
+      info.nShow = SW_HIDE;
+      if (::ShellExecuteExW(&info) && info.hProcess) ::CloseHandle(info.hProcess);
+      break;
+    }
+  }
+  OnCancel();
+  return false;
+}
+
+// A missing element or attribute shows the dialog; text that does not begin
+// with a number reads as 0 and skips it.
+bool CUIManager::FolderStepShown() {
+  TiXmlElement* option = FindElementByPath(&info_, "soft_info.phase.dir_opt");
+  const char* show = option ? option->Attribute("show") : nullptr;
+  return show ? atoi(show) > 0 : true;
+}
+
+std::wstring CUIManager::DefaultInstallFolder() {
+  std::wstring folder;
+  std::wstring key;
+  GetInfoValue(L"soft_info.dir.install.read", key);
+  if (!ReadRegistryPathValue(key, folder)) {
+    WriteLog(L"read default path from register key: %s failed", key.c_str());
+  }
+  if (folder.empty()) {
+    GetInfoValue(L"soft_info.dir.install.default", folder);
+    wchar_t programFiles[MAX_PATH] = {};
+    ::SHGetFolderPathW(nullptr, CSIDL_PROGRAM_FILES, nullptr, 0, programFiles);
+    folder = ReplaceAll(folder, L"%PROGRAMFILES%", programFiles);
+  }
+  return folder;
+}
+
+void CUIManager::ShowPathDialog(const std::wstring& folder) {
+  ::ShowWindow(progress_->hwnd(), SW_HIDE);
+  path_->SetPath(folder);
+  path_->ApplyLanguage(&strings_);
+  ::ShowWindow(path_->hwnd(), SW_SHOWNORMAL);
+  BringToFront(path_->hwnd());
+}
+
+void CUIManager::SetInstallPath(const std::wstring& folder) {
+  WriteLog(L"Set instal path: %s", folder.c_str());
+  installFolder_ = folder;
+}
+
+void CUIManager::OnContinue() {
+  packagePath_ = downloadFolder_ + L"install.exe";
+  std::wstring checksum;
+  GetInfoValue(L"soft_info.package.checksum", checksum);
+  if (::PathFileExistsW(packagePath_.c_str()) && CheckFileMd5(packagePath_, checksum)) {
+    WriteLog(L"Produce is exist, install");
+    OnPackageReady();
+    return;
+  }
+  WriteLog(L"Produce isnot exist, download");
+  progress_->SetTexts(Text(L"language.downloadProduce.progresstext"),
+                      Text(L"language.downloadProduce.steptext"));
+  ::PostMessageW(progress_->hwnd(), UM_PROGRESS_MODE, 0, 0);
+  ::ShowWindow(progress_->hwnd(), SW_SHOWNORMAL);
+  std::wstring url;
+  GetInfoValue(L"soft_info.package.url", url);
+  StartPackageDownload(url);
+}
+
+void CUIManager::OnCancel() {
+  path_->Destroy();
+  progress_->Destroy();
+  ::SendMessageW(mainWindow_, WM_CLOSE, 0, 0);
+}
+
+void CUIManager::ShowErrorAndEnd(const wchar_t* textKey) {
+  ::MessageBoxW(progress_->hwnd(), Text(textKey).c_str(), Text(L"language.caption").c_str(), MB_OK);
+  OnCancel();
+}
+
+void CUIManager::ShowInfoError() { ShowErrorAndEnd(L"language.downloadinfoerror"); }
+void CUIManager::ShowPackageError() { ShowErrorAndEnd(L"language.downloadprodcueerror"); }
+void CUIManager::ShowInstallError() { ShowErrorAndEnd(L"language.installprodcueerror"); }
+
+}  // namespace zan

@@ -1,0 +1,73 @@
+// CUIManager: the controller of one setup run. It walks the phases on the
+// main thread; workers report back through messages to the main dialog.
+#pragma once
+
+#include <windows.h>
+
+#include <memory>
+#include <string>
+
+#include <tinyxml.h>
+
+#include "messages.h"
+#include "setup/common/handles.h"
+#include "setup/ui/i18n.h"
+
+namespace zan {
+
+class CProgressDlg;
+class CPathSelectDlg;
+
+class CUIManager : public IDownloadCallback {
+ public:
+  CUIManager(HWND mainWindow, const std::wstring& commandLine, const std::wstring& productName,
+             const std::wstring& productVersion);
+  virtual ~CUIManager();
+  CUIManager(const CUIManager&) = delete;
+  CUIManager& operator=(const CUIManager&) = delete;
+
+  void Start();                                // phase 1
+  void OnInfoReady(const std::string& text);   // phase 2
+  void SetInstallPath(const std::wstring& folder);  // phase 3
+  void OnContinue() override;                  // phase 4
+  void OnPackageReady();                       // phase 5
+  void EndInstall();                           // phase 6
+  void OnCancel() override;
+
+  void ShowInfoError();
+  void ShowPackageError();
+  void ShowInstallError();
+
+  // Reads a text of the install-information document; logs a missing key.
+  bool GetInfoValue(const std::wstring& key, std::wstring& out);
+
+ private:
+  std::wstring Text(const wchar_t* key);
+  void SetCaptions(const std::wstring& caption);
+  void StartInfoDownload();
+  bool RightsAllowInstall(const std::wstring& caption);
+  bool FolderStepShown();
+  std::wstring DefaultInstallFolder();
+  void ShowPathDialog(const std::wstring& folder);
+  void StartPackageDownload(const std::wstring& url);
+  bool CheckConflicts(bool* dialogShown);
+  void ShowProgressForInstall(UINT rememberedShowState);
+  bool InstallPackage(const std::wstring& packagePath);
+  void ShowErrorAndEnd(const wchar_t* textKey);
+
+  std::unique_ptr<CProgressDlg> progress_;
+  std::unique_ptr<CPathSelectDlg> path_;
+  CI18N strings_;
+  TiXmlDocument info_;
+  std::wstring productName_;
+  std::wstring productVersion_;
+  std::wstring commandLine_;
+  std::wstring packagePath_;
+  std::wstring languageCode_;
+  std::wstring installFolder_;
+  std::wstring downloadFolder_;
+  HWND mainWindow_;
+  ScopedHandle job_;
+};
+
+}  // namespace zan

@@ -1,0 +1,103 @@
+// CUIManager from the package download to the end of the installer.
+#include "ui_manager.h"
+
+#include <shlwapi.h>
+
+#include "conflicts.h"
+#include "package_install.h"
+#include "setup/common/log.h"
+#include "setup/common/md5.h"
+#include "setup/ui/conflict_dlg.h"
+#include "setup/ui/progress_dlg.h"
+
+namespace zan {
+
+void CUIManager::StartPackageDownload(const std::wstring& url) {
+  if (!StartPackageWorker(url, packagePath_, progress_->hwnd(), mainWindow_)) {
+    WriteLog(L"DownloadFile failed, URL:%s, path:%s", url.c_str(), packagePath_.c_str());
+    ::PostMessageW(mainWindow_, UM_PACKAGE_FAILED, 0, 0);
+  }
+}
+
+bool CUIManager::CheckConflicts(bool* dialogShown) {
+  std::vector<std::wstring> names = CollectConflictNames(info_);
+  if (names.empty()) {
+    WriteLog(L"No need to close the conflict process.");
+    return true;
+  }
+  std::map<DWORD, std::wstring> found;
+  if (!ScanConflictingProcesses(names, installFolder_, true, &found) || found.empty()) return true;
+  CConflictProcessDlg dialog;
+  dialog.Init(names, &strings_, installFolder_);
+  dialog.Run();
+  *dialogShown = true;
+  return !dialog.cancelled();
+}
+
+void CUIManager::OnPackageReady() {
+  WINDOWPLACEMENT placement = {};
+  placement.length = sizeof(placement);
+  ::GetWindowPlacement(progress_->hwnd(), &placement);
+  UINT showState = placement.showCmd;
+  ::ShowWindow(progress_->hwnd(), SW_HIDE);
+
+  bool dialogShown = false;
+  if (!CheckConflicts(&dialogShown)) {
+    OnCancel();
+    return;
+  }
+  if (dialogShown) showState = SW_SHOWNORMAL;
+
+  progress_->SetTexts(Text(L"language.installProduce.progresstext"),
+                      Text(L"language.installProduce.steptext"));
+  ::SendMessageW(progress_->hwnd(), UM_PROGRESS_MODE, 1, 0);
+  progress_->EnableClose(false);
+  ShowProgressForInstall(showState);
+  if (!InstallPackage(packagePath_)) ShowInstallError();
+}
+
+// A dialog the user had put away comes back minimised, topmost and flashing
+// rather than taking the focus.
+void CUIManager::ShowProgressForInstall(UINT rememberedShowState) {
+  HWND window = progress_->hwnd();
+  switch (rememberedShowState) {
+    case SW_HIDE:
+    case SW_SHOWMINIMIZED:
+    case SW_MINIMIZE:
+    case SW_FORCEMINIMIZE: {
+      ::ShowWindow(window, SW_SHOWMINIMIZED);
+      ::SetWindowPos(window, HWND_TOPMOST, 0, 0, 0, 0, SWP_NOSIZE | SWP_NOMOVE);
+      FLASHWINFO flash = {sizeof(flash), window, FLASHW_ALL | FLASHW_TIMERNOFG, 10, 0};
+      ::FlashWindowEx(&flash);
+      break;
+    }
+    default:
+      ::ShowWindow(window, SW_SHOWNORMAL);
+      BringToFront(window);
+  }
+}
+
+bool CUIManager::InstallPackage(const std::wstring& packagePath) {
+  if (!::PathFileExistsW(packagePath.c_str())) {
+    WriteLog(L"Install Produce failed, path:%s", packagePath.c_str());
+    return false;
+  }
+  std::wstring checksum;
+  GetInfoValue(L"soft_info.package.checksum", checksum);
+  if (!CheckFileMd5(packagePath, checksum)) {
+    WriteLog(L"check md5 failed");
+    return false;
+  }
+  std::wstring commandLine = BuildInstallerCommandLine(packagePath, installFolder_);
+  job_.reset(::CreateJobObjectW(nullptr, nullptr));
+  WriteLog(L"begin install:%s", commandLine.c_str());
+  return StartInstaller(commandLine, job_.get(), mainWindow_);
+}
+
+void CUIManager::EndInstall() {
+  WriteLog(L"end install");
+  ReleaseJobProcesses(job_.get());
+  OnCancel();
+}
+
+}  // namespace zan

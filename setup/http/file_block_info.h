@@ -1,0 +1,67 @@
+// The state of one resumable download: which 100 KiB blocks are on disk,
+// which are being fetched, and what the server said the file is.
+#pragma once
+
+#include <windows.h>
+
+#include <set>
+#include <string>
+#include <vector>
+
+#include "setup/common/handles.h"
+
+namespace zan {
+
+class CFileBlockInfo {
+ public:
+  static constexpr unsigned kNoBlock = 0xFFFFFFFFu;
+  static constexpr unsigned kDefaultBlockSize = 102400;
+
+  explicit CFileBlockInfo(unsigned blockSize = kDefaultBlockSize) : blockSize_(blockSize) {}
+  CFileBlockInfo(const CFileBlockInfo&) = delete;
+  CFileBlockInfo& operator=(const CFileBlockInfo&) = delete;
+
+  // A zero bitmap of (blocks / 8) + 1 bytes for a file of `size` bytes.
+  void ResetForSize(unsigned long long size);
+  void ClearBitmap();
+  // False when the bitmap is too short for the block count of `size`: such a
+  // bitmap would let the download end with blocks missing.
+  bool BitmapCoversBlocks() const;
+
+  // Hands out the next block that is neither on disk nor in flight, or
+  // kNoBlock when none is left. Under the lock.
+  unsigned NextBlock();
+  // Under the lock.
+  void MarkBlockDone(unsigned index);
+  bool IsComplete();
+  bool IsBlockDone(unsigned index) const;
+  int done_count();
+
+  // The state file: url, date, size and the bitmap in Base64.
+  bool SaveState(const std::wstring& path);
+  // Nothing changes when the file cannot be read or parsed; a bitmap that
+  // does not decode drops url and size, so the download starts from nothing.
+  void LoadState(const std::wstring& path);
+
+  static unsigned BlockCount(unsigned long long size, unsigned blockSize);
+
+  ScopedHandle event;
+  std::wstring temporaryPath;
+  std::wstring url;
+  std::wstring date;
+  std::wstring headerBlock;
+  std::vector<unsigned char> bitmap;
+  std::set<unsigned> inFlight;
+  unsigned cursor = 0;
+  unsigned blockSize_;
+  unsigned blockCount = 0;
+  int doneCount = 0;
+  unsigned long long size = 0;
+  volatile LONG failed = 0;
+  CriticalSection lock;
+};
+
+std::string EncodeBase64(const std::vector<unsigned char>& bytes);
+bool DecodeBase64(const std::string& text, std::vector<unsigned char>* bytes);
+
+}  // namespace zan

@@ -1,0 +1,52 @@
+// Resumable download of one large file in 100 KiB blocks, with two worker
+// threads above 20 blocks and a block state file beside the target.
+#pragma once
+
+#include <windows.h>
+
+#include <string>
+
+#include "simple_http_fetch.h"
+
+namespace zan {
+
+// Kinds: 0 total size, 1 bytes done, 2 finished, 3 a block failed. Always
+// called on the thread that called Download.
+typedef int(__stdcall* ProgressFunc)(unsigned int user, int kind, int value);
+
+// Parses "bytes START-END/TOTAL" of a Content-Range answer.
+bool ParseContentRange(const std::wstring& text, unsigned long long* start, unsigned long long* end);
+bool ParseContentRangeTotal(const std::wstring& text, unsigned long long* total);
+
+class CFileBlockInfo;
+
+class CHttpFetchFile : public CSimpleHttpFetch {
+ public:
+  static constexpr unsigned kBlockSize = 102400;
+  static constexpr unsigned kProbeSize = 10;
+  static constexpr unsigned kWorkers = 2;
+  static constexpr unsigned kWorkerThresholdBlocks = 20;
+  static constexpr DWORD kWaitSlice = 2000;
+
+  CHttpFetchFile() = default;
+  ~CHttpFetchFile() override = default;
+
+  // S_OK when the file is at `path`; 1 when the first answer's status was not
+  // 200, 203, 206 or 304; E_FAIL or a file error's HRESULT otherwise.
+  HRESULT Download(const std::wstring& url, const std::wstring& extraHeaders, const std::wstring& path,
+                   ProgressFunc progress, unsigned int user, const ProxySetting* proxy);
+
+  // Fetches block `index` of `blockSize` bytes into `dataPath` over the open
+  // connection in `handles`.
+  HRESULT FetchRange(const std::wstring& headerBlock, int* status, InternetHandles* handles,
+                     const std::wstring& url, const std::wstring& dataPath, unsigned blockSize,
+                     unsigned index, unsigned long long total);
+
+  static unsigned __stdcall BlockWorker(void* param);
+
+ private:
+  HRESULT DownloadWhole(HINTERNET request, const std::wstring& path, ProgressFunc progress,
+                        unsigned int user);
+};
+
+}  // namespace zan

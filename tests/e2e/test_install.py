@@ -1,0 +1,348 @@
+"""The product installs end to end under Wine: package download (small and
+worker paths, a server that ignores ranges), digest check, the silent
+installer in a job object, and reuse of a verified package."""
+import hashlib
+import os
+import subprocess
+import time
+import unittest
+
+import servers
+from harness import (DEMO_PRODUCT, E2ETestCase, ProductServer, Sandbox, Wine, read_locale_text,
+                     wait_exit)
+
+IDC_NEXT = 1008
+IDOK = 1
+IDYES = 6
+FAULT_PORT = 8785
+CAPTION = read_locale_text("en-us", "language.caption")
+
+
+def prefix_path(windows_path):
+    """The Unix path of a C: path in the build's Wine prefix."""
+    drive_c = os.path.join(os.environ.get("ZANSETUP_BUILD", ""), "wineprefix", "drive_c")
+    return os.path.join(drive_c, *windows_path[3:].split("\\"))
+
+
+def agent_running(folder):
+    out = subprocess.run(["ps", "-eo", "args"], capture_output=True, text=True).stdout
+    return any(line.startswith(folder + "\\DemoAgent.exe") for line in out.splitlines())
+
+
+def package_requests(server):
+    return [e for e in server.access_log() if "DemoSetup" in e.request]
+
+
+class Install(E2ETestCase):
+    def run_to_path_dialog(self, box, wine, name):
+        process = self.start(wine, box.program + " App=%s Ver=1.0" % name)
+        dialog = wine.find(title=CAPTION, control=IDC_NEXT, timeout_ms=30000)
+        self.assertIsNotNone(dialog, "no install path dialog")
+        return process, dialog
+
+    def answer_error(self, wine, text_key):
+        error = wine.message_box(CAPTION, timeout_ms=60000)
+        self.assertIsNotNone(error, "no error box")
+        self.assertEqual(read_locale_text("en-us", text_key), wine.message_text(error))
+        wine.click(error, IDOK)
+
+    def test_full_install_into_the_chosen_folder_then_reuse_without_download(self):
+        box = Sandbox("install-full")
+        folder = "C:\\ZanTest\\full %d" % os.getpid()
+        with ProductServer(box) as server:
+            server.publish("DemoFull", version="1.0", default_dir=folder)
+            wine = Wine("en-us")
+            process, dialog = self.run_to_path_dialog(box, wine, "DemoFull")
+            wine.click(dialog, IDC_NEXT)
+            self.assertEqual(2, wait_exit(process, timeout=120))
+            lines = box.log_lines()
+            package = box.download_dir() + "/DemoFull/install.exe"
+            expected = ["Set instal path: " + folder,
+                        "Produce isnot exist, download",
+                        "No need to close the conflict process.",
+                        'begin install:"%s" /S /D=%s' % (box.windows_download_dir("DemoFull") + "install.exe", folder),
+                        "end install"]
+            positions = [lines.index(line) for line in expected]
+            self.assertEqual(sorted(positions), positions, lines)
+            for name in ("readme.txt", "DemoAgent.exe", "installed.txt"):
+                self.assertTrue(os.path.exists(os.path.join(prefix_path(folder), name)), name)
+            self.assertTrue(os.path.exists(package))
+            self.assertFalse(os.path.exists(package + ".size"))
+            self.assertFalse(os.path.exists(package + ".tmp"))
+            served = len(package_requests(server))
+            self.assertGreater(served, 0)
+
+            # A second run finds the verified package and asks the server nothing for it.
+            box.reset_log()
+            process, dialog = self.run_to_path_dialog(box, wine, "DemoFull")
+            wine.click(dialog, IDC_NEXT)
+            self.assertEqual(2, wait_exit(process, timeout=120))
+            self.assertIn("Produce is exist, install", box.log_lines())
+            self.assertNotIn("Produce isnot exist, download", box.log_lines())
+            self.assertEqual(served, len(package_requests(server)))
+
+    def test_skipped_folder_step_installs_without_a_folder_argument(self):
+        box = Sandbox("install-no-folder")
+        with ProductServer(box) as server:
+            server.publish("DemoNoDir", version="1.0", dir_opt_show=0)
+            process = self.start(Wine("en-us"), box.program + " App=DemoNoDir Ver=1.0")
+            self.assertEqual(2, wait_exit(process, timeout=120))
+            lines = box.log_lines()
+            begin = [l for l in lines if l.startswith("begin install:")]
+            self.assertEqual(1, len(begin))
+            self.assertTrue(begin[0].endswith('install.exe" /S'), begin[0])
+            self.assertNotIn("Set instal path: ", " ".join(lines))
+            self.assertIn("end install", lines)
+
+    def test_wrong_digest_gives_the_install_error(self):
+        box = Sandbox("install-bad-md5")
+        with ProductServer(box) as server:
+            published = server.publish("DemoMd5", version="1.0", dir_opt_show=0, wrong_checksum=True)
+            wine = Wine("en-us")
+            process = self.start(wine, box.program + " App=DemoMd5 Ver=1.0")
+            self.answer_error(wine, "language.installprodcueerror")
+            self.assertEqual(2, wait_exit(process))
+            lines = box.log_lines()
+            self.assertIn("check md5 failed", lines)
+            with open(published.package_path, "rb") as f:
+                real = hashlib.md5(f.read()).hexdigest()
+            self.assertIn("compare md5 failed, expected: %s, real: %s" % (published.checksum, real), lines)
+            self.assertFalse([l for l in lines if l.startswith("begin install:")])
+
+    def test_failed_installer_gives_the_install_error_and_its_child_ends_with_us(self):
+        box = Sandbox("install-fail-linger")
+        folder = "C:\\ZanTest\\fail %d" % os.getpid()
+        with ProductServer(box) as server:
+            server.publish("DemoFail", version="1.0", default_dir=folder,
+                           installer=os.path.join(DEMO_PRODUCT, "DemoSetup-linger-fail.exe"))
+            wine = Wine("en-us")
+            process, dialog = self.run_to_path_dialog(box, wine, "DemoFail")
+            wine.click(dialog, IDC_NEXT)
+            error = wine.message_box(CAPTION, timeout_ms=60000)
+            self.assertIsNotNone(error)
+            self.assertTrue(agent_running(folder), "the installer's child should run until we end")
+            wine.click(error, IDOK)
+            self.assertEqual(2, wait_exit(process))
+            self.assertIn("install process exit with error code 1", box.log_lines())
+            for _ in range(50):
+                if not agent_running(folder):
+                    break
+                time.sleep(0.2)
+            self.assertFalse(agent_running(folder), "the job should have ended the child")
+
+    def test_after_a_successful_install_the_child_survives(self):
+        box = Sandbox("install-linger")
+        folder = "C:\\ZanTest\\linger %d" % os.getpid()
+        with ProductServer(box) as server:
+            server.publish("DemoLinger", version="1.0", default_dir=folder,
+                           installer=os.path.join(DEMO_PRODUCT, "DemoSetup-linger.exe"))
+            wine = Wine("en-us")
+            process, dialog = self.run_to_path_dialog(box, wine, "DemoLinger")
+            wine.click(dialog, IDC_NEXT)
+            self.assertEqual(2, wait_exit(process, timeout=120))
+            self.assertIn("end install", box.log_lines())
+            time.sleep(1)
+            try:
+                self.assertTrue(agent_running(folder), "the child must outlive the setup program")
+            finally:
+                subprocess.run([os.path.join(os.environ["ZANSETUP_BUILD"], "wine-run"), "taskkill",
+                                "/f", "/im", "DemoAgent.exe"], capture_output=True, timeout=60)
+
+
+class Download(E2ETestCase):
+    def download(self, box, server, name, data=None, url=None, checksum=None):
+        """Publishes `data` (or points the package at `url`) and runs the setup
+        to the end; the package is no program, so the install error follows."""
+        package = os.path.join(box.root, name + ".bin")
+        with open(package, "wb") as f:
+            f.write(data if data is not None else b"x")
+        options = {"dir_opt_show": 0}
+        if url:
+            options["extra"] = ()
+        published = server.publish(name, installer=package, version="1.0", checksum=checksum, **options)
+        if url:
+            self.rewrite_package_url(published.info_path, url)
+        wine = Wine("en-us")
+        process = self.start(wine, box.program + " App=%s Ver=1.0" % name)
+        error = wine.message_box(CAPTION, timeout_ms=120000)
+        self.assertIsNotNone(error, "no error box")
+        text = wine.message_text(error)
+        wine.click(error, IDOK)
+        self.assertEqual(2, wait_exit(process))
+        return published, text
+
+    @staticmethod
+    def rewrite_package_url(info_path, url):
+        import xml.etree.ElementTree as ET
+        tree = ET.parse(info_path)
+        tree.getroot().find("package/url").text = url
+        tree.write(info_path, encoding="utf-8", xml_declaration=True)
+
+    def check_blocks(self, size, expected_blocks):
+        box = Sandbox("download-%d" % size)
+        data = servers.pattern(size)
+        with ProductServer(box) as server:
+            published, text = self.download(box, server, "Blocks%d" % size, data)
+            self.assertEqual(read_locale_text("en-us", "language.installprodcueerror"), text)
+            lines = box.log_lines()
+            self.assertTrue([l for l in lines if l.startswith("Start to run install process failed")], lines)
+            with open(box.download_dir() + "/Blocks%d/install.exe" % size, "rb") as f:
+                self.assertEqual(data, f.read())
+            requests = [e for e in server.access_log() if ".bin" in e.request]
+            self.assertEqual("bytes=0-9", requests[0].range)
+            blocks = sorted(e.range for e in requests[1:])
+            self.assertEqual(expected_blocks, len(blocks))
+            wanted = sorted("bytes=%d-%d" % (i * 102400, min((i + 1) * 102400, size) - 1)
+                            for i in range(expected_blocks))
+            self.assertEqual(wanted, blocks)
+            self.assertFalse(os.path.exists(box.download_dir() + "/Blocks%d/install.exe.size" % size))
+
+    def test_2048000_bytes_take_the_small_path_in_20_blocks(self):
+        self.check_blocks(2048000, 20)
+
+    def test_one_byte_more_takes_the_worker_path_in_21_blocks(self):
+        self.check_blocks(2048001, 21)
+
+    def test_a_server_that_ignores_ranges_writes_straight_to_the_target(self):
+        box = Sandbox("download-ignore-range")
+        size = 300000
+        with servers.FaultServer(FAULT_PORT) as fault, ProductServer(box) as server:
+            checksum = hashlib.md5(servers.pattern(size)).hexdigest()
+            published, text = self.download(box, server, "IgnoreRange", url=fault.base_url +
+                                            "/ignore-range/%d" % size, checksum=checksum)
+            self.assertEqual(read_locale_text("en-us", "language.installprodcueerror"), text)
+            target = box.download_dir() + "/IgnoreRange/install.exe"
+            with open(target, "rb") as f:
+                self.assertEqual(servers.pattern(size), f.read())
+            self.assertFalse(os.path.exists(target + ".size"))
+            self.assertEqual(1, len([r for r in fault.requests if "/ignore-range/" in r[1]]))
+
+    def test_a_failed_download_gives_the_package_error(self):
+        box = Sandbox("download-404")
+        with ProductServer(box) as server:
+            published, text = self.download(box, server, "Missing", url=server.base_url + "/nothing.exe")
+            self.assertEqual(read_locale_text("en-us", "language.downloadprodcueerror"), text)
+            self.assertTrue([l for l in box.log_lines() if l.startswith("DownloadFile failed, URL:")])
+
+
+class Resume(E2ETestCase):
+    SIZE = 3 * 1024 * 1024  # 31 blocks; /slow/ serves a block a second
+
+    def interrupted_run(self, box, server, name):
+        """Starts the download of a slow package and kills the setup program
+        half-way; returns the package's server path and the saved state."""
+        data = servers.pattern(self.SIZE)
+        slow = os.path.join(server.root, "slow")
+        os.makedirs(slow, exist_ok=True)
+        package = os.path.join(slow, name + ".bin")
+        with open(package, "wb") as f:
+            f.write(data)
+        published = server.publish(name, installer=package, version="1.0", dir_opt_show=0)
+        Download.rewrite_package_url(published.info_path, server.base_url + "/slow/%s.bin" % name)
+        wine = Wine("en-us")
+        process = self.start(wine, box.program + " App=%s Ver=1.0" % name)
+        state = box.download_dir() + "/%s/install.exe.size" % name
+        deadline = time.time() + 60
+        while time.time() < deadline and self.saved_blocks(state) < 6:
+            time.sleep(0.2)
+        subprocess.run([os.path.join(os.environ["ZANSETUP_BUILD"], "wine-run"), "taskkill", "/f",
+                        "/im", "ZanSetup.exe"], capture_output=True, timeout=60)
+        wait_exit(process)
+        saved = self.saved_blocks(state)
+        self.assertGreaterEqual(saved, 6)
+        self.assertLess(saved, 25, "the download should have been cut half-way")
+        self.assertTrue(os.path.exists(box.download_dir() + "/%s/install.exe.tmp" % name))
+        return package, saved
+
+    @staticmethod
+    def saved_blocks(state_path):
+        import base64
+        import xml.etree.ElementTree as ET
+        try:
+            bits = base64.b64decode(ET.parse(state_path).getroot().find("blocks").text or "")
+        except (OSError, ET.ParseError, AttributeError, ValueError):
+            return 0
+        return sum(bin(b).count("1") for b in bits)
+
+    def finish(self, box, server, name):
+        before = len(server.access_log())
+        wine = Wine("en-us")
+        process = self.start(wine, box.program + " App=%s Ver=1.0" % name)
+        error = wine.message_box(CAPTION, timeout_ms=120000)
+        self.assertIsNotNone(error)
+        self.assertEqual(read_locale_text("en-us", "language.installprodcueerror"), wine.message_text(error))
+        wine.click(error, IDOK)
+        self.assertEqual(2, wait_exit(process))
+        with open(box.download_dir() + "/%s/install.exe" % name, "rb") as f:
+            self.assertTrue(servers.pattern(self.SIZE) == f.read(), "the resumed file differs")
+        return [e for e in server.access_log()[before:] if "/slow/" in e.request]
+
+    def test_an_interrupted_download_fetches_only_what_is_missing(self):
+        box = Sandbox("resume")
+        with ProductServer(box) as server:
+            package, saved = self.interrupted_run(box, server, "Resume")
+            second = self.finish(box, server, "Resume")
+            self.assertEqual("bytes=0-9", second[0].range)
+            self.assertEqual(206, second[0].status)
+            self.assertTrue(second[0].if_range, "the resume must carry If-Range")
+            served = sum(e.body_bytes for e in second)
+            self.assertEqual(self.SIZE - saved * 102400 + 10, served)
+
+    def test_a_changed_file_makes_the_resume_start_over(self):
+        box = Sandbox("resume-changed")
+        with ProductServer(box) as server:
+            package, saved = self.interrupted_run(box, server, "Changed")
+            later = time.time() + 120
+            os.utime(package, (later, later))
+            second = self.finish(box, server, "Changed")
+            self.assertEqual(200, second[0].status, "If-Range with the old date must get the whole file")
+            self.assertEqual(self.SIZE, second[0].body_bytes)
+            self.assertEqual(1, len(second))
+
+
+class ProgressDialog(E2ETestCase):
+    def check_progress_in(self, language):
+        box = Sandbox("progress-" + language)
+        caption = read_locale_text(language, "language.caption")
+        with servers.FaultServer(FAULT_PORT) as fault, ProductServer(box) as server:
+            published = server.publish("Slow", version="1.0", dir_opt_show=0)
+            Download.rewrite_package_url(published.info_path, fault.base_url + "/stall-body/30/400000")
+            wine = Wine(language)
+            process = self.start(wine, box.program + " App=Slow Ver=1.0")
+            progress = wine.find(title=caption, control=1014, timeout_ms=30000)
+            self.assertIsNotNone(progress, "no progress dialog")
+            percent = ""
+            for _ in range(100):
+                _, controls = wine.texts(progress)
+                percent = controls[1014][3]
+                if percent not in ("", "(0%)"):
+                    break
+                time.sleep(0.1)
+            # A quarter of the body has arrived; the report trails by a chunk.
+            self.assertRegex(percent, r"^\((2[0-5])%\)$")
+            self.assertEqual(read_locale_text(language, "language.downloadProduce.steptext"), controls[1001][3])
+            self.assertEqual(read_locale_text(language, "language.downloadProduce.progresstext"), controls[1002][3])
+            box.screenshot("progress-download-" + language)
+
+            # Closing asks first; No keeps the download going, Yes ends the run.
+            wine.close(progress)
+            confirm = wine.message_box(caption)
+            self.assertIsNotNone(confirm, "closing must ask")
+            self.assertEqual(read_locale_text(language, "language.messagebox"), wine.message_text(confirm))
+            wine.click(confirm, 7)
+            self.assertTrue(wine.wait_gone(confirm))
+            self.assertIsNone(process.poll())
+            wine.close(progress)
+            confirm = wine.message_box(caption)
+            wine.click(confirm, IDYES)
+            self.assertEqual(2, wait_exit(process))
+
+    def test_progress_in_english(self):
+        self.check_progress_in("en-us")
+
+    def test_progress_in_simplified_chinese(self):
+        self.check_progress_in("zh-cn")
+
+
+if __name__ == "__main__":
+    unittest.main()

@@ -1,0 +1,143 @@
+"""The install workflow up to the folder step, worked through its real
+dialogs under Wine against nginx: information download, language switch,
+the install path dialog, cancelling, and the information error."""
+import os
+import unittest
+
+from harness import (E2ETestCase, ProductServer, Sandbox, Wine, read_locale_text, still_running,
+                     wait_exit)
+
+IDC_NEXT = 1008
+IDC_CANCEL = 2
+IDC_PATH_EDIT = 1003
+IDC_BROWSE = 1004
+IDC_HEADING = 1012
+IDC_GROUP = 1011
+IDYES = 6
+IDNO = 7
+IDOK = 1
+
+
+def downloaded_languages(folder):
+    """Language files whose caption says they came from the server."""
+    source = os.path.join(os.path.dirname(__file__), "..", "..", "setup", "ui", "language")
+    os.makedirs(folder, exist_ok=True)
+    for code in ("zh-cn", "zh-tw", "en-us"):
+        with open(os.path.join(source, code + ".locale"), encoding="utf-8") as f:
+            text = f.read()
+        text = text.replace("<caption>", "<caption>Demo - ", 1)
+        with open(os.path.join(folder, code + ".locale"), "w", encoding="utf-8") as f:
+            f.write(text)
+    return folder
+
+
+class PathDialog(E2ETestCase):
+    def reach_path_dialog(self, language, box, server):
+        lang_dir = downloaded_languages(os.path.join(box.root, "server-lang"))
+        server.publish("Demo", version="1.0", lang_dir=lang_dir,
+                       default_dir="%PROGRAMFILES%\\Demo Product")
+        wine = Wine(language)
+        process = self.start(wine, box.program + " App=Demo Ver=1.0")
+        caption = "Demo - " + read_locale_text(language, "language.caption")
+        dialog = wine.find(title=caption, control=IDC_NEXT)
+        self.assertIsNotNone(dialog, "no install path dialog titled %r" % caption)
+        return wine, process, dialog
+
+    def check_dialog_in(self, language):
+        box = Sandbox("workflow-path-" + language)
+        with ProductServer(box) as server:
+            wine, process, dialog = self.reach_path_dialog(language, box, server)
+            title, controls = wine.texts(dialog)
+            self.assertEqual("C:\\Program Files\\Demo Product", controls[IDC_PATH_EDIT][3])
+            for control, key in ((IDC_NEXT, "nextbutton"), (IDC_CANCEL, "cancelbutton"),
+                                 (IDC_BROWSE, "selectbutton"), (IDC_HEADING, "statictext"),
+                                 (IDC_GROUP, "grouptext")):
+                self.assertEqual(read_locale_text(language, "language.selectpath." + key),
+                                 controls[control][3], key)
+            box.screenshot("path-dialog-" + language)
+
+            wine.click(dialog, IDC_NEXT)
+            self.assertTrue(wine.wait_gone(dialog))
+            box.wait_for_log_line("Produce isnot exist, download")
+            lines = box.log_lines()
+            self.assertEqual(["the Produce name:Demo, version: 1.0",
+                              "the Produce url:%s/zansetup/soft/Demo/1.0/soft.info" % server.base_url,
+                              "Download soft.xml url: %s/zansetup/soft/Demo/1.0/soft.info" % server.base_url],
+                             lines[:3])
+            self.assertIn("Set instal path: C:\\Program Files\\Demo Product", lines)
+            self.assertLess(lines.index("Set instal path: C:\\Program Files\\Demo Product"),
+                            lines.index("Produce isnot exist, download"))
+            self.assertTrue(os.path.exists(os.path.join(box.download_dir(), "Demo", "%s.locale" % language)))
+            for hwnd in wine.main_dialogs():
+                wine.close(hwnd)
+            wait_exit(process, timeout=60)
+
+    def test_dialog_in_english(self):
+        self.check_dialog_in("en-us")
+
+    def test_dialog_in_simplified_chinese(self):
+        self.check_dialog_in("zh-cn")
+
+    def test_dialog_in_traditional_chinese(self):
+        self.check_dialog_in("zh-tw")
+
+    def test_cancel_asks_and_yes_ends_with_2(self):
+        box = Sandbox("workflow-path-cancel")
+        with ProductServer(box) as server:
+            wine, process, dialog = self.reach_path_dialog("en-us", box, server)
+            confirm_caption = "Demo - " + read_locale_text("en-us", "language.caption")
+            wine.click(dialog, IDC_CANCEL)
+            confirm = wine.message_box(confirm_caption)
+            self.assertIsNotNone(confirm, "no confirmation box")
+            self.assertEqual(read_locale_text("en-us", "language.messagebox"), wine.message_text(confirm))
+            wine.click(confirm, IDNO)
+            self.assertTrue(wine.wait_gone(confirm))
+            self.assertTrue(still_running(process, 0.5), "No must keep the setup waiting")
+            wine.click(dialog, IDC_CANCEL)
+            confirm = wine.message_box(confirm_caption)
+            self.assertIsNotNone(confirm)
+            wine.click(confirm, IDYES)
+            self.assertEqual(2, wait_exit(process))
+            self.assertNotIn("Produce isnot exist, download", box.log_lines())
+
+
+class InformationErrors(E2ETestCase):
+    def check_information_error(self, box, server, expected_lines):
+        wine = Wine("en-us")
+        process = self.start(wine, box.program + " App=Demo Ver=1.0")
+        error_box = wine.message_box(read_locale_text("en-us", "language.caption"))
+        self.assertIsNotNone(error_box, "no information error box")
+        self.assertEqual(read_locale_text("en-us", "language.downloadinfoerror"), wine.message_text(error_box))
+        box.screenshot("information-error-with-progress-dialog")
+        wine.click(error_box, IDOK)
+        self.assertEqual(2, wait_exit(process))
+        lines = box.log_lines()
+        for line in expected_lines:
+            self.assertIn(line, lines)
+
+    def test_missing_document_gives_the_information_error(self):
+        box = Sandbox("workflow-no-info")
+        with ProductServer(box) as server:
+            url = "%s/zansetup/soft/Demo/1.0/soft.info" % server.base_url
+            self.check_information_error(box, server, [
+                "Download soft.xml failed, url: %s, error code: 404" % url])
+
+    def test_document_without_the_users_language_gives_the_information_error(self):
+        box = Sandbox("workflow-no-language")
+        with ProductServer(box) as server:
+            server.publish("Demo", version="1.0", omit=["soft_info.lang.en-us"])
+            self.check_information_error(box, server, [
+                "Download language url: ",
+                "Download language failed, url: , error code: 200"])
+
+    def test_missing_language_file_gives_the_information_error(self):
+        box = Sandbox("workflow-language-404")
+        with ProductServer(box) as server:
+            published = server.publish("Demo", version="1.0")
+            os.remove(published.lang_paths["en-us"])
+            self.check_information_error(box, server, [
+                "Download language failed, url: %s, error code: 404" % published.lang_urls["en-us"]])
+
+
+if __name__ == "__main__":
+    unittest.main()

@@ -1,0 +1,181 @@
+// The resumable download against the loopback nginx: the two paths, resume
+// from a saved state, and the states that must make it start over.
+#include <gtest/gtest.h>
+
+#include <vector>
+
+#include "setup/common/string_util.h"
+#include "setup/http/file_block_info.h"
+#include "setup/http/http_fetch_file.h"
+#include "test_util.h"
+
+namespace zan {
+namespace {
+
+using zan_test::ReadFileBytes;
+using zan_test::WriteFileBytes;
+
+const unsigned kBlock = 102400;
+
+std::string Data(size_t size) {
+  std::string bytes(size, '\0');
+  for (size_t i = 0; i < size; ++i) bytes[i] = static_cast<char>((i * 7 + i / 9973) % 253);
+  return bytes;
+}
+
+struct ProgressLog {
+  std::vector<std::pair<int, int>> events;
+  int Count(int kind) const {
+    int n = 0;
+    for (const auto& e : events) n += e.first == kind;
+    return n;
+  }
+};
+
+int __stdcall Record(unsigned int user, int kind, int value) {
+  reinterpret_cast<ProgressLog*>(static_cast<uintptr_t>(user))->events.push_back({kind, value});
+  return 1;
+}
+
+class ResumableDownload : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ASSERT_TRUE(zan_test::ReadTestServers(&servers_)) << "no test servers";
+    name_ = L"resume-" + std::to_wstring(::GetCurrentProcessId()) + L"-" +
+            std::to_wstring(::GetTickCount()) + L".bin";
+  }
+  void TearDown() override { ::DeleteFileW((servers_.nginxRoot + name_).c_str()); }
+
+  std::wstring Publish(const std::string& bytes) {
+    EXPECT_TRUE(WriteFileBytes(servers_.nginxRoot + name_, bytes));
+    return servers_.nginx + L"/" + name_;
+  }
+  std::wstring Target() const { return folder_.File(L"install.exe"); }
+
+  HRESULT Run(const std::wstring& url, ProgressLog* log) {
+    CHttpFetchFile fetch;
+    return fetch.Download(url, L"", Target(), Record,
+                          static_cast<unsigned>(reinterpret_cast<uintptr_t>(log)), nullptr);
+  }
+
+  // What a run interrupted after `done` blocks leaves: the data file with
+  // those blocks (filled with 'X' here, so a block fetched again shows) and
+  // the state naming them.
+  void LeaveInterruptedState(const std::wstring& url, const std::wstring& date, size_t size,
+                             unsigned done, const char* blocksOverride = nullptr) {
+    std::string data(size, '\0');
+    std::fill(data.begin(), data.begin() + done * kBlock, 'X');
+    ASSERT_TRUE(WriteFileBytes(Target() + L".tmp", data));
+    CFileBlockInfo state;
+    state.url = url;
+    state.date = date;
+    state.ResetForSize(size);
+    for (unsigned i = 0; i < done; ++i) state.MarkBlockDone(i);
+    ASSERT_TRUE(state.SaveState(Target() + L".size"));
+    if (blocksOverride) {
+      std::string text = ReadFileBytes(Target() + L".size");
+      size_t at = text.find("<blocks>");
+      size_t end = text.find("</blocks>");
+      text.replace(at + 8, end - at - 8, blocksOverride);
+      ASSERT_TRUE(WriteFileBytes(Target() + L".size", text));
+    }
+  }
+
+  // The Last-Modified text nginx sends for the published file: its
+  // modification time in the HTTP date format.
+  std::wstring ServerDate() {
+    WIN32_FILE_ATTRIBUTE_DATA data;
+    EXPECT_TRUE(::GetFileAttributesExW((servers_.nginxRoot + name_).c_str(), GetFileExInfoStandard, &data));
+    SYSTEMTIME t;
+    ::FileTimeToSystemTime(&data.ftLastWriteTime, &t);
+    static const wchar_t* const kDays[] = {L"Sun", L"Mon", L"Tue", L"Wed", L"Thu", L"Fri", L"Sat"};
+    static const wchar_t* const kMonths[] = {L"Jan", L"Feb", L"Mar", L"Apr", L"May", L"Jun",
+                                             L"Jul", L"Aug", L"Sep", L"Oct", L"Nov", L"Dec"};
+    wchar_t text[64];
+    swprintf(text, 64, L"%ls, %02d %ls %04d %02d:%02d:%02d GMT", kDays[t.wDayOfWeek], t.wDay,
+             kMonths[t.wMonth - 1], t.wYear, t.wHour, t.wMinute, t.wSecond);
+    return text;
+  }
+
+  zan_test::TestServers servers_;
+  zan_test::TempFolder folder_;
+  std::wstring name_;
+  std::wstring date_;
+};
+
+TEST_F(ResumableDownload, SmallFileOnTheCallersThreadReportsOnlyTheTotal) {
+  std::string data = Data(20 * kBlock);
+  ProgressLog log;
+  ASSERT_EQ(S_OK, Run(Publish(data), &log));
+  EXPECT_TRUE(data == ReadFileBytes(Target()));
+  EXPECT_FALSE(zan_test::FileExists(Target() + L".tmp"));
+  EXPECT_FALSE(zan_test::FileExists(Target() + L".size"));
+  ASSERT_EQ(1u, log.events.size());
+  EXPECT_EQ(0, log.events[0].first);
+  EXPECT_EQ(static_cast<int>(data.size()), log.events[0].second);
+}
+
+TEST_F(ResumableDownload, LargeFileWithWorkersReportsProgressAndTheEnd) {
+  std::string data = Data(20 * kBlock + 1);
+  ProgressLog log;
+  ASSERT_EQ(S_OK, Run(Publish(data), &log));
+  EXPECT_TRUE(data == ReadFileBytes(Target()));
+  EXPECT_FALSE(zan_test::FileExists(Target() + L".size"));
+  EXPECT_EQ(0, log.events.front().first);
+  EXPECT_GE(log.Count(1), 1);
+  EXPECT_EQ(1, log.Count(2));
+  EXPECT_EQ(2, log.events.back().first);
+  EXPECT_EQ(0, log.Count(3));
+}
+
+TEST_F(ResumableDownload, ResumeFetchesOnlyTheMissingBlocks) {
+  std::string data = Data(25 * kBlock - 300);
+  std::wstring url = Publish(data);
+  LeaveInterruptedState(url, ServerDate(), data.size(), 7);
+  ProgressLog log;
+  ASSERT_EQ(S_OK, Run(url, &log));
+  std::string got = ReadFileBytes(Target());
+  ASSERT_EQ(data.size(), got.size());
+  // The 10-byte probe writes the first bytes again; the rest of the saved
+  // blocks must stay as they were.
+  EXPECT_TRUE(data.substr(0, 10) == got.substr(0, 10));
+  EXPECT_TRUE(std::string(7 * kBlock - 10, 'X') == got.substr(10, 7 * kBlock - 10)) << "saved blocks fetched again";
+  EXPECT_TRUE(data.substr(7 * kBlock) == got.substr(7 * kBlock));
+  EXPECT_FALSE(zan_test::FileExists(Target() + L".size"));
+}
+
+// Each of these states must not keep the 'X' blocks: the download starts over.
+TEST_F(ResumableDownload, ChangedFileUrlOrShortBitmapStartsOver) {
+  std::string data = Data(25 * kBlock);
+  std::wstring url = Publish(data);
+  struct Case {
+    const char* what;
+    std::wstring url;
+    std::wstring date;
+    const char* blocks;
+  } cases[] = {
+      {"the server's file changed", url, L"Tue, 05 Mar 2024 06:07:08 GMT", nullptr},
+      {"the address differs in letter case", servers_.nginx + L"/RESUME" + name_.substr(6), ServerDate(), nullptr},
+      {"the bitmap is too short for the blocks", url, ServerDate(), "/w=="},
+      {"the bitmap does not decode", url, ServerDate(), "%%%"},
+  };
+  for (const Case& c : cases) {
+    ::DeleteFileW(Target().c_str());
+    LeaveInterruptedState(c.url, c.date, data.size(), 8, c.blocks);
+    ProgressLog log;
+    ASSERT_EQ(S_OK, Run(url, &log)) << c.what;
+    EXPECT_TRUE(data == ReadFileBytes(Target())) << c.what;
+    EXPECT_FALSE(zan_test::FileExists(Target() + L".size")) << c.what;
+  }
+}
+
+TEST_F(ResumableDownload, MissingFileAndTinyFileFail) {
+  ProgressLog log;
+  EXPECT_EQ(1, Run(servers_.nginx + L"/no-such-file.bin", &log));
+  EXPECT_FALSE(zan_test::FileExists(Target()));
+  EXPECT_EQ(E_FAIL, Run(Publish("short"), &log)) << "the probe needs all of its 10 bytes";
+  EXPECT_FALSE(zan_test::FileExists(Target()));
+}
+
+}  // namespace
+}  // namespace zan

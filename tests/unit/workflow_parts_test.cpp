@@ -1,0 +1,141 @@
+// The workflow's decisions and texts that need no window or server.
+#include <gtest/gtest.h>
+
+#include "setup/driver/conflicts.h"
+#include "setup/driver/download_folder.h"
+#include "setup/driver/install_info.h"
+#include "setup/driver/package_install.h"
+#include "setup/driver/registry_path.h"
+#include "setup/driver/rights.h"
+#include "setup/driver/xml_document.h"
+#include "setup/ui/progress_dlg.h"
+
+namespace zan {
+namespace {
+
+TEST(Percent, SinglePrecisionRatioTruncated) {
+  EXPECT_EQ(28, PercentOf(29, 100));
+  EXPECT_EQ(33, PercentOf(1, 3));
+  EXPECT_EQ(100, PercentOf(5000, 5000));
+  EXPECT_EQ(0, PercentOf(0, 100));
+  EXPECT_EQ(150, PercentOf(3, 2)) << "values above 100 pass through";
+  EXPECT_EQ(-1, PercentOf(10, 0)) << "no total, no percentage";
+  EXPECT_EQ(50, PercentOf(1073741824, 2147483647));
+}
+
+TEST(InfoAddress, VersionedAndVersionlessForms) {
+  EXPECT_EQ(L"http://h:1/zansetup/soft/Foo/2.0/soft.info", BuildInfoUrl(L"http://h:1", L"Foo", L"2.0"));
+  EXPECT_EQ(L"http://h:1/zansetup/soft/Foo/soft.info", BuildInfoUrl(L"http://h:1", L"Foo", L""));
+}
+
+TEST(InfoAddress, LanguageFileNameIsTheLastSegment) {
+  EXPECT_EQ(L"en-us.locale", UrlFileName(L"http://h/zansetup/lang/v2/en-us.locale"));
+  EXPECT_EQ(L"plain.locale", UrlFileName(L"plain.locale"));
+  EXPECT_EQ(L"", UrlFileName(L"http://h/folder/"));
+}
+
+TEST(DownloadFolder, ParentOfTheProgramFolder) {
+  EXPECT_EQ(L"C:\\Apps\\download\\Foo\\", DownloadFolderPath(L"C:\\Apps\\ZanSetup\\", L"Foo"));
+  EXPECT_EQ(L"C:\\Apps\\download\\Foo\\", DownloadFolderPath(L"C:\\Apps\\ZanSetup\\\\", L"Foo"));
+  EXPECT_EQ(L"C:\\download\\Zansetup\\", DownloadFolderPath(L"C:\\ZanSetup\\", L"Zansetup"));
+  EXPECT_EQ(L"C:\\download\\Foo\\", DownloadFolderPath(L"C:\\", L"Foo")) << "drive root";
+}
+
+TEST(Rights, OnlyAdministratorLevelWithoutRightsStopsTheRun) {
+  EXPECT_EQ(RightsDecision::kProceed, DecideRights(L"", false, false));
+  EXPECT_EQ(RightsDecision::kProceed, DecideRights(L"asInvoker", false, true));
+  EXPECT_EQ(RightsDecision::kProceed, DecideRights(L"Administrator", true, false));
+  EXPECT_EQ(RightsDecision::kRelaunch, DecideRights(L"administrator", false, false));
+  EXPECT_EQ(RightsDecision::kRelaunch, DecideRights(L"ADMINISTRATOR", false, false));
+  EXPECT_EQ(RightsDecision::kRefuse, DecideRights(L"Administrator", false, true));
+  EXPECT_EQ(RightsDecision::kProceed, DecideRights(L"Administrators", false, true));
+}
+
+TEST(InstallerCommandLine, FolderOnlyWhenChosenAndLastUnquoted) {
+  EXPECT_EQ(L"\"C:\\dl\\Foo\\install.exe\" /S /D=C:\\Apps\\Foo",
+            BuildInstallerCommandLine(L"C:\\dl\\Foo\\install.exe", L"C:\\Apps\\Foo"));
+  EXPECT_EQ(L"\"C:\\My Files\\install.exe\" /S", BuildInstallerCommandLine(L"C:\\My Files\\install.exe", L""));
+  EXPECT_EQ(L"\"C:\\a\\install.exe\" /S /D=C:\\Program Files\\Foo",
+            BuildInstallerCommandLine(L"C:\\a\\install.exe", L"C:\\Program Files\\Foo"));
+}
+
+TEST(ConflictNames, OnlyProcessChildrenCountInOrder) {
+  TiXmlDocument info;
+  ParseXmlText("<soft_info><conflict><process>a.exe</process><other>b.exe</other>"
+               "<process/><process>C.EXE</process></conflict></soft_info>", info);
+  std::vector<std::wstring> names = CollectConflictNames(info);
+  ASSERT_EQ(3u, names.size());
+  EXPECT_EQ(L"a.exe", names[0]);
+  EXPECT_EQ(L"", names[1]);
+  EXPECT_EQ(L"C.EXE", names[2]);
+
+  TiXmlDocument none;
+  ParseXmlText("<soft_info><conflict/></soft_info>", none);
+  EXPECT_TRUE(CollectConflictNames(none).empty());
+  EXPECT_EQ(L"C:\\Apps", ModuleFolderOf(L"C:\\Apps\\a.exe"));
+  EXPECT_EQ(L"", ModuleFolderOf(L"a.exe"));
+}
+
+TEST(RegistryPath, SplitsRootKeyAndValue) {
+  RegistryPath parts;
+  EXPECT_FALSE(SplitRegistryPath(L"", &parts));
+  ASSERT_TRUE(SplitRegistryPath(L"hkey_local_machine\\Software\\Foo\\InstallDir", &parts));
+  EXPECT_EQ(HKEY_LOCAL_MACHINE, parts.root);
+  EXPECT_EQ(L"Software\\Foo", parts.key);
+  EXPECT_EQ(L"InstallDir", parts.valueName);
+  ASSERT_TRUE(SplitRegistryPath(L"HKLM\\Software\\Foo\\Dir", &parts));
+  EXPECT_EQ(HKEY_CURRENT_USER, parts.root) << "unknown root means the user's hive";
+}
+
+// The user's hive is redirected into a scratch key, so the test reads and
+// writes real registry values without touching the account's own.
+class RegistryValues : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ::RegDeleteTreeW(HKEY_CURRENT_USER, L"Software\\ZanSetupTest");
+    ASSERT_EQ(ERROR_SUCCESS, ::RegCreateKeyExW(HKEY_CURRENT_USER, L"Software\\ZanSetupTest\\Hive", 0,
+                                               nullptr, 0, KEY_ALL_ACCESS, nullptr, &hive_, nullptr));
+    ASSERT_EQ(ERROR_SUCCESS, ::RegOverridePredefKey(HKEY_CURRENT_USER, hive_));
+  }
+  void TearDown() override {
+    ::RegOverridePredefKey(HKEY_CURRENT_USER, nullptr);
+    ::RegCloseKey(hive_);
+    ::RegDeleteTreeW(HKEY_CURRENT_USER, L"Software\\ZanSetupTest");
+  }
+  void Set(const wchar_t* key, const wchar_t* name, const std::wstring& value) {
+    HKEY handle = nullptr;
+    ASSERT_EQ(ERROR_SUCCESS, ::RegCreateKeyExW(HKEY_CURRENT_USER, key, 0, nullptr, 0, KEY_ALL_ACCESS,
+                                               nullptr, &handle, nullptr));
+    ::RegSetValueExW(handle, name, 0, REG_SZ, reinterpret_cast<const BYTE*>(value.c_str()),
+                     static_cast<DWORD>((value.size() + 1) * sizeof(wchar_t)));
+    ::RegCloseKey(handle);
+  }
+  HKEY hive_ = nullptr;
+};
+
+TEST_F(RegistryValues, NameMatchesIgnoringCaseAndUnknownRootMeansUser) {
+  Set(L"Software\\Foo", L"Other", L"x");
+  Set(L"Software\\Foo", L"InstallDir", L"C:\\Apps\\Foo");
+  std::wstring out = L"unchanged";
+  EXPECT_TRUE(ReadRegistryPathValue(L"HKEY_CURRENT_USER\\Software\\Foo\\installdir", out));
+  EXPECT_EQ(L"C:\\Apps\\Foo", out);
+  out.clear();
+  EXPECT_TRUE(ReadRegistryPathValue(L"NoSuchRoot\\Software\\Foo\\InstallDir", out));
+  EXPECT_EQ(L"C:\\Apps\\Foo", out);
+  out = L"unchanged";
+  EXPECT_FALSE(ReadRegistryPathValue(L"HKEY_CURRENT_USER\\Software\\Foo\\Missing", out));
+  EXPECT_FALSE(ReadRegistryPathValue(L"HKEY_CURRENT_USER\\Software\\NoKey\\InstallDir", out));
+  EXPECT_EQ(L"unchanged", out);
+}
+
+TEST_F(RegistryValues, DataTooLongForTheBufferEndsTheSearch) {
+  Set(L"Software\\Foo", L"Long", std::wstring(300, L'x'));
+  std::wstring out;
+  // Whether the long value stands before or after the wanted one is the
+  // registry's order; a long value itself is never read.
+  EXPECT_FALSE(ReadRegistryPathValue(L"HKEY_CURRENT_USER\\Software\\Foo\\Long", out));
+  EXPECT_TRUE(out.empty());
+}
+
+}  // namespace
+}  // namespace zan

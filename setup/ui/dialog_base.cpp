@@ -34,6 +34,10 @@ bool DialogBase::PreTranslateMessage(MSG* msg) {
   return IsWindow() && ::IsDialogMessageW(hwnd_, msg);
 }
 
+void DialogBase::AddToMessageLoop() {
+  if (MessageLoop* loop = MessageLoop::Current()) loop->AddFilter(this);
+}
+
 void DialogBase::SetItemText(int id, const wchar_t* text) { ::SetDlgItemTextW(hwnd_, id, text); }
 
 void DialogBase::InitCommon() {
@@ -59,6 +63,9 @@ INT_PTR CALLBACK DialogBase::DialogProc(HWND hwnd, UINT message, WPARAM wParam, 
   }
   if (!self) return FALSE;
 
+  if (message == WM_DESTROY) {
+    if (MessageLoop* loop = MessageLoop::Current()) loop->RemoveFilter(self);
+  }
   LRESULT result = 0;
   bool handled = self->HandleMessage(message, wParam, lParam, &result);
   if (message == WM_NCDESTROY) {

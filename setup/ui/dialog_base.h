@@ -34,6 +34,9 @@ class DialogBase : public MessageFilter {
   // What every dialog of the program does at WM_INITDIALOG: centre on the
   // work area and carry the program icon.
   void InitCommon();
+  // Lets the thread's message loop hand this modeless dialog its keyboard
+  // messages (Tab, Enter, Escape); undone when the window is destroyed.
+  void AddToMessageLoop();
   void SetItemText(int id, const wchar_t* text);
   void EndModal(INT_PTR result);
 

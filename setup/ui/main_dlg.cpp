@@ -51,11 +51,8 @@ bool CMainDlg::HandleMessage(UINT message, WPARAM wParam, LPARAM lParam, LRESULT
   switch (message) {
     case WM_INITDIALOG:
       InitCommon();
-      if (MessageLoop* loop = MessageLoop::Current()) loop->AddFilter(this);
+      AddToMessageLoop();
       *result = TRUE;
-      return true;
-    case WM_DESTROY:
-      if (MessageLoop* loop = MessageLoop::Current()) loop->RemoveFilter(this);
       return true;
     case WM_COMMAND:
       OnCommand(LOWORD(wParam));

@@ -55,7 +55,7 @@ void CPathSelectDlg::OnInitDialog() {
   browseButton_ = ::GetDlgItem(hwnd(), IDC_BROWSE);
   nextButton_ = ::GetDlgItem(hwnd(), IDC_NEXT);
   cancelButton_ = ::GetDlgItem(hwnd(), IDCANCEL);
-  if (MessageLoop* loop = MessageLoop::Current()) loop->AddFilter(this);
+  AddToMessageLoop();
 }
 
 void CPathSelectDlg::OnBrowse() {
@@ -91,9 +91,6 @@ bool CPathSelectDlg::HandleMessage(UINT message, WPARAM wParam, LPARAM lParam, L
       OnInitDialog();
       *result = TRUE;
       return true;
-    case WM_DESTROY:
-      if (MessageLoop* loop = MessageLoop::Current()) loop->RemoveFilter(this);
-      return false;
     case WM_COMMAND:
       switch (LOWORD(wParam)) {
         case IDC_BROWSE: OnBrowse(); return true;

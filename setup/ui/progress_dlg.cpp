@@ -41,7 +41,7 @@ void CProgressDlg::OnInitDialog() {
   progressText_ = ::GetDlgItem(hwnd(), IDC_PROGRESS_TEXT);
   percentText_ = ::GetDlgItem(hwnd(), IDC_PERCENT_TEXT);
   stepText_ = ::GetDlgItem(hwnd(), IDC_STEP_TEXT);
-  if (MessageLoop* loop = MessageLoop::Current()) loop->AddFilter(this);
+  AddToMessageLoop();
 }
 
 void CProgressDlg::ShowPercent(int percent) {
@@ -86,9 +86,6 @@ bool CProgressDlg::HandleMessage(UINT message, WPARAM wParam, LPARAM lParam, LRE
       OnInitDialog();
       *result = TRUE;
       return true;
-    case WM_DESTROY:
-      if (MessageLoop* loop = MessageLoop::Current()) loop->RemoveFilter(this);
-      return false;
     case WM_COMMAND:
       if (LOWORD(wParam) != IDCANCEL) return false;
       OnCancel();

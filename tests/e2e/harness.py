@@ -73,36 +73,26 @@ class Wine:
         return subprocess.Popen([WINE_RUN, DRIVER, "run", command_line], env=self.env,
                                 stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
 
-    def find(self, title=None, cls="#32770", visible=True, timeout_ms=15000, control=None,
-             hidden=False, childless=False):
-        args = ["find", "--class", cls, "--timeout", str(timeout_ms)]
-        if hidden:
-            args.append("--hidden")
-        if childless:
-            args.append("--childless")
-        if control is not None:
-            args += ["--control", str(control)]
+    @staticmethod
+    def _window_query(title, cls, visible, control, hidden, childless):
+        args = ["--class", cls]
         if title is not None:
             args += ["--title", escape_text(title)]
-        if visible:
-            args.append("--visible")
-        out = self.driver(*args, check=False)
+        if control is not None:
+            args += ["--control", str(control)]
+        flags = (("--visible", visible), ("--hidden", hidden), ("--childless", childless))
+        return args + [flag for flag, wanted in flags if wanted]
+
+    def find(self, title=None, cls="#32770", visible=True, timeout_ms=15000, control=None,
+             hidden=False, childless=False):
+        query = self._window_query(title, cls, visible, control, hidden, childless)
+        out = self.driver("find", "--timeout", str(timeout_ms), *query, check=False)
         return out.strip() or None
 
     def find_all(self, title=None, cls="#32770", visible=False, control=None, hidden=False,
                  childless=False):
-        args = ["findall", "--class", cls]
-        if hidden:
-            args.append("--hidden")
-        if childless:
-            args.append("--childless")
-        if control is not None:
-            args += ["--control", str(control)]
-        if title is not None:
-            args += ["--title", escape_text(title)]
-        if visible:
-            args.append("--visible")
-        return self.driver(*args).split()
+        query = self._window_query(title, cls, visible, control, hidden, childless)
+        return self.driver("findall", *query).split()
 
     def texts(self, hwnd):
         """(title, {control id: (class, visible, enabled, text)})"""

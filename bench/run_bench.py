@@ -1,0 +1,326 @@
+#!/usr/bin/env python3
+"""Download and digest figures for a person to read; nothing here passes or
+fails on time.
+
+    run_bench.py BUILD_DIR [--port N]
+
+Serves a 100 MB file from nginx on loopback and measures, in one run:
+  1. throughput of CHttpFetchFile::Download under Wine, of a minimal loop of
+     100 KiB ranged GETs over one WinINet connection under Wine (the ceiling
+     Wine's WinINet sets), and of curl;
+  2. a resume: a 4 MB file under the rate-limited /slow/ folder, the download
+     killed half-way and restarted, and the bytes the second run fetched
+     against the least it could have fetched;
+  3. MD5 throughput of CheckFileMd5 under Wine and of md5sum.
+Starts the build's test environment (Xvfb, Wine prefix, wineserver) and stops
+it, and nginx, however the run ends; the scratch folder BUILD_DIR/bench-out/run
+goes too, and the table is kept in BUILD_DIR/bench-out/last-run.txt.
+"""
+import argparse
+import base64
+import hashlib
+import os
+import random
+import shutil
+import signal
+import subprocess
+import sys
+import tempfile
+import time
+import xml.etree.ElementTree as ET
+
+SOURCE = os.path.abspath(os.path.join(os.path.dirname(os.path.abspath(__file__)), ".."))
+E2E = os.path.join(SOURCE, "tests", "e2e")
+sys.path.insert(0, E2E)
+import servers  # noqa: E402
+
+MB = 1000 * 1000
+BIG_SIZE = 100 * MB
+# About 40 blocks: at 64 KiB/s per connection the first run takes half a
+# minute, long enough to stop it half-way with some precision.
+SLOW_SIZE = 4 * MB
+BLOCK = 102400
+PROBE = 10
+MD5_ROUNDS = 3
+
+
+def windows_path(path):
+    """Wine's drive Z: maps the Unix root."""
+    return "Z:" + os.path.abspath(path).replace("/", "\\")
+
+
+def make_file(path, size, seed):
+    """Deterministic, incompressible bytes; returns their MD5 text."""
+    os.makedirs(os.path.dirname(path), exist_ok=True)
+    generator = random.Random(seed)
+    digest = hashlib.md5()
+    with open(path, "wb") as f:
+        left = size
+        while left:
+            chunk = generator.randbytes(min(left, 1 << 20))
+            digest.update(chunk)
+            f.write(chunk)
+            left -= len(chunk)
+    return digest.hexdigest()
+
+
+def file_md5(path):
+    digest = hashlib.md5()
+    with open(path, "rb") as f:
+        for chunk in iter(lambda: f.read(1 << 20), b""):
+            digest.update(chunk)
+    return digest.hexdigest()
+
+
+def free_port(first):
+    for port in range(first, first + 50):
+        if not servers._port_open(port):
+            return port
+    raise RuntimeError("no free port from %d" % first)
+
+
+def remove_download(target):
+    for suffix in ("", ".tmp", ".size"):
+        if os.path.exists(target + suffix):
+            os.remove(target + suffix)
+
+
+def state_blocks(state_path):
+    """Indices of the blocks the ".size" state file records as done, or None
+    while it is missing or half-written. Bit 0x80 of byte 0 is block 0."""
+    try:
+        with open(state_path, "rb") as f:
+            root = ET.fromstring(f.read())
+        bitmap = base64.b64decode(root.findtext("blocks") or "", validate=True)
+    except (OSError, ET.ParseError, ValueError):
+        return None
+    return {byte * 8 + bit for byte, value in enumerate(bitmap) for bit in range(8)
+            if value & (0x80 >> bit)}
+
+
+def block_length(index, size):
+    return min(BLOCK, size - index * BLOCK)
+
+
+def range_block(range_header):
+    """Block index of a "bytes=a-b" request, or None for the probe."""
+    first, _, last = range_header[len("bytes="):].partition("-")
+    if int(first) == 0 and int(last) == PROBE - 1:
+        return None
+    return int(first) // BLOCK
+
+
+class Bench:
+    def __init__(self, build, port):
+        self.build = build
+        self.wine_run = os.path.join(build, "wine-run")
+        self.exe = os.path.join(build, "bench-bin", "zanbench.exe")
+        self.out = os.path.join(build, "bench-out")
+        self.scratch = os.path.join(self.out, "run")
+        self.root = os.path.join(self.scratch, "root")
+        self.downloads = os.path.join(self.scratch, "downloads")
+        self.port = port
+        self.nginx = None
+        self.env_started = False
+        self.rows = []
+
+    # -- environment
+
+    def check_environment_free(self):
+        """testenv.py start would stop a test run's display and wineserver."""
+        pid_file = os.path.join(self.build, "test-env", "xvfb.pid")
+        if not os.path.exists(pid_file):
+            return
+        try:
+            pgid = int(open(pid_file).read())
+        except ValueError:
+            return
+        if servers._group_alive(pgid):
+            raise SystemExit("the test environment of %s is running (Xvfb group %d); "
+                             "wait for it or run tests/e2e/testenv.py stop" % (self.build, pgid))
+
+    def start(self):
+        for path in (self.wine_run, self.exe):
+            if not os.path.exists(path):
+                raise SystemExit("%s is missing: build first" % path)
+        self.check_environment_free()
+        shutil.rmtree(self.scratch, ignore_errors=True)
+        os.makedirs(self.downloads)
+        # Set first: a start that fails half-way leaves things to stop.
+        self.env_started = True
+        subprocess.run([sys.executable, os.path.join(E2E, "testenv.py"), "start", self.build],
+                       check=True, stdout=subprocess.DEVNULL)
+
+    def stop(self):
+        if self.nginx is not None:
+            self.nginx.stop()
+            self.nginx = None
+        if self.env_started:
+            subprocess.run([sys.executable, os.path.join(E2E, "testenv.py"), "stop", self.build],
+                           stdout=subprocess.DEVNULL)
+            self.env_started = False
+        shutil.rmtree(self.scratch, ignore_errors=True)
+
+    # -- programs
+
+    def zanbench(self, *args, timeout=300):
+        """Runs zanbench to its end; its exit code and its "key=value" fields."""
+        # A file rather than a pipe: a Wine helper process started from ours
+        # could hold a pipe open long after zanbench ends.
+        with tempfile.TemporaryFile() as out:
+            result = subprocess.run([self.wine_run, self.exe] + list(args), stdout=out,
+                                    stderr=subprocess.DEVNULL, timeout=timeout)
+            out.seek(0)
+            text = out.read().decode(errors="replace")
+        fields = dict(item.split("=", 1) for item in text.split() if "=" in item)
+        return result.returncode, fields
+
+    def url(self, name):
+        return "%s/%s" % (self.nginx.base_url, name)
+
+    # -- the three parts
+
+    def throughput(self, big_md5):
+        results = []
+        target = os.path.join(self.downloads, "big.bin")
+
+        remove_download(target)
+        code, fields = self.zanbench("fetchfile", self.url("big.bin"), windows_path(target))
+        results.append(("CHttpFetchFile::Download (Wine)", float(fields.get("ms", "nan")) / 1000,
+                        code == 0 and file_md5(target) == big_md5, "hr=%s" % fields.get("hr")))
+
+        remove_download(target)
+        code, fields = self.zanbench("ranged", self.url("big.bin"), windows_path(target))
+        results.append(("ranged 100 KiB GETs, 4 KiB reads (Wine)", float(fields.get("ms", "nan")) / 1000,
+                        code == 0 and file_md5(target) == big_md5,
+                        "%s requests" % fields.get("requests")))
+
+        remove_download(target)
+        curl = subprocess.run(["curl", "-sS", "-o", target, "-w", "%{time_total}", self.url("big.bin")],
+                              capture_output=True, text=True, timeout=300)
+        results.append(("curl", float(curl.stdout or "nan"),
+                        curl.returncode == 0 and file_md5(target) == big_md5, "one GET"))
+        remove_download(target)
+
+        base = BIG_SIZE / MB / results[0][1]
+        lines = ["%-42s %9s %8s %7s  %s" % ("download of %d MB from nginx" % (BIG_SIZE // MB),
+                                              "MB/s", "ratio", "intact", "note")]
+        for name, seconds, intact, note in results:
+            rate = BIG_SIZE / MB / seconds
+            lines.append("%-42s %9.1f %8.2f %7s  %s" % (name, rate, rate / base,
+                                                         "yes" if intact else "NO", note))
+        return lines
+
+    def resume(self, slow_md5):
+        name = "slow/resume.bin"
+        target = os.path.join(self.downloads, "resume.bin")
+        state_path = target + ".size"
+        block_count = (SLOW_SIZE + BLOCK - 1) // BLOCK
+        remove_download(target)
+
+        first = subprocess.Popen([self.wine_run, self.exe, "fetchfile", self.url(name), windows_path(target)],
+                                 stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        deadline = time.time() + 120
+        seen = set()
+        while first.poll() is None and len(seen) < block_count // 2 and time.time() < deadline:
+            time.sleep(0.1)
+            seen = state_blocks(state_path) or seen
+        if first.poll() is not None:
+            raise RuntimeError("the first run ended before it could be stopped (exit %d)" % first.returncode)
+        subprocess.run([self.wine_run, "taskkill", "/f", "/im", "zanbench.exe"],
+                       stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, timeout=60)
+        first.wait(timeout=60)
+        saved = state_blocks(state_path)
+        if saved is None:
+            raise RuntimeError("no readable state file after the kill")
+        # nginx logs an aborted answer once it notices the closed connection.
+        time.sleep(1.0)
+
+        code, fields = self.zanbench("fetchfile", self.url(name), windows_path(target))
+        intact = code == 0 and file_md5(target) == slow_md5
+        remove_download(target)
+
+        # The first run sends no If-Range; every request of the resumed run
+        # does, since it carries the date the state file recorded.
+        log = [e for e in self.nginx.access_log() if e.request.split()[1] == "/" + name]
+        first_run = [e for e in log if e.if_range is None]
+        second_run = [e for e in log if e.if_range is not None]
+        requested = {range_block(e.range) for e in first_run if e.range} - {None}
+        in_flight = sorted(requested - saved)
+        partial = sum(1 for e in first_run
+                      if e.range and range_block(e.range) in in_flight and
+                      e.body_bytes < block_length(range_block(e.range), SLOW_SIZE))
+        served = sum(e.body_bytes for e in second_run)
+        ideal = SLOW_SIZE - sum(block_length(i, SLOW_SIZE) for i in saved) + PROBE
+        return [
+            "resume of a %d MB file (%d blocks) under /slow/, killed half-way" % (SLOW_SIZE // MB, block_count),
+            "  blocks done in the saved state at the kill   %d" % len(saved),
+            "  blocks in flight at the kill                 %d %s, %d cut off mid-body" % (
+                len(in_flight), in_flight, partial),
+            "  bytes served in the second run               %d in %d requests" % (served, len(second_run)),
+            "  ideal (size - saved blocks + %d-byte probe)  %d" % (PROBE, ideal),
+            "  excess                                       %d (%.2f blocks)" % (served - ideal,
+                                                                                  (served - ideal) / BLOCK),
+            "  second run: %s, hr=%s" % ("file intact" if intact else "FILE WRONG", fields.get("hr")),
+        ]
+
+    def md5(self, path, expected):
+        wine_best = None
+        for _ in range(MD5_ROUNDS):
+            code, fields = self.zanbench("md5", windows_path(path), expected)
+            if code != 0:
+                raise RuntimeError("CheckFileMd5 did not match: %s" % fields)
+            seconds = float(fields["ms"]) / 1000
+            wine_best = seconds if wine_best is None else min(wine_best, seconds)
+        native_best = None
+        for _ in range(MD5_ROUNDS):
+            began = time.perf_counter()
+            result = subprocess.run(["md5sum", path], capture_output=True, text=True, check=True)
+            seconds = time.perf_counter() - began
+            if result.stdout.split()[0] != expected:
+                raise RuntimeError("md5sum disagrees: %s" % result.stdout)
+            native_best = seconds if native_best is None else min(native_best, seconds)
+        wine_rate = BIG_SIZE / MB / wine_best
+        native_rate = BIG_SIZE / MB / native_best
+        return [
+            "%-42s %9s %8s   (best of %d, warm cache)" % ("MD5 of the %d MB file" % (BIG_SIZE // MB), "MB/s",
+                                                          "ratio", MD5_ROUNDS),
+            "%-42s %9.1f %8.2f" % ("CheckFileMd5 (Wine)", wine_rate, 1.0),
+            "%-42s %9.1f %8.2f" % ("md5sum", native_rate, native_rate / wine_rate),
+        ]
+
+    def run(self):
+        big = os.path.join(self.root, "big.bin")
+        big_md5 = make_file(big, BIG_SIZE, 1)
+        slow_md5 = make_file(os.path.join(self.root, "slow", "resume.bin"), SLOW_SIZE, 2)
+        self.nginx = servers.Nginx(self.root, self.port, folder=os.path.join(self.scratch, "nginx"))
+        self.nginx.start()
+        print("nginx on %s; figures follow" % self.nginx.base_url, flush=True)
+        table = self.throughput(big_md5)
+        table += [""] + self.resume(slow_md5)
+        table += [""] + self.md5(big, big_md5)
+        return table
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
+    parser.add_argument("build")
+    parser.add_argument("--port", type=int, default=8790, help="first loopback port to try for nginx")
+    args = parser.parse_args()
+    build = os.path.abspath(args.build)
+    bench = Bench(build, free_port(args.port))
+    # A Ctrl+C or a kill still stops nginx and the test environment.
+    signal.signal(signal.SIGTERM, lambda *_: sys.exit(1))
+    try:
+        bench.start()
+        table = bench.run()
+    finally:
+        bench.stop()
+    text = "\n".join(table)
+    print(text)
+    with open(os.path.join(bench.out, "last-run.txt"), "w") as f:
+        f.write(text + "\n")
+
+
+if __name__ == "__main__":
+    main()

@@ -104,6 +104,9 @@ class Wine:
                 controls[int(parts[0])] = (parts[1], parts[2] == "1", parts[3] == "1", parts[4])
         return lines[0], controls
 
+    def list_items(self, hwnd, control_id):
+        return [line for line in self.driver("items", hwnd, str(control_id)).split("\n") if line]
+
     def click(self, hwnd, control_id):
         self.driver("click", hwnd, str(control_id))
 

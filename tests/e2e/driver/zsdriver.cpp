@@ -6,6 +6,7 @@
 //   zsdriver gone HWND [--timeout MS]     waits until the window is gone
 //   zsdriver texts HWND                   prints "title<TAB>..." then
 //                                         "id<TAB>class<TAB>visible<TAB>enabled<TAB>text" per child
+//   zsdriver items HWND ID                prints the entries of the list box ID
 //   zsdriver click HWND ID                posts BM_CLICK to the child ID
 //   zsdriver close HWND                   posts WM_CLOSE
 //   zsdriver sysmenu HWND                 prints whether the Close item is enabled
@@ -173,6 +174,18 @@ int Texts(wchar_t** argv) {
   return 0;
 }
 
+int Items(wchar_t** argv) {
+  HWND list = ::GetDlgItem(ParseHandle(argv[2]), static_cast<int>(wcstol(argv[3], nullptr, 10)));
+  if (!list) return 1;
+  LRESULT count = ::SendMessageW(list, LB_GETCOUNT, 0, 0);
+  for (LRESULT i = 0; i < count; ++i) {
+    wchar_t text[1024] = {};
+    if (::SendMessageW(list, LB_GETTEXTLEN, i, 0) < 1024) ::SendMessageW(list, LB_GETTEXT, i, reinterpret_cast<LPARAM>(text));
+    Print(text);
+  }
+  return 0;
+}
+
 int Click(wchar_t** argv) {
   HWND hwnd = ParseHandle(argv[2]);
   HWND button = ::GetDlgItem(hwnd, static_cast<int>(wcstol(argv[3], nullptr, 10)));
@@ -249,6 +262,7 @@ int wmain(int argc, wchar_t** argv) {
   if (action == L"gone" && argc >= 3) return Gone(argc, argv);
   if (action == L"texts" && argc >= 3) return Texts(argv);
   if (action == L"click" && argc >= 4) return Click(argv);
+  if (action == L"items" && argc >= 4) return Items(argv);
   if (action == L"close" && argc >= 3) return Close(argv);
   if (action == L"sysmenu" && argc >= 3) return SysMenu(argv);
   if (action == L"run" && argc >= 3) return Run(argv[2]);

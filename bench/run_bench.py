@@ -34,6 +34,9 @@ E2E = os.path.join(SOURCE, "tests", "e2e")
 sys.path.insert(0, E2E)
 import servers  # noqa: E402
 
+sys.path.insert(0, os.path.join(SOURCE, "tools"))
+from publish import file_md5  # noqa: E402
+
 MB = 1000 * 1000
 BIG_SIZE = 100 * MB
 # About 40 blocks: at 64 KiB/s per connection the first run takes half a
@@ -61,14 +64,6 @@ def make_file(path, size, seed):
             digest.update(chunk)
             f.write(chunk)
             left -= len(chunk)
-    return digest.hexdigest()
-
-
-def file_md5(path):
-    digest = hashlib.md5()
-    with open(path, "rb") as f:
-        for chunk in iter(lambda: f.read(1 << 20), b""):
-            digest.update(chunk)
     return digest.hexdigest()
 
 

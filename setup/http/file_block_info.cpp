@@ -18,12 +18,12 @@ unsigned CFileBlockInfo::BlockCount(unsigned long long size, unsigned blockSize)
 
 void CFileBlockInfo::ResetForSize(unsigned long long newSize) {
   size = newSize;
-  blockCount = BlockCount(size, blockSize_);
+  blockCount = BlockCount(size, blockSize);
   bitmap.assign(blockCount / 8 + 1, 0);
 }
 
 bool CFileBlockInfo::BitmapCoversBlocks() const {
-  return bitmap.size() >= BlockCount(size, blockSize_) / 8 + 1;
+  return bitmap.size() >= BlockCount(size, blockSize) / 8 + 1;
 }
 
 void CFileBlockInfo::ClearBitmap() { std::fill(bitmap.begin(), bitmap.end(), 0); }

@@ -17,7 +17,7 @@ class CFileBlockInfo {
   static constexpr unsigned kNoBlock = 0xFFFFFFFFu;
   static constexpr unsigned kDefaultBlockSize = 102400;
 
-  explicit CFileBlockInfo(unsigned blockSize = kDefaultBlockSize) : blockSize_(blockSize) {}
+  explicit CFileBlockInfo(unsigned bytesPerBlock = kDefaultBlockSize) : blockSize(bytesPerBlock) {}
   CFileBlockInfo(const CFileBlockInfo&) = delete;
   CFileBlockInfo& operator=(const CFileBlockInfo&) = delete;
 
@@ -53,7 +53,7 @@ class CFileBlockInfo {
   std::vector<unsigned char> bitmap;
   std::set<unsigned> inFlight;
   unsigned cursor = 0;
-  unsigned blockSize_;
+  unsigned blockSize;
   unsigned blockCount = 0;
   int doneCount = 0;
   unsigned long long size = 0;

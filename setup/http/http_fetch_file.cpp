@@ -277,7 +277,7 @@ unsigned __stdcall CHttpFetchFile::BlockWorker(void* param) {
     ::SetEvent(state->event.get());
     int status = 0;
     HRESULT result = fetch.FetchRange(state->headerBlock, &status, &handles, state->url,
-                                      state->temporaryPath, state->blockSize_, index, state->size);
+                                      state->temporaryPath, state->blockSize, index, state->size);
     if (result < 0 || !(IsRangeStatus(status) || status == 304)) {
       ::InterlockedExchange(&state->failed, 1);
       ::SetEvent(state->event.get());

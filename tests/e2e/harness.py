@@ -240,6 +240,13 @@ class ProductServer:
         self.nginx.stop()
 
 
+def taskkill(image):
+    """Ends every Windows process of that image name in the build's prefix
+    (killing the Unix side of a Wine process leaves the Windows one)."""
+    subprocess.run([WINE_RUN, "taskkill", "/f", "/im", image],
+                   stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, timeout=60)
+
+
 def wait_exit(process, timeout=30):
     try:
         return process.wait(timeout=timeout)
@@ -267,9 +274,7 @@ class E2ETestCase(unittest.TestCase):
     def tearDown(self):
         leftovers = [p for p in self.processes if p.poll() is None]
         if leftovers:
-            # Killing the Unix side leaves the Windows process: end it there.
-            subprocess.run([WINE_RUN, "taskkill", "/f", "/im", "ZanSetup.exe"],
-                           stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, timeout=60)
+            taskkill("ZanSetup.exe")
             for process in leftovers:
                 try:
                     process.wait(timeout=10)

@@ -2,12 +2,11 @@
 installer until the user ends them or quits."""
 import os
 import shutil
-import subprocess
 import time
 import unittest
 
 from harness import (DEMO_PRODUCT, E2ETestCase, ProductServer, Sandbox, Wine, read_locale_text,
-                     wait_exit)
+                     taskkill, wait_exit)
 from test_install import CAPTION, agent_running, prefix_path
 
 IDC_NEXT = 1008
@@ -38,9 +37,20 @@ class Conflicts(E2ETestCase):
         wine.click(dialog, IDC_NEXT)
         return wine, process
 
+    def answer_conflict(self, wine, box, button, confirm_key):
+        """Waits for the conflict dialog, presses `button` and answers Yes to
+        the question it asks (text of `confirm_key`)."""
+        conflict = wine.find(title=CAPTION, control=IDC_PROCESS_LIST, timeout_ms=60000)
+        self.assertIsNotNone(conflict, "no conflicting process dialog")
+        self.assertEqual(["DemoAgent.exe"], wine.list_items(conflict, IDC_PROCESS_LIST))
+        box.screenshot("conflict-dialog")
+        wine.click(conflict, button)
+        confirm = wine.find_message(CAPTION, read_locale_text("en-us", confirm_key))
+        self.assertIsNotNone(confirm, "no question after the button")
+        wine.click(confirm, IDYES)
+
     def tearDown(self):
-        subprocess.run([os.path.join(os.environ["ZANSETUP_BUILD"], "wine-run"), "taskkill", "/f",
-                        "/im", "DemoAgent.exe"], capture_output=True, timeout=60)
+        taskkill("DemoAgent.exe")
         super().tearDown()
 
     def test_ending_the_conflicting_program_lets_the_install_go_on(self):
@@ -50,14 +60,7 @@ class Conflicts(E2ETestCase):
             wine = Wine("en-us")
             self.start_agent(wine, folder)
             wine, process = self.run_setup(box, server, "DemoConflict", folder)
-            conflict = wine.find(title=CAPTION, control=IDC_PROCESS_LIST, timeout_ms=60000)
-            self.assertIsNotNone(conflict, "no conflicting process dialog")
-            self.assertEqual(["DemoAgent.exe"], wine.list_items(conflict, IDC_PROCESS_LIST))
-            box.screenshot("conflict-dialog")
-            wine.click(conflict, IDC_TERMINATE)
-            confirm = wine.find_message(CAPTION, read_locale_text("en-us", "language.terminatemessage"))
-            self.assertIsNotNone(confirm)
-            wine.click(confirm, IDYES)
+            self.answer_conflict(wine, box, IDC_TERMINATE, "language.terminatemessage")
             self.assertEqual(2, wait_exit(process, timeout=120))
             lines = box.log_lines()
             found = [l for l in lines if l.startswith("Get conflict process name:DemoAgent.exe, process id:")]
@@ -73,12 +76,7 @@ class Conflicts(E2ETestCase):
             wine = Wine("en-us")
             self.start_agent(wine, folder)
             wine, process = self.run_setup(box, server, "DemoQuit", folder)
-            conflict = wine.find(title=CAPTION, control=IDC_PROCESS_LIST, timeout_ms=60000)
-            self.assertIsNotNone(conflict)
-            wine.click(conflict, IDCANCEL)
-            confirm = wine.find_message(CAPTION, read_locale_text("en-us", "language.messagebox"))
-            self.assertIsNotNone(confirm)
-            wine.click(confirm, IDYES)
+            self.answer_conflict(wine, box, IDCANCEL, "language.messagebox")
             self.assertEqual(2, wait_exit(process))
             self.assertFalse([l for l in box.log_lines() if l.startswith("begin install:")])
             self.assertTrue(agent_running(folder), "quitting ends nothing")

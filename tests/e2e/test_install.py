@@ -10,7 +10,7 @@ import unittest
 
 import servers
 from harness import (DEMO_PRODUCT, E2ETestCase, ProductServer, Sandbox, Wine, read_locale_text,
-                     wait_exit)
+                     taskkill, wait_exit)
 
 IDC_NEXT = 1008
 IDOK = 1
@@ -40,6 +40,16 @@ class Install(E2ETestCase):
         dialog = wine.find(title=CAPTION, control=IDC_NEXT, timeout_ms=30000)
         self.assertIsNotNone(dialog, "no install path dialog")
         return process, dialog
+
+    def install_variant(self, box, server, name, folder, installer):
+        """Publishes a demo installer variant and accepts `folder` in the
+        path dialog; returns the Wine session and the running setup."""
+        server.publish(name, version="1.0", default_dir=folder,
+                       installer=os.path.join(DEMO_PRODUCT, installer))
+        wine = Wine("en-us")
+        process, dialog = self.run_to_path_dialog(box, wine, name)
+        wine.click(dialog, IDC_NEXT)
+        return wine, process
 
     def answer_error(self, wine, text_key):
         error = wine.message_box(CAPTION, timeout_ms=60000)
@@ -114,11 +124,8 @@ class Install(E2ETestCase):
         box = Sandbox("install-fail-linger")
         folder = "C:\\ZanTest\\fail %d" % os.getpid()
         with ProductServer(box) as server:
-            server.publish("DemoFail", version="1.0", default_dir=folder,
-                           installer=os.path.join(DEMO_PRODUCT, "DemoSetup-linger-fail.exe"))
-            wine = Wine("en-us")
-            process, dialog = self.run_to_path_dialog(box, wine, "DemoFail")
-            wine.click(dialog, IDC_NEXT)
+            wine, process = self.install_variant(box, server, "DemoFail", folder,
+                                                 "DemoSetup-linger-fail.exe")
             error = wine.message_box(CAPTION, timeout_ms=60000)
             self.assertIsNotNone(error)
             self.assertTrue(agent_running(folder), "the installer's child should run until we end")
@@ -135,19 +142,15 @@ class Install(E2ETestCase):
         box = Sandbox("install-linger")
         folder = "C:\\ZanTest\\linger %d" % os.getpid()
         with ProductServer(box) as server:
-            server.publish("DemoLinger", version="1.0", default_dir=folder,
-                           installer=os.path.join(DEMO_PRODUCT, "DemoSetup-linger.exe"))
-            wine = Wine("en-us")
-            process, dialog = self.run_to_path_dialog(box, wine, "DemoLinger")
-            wine.click(dialog, IDC_NEXT)
+            wine, process = self.install_variant(box, server, "DemoLinger", folder,
+                                                 "DemoSetup-linger.exe")
             self.assertEqual(2, wait_exit(process, timeout=120))
             self.assertIn("end install", box.log_lines())
             time.sleep(1)
             try:
                 self.assertTrue(agent_running(folder), "the child must outlive the setup program")
             finally:
-                subprocess.run([os.path.join(os.environ["ZANSETUP_BUILD"], "wine-run"), "taskkill",
-                                "/f", "/im", "DemoAgent.exe"], capture_output=True, timeout=60)
+                taskkill("DemoAgent.exe")
 
 
 class Download(E2ETestCase):
@@ -246,8 +249,7 @@ class Resume(E2ETestCase):
         deadline = time.time() + 60
         while time.time() < deadline and self.saved_blocks(state) < 6:
             time.sleep(0.2)
-        subprocess.run([os.path.join(os.environ["ZANSETUP_BUILD"], "wine-run"), "taskkill", "/f",
-                        "/im", "ZanSetup.exe"], capture_output=True, timeout=60)
+        taskkill("ZanSetup.exe")
         wait_exit(process)
         saved = self.saved_blocks(state)
         self.assertGreaterEqual(saved, 6)

@@ -149,8 +149,13 @@ bool CheckFileMd5(const std::wstring& path, const std::wstring& expected) {
   ScopedFile file(::CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
                                 FILE_ATTRIBUTE_NORMAL, nullptr));
   if (!file) return false;
-  DWORD size = ::GetFileSize(file.get(), nullptr);
+  return CheckFileMd5(file.get(), expected);
+}
+
+bool CheckFileMd5(HANDLE file, const std::wstring& expected) {
+  DWORD size = ::GetFileSize(file, nullptr);
   if (size == INVALID_FILE_SIZE) return false;
+  if (::SetFilePointer(file, 0, nullptr, FILE_BEGIN) == INVALID_SET_FILE_POINTER) return false;
 
   Md5Context context;
   {
@@ -159,12 +164,11 @@ bool CheckFileMd5(const std::wstring& path, const std::wstring& expected) {
     while (remaining > 0) {
       DWORD want = remaining < kReadBuffer ? remaining : kReadBuffer;
       DWORD got = 0;
-      if (!::ReadFile(file.get(), buffer.data(), want, &got, nullptr) || got == 0) break;
+      if (!::ReadFile(file, buffer.data(), want, &got, nullptr) || got == 0) break;
       context.Add(buffer.data(), got);
       remaining -= got;
     }
   }
-  file.reset();
 
   unsigned char digest[Md5Context::kDigestSize];
   context.Finish(digest);

@@ -2,6 +2,8 @@
 // digest its server announced.
 #pragma once
 
+#include <windows.h>
+
 #include <cstddef>
 #include <cstdint>
 #include <string>
@@ -38,5 +40,9 @@ std::string Md5DigestText(const unsigned char digest[Md5Context::kDigestSize]);
 // ignoring letter case. A mismatch is logged; a file that cannot be opened
 // or sized is not.
 bool CheckFileMd5(const std::wstring& path, const std::wstring& expected);
+
+// The same check over a file the caller holds open for reading (from its
+// first byte), so that what was checked is what the caller goes on to use.
+bool CheckFileMd5(HANDLE file, const std::wstring& expected);
 
 }  // namespace zan

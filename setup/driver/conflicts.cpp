@@ -8,7 +8,7 @@
 #include "setup/common/handles.h"
 #include "setup/common/log.h"
 #include "setup/common/string_util.h"
-#include "xml_document.h"
+#include "setup/common/xml_document.h"
 
 namespace zan {
 namespace {

@@ -7,8 +7,8 @@
 #include "setup/common/log.h"
 #include "setup/common/string_util.h"
 #include "setup/http/simple_http_fetch.h"
-#include "worker.h"
-#include "xml_document.h"
+#include "setup/common/worker.h"
+#include "setup/common/xml_document.h"
 
 namespace zan {
 namespace {

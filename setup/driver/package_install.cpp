@@ -8,7 +8,7 @@
 #include "setup/common/log.h"
 #include "setup/http/http_fetch_file.h"
 #include "setup/ui/progress_dlg.h"
-#include "worker.h"
+#include "setup/common/worker.h"
 
 namespace zan {
 namespace {

@@ -15,7 +15,7 @@
 #include "setup/common/string_util.h"
 #include "setup/ui/path_select_dlg.h"
 #include "setup/ui/progress_dlg.h"
-#include "xml_document.h"
+#include "setup/common/xml_document.h"
 
 namespace zan {
 

@@ -8,7 +8,7 @@
 #include <tinyxml.h>
 
 #include "setup/common/string_util.h"
-#include "setup/driver/xml_document.h"
+#include "setup/common/xml_document.h"
 
 namespace zan {
 

@@ -8,7 +8,7 @@
 
 #include "file_block_info.h"
 #include "setup/common/handles.h"
-#include "setup/driver/worker.h"
+#include "setup/common/worker.h"
 
 namespace zan {
 namespace {

@@ -5,7 +5,7 @@
 #include "setup/common/handles.h"
 #include "setup/common/log.h"
 #include "setup/common/string_util.h"
-#include "setup/driver/xml_document.h"
+#include "setup/common/xml_document.h"
 
 namespace zan {
 

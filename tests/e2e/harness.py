@@ -22,6 +22,7 @@ OUTPUT = os.path.join(BUILD, "e2e-output")
 MESSAGE_TEXT_ID = 65535
 SOURCE = os.path.abspath(os.path.join(os.path.dirname(__file__), "..", ".."))
 SERVER_BASE = os.environ.get("ZANSETUP_SERVER_BASE", "http://127.0.0.1:8780")
+FAULT_PORT = int(os.environ.get("ZANSETUP_E2E_FAULT_PORT", "8785"))
 DEMO_PRODUCT = os.path.join(BUILD, "demo-product")
 
 LANGUAGES = {"zh-cn": "zh_CN.UTF-8", "zh-tw": "zh_TW.UTF-8", "en-us": "en_US.UTF-8"}

@@ -411,6 +411,14 @@ class FaultHandler(BaseHTTPRequestHandler):
             self.server.stopping.wait(float(seconds))
             self.wfile.write(body[size // 4:])
 
+    def gated(self, name):
+        """A file the test registered (server.files), ranges honoured; no
+        answer leaves before the test opens the gate (server.gate)."""
+        if not self.server.gate.wait(120):
+            self._answer(503, b"gate never opened\n")
+            return
+        self._answer(200, self.server.files[name], [("Last-Modified", FIXED_DATE)], honour_range=True)
+
     def charset(self, name):
         self._answer(200, b"<html></html>", [("Content-Type", "text/html; charset=" + name)])
 
@@ -450,6 +458,7 @@ ROUTES = {
     "chunked": FaultHandler.chunked,            # /chunked[/N]: a whole chunked body
     "stall": FaultHandler.stall,                # /stall/SECONDS
     "stall-body": FaultHandler.stall_body,      # /stall-body/SECONDS[/N]
+    "gated": FaultHandler.gated,                # /gated/NAME: a registered file, after the gate
     "charset": FaultHandler.charset,            # /charset/NAME
     "charset-capital": FaultHandler.charset_capital,
     "charset-quoted": FaultHandler.charset_quoted,
@@ -465,6 +474,8 @@ class _FaultHTTPServer(ThreadingHTTPServer):
     def __init__(self, port):
         super().__init__((HOST, port), FaultHandler)
         self.stopping = threading.Event()
+        self.gate = threading.Event()
+        self.files = {}
         self.requests = []
         self._lock = threading.Lock()
 
@@ -490,6 +501,13 @@ class FaultServer:
     @property
     def requests(self):
         return list(self._server.requests) if self._server else []
+
+    def add_file(self, name, data):
+        """Serves `data` at /gated/NAME once open_gate() is called."""
+        self._server.files[name] = data
+
+    def open_gate(self):
+        self._server.gate.set()
 
     def start(self):
         self._server = _FaultHTTPServer(self.port)

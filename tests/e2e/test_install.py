@@ -9,13 +9,12 @@ import time
 import unittest
 
 import servers
-from harness import (DEMO_PRODUCT, E2ETestCase, ProductServer, Sandbox, Wine, read_locale_text,
-                     taskkill, wait_exit)
+from harness import (DEMO_PRODUCT, FAULT_PORT, E2ETestCase, ProductServer, Sandbox, Wine,
+                     read_locale_text, taskkill, wait_exit)
 
 IDC_NEXT = 1008
 IDOK = 1
 IDYES = 6
-FAULT_PORT = 8785
 CAPTION = read_locale_text("en-us", "language.caption")
 
 

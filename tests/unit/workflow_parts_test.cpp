@@ -7,7 +7,7 @@
 #include "setup/driver/package_install.h"
 #include "setup/driver/registry_path.h"
 #include "setup/driver/rights.h"
-#include "setup/driver/xml_document.h"
+#include "setup/common/xml_document.h"
 #include "setup/ui/progress_dlg.h"
 
 namespace zan {

@@ -1,7 +1,7 @@
 #include <gtest/gtest.h>
 
 #include "setup/common/string_util.h"
-#include "setup/driver/xml_document.h"
+#include "setup/common/xml_document.h"
 #include "test_util.h"
 
 namespace zan {

@@ -36,7 +36,9 @@ bool ListProcesses(std::vector<ProcessEntry>* processes) {
   return true;
 }
 
-// Empty when the process cannot be opened (logged) or its module not read.
+// False (logged) when the process cannot be opened or its program's path
+// not read: a process whose folder is unknown is never taken for one that
+// runs from the install folder.
 bool ProcessFolder(DWORD id, std::wstring* folder) {
   ScopedHandle process(::OpenProcess(PROCESS_QUERY_INFORMATION | PROCESS_VM_READ, FALSE, id));
   if (!process) {
@@ -45,7 +47,11 @@ bool ProcessFolder(DWORD id, std::wstring* folder) {
     return false;
   }
   wchar_t path[MAX_PATH] = {};
-  ::GetModuleFileNameExW(process.get(), nullptr, path, MAX_PATH);
+  if (::GetModuleFileNameExW(process.get(), nullptr, path, MAX_PATH) == 0) {
+    WriteLog(L"read the path of process id %d fail with error code: %d", static_cast<int>(id),
+             static_cast<int>(::GetLastError()));
+    return false;
+  }
   *folder = ModuleFolderOf(path);
   return true;
 }
@@ -64,6 +70,10 @@ std::vector<std::wstring> CollectConflictNames(TiXmlDocument& info) {
   return names;
 }
 
+bool RunsFromInstallFolder(const std::wstring& processFolder, const std::wstring& installFolder) {
+  return !installFolder.empty() && EqualsIgnoreCase(processFolder, installFolder);
+}
+
 std::wstring ModuleFolderOf(const std::wstring& modulePath) {
   size_t cut = modulePath.rfind(L'\\');
   return cut == std::wstring::npos ? std::wstring() : modulePath.substr(0, cut);
@@ -79,7 +89,7 @@ bool ScanConflictingProcesses(const std::vector<std::wstring>& names,
       if (!EqualsIgnoreCase(process.exeName, name)) continue;
       std::wstring folder;
       if (!ProcessFolder(process.id, &folder)) continue;
-      if (EqualsIgnoreCase(folder, installFolder)) {
+      if (RunsFromInstallFolder(folder, installFolder)) {
         (*found)[process.id] = process.exeName;
       } else if (logMismatch) {
         WriteLog(L"same process name: %s; but different path: %s; the expected path: %s",

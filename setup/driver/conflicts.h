@@ -18,6 +18,11 @@ std::vector<std::wstring> CollectConflictNames(TiXmlDocument& info);
 // The folder of a module path: the text before its last "\" (empty without).
 std::wstring ModuleFolderOf(const std::wstring& modulePath);
 
+// The folder of a running program against the install folder, ignoring case
+// and as written (a trailing "\" makes a difference). No folder was chosen
+// when the folder step was skipped: then nothing runs "from" it.
+bool RunsFromInstallFolder(const std::wstring& processFolder, const std::wstring& installFolder);
+
 // Running processes with one of `names` whose program lies directly in
 // `installFolder` (both compared ignoring case), by process id. False when
 // the process list could not be read. `logMismatch` writes the line for a

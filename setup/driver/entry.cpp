@@ -1,6 +1,7 @@
 #include "entry.h"
 
 #include "command_line.h"
+#include "instance_guard.h"
 #include "setup/common/handles.h"
 #include "setup/common/log.h"
 #include "setup/ui/i18n.h"
@@ -56,13 +57,13 @@ int RunSetup(HINSTANCE instance, const wchar_t* commandLine) {
 
   // The guard lives until the loop ends; if it cannot be made at all the run
   // goes on unguarded.
-  ScopedHandle guard(::CreateEventW(nullptr, TRUE, FALSE, product.c_str()));
-  if (::GetLastError() == ERROR_ALREADY_EXISTS) {
-    guard.reset();
+  if (AcquireInstanceGuard(product) == GuardResult::kAlreadyRunning) {
     ShowAlreadyRunning(instance);
     return 0;
   }
-  return RunMainDialog(line, product, version);
+  int code = RunMainDialog(line, product, version);
+  ReleaseInstanceGuard();
+  return code;
 }
 
 }  // namespace zan

@@ -44,13 +44,17 @@ unsigned __stdcall InfoWorker(void* param) {
     return 0;
   }
   std::wstring languageUrl = LanguageUrl(text, job->languageCode);
-  std::wstring localPath = job->downloadFolder + UrlFileName(languageUrl);
+  std::wstring fileName = UrlFileName(languageUrl);
   WriteLog(L"Download language url: %s", languageUrl.c_str());
-  // The file name comes from the server: one that is empty or would leave the
-  // download folder ("..\", a drive) fails like a download that failed.
-  HRESULT result = IsSafePathSegment(UrlFileName(languageUrl))
-                       ? fetch.FetchToFile(languageUrl, L"", localPath, nullptr)
-                       : E_FAIL;
+  if (!languageUrl.empty() && !IsUsableLanguageFileName(fileName)) {
+    WriteLog(L"the language file name from the server is not usable: %s", fileName.c_str());
+    ::PostMessageW(job->mainWindow, UM_INFO_FAILED, 0, 0);
+    return 0;
+  }
+  // No address (no entry for the user's language) is a download that failed.
+  HRESULT result = languageUrl.empty()
+                       ? E_FAIL
+                       : fetch.FetchToFile(languageUrl, L"", job->downloadFolder + fileName, nullptr);
   if (result != S_OK) {
     WriteLog(L"Download language failed, url: %s, error code: %d", languageUrl.c_str(), fetch.status());
     ::PostMessageW(job->mainWindow, UM_INFO_FAILED, 0, 0);
@@ -67,6 +71,18 @@ std::wstring BuildInfoUrl(const std::wstring& base, const std::wstring& name,
   std::wstring pattern = version.empty() ? L"/zansetup/soft/%NAME%/soft.info"
                                          : L"/zansetup/soft/%NAME%/%VERSION%/soft.info";
   return base + ReplaceAll(ReplaceAll(pattern, L"%NAME%", name), L"%VERSION%", version);
+}
+
+bool IsUsableLanguageFileName(const std::wstring& name) {
+  if (!IsSafePathSegment(name)) return false;
+  // "~" could name a file by its short 8.3 alias (INSTAL~1.EXE).
+  if (name.find(L'~') != std::wstring::npos) return false;
+  static const wchar_t* const kPackageFiles[] = {L"install.exe", L"install.exe.tmp",
+                                                 L"install.exe.size"};
+  for (const wchar_t* reserved : kPackageFiles) {
+    if (EqualsIgnoreCase(name, reserved)) return false;
+  }
+  return true;
 }
 
 std::wstring UrlFileName(const std::wstring& url) {

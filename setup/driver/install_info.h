@@ -12,6 +12,11 @@ namespace zan {
 std::wstring BuildInfoUrl(const std::wstring& base, const std::wstring& name,
                           const std::wstring& version);
 
+// Whether a language file name that the server gave can be stored in the
+// product's download folder: one folder-safe name, and none of the package's
+// own files (the installer and its download state), which it would replace.
+bool IsUsableLanguageFileName(const std::wstring& name);
+
 // The text after the last "/" (the whole address when there is none).
 std::wstring UrlFileName(const std::wstring& url);
 

@@ -75,6 +75,18 @@ bool StartPackageWorker(const std::wstring& url, const std::wstring& packagePath
   return StartWorker(PackageWorker, std::move(job));
 }
 
+ScopedFile OpenPackageForInstall(const std::wstring& packagePath) {
+  return ScopedFile(::CreateFileW(packagePath.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
+                                  OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+}
+
+bool ResumeInstaller(HANDLE process, HANDLE thread) {
+  if (::ResumeThread(thread) != static_cast<DWORD>(-1)) return true;
+  WriteLog(L"Resume install process failed, error code: %d", static_cast<int>(::GetLastError()));
+  ::TerminateProcess(process, 1);
+  return false;
+}
+
 bool StartInstaller(const std::wstring& commandLine, HANDLE job, HWND mainWindow) {
   std::vector<wchar_t> buffer(commandLine.begin(), commandLine.end());
   buffer.resize(buffer.size() + MAX_PATH, L'\0');
@@ -93,7 +105,7 @@ bool StartInstaller(const std::wstring& commandLine, HANDLE job, HWND mainWindow
   if (job && SetJobLimits(job, JOB_OBJECT_LIMIT_KILL_ON_JOB_CLOSE | JOB_OBJECT_LIMIT_BREAKAWAY_OK)) {
     ::AssignProcessToJobObject(job, process.get());
   }
-  ::ResumeThread(thread.get());
+  if (!ResumeInstaller(process.get(), thread.get())) return false;
   std::unique_ptr<WaitJob> wait(new WaitJob{std::move(process), mainWindow});
   if (!StartWorker(InstallerWaiter, std::move(wait))) {
     WriteLog(L"start the install wait thread failed");

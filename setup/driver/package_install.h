@@ -6,6 +6,8 @@
 
 #include <string>
 
+#include "setup/common/handles.h"
+
 namespace zan {
 
 // The package path, " /S", and " /D=" with the folder only when one was chosen.
@@ -19,6 +21,15 @@ std::wstring BuildInstallerCommandLine(const std::wstring& packagePath,
 // `mainWindow`. False when no thread could be started.
 bool StartPackageWorker(const std::wstring& url, const std::wstring& packagePath,
                         HWND progressWindow, HWND mainWindow);
+
+// Opens the package for reading with read sharing only: while the handle is
+// held nothing can write, replace or rename the file, and the installer can
+// still be started from it.
+ScopedFile OpenPackageForInstall(const std::wstring& packagePath);
+
+// Resumes the suspended installer; when that fails the installer is ended
+// (logged), since a process that never runs would be waited for forever.
+bool ResumeInstaller(HANDLE process, HANDLE thread);
 
 // Starts the installer suspended, puts it into `job` (kill-on-close with
 // breakaway) and resumes it; a wait thread then posts UM_INSTALL_DONE or

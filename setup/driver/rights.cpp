@@ -1,7 +1,9 @@
 #include "rights.h"
 
 #include <windows.h>
+#include <shellapi.h>
 
+#include "instance_guard.h"
 #include "setup/common/string_util.h"
 
 namespace zan {
@@ -25,6 +27,18 @@ RightsDecision DecideRights(const std::wstring& execLevel, bool isAdministrator,
     return RightsDecision::kProceed;
   }
   return elevationAttempted ? RightsDecision::kRefuse : RightsDecision::kRelaunch;
+}
+
+void StartElevatingLauncher(const std::wstring& launcher, const std::wstring& parameters) {
+  ReleaseInstanceGuard();
+  SHELLEXECUTEINFOW info = {};
+  info.cbSize = sizeof(info);
+  info.fMask = SEE_MASK_NOCLOSEPROCESS | SEE_MASK_FLAG_NO_UI;
+  info.lpFile = launcher.c_str();
+  info.lpParameters = parameters.c_str();
+  info.nShow = SW_HIDE;
+  // Whether the launcher started is not looked at: this run ends either way.
+  if (::ShellExecuteExW(&info) && info.hProcess) ::CloseHandle(info.hProcess);
 }
 
 }  // namespace zan

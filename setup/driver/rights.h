@@ -17,4 +17,9 @@ enum class RightsDecision {
 RightsDecision DecideRights(const std::wstring& execLevel, bool isAdministrator,
                             bool elevationAttempted);
 
+// Starts the elevating launcher hidden with `parameters`. The product's
+// single-instance guard is released first: the elevated run would otherwise
+// find it still held by this ending run and take the already-running path.
+void StartElevatingLauncher(const std::wstring& launcher, const std::wstring& parameters);
+
 }  // namespace zan

@@ -102,17 +102,9 @@ bool CUIManager::RightsAllowInstall(const std::wstring& caption) {
     case RightsDecision::kRefuse:
       ::MessageBoxW(progress_->hwnd(), Text(L"language.authorityerror").c_str(), caption.c_str(), MB_OK);
       break;
-    case RightsDecision::kRelaunch: {
-      std::wstring launcher = GetModuleFolder(GetLogModule()) + L"ZanSetupSH.exe";
-      SHELLEXECUTEINFOW info = {};
-      info.cbSize = sizeof(info);
-      info.fMask = SEE_MASK_NOCLOSEPROCESS | SEE_MASK_FLAG_NO_UI;
-      info.lpFile = launcher.c_str();
-      info.lpParameters = commandLine_.c_str();
-      info.nShow = SW_HIDE;
-      if (::ShellExecuteExW(&info) && info.hProcess) ::CloseHandle(info.hProcess);
+    case RightsDecision::kRelaunch:
+      StartElevatingLauncher(GetModuleFolder(GetLogModule()) + L"ZanSetupSH.exe", commandLine_);
       break;
-    }
   }
   OnCancel();
   return false;
@@ -156,6 +148,7 @@ void CUIManager::SetInstallPath(const std::wstring& folder) {
 }
 
 void CUIManager::OnContinue() {
+  if (ended_) return;
   packagePath_ = downloadFolder_ + L"install.exe";
   std::wstring checksum;
   GetInfoValue(L"soft_info.package.checksum", checksum);
@@ -175,6 +168,8 @@ void CUIManager::OnContinue() {
 }
 
 void CUIManager::OnCancel() {
+  if (ended_) return;
+  ended_ = true;
   path_->Destroy();
   progress_->Destroy();
   ::SendMessageW(mainWindow_, WM_CLOSE, 0, 0);

@@ -33,6 +33,9 @@ class CUIManager : public IDownloadCallback {
   void OnPackageReady();                       // phase 5
   void EndInstall();                           // phase 6
   void OnCancel() override;
+  // True once OnCancel has begun: later results of workers and dialogs
+  // (a queued package-ready, a failure, the installer's end) do nothing.
+  bool HasEnded() const { return ended_; }
 
   void ShowInfoError();
   void ShowPackageError();
@@ -68,6 +71,7 @@ class CUIManager : public IDownloadCallback {
   std::wstring downloadFolder_;
   HWND mainWindow_;
   ScopedHandle job_;
+  bool ended_ = false;
 };
 
 }  // namespace zan

@@ -5,6 +5,7 @@
 
 #include "conflicts.h"
 #include "package_install.h"
+#include "setup/common/handles.h"
 #include "setup/common/log.h"
 #include "setup/common/md5.h"
 #include "setup/ui/conflict_dlg.h"
@@ -14,7 +15,7 @@ namespace zan {
 
 void CUIManager::StartPackageDownload(const std::wstring& url) {
   if (!StartPackageWorker(url, packagePath_, progress_->hwnd(), mainWindow_)) {
-    WriteLog(L"DownloadFile failed, URL:%s, path:%s", url.c_str(), packagePath_.c_str());
+    WriteLog(L"start the package download thread failed");
     ::PostMessageW(mainWindow_, UM_PACKAGE_FAILED, 0, 0);
   }
 }
@@ -84,7 +85,10 @@ bool CUIManager::InstallPackage(const std::wstring& packagePath) {
   }
   std::wstring checksum;
   GetInfoValue(L"soft_info.package.checksum", checksum);
-  if (!CheckFileMd5(packagePath, checksum)) {
+  // Held from the digest check until the installer's process exists, so the
+  // file that runs is the file that was checked.
+  ScopedFile package = OpenPackageForInstall(packagePath);
+  if (!package || !CheckFileMd5(package.get(), checksum)) {
     WriteLog(L"check md5 failed");
     return false;
   }

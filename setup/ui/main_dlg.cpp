@@ -19,7 +19,7 @@ void CMainDlg::Start(const std::wstring& commandLine, const std::wstring& produc
 
 // Each workflow message becomes one call on this, the user-interface thread.
 bool CMainDlg::RouteToWorkflow(UINT message, WPARAM wParam) {
-  if (!manager_) {
+  if (!manager_ || manager_->HasEnded()) {
     if (message == UM_INFO_READY) delete reinterpret_cast<std::string*>(wParam);
     return message >= UM_INFO_READY && message <= UM_INSTALL_FAILED;
   }

@@ -77,7 +77,10 @@ void CProgressDlg::OnMode(bool busy) {
 void CProgressDlg::OnCancel() {
   if (!closeEnabled_) return;  // the installer is running: no way out but its end
   int answer = ::MessageBoxW(hwnd(), confirmText_.c_str(), confirmCaption_.c_str(), MB_YESNO);
-  if (answer == IDYES && callback_) callback_->OnCancel();
+  // The box runs its own message loop: while it was open the download may
+  // have finished and the installer started, and a Yes must not end it.
+  if (answer != IDYES || !closeEnabled_ || !callback_) return;
+  callback_->OnCancel();
 }
 
 bool CProgressDlg::HandleMessage(UINT message, WPARAM wParam, LPARAM lParam, LRESULT* result) {

@@ -74,6 +74,12 @@ class Wine:
         return subprocess.Popen([WINE_RUN, DRIVER, "run", command_line], env=self.env,
                                 stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
 
+    def start_counting_windows(self, command_line, out):
+        """As start(), and the driver writes "windows N" into the open file
+        `out` when the program has ended: the top-level windows it owned."""
+        return subprocess.Popen([WINE_RUN, DRIVER, "run", command_line, "--windows"], env=self.env,
+                                stdout=out, stderr=subprocess.DEVNULL)
+
     @staticmethod
     def _window_query(title, cls, visible, control, hidden, childless):
         args = ["--class", cls]

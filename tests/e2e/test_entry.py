@@ -1,6 +1,7 @@
 """The program's start: command line, single-instance guard, hidden main
 dialog and exit codes, run for real under Wine."""
 import os
+import tempfile
 import unittest
 
 from harness import E2ETestCase, Sandbox, Wine, read_locale_text, still_running, wait_exit
@@ -11,9 +12,11 @@ class NoProduct(E2ETestCase):
         box = Sandbox("entry-no-product")
         wine = Wine()
         for args in ["", "Ver=1.0", "app=Foo", "App=", "App", "Uac=yes", "=App"]:
+            # The driver watches the program's windows for as long as it runs.
+            out = wine.driver("run", box.program + " " + args, "--windows", check=False)
+            self.assertEqual("windows 0", out.strip(), args)
             code = wait_exit(self.start(wine, box.program + " " + args))
             self.assertEqual(0, code, args)
-        self.assertIsNone(wine.find(title="ZanSetup", visible=False, timeout_ms=0))
         self.assertFalse(os.path.exists(box.log_path), "nothing should be logged")
 
     def test_a_name_that_escapes_its_folder_is_no_product(self):
@@ -38,12 +41,18 @@ class NormalStart(E2ETestCase):
     def test_hidden_main_dialog_closes_with_exit_code_2(self):
         box = Sandbox("entry-normal")
         wine = Wine()
-        process = self.start(wine, box.program + "   App=Foo    Ver=1.0  ")
-        hwnd = wine.main_dialog()
-        self.assertIsNotNone(hwnd, "no hidden main dialog")
-        self.assertTrue(still_running(process, 0.5))
-        wine.close(hwnd)
-        self.assertEqual(2, wait_exit(process))
+        with tempfile.TemporaryFile() as out:
+            process = wine.start_counting_windows(box.program + "   App=Foo    Ver=1.0  ", out)
+            self.processes.append(process)
+            hwnd = wine.main_dialog()
+            self.assertIsNotNone(hwnd, "no hidden main dialog")
+            self.assertTrue(still_running(process, 0.5))
+            wine.close(hwnd)
+            self.assertEqual(2, wait_exit(process))
+            out.seek(0)
+            # The same count that sees no window without a product sees these.
+            count = int(out.read().decode().split()[1])
+        self.assertGreaterEqual(count, 3, "main, progress and path dialogs")
 
 
 class AlreadyRunning(E2ETestCase):

@@ -10,13 +10,19 @@
 //   zsdriver click HWND ID                posts BM_CLICK to the child ID
 //   zsdriver close HWND                   posts WM_CLOSE
 //   zsdriver sysmenu HWND                 prints whether the Close item is enabled
-//   zsdriver run CMDLINE                  runs CMDLINE exactly, exits with its code
+//   zsdriver run CMDLINE [--windows]      runs CMDLINE exactly, exits with its code; with
+//                                         --windows prints "windows N": how many top-level
+//                                         windows its process owned while it ran
+//   zsdriver event NAME FILE              writes "held" into FILE when an event NAME
+//                                         exists already, else "free"
 //   zsdriver langid                       prints the user's default language id (hex)
 //   zsdriver findall [find options]       prints every matching handle, one a line
 #include <windows.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <cwchar>
 #include <string>
 #include <vector>
@@ -206,7 +212,23 @@ int SysMenu(wchar_t** argv) {
   return 0;
 }
 
-int Run(const wchar_t* commandLine) {
+struct OwnedWindows {
+  DWORD processId;
+  std::vector<HWND> seen;
+};
+
+BOOL CALLBACK CollectOwned(HWND hwnd, LPARAM param) {
+  OwnedWindows* owned = reinterpret_cast<OwnedWindows*>(param);
+  DWORD processId = 0;
+  ::GetWindowThreadProcessId(hwnd, &processId);
+  if (processId == owned->processId &&
+      std::find(owned->seen.begin(), owned->seen.end(), hwnd) == owned->seen.end()) {
+    owned->seen.push_back(hwnd);
+  }
+  return TRUE;
+}
+
+int Run(const wchar_t* commandLine, bool countWindows) {
   std::vector<wchar_t> buffer(commandLine, commandLine + wcslen(commandLine) + 1);
   buffer.resize(buffer.size() + MAX_PATH);
   STARTUPINFOW startup = {sizeof(startup)};
@@ -216,11 +238,34 @@ int Run(const wchar_t* commandLine) {
     return 255;
   }
   ::CloseHandle(process.hThread);
+  if (countWindows) {
+    OwnedWindows owned = {process.dwProcessId, {}};
+    do {
+      ::EnumWindows(CollectOwned, reinterpret_cast<LPARAM>(&owned));
+    } while (::WaitForSingleObject(process.hProcess, 2) == WAIT_TIMEOUT);
+    wchar_t text[32];
+    swprintf(text, 32, L"windows %u", static_cast<unsigned>(owned.seen.size()));
+    Print(text);
+  }
   ::WaitForSingleObject(process.hProcess, INFINITE);
   DWORD code = 0;
   ::GetExitCodeProcess(process.hProcess, &code);
   ::CloseHandle(process.hProcess);
   return static_cast<int>(code);
+}
+
+int ProbeEvent(const wchar_t* name, const wchar_t* resultPath) {
+  HANDLE event = ::CreateEventW(nullptr, TRUE, FALSE, name);
+  const char* result = ::GetLastError() == ERROR_ALREADY_EXISTS ? "held" : "free";
+  HANDLE file = ::CreateFileW(resultPath, GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                              FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (file != INVALID_HANDLE_VALUE) {
+    DWORD written = 0;
+    ::WriteFile(file, result, static_cast<DWORD>(strlen(result)), &written, nullptr);
+    ::CloseHandle(file);
+  }
+  if (event) ::CloseHandle(event);
+  return file != INVALID_HANDLE_VALUE ? 0 : 1;
 }
 
 // Copied under another program's name, the driver stands in for that program:
@@ -265,6 +310,9 @@ int wmain(int argc, wchar_t** argv) {
   if (action == L"items" && argc >= 4) return Items(argv);
   if (action == L"close" && argc >= 3) return Close(argv);
   if (action == L"sysmenu" && argc >= 3) return SysMenu(argv);
-  if (action == L"run" && argc >= 3) return Run(argv[2]);
+  if (action == L"run" && argc >= 3) {
+    return Run(argv[2], argc >= 4 && std::wstring(argv[3]) == L"--windows");
+  }
+  if (action == L"event" && argc >= 4) return ProbeEvent(argv[2], argv[3]);
   return 2;
 }

@@ -1,0 +1,108 @@
+// The conflict scan against a program of ours, running from a folder of the
+// test's own under a name no other process has.
+#include <gtest/gtest.h>
+
+#include <windows.h>
+
+#include <cwctype>
+#include <map>
+#include <vector>
+
+#include "setup/common/handles.h"
+#include "setup/common/log.h"
+#include "setup/driver/conflicts.h"
+#include "test_util.h"
+
+namespace zan {
+namespace {
+
+using zan_test::TempFolder;
+
+// The demo product's agent waits for as many seconds as its argument says.
+std::wstring AgentPath() {
+  std::wstring bin = GetModuleFolder(nullptr);  // <build>\tests-bin\ .
+  return FolderOfPath(bin.substr(0, bin.size() - 1)) + L"demo-product\\DemoAgent.exe";
+}
+
+std::wstring Upper(std::wstring text) {
+  for (wchar_t& c : text) c = static_cast<wchar_t>(towupper(c));
+  return text;
+}
+
+class ConflictScan : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    program_ = folder_.File(L"ZanProbe.exe");
+    ASSERT_TRUE(::CopyFileW(AgentPath().c_str(), program_.c_str(), FALSE)) << "no demo agent";
+    ASSERT_TRUE(Start(0, &running_));
+  }
+  void TearDown() override {
+    for (PROCESS_INFORMATION* info : {&running_, &suspended_}) {
+      if (!info->hProcess) continue;
+      ::TerminateProcess(info->hProcess, 0);
+      ::WaitForSingleObject(info->hProcess, 10000);
+      ::CloseHandle(info->hProcess);
+      ::CloseHandle(info->hThread);
+    }
+  }
+  bool Start(DWORD flags, PROCESS_INFORMATION* info) {
+    std::wstring line = L"\"" + program_ + L"\" 120";
+    STARTUPINFOW startup = {sizeof(startup)};
+    return ::CreateProcessW(nullptr, &line[0], nullptr, nullptr, FALSE, flags, nullptr, nullptr,
+                            &startup, info) != FALSE;
+  }
+  // The folder as a process's path gives it: no trailing backslash.
+  std::wstring Folder() const { return folder_.path().substr(0, folder_.path().size() - 1); }
+
+  std::map<DWORD, std::wstring> Scan(const std::vector<std::wstring>& names,
+                                     const std::wstring& installFolder) {
+    std::map<DWORD, std::wstring> found;
+    EXPECT_TRUE(ScanConflictingProcesses(names, installFolder, true, &found));
+    return found;
+  }
+  // A started program needs a moment before its module list can be read.
+  void WaitUntilReadable() {
+    for (int i = 0; i < 100 && !Scan({L"ZanProbe.exe"}, Folder()).count(running_.dwProcessId); ++i) {
+      ::Sleep(50);
+    }
+  }
+
+  TempFolder folder_;
+  std::wstring program_;
+  PROCESS_INFORMATION running_ = {};
+  PROCESS_INFORMATION suspended_ = {};
+};
+
+TEST_F(ConflictScan, NameAndFolderMatchIgnoringCaseAsWritten) {
+  WaitUntilReadable();
+  std::map<DWORD, std::wstring> found = Scan({L"zanprobe.EXE"}, Upper(Folder()));
+  ASSERT_EQ(1u, found.count(running_.dwProcessId)) << "name and folder in another case";
+  EXPECT_EQ(L"ZanProbe.exe", found[running_.dwProcessId]);
+  EXPECT_EQ(1u, Scan({L"other.exe", L"ZanProbe.exe"}, Folder()).count(running_.dwProcessId))
+      << "the second listed name counts as the first";
+  EXPECT_TRUE(Scan({L"other.exe"}, Folder()).empty());
+  EXPECT_TRUE(Scan({L"ZanProbe.exe"}, Folder() + L"\\").empty()) << "a trailing backslash differs";
+  EXPECT_TRUE(Scan({L"ZanProbe.exe"}, Folder() + L"\\sub").empty());
+  EXPECT_TRUE(Scan({L"ZanProbe.exe"}, L"").empty()) << "no install folder, no conflict";
+  EXPECT_TRUE(Scan({L""}, L"").empty());
+}
+
+TEST(ConflictRule, AnUnknownOrEmptyFolderNeverMatches) {
+  EXPECT_TRUE(RunsFromInstallFolder(L"C:\\Apps\\Foo", L"c:\\apps\\FOO"));
+  EXPECT_FALSE(RunsFromInstallFolder(L"", L"")) << "a path that could not be read leaves it empty";
+  EXPECT_FALSE(RunsFromInstallFolder(L"C:\\Apps\\Foo", L""));
+  EXPECT_FALSE(RunsFromInstallFolder(L"C:\\Apps\\Foo", L"C:\\Apps\\Foo\\"));
+}
+
+// A process that has not run yet has no module list: its path cannot be read.
+TEST_F(ConflictScan, AProcessWhosePathCannotBeReadNeverMatches) {
+  WaitUntilReadable();
+  ASSERT_TRUE(Start(CREATE_SUSPENDED, &suspended_));
+  std::map<DWORD, std::wstring> found = Scan({L"ZanProbe.exe"}, Folder());
+  EXPECT_EQ(1u, found.count(running_.dwProcessId));
+  EXPECT_EQ(0u, found.count(suspended_.dwProcessId));
+  EXPECT_EQ(0u, Scan({L"ZanProbe.exe"}, L"").count(suspended_.dwProcessId));
+}
+
+}  // namespace
+}  // namespace zan

@@ -8,12 +8,13 @@
 namespace zan {
 namespace {
 
-std::wstring ParentFolder(const std::wstring& programFolder) {
+// "download\" in the parent of the program's folder.
+std::wstring DownloadRootPath(const std::wstring& programFolder) {
   std::wstring folder = programFolder;
   while (!folder.empty() && folder[folder.size() - 1] == L'\\') folder.erase(folder.size() - 1);
   size_t cut = folder.find_last_of(L'\\');
   if (cut != std::wstring::npos && cut != 0) folder.erase(cut);
-  return folder;
+  return folder + L"\\download\\";
 }
 
 void CreateIfMissing(const std::wstring& folder) {
@@ -23,13 +24,13 @@ void CreateIfMissing(const std::wstring& folder) {
 }  // namespace
 
 std::wstring DownloadFolderPath(const std::wstring& programFolder, const std::wstring& name) {
-  return ParentFolder(programFolder) + L"\\download\\" + name + L"\\";
+  return DownloadRootPath(programFolder) + name + L"\\";
 }
 
 std::wstring GetDownloadFolder(const std::wstring& name) {
-  std::wstring parent = ParentFolder(GetModuleFolder(GetLogModule()));
-  CreateIfMissing(parent + L"\\download\\");
-  std::wstring folder = parent + L"\\download\\" + name + L"\\";
+  std::wstring programFolder = GetModuleFolder(GetLogModule());
+  CreateIfMissing(DownloadRootPath(programFolder));
+  std::wstring folder = DownloadFolderPath(programFolder, name);
   CreateIfMissing(folder);
   return folder;
 }

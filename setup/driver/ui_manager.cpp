@@ -110,6 +110,20 @@ bool CUIManager::RightsAllowInstall(const std::wstring& caption) {
   return false;
 }
 
+// Without the Program Files folder the default keeps its placeholder: the
+// user sees it and chooses, where a rootless "\Product" would install
+// into whatever the current drive is.
+std::wstring CUIManager::ExpandProgramFiles(const std::wstring& folder) {
+  if (folder.find(L"%PROGRAMFILES%") == std::wstring::npos) return folder;
+  wchar_t programFiles[MAX_PATH] = {};
+  HRESULT result = ::SHGetFolderPathW(nullptr, CSIDL_PROGRAM_FILES, nullptr, 0, programFiles);
+  if (FAILED(result) || !programFiles[0]) {
+    WriteLog(L"get the Program Files folder failed, error code: %d", static_cast<int>(result));
+    return folder;
+  }
+  return ReplaceAll(folder, L"%PROGRAMFILES%", programFiles);
+}
+
 // A missing element or attribute shows the dialog; text that does not begin
 // with a number reads as 0 and skips it.
 bool CUIManager::FolderStepShown() {
@@ -127,9 +141,7 @@ std::wstring CUIManager::DefaultInstallFolder() {
   }
   if (folder.empty()) {
     GetInfoValue(L"soft_info.dir.install.default", folder);
-    wchar_t programFiles[MAX_PATH] = {};
-    ::SHGetFolderPathW(nullptr, CSIDL_PROGRAM_FILES, nullptr, 0, programFiles);
-    folder = ReplaceAll(folder, L"%PROGRAMFILES%", programFiles);
+    folder = ExpandProgramFiles(folder);
   }
   return folder;
 }

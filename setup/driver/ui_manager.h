@@ -51,6 +51,7 @@ class CUIManager : public IDownloadCallback {
   bool RightsAllowInstall(const std::wstring& caption);
   bool FolderStepShown();
   std::wstring DefaultInstallFolder();
+  static std::wstring ExpandProgramFiles(const std::wstring& folder);
   void ShowPathDialog(const std::wstring& folder);
   void StartPackageDownload(const std::wstring& url);
   bool CheckConflicts(bool* dialogShown);

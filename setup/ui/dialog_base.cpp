@@ -7,12 +7,42 @@ namespace {
 
 HINSTANCE g_resourceModule = nullptr;
 
+HICON LoadProgramIcon(int widthMetric, int heightMetric) {
+  return static_cast<HICON>(::LoadImageW(ResourceModule(), MAKEINTRESOURCEW(IDI_PROGRAM), IMAGE_ICON,
+                                         ::GetSystemMetrics(widthMetric),
+                                         ::GetSystemMetrics(heightMetric), LR_DEFAULTCOLOR));
+}
+
+// The program icon in both sizes, loaded once and shared by every dialog of
+// the process, so no dialog leaks a pair of its own. (LR_SHARED would not
+// do: the shared copy comes back in whatever size was loaded first.)
+struct ProgramIcons {
+  static const ProgramIcons& Get() {
+    static const ProgramIcons icons = {LoadProgramIcon(SM_CXICON, SM_CYICON),
+                                       LoadProgramIcon(SM_CXSMICON, SM_CYSMICON)};
+    return icons;
+  }
+  HICON large;
+  HICON small;
+};
+
 }  // namespace
 
 HINSTANCE ResourceModule() { return g_resourceModule ? g_resourceModule : ::GetModuleHandleW(nullptr); }
 void SetResourceModule(HINSTANCE instance) { g_resourceModule = instance; }
 
-DialogBase::~DialogBase() { Destroy(); }
+// The derived part is gone by now: the window is unbound first, so that its
+// last messages do not reach HandleMessage of an object half destroyed.
+DialogBase::~DialogBase() {
+  if (!hwnd_) return;
+  if (MessageLoop* loop = MessageLoop::Current()) loop->RemoveFilter(this);
+  HWND window = hwnd_;
+  hwnd_ = nullptr;
+  if (::IsWindow(window)) {
+    ::SetWindowLongPtrW(window, DWLP_USER, 0);
+    ::DestroyWindow(window);
+  }
+}
 
 HWND DialogBase::Create(int templateId, HWND owner) {
   return ::CreateDialogParamW(ResourceModule(), MAKEINTRESOURCEW(templateId), owner, DialogProc,
@@ -42,14 +72,9 @@ void DialogBase::SetItemText(int id, const wchar_t* text) { ::SetDlgItemTextW(hw
 
 void DialogBase::InitCommon() {
   CenterOnWorkArea(hwnd_);
-  HICON large = static_cast<HICON>(::LoadImageW(ResourceModule(), MAKEINTRESOURCEW(IDI_PROGRAM),
-                                                IMAGE_ICON, ::GetSystemMetrics(SM_CXICON),
-                                                ::GetSystemMetrics(SM_CYICON), LR_DEFAULTCOLOR));
-  HICON small = static_cast<HICON>(::LoadImageW(ResourceModule(), MAKEINTRESOURCEW(IDI_PROGRAM),
-                                                IMAGE_ICON, ::GetSystemMetrics(SM_CXSMICON),
-                                                ::GetSystemMetrics(SM_CYSMICON), LR_DEFAULTCOLOR));
-  ::SendMessageW(hwnd_, WM_SETICON, ICON_BIG, reinterpret_cast<LPARAM>(large));
-  ::SendMessageW(hwnd_, WM_SETICON, ICON_SMALL, reinterpret_cast<LPARAM>(small));
+  const ProgramIcons& icons = ProgramIcons::Get();
+  ::SendMessageW(hwnd_, WM_SETICON, ICON_BIG, reinterpret_cast<LPARAM>(icons.large));
+  ::SendMessageW(hwnd_, WM_SETICON, ICON_SMALL, reinterpret_cast<LPARAM>(icons.small));
 }
 
 INT_PTR CALLBACK DialogBase::DialogProc(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam) {

@@ -137,6 +137,39 @@ class Install(E2ETestCase):
                 time.sleep(0.2)
             self.assertFalse(agent_running(folder), "the job should have ended the child")
 
+    def test_a_yes_left_open_until_the_installer_started_does_not_end_it(self):
+        """The cancel confirmation was opened during the download; its own
+        message loop delivered the package and started the installer. The
+        late Yes must leave the installer to finish."""
+        box = Sandbox("install-stale-cancel")
+        folder = "C:\\ZanTest\\stale %d" % os.getpid()
+        installer = os.path.join(DEMO_PRODUCT, "DemoSetup-slow.exe")
+        with servers.FaultServer(FAULT_PORT) as fault, ProductServer(box) as server:
+            with open(installer, "rb") as f:
+                fault.add_file("slow.exe", f.read())
+            published = server.publish("DemoStale", version="1.0", default_dir=folder, installer=installer)
+            Download.rewrite_package_url(published.info_path, fault.base_url + "/gated/slow.exe")
+            wine = Wine("en-us")
+            process, dialog = self.run_to_path_dialog(box, wine, "DemoStale")
+            wine.click(dialog, IDC_NEXT)
+            box.wait_for_log_line("Produce isnot exist, download")
+            progress = wine.find(title=CAPTION, control=1014)
+            self.assertIsNotNone(progress)
+            wine.close(progress)
+            confirm = wine.message_box(CAPTION)
+            self.assertIsNotNone(confirm, "closing must ask")
+            fault.open_gate()
+            deadline = time.time() + 60
+            while not [l for l in box.log_lines() if l.startswith("begin install:")]:
+                self.assertLess(time.time(), deadline, box.log_lines())
+                time.sleep(0.2)
+            self.assertIsNotNone(wine.message_box(CAPTION, timeout_ms=0), "the box is still open")
+            wine.click(confirm, IDYES)
+            self.assertEqual(2, wait_exit(process, timeout=120))
+            self.assertIn("end install", box.log_lines())
+            self.assertTrue(os.path.exists(os.path.join(prefix_path(folder), "installed.txt")),
+                            "the installer was ended half-way")
+
     def test_after_a_successful_install_the_child_survives(self):
         box = Sandbox("install-linger")
         folder = "C:\\ZanTest\\linger %d" % os.getpid()

@@ -1,6 +1,12 @@
 // The workflow's decisions and texts that need no window or server.
 #include <gtest/gtest.h>
 
+#include <windows.h>
+#include <shlwapi.h>
+
+#include <cwchar>
+
+#include "setup/common/log.h"
 #include "setup/driver/conflicts.h"
 #include "setup/driver/download_folder.h"
 #include "setup/driver/install_info.h"
@@ -34,11 +40,30 @@ TEST(InfoAddress, LanguageFileNameIsTheLastSegment) {
   EXPECT_EQ(L"", UrlFileName(L"http://h/folder/"));
 }
 
+TEST(InfoAddress, ALanguageFileMayNotReplaceThePackageOrItsState) {
+  EXPECT_TRUE(IsUsableLanguageFileName(L"en-us.locale"));
+  EXPECT_TRUE(IsUsableLanguageFileName(L"install.exe.locale"));
+  for (const wchar_t* name : {L"install.exe", L"INSTALL.EXE", L"install.exe.tmp", L"Install.Exe.Size",
+                              L"INSTAL~1.EXE", L"", L"..", L"a:b", L"CON", L"x.locale."}) {
+    EXPECT_FALSE(IsUsableLanguageFileName(name)) << name;
+  }
+}
+
 TEST(DownloadFolder, ParentOfTheProgramFolder) {
   EXPECT_EQ(L"C:\\Apps\\download\\Foo\\", DownloadFolderPath(L"C:\\Apps\\ZanSetup\\", L"Foo"));
   EXPECT_EQ(L"C:\\Apps\\download\\Foo\\", DownloadFolderPath(L"C:\\Apps\\ZanSetup\\\\", L"Foo"));
   EXPECT_EQ(L"C:\\download\\Zansetup\\", DownloadFolderPath(L"C:\\ZanSetup\\", L"Zansetup"));
   EXPECT_EQ(L"C:\\download\\Foo\\", DownloadFolderPath(L"C:\\", L"Foo")) << "drive root";
+}
+
+// The running program's own folder: both levels are made on demand.
+TEST(DownloadFolder, MadeBesideTheProgramsFolder) {
+  wchar_t name[64];
+  swprintf(name, 64, L"ZanTest-%lu-%lu", ::GetCurrentProcessId(), ::GetTickCount());
+  std::wstring expected = DownloadFolderPath(GetModuleFolder(nullptr), name);
+  EXPECT_EQ(expected, GetDownloadFolder(name));
+  EXPECT_TRUE(::PathIsDirectoryW(expected.c_str()));
+  ::RemoveDirectoryW(expected.c_str());
 }
 
 TEST(Rights, OnlyAdministratorLevelWithoutRightsStopsTheRun) {
@@ -129,12 +154,20 @@ TEST_F(RegistryValues, NameMatchesIgnoringCaseAndUnknownRootMeansUser) {
 }
 
 TEST_F(RegistryValues, DataTooLongForTheBufferEndsTheSearch) {
-  Set(L"Software\\Foo", L"Long", std::wstring(300, L'x'));
+  // Created first and first by name, so it is enumerated first whether the
+  // registry lists values in creation or in name order.
+  Set(L"Software\\Foo", L"A_Long", std::wstring(300, L'x'));
+  Set(L"Software\\Foo", L"B_Wanted", L"C:\\Apps\\Foo");
   std::wstring out;
-  // Whether the long value stands before or after the wanted one is the
-  // registry's order; a long value itself is never read.
-  EXPECT_FALSE(ReadRegistryPathValue(L"HKEY_CURRENT_USER\\Software\\Foo\\Long", out));
+  EXPECT_FALSE(ReadRegistryPathValue(L"HKEY_CURRENT_USER\\Software\\Foo\\A_Long", out));
+  EXPECT_FALSE(ReadRegistryPathValue(L"HKEY_CURRENT_USER\\Software\\Foo\\B_Wanted", out))
+      << "the search goes on past a value that does not fit";
   EXPECT_TRUE(out.empty());
+
+  // The same key without the long value: the wanted one is found.
+  Set(L"Software\\Bar", L"B_Wanted", L"C:\\Apps\\Foo");
+  EXPECT_TRUE(ReadRegistryPathValue(L"HKEY_CURRENT_USER\\Software\\Bar\\B_Wanted", out));
+  EXPECT_EQ(L"C:\\Apps\\Foo", out);
 }
 
 }  // namespace

@@ -8,6 +8,8 @@
 ;   DEMO_FAIL    stop after installing part of the files, exit code 1
 ;   DEMO_LINGER  start DemoAgent.exe without waiting for it; it keeps running
 ;                after the installer has ended
+;   DEMO_SLOW    wait four seconds before installing anything, so that a test
+;                can act while the installer runs
 
 Unicode true
 ; Runs with the rights of whoever starts it and writes no registry at all.
@@ -35,6 +37,9 @@ SetCompressor /SOLID lzma
 !else ifdef DEMO_LINGER
   !undef VARIANT_NAME
   !define VARIANT_NAME "linger"
+!else ifdef DEMO_SLOW
+  !undef VARIANT_NAME
+  !define VARIANT_NAME "slow"
 !endif
 
 Name "Demo"
@@ -55,6 +60,9 @@ UninstPage uninstConfirm
 UninstPage instfiles
 
 Section "Demo"
+!ifdef DEMO_SLOW
+  Sleep 4000
+!endif
   SetOutPath "$INSTDIR"
   File "/oname=readme.txt" "${README}"
 

@@ -10,7 +10,7 @@ cache=${ZANSETUP_DEPS:-$here/.deps}
 packages=(
   g++-mingw-w64-i686-posix binutils-mingw-w64-i686 mingw-w64-tools
   wine wine32:i386 libwine-dev xvfb xauth cmake make
-  googletest libboost-dev nginx-light nsis fonts-wqy-microhei imagemagick
+  googletest libboost-dev nginx-light nsis fonts-wqy-microhei fonts-wine imagemagick
   python3 dpkg-dev curl
 )
 

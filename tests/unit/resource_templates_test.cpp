@@ -1,0 +1,225 @@
+// The dialog templates and the launcher's manifest, read back from the built
+// programs: ids, styles, sizes and fonts are what the code and the language
+// files were laid out against.
+#include <gtest/gtest.h>
+
+#include <windows.h>
+
+#include <cwchar>
+#include <string>
+#include <vector>
+
+#include "setup/common/log.h"
+#include "setup/ui/resource.h"
+
+namespace zan {
+namespace {
+
+std::wstring BuiltProgram(const wchar_t* name) {
+  std::wstring bin = GetModuleFolder(nullptr);  // <build>\tests-bin\ .
+  return FolderOfPath(bin.substr(0, bin.size() - 1)) + L"bin\\" + name;
+}
+
+class Module {
+ public:
+  explicit Module(const std::wstring& path)
+      : module_(::LoadLibraryExW(path.c_str(), nullptr, LOAD_LIBRARY_AS_DATAFILE)) {}
+  ~Module() {
+    if (module_) ::FreeLibrary(module_);
+  }
+  Module(const Module&) = delete;
+  Module& operator=(const Module&) = delete;
+  // The resource's bytes; empty when the module or the resource is missing.
+  std::string Resource(const wchar_t* type, int id) const {
+    if (!module_) return std::string();
+    HRSRC found = ::FindResourceW(module_, MAKEINTRESOURCEW(id), type);
+    if (!found) return std::string();
+    const char* data = static_cast<const char*>(::LockResource(::LoadResource(module_, found)));
+    return data ? std::string(data, ::SizeofResource(module_, found)) : std::string();
+  }
+
+ private:
+  HMODULE module_;
+};
+
+struct Item {
+  DWORD id;
+  std::wstring cls;  // a class name, or "#128" for a predefined class ordinal
+  DWORD style;
+  short x, y, cx, cy;
+};
+
+struct Template {
+  DWORD style;
+  short cx, cy;
+  std::wstring title;
+  WORD pointSize;
+  WORD weight;
+  BYTE charset;
+  std::wstring face;
+  std::vector<Item> items;
+};
+
+// Reads the extended template layout: header, menu, class, title, font, then
+// DWORD-aligned items.
+class TemplateReader {
+ public:
+  explicit TemplateReader(const std::string& bytes) : bytes_(bytes) {}
+  bool Read(Template* out) {
+    if (Word() != 1 || Word() != 0xFFFF) return false;  // extended templates only
+    Dword();                                              // help id
+    Dword();                                              // extended style
+    out->style = Dword();
+    WORD count = Word();
+    Short();
+    Short();
+    out->cx = Short();
+    out->cy = Short();
+    NameOrOrdinal();  // menu
+    NameOrOrdinal();  // class
+    out->title = NameOrOrdinal();
+    if (out->style & DS_SETFONT) {
+      out->pointSize = Word();
+      out->weight = Word();
+      Byte();  // italic
+      out->charset = Byte();
+      out->face = NameOrOrdinal();
+    }
+    for (WORD i = 0; i < count; ++i) {
+      Align();
+      Item item;
+      Dword();  // help id
+      Dword();  // extended style
+      item.style = Dword();
+      item.x = Short();
+      item.y = Short();
+      item.cx = Short();
+      item.cy = Short();
+      item.id = Dword();
+      item.cls = NameOrOrdinal();
+      NameOrOrdinal();  // title
+      at_ += Word();    // creation data
+      out->items.push_back(item);
+    }
+    return at_ <= bytes_.size();
+  }
+
+ private:
+  BYTE Byte() { return at_ < bytes_.size() ? static_cast<BYTE>(bytes_[at_++]) : 0; }
+  WORD Word() { return static_cast<WORD>(Byte() | (Byte() << 8)); }
+  short Short() { return static_cast<short>(Word()); }
+  DWORD Dword() { return Word() | (static_cast<DWORD>(Word()) << 16); }
+  void Align() { at_ = (at_ + 3) & ~static_cast<size_t>(3); }
+  std::wstring NameOrOrdinal() {
+    WORD first = Word();
+    if (first == 0xFFFF) return L"#" + std::to_wstring(Word());
+    std::wstring text;
+    for (WORD c = first; c != 0 && at_ < bytes_.size(); c = Word()) text += static_cast<wchar_t>(c);
+    return text;
+  }
+
+  const std::string& bytes_;
+  size_t at_ = 0;
+};
+
+Template Load(int id) {
+  Module program(BuiltProgram(L"ZanSetup.exe"));
+  Template out = {};
+  EXPECT_TRUE(TemplateReader(program.Resource(RT_DIALOG, id)).Read(&out)) << "template " << id;
+  return out;
+}
+
+const wchar_t kButton[] = L"#128";
+const wchar_t kEdit[] = L"#129";
+const wchar_t kStatic[] = L"#130";
+const wchar_t kListBox[] = L"#131";
+
+void ExpectItems(const std::vector<Item>& expected, const std::vector<Item>& actual) {
+  ASSERT_EQ(expected.size(), actual.size());
+  for (size_t i = 0; i < expected.size(); ++i) {
+    const Item& e = expected[i];
+    const Item& a = actual[i];
+    EXPECT_EQ(e.id, a.id) << "item " << i;
+    // Window class names compare ignoring case (the resource compiler
+    // stores them upper-cased).
+    EXPECT_EQ(0, _wcsicmp(e.cls.c_str(), a.cls.c_str())) << "id " << e.id;
+    EXPECT_EQ(e.style, a.style) << "id " << e.id;
+    EXPECT_EQ(e.x, a.x) << "id " << e.id;
+    EXPECT_EQ(e.y, a.y) << "id " << e.id;
+    EXPECT_EQ(e.cx, a.cx) << "id " << e.id;
+    EXPECT_EQ(e.cy, a.cy) << "id " << e.id;
+  }
+}
+
+void ExpectShellDlgFont(const Template& t) {
+  EXPECT_EQ(L"MS Shell Dlg", t.face);
+  EXPECT_EQ(9, t.pointSize);
+  EXPECT_EQ(400, t.weight);
+  EXPECT_EQ(1, t.charset);
+}
+
+TEST(DialogTemplates, MainAndProgress) {
+  Template main = Load(IDD_MAIN);
+  EXPECT_EQ(0x00C80040u, main.style);
+  EXPECT_EQ(196, main.cx);
+  EXPECT_EQ(76, main.cy);
+  EXPECT_EQ(L"ZanSetup", main.title);
+  EXPECT_EQ(L"MS Sans Serif", main.face);
+  EXPECT_EQ(8, main.pointSize);
+  EXPECT_TRUE(main.items.empty());
+
+  Template progress = Load(IDD_PROGRESS);
+  EXPECT_EQ(0x80CA00C8u, progress.style);
+  EXPECT_EQ(298, progress.cx);
+  EXPECT_EQ(83, progress.cy);
+  EXPECT_EQ(L"ZanSetup", progress.title);
+  ExpectShellDlgFont(progress);
+  ExpectItems({{IDC_STEP_TEXT, kStatic, 0x50020000, 13, 14, 182, 10},
+               {IDC_PROGRESS_TEXT, kStatic, 0x50020000, 13, 40, 120, 13},
+               {IDC_PERCENT_TEXT, kStatic, 0x50020000, 139, 40, 25, 13},
+               {IDC_PROGRESS_BAR, L"msctls_progress32", 0x50000000, 13, 58, 273, 10}},
+              progress.items);
+}
+
+TEST(DialogTemplates, PathAndConflict) {
+  Template path = Load(IDD_PATH_SELECT);
+  EXPECT_EQ(0x80CA00C8u, path.style);
+  EXPECT_EQ(298, path.cx);
+  EXPECT_EQ(83, path.cy);
+  ExpectShellDlgFont(path);
+  ExpectItems({{IDC_NEXT, kButton, 0x50010001, 173, 63, 49, 16},
+               {IDCANCEL, kButton, 0x50010000, 241, 63, 49, 16},
+               {IDC_HEADING, kStatic, 0x50020000, 9, 5, 96, 11},
+               {IDC_GROUP, kButton, 0x50000007, 30, 22, 241, 35},
+               {IDC_PATH_EDIT, kEdit, 0x50810880, 38, 35, 169, 16},
+               {IDC_BROWSE, kButton, 0x50010000, 219, 35, 49, 16}},
+              path.items);
+
+  Template conflict = Load(IDD_CONFLICT);
+  EXPECT_EQ(0x80C800C8u, conflict.style) << "no minimize box";
+  EXPECT_EQ(225, conflict.cx);
+  EXPECT_EQ(102, conflict.cy);
+  ExpectShellDlgFont(conflict);
+  ExpectItems({{IDC_TERMINATE, kButton, 0x50010001, 22, 83, 50, 14},
+               {IDC_RETRY, kButton, 0x50010000, 87, 83, 50, 14},
+               {IDC_GROUP, kButton, 0x50000007, 7, 8, 211, 72},
+               {IDC_PROCESS_LIST, kListBox, 0x50A10103, 12, 22, 200, 52},
+               {IDCANCEL, kButton, 0x50010000, 152, 83, 50, 14}},
+              conflict.items);
+}
+
+TEST(Manifests, TheLauncherDemandsAdministratorRightsAndTheSetupDoesNot) {
+  std::string launcher = Module(BuiltProgram(L"ZanSetupSH.exe")).Resource(RT_MANIFEST, 1);
+  ASSERT_FALSE(launcher.empty()) << "no manifest 24/1 in ZanSetupSH.exe";
+  EXPECT_NE(std::string::npos, launcher.find("level=\"requireAdministrator\""));
+  EXPECT_NE(std::string::npos, launcher.find("uiAccess=\"false\""));
+
+  std::string setup = Module(BuiltProgram(L"ZanSetup.exe")).Resource(RT_MANIFEST, 1);
+  ASSERT_FALSE(setup.empty());
+  EXPECT_NE(std::string::npos, setup.find("level=\"asInvoker\""));
+  EXPECT_NE(std::string::npos, setup.find("Microsoft.Windows.Common-Controls"));
+  EXPECT_NE(std::string::npos, setup.find("version=\"6.0.0.0\""));
+}
+
+}  // namespace
+}  // namespace zan

@@ -18,12 +18,6 @@ namespace {
 
 using zan_test::TempFolder;
 
-// The demo product's agent waits for as many seconds as its argument says.
-std::wstring AgentPath() {
-  std::wstring bin = GetModuleFolder(nullptr);  // <build>\tests-bin\ .
-  return FolderOfPath(bin.substr(0, bin.size() - 1)) + L"demo-product\\DemoAgent.exe";
-}
-
 std::wstring Upper(std::wstring text) {
   for (wchar_t& c : text) c = static_cast<wchar_t>(towupper(c));
   return text;
@@ -33,7 +27,7 @@ class ConflictScan : public ::testing::Test {
  protected:
   void SetUp() override {
     program_ = folder_.File(L"ZanProbe.exe");
-    ASSERT_TRUE(::CopyFileW(AgentPath().c_str(), program_.c_str(), FALSE)) << "no demo agent";
+    ASSERT_TRUE(::CopyFileW(zan_test::DemoAgentPath().c_str(), program_.c_str(), FALSE)) << "no demo agent";
     ASSERT_TRUE(Start(0, &running_));
   }
   void TearDown() override {

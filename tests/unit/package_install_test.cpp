@@ -16,12 +16,6 @@ namespace {
 
 using zan_test::TempFolder;
 
-// The demo product's agent waits for as many seconds as its argument says.
-std::wstring AgentPath() {
-  std::wstring bin = GetModuleFolder(nullptr);  // <build>\tests-bin\ .
-  return FolderOfPath(bin.substr(0, bin.size() - 1)) + L"demo-product\\DemoAgent.exe";
-}
-
 std::wstring FileMd5(const std::wstring& path) {
   std::string bytes = zan_test::ReadFileBytes(path);
   Md5Context context;
@@ -49,7 +43,7 @@ TEST(PackageInstall, TheCheckedPackageCannotBeSwappedUntilTheInstallerRuns) {
   TempFolder folder;
   std::wstring package = folder.File(L"install.exe");
   std::wstring other = folder.File(L"other.exe");
-  ASSERT_TRUE(::CopyFileW(AgentPath().c_str(), package.c_str(), FALSE));
+  ASSERT_TRUE(::CopyFileW(zan_test::DemoAgentPath().c_str(), package.c_str(), FALSE));
   ASSERT_TRUE(zan_test::WriteFileBytes(other, "not the package"));
   HWND window = ::CreateWindowW(L"STATIC", L"", 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr, nullptr, nullptr);
   ASSERT_NE(nullptr, window);
@@ -72,18 +66,28 @@ TEST(PackageInstall, TheCheckedPackageCannotBeSwappedUntilTheInstallerRuns) {
     EXPECT_TRUE(StartInstaller(L"\"" + package + L"\" 1", job.get(), window));
   }
   EXPECT_TRUE(WaitForMessage(window, UM_INSTALL_DONE, 20000));
-  EXPECT_EQ(FileMd5(AgentPath()), FileMd5(package)) << "the package on disk is still the checked one";
+  EXPECT_EQ(FileMd5(zan_test::DemoAgentPath()), FileMd5(package)) << "the package on disk is still the checked one";
   ::DestroyWindow(window);
 }
 
-TEST(PackageInstall, AnInstallerThatCannotBeResumedIsEnded) {
-  std::wstring line = L"\"" + AgentPath() + L"\" 60";
+// The agent as an installer is started: suspended.
+bool StartSuspendedAgent(int seconds, ScopedHandle* process, ScopedHandle* thread) {
+  std::wstring line = L"\"" + zan_test::DemoAgentPath() + L"\" " + std::to_wstring(seconds);
   STARTUPINFOW startup = {sizeof(startup)};
   PROCESS_INFORMATION info = {};
-  ASSERT_TRUE(::CreateProcessW(nullptr, &line[0], nullptr, nullptr, FALSE, CREATE_SUSPENDED, nullptr,
-                               nullptr, &startup, &info));
-  ScopedHandle process(info.hProcess);
-  ScopedHandle thread(info.hThread);
+  if (!::CreateProcessW(nullptr, &line[0], nullptr, nullptr, FALSE, CREATE_SUSPENDED, nullptr, nullptr,
+                        &startup, &info)) {
+    return false;
+  }
+  process->reset(info.hProcess);
+  thread->reset(info.hThread);
+  return true;
+}
+
+TEST(PackageInstall, AnInstallerThatCannotBeResumedIsEnded) {
+  ScopedHandle process;
+  ScopedHandle thread;
+  ASSERT_TRUE(StartSuspendedAgent(60, &process, &thread));
   // A handle without the right to resume makes the resume fail for real.
   HANDLE limited = nullptr;
   ASSERT_TRUE(::DuplicateHandle(::GetCurrentProcess(), thread.get(), ::GetCurrentProcess(), &limited,
@@ -97,13 +101,9 @@ TEST(PackageInstall, AnInstallerThatCannotBeResumedIsEnded) {
 }
 
 TEST(PackageInstall, AResumedInstallerRuns) {
-  std::wstring line = L"\"" + AgentPath() + L"\" 1";
-  STARTUPINFOW startup = {sizeof(startup)};
-  PROCESS_INFORMATION info = {};
-  ASSERT_TRUE(::CreateProcessW(nullptr, &line[0], nullptr, nullptr, FALSE, CREATE_SUSPENDED, nullptr,
-                               nullptr, &startup, &info));
-  ScopedHandle process(info.hProcess);
-  ScopedHandle thread(info.hThread);
+  ScopedHandle process;
+  ScopedHandle thread;
+  ASSERT_TRUE(StartSuspendedAgent(1, &process, &thread));
   EXPECT_TRUE(ResumeInstaller(process.get(), thread.get()));
   ASSERT_EQ(WAIT_OBJECT_0, ::WaitForSingleObject(process.get(), 20000));
   DWORD code = 1;

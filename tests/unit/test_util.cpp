@@ -87,6 +87,11 @@ std::wstring SourceFolder() {
   return folder + L"\\";
 }
 
+std::wstring DemoAgentPath() {
+  std::wstring bin = zan::GetModuleFolder(nullptr);  // <build>\tests-bin\ .
+  return zan::FolderOfPath(bin.substr(0, bin.size() - 1)) + L"demo-product\\DemoAgent.exe";
+}
+
 bool ReadTestServers(TestServers* servers) {
   wchar_t program[MAX_PATH] = {};
   ::GetModuleFileNameW(nullptr, program, MAX_PATH);

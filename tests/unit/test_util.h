@@ -40,4 +40,8 @@ bool ReadTestServers(TestServers* servers);
 // The repository's folder as Wine sees it, ending in a backslash.
 std::wstring SourceFolder();
 
+// The demo product's background program in the build: it waits for as many
+// seconds as its argument says, a process of ours for tests to start.
+std::wstring DemoAgentPath();
+
 }  // namespace zan_test

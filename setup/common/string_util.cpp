@@ -39,4 +39,20 @@ std::wstring ReplaceAll(std::wstring text, const std::wstring& what, const std::
   return text;
 }
 
+bool ParseDecimal(const std::wstring& text, unsigned long long* value) {
+  size_t begin = text.find_first_not_of(L" \t");
+  size_t end = text.find_last_not_of(L" \t");
+  if (begin == std::wstring::npos) return false;
+  unsigned long long result = 0;
+  for (size_t i = begin; i <= end; ++i) {
+    wchar_t c = text[i];
+    if (c < L'0' || c > L'9') return false;
+    unsigned digit = static_cast<unsigned>(c - L'0');
+    if (result > (~0ull - digit) / 10) return false;
+    result = result * 10 + digit;
+  }
+  *value = result;
+  return true;
+}
+
 }  // namespace zan

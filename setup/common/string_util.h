@@ -17,4 +17,9 @@ bool EqualsIgnoreCase(const std::wstring& a, const std::wstring& b);
 // Replaces every occurrence of `what` in `text`.
 std::wstring ReplaceAll(std::wstring text, const std::wstring& what, const std::wstring& with);
 
+// Decimal digits only, with blanks around them, without overflow; anything
+// else (a sign, "*", trailing letters) is no number and leaves `*value`
+// alone. Servers put numbers in headers; none of them may be guessed at.
+bool ParseDecimal(const std::wstring& text, unsigned long long* value);
+
 }  // namespace zan

@@ -8,6 +8,7 @@
 
 #include "file_block_info.h"
 #include "setup/common/handles.h"
+#include "setup/common/string_util.h"
 #include "setup/common/worker.h"
 
 namespace zan {
@@ -27,20 +28,35 @@ void Report(ProgressFunc progress, unsigned int user, int kind, int value) {
 
 bool IsRangeStatus(int status) { return status == 206 || status == 203; }
 
-// Writes one chunk at `offset` under a byte-range lock of its length.
-HRESULT WriteAt(HANDLE file, unsigned long long offset, const std::string& chunk) {
-  LARGE_INTEGER position;
-  position.QuadPart = static_cast<LONGLONG>(offset);
-  DWORD low = static_cast<DWORD>(offset);
-  DWORD high = static_cast<DWORD>(offset >> 32);
-  DWORD length = static_cast<DWORD>(chunk.size());
-  ::LockFile(file, low, high, length, 0);
-  DWORD written = 0;
-  BOOL ok = ::SetFilePointerEx(file, position, nullptr, FILE_BEGIN) &&
-            ::WriteFile(file, chunk.data(), length, &written, nullptr) && written == length;
-  HRESULT result = ok ? S_OK : HResultFromLastError();
-  ::UnlockFile(file, low, high, length, 0);
-  return result;
+// FetchRange answers S_OK for a 200 too, having written nothing: only a
+// range answer that it accepted put the block on disk.
+bool BlockArrived(HRESULT result, int status) { return result == S_OK && IsRangeStatus(status); }
+
+// "bytes START-END/TOTAL" with decimal digits only and START <= END; TOTAL
+// may be "*" (not known), which leaves `*totalKnown` false.
+bool ReadContentRange(const std::wstring& text, unsigned long long* start, unsigned long long* end,
+                      unsigned long long* total, bool* totalKnown) {
+  static const wchar_t kUnit[] = L"bytes ";
+  const size_t unitLength = wcslen(kUnit);
+  size_t begin = text.find_first_not_of(L" \t");
+  if (begin == std::wstring::npos || text.compare(begin, unitLength, kUnit) != 0) return false;
+  begin += unitLength;
+  size_t dash = text.find(L'-', begin);
+  size_t slash = text.find(L'/', begin);
+  if (dash == std::wstring::npos || slash == std::wstring::npos || slash < dash) return false;
+  unsigned long long first = 0, last = 0, length = 0;
+  if (!ParseDecimal(text.substr(begin, dash - begin), &first) ||
+      !ParseDecimal(text.substr(dash + 1, slash - dash - 1), &last) || first > last) {
+    return false;
+  }
+  const std::wstring lengthText = text.substr(slash + 1);
+  bool known = lengthText != L"*";
+  if (known && !ParseDecimal(lengthText, &length)) return false;
+  *start = first;
+  *end = last;
+  *total = length;
+  *totalKnown = known;
+  return true;
 }
 
 HRESULT SetFileLength(const std::wstring& path, unsigned long long length) {
@@ -94,18 +110,16 @@ HRESULT DownloadWithWorkers(const SharedBlockInfo& state, const std::wstring& st
 }  // namespace
 
 bool ParseContentRange(const std::wstring& text, unsigned long long* start, unsigned long long* end) {
-  size_t bytes = text.find(L"bytes");
-  size_t dash = text.find(L'-');
-  if (bytes == std::wstring::npos || dash == std::wstring::npos) return false;
-  *start = wcstoull(text.c_str() + bytes + 5, nullptr, 10);
-  *end = wcstoull(text.c_str() + dash + 1, nullptr, 10);
-  return true;
+  unsigned long long total = 0;
+  bool totalKnown = false;
+  return ReadContentRange(text, start, end, &total, &totalKnown);
 }
 
 bool ParseContentRangeTotal(const std::wstring& text, unsigned long long* total) {
-  size_t slash = text.find(L'/');
-  if (slash == std::wstring::npos) return false;
-  *total = wcstoull(text.c_str() + slash + 1, nullptr, 10);
+  unsigned long long start = 0, end = 0, length = 0;
+  bool totalKnown = false;
+  if (!ReadContentRange(text, &start, &end, &length, &totalKnown) || !totalKnown) return false;
+  *total = length;
   return true;
 }
 
@@ -139,55 +153,50 @@ HRESULT CHttpFetchFile::FetchRange(const std::wstring& headerBlock, int* status,
   unsigned long long gotStart = 0;
   unsigned long long gotEnd = 0;
   if (!QueryHeaderText(request, HTTP_QUERY_CONTENT_RANGE, &contentRange) ||
-      !ParseContentRange(contentRange, &gotStart, &gotEnd) || gotStart != start || gotEnd > end) {
+      !ParseContentRange(contentRange, &gotStart, &gotEnd) || gotStart != start || gotEnd != end) {
     return E_FAIL;
   }
-  ScopedFile file;
+  const unsigned long long length = end - start + 1;
+  BodyFile block;
+  block.path = dataPath;
+  block.access = GENERIC_WRITE;
+  block.share = FILE_SHARE_READ | FILE_SHARE_WRITE;
+  block.disposition = OPEN_ALWAYS;
+  block.flags = FILE_FLAG_WRITE_THROUGH;
+  block.offset = start;
+  block.lockWrites = true;
+  // The bytes after the range are another block's, maybe being written by
+  // the other worker.
+  block.cap = length;
   unsigned long long written = 0;
-  for (;;) {
-    std::string chunk;
-    ChunkResult read = ReadChunk(request, &chunk);
-    if (read == ChunkResult::kFailed) return E_FAIL;  // an incomplete block is no block
-    if (read == ChunkResult::kEnd) break;
-    if (!file) {
-      file.reset(::CreateFileW(dataPath.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                               nullptr, OPEN_ALWAYS, FILE_FLAG_WRITE_THROUGH, nullptr));
-      if (!file) return HResultFromLastError();
-    }
-    HRESULT wrote = WriteAt(file.get(), start + written, chunk);
-    if (FAILED(wrote)) return wrote;
-    written += chunk.size();
-  }
-  return written == end - start + 1 ? S_OK : E_FAIL;
+  HRESULT read = ReadBodyToFile(request, block, &written);
+  if (FAILED(read)) return read;
+  // An incomplete block is no block.
+  return written == length ? S_OK : E_FAIL;
 }
 
 // The server ignored the range: the whole body follows in this answer and
 // goes straight into the target.
 HRESULT CHttpFetchFile::DownloadWhole(HINTERNET request, const std::wstring& path,
                                       ProgressFunc progress, unsigned int user) {
-  std::wstring length;
-  QueryHeaderText(request, HTTP_QUERY_CONTENT_LENGTH, &length);
-  Report(progress, user, 0, static_cast<int>(wcstoull(length.c_str(), nullptr, 10)));
-  ScopedFile file;
-  unsigned long long offset = 0;
-  for (;;) {
-    std::string chunk;
-    ChunkResult read = ReadChunk(request, &chunk);
-    // A body cut off is a failed download, not a finished one.
-    if (read == ChunkResult::kFailed) return E_FAIL;
-    if (read == ChunkResult::kEnd) break;
-    if (!file) {
-      ::DeleteFileW((path + L".size").c_str());
-      file.reset(::CreateFileW(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                               nullptr, CREATE_ALWAYS, FILE_FLAG_WRITE_THROUGH, nullptr));
-      if (!file) return HResultFromLastError();
-    }
-    HRESULT wrote = WriteAt(file.get(), offset, chunk);
-    if (FAILED(wrote)) return wrote;
-    Report(progress, user, 1, static_cast<int>(offset));
-    offset += chunk.size();
-  }
-  if (!MatchesContentLength(request, offset)) return E_FAIL;
+  std::wstring lengthText;
+  unsigned long long length = 0;
+  if (QueryHeaderText(request, HTTP_QUERY_CONTENT_LENGTH, &lengthText)) ParseDecimal(lengthText, &length);
+  Report(progress, user, 0, static_cast<int>(length));
+  BodyFile target;
+  target.path = path;
+  target.access = GENERIC_WRITE;
+  target.share = FILE_SHARE_READ | FILE_SHARE_WRITE;
+  target.disposition = CREATE_ALWAYS;
+  target.flags = FILE_FLAG_WRITE_THROUGH;
+  target.lockWrites = true;
+  // The saved blocks belong to a file the server no longer serves.
+  target.beforeOpen = [&path] { ::DeleteFileW((path + L".size").c_str()); };
+  target.afterWrite = [&](unsigned long long offset) { Report(progress, user, 1, static_cast<int>(offset)); };
+  unsigned long long received = 0;
+  // A body cut off is a failed download, not a finished one.
+  HRESULT read = ReadBodyToFile(request, target, &received);
+  if (FAILED(read)) return read;
   Report(progress, user, 2, 0);
   return S_OK;
 }
@@ -225,13 +234,18 @@ HRESULT CHttpFetchFile::Download(const std::wstring& url, const std::wstring& ex
                              ~0ull);
   set_status(status);
   if (FAILED(probe)) return probe;
-  if (probe == 1 && status != 304) return 1;
   if (status == 200) return DownloadWhole(handles.request.get(), path, progress, user);
+  // A 304 carries no range: nothing of the file is known.
+  if (!BlockArrived(probe, status)) return status == 304 ? E_FAIL : 1;
 
   std::wstring contentRange;
   unsigned long long total = 0;
-  QueryHeaderText(handles.request.get(), HTTP_QUERY_CONTENT_RANGE, &contentRange);
-  if (!ParseContentRangeTotal(contentRange, &total)) return E_FAIL;
+  // Without a total ("*") there is nothing to cut into blocks; one smaller
+  // than the probe's own ten bytes contradicts the answer it came with.
+  if (!QueryHeaderText(handles.request.get(), HTTP_QUERY_CONTENT_RANGE, &contentRange) ||
+      !ParseContentRangeTotal(contentRange, &total) || total < kProbeSize) {
+    return E_FAIL;
+  }
   if (total != state->size || !state->BitmapCoversBlocks()) {
     HRESULT sized = SetFileLength(dataPath, total);
     if (FAILED(sized)) return sized;
@@ -255,7 +269,7 @@ HRESULT CHttpFetchFile::Download(const std::wstring& url, const std::wstring& ex
     for (unsigned index = 0; index < state->blockCount; ++index) {
       int blockStatus = 0;
       HRESULT fetched = FetchRange(L"", &blockStatus, &handles, url, dataPath, kBlockSize, index, total);
-      if (FAILED(fetched)) return fetched;
+      if (!BlockArrived(fetched, blockStatus)) return FAILED(fetched) ? fetched : E_FAIL;
     }
   }
   if (!::MoveFileExW(dataPath.c_str(), path.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
@@ -278,7 +292,7 @@ unsigned __stdcall CHttpFetchFile::BlockWorker(void* param) {
     int status = 0;
     HRESULT result = fetch.FetchRange(state->headerBlock, &status, &handles, state->url,
                                       state->temporaryPath, state->blockSize, index, state->size);
-    if (result < 0 || !(IsRangeStatus(status) || status == 304)) {
+    if (!BlockArrived(result, status)) {
       ::InterlockedExchange(&state->failed, 1);
       ::SetEvent(state->event.get());
       return 0;

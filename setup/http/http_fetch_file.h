@@ -14,7 +14,8 @@ namespace zan {
 // called on the thread that called Download.
 typedef int(__stdcall* ProgressFunc)(unsigned int user, int kind, int value);
 
-// Parses "bytes START-END/TOTAL" of a Content-Range answer.
+// Parse "bytes START-END/TOTAL" of a Content-Range answer, decimal digits
+// only. TOTAL may be "*" (length not known) for the range, not for the total.
 bool ParseContentRange(const std::wstring& text, unsigned long long* start, unsigned long long* end);
 bool ParseContentRangeTotal(const std::wstring& text, unsigned long long* total);
 
@@ -37,7 +38,10 @@ class CHttpFetchFile : public CSimpleHttpFetch {
                    ProgressFunc progress, unsigned int user, const ProxySetting* proxy);
 
   // Fetches block `index` of `blockSize` bytes into `dataPath` over the open
-  // connection in `handles`.
+  // connection in `handles`. S_OK for a 203/206 with exactly the asked range
+  // and that many bytes, none written outside it; S_OK for a 200 as well,
+  // its body left unread for the caller (the probe wants it); 1 for any
+  // other status; E_FAIL or a file error's HRESULT otherwise.
   HRESULT FetchRange(const std::wstring& headerBlock, int* status, InternetHandles* handles,
                      const std::wstring& url, const std::wstring& dataPath, unsigned blockSize,
                      unsigned index, unsigned long long total);

@@ -30,21 +30,21 @@ void SetStringOption(HINTERNET handle, DWORD option, const std::wstring& value) 
                        static_cast<DWORD>(value.size()));
 }
 
-// Decimal digits only, without overflow; anything else is not a length.
-bool ParseDecimal(const std::wstring& text, unsigned long long* value) {
-  size_t begin = text.find_first_not_of(L" \t");
-  size_t end = text.find_last_not_of(L" \t");
-  if (begin == std::wstring::npos) return false;
-  unsigned long long result = 0;
-  for (size_t i = begin; i <= end; ++i) {
-    wchar_t c = text[i];
-    if (c < L'0' || c > L'9') return false;
-    unsigned digit = static_cast<unsigned>(c - L'0');
-    if (result > (~0ull - digit) / 10) return false;
-    result = result * 10 + digit;
-  }
-  *value = result;
-  return true;
+// Writes one chunk at `offset`, under a byte-range lock of its length when
+// other threads write into the same file.
+HRESULT WriteAt(HANDLE file, unsigned long long offset, const std::string& chunk, bool lock) {
+  LARGE_INTEGER position;
+  position.QuadPart = static_cast<LONGLONG>(offset);
+  DWORD low = static_cast<DWORD>(offset);
+  DWORD high = static_cast<DWORD>(offset >> 32);
+  DWORD length = static_cast<DWORD>(chunk.size());
+  if (lock) ::LockFile(file, low, high, length, 0);
+  DWORD written = 0;
+  BOOL ok = ::SetFilePointerEx(file, position, nullptr, FILE_BEGIN) &&
+            ::WriteFile(file, chunk.data(), length, &written, nullptr) && written == length;
+  HRESULT result = ok ? S_OK : HResultFromLastError();
+  if (lock) ::UnlockFile(file, low, high, length, 0);
+  return result;
 }
 
 }  // namespace
@@ -197,42 +197,43 @@ HRESULT CSimpleHttpFetch::FetchToString(const std::wstring& url, const std::wstr
   return S_OK;
 }
 
-HRESULT CSimpleHttpFetch::ReadToFile(HINTERNET request, const std::wstring& tempPath,
-                                     unsigned long long* total) {
-  *total = 0;
+HRESULT CSimpleHttpFetch::ReadBodyToFile(HINTERNET request, const BodyFile& target,
+                                         unsigned long long* received) const {
+  *received = 0;
   ScopedFile file;
-  // Whatever this call wrote is useless once the body is known to be
-  // incomplete; an earlier run's file it never opened is left alone.
-  auto discard = [&](HRESULT failure) {
-    if (file) {
+  // Whatever this call wrote is useless once the body is known to be bad;
+  // a file it never opened is left alone.
+  auto fail = [&](HRESULT failure) {
+    if (file && target.discardOnFailure) {
       file.reset();
-      ::DeleteFileW(tempPath.c_str());
+      ::DeleteFileW(target.path.c_str());
     }
     return failure;
   };
 
   std::string chunk;
   ChunkResult result = ChunkResult::kData;
-  while (*total < byte_limit_) {
+  while (*received < target.readLimit) {
     chunk.clear();
     result = ReadChunk(request, &chunk);
     if (result != ChunkResult::kData) break;
     // The partial file stays: the caller may look at what arrived in time.
-    if (DeadlinePassed()) return E_ABORT;
+    if (target.checkDeadline && DeadlinePassed()) return E_ABORT;
+    // Past the cap lie bytes that belong to someone else (the next block).
+    if (chunk.size() > target.cap - *received) return fail(E_FAIL);
     if (!file) {
-      file.reset(::CreateFileW(tempPath.c_str(), GENERIC_ALL, FILE_SHARE_READ, nullptr, CREATE_ALWAYS,
-                               FILE_ATTRIBUTE_NORMAL, nullptr));
+      if (target.beforeOpen) target.beforeOpen();
+      file.reset(::CreateFileW(target.path.c_str(), target.access, target.share, nullptr,
+                               target.disposition, target.flags, nullptr));
       if (!file) return HResultFromLastError();
     }
-    DWORD written = 0;
-    if (!::WriteFile(file.get(), chunk.data(), static_cast<DWORD>(chunk.size()), &written, nullptr) ||
-        written != chunk.size()) {
-      return discard(HResultFromLastError());
-    }
-    *total += chunk.size();
+    HRESULT wrote = WriteAt(file.get(), target.offset + *received, chunk, target.lockWrites);
+    if (FAILED(wrote)) return fail(wrote);
+    if (target.afterWrite) target.afterWrite(*received);
+    *received += chunk.size();
   }
-  if (result == ChunkResult::kFailed) return discard(E_FAIL);
-  if (result == ChunkResult::kEnd && !MatchesContentLength(request, *total)) return discard(E_FAIL);
+  if (result == ChunkResult::kFailed) return fail(E_FAIL);
+  if (result == ChunkResult::kEnd && !MatchesContentLength(request, *received)) return fail(E_FAIL);
   return S_OK;
 }
 
@@ -251,8 +252,17 @@ HRESULT CSimpleHttpFetch::FetchToFile(const std::wstring& url, const std::wstrin
     ::CreateDirectoryW(folder.c_str(), nullptr);
   }
 
+  BodyFile temp;
+  temp.path = tempPath;
+  temp.access = GENERIC_ALL;
+  temp.share = FILE_SHARE_READ;
+  temp.disposition = CREATE_ALWAYS;
+  temp.flags = FILE_ATTRIBUTE_NORMAL;
+  temp.readLimit = byte_limit_;
+  temp.checkDeadline = true;
+  temp.discardOnFailure = true;
   unsigned long long total = 0;
-  result = ReadToFile(request, tempPath, &total);
+  result = ReadBodyToFile(request, temp, &total);
   if (result != S_OK) return result;
   if (total == 0) return 1;
 

@@ -5,6 +5,7 @@
 #include <windows.h>
 #include <wininet.h>
 
+#include <functional>
 #include <string>
 
 #include "http_url.h"
@@ -89,6 +90,40 @@ class CSimpleHttpFetch {
   // False when the response announced a Content-Length other than `received`.
   static bool MatchesContentLength(HINTERNET request, unsigned long long received);
 
+  // Where a response body goes and how its file is opened; the file is
+  // opened at the first data, so an empty body creates none.
+  struct BodyFile {
+    static constexpr unsigned long long kNoCap = ~0ull;
+    std::wstring path;
+    DWORD access = GENERIC_WRITE;
+    DWORD share = 0;
+    DWORD disposition = CREATE_ALWAYS;
+    DWORD flags = FILE_ATTRIBUTE_NORMAL;
+    // File position of the body's first byte.
+    unsigned long long offset = 0;
+    // LockFile/UnlockFile around each write, for files several threads share.
+    bool lockWrites = false;
+    // A longer body is a failure, and no byte past the cap is written.
+    unsigned long long cap = kNoCap;
+    // Reading stops, without failure, once this much is on disk.
+    unsigned long long readLimit = kNoCap;
+    bool checkDeadline = false;
+    // Delete the file on failure (not on the deadline: that partial file
+    // stays for the caller).
+    bool discardOnFailure = false;
+    // Just before the file is opened.
+    std::function<void()> beforeOpen;
+    // After each write, with the body offset at which that chunk began.
+    std::function<void(unsigned long long)> afterWrite;
+  };
+
+  // Reads the rest of the body into `target`. S_OK when the body ended (as
+  // long as any Content-Length announced) or the read limit was reached;
+  // E_FAIL when a read failed, the body went past the cap or missed its
+  // Content-Length; E_ABORT past the deadline; a file error's HRESULT.
+  // `*received` counts the bytes written.
+  HRESULT ReadBodyToFile(HINTERNET request, const BodyFile& target, unsigned long long* received) const;
+
   // The operation's deadline runs from here.
   void StartClock() { start_tick_ = ::GetTickCount(); }
   bool DeadlinePassed() const { return ::GetTickCount() - start_tick_ > timeout_; }
@@ -97,7 +132,6 @@ class CSimpleHttpFetch {
 
  private:
   std::wstring RequestHeaderBlock(const std::wstring& extraHeaders) const;
-  HRESULT ReadToFile(HINTERNET request, const std::wstring& tempPath, unsigned long long* total);
 
   int status_ = 200;
   DWORD byte_limit_ = kNoByteLimit;

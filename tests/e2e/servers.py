@@ -359,6 +359,61 @@ class FaultHandler(BaseHTTPRequestHandler):
     def empty(self):
         self._answer(200, b"", [("Last-Modified", FIXED_DATE)])
 
+    def _asked_range(self):
+        """(first, last) of a "bytes=a-b" Range header, or None."""
+        value = self.headers.get("Range") or ""
+        first, dash, last = value[6:].partition("-") if value.startswith("bytes=") else ("", "", "")
+        if not (dash and first.isdigit() and last.isdigit()):
+            return None
+        return int(first), int(last)
+
+    def _ranged(self, body, content_range):
+        """206 with `body`, whatever its length, under `content_range`."""
+        self._answer(206, body, [("Content-Range", content_range), ("Last-Modified", FIXED_DATE)])
+
+    def block_fault(self, size, index, how):
+        """Ranges of pattern(size) answered correctly (the 10-byte probe
+        bytes=0-9 included), except the 100 KiB block `index` (or the probe,
+        for index "probe"), which gets answer `how`: 200 (the whole body),
+        304 (no body), long (the range and 4 KiB more), start (a Content-Range
+        one byte late) or end (a Content-Range ending early, the whole range
+        sent)."""
+        size = int(size)
+        data = pattern(size)
+        asked = self._asked_range()
+        if asked is None:
+            self._answer(200, data, [("Last-Modified", FIXED_DATE)])
+            return
+        first, last = asked[0], min(asked[1], size - 1)
+        is_probe = asked == (0, 9)
+        if (index == "probe") != is_probe or (not is_probe and first // 102400 != int(index)):
+            self._ranged(data[first:last + 1], "bytes %d-%d/%d" % (first, last, size))
+        elif how == "200":
+            self._answer(200, data, [("Last-Modified", FIXED_DATE)])
+        elif how == "304":
+            self._head(304, [("Content-Range", "bytes %d-%d/%d" % (first, last, size)),
+                             ("Last-Modified", FIXED_DATE)])
+        elif how == "long":
+            extra = pattern(size + 8192)[first:last + 1 + 4096]
+            self._ranged(extra, "bytes %d-%d/%d" % (first, last, size))
+        elif how == "start":
+            self._ranged(data[first:last + 1], "bytes %d-%d/%d" % (first + 1, last, size))
+        elif how == "end":
+            self._ranged(data[first:last + 1], "bytes %d-%d/%d" % (first, last - 1, size))
+        else:
+            raise ValueError(how)
+
+    def range_total(self, size, total):
+        """Ranges of pattern(size) honoured, with `total` as the text after
+        the "/" of every Content-Range ("*" is legal HTTP: length unknown)."""
+        data = pattern(int(size))
+        asked = self._asked_range()
+        if asked is None:
+            self._answer(200, data, [("Last-Modified", FIXED_DATE)])
+            return
+        first, last = asked[0], min(asked[1], len(data) - 1)
+        self._ranged(data[first:last + 1], "bytes %d-%d/%s" % (first, last, total))
+
     def short(self, size="10000"):
         """Announces `size` bytes, sends half, and ends the connection in order."""
         size = int(size)
@@ -452,6 +507,8 @@ ROUTES = {
     "lastmod": FaultHandler.lastmod,            # /lastmod/N?date=HTTP-DATE
     "nolastmod": FaultHandler.nolastmod,        # /nolastmod[/N]: no Last-Modified, ranges honoured
     "empty": FaultHandler.empty,                # /empty: 200 with no body
+    "block-fault": FaultHandler.block_fault,    # /block-fault/N/INDEX|probe/200|304|long|start|end
+    "range-total": FaultHandler.range_total,    # /range-total/N/TOTAL-TEXT
     "short": FaultHandler.short,                # /short[/N]
     "drop": FaultHandler.drop,                  # /drop[/N]
     "drop-chunked": FaultHandler.drop_chunked,  # /drop-chunked[/N]

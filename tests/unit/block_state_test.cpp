@@ -104,5 +104,43 @@ TEST(ContentRange, StartEndAndTotal) {
   EXPECT_FALSE(ParseContentRangeTotal(L"bytes 0-9", &total));
 }
 
+// "bytes START-END/TOTAL" with digits only, TOTAL possibly "*": a lenient
+// reader turns "*" into a total of 0 and "12x" into 12.
+TEST(ContentRange, NumbersAreDigitsOnly) {
+  struct Row {
+    const wchar_t* text;
+    bool range;  // start and end readable
+    bool total;  // total readable
+  } rows[] = {
+      {L"bytes 0-9/10", true, true},
+      {L"bytes 0-9/*", true, false},
+      {L"bytes 0-9/12x", false, false},
+      {L"bytes 0-9/", false, false},
+      {L"bytes 0-9/-5", false, false},
+      {L"bytes 0-9/99999999999999999999", false, false},
+      {L"bytes 0-9/1 2", false, false},
+      {L"bytes 5-9", false, false},
+      {L"bytes 9-0/10", false, false},
+      {L"bytes +0-9/10", false, false},
+      {L"bytes 0-9x/10", false, false},
+      {L"bytes 0--9/10", false, false},
+      {L"bytes -9/10", false, false},
+      {L"bytes */10", false, false},
+      {L"bytes=0-9/10", false, false},
+      {L"0-9/10", false, false},
+  };
+  for (const Row& row : rows) {
+    unsigned long long start = 0, end = 0, total = 0;
+    EXPECT_EQ(row.range, ParseContentRange(row.text, &start, &end)) << row.text;
+    EXPECT_EQ(row.total, ParseContentRangeTotal(row.text, &total)) << row.text;
+  }
+  unsigned long long start = 0, end = 0, total = 0;
+  ASSERT_TRUE(ParseContentRange(L"bytes 0-9/*", &start, &end));
+  EXPECT_EQ(0u, start);
+  EXPECT_EQ(9u, end);
+  ASSERT_TRUE(ParseContentRangeTotal(L"bytes 2150400-2150476/2150477", &total));
+  EXPECT_EQ(2150477u, total);
+}
+
 }  // namespace
 }  // namespace zan

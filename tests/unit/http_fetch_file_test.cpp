@@ -23,6 +23,13 @@ std::string Data(size_t size) {
   return bytes;
 }
 
+// The fault server's body bytes (servers.py: pattern).
+std::string FaultPattern(size_t size) {
+  std::string bytes(size, '\0');
+  for (size_t i = 0; i < size; ++i) bytes[i] = static_cast<char>((i * 31 + (i >> 12)) % 251);
+  return bytes;
+}
+
 struct ProgressLog {
   std::vector<std::pair<int, int>> events;
   int Count(int kind) const {
@@ -52,9 +59,10 @@ class ResumableDownload : public ::testing::Test {
   }
   std::wstring Target() const { return folder_.File(L"install.exe"); }
 
-  HRESULT Run(const std::wstring& url, ProgressLog* log) {
+  HRESULT Run(const std::wstring& url, ProgressLog* log) { return RunTo(url, Target(), log); }
+  HRESULT RunTo(const std::wstring& url, const std::wstring& target, ProgressLog* log) {
     CHttpFetchFile fetch;
-    return fetch.Download(url, L"", Target(), Record,
+    return fetch.Download(url, L"", target, Record,
                           static_cast<unsigned>(reinterpret_cast<uintptr_t>(log)), nullptr);
   }
 
@@ -175,6 +183,96 @@ TEST_F(ResumableDownload, MissingFileAndTinyFileFail) {
   EXPECT_FALSE(zan_test::FileExists(Target()));
   EXPECT_EQ(E_FAIL, Run(Publish("short"), &log)) << "the probe needs all of its 10 bytes";
   EXPECT_FALSE(zan_test::FileExists(Target()));
+}
+
+// A server that ignores Range answers the probe with the whole file: it goes
+// straight to the target, the saved state is dropped at the first data, and
+// each kind 1 report names the offset of the chunk just written.
+TEST_F(ResumableDownload, AServerIgnoringRangesFillsTheTargetDirectly) {
+  const size_t kSize = 300000;
+  const std::wstring url = servers_.fault + L"/ignore-range/" + std::to_wstring(kSize);
+  LeaveInterruptedState(url, L"Tue, 05 Mar 2024 06:07:08 GMT", kSize, 2);
+  const std::string saved = ReadFileBytes(Target() + L".tmp");
+  ProgressLog log;
+  ASSERT_EQ(S_OK, Run(url, &log));
+  EXPECT_TRUE(FaultPattern(kSize) == ReadFileBytes(Target()));
+  EXPECT_FALSE(zan_test::FileExists(Target() + L".size"));
+  EXPECT_TRUE(saved == ReadFileBytes(Target() + L".tmp")) << "the whole-body path leaves the data file alone";
+  ASSERT_GE(log.events.size(), 3u);
+  EXPECT_EQ(std::make_pair(0, static_cast<int>(kSize)), log.events.front());
+  EXPECT_EQ(std::make_pair(2, 0), log.events.back());
+  EXPECT_EQ(std::make_pair(1, 0), log.events[1]);
+  for (size_t i = 2; i + 1 < log.events.size(); ++i) {
+    EXPECT_EQ(1, log.events[i].first);
+    EXPECT_LT(log.events[i - 1].second, log.events[i].second);
+  }
+  EXPECT_LT(log.events[log.events.size() - 2].second, static_cast<int>(kSize));
+
+  // Cut short against its Content-Length: no success. Empty: success, and
+  // nothing to write.
+  ::DeleteFileW(Target().c_str());
+  ProgressLog cut;
+  EXPECT_EQ(E_FAIL, Run(servers_.fault + L"/short/300000", &cut));
+  EXPECT_EQ(0, cut.Count(2));
+  ::DeleteFileW(Target().c_str());
+  ProgressLog empty;
+  EXPECT_EQ(S_OK, Run(servers_.fault + L"/empty", &empty));
+  EXPECT_FALSE(zan_test::FileExists(Target()));
+}
+
+// A server that answers the probe well and then misbehaves must not get its
+// file accepted. Each row starts from a data file an earlier run left (all
+// 'Z') and must end with no target and that data file kept for a resume.
+TEST_F(ResumableDownload, AMisbehavingServerFailsAndKeepsTheDataFile) {
+  const size_t kSmall = 5 * kBlock + 123;   // six blocks, on the caller's thread
+  const size_t kLarge = 21 * kBlock + 77;   // 22 blocks, with the workers
+  const std::wstring small = L"/block-fault/" + std::to_wstring(kSmall) + L"/";
+  const std::wstring large = L"/block-fault/" + std::to_wstring(kLarge) + L"/";
+  const int kNone = -1;
+  struct Row {
+    const char* what;
+    std::wstring path;
+    size_t size;
+    bool workers;
+    // A block the fault must not have written into, or kNone.
+    int untouchedBlock;
+  } rows[] = {
+      {"a block answered 200 with the whole file", small + L"2/200", kSmall, false, kNone},
+      {"a block answered 304 without a body", small + L"2/304", kSmall, false, kNone},
+      {"a block body longer than its range", small + L"2/long", kSmall, false, 3},
+      {"a block whose Content-Range starts late", small + L"2/start", kSmall, false, kNone},
+      {"a block whose Content-Range ends early", small + L"2/end", kSmall, false, kNone},
+      // The last block, so the other worker runs out of blocks soon after.
+      {"a worker's block answered 304", large + L"21/304", kLarge, true, kNone},
+      {"a worker's block answered 200", large + L"21/200", kLarge, true, kNone},
+      {"the probe answered 304", small + L"probe/304", kSmall, false, kNone},
+      {"the probe answered without Last-Modified", L"/nolastmod/" + std::to_wstring(kSmall), kSmall, false,
+       kNone},
+      {"a total of * (length unknown)", L"/range-total/300000/%2A", 300000, false, kNone},
+      {"a total below the probe's ten bytes", L"/range-total/300000/9", 300000, false, kNone},
+      {"a total with letters after the digits", L"/range-total/300000/300000x", 300000, false, kNone},
+  };
+  int n = 0;
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.what);
+    // A target of its own per row: a worker of an earlier row may still be
+    // writing into that row's data file.
+    const std::wstring target = folder_.File(L"fault-" + std::to_wstring(++n) + L".exe");
+    const std::string leftover(row.size, 'Z');
+    ASSERT_TRUE(WriteFileBytes(target + L".tmp", leftover));
+    ProgressLog log;
+    EXPECT_EQ(E_FAIL, RunTo(servers_.fault + row.path, target, &log));
+    EXPECT_FALSE(zan_test::FileExists(target)) << zan_test::FileSize(target) << " bytes";
+    EXPECT_TRUE(zan_test::FileExists(target + L".tmp"));
+    EXPECT_EQ(0, log.Count(2));
+    EXPECT_EQ(row.workers ? 1 : 0, log.Count(3));
+    if (row.untouchedBlock != kNone) {
+      std::string data = ReadFileBytes(target + L".tmp");
+      size_t at = row.untouchedBlock * kBlock;
+      ASSERT_LE(at + kBlock, data.size());
+      EXPECT_TRUE(leftover.substr(at, kBlock) == data.substr(at, kBlock)) << "the next block was overwritten";
+    }
+  }
 }
 
 }  // namespace

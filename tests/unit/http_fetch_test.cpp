@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "setup/common/string_util.h"
 #include "setup/http/http_url.h"
 #include "setup/http/simple_http_fetch.h"
 #include "test_util.h"
@@ -328,6 +329,35 @@ TEST_F(HttpFetch, TheCharsetComesFromTheLastContentType) {
     std::wstring target = folder_.File(L"long.txt");
     ASSERT_EQ(S_OK, fetch.FetchToFile(Fault(path), L"", target, nullptr)) << path;
     EXPECT_EQ("long\n", ReadFileBytes(target));
+  }
+}
+
+// Content-Length and the numbers of Content-Range: digits, nothing else,
+// and nothing that wraps around.
+TEST(HeaderNumber, DigitsOnlyAndNoOverflow) {
+  struct Row {
+    const wchar_t* text;
+    bool valid;
+    unsigned long long value;
+  } rows[] = {
+      {L"0", true, 0},
+      {L" 2048001\t", true, 2048001},
+      {L"18446744073709551615", true, 18446744073709551615ull},
+      {L"18446744073709551616", false, 0},
+      {L"99999999999999999999", false, 0},
+      {L"", false, 0},
+      {L" ", false, 0},
+      {L"*", false, 0},
+      {L"+1", false, 0},
+      {L"-1", false, 0},
+      {L"12x", false, 0},
+      {L"1 2", false, 0},
+      {L"0x10", false, 0},
+  };
+  for (const Row& row : rows) {
+    unsigned long long value = 7;
+    EXPECT_EQ(row.valid, ParseDecimal(row.text, &value)) << row.text;
+    EXPECT_EQ(row.valid ? row.value : 7, value) << row.text;
   }
 }
 

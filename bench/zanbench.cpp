@@ -4,6 +4,9 @@
 //   zanbench fetchfile URL TARGET   CHttpFetchFile::Download
 //   zanbench ranged URL TARGET      one connection, 100 KiB ranged GETs
 //   zanbench md5 PATH EXPECTED      CheckFileMd5
+//   zanbench md5read PATH           CheckFileMd5's reads alone (10,240 bytes each)
+//   zanbench md5digest MB           Md5Context over MB megabytes in memory, in
+//                                   the same 10,240-byte pieces
 //
 // Each mode prints one line of "key=value" fields; the exit code is 0 when
 // the operation succeeded.
@@ -13,6 +16,7 @@
 #include <cstdio>
 #include <cwchar>
 #include <string>
+#include <vector>
 
 #include "setup/common/handles.h"
 #include "setup/common/md5.h"
@@ -140,9 +144,60 @@ int Md5(const std::wstring& path, const std::wstring& expected) {
   return match ? 0 : 1;
 }
 
+// The read loop of CheckFileMd5 without the digest, to tell the time the
+// platform's reads take from the time of the transform.
+int Md5Read(const std::wstring& path) {
+  Stopwatch clock;
+  ScopedFile file(::CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                                FILE_ATTRIBUTE_NORMAL, nullptr));
+  if (!file) {
+    printf("mode=md5read error=open\n");
+    return 1;
+  }
+  DWORD size = ::GetFileSize(file.get(), nullptr);
+  std::vector<unsigned char> buffer(10240);
+  DWORD remaining = size;
+  unsigned reads = 0;
+  unsigned char sum = 0;  // touches the bytes, as the digest would
+  while (remaining > 0) {
+    DWORD want = remaining < buffer.size() ? remaining : static_cast<DWORD>(buffer.size());
+    DWORD got = 0;
+    if (!::ReadFile(file.get(), buffer.data(), want, &got, nullptr) || got == 0) break;
+    for (DWORD i = 0; i < got; i += 64) sum = static_cast<unsigned char>(sum + buffer[i]);
+    remaining -= got;
+    ++reads;
+  }
+  double ms = clock.ElapsedMs();
+  printf("mode=md5read ms=%.1f bytes=%lu reads=%u MBps=%.1f sum=%u\n", ms,
+         static_cast<unsigned long>(size - remaining), reads, (size - remaining) / 1e3 / ms, sum);
+  return remaining == 0 ? 0 : 1;
+}
+
+int Md5Digest(int megabytes) {
+  std::vector<unsigned char> data(static_cast<size_t>(megabytes) * 1000 * 1000);
+  for (size_t i = 0; i < data.size(); ++i) data[i] = static_cast<unsigned char>(i * 2654435761u >> 13);
+  Stopwatch clock;
+  zan::Md5Context context;
+  for (size_t at = 0; at < data.size(); at += 10240) {
+    context.Add(data.data() + at, data.size() - at < 10240 ? data.size() - at : 10240);
+  }
+  unsigned char digest[zan::Md5Context::kDigestSize];
+  context.Finish(digest);
+  double ms = clock.ElapsedMs();
+  printf("mode=md5digest ms=%.1f bytes=%lu MBps=%.1f digest=%s\n", ms,
+         static_cast<unsigned long>(data.size()), data.size() / 1e3 / ms,
+         zan::Md5DigestText(digest).c_str());
+  return 0;
+}
+
 }  // namespace
 
 int wmain(int argc, wchar_t** argv) {
+  if (argc == 3) {
+    std::wstring mode = argv[1];
+    if (mode == L"md5read") return Md5Read(argv[2]);
+    if (mode == L"md5digest") return Md5Digest(_wtoi(argv[2]));
+  }
   if (argc == 4) {
     std::wstring mode = argv[1];
     if (mode == L"fetchfile") return FetchFile(argv[2], argv[3]);
@@ -152,6 +207,8 @@ int wmain(int argc, wchar_t** argv) {
   fprintf(stderr,
           "usage: zanbench fetchfile URL TARGET\n"
           "       zanbench ranged URL TARGET\n"
-          "       zanbench md5 PATH EXPECTED\n");
+          "       zanbench md5 PATH EXPECTED\n"
+          "       zanbench md5read PATH\n"
+          "       zanbench md5digest MB\n");
   return 2;
 }

@@ -1,9 +1,10 @@
 #include "log.h"
 
+#include <atomic>
 #include <cerrno>
 #include <cstdlib>
 #include <ctime>
-#include <memory>
+#include <new>
 
 #include <boost/scoped_array.hpp>
 
@@ -13,19 +14,30 @@ namespace zan {
 namespace {
 
 HINSTANCE g_logModule = nullptr;
+std::atomic<LogWriter*> g_redirect{nullptr};
 
 const size_t kFirstFormatBuffer = 1024;
 const int kMaxFormatAttempts = 20;
+// Put where a truncated result ends before each attempt (a noncharacter, so
+// no text carries it): only a formatter that ran out of room writes over it
+// up to the last place.
+const wchar_t kUnwritten = L'\xFFFF';
 
 // msvcrt reports a bad format through the invalid-parameter handler; we want
 // the EINVAL result, not a process exit.
 void IgnoreInvalidParameter(const wchar_t*, const wchar_t*, const wchar_t*, unsigned, uintptr_t) {}
 
+// The handler is process-wide: two guards that overlap restore each other's
+// handler in the wrong order, so their holders must take turns.
 struct InvalidParameterGuard {
   InvalidParameterGuard() : previous(_set_invalid_parameter_handler(IgnoreInvalidParameter)) {}
   ~InvalidParameterGuard() { _set_invalid_parameter_handler(previous); }
   _invalid_parameter_handler previous;
 };
+
+int CrtFormat(wchar_t* buffer, size_t capacity, const wchar_t* format, va_list args) {
+  return _vsnwprintf_s(buffer, capacity, _TRUNCATE, format, args);
+}
 
 const std::wstring& ProgramFileName() {
   static const std::wstring name = [] {
@@ -59,20 +71,37 @@ std::wstring GetModuleFolder(HINSTANCE instance) {
 }
 
 bool FormatLogMessage(const wchar_t* format, va_list args, std::wstring* out) {
+  return FormatLogMessageWith(CrtFormat, format, args, out);
+}
+
+bool FormatLogMessageWith(LogFormatter formatter, const wchar_t* format, va_list args,
+                          std::wstring* out) {
   InvalidParameterGuard guard;
   size_t capacity = kFirstFormatBuffer;
   for (int attempt = 0; attempt < kMaxFormatAttempts; ++attempt, capacity *= 2) {
-    boost::scoped_array<wchar_t> buffer(new wchar_t[capacity]);
+    // A buffer too large to be had ends the attempts like any other failure.
+    boost::scoped_array<wchar_t> buffer(new (std::nothrow) wchar_t[capacity]);
+    if (!buffer) return false;
+    buffer[capacity - 2] = kUnwritten;
+    buffer[capacity - 1] = kUnwritten;
     va_list copy;
     va_copy(copy, args);
     errno = 0;
-    int written = _vsnwprintf_s(buffer.get(), capacity, _TRUNCATE, format, copy);
+    int written = formatter(buffer.get(), capacity, format, copy);
     va_end(copy);
     if (written >= 0) {
-      out->assign(buffer.get(), static_cast<size_t>(written));
+      try {
+        out->assign(buffer.get(), static_cast<size_t>(written));
+      } catch (const std::bad_alloc&) {
+        return false;
+      }
       return true;
     }
-    if (errno == EINVAL) return false;  // not a matter of space
+    // Too small only when the text ran to the end: capacity - 1 characters
+    // and the zero. Anything else (a bad conversion, a runtime that could
+    // not allocate) fails the same way in any buffer.
+    bool filled = buffer[capacity - 2] != kUnwritten && buffer[capacity - 1] == L'\0';
+    if (!filled || errno == EINVAL) return false;
   }
   return false;
 }
@@ -85,9 +114,21 @@ std::wstring FormatLogTimeStamp(__time64_t now) {
   return std::wstring(text, length);
 }
 
-void LogWriter::Write(const std::wstring& message) {
-  std::wstring line = FormatLogTimeStamp(_time64(nullptr)) + message;
+// Formatting happens under the lock too: it swaps the process-wide
+// invalid-parameter handler, and only one swap may be in flight.
+void LogWriter::Write(const wchar_t* format, va_list args) {
   ScopedLock hold(lock_);
+  std::wstring message;
+  if (FormatLogMessage(format, args, &message)) WriteLocked(message);
+}
+
+void LogWriter::Write(const std::wstring& message) {
+  ScopedLock hold(lock_);
+  WriteLocked(message);
+}
+
+void LogWriter::WriteLocked(const std::wstring& message) {
+  std::wstring line = FormatLogTimeStamp(_time64(nullptr)) + message;
   if (++calls_ % kCheckEvery == 0) RotateIfTooLarge();
   AppendLine(line);
 }
@@ -119,13 +160,18 @@ void LogWriter::AppendLine(const std::wstring& line) {
   ::WriteFile(file.get(), "\r\n", 2, &written, nullptr);
 }
 
+LogWriter* RedirectWriteLog(LogWriter* writer) { return g_redirect.exchange(writer); }
+
 void WriteLog(const wchar_t* format, ...) {
-  std::wstring message;
   va_list args;
   va_start(args, format);
-  bool formatted = FormatLogMessage(format, args, &message);
+  // The log never reports: a line whose text cannot be had is dropped.
+  try {
+    LogWriter* redirect = g_redirect.load();
+    (redirect ? *redirect : ProcessLog()).Write(format, args);
+  } catch (...) {
+  }
   va_end(args);
-  if (formatted) ProcessLog().Write(message);
 }
 
 }  // namespace zan

@@ -24,7 +24,8 @@ class Md5Context {
   void Finish(unsigned char digest[kDigestSize]);
 
  private:
-  void Transform(const unsigned char block[64]);
+  // Folds `count` consecutive 64-byte blocks into the state.
+  void Transform(const unsigned char* blocks, size_t count);
 
   uint32_t state_[4];
   // Message length in bits, as the two 32-bit words the padding appends.

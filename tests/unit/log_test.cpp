@@ -4,6 +4,8 @@
 
 #include <cstdarg>
 #include <ctime>
+#include <cwchar>
+#include <string>
 #include <vector>
 
 #include "setup/common/log.h"
@@ -74,7 +76,84 @@ TEST(LogFormat, WideStringsNumbersAndLongMessages) {
 TEST(LogFormat, AFormatThatCannotBeAppliedGivesNothing) {
   std::wstring out = L"unchanged";
   EXPECT_FALSE(Format(&out, nullptr));
+  EXPECT_FALSE(Format(&out, L"%q"));
+  EXPECT_FALSE(Format(&out, L"%1073741824d", 1));
   EXPECT_EQ(L"unchanged", out);
+}
+
+// Stand-ins for the C runtime's formatter, each counting its calls and the
+// capacities it was offered.
+std::vector<size_t> g_capacities;
+
+int CountingCrt(wchar_t* buffer, size_t capacity, const wchar_t* format, va_list args) {
+  g_capacities.push_back(capacity);
+  return _vsnwprintf_s(buffer, capacity, _TRUNCATE, format, args);
+}
+
+// Fails the way a runtime out of memory does: -1, nothing written.
+int FailsWritingNothing(wchar_t* buffer, size_t capacity, const wchar_t*, va_list) {
+  g_capacities.push_back(capacity);
+  return -1;
+}
+
+// Fails after a prefix, as a bad conversion in the middle of a format does.
+int FailsAfterAPrefix(wchar_t* buffer, size_t capacity, const wchar_t*, va_list) {
+  g_capacities.push_back(capacity);
+  wcscpy(buffer, L"ab");
+  return -1;
+}
+
+// Reports a short buffer at every size, touching only its last two places.
+int NeverFits(wchar_t* buffer, size_t capacity, const wchar_t*, va_list) {
+  g_capacities.push_back(capacity);
+  buffer[capacity - 2] = L'x';
+  buffer[capacity - 1] = L'\0';
+  return -1;
+}
+
+bool FormatWith(LogFormatter formatter, std::wstring* out, const wchar_t* format, ...) {
+  g_capacities.clear();
+  va_list args;
+  va_start(args, format);
+  bool ok = FormatLogMessageWith(formatter, format, args, out);
+  va_end(args);
+  return ok;
+}
+
+TEST(LogFormat, OnlyAShortBufferIsTriedAgain) {
+  std::wstring out = L"unchanged";
+  const std::vector<size_t> kFirstOnly = {1024};
+  EXPECT_FALSE(FormatWith(FailsWritingNothing, &out, L"%d", 1));
+  EXPECT_EQ(kFirstOnly, g_capacities);
+  EXPECT_FALSE(FormatWith(FailsAfterAPrefix, &out, L"%d", 1));
+  EXPECT_EQ(kFirstOnly, g_capacities);
+  // The runtime itself: a bad conversion, and a padding Wine's runtime
+  // cannot allocate (-1, errno 0, nothing written).
+  EXPECT_FALSE(FormatWith(CountingCrt, &out, L"%q"));
+  EXPECT_EQ(kFirstOnly, g_capacities);
+  EXPECT_FALSE(FormatWith(CountingCrt, &out, L"%1073741824d", 1));
+  EXPECT_EQ(kFirstOnly, g_capacities);
+  EXPECT_EQ(L"unchanged", out);
+
+  // 1,201 characters with a NUL inside: truncated at 1,023 they still fill
+  // the first buffer, so it doubles once and the text comes back whole.
+  std::wstring half(600, L'a');
+  ASSERT_TRUE(FormatWith(CountingCrt, &out, L"%s%c%s", half.c_str(), L'\0', half.c_str()));
+  EXPECT_EQ(half + L'\0' + half, out);
+  EXPECT_EQ((std::vector<size_t>{1024, 2048}), g_capacities);
+}
+
+TEST(LogFormat, AShortBufferDoublesAtMostTwentyTimesAndNeverThrows) {
+  std::wstring out = L"unchanged";
+  bool ok = true;
+  EXPECT_NO_THROW(ok = FormatWith(NeverFits, &out, L""));
+  EXPECT_FALSE(ok);
+  EXPECT_EQ(L"unchanged", out);
+  // Up to 1024 << 19 characters (1 GiB); a 32-bit process may not get the
+  // last buffers, and then gives up without trying them.
+  ASSERT_LE(g_capacities.size(), 20u);
+  ASSERT_GE(g_capacities.size(), 15u);
+  for (size_t i = 0; i < g_capacities.size(); ++i) EXPECT_EQ(size_t{1024} << i, g_capacities[i]);
 }
 
 TEST(LogWriter, FirstLineCreatesTheFileAndEndsInCrLf) {
@@ -228,20 +307,84 @@ TEST(LogModuleFolder, CutAfterTheLaterSeparator) {
   EXPECT_EQ(FolderOfPath(self), GetModuleFolder(nullptr));
 }
 
-TEST(WriteLog, AppendsBesideTheProgramAndDropsBadFormats) {
-  std::wstring path = GetModuleFolder(nullptr) + L"zansetup.log";
-  std::string before = ReadFileBytes(path);
-  wchar_t marker[64];
-  swprintf(marker, 64, L"marker %lu", ::GetTickCount());
-  WriteLog(L"%s and %d", marker, 42);
+// WriteLog into a log of the test's own: other test processes log into the
+// one beside the program at the same time.
+class WriteLogTest : public ::testing::Test {
+ protected:
+  WriteLogTest() : log_(folder_.File(L"zansetup.log")) {}
+  std::vector<std::string> Messages() const {
+    std::vector<std::string> messages;
+    for (const std::string& line : Lines(ReadFileBytes(log_.path()))) messages.push_back(MessageOf(line));
+    return messages;
+  }
+  TempFolder folder_;
+  ScopedLogRedirect log_;
+};
+
+TEST_F(WriteLogTest, AppendsOneLineAndDropsBadFormats) {
+  WriteLog(L"%s and %d", L"marker", 42);
   WriteLog(nullptr);
-  std::string after = ReadFileBytes(path);
-  ASSERT_GT(after.size(), before.size());
-  std::vector<std::string> added = Lines(after.substr(before.size()));
-  ASSERT_EQ(1u, added.size());
-  char expected[80];
-  snprintf(expected, sizeof(expected), "%ls and 42", marker);
-  EXPECT_EQ(expected, MessageOf(added[0]));
+  WriteLog(L"%q");
+  WriteLog(L"%1073741824d", 1);
+  EXPECT_EQ(std::vector<std::string>{"marker and 42"}, Messages());
+}
+
+TEST_F(WriteLogTest, BadFormatsDoNotAdvanceTheCallCounter) {
+  ASSERT_TRUE(WriteFileBytes(log_.path(), std::string(LogWriter::kMaxSize + 1, 'o')));
+  for (int i = 1; i <= 9; ++i) {
+    WriteLog(L"line %d", i);
+    WriteLog(L"%q");
+  }
+  EXPECT_FALSE(FileExists(folder_.File(L"zansetup.log.1"))) << "bad formats were counted";
+  WriteLog(L"line %d", 10);
+  EXPECT_TRUE(FileExists(folder_.File(L"zansetup.log.1")));
+  EXPECT_EQ(std::vector<std::string>{"line 10"}, Messages());
+}
+
+void SentinelHandler(const wchar_t*, const wchar_t*, const wchar_t*, unsigned, uintptr_t) {}
+
+const int kFormatLines = 300;
+
+unsigned __stdcall LogGoodAndBad(void* param) {
+  int thread = *static_cast<int*>(param);
+  for (int i = 0; i < kFormatLines; ++i) {
+    WriteLog(L"thread %d line %d", thread, i);
+    // Bad formats never reach the file, so the threads spend most of their
+    // time formatting side by side; the padding keeps each format (and the
+    // handler swapped around it) long enough to meet another thread's.
+    for (int bad = 0; bad < 10; ++bad) {
+      WriteLog(L"%1000d bad %q", thread);
+      WriteLog(nullptr);
+    }
+  }
+  return 0;
+}
+
+TEST_F(WriteLogTest, ThreadsFormattingAtOnceLeaveTheInvalidParameterHandlerAsFound) {
+  _invalid_parameter_handler original = _set_invalid_parameter_handler(SentinelHandler);
+  const int kThreads = 4;
+  int ids[kThreads];
+  std::vector<HANDLE> threads;
+  for (int t = 0; t < kThreads; ++t) {
+    ids[t] = t;
+    threads.push_back(
+        reinterpret_cast<HANDLE>(_beginthreadex(nullptr, 0, LogGoodAndBad, &ids[t], 0, nullptr)));
+  }
+  ::WaitForMultipleObjects(static_cast<DWORD>(threads.size()), threads.data(), TRUE, INFINITE);
+  for (HANDLE h : threads) ::CloseHandle(h);
+  _invalid_parameter_handler inForce = _set_invalid_parameter_handler(original);
+  EXPECT_EQ(reinterpret_cast<void*>(SentinelHandler), reinterpret_cast<void*>(inForce));
+
+  std::vector<int> next(kThreads, 0);
+  for (const std::string& message : Messages()) {
+    int thread = -1;
+    int index = -1;
+    ASSERT_EQ(2, sscanf(message.c_str(), "thread %d line %d", &thread, &index)) << message;
+    ASSERT_TRUE(thread >= 0 && thread < kThreads) << message;
+    ASSERT_EQ(next[thread], index) << "lines of one thread lost or out of order";
+    ++next[thread];
+  }
+  EXPECT_EQ(std::vector<int>(kThreads, kFormatLines), next);
 }
 
 }  // namespace

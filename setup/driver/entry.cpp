@@ -2,7 +2,6 @@
 
 #include "command_line.h"
 #include "instance_guard.h"
-#include "setup/common/handles.h"
 #include "setup/common/log.h"
 #include "setup/ui/i18n.h"
 #include "setup/ui/main_dlg.h"

@@ -1,6 +1,5 @@
 #include "ui_manager.h"
 
-#include <shellapi.h>
 #include <shlobj.h>
 #include <shlwapi.h>
 

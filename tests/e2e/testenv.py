@@ -57,6 +57,31 @@ def start_display(folder):
     return display
 
 
+def desktop_running(prefix):
+    """Whether Wine's desktop process of this prefix is up."""
+    wanted = ("WINEPREFIX=" + prefix).encode()
+    for pid in filter(str.isdigit, os.listdir("/proc")):
+        try:
+            with open("/proc/%s/cmdline" % pid, "rb") as f:
+                args = f.read().split(b"\0")
+            if not args[0].lower().endswith(b"explorer.exe") or b"/desktop" not in args:
+                continue
+            with open("/proc/%s/environ" % pid, "rb") as f:
+                if wanted in f.read().split(b"\0"):
+                    return True
+        except OSError:
+            continue
+    return False
+
+
+def wait_for_desktop(env, timeout=60):
+    deadline = time.time() + timeout
+    while not desktop_running(env["WINEPREFIX"]):
+        if time.time() > deadline:
+            raise SystemExit("Wine's desktop process did not start")
+        time.sleep(0.2)
+
+
 def start(build):
     folder = env_dir(build)
     stop(build, quiet=True)
@@ -82,6 +107,11 @@ def start(build):
     # The first Wine process starts Wine's own background services, which
     # inherit its output; start them here so no test's output pipe stays open.
     subprocess.run(["wine", "cmd", "/c", "exit"], env=env, **quiet)
+    # Wine starts its desktop process with the first program that needs it
+    # and ends it soon after the last one; started by a test, it would hold
+    # that test's output pipe open. One holder keeps it up for the whole run.
+    subprocess.Popen(["wine", os.path.join(build, "tests-bin", "zsdriver.exe"), "hold"], env=env, **quiet)
+    wait_for_desktop(env)
     # The server persists until "stop"; should that never come, this ends it.
     watchdog = subprocess.Popen(["sh", "-c", "sleep %d; wineserver -k" % WATCHDOG_SECONDS],
                                 env=env, **quiet)

@@ -16,6 +16,8 @@
 //   zsdriver event NAME FILE              writes "held" into FILE when an event NAME
 //                                         exists already, else "free"
 //   zsdriver langid                       prints the user's default language id (hex)
+//   zsdriver hold                         connects to the desktop and never ends, so Wine's
+//                                         desktop process stays up for the whole test run
 //   zsdriver findall [find options]       prints every matching handle, one a line
 #include <windows.h>
 
@@ -314,5 +316,9 @@ int wmain(int argc, wchar_t** argv) {
     return Run(argv[2], argc >= 4 && std::wstring(argv[3]) == L"--windows");
   }
   if (action == L"event" && argc >= 4) return ProbeEvent(argv[2], argv[3]);
+  if (action == L"hold") {
+    ::GetDesktopWindow();
+    ::Sleep(INFINITE);
+  }
   return 2;
 }

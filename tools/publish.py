@@ -10,6 +10,15 @@ writes, below ROOT (the folder the web server serves):
     zansetup/soft/NAME[/VERSION]/lang/CODE.locale   one per language
     zansetup/soft/NAME[/VERSION]/PACKAGE            the installer
 
+or, with --update, a new setup program for the programs already out there:
+
+    publish.py ROOT --update PROGRAM --version V [--base URL] [--path P]
+
+    zansetup/new.xml                                the update document
+    zansetup/update/V/ZanSetup.exe                  the program (--path: another
+                                                    place below zansetup/, where
+                                                    every %VER% stands for V)
+
 The document's addresses are absolute, on the server's base address. Options
 leave out elements, give a wrong digest or drop a language entry, so that
 tests can publish the broken documents the setup program must survive.
@@ -178,7 +187,74 @@ def publish(root, name, installer, version=None, base_url=DEFAULT_BASE,
                      lang_paths, lang_urls)
 
 
+UPDATE_PATH = "update/%VER%/ZanSetup.exe"
+
+
+class PublishedUpdate:
+    def __init__(self, document_path, program_path, url, checksum):
+        self.document_path = document_path
+        self.program_path = program_path
+        self.url = url                    # as written: "%VER%" not yet replaced
+        self.checksum = checksum
+
+    def __repr__(self):
+        return "PublishedUpdate(%r)" % self.__dict__
+
+
+def publish_update(root, program, version, base_url=DEFAULT_BASE, path=UPDATE_PATH,
+                   checksum=None, wrong_checksum=False):
+    """Publishes `program` as the new setup program: copies it to `path`
+    below zansetup/ (every "%VER%" replaced by `version`) and writes
+    zansetup/new.xml with the version, the address (keeping "%VER%") and
+    the digest."""
+    _check_segment("version", version)
+    base_url = base_url.rstrip("/")
+    parts = path.replace("%VER%", version).split("/")
+    for part in parts:
+        _check_segment("update path", part)
+    program_path = os.path.join(root, "zansetup", *parts)
+    os.makedirs(os.path.dirname(program_path), exist_ok=True)
+    shutil.copyfile(program, program_path)
+    url = base_url + "/zansetup/" + "/".join(urllib.parse.quote(p, safe="%") for p in path.split("/"))
+    if checksum is None:
+        checksum = file_md5(program_path)
+        if wrong_checksum:
+            checksum = hashlib.md5(checksum.encode("ascii")).hexdigest()
+    document = ET.Element("zansetup")
+    for tag, text in (("version", version), ("url", url), ("checksum", checksum)):
+        ET.SubElement(document, tag).text = text
+    ET.indent(document)
+    document_path = os.path.join(root, "zansetup", "new.xml")
+    text = '<?xml version="1.0" encoding="utf-8"?>\n' + ET.tostring(document, encoding="unicode") + "\n"
+    with open(document_path + ".tmp", "w", encoding="utf-8", newline="\n") as f:
+        f.write(text)
+    os.replace(document_path + ".tmp", document_path)
+    return PublishedUpdate(document_path, program_path, url, checksum)
+
+
+def main_update(argv):
+    parser = argparse.ArgumentParser(prog="publish.py ROOT --update",
+                                     description="Publishes a new setup program as the update.")
+    parser.add_argument("root", help="folder the web server serves")
+    parser.add_argument("--update", required=True, metavar="PROGRAM", help="the new setup program")
+    parser.add_argument("--version", required=True, help="its version")
+    parser.add_argument("--base", default=DEFAULT_BASE, help="server base address [%(default)s]")
+    parser.add_argument("--path", default=UPDATE_PATH, help="place below zansetup/ [%(default)s]")
+    parser.add_argument("--wrong-checksum", action="store_true", help="a digest that does not match")
+    args = parser.parse_args(argv)
+    result = publish_update(args.root, args.update, args.version, base_url=args.base, path=args.path,
+                            wrong_checksum=args.wrong_checksum)
+    print("new.xml", result.document_path)
+    print("program", result.program_path)
+    print("url", result.url)
+    print("checksum", result.checksum)
+    return 0
+
+
 def main(argv=None):
+    argv = sys.argv[1:] if argv is None else argv
+    if any(a == "--update" or a.startswith("--update=") for a in argv):
+        return main_update(argv)
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0],
                                      formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("root", help="folder the web server serves")

@@ -39,18 +39,21 @@ int CrtFormat(wchar_t* buffer, size_t capacity, const wchar_t* format, va_list a
   return _vsnwprintf_s(buffer, capacity, _TRUNCATE, format, args);
 }
 
+// Never destroyed, for the same reason as the process log below.
 const std::wstring& ProgramFileName() {
-  static const std::wstring name = [] {
+  static const std::wstring* const name = [] {
     wchar_t buffer[MAX_PATH] = {};
     ::GetModuleFileNameW(nullptr, buffer, MAX_PATH);
-    return std::wstring(buffer);
+    return new std::wstring(buffer);
   }();
-  return name;
+  return *name;
 }
 
+// Never destroyed: a worker (the self-update's) may still log while the
+// process runs its exit-time destructors, and only ExitProcess ends it.
 LogWriter& ProcessLog() {
-  static LogWriter writer(GetModuleFolder(g_logModule) + L"zansetup.log");
-  return writer;
+  static LogWriter* const writer = new LogWriter(GetModuleFolder(g_logModule) + L"zansetup.log");
+  return *writer;
 }
 
 }  // namespace

@@ -8,6 +8,7 @@
 #include "install_info.h"
 #include "registry_path.h"
 #include "rights.h"
+#include "self_update.h"
 #include "setup/common/build_config.h"
 #include "setup/common/log.h"
 #include "setup/common/md5.h"
@@ -57,7 +58,7 @@ void CUIManager::Start() {
   WriteLog(L"the Produce name:%s, version: %s", productName_.c_str(), productVersion_.c_str());
   languageCode_ = GetLanguageCode(0);
   strings_.SetLanguage(GetModuleFolder(GetLogModule()) + L"language\\", 0);
-  // The daily self-update check belongs here, before the information download.
+  CheckSelfUpdate(ZANSETUP_SERVER_BASE);
   StartInfoDownload();
 
   std::wstring caption = Text(L"language.caption");

@@ -221,13 +221,13 @@ class ProductServer:
     """nginx on the build's download-server address, serving a tree of the
     sandbox's own into which products are published."""
 
-    def __init__(self, box):
+    def __init__(self, box, locations=""):
         import servers
         self.root = os.path.join(box.root, "server")
         os.makedirs(os.path.join(self.root, "zansetup"), exist_ok=True)
         os.chmod(box.root, 0o755)
         port = int(SERVER_BASE.rsplit(":", 1)[1])
-        self.nginx = servers.Nginx(self.root, port)
+        self.nginx = servers.Nginx(self.root, port, locations=locations)
         self.base_url = SERVER_BASE
 
     def publish(self, name, installer=None, **options):
@@ -235,6 +235,12 @@ class ProductServer:
         import publish
         installer = installer or os.path.join(DEMO_PRODUCT, "DemoSetup.exe")
         return publish.publish(self.root, name, installer, base_url=self.base_url, **options)
+
+    def publish_update(self, program, version, **options):
+        """Publishes `program` as the new setup program (zansetup/new.xml)."""
+        sys.path.insert(0, os.path.join(SOURCE, "tools"))
+        import publish
+        return publish.publish_update(self.root, program, version, base_url=self.base_url, **options)
 
     def access_log(self):
         return self.nginx.access_log()
@@ -245,6 +251,52 @@ class ProductServer:
 
     def __exit__(self, *exc):
         self.nginx.stop()
+
+
+RECORD_KEY = r"HKCU\Software\Corvela\ZanSetup"
+
+
+def update_stamp(age_seconds=0):
+    """An "updatetime" stamp of local time, `age_seconds` ago."""
+    return time.strftime("%Y%m%d%H%M%S", time.localtime(time.time() - age_seconds))
+
+
+def _reg(*args):
+    with tempfile.TemporaryFile() as out:
+        result = subprocess.run([WINE_RUN, "reg"] + list(args), stdout=out, stderr=subprocess.DEVNULL,
+                                stdin=subprocess.DEVNULL, timeout=60)
+        out.seek(0)
+        return result.returncode, out.read().decode("utf-8", errors="replace")
+
+
+def record_set(name, value):
+    """A string value of the setup program's registry record, in the prefix
+    that every test shares (tests that change it hold the desktop lock)."""
+    code, _ = _reg("add", RECORD_KEY, "/v", name, "/t", "REG_SZ", "/d", value, "/f")
+    assert code == 0, "reg add %s failed" % name
+
+
+def record_get(name):
+    """The value's text, or None when it is not there."""
+    code, out = _reg("query", RECORD_KEY, "/v", name)
+    if code != 0:
+        return None
+    for line in out.splitlines():
+        fields = line.strip().split(None, 2)
+        if len(fields) >= 2 and fields[0].lower() == name.lower() and fields[1] == "REG_SZ":
+            return fields[2] if len(fields) == 3 else ""
+    return None
+
+
+def record_delete():
+    _reg("delete", RECORD_KEY, "/f")
+
+
+def record_reset():
+    """What the test run starts with: no version, and a check made just now,
+    so that no other test's run checks for an update."""
+    record_delete()
+    record_set("updatetime", update_stamp())
 
 
 def taskkill(image):

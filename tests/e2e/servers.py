@@ -173,6 +173,7 @@ http {{
             set $limit_rate 64k;
             if ($http_if_range) {{ set $limit_rate 0; }}
         }}
+        {locations}
     }}
 }}
 """
@@ -183,8 +184,11 @@ class Nginx:
     its configuration, logs and temporary files in `folder` (by default
     BUILD/test-env/nginx-PORT), which stop() removes."""
 
-    def __init__(self, root, port, folder=None, time_limit=TIME_LIMIT):
+    def __init__(self, root, port, folder=None, time_limit=TIME_LIMIT, locations=""):
+        """`locations`: further nginx location blocks, e.g. a path handed on
+        to the fault server."""
         self.root = os.path.abspath(root)
+        self.locations = locations
         self.port = int(port)
         self.folder = os.path.abspath(folder or os.path.join(BUILD, "test-env", "nginx-%d" % self.port))
         self.time_limit = time_limit
@@ -209,6 +213,7 @@ class Nginx:
         with open(config, "w") as f:
             mime = "/etc/nginx/mime.types"
             f.write(NGINX_CONFIG.format(folder=self.folder, root=self.root, host=HOST, port=self.port,
+                                        locations=self.locations,
                                         mime_types="include %s;" % mime if os.path.exists(mime) else ""))
         privileges = _unprivileged()
         if privileges:

@@ -188,5 +188,42 @@ class PublishTree(unittest.TestCase):
         self.assertNotEqual(0, bad.returncode)
 
 
+class PublishUpdate(unittest.TestCase):
+    setUp = PublishTree.setUp
+    tearDown = PublishTree.tearDown
+    served = PublishTree.served
+
+    def test_update_document_names_the_program_by_placeholder_and_digest(self):
+        result = publish.publish_update(self.root, self.installer, "2.0", base_url=BASE + "/",
+                                        path="update/%VER%/ZanSetup-%VER%.exe")
+        self.assertEqual(os.path.join(self.root, "zansetup", "new.xml"), result.document_path)
+        self.assertEqual([("zansetup", "", {}), ("zansetup.version", "2.0", {}),
+                          ("zansetup.url", BASE + "/zansetup/update/%VER%/ZanSetup-%VER%.exe", {}),
+                          ("zansetup.checksum", hashlib.md5(self.package_bytes).hexdigest(), {})],
+                         element_paths(result.document_path))
+        served = self.served(result.url.replace("%VER%", "2.0"))
+        self.assertEqual(os.path.join(self.root, "zansetup", "update", "2.0", "ZanSetup-2.0.exe"), served)
+        self.assertEqual(self.package_bytes, read(served))
+
+        wrong = publish.publish_update(self.root, self.installer, "2.1", base_url=BASE, wrong_checksum=True)
+        self.assertNotEqual(hashlib.md5(self.package_bytes).hexdigest(), wrong.checksum)
+        self.assertRegex(wrong.checksum, "^[0-9a-f]{32}$")
+        for version, path in (("../2.0", publish.UPDATE_PATH), ("2.0", "../%VER%/x.exe")):
+            with self.assertRaises(ValueError, msg=(version, path)):
+                publish.publish_update(self.root, self.installer, version, path=path)
+
+    def test_update_from_the_command_line(self):
+        result = subprocess.run(
+            [sys.executable, os.path.join(TOOLS, "publish.py"), self.root, "--update", self.installer,
+             "--version", "3.0"],
+            stdout=subprocess.PIPE, stderr=subprocess.PIPE, universal_newlines=True, timeout=60)
+        self.assertEqual(0, result.returncode, result.stderr)
+        self.assertIn("url " + BASE + "/zansetup/update/%VER%/ZanSetup.exe", result.stdout)
+        self.assertEqual(self.package_bytes,
+                         read(os.path.join(self.root, "zansetup", "update", "3.0", "ZanSetup.exe")))
+        paths = dict((p, t) for p, t, _ in element_paths(os.path.join(self.root, "zansetup", "new.xml")))
+        self.assertEqual("3.0", paths["zansetup.version"])
+
+
 if __name__ == "__main__":
     unittest.main()

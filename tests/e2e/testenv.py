@@ -98,6 +98,13 @@ def start(build):
         subprocess.run(["wine", "reg", "add", key, "/v", name, "/d", value, "/f"], env=env,
                        stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
                        stderr=subprocess.DEVNULL)
+    # No record but a self-update check made just now: only the tests about
+    # the update make a check due.
+    record = r"HKCU\Software\Corvela\ZanSetup"
+    for args in (["delete", record, "/f"],
+                 ["add", record, "/v", "updatetime", "/d", time.strftime("%Y%m%d%H%M%S"), "/f"]):
+        subprocess.run(["wine", "reg"] + args, env=env, stdin=subprocess.DEVNULL,
+                       stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
     # Let wineboot's own server end, then keep one alive for the whole run;
     # it must not hold ctest's output pipes.
     subprocess.run(["wineserver", "-w"], env=env)

@@ -46,16 +46,7 @@ bool Format(std::wstring* out, const wchar_t* format, ...) {
 }
 
 TEST(LogTimeStamp, IsLocalTimeInTheFixedShape) {
-  struct tm local = {};
-  local.tm_year = 2024 - 1900;
-  local.tm_mon = 2;
-  local.tm_mday = 5;
-  local.tm_hour = 14;
-  local.tm_min = 7;
-  local.tm_sec = 9;
-  local.tm_isdst = -1;
-  __time64_t when = _mktime64(&local);
-  EXPECT_EQ(L"2024-03-05 14:07:09\t", FormatLogTimeStamp(when));
+  EXPECT_EQ(L"2024-03-05 14:07:09\t", FormatLogTimeStamp(zan_test::LocalTime(2024, 3, 5, 14, 7, 9)));
 }
 
 TEST(LogFormat, WideStringsNumbersAndLongMessages) {

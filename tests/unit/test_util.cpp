@@ -49,6 +49,66 @@ TempFolder::TempFolder() {
 
 TempFolder::~TempFolder() { RemoveTree(path_); }
 
+__time64_t LocalTime(int year, int month, int day, int hour, int minute, int second) {
+  struct tm local = {};
+  local.tm_year = year - 1900;
+  local.tm_mon = month - 1;
+  local.tm_mday = day;
+  local.tm_hour = hour;
+  local.tm_min = minute;
+  local.tm_sec = second;
+  local.tm_isdst = -1;
+  return _mktime64(&local);
+}
+
+ScopedUserHive::ScopedUserHive() {
+  wchar_t name[64];
+  swprintf(name, 64, L"Software\\ZanSetupTest\\%lu", ::GetCurrentProcessId());
+  path_ = name;
+  ::RegDeleteTreeW(HKEY_CURRENT_USER, path_.c_str());
+  if (::RegCreateKeyExW(HKEY_CURRENT_USER, path_.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &hive_,
+                        nullptr) != ERROR_SUCCESS) {
+    hive_ = nullptr;
+    return;
+  }
+  if (::RegOverridePredefKey(HKEY_CURRENT_USER, hive_) != ERROR_SUCCESS) {
+    ::RegCloseKey(hive_);
+    hive_ = nullptr;
+  }
+}
+
+ScopedUserHive::~ScopedUserHive() {
+  if (!hive_) return;
+  ::RegOverridePredefKey(HKEY_CURRENT_USER, nullptr);
+  ::RegCloseKey(hive_);
+  ::RegDeleteTreeW(HKEY_CURRENT_USER, path_.c_str());
+}
+
+bool SetUserValue(const wchar_t* key, const wchar_t* name, DWORD type, const void* data, DWORD size) {
+  HKEY handle = nullptr;
+  if (::RegCreateKeyExW(HKEY_CURRENT_USER, key, 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &handle,
+                        nullptr) != ERROR_SUCCESS) {
+    return false;
+  }
+  LONG result = ::RegSetValueExW(handle, name, 0, type, static_cast<const BYTE*>(data), size);
+  ::RegCloseKey(handle);
+  return result == ERROR_SUCCESS;
+}
+
+bool SetUserString(const wchar_t* key, const wchar_t* name, const std::wstring& value) {
+  return SetUserValue(key, name, REG_SZ, value.c_str(),
+                      static_cast<DWORD>((value.size() + 1) * sizeof(wchar_t)));
+}
+
+std::wstring GetUserString(const wchar_t* key, const wchar_t* name) {
+  wchar_t data[1024] = {};
+  DWORD size = sizeof(data) - sizeof(wchar_t);
+  if (::RegGetValueW(HKEY_CURRENT_USER, key, name, RRF_RT_REG_SZ, nullptr, data, &size) != ERROR_SUCCESS) {
+    return L"<missing>";
+  }
+  return data;
+}
+
 std::string ReadFileBytes(const std::wstring& path) {
   zan::ScopedFile file(::CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
                                      nullptr, OPEN_EXISTING, 0, nullptr));

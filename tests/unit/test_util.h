@@ -2,6 +2,7 @@
 #pragma once
 
 #include <windows.h>
+#include <time.h>
 
 #include <string>
 
@@ -22,6 +23,32 @@ class TempFolder {
  private:
   std::wstring path_;
 };
+
+// Redirects this process's HKEY_CURRENT_USER into a scratch key of its own
+// (named by the process id: tests run as parallel processes), so tests read
+// and write real registry values without touching the account's own.
+class ScopedUserHive {
+ public:
+  ScopedUserHive();
+  ~ScopedUserHive();
+  ScopedUserHive(const ScopedUserHive&) = delete;
+  ScopedUserHive& operator=(const ScopedUserHive&) = delete;
+
+  bool ok() const { return hive_ != nullptr; }
+
+ private:
+  std::wstring path_;
+  HKEY hive_ = nullptr;
+};
+
+// Values below the (redirected) user hive; false when the key could not be made.
+bool SetUserValue(const wchar_t* key, const wchar_t* name, DWORD type, const void* data, DWORD size);
+bool SetUserString(const wchar_t* key, const wchar_t* name, const std::wstring& value);
+// The string value, or "<missing>" when there is none.
+std::wstring GetUserString(const wchar_t* key, const wchar_t* name);
+
+// A point in local time, the platform deciding daylight saving.
+__time64_t LocalTime(int year, int month, int day, int hour, int minute, int second);
 
 std::string ReadFileBytes(const std::wstring& path);
 bool WriteFileBytes(const std::wstring& path, const std::string& bytes);

@@ -15,6 +15,7 @@
 #include "setup/driver/rights.h"
 #include "setup/common/xml_document.h"
 #include "setup/ui/progress_dlg.h"
+#include "test_util.h"
 
 namespace zan {
 namespace {
@@ -112,30 +113,13 @@ TEST(RegistryPath, SplitsRootKeyAndValue) {
   EXPECT_EQ(HKEY_CURRENT_USER, parts.root) << "unknown root means the user's hive";
 }
 
-// The user's hive is redirected into a scratch key, so the test reads and
-// writes real registry values without touching the account's own.
 class RegistryValues : public ::testing::Test {
  protected:
-  void SetUp() override {
-    ::RegDeleteTreeW(HKEY_CURRENT_USER, L"Software\\ZanSetupTest");
-    ASSERT_EQ(ERROR_SUCCESS, ::RegCreateKeyExW(HKEY_CURRENT_USER, L"Software\\ZanSetupTest\\Hive", 0,
-                                               nullptr, 0, KEY_ALL_ACCESS, nullptr, &hive_, nullptr));
-    ASSERT_EQ(ERROR_SUCCESS, ::RegOverridePredefKey(HKEY_CURRENT_USER, hive_));
-  }
-  void TearDown() override {
-    ::RegOverridePredefKey(HKEY_CURRENT_USER, nullptr);
-    ::RegCloseKey(hive_);
-    ::RegDeleteTreeW(HKEY_CURRENT_USER, L"Software\\ZanSetupTest");
-  }
+  void SetUp() override { ASSERT_TRUE(hive_.ok()); }
   void Set(const wchar_t* key, const wchar_t* name, const std::wstring& value) {
-    HKEY handle = nullptr;
-    ASSERT_EQ(ERROR_SUCCESS, ::RegCreateKeyExW(HKEY_CURRENT_USER, key, 0, nullptr, 0, KEY_ALL_ACCESS,
-                                               nullptr, &handle, nullptr));
-    ::RegSetValueExW(handle, name, 0, REG_SZ, reinterpret_cast<const BYTE*>(value.c_str()),
-                     static_cast<DWORD>((value.size() + 1) * sizeof(wchar_t)));
-    ::RegCloseKey(handle);
+    ASSERT_TRUE(zan_test::SetUserString(key, name, value));
   }
-  HKEY hive_ = nullptr;
+  zan_test::ScopedUserHive hive_;
 };
 
 TEST_F(RegistryValues, NameMatchesIgnoringCaseAndUnknownRootMeansUser) {

@@ -1,0 +1,183 @@
+#include "self_update.h"
+
+#include <windows.h>
+
+#include <cwchar>
+#include <memory>
+#include <vector>
+
+#include "download_folder.h"
+#include "package_install.h"
+#include "setup/common/app_reg.h"
+#include "setup/common/log.h"
+#include "setup/common/md5.h"
+#include "setup/common/string_util.h"
+#include "setup/common/worker.h"
+#include "setup/common/xml_document.h"
+#include "setup/http/simple_http_fetch.h"
+
+namespace zan {
+namespace {
+
+constexpr long long kSecondsPerHour = 3600;
+constexpr long long kHoursBetweenChecks = 24;
+
+struct UpdateJob {
+  std::wstring documentUrl;
+  std::wstring target;
+};
+
+int Digits(const std::wstring& text, size_t from, size_t count) {
+  int value = 0;
+  for (size_t i = from; i < from + count; ++i) value = value * 10 + (text[i] - L'0');
+  return value;
+}
+
+bool AllDigits(const std::wstring& text) {
+  for (wchar_t c : text) {
+    if (c < L'0' || c > L'9') return false;
+  }
+  return true;
+}
+
+std::wstring DocumentText(TiXmlDocument& document, const char* path) {
+  TiXmlElement* element = FindElementByPath(&document, path);
+  return element ? Utf8ToWide(ElementText(element)) : std::wstring();
+}
+
+// The file stays open, read-shared only, from the digest check until the
+// program has started: what was checked is what runs.
+bool VerifyAndStart(const std::wstring& target, const std::wstring& checksum) {
+  ScopedFile file = OpenPackageForInstall(target);
+  if (!file || !CheckFileMd5(file.get(), checksum)) {
+    WriteLog(L"update zansetup check md5 failed");
+    return false;
+  }
+  std::wstring commandLine = UpdateCommandLine(target);
+  std::vector<wchar_t> buffer(commandLine.begin(), commandLine.end());
+  buffer.resize(buffer.size() + MAX_PATH, L'\0');
+  STARTUPINFOW startup = {};
+  startup.cb = sizeof(startup);
+  PROCESS_INFORMATION info = {};
+  if (!::CreateProcessW(nullptr, buffer.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr,
+                        &startup, &info)) {
+    WriteLog(L"run update failed");
+    return false;
+  }
+  ::CloseHandle(info.hThread);
+  ::CloseHandle(info.hProcess);
+  return true;
+}
+
+unsigned __stdcall SelfUpdateWorker(void* param) {
+  std::unique_ptr<UpdateJob> job = TakeBlock<UpdateJob>(param);
+  RunSelfUpdate(job->documentUrl, job->target);
+  return 0;
+}
+
+}  // namespace
+
+const wchar_t kUpdateTimeValue[] = L"updatetime";
+
+std::wstring FormatUpdateTime(__time64_t when) {
+  struct tm local = {};
+  if (_localtime64_s(&local, &when) != 0) return std::wstring();
+  wchar_t text[32];
+  swprintf(text, 32, L"%04d%02d%02d%02d%02d%02d", local.tm_year + 1900, local.tm_mon + 1,
+           local.tm_mday, local.tm_hour, local.tm_min, local.tm_sec);
+  return text;
+}
+
+bool ParseUpdateTime(const std::wstring& stamp, __time64_t* when) {
+  if (stamp.size() != 14 || !AllDigits(stamp)) return false;
+  struct tm local = {};
+  local.tm_year = Digits(stamp, 0, 4) - 1900;
+  local.tm_mon = Digits(stamp, 4, 2) - 1;
+  local.tm_mday = Digits(stamp, 6, 2);
+  local.tm_hour = Digits(stamp, 8, 2);
+  local.tm_min = Digits(stamp, 10, 2);
+  local.tm_sec = Digits(stamp, 12, 2);
+  local.tm_isdst = -1;
+  if (local.tm_year < 0 || local.tm_mon > 11 || local.tm_mday < 1 || local.tm_hour > 23 ||
+      local.tm_min > 59 || local.tm_sec > 59) {
+    return false;
+  }
+  const int year = local.tm_year, month = local.tm_mon, day = local.tm_mday;
+  __time64_t result = _mktime64(&local);
+  // The platform moves 30 February to March: that date does not exist.
+  if (result == -1 || local.tm_year != year || local.tm_mon != month || local.tm_mday != day) {
+    return false;
+  }
+  *when = result;
+  return true;
+}
+
+// A stamp that stands for no real time counts as due: it was not written by
+// this program, and a day without a check is worse than one check too many.
+bool IsUpdateCheckDue(const std::wstring& stamp, __time64_t now) {
+  if (stamp.empty()) return true;
+  __time64_t stamped = 0;
+  if (!ParseUpdateTime(stamp, &stamped)) return true;
+  long long hours = static_cast<long long>(now - stamped) / kSecondsPerHour;
+  return hours >= kHoursBetweenChecks;
+}
+
+std::wstring UpdateAddress(const std::wstring& pattern, const std::wstring& version) {
+  return ReplaceAll(pattern, L"%VER%", version);
+}
+
+bool IsNewerVersion(const std::wstring& published, const std::wstring& installed) {
+  return _wcsicmp(published.c_str(), installed.c_str()) > 0;
+}
+
+// Quoted, so that a download folder below "Program Files" cannot make the
+// platform try "C:\Program.exe" first.
+std::wstring UpdateCommandLine(const std::wstring& program) {
+  return L"\"" + program + L"\" /Inst=0";
+}
+
+void RunSelfUpdate(const std::wstring& documentUrl, const std::wstring& target) {
+  CSimpleHttpFetch fetch;
+  std::string text;
+  if (fetch.FetchToString(documentUrl, L"", nullptr, text) != S_OK) {
+    WriteLog(L"download new.xml failed, url: %s", documentUrl.c_str());
+    return;
+  }
+  WriteLog(L"new.xml content: %s", Utf8ToWide(text).c_str());
+  TiXmlDocument document;
+  ParseXmlText(text, document);
+  std::wstring published = DocumentText(document, "zansetup.version");
+  std::wstring url = UpdateAddress(DocumentText(document, "zansetup.url"), published);
+  std::wstring checksum = DocumentText(document, "zansetup.checksum");
+
+  std::wstring installed, location;
+  CAppReg().GetRegAppInfo(installed, location);
+  if (!IsNewerVersion(published, installed)) return;
+
+  HRESULT result = fetch.FetchToFile(url, L"", target, nullptr);
+  WriteLog(L"download zansetup to: %s", target.c_str());
+  // Another status or an empty body is left to the digest check.
+  if (FAILED(result)) {
+    WriteLog(L"download zansetup package failed, url: %s", url.c_str());
+    return;
+  }
+  VerifyAndStart(target, checksum);
+}
+
+void CheckSelfUpdate(const std::wstring& serverBase) {
+  __time64_t now = _time64(nullptr);
+  CAppReg record;
+  std::wstring stamp;
+  record.GetRegAppValue(kUpdateTimeValue, stamp);
+  if (!IsUpdateCheckDue(stamp, now)) return;
+  std::wstring fresh = FormatUpdateTime(now);
+  record.WriteRegAppValue(kUpdateTimeValue, fresh);
+  WriteLog(L"write the update time %s", fresh.c_str());
+
+  std::unique_ptr<UpdateJob> job(new UpdateJob);
+  job->documentUrl = serverBase + L"/zansetup/new.xml";
+  job->target = GetDownloadFolder(L"Zansetup") + L"ZanSetup.exe";
+  if (!StartWorker(SelfUpdateWorker, std::move(job))) WriteLog(L"start the update thread failed");
+}
+
+}  // namespace zan

@@ -1,0 +1,215 @@
+"""The daily self-update under Wine: the stamp in the registry record, the
+update document, the new program's download, digest check and start, and
+that none of it holds up or changes the product install of the same run.
+
+The "new setup program" is zsdriver copied as ZanSetup.exe: started, it
+records its command line beside itself and ends."""
+import os
+import shutil
+import sys
+import time
+import unittest
+
+import servers
+from harness import (DEMO_PRODUCT, DRIVER, FAULT_PORT, OUTPUT, E2ETestCase, ProductServer, Sandbox, Wine,
+                     read_locale_text, record_delete, record_get, record_reset, record_set,
+                     update_stamp, wait_exit, windows_path)
+
+IDOK = 1
+CAPTION = read_locale_text("en-us", "language.caption")
+HOUR = 3600
+
+
+class SelfUpdate(E2ETestCase):
+    def setUp(self):
+        super().setUp()
+        # Every test starts without a record: a check is due.
+        record_delete()
+        self.addCleanup(record_reset)
+
+    @staticmethod
+    def stand_in(box):
+        folder = os.path.join(box.root, "new")
+        os.makedirs(folder, exist_ok=True)
+        path = os.path.join(folder, "ZanSetup.exe")
+        shutil.copy2(DRIVER, path)
+        return path
+
+    @staticmethod
+    def target(box):
+        return os.path.join(box.download_dir(), "Zansetup", "ZanSetup.exe")
+
+    def wait_for_start(self, box, timeout=30):
+        """The command line the new program was started with."""
+        record = self.target(box) + ".cmdline"
+        deadline = time.time() + timeout
+        while time.time() < deadline:
+            if os.path.exists(record):
+                time.sleep(0.2)
+                with open(record, encoding="utf-8") as f:
+                    return f.read()
+            time.sleep(0.2)
+        raise AssertionError("the new program was not started; log: %r" % box.log_lines())
+
+    def install(self, box, name):
+        """A whole silent install of the demo product; the seconds it took."""
+        began = time.monotonic()
+        process = self.start(Wine("en-us"), '"%s" App=%s Ver=1.0' % (box.program, name))
+        self.assertEqual(2, wait_exit(process, timeout=120))
+        self.assertIn("end install", box.log_lines())
+        return time.monotonic() - began
+
+    def run_to_information_error(self, box, wait_line=None, linger=0.0, while_open=None):
+        """A run for a product the server does not have: it ends at the
+        information error. The box stays open until the update worker has
+        logged `wait_line`, `linger` seconds more and `while_open()` has
+        returned (the worker dies with the run); returns what that returned."""
+        wine = Wine("en-us")
+        process = self.start(wine, '"%s" App=Missing Ver=1.0' % box.program)
+        error = wine.message_box(CAPTION, timeout_ms=30000)
+        self.assertIsNotNone(error, "no information error box")
+        if wait_line:
+            box.wait_for_log_line(wait_line, timeout=30)
+        time.sleep(linger)
+        result = while_open() if while_open else None
+        wine.click(error, IDOK)
+        self.assertEqual(2, wait_exit(process))
+        return result
+
+    @staticmethod
+    def update_line(line):
+        return (line.startswith("write the update time") or "new.xml" in line
+                or "zansetup" in line.split(":")[0] or line == "run update failed")
+
+    def content_line(self, published):
+        with open(published.document_path, encoding="utf-8") as f:
+            return "new.xml content: " + f.read()
+
+    def test_first_run_writes_the_stamp_updates_and_still_installs(self):
+        # A blank in the folder: the new program's path must be quoted, or the
+        # platform would first try a program named by the path up to the blank.
+        box = Sandbox("update first run")
+        planted = os.path.join(OUTPUT, "update.exe")
+        shutil.copy2(DRIVER, planted)
+        self.addCleanup(lambda: [os.remove(p) for p in (planted, planted + ".cmdline") if os.path.exists(p)])
+        with ProductServer(box) as server:
+            # The slow installer gives the worker time: it dies with the run.
+            server.publish("Demo", version="1.0", dir_opt_show=0,
+                           installer=os.path.join(DEMO_PRODUCT, "DemoSetup-slow.exe"))
+            published = server.publish_update(self.stand_in(box), "2.0")
+            self.install(box, "Demo")
+            command_line = self.wait_for_start(box)
+        lines = box.log_lines()
+        stamp = record_get("updatetime")
+        self.assertRegex(stamp, r"^\d{14}$")
+        self.assertEqual(["the Produce name:Demo, version: 1.0",
+                          "write the update time " + stamp,
+                          "the Produce url:%s/zansetup/soft/Demo/1.0/soft.info" % server.base_url], lines[:3])
+        self.assertIn(self.content_line(published), lines)
+        target = windows_path(self.target(box))
+        self.assertIn("download zansetup to: " + target, lines)
+        self.assertEqual('"%s" /Inst=0' % target, command_line)
+        self.assertFalse(os.path.exists(planted + ".cmdline"), "the path up to the blank was started")
+        self.assertNotIn("update zansetup check md5 failed", lines)
+
+    def test_a_stamp_23_hours_old_checks_nothing_and_24_hours_old_checks(self):
+        box = Sandbox("update-stamp-age")
+        with ProductServer(box) as server:
+            server.publish_update(self.stand_in(box), "2.0")
+            young = update_stamp(23 * HOUR)
+            record_set("updatetime", young)
+            self.run_to_information_error(box, linger=1.0)
+            self.assertEqual(young, record_get("updatetime"))
+            self.assertFalse([l for l in box.log_lines() if self.update_line(l)], box.log_lines())
+            self.assertFalse([e for e in server.access_log() if "new.xml" in e.request])
+
+            box.reset_log()
+            record_set("updatetime", update_stamp(24 * HOUR))
+            self.run_to_information_error(box, while_open=lambda: self.wait_for_start(box))
+            renewed = record_get("updatetime")
+            self.assertIn("write the update time " + renewed, box.log_lines())
+            self.assertLess(abs(time.mktime(time.strptime(renewed, "%Y%m%d%H%M%S")) - time.time()), 120)
+
+    def test_versions_compare_as_text_ignoring_case(self):
+        box = Sandbox("update-versions")
+        cases = [("1.9", "1.10", True),     # text order: "1.9" sorts after "1.10"
+                 ("1.10", "1.9", False),
+                 ("2.0b", "2.0B", False),
+                 ("2.0", "1.9", True)]
+        with ProductServer(box) as server:
+            for published_version, installed, updates in cases:
+                with self.subTest(published=published_version, installed=installed):
+                    box.reset_log()
+                    record_delete()
+                    record_set("version", installed)
+                    if os.path.exists(self.target(box)):
+                        os.remove(self.target(box))
+                        os.remove(self.target(box) + ".cmdline")
+                    published = server.publish_update(self.stand_in(box), published_version)
+                    # Without an update the worker ends silently after the
+                    # document; a second's wait shows that nothing follows.
+                    if updates:
+                        self.run_to_information_error(box, while_open=lambda: self.wait_for_start(box))
+                    else:
+                        self.run_to_information_error(box, wait_line=self.content_line(published),
+                                                      linger=1.0)
+                        self.assertFalse([l for l in box.log_lines() if l.startswith("download zansetup")])
+                        self.assertFalse(os.path.exists(self.target(box)))
+
+    def test_a_wrong_digest_starts_nothing(self):
+        box = Sandbox("update-bad-digest")
+        with ProductServer(box) as server:
+            server.publish_update(self.stand_in(box), "2.0", wrong_checksum=True)
+            self.run_to_information_error(box, wait_line="update zansetup check md5 failed")
+        self.assertTrue(os.path.exists(self.target(box)), "downloaded, then refused")
+        self.assertFalse(os.path.exists(self.target(box) + ".cmdline"))
+        self.assertNotIn("run update failed", box.log_lines())
+
+    def test_a_missing_document_is_logged_and_nothing_else_happens(self):
+        box = Sandbox("update-no-document")
+        with ProductServer(box) as server:
+            self.run_to_information_error(
+                box, wait_line="download new.xml failed, url: %s/zansetup/new.xml" % server.base_url)
+        self.assertFalse(os.path.exists(self.target(box)))
+        self.assertRegex(record_get("updatetime"), r"^\d{14}$", "the stamp is written before the check")
+
+    def test_every_placeholder_in_the_address_gets_the_version(self):
+        box = Sandbox("update-placeholders")
+        with ProductServer(box) as server:
+            published = server.publish_update(self.stand_in(box), "2.0",
+                                              path="update/%VER%/ZanSetup-%VER%.exe")
+            self.assertEqual(2, published.url.count("%VER%"))
+            self.run_to_information_error(box, while_open=lambda: self.wait_for_start(box))
+            requests = [e.request for e in server.access_log() if "ZanSetup-" in e.request]
+        self.assertEqual(["GET /zansetup/update/2.0/ZanSetup-2.0.exe HTTP/1.1"], requests)
+
+    def test_a_stalled_update_server_does_not_delay_the_install(self):
+        box = Sandbox("update-stalled")
+        # new.xml is handed to the fault server, which answers nothing for
+        # two minutes; everything else comes from nginx at once.
+        stall = ('location = /zansetup/new.xml { proxy_pass http://127.0.0.1:%d/stall/120; '
+                 'proxy_read_timeout 300s; }' % FAULT_PORT)
+        with servers.FaultServer(FAULT_PORT) as fault, ProductServer(box, locations=stall) as server:
+            # Two products, so that both runs download their package.
+            for name in ("DemoCalm", "DemoStall"):
+                server.publish(name, version="1.0", dir_opt_show=0)
+            record_set("updatetime", update_stamp())
+            without = self.install(box, "DemoCalm")
+            self.assertIn("Produce isnot exist, download", box.log_lines())
+            self.assertFalse([l for l in box.log_lines() if self.update_line(l)])
+
+            box.reset_log()
+            record_delete()
+            stalled = self.install(box, "DemoStall")
+            lines = box.log_lines()
+            self.assertIn("Produce isnot exist, download", lines)
+            self.assertTrue([l for l in lines if l.startswith("write the update time ")], lines)
+            self.assertIn("/stall/120", [path for _, path, _ in fault.requests], "the check was made")
+            self.assertFalse([l for l in lines if "new.xml" in l], "the stalled check still waits")
+        sys.stderr.write("\ninstall without a check due: %.2f s; with a stalled update server: %.2f s\n"
+                         % (without, stalled))
+        self.assertLess(stalled, without + 3.0)
+
+
+if __name__ == "__main__":
+    unittest.main()

@@ -1,0 +1,101 @@
+// The self-update's decisions: when a check is due, which version counts as
+// newer, and what the new program is started with.
+#include <gtest/gtest.h>
+
+#include <time.h>
+
+#include <string>
+
+#include "setup/driver/self_update.h"
+#include "test_util.h"
+
+namespace zan {
+namespace {
+
+constexpr __time64_t kHour = 3600;
+constexpr __time64_t kMinute = 60;
+
+// Midsummer noon, local time: far from any change of daylight saving.
+__time64_t Noon() { return zan_test::LocalTime(2024, 7, 15, 12, 0, 0); }
+
+TEST(UpdateStamp, FourteenDigitsOfLocalTimeThatReadBackToTheSameSecond) {
+  __time64_t when = zan_test::LocalTime(2024, 3, 5, 14, 7, 9);
+  ASSERT_NE(-1, when);
+  EXPECT_EQ(L"20240305140709", FormatUpdateTime(when));
+  __time64_t back = 0;
+  ASSERT_TRUE(ParseUpdateTime(L"20240305140709", &back));
+  EXPECT_EQ(when, back);
+}
+
+TEST(UpdateStamp, DueAfterTwentyFourWholeHoursAndNotBefore) {
+  const __time64_t now = Noon();
+  EXPECT_TRUE(IsUpdateCheckDue(L"", now)) << "no stamp yet";
+  EXPECT_FALSE(IsUpdateCheckDue(FormatUpdateTime(now), now));
+  EXPECT_FALSE(IsUpdateCheckDue(FormatUpdateTime(now - 23 * kHour - 59 * kMinute), now));
+  EXPECT_FALSE(IsUpdateCheckDue(FormatUpdateTime(now - 24 * kHour + 1), now));
+  EXPECT_TRUE(IsUpdateCheckDue(FormatUpdateTime(now - 24 * kHour), now));
+  EXPECT_TRUE(IsUpdateCheckDue(FormatUpdateTime(now - 400 * 24 * kHour), now));
+}
+
+TEST(UpdateStamp, AStampInTheFutureWaitsUntilADayPastIt) {
+  const __time64_t now = Noon();
+  const std::wstring stamp = FormatUpdateTime(now + 2 * kHour);
+  EXPECT_FALSE(IsUpdateCheckDue(stamp, now));
+  EXPECT_FALSE(IsUpdateCheckDue(FormatUpdateTime(now + 400 * 24 * kHour), now));
+  EXPECT_FALSE(IsUpdateCheckDue(stamp, now + 2 * kHour + 23 * kHour + 59 * kMinute));
+  EXPECT_TRUE(IsUpdateCheckDue(stamp, now + 26 * kHour));
+}
+
+TEST(UpdateStamp, AStampThatIsNoRealTimeIsDue) {
+  const __time64_t now = Noon();
+  const wchar_t* const kMalformed[] = {
+      L"20241315120000",   // month 13
+      L"20240015120000",   // month 0
+      L"20240700120000",   // day 0
+      L"20240732120000",   // day 32
+      L"20240230120000",   // 30 February
+      L"20240715240000",   // 24 o'clock
+      L"20240715126000",   // minute 60
+      L"20240715120060",   // second 60
+      L"18990715120000",   // before 1900
+      L"2024071512000",    // 13 digits
+      L"202407151200000",  // 15 digits
+      L"2024O715120000",   // a letter O
+      L"2024-07-15 12:0",  // another format
+      L" 20240715120000",
+      L"abcdefghijklmn"};
+  for (const wchar_t* stamp : kMalformed) {
+    __time64_t when = 0;
+    EXPECT_FALSE(ParseUpdateTime(stamp, &when)) << stamp;
+    EXPECT_TRUE(IsUpdateCheckDue(stamp, now)) << stamp;
+  }
+  // A leap day is a real date.
+  __time64_t when = 0;
+  EXPECT_TRUE(ParseUpdateTime(L"20240229120000", &when));
+}
+
+TEST(UpdateVersion, ComparedAsTextIgnoringCase) {
+  EXPECT_TRUE(IsNewerVersion(L"2.0", L""));
+  EXPECT_TRUE(IsNewerVersion(L"2.0", L"1.9"));
+  EXPECT_TRUE(IsNewerVersion(L"1.9", L"1.10")) << "text order, not number order";
+  EXPECT_FALSE(IsNewerVersion(L"1.10", L"1.9"));
+  EXPECT_FALSE(IsNewerVersion(L"2.0b", L"2.0B"));
+  EXPECT_FALSE(IsNewerVersion(L"2.0", L"2.0"));
+  EXPECT_FALSE(IsNewerVersion(L"", L""));
+  EXPECT_FALSE(IsNewerVersion(L"", L"1.0"));
+}
+
+TEST(UpdateVersion, EveryPlaceholderInTheAddressGetsTheVersion) {
+  EXPECT_EQ(L"http://h/zansetup/2.0/ZanSetup-2.0.exe",
+            UpdateAddress(L"http://h/zansetup/%VER%/ZanSetup-%VER%.exe", L"2.0"));
+  EXPECT_EQ(L"http://h/ZanSetup.exe", UpdateAddress(L"http://h/ZanSetup.exe", L"2.0"));
+  EXPECT_EQ(L"", UpdateAddress(L"", L"2.0"));
+}
+
+TEST(UpdateVersion, TheNewProgramsPathIsQuoted) {
+  EXPECT_EQ(L"\"C:\\Program Files\\download\\Zansetup\\ZanSetup.exe\" /Inst=0",
+            UpdateCommandLine(L"C:\\Program Files\\download\\Zansetup\\ZanSetup.exe"));
+}
+
+}  // namespace
+}  // namespace zan

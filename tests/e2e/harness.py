@@ -253,6 +253,29 @@ class ProductServer:
         self.nginx.stop()
 
 
+def stand_in(folder, name="ZanSetup.exe"):
+    """zsdriver copied into `folder` under another program's name: started,
+    it records its command line in NAME.cmdline beside itself and ends."""
+    os.makedirs(folder, exist_ok=True)
+    path = os.path.join(folder, name)
+    shutil.copy2(DRIVER, path)
+    return path
+
+
+def wait_for_command_line(program, timeout=30):
+    """The command line a stand-in was started with, or None if it was not
+    started within `timeout` seconds."""
+    record = program + ".cmdline"
+    deadline = time.time() + timeout
+    while time.time() < deadline:
+        if os.path.exists(record):
+            time.sleep(0.2)  # written and closed in one go, but let it finish
+            with open(record, encoding="utf-8") as f:
+                return f.read()
+        time.sleep(0.1)
+    return None
+
+
 RECORD_KEY = r"HKCU\Software\Corvela\ZanSetup"
 
 

@@ -5,15 +5,14 @@ that none of it holds up or changes the product install of the same run.
 The "new setup program" is zsdriver copied as ZanSetup.exe: started, it
 records its command line beside itself and ends."""
 import os
-import shutil
 import sys
 import time
 import unittest
 
 import servers
-from harness import (DEMO_PRODUCT, DRIVER, FAULT_PORT, OUTPUT, E2ETestCase, ProductServer, Sandbox, Wine,
+from harness import (DEMO_PRODUCT, FAULT_PORT, OUTPUT, E2ETestCase, ProductServer, Sandbox, Wine,
                      read_locale_text, record_delete, record_get, record_reset, record_set,
-                     update_stamp, wait_exit, windows_path)
+                     stand_in, update_stamp, wait_exit, wait_for_command_line, windows_path)
 
 IDOK = 1
 CAPTION = read_locale_text("en-us", "language.caption")
@@ -29,27 +28,17 @@ class SelfUpdate(E2ETestCase):
 
     @staticmethod
     def stand_in(box):
-        folder = os.path.join(box.root, "new")
-        os.makedirs(folder, exist_ok=True)
-        path = os.path.join(folder, "ZanSetup.exe")
-        shutil.copy2(DRIVER, path)
-        return path
+        return stand_in(os.path.join(box.root, "new"))
 
     @staticmethod
     def target(box):
         return os.path.join(box.download_dir(), "Zansetup", "ZanSetup.exe")
 
-    def wait_for_start(self, box, timeout=30):
+    def wait_for_start(self, box):
         """The command line the new program was started with."""
-        record = self.target(box) + ".cmdline"
-        deadline = time.time() + timeout
-        while time.time() < deadline:
-            if os.path.exists(record):
-                time.sleep(0.2)
-                with open(record, encoding="utf-8") as f:
-                    return f.read()
-            time.sleep(0.2)
-        raise AssertionError("the new program was not started; log: %r" % box.log_lines())
+        command_line = wait_for_command_line(self.target(box))
+        self.assertIsNotNone(command_line, "the new program was not started; log: %r" % box.log_lines())
+        return command_line
 
     def install(self, box, name):
         """A whole silent install of the demo product; the seconds it took."""
@@ -89,8 +78,7 @@ class SelfUpdate(E2ETestCase):
         # A blank in the folder: the new program's path must be quoted, or the
         # platform would first try a program named by the path up to the blank.
         box = Sandbox("update first run")
-        planted = os.path.join(OUTPUT, "update.exe")
-        shutil.copy2(DRIVER, planted)
+        planted = stand_in(OUTPUT, "update.exe")
         self.addCleanup(lambda: [os.remove(p) for p in (planted, planted + ".cmdline") if os.path.exists(p)])
         with ProductServer(box) as server:
             # The slow installer gives the worker time: it dies with the run.

@@ -1,0 +1,163 @@
+#include "registration.h"
+
+#include <oleauto.h>
+
+#include <string>
+#include <vector>
+
+#include "module.h"
+#include "registry_keys.h"
+
+namespace zan {
+namespace {
+
+constexpr DWORD kString = REG_SZ;
+constexpr DWORD kNumber = REG_DWORD;
+constexpr KeyRule kNormal = KeyRule::kNormal;
+constexpr KeyRule kKept = KeyRule::kKept;
+constexpr KeyRule kForced = KeyRule::kForced;
+
+const wchar_t kAppId[] = L"{6C288E65-0557-489B-A427-19290A0D4753}";
+
+RegValueRow Default(const wchar_t* text) { return {nullptr, kString, text, 0}; }
+RegValueRow Text(const wchar_t* name, const wchar_t* text) { return {name, kString, text, 0}; }
+RegValueRow Number(const wchar_t* name, DWORD number) { return {name, kNumber, nullptr, number}; }
+
+// The application id.
+const std::vector<RegKeyRow>& AppIdKeys() {
+  static const std::vector<RegKeyRow> keys = {
+      {L"Software", kKept, {}},
+      {L"Software\\Classes", kKept, {}},
+      {L"Software\\Classes\\AppID", kKept, {}},
+      {L"Software\\Classes\\AppID\\%APPID%", kNormal, {Default(L"npZanSetupOneClick")}},
+      {L"Software\\Classes\\AppID\\npZanSetupOneClick.DLL", kNormal, {Text(L"AppID", L"%APPID%")}},
+  };
+  return keys;
+}
+
+#define ZAN_CLSID L"{64677634-F8BA-429F-BBD8-08330E9F31E3}"
+#define ZAN_LIBID L"{98CB0961-C0C7-491A-A633-CBA2DD3A1E4F}"
+#define ZAN_IID L"{29486499-1C45-40E4-9F40-382453A90FEE}"
+#define ZAN_PROGID L"npZanSetupOneClick.ZanSetupOneClick"
+#define ZAN_CLASSES L"Software\\Classes\\"
+#define ZAN_STATS L"Software\\Microsoft\\Windows\\CurrentVersion\\Ext\\Stats\\" ZAN_CLSID
+#define ZAN_MOZILLA L"Software\\MozillaPlugins\\{@corvela.com/zansetup;version=1.0}"
+
+// The class, its ProgIDs, type library and interface, the browser's
+// approval for every site, and the NPAPI plug-in entry.
+const std::vector<RegKeyRow>& ObjectKeys() {
+  static const std::vector<RegKeyRow> keys = {
+      {L"Software", kKept, {}},
+      {L"Software\\Classes", kNormal, {}},
+      {ZAN_CLASSES ZAN_PROGID L".1", kNormal, {Default(L"ZanSetupOneClick Class")}},
+      {ZAN_CLASSES ZAN_PROGID L".1\\CLSID", kNormal, {Default(ZAN_CLSID)}},
+      {ZAN_CLASSES ZAN_PROGID, kNormal, {Default(L"ZanSetupOneClick Class")}},
+      {ZAN_CLASSES ZAN_PROGID L"\\CLSID", kNormal, {Default(ZAN_CLSID)}},
+      {ZAN_CLASSES ZAN_PROGID L"\\CurVer", kNormal, {Default(ZAN_PROGID L".1")}},
+      {ZAN_CLASSES L"CLSID", kKept, {}},
+      {ZAN_CLASSES L"CLSID\\" ZAN_CLSID, kForced, {Default(L"ZanSetupOneClick Class"), Text(L"AppID", L"%APPID%")}},
+      {ZAN_CLASSES L"CLSID\\" ZAN_CLSID L"\\ProgID", kNormal, {Default(ZAN_PROGID L".1")}},
+      {ZAN_CLASSES L"CLSID\\" ZAN_CLSID L"\\VersionIndependentProgID", kNormal, {Default(ZAN_PROGID)}},
+      {ZAN_CLASSES L"CLSID\\" ZAN_CLSID L"\\Programmable", kForced, {}},
+      {ZAN_CLASSES L"CLSID\\" ZAN_CLSID L"\\InprocServer32", kNormal,
+       {Default(L"%MODULE%"), Text(L"ThreadingModel", L"Apartment")}},
+      {ZAN_CLASSES L"CLSID\\" ZAN_CLSID L"\\TypeLib", kNormal, {Default(ZAN_LIBID)}},
+      {ZAN_CLASSES L"TypeLib", kKept, {}},
+      {ZAN_CLASSES L"TypeLib\\" ZAN_LIBID, kForced, {}},
+      {ZAN_CLASSES L"TypeLib\\" ZAN_LIBID L"\\1.0", kForced, {Default(L"npZanSetupOneClick 1.0 Type Library")}},
+      {ZAN_CLASSES L"TypeLib\\" ZAN_LIBID L"\\1.0\\0", kNormal, {}},
+      {ZAN_CLASSES L"TypeLib\\" ZAN_LIBID L"\\1.0\\0\\win32", kNormal, {Default(L"%MODULE%")}},
+      {ZAN_CLASSES L"TypeLib\\" ZAN_LIBID L"\\1.0\\FLAGS", kNormal, {Default(L"0")}},
+      {ZAN_CLASSES L"TypeLib\\" ZAN_LIBID L"\\1.0\\HELPDIR", kNormal, {Default(L"")}},
+      {ZAN_CLASSES L"Interface", kKept, {}},
+      {ZAN_CLASSES L"Interface\\" ZAN_IID, kForced, {}},
+      {ZAN_CLASSES L"Interface\\" ZAN_IID L"\\ProxyStubClsid", kNormal,
+       {Default(L"{00020424-0000-0000-C000-000000000046}")}},
+      {ZAN_CLASSES L"Interface\\" ZAN_IID L"\\ProxyStubClsid32", kNormal,
+       {Default(L"{00020424-0000-0000-C000-000000000046}")}},
+      {ZAN_CLASSES L"Interface\\" ZAN_IID L"\\TypeLib", kNormal, {Default(ZAN_LIBID), Text(L"Version", L"1.0")}},
+      {L"Software\\Microsoft", kKept, {}},
+      {L"Software\\Microsoft\\Windows", kKept, {}},
+      {L"Software\\Microsoft\\Windows\\CurrentVersion", kKept, {}},
+      {L"Software\\Microsoft\\Windows\\CurrentVersion\\Ext", kKept, {}},
+      {L"Software\\Microsoft\\Windows\\CurrentVersion\\Ext\\Stats", kKept, {}},
+      {ZAN_STATS, kForced, {}},
+      {ZAN_STATS L"\\iexplore", kNormal, {Number(L"Type", 1), Number(L"Flags", 4), Number(L"Blocked", 2)}},
+      {ZAN_STATS L"\\iexplore\\AllowedDomains", kNormal, {}},
+      {ZAN_STATS L"\\iexplore\\AllowedDomains\\*", kNormal, {}},
+      {L"Software\\MozillaPlugins", kKept, {}},
+      {ZAN_MOZILLA, kForced,
+       {Text(L"Description", L"corvela setup"), Text(L"Path", L"%MODULE%"), Text(L"Version", L"1.0")}},
+      {ZAN_MOZILLA L"\\MimeTypes", kNormal, {}},
+      {ZAN_MOZILLA L"\\MimeTypes\\application/x-zanclound.oneclick", kNormal,
+       {Text(L"Description", L"corvela setup plugin")}},
+  };
+  return keys;
+}
+
+// Registration runs in the system's locale, whatever the caller's thread uses.
+class SystemLocale {
+ public:
+  SystemLocale() : saved_(::GetThreadLocale()) { ::SetThreadLocale(LOCALE_SYSTEM_DEFAULT); }
+  ~SystemLocale() { ::SetThreadLocale(saved_); }
+  SystemLocale(const SystemLocale&) = delete;
+  SystemLocale& operator=(const SystemLocale&) = delete;
+
+ private:
+  LCID saved_;
+};
+
+std::vector<Replacement> Replacements() { return {{L"APPID", kAppId}, {L"MODULE", PluginPath()}}; }
+
+HRESULT WithEmbeddedLibrary(HRESULT (*step)(ITypeLib*, const std::wstring&)) {
+  std::wstring path = PluginPath();
+  ITypeLib* library = nullptr;
+  HRESULT result = ::LoadTypeLibEx(path.c_str(), REGKIND_NONE, &library);
+  if (FAILED(result)) return result;
+  result = step(library, path);
+  library->Release();
+  return result;
+}
+
+HRESULT RegisterLibrary(ITypeLib* library, const std::wstring& path) {
+  return ::RegisterTypeLib(library, const_cast<LPOLESTR>(path.c_str()), nullptr);
+}
+
+HRESULT UnregisterLibrary(ITypeLib* library, const std::wstring&) {
+  TLIBATTR* attributes = nullptr;
+  HRESULT result = library->GetLibAttr(&attributes);
+  if (FAILED(result)) return result;
+  // A library that is not (or no longer) registered is no failure, so a
+  // second unregistration still removes the application id's keys.
+  BSTR registeredPath = nullptr;
+  if (SUCCEEDED(::QueryPathOfRegTypeLib(attributes->guid, attributes->wMajorVerNum, attributes->wMinorVerNum,
+                                        attributes->lcid, &registeredPath))) {
+    ::SysFreeString(registeredPath);
+    result = ::UnRegisterTypeLib(attributes->guid, attributes->wMajorVerNum, attributes->wMinorVerNum,
+                                 attributes->lcid, attributes->syskind);
+  }
+  library->ReleaseTLibAttr(attributes);
+  return result;
+}
+
+}  // namespace
+
+HRESULT RegisterPlugin() {
+  SystemLocale locale;
+  const std::vector<Replacement> with = Replacements();
+  HRESULT result = RegisterKeys(HKEY_CURRENT_USER, AppIdKeys(), with);
+  if (SUCCEEDED(result)) result = RegisterKeys(HKEY_CURRENT_USER, ObjectKeys(), with);
+  if (SUCCEEDED(result)) result = WithEmbeddedLibrary(RegisterLibrary);
+  return result;
+}
+
+HRESULT UnregisterPlugin() {
+  SystemLocale locale;
+  const std::vector<Replacement> with = Replacements();
+  HRESULT result = UnregisterKeys(HKEY_CURRENT_USER, ObjectKeys(), with);
+  if (SUCCEEDED(result)) result = WithEmbeddedLibrary(UnregisterLibrary);
+  if (SUCCEEDED(result)) result = UnregisterKeys(HKEY_CURRENT_USER, AppIdKeys(), with);
+  return result;
+}
+
+}  // namespace zan

@@ -1,0 +1,4 @@
+// Resource identifiers of npZanSetupOneClick.
+#pragma once
+
+#define IDS_PROJNAME 100

@@ -1,0 +1,256 @@
+"""The one-click plug-in as the platform sees it: registered per user with
+regsvr32, created from JScript by a script engine we did not write, driven
+by our COM client and NPAPI host (zsplugin_tests.exe), and unregistered
+without leaving anything of ours behind.
+
+Wine 8 does not merge HKCU\\Software\\Classes into HKEY_CLASSES_ROOT as
+Windows does, so COM would not find a per-user class. After checking the
+per-user keys as written, the tests copy the class keys under
+HKLM\\Software\\Classes to stand in for that merge, and remove the copy."""
+import os
+import shutil
+import subprocess
+import tempfile
+import unittest
+
+from harness import (BIN, BUILD, OUTPUT, WINE_RUN, E2ETestCase, record_delete, record_reset, record_set,
+                     stand_in, wait_for_command_line, windows_path)
+
+CLSID = "{64677634-F8BA-429F-BBD8-08330E9F31E3}"
+LIBID = "{98CB0961-C0C7-491A-A633-CBA2DD3A1E4F}"
+IID = "{29486499-1C45-40E4-9F40-382453A90FEE}"
+APPID = "{6C288E65-0557-489B-A427-19290A0D4753}"
+PROGID = "npZanSetupOneClick.ZanSetupOneClick"
+MOZILLA = r"Software\MozillaPlugins\{@corvela.com/zansetup;version=1.0}"
+STATS = "Software\\Microsoft\\Windows\\CurrentVersion\\Ext\\Stats\\" + CLSID
+MERGED = [PROGID, PROGID + ".1", "CLSID\\" + CLSID]
+# What unregistration keeps whether or not it was there before.
+KEPT = ["Software", r"Software\Classes", r"Software\Classes\AppID", r"Software\Classes\CLSID",
+        r"Software\Classes\TypeLib", r"Software\Classes\Interface", r"Software\Microsoft",
+        r"Software\Microsoft\Windows", r"Software\Microsoft\Windows\CurrentVersion",
+        r"Software\Microsoft\Windows\CurrentVersion\Ext", r"Software\Microsoft\Windows\CurrentVersion\Ext\Stats",
+        r"Software\MozillaPlugins"]
+OURS = (CLSID, LIBID, IID, APPID, PROGID.lower(), "npzansetuponeclick", "corvela.com", "zanclound")
+
+
+def wine(*args, timeout=60):
+    with tempfile.TemporaryFile() as out:
+        result = subprocess.run([WINE_RUN] + list(args), stdout=out, stderr=subprocess.STDOUT,
+                                stdin=subprocess.DEVNULL, timeout=timeout)
+        out.seek(0)
+        return result.returncode, out.read().decode("utf-8", errors="replace")
+
+
+def export(root):
+    """{key path below the root: {value name: data text}} of a registry dump."""
+    with tempfile.TemporaryDirectory(dir=OUTPUT) as folder:
+        path = os.path.join(folder, "dump.reg")
+        code, out = wine("reg", "export", root, windows_path(path), "/y")
+        assert code == 0, out
+        with open(path, encoding="utf-16") as f:
+            text = f.read()
+    keys, current = {}, None
+    prefix = "[" + {"HKCU": "HKEY_CURRENT_USER", "HKLM": "HKEY_LOCAL_MACHINE"}[root.split("\\")[0]] + "\\"
+    for line in text.splitlines():
+        if line.startswith(prefix) and line.endswith("]"):
+            current = keys.setdefault(line[len(prefix):-1], {})
+        elif current is not None and "=" in line:
+            name, _, data = line.partition("=")
+            current[name] = data
+    return keys
+
+
+class Plugin(E2ETestCase):
+    """A copy of the DLL in a folder of its own (its log goes beside it)."""
+
+    def setUp(self):
+        super().setUp()
+        self.folder = os.path.join(OUTPUT, "plugin", self.id().rsplit(".", 1)[1])
+        shutil.rmtree(self.folder, ignore_errors=True)
+        os.makedirs(self.folder)
+        self.dll = os.path.join(self.folder, "npZanSetupOneClick.dll")
+        shutil.copy2(os.path.join(BIN, "npZanSetupOneClick.dll"), self.dll)
+        self.registered = False
+
+    def register(self):
+        code, out = wine("regsvr32", "/s", windows_path(self.dll))
+        self.assertEqual(0, code, out)
+        if not self.registered:
+            self.registered = True
+            self.addCleanup(lambda: self.registered and self.unregister())
+
+    def unregister(self):
+        code, out = wine("regsvr32", "/u", "/s", windows_path(self.dll))
+        self.assertEqual(0, code, out)
+        self.registered = False
+
+    def merge_classes(self):
+        """Stands in for the platform's merge of the per-user classes."""
+        for key in MERGED:
+            code, out = wine("reg", "copy", "HKCU\\Software\\Classes\\" + key, "HKLM\\Software\\Classes\\" + key,
+                             "/s", "/f")
+            self.assertEqual(0, code, out)
+        self.addCleanup(self.unmerge_classes)
+
+    def unmerge_classes(self):
+        for key in MERGED:
+            wine("reg", "delete", "HKLM\\Software\\Classes\\" + key, "/f")
+
+    def log_lines(self):
+        path = os.path.join(self.folder, "zansetup.log")
+        if not os.path.exists(path):
+            return []
+        with open(path, "rb") as f:
+            return [line[20:] for line in f.read().decode("cp1252").split("\r\n")[:-1]]
+
+
+class Registration(Plugin):
+    def test_the_per_user_keys_as_written(self):
+        self.register()
+        keys = export("HKCU")
+        module = '"%s"' % windows_path(self.dll).replace("\\", "\\\\")
+        classes = "Software\\Classes\\"
+        expected = {
+            classes + "AppID\\" + APPID: {"@": '"npZanSetupOneClick"'},
+            classes + "AppID\\npZanSetupOneClick.DLL": {'"AppID"': '"%s"' % APPID},
+            classes + PROGID + ".1": {"@": '"ZanSetupOneClick Class"'},
+            classes + PROGID + ".1\\CLSID": {"@": '"%s"' % CLSID},
+            classes + PROGID: {"@": '"ZanSetupOneClick Class"'},
+            classes + PROGID + "\\CLSID": {"@": '"%s"' % CLSID},
+            classes + PROGID + "\\CurVer": {"@": '"%s.1"' % PROGID},
+            classes + "CLSID\\" + CLSID: {"@": '"ZanSetupOneClick Class"', '"AppID"': '"%s"' % APPID},
+            classes + "CLSID\\" + CLSID + "\\ProgID": {"@": '"%s.1"' % PROGID},
+            classes + "CLSID\\" + CLSID + "\\VersionIndependentProgID": {"@": '"%s"' % PROGID},
+            classes + "CLSID\\" + CLSID + "\\Programmable": {},
+            classes + "CLSID\\" + CLSID + "\\InprocServer32": {"@": module, '"ThreadingModel"': '"Apartment"'},
+            classes + "CLSID\\" + CLSID + "\\TypeLib": {"@": '"%s"' % LIBID},
+            classes + "TypeLib\\" + LIBID: {},
+            classes + "TypeLib\\" + LIBID + "\\1.0": {"@": '"npZanSetupOneClick 1.0 Type Library"'},
+            classes + "TypeLib\\" + LIBID + "\\1.0\\0": {},
+            classes + "TypeLib\\" + LIBID + "\\1.0\\0\\win32": {"@": module},
+            classes + "TypeLib\\" + LIBID + "\\1.0\\FLAGS": {"@": '"0"'},
+            classes + "TypeLib\\" + LIBID + "\\1.0\\HELPDIR": {"@": '""'},
+            classes + "Interface\\" + IID: {},
+            classes + "Interface\\" + IID + "\\ProxyStubClsid": {"@": '"{00020424-0000-0000-C000-000000000046}"'},
+            classes + "Interface\\" + IID + "\\ProxyStubClsid32": {"@": '"{00020424-0000-0000-C000-000000000046}"'},
+            classes + "Interface\\" + IID + "\\TypeLib": {"@": '"%s"' % LIBID, '"Version"': '"1.0"'},
+            STATS: {},
+            STATS + "\\iexplore": {'"Type"': "dword:00000001", '"Flags"': "dword:00000004",
+                                   '"Blocked"': "dword:00000002"},
+            STATS + "\\iexplore\\AllowedDomains": {},
+            STATS + "\\iexplore\\AllowedDomains\\*": {},
+            MOZILLA: {'"Description"': '"corvela setup"', '"Path"': module, '"Version"': '"1.0"'},
+            MOZILLA + "\\MimeTypes": {},
+            MOZILLA + "\\MimeTypes\\application/x-zanclound.oneclick": {'"Description"': '"corvela setup plugin"'},
+        }
+        ours = {k: v for k, v in keys.items() if any(mark in k.lower() for mark in map(str.lower, OURS))}
+        self.assertEqual(expected, ours)
+        # The type library's own registration goes where the platform puts
+        # it, under the library's locale.
+        machine = export("HKLM\\Software\\Classes\\TypeLib\\" + LIBID)
+        self.assertEqual({"@": module}, machine.get("Software\\Classes\\TypeLib\\" + LIBID + "\\1.0\\409\\win32"),
+                         sorted(machine))
+
+    def test_twice_registered_once_unregistered_leaves_only_the_kept_keys(self):
+        before = export("HKCU")
+        self.register()
+        once = export("HKCU")
+        self.register()
+        self.assertEqual(once, export("HKCU"), "a second registration changes nothing")
+        self.unregister()
+        after = export("HKCU")
+        self.unregister()  # a second time: no failure, no change
+        self.assertEqual(after, export("HKCU"))
+        self.assertEqual({}, {k: v for k, v in before.items() if after.get(k) != v}, "nothing else changed")
+        added = set(after) - set(before)
+        self.assertLessEqual(added, set(KEPT), "only kept keys may remain")
+        self.assertFalse([k for k in after if any(m.lower() in k.lower() for m in OURS)])
+        code, _ = wine("reg", "query", "HKLM\\Software\\Classes\\TypeLib\\" + LIBID)
+        self.assertNotEqual(0, code, "the type library's registration is gone")
+
+    def test_a_forced_key_is_replaced_whole(self):
+        self.register()
+        extra = "HKCU\\" + MOZILLA + "\\Stale"
+        self.assertEqual(0, wine("reg", "add", extra, "/v", "x", "/d", "y", "/f")[0])
+        self.register()
+        self.assertNotIn(MOZILLA + "\\Stale", export("HKCU"))
+
+
+class Script(Plugin):
+    """JScript under Wine's cscript: what a page's script does."""
+
+    def setUp(self):
+        super().setUp()
+        record_delete()
+        self.addCleanup(record_reset)
+        self.register()
+        self.merge_classes()
+
+    def run_script(self, name, version):
+        script = os.path.join(self.folder, "oneclick.js")
+        with open(script, "w", encoding="ascii") as f:
+            f.write('var control = new ActiveXObject("%s");\n' % PROGID)
+            f.write('WScript.Echo("result " + Number(control.InstallOneClick("%s", "%s")));\n' % (name, version))
+        code, out = wine("cscript", "//nologo", windows_path(script))
+        self.assertEqual(0, code, out)
+        return int(out.split("result ")[1].split()[0])
+
+    def stand_in(self):
+        return stand_in(os.path.join(self.folder, "Zan Setup"))
+
+    def command_line(self, program):
+        command_line = wait_for_command_line(program, timeout=15)
+        self.assertIsNotNone(command_line, "the setup program was not started")
+        return command_line
+
+    def test_without_a_record_it_gives_0_and_logs_one_line(self):
+        self.assertEqual(0, self.run_script("Foo", "2.0"))
+        self.assertEqual(["CZanSetupOneClick: Get appinfo path: , version: "], self.log_lines())
+
+    def test_a_recorded_program_is_started_and_it_gives_1(self):
+        program = self.stand_in()
+        record_set("version", "1.0")
+        record_set("Install_dir", windows_path(program))
+        self.assertEqual(1, self.run_script("Foo", "2.0"))
+        self.assertEqual('"%s" App=Foo Ver=2.0' % windows_path(program), self.command_line(program))
+        os.remove(program + ".cmdline")
+        self.assertEqual(1, self.run_script("Foo", ""))
+        self.assertEqual('"%s" App=Foo Ver=' % windows_path(program), self.command_line(program))
+
+    def test_a_recorded_folder_gives_0_after_the_run_line(self):
+        record_set("version", "1.0")
+        record_set("Install_dir", windows_path(self.folder))
+        self.assertEqual(0, self.run_script("Foo", "2.0"))
+        self.assertEqual(["CZanSetupOneClick: Get appinfo path: %s, version: 1.0" % windows_path(self.folder),
+                          "CZanSetupOneClick: run zansetup, path: %s" % windows_path(self.folder)],
+                         self.log_lines())
+
+
+class Hosts(Plugin):
+    """Our COM client and NPAPI host, against the registered copy."""
+
+    def test_com_client_and_npapi_host(self):
+        self.register()
+        self.merge_classes()
+        env = dict(os.environ, ZANSETUP_PLUGIN_DLL=windows_path(self.dll))
+        with tempfile.TemporaryFile() as out:
+            result = subprocess.run([WINE_RUN, os.path.join(BUILD, "tests-bin", "zsplugin_tests.exe")], env=env,
+                                    stdout=out, stderr=subprocess.STDOUT, stdin=subprocess.DEVNULL, timeout=300)
+            out.seek(0)
+            text = out.read().decode("utf-8", errors="replace")
+        self.assertEqual(0, result.returncode, text)
+        self.assertIn("[  PASSED  ]", text)
+
+
+class SamplePage(unittest.TestCase):
+    def test_the_page_names_the_control_and_the_plug_in_as_registered(self):
+        from harness import SOURCE
+        with open(os.path.join(SOURCE, "tools", "oneclick-sample.html"), encoding="utf-8") as f:
+            page = f.read()
+        self.assertIn('classid="clsid:%s"' % CLSID.strip("{}"), page)
+        self.assertIn('type="application/x-zanclound.oneclick"', page)
+        self.assertEqual(2, page.count(".InstallOneClick(name, version)"))
+
+
+if __name__ == "__main__":
+    unittest.main()

@@ -1,0 +1,410 @@
+// The one-click control as a COM client sees it: created by ProgID from the
+// registered copy of the DLL, called through its vtable and through
+// IDispatch, its safety options, aggregation and the module's lock count.
+#include <gtest/gtest.h>
+
+#include <windows.h>
+#include <objsafe.h>
+#include <oleauto.h>
+
+#include <string>
+#include <vector>
+
+#include "npZanSetupOneClick_h.h"
+#include "setup/common/log.h"
+#include "setup/common/string_util.h"
+#include "test_util.h"
+
+namespace {
+
+using zan_test::ScopedUserHive;
+using zan_test::SetUserString;
+using zan_test::TempFolder;
+
+const wchar_t kRecord[] = L"Software\\Corvela\\ZanSetup";
+const wchar_t kProgId[] = L"npZanSetupOneClick.ZanSetupOneClick";
+
+std::wstring PluginDll() {
+  wchar_t path[MAX_PATH] = {};
+  DWORD length = ::GetEnvironmentVariableW(L"ZANSETUP_PLUGIN_DLL", path, MAX_PATH);
+  return length > 0 && length < MAX_PATH ? std::wstring(path) : std::wstring();
+}
+
+class Bstr {
+ public:
+  explicit Bstr(const wchar_t* text) : value_(text ? ::SysAllocString(text) : nullptr) {}
+  ~Bstr() { ::SysFreeString(value_); }
+  Bstr(const Bstr&) = delete;
+  Bstr& operator=(const Bstr&) = delete;
+  BSTR get() const { return value_; }
+
+ private:
+  BSTR value_;
+};
+
+template <typename T>
+class ComPtr {
+ public:
+  ComPtr() = default;
+  ~ComPtr() { reset(); }
+  ComPtr(const ComPtr&) = delete;
+  ComPtr& operator=(const ComPtr&) = delete;
+  T* get() const { return value_; }
+  T* operator->() const { return value_; }
+  T** out() {
+    reset();
+    return &value_;
+  }
+  void** void_out() { return reinterpret_cast<void**>(out()); }
+  void reset() {
+    if (value_) value_->Release();
+    value_ = nullptr;
+  }
+
+ private:
+  T* value_ = nullptr;
+};
+
+// An outer object that aggregates the control and counts its own references.
+class Outer : public IUnknown {
+ public:
+  STDMETHODIMP QueryInterface(REFIID iid, void** object) override {
+    if (IsEqualIID(iid, IID_IUnknown)) {
+      *object = this;
+      AddRef();
+      return S_OK;
+    }
+    *object = nullptr;
+    return E_NOINTERFACE;
+  }
+  STDMETHODIMP_(ULONG) AddRef() override { return static_cast<ULONG>(++references); }
+  STDMETHODIMP_(ULONG) Release() override { return static_cast<ULONG>(--references); }
+  long references = 1;
+};
+
+class OneClick : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ASSERT_FALSE(PluginDll().empty()) << "ZANSETUP_PLUGIN_DLL must name the registered DLL";
+    ASSERT_TRUE(hive_.ok());
+    ASSERT_HRESULT_SUCCEEDED(::CoInitialize(nullptr));
+    CLSID clsid = {};
+    ASSERT_HRESULT_SUCCEEDED(::CLSIDFromProgID(kProgId, &clsid));
+    ASSERT_TRUE(IsEqualCLSID(CLSID_ZanSetupOneClick, clsid));
+    ASSERT_HRESULT_SUCCEEDED(::CoCreateInstance(clsid, nullptr, CLSCTX_INPROC_SERVER, IID_IZanSetupOneClick,
+                                                control_.void_out()));
+    logPath_ = zan::FolderOfPath(PluginDll()) + L"zansetup.log";
+    logStart_ = zan_test::ReadFileBytes(logPath_).size();
+  }
+  void TearDown() override {
+    control_.reset();
+    ::CoUninitialize();
+  }
+
+  // The log lines the DLL wrote since the test began, without their time.
+  std::vector<std::string> NewLogLines() const {
+    std::string text = zan_test::ReadFileBytes(logPath_).substr(logStart_);
+    std::vector<std::string> lines;
+    for (size_t start = 0; start < text.size();) {
+      size_t end = text.find("\r\n", start);
+      if (end == std::string::npos) end = text.size();
+      std::string line = text.substr(start, end - start);
+      lines.push_back(line.size() > 20 ? line.substr(20) : line);
+      start = end + 2;
+    }
+    return lines;
+  }
+
+  // zsdriver copied as ZanSetup.exe into a folder with a blank: started, it
+  // records its command line beside itself.
+  std::wstring StandIn() {
+    std::wstring folder = temp_.File(L"Zan Setup\\");
+    ::CreateDirectoryW(folder.c_str(), nullptr);
+    std::wstring program = folder + L"ZanSetup.exe";
+    std::wstring driver = zan::GetModuleFolder(nullptr) + L"zsdriver.exe";
+    EXPECT_TRUE(::CopyFileW(driver.c_str(), program.c_str(), FALSE)) << zan::WideToUtf8(driver);
+    return program;
+  }
+
+  static std::string WaitForCommandLine(const std::wstring& program) {
+    const std::wstring record = program + L".cmdline";
+    for (int i = 0; i < 150; ++i) {
+      if (zan_test::FileExists(record)) {
+        ::Sleep(100);
+        return zan_test::ReadFileBytes(record);
+      }
+      ::Sleep(100);
+    }
+    return "<not started>";
+  }
+
+  void SetRecord(const std::wstring& version, const std::wstring& path) {
+    ASSERT_TRUE(SetUserString(kRecord, L"version", version));
+    ASSERT_TRUE(SetUserString(kRecord, L"Install_dir", path));
+  }
+
+  HRESULT Install(const wchar_t* name, const wchar_t* version, VARIANT_BOOL* started) {
+    Bstr productName(name), productVersion(version);
+    *started = 7;
+    return control_->InstallOneClick(productName.get(), productVersion.get(), started);
+  }
+
+  ScopedUserHive hive_;
+  TempFolder temp_;
+  ComPtr<IZanSetupOneClick> control_;
+  std::wstring logPath_;
+  size_t logStart_ = 0;
+};
+
+TEST_F(OneClick, WithoutARecordNothingStartsAndOneLineIsLogged) {
+  VARIANT_BOOL started = 7;
+  EXPECT_EQ(S_FALSE, Install(L"Foo", L"2.0", &started));
+  EXPECT_EQ(0, started);
+  EXPECT_EQ(std::vector<std::string>{"CZanSetupOneClick: Get appinfo path: , version: "}, NewLogLines());
+
+  // A record with an empty version counts as none.
+  SetRecord(L"", StandIn());
+  EXPECT_EQ(S_FALSE, Install(L"Foo", L"2.0", &started));
+  EXPECT_EQ(0, started);
+  EXPECT_EQ(2u, NewLogLines().size());
+}
+
+TEST_F(OneClick, ARecordedProgramStartsWithItsQuotedPathAndTheArgumentsAsGiven) {
+  std::wstring program = StandIn();
+  SetRecord(L"1.0", program);
+  VARIANT_BOOL started = 7;
+  EXPECT_EQ(S_OK, Install(L"Foo", L"2.0", &started));
+  EXPECT_EQ(1, started) << "success is 1, not VARIANT_TRUE";
+  EXPECT_EQ("\"" + zan::WideToUtf8(program) + "\" App=Foo Ver=2.0", WaitForCommandLine(program));
+  const std::string path = zan::WideToUtf8(program);
+  EXPECT_EQ((std::vector<std::string>{"CZanSetupOneClick: Get appinfo path: " + path + ", version: 1.0",
+                                       "CZanSetupOneClick: run zansetup, path: " + path}),
+            NewLogLines());
+
+  // A name with blanks goes unquoted; an empty version still starts it.
+  ::DeleteFileW((program + L".cmdline").c_str());
+  EXPECT_EQ(S_OK, Install(L"My Product", L"", &started));
+  EXPECT_EQ(1, started);
+  EXPECT_EQ("\"" + path + "\" App=My Product Ver=", WaitForCommandLine(program));
+}
+
+TEST_F(OneClick, MissingNameMissingProgramOrAFolderFailQuietly) {
+  VARIANT_BOOL started = 7;
+  std::wstring program = StandIn();
+  SetRecord(L"1.0", program);
+  EXPECT_EQ(S_FALSE, Install(L"", L"2.0", &started));
+  EXPECT_EQ(0, started);
+  EXPECT_EQ(S_FALSE, Install(nullptr, nullptr, &started)) << "a null BSTR is an empty name";
+  SetRecord(L"1.0", temp_.File(L"NoSuch.exe"));
+  EXPECT_EQ(S_FALSE, Install(L"Foo", L"2.0", &started));
+  // A folder exists, so it passes the check and fails at the start.
+  SetRecord(L"1.0", temp_.path());
+  EXPECT_EQ(S_FALSE, Install(L"Foo", L"2.0", &started));
+  EXPECT_EQ(0, started);
+  EXPECT_EQ(S_FALSE, control_->InstallOneClick(nullptr, nullptr, nullptr)) << "no place for the flag";
+
+  const std::string path = zan::WideToUtf8(program);
+  std::vector<std::string> lines = NewLogLines();
+  ASSERT_EQ(10u, lines.size());
+  EXPECT_EQ("CZanSetupOneClick: path: " + path + ", produce: ", lines[1]);
+  EXPECT_EQ("CZanSetupOneClick: path: " + path + ", produce: ", lines[3]);
+  EXPECT_EQ("CZanSetupOneClick: path is not exist", lines[5]);
+  EXPECT_EQ("CZanSetupOneClick: run zansetup, path: " + zan::WideToUtf8(temp_.path()), lines[7]);
+  EXPECT_EQ("CZanSetupOneClick: path: " + zan::WideToUtf8(temp_.path()) + ", produce: ", lines[9]);
+  EXPECT_FALSE(zan_test::FileExists(program + L".cmdline"));
+}
+
+TEST_F(OneClick, DispatchByNameReachesTheSameMethod) {
+  std::wstring program = StandIn();
+  SetRecord(L"1.0", program);
+  ComPtr<IDispatch> dispatch;
+  ASSERT_HRESULT_SUCCEEDED(control_->QueryInterface(IID_IDispatch, dispatch.void_out()));
+  UINT count = 0;
+  EXPECT_HRESULT_SUCCEEDED(dispatch->GetTypeInfoCount(&count));
+  EXPECT_EQ(1u, count);
+  wchar_t name[] = L"InstallOneClick";
+  LPOLESTR names[] = {name};
+  DISPID id = 0;
+  ASSERT_HRESULT_SUCCEEDED(dispatch->GetIDsOfNames(IID_NULL, names, 1, 0x409, &id));
+  EXPECT_EQ(1, id);
+  wchar_t unknown[] = L"Uninstall";
+  LPOLESTR unknownNames[] = {unknown};
+  EXPECT_EQ(DISP_E_UNKNOWNNAME, dispatch->GetIDsOfNames(IID_NULL, unknownNames, 1, 0x409, &id));
+
+  // Arguments go in reverse order.
+  VARIANT arguments[2];
+  arguments[1].vt = VT_BSTR;
+  arguments[1].bstrVal = ::SysAllocString(L"Foo");
+  arguments[0].vt = VT_BSTR;
+  arguments[0].bstrVal = ::SysAllocString(L"3.0");
+  DISPPARAMS params = {arguments, nullptr, 2, 0};
+  VARIANT result;
+  ::VariantInit(&result);
+  EXPECT_HRESULT_SUCCEEDED(dispatch->Invoke(1, IID_NULL, 0x409, DISPATCH_METHOD, &params, &result, nullptr,
+                                            nullptr));
+  EXPECT_EQ(VT_BOOL, result.vt);
+  EXPECT_EQ(1, result.boolVal);
+  EXPECT_EQ("\"" + zan::WideToUtf8(program) + "\" App=Foo Ver=3.0", WaitForCommandLine(program));
+  for (VARIANT& argument : arguments) ::VariantClear(&argument);
+}
+
+TEST_F(OneClick, AnswersExactlyItsFourInterfaces) {
+  const IID* const answered[] = {&IID_IUnknown, &IID_IDispatch, &IID_IZanSetupOneClick, &IID_IObjectSafety};
+  for (const IID* iid : answered) {
+    ComPtr<IUnknown> unknown;
+    EXPECT_EQ(S_OK, control_->QueryInterface(*iid, unknown.void_out()));
+  }
+  const IID* const refused[] = {&IID_IPersist, &IID_IClassFactory, &IID_IConnectionPointContainer,
+                                &IID_IProvideClassInfo};
+  for (const IID* iid : refused) {
+    ComPtr<IUnknown> unknown;
+    EXPECT_EQ(E_NOINTERFACE, control_->QueryInterface(*iid, unknown.void_out()));
+    EXPECT_EQ(nullptr, unknown.get());
+  }
+}
+
+TEST_F(OneClick, SafetyOptionsAreOfferedForItsInterfacesOnly) {
+  ComPtr<IObjectSafety> safety;
+  ASSERT_HRESULT_SUCCEEDED(control_->QueryInterface(IID_IObjectSafety, safety.void_out()));
+  DWORD supported = 9, enabled = 9;
+  EXPECT_EQ(E_POINTER, safety->GetInterfaceSafetyOptions(IID_IDispatch, nullptr, &enabled));
+  EXPECT_EQ(E_POINTER, safety->GetInterfaceSafetyOptions(IID_IDispatch, &supported, nullptr));
+  EXPECT_EQ(E_NOINTERFACE, safety->GetInterfaceSafetyOptions(IID_IPersist, &supported, &enabled));
+  EXPECT_EQ(0u, supported);
+  EXPECT_EQ(0u, enabled);
+  EXPECT_EQ(S_OK, safety->GetInterfaceSafetyOptions(IID_IDispatch, &supported, &enabled));
+  EXPECT_EQ(3u, supported);
+  EXPECT_EQ(0u, enabled);
+
+  EXPECT_EQ(E_FAIL, safety->SetInterfaceSafetyOptions(IID_IDispatch, 4, 4));
+  EXPECT_EQ(E_NOINTERFACE, safety->SetInterfaceSafetyOptions(IID_IPersist, 3, 3));
+  EXPECT_EQ(S_OK, safety->SetInterfaceSafetyOptions(IID_IDispatch, 3, 3));
+  EXPECT_EQ(S_OK, safety->GetInterfaceSafetyOptions(IID_IZanSetupOneClick, &supported, &enabled));
+  EXPECT_EQ(3u, supported);
+  EXPECT_EQ(3u, enabled);
+  // Only the masked bits change.
+  EXPECT_EQ(S_OK, safety->SetInterfaceSafetyOptions(IID_IUnknown, INTERFACESAFE_FOR_UNTRUSTED_DATA, 0));
+  EXPECT_EQ(S_OK, safety->GetInterfaceSafetyOptions(IID_IDispatch, &supported, &enabled));
+  EXPECT_EQ(static_cast<DWORD>(INTERFACESAFE_FOR_UNTRUSTED_CALLER), enabled);
+}
+
+TEST_F(OneClick, AnAggregatedControlDelegatesToItsOuterObject) {
+  Outer outer;
+  ComPtr<IUnknown> inner;
+  EXPECT_EQ(CLASS_E_NOAGGREGATION, ::CoCreateInstance(CLSID_ZanSetupOneClick, &outer, CLSCTX_INPROC_SERVER,
+                                                      IID_IZanSetupOneClick, inner.void_out()));
+  ASSERT_HRESULT_SUCCEEDED(
+      ::CoCreateInstance(CLSID_ZanSetupOneClick, &outer, CLSCTX_INPROC_SERVER, IID_IUnknown, inner.void_out()));
+  IZanSetupOneClick* control = nullptr;
+  ASSERT_HRESULT_SUCCEEDED(inner->QueryInterface(IID_IZanSetupOneClick, reinterpret_cast<void**>(&control)));
+  EXPECT_EQ(2, outer.references) << "the interface's reference belongs to the outer object";
+  IUnknown* identity = nullptr;
+  ASSERT_HRESULT_SUCCEEDED(control->QueryInterface(IID_IUnknown, reinterpret_cast<void**>(&identity)));
+  EXPECT_EQ(static_cast<IUnknown*>(&outer), identity);
+  identity->Release();
+  control->Release();
+  EXPECT_EQ(1, outer.references);
+}
+
+// The DLL stays loaded while an object or a lock is alive.
+TEST_F(OneClick, CanUnloadOnlyWhenNothingIsAlive) {
+  HMODULE module = ::GetModuleHandleW(PluginDll().c_str());
+  ASSERT_NE(nullptr, module) << "COM loaded the registered copy";
+  using CanUnload = HRESULT(WINAPI*)();
+  using GetClassObject = HRESULT(WINAPI*)(REFCLSID, REFIID, void**);
+  // Through void*: the exports' real types are not FARPROC's.
+  auto canUnload = reinterpret_cast<CanUnload>(reinterpret_cast<void*>(::GetProcAddress(module, "DllCanUnloadNow")));
+  auto getClassObject =
+      reinterpret_cast<GetClassObject>(reinterpret_cast<void*>(::GetProcAddress(module, "DllGetClassObject")));
+  ASSERT_NE(nullptr, canUnload);
+  ASSERT_NE(nullptr, getClassObject);
+  EXPECT_EQ(S_FALSE, canUnload());
+  control_.reset();
+  EXPECT_EQ(S_OK, canUnload());
+
+  ComPtr<IClassFactory> factory;
+  ComPtr<IUnknown> none;
+  EXPECT_EQ(CLASS_E_CLASSNOTAVAILABLE, getClassObject(IID_IPersist, IID_IClassFactory, none.void_out()));
+  ASSERT_HRESULT_SUCCEEDED(getClassObject(CLSID_ZanSetupOneClick, IID_IClassFactory, factory.void_out()));
+  EXPECT_EQ(S_FALSE, canUnload());
+  EXPECT_HRESULT_SUCCEEDED(factory->LockServer(TRUE));
+  factory.reset();
+  EXPECT_EQ(S_FALSE, canUnload()) << "locked";
+  ASSERT_HRESULT_SUCCEEDED(getClassObject(CLSID_ZanSetupOneClick, IID_IClassFactory, factory.void_out()));
+  EXPECT_HRESULT_SUCCEEDED(factory->LockServer(FALSE));
+  factory.reset();
+  EXPECT_EQ(S_OK, canUnload());
+}
+
+// What browsers read from the file without loading it.
+TEST(PluginResources, VersionBlockStringTypeLibraryAndManifest) {
+  std::wstring dll = PluginDll();
+  ASSERT_FALSE(dll.empty());
+  DWORD ignored = 0;
+  DWORD size = ::GetFileVersionInfoSizeW(dll.c_str(), &ignored);
+  ASSERT_GT(size, 0u);
+  std::vector<BYTE> block(size);
+  ASSERT_TRUE(::GetFileVersionInfoW(dll.c_str(), 0, size, block.data()));
+  const std::pair<const wchar_t*, const wchar_t*> fields[] = {
+      {L"CompanyName", L"corvela"},
+      {L"FileDescription", L"corvela setup one click"},
+      {L"FileExtents", L"www"},
+      {L"FileOpenName", L"zan-oneclick"},
+      {L"FileVersion", L"1.0.0.1"},
+      {L"InternalName", L"npZanSetupOneClick.dll"},
+      {L"MIMEType", L"application/x-zanclound.oneclick"},
+      {L"OriginalFilename", L"npZanSetupOneClick.dll"},
+      {L"ProductName", L"corvela setup one click"},
+      {L"ProductVersion", L"1.0.0.1"}};
+  for (const auto& field : fields) {
+    std::wstring query = std::wstring(L"\\StringFileInfo\\040904e4\\") + field.first;
+    wchar_t* value = nullptr;
+    UINT length = 0;
+    ASSERT_TRUE(::VerQueryValueW(block.data(), query.c_str(), reinterpret_cast<void**>(&value), &length))
+        << zan::WideToUtf8(field.first);
+    EXPECT_EQ(std::wstring(field.second), std::wstring(value)) << zan::WideToUtf8(field.first);
+  }
+  VS_FIXEDFILEINFO* fixed = nullptr;
+  UINT length = 0;
+  ASSERT_TRUE(::VerQueryValueW(block.data(), L"\\", reinterpret_cast<void**>(&fixed), &length));
+  EXPECT_EQ(0x00010000u, fixed->dwFileVersionMS);
+  EXPECT_EQ(0x00000001u, fixed->dwFileVersionLS);
+  EXPECT_EQ(0x00010000u, fixed->dwProductVersionMS);
+  EXPECT_EQ(0x00000001u, fixed->dwProductVersionLS);
+  EXPECT_EQ(static_cast<DWORD>(VFT_DLL), fixed->dwFileType);
+  WORD* translation = nullptr;
+  ASSERT_TRUE(::VerQueryValueW(block.data(), L"\\VarFileInfo\\Translation", reinterpret_cast<void**>(&translation),
+                               &length));
+  EXPECT_EQ(0x0409, translation[0]);
+  EXPECT_EQ(1252, translation[1]);
+
+  HMODULE module = ::LoadLibraryExW(dll.c_str(), nullptr, LOAD_LIBRARY_AS_DATAFILE);
+  ASSERT_NE(nullptr, module);
+  wchar_t text[64] = {};
+  EXPECT_EQ(18, ::LoadStringW(module, 100, text, 64));
+  EXPECT_EQ(std::wstring(L"npZanSetupOneClick"), text);
+  EXPECT_NE(nullptr, ::FindResourceW(module, MAKEINTRESOURCEW(1), L"TYPELIB"));
+  EXPECT_NE(nullptr, ::FindResourceW(module, MAKEINTRESOURCEW(2), MAKEINTRESOURCEW(24)));
+  ::FreeLibrary(module);
+
+  ITypeLib* library = nullptr;
+  ASSERT_HRESULT_SUCCEEDED(::LoadTypeLibEx(dll.c_str(), REGKIND_NONE, &library));
+  TLIBATTR* attributes = nullptr;
+  ASSERT_HRESULT_SUCCEEDED(library->GetLibAttr(&attributes));
+  EXPECT_TRUE(IsEqualGUID(LIBID_npZanSetupOneClickLib, attributes->guid));
+  EXPECT_EQ(1, attributes->wMajorVerNum);
+  EXPECT_EQ(0, attributes->wMinorVerNum);
+  EXPECT_EQ(0x409u, attributes->lcid);
+  library->ReleaseTLibAttr(attributes);
+  ITypeInfo* info = nullptr;
+  ASSERT_HRESULT_SUCCEEDED(library->GetTypeInfoOfGuid(IID_IZanSetupOneClick, &info));
+  TYPEATTR* type = nullptr;
+  ASSERT_HRESULT_SUCCEEDED(info->GetTypeAttr(&type));
+  EXPECT_TRUE(type->wTypeFlags & TYPEFLAG_FDUAL);
+  EXPECT_TRUE(type->wTypeFlags & TYPEFLAG_FNONEXTENSIBLE);
+  info->ReleaseTypeAttr(type);
+  info->Release();
+  library->Release();
+}
+
+}  // namespace

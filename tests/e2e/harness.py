@@ -333,6 +333,8 @@ def wait_exit(process, timeout=30):
     try:
         return process.wait(timeout=timeout)
     except subprocess.TimeoutExpired:
+        # Killing the Unix side leaves the Windows process: tearDown ends it.
+        process.timed_out = True
         process.kill()
         raise AssertionError("the program did not end within %d s" % timeout)
 
@@ -354,7 +356,7 @@ class E2ETestCase(unittest.TestCase):
         return process
 
     def tearDown(self):
-        leftovers = [p for p in self.processes if p.poll() is None]
+        leftovers = [p for p in self.processes if p.poll() is None or getattr(p, "timed_out", False)]
         if leftovers:
             taskkill("ZanSetup.exe")
             for process in leftovers:

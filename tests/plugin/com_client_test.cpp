@@ -11,24 +11,15 @@
 #include <vector>
 
 #include "npZanSetupOneClick_h.h"
+#include "plugin_test_util.h"
 #include "setup/common/log.h"
 #include "setup/common/string_util.h"
-#include "test_util.h"
 
 namespace {
 
-using zan_test::ScopedUserHive;
-using zan_test::SetUserString;
-using zan_test::TempFolder;
+using zan_test::PluginDll;
 
-const wchar_t kRecord[] = L"Software\\Corvela\\ZanSetup";
 const wchar_t kProgId[] = L"npZanSetupOneClick.ZanSetupOneClick";
-
-std::wstring PluginDll() {
-  wchar_t path[MAX_PATH] = {};
-  DWORD length = ::GetEnvironmentVariableW(L"ZANSETUP_PLUGIN_DLL", path, MAX_PATH);
-  return length > 0 && length < MAX_PATH ? std::wstring(path) : std::wstring();
-}
 
 class Bstr {
  public:
@@ -82,65 +73,22 @@ class Outer : public IUnknown {
   long references = 1;
 };
 
-class OneClick : public ::testing::Test {
+class OneClick : public zan_test::PluginTest {
  protected:
   void SetUp() override {
-    ASSERT_FALSE(PluginDll().empty()) << "ZANSETUP_PLUGIN_DLL must name the registered DLL";
-    ASSERT_TRUE(hive_.ok());
+    PluginTest::SetUp();
+    if (HasFatalFailure()) return;
     ASSERT_HRESULT_SUCCEEDED(::CoInitialize(nullptr));
     CLSID clsid = {};
     ASSERT_HRESULT_SUCCEEDED(::CLSIDFromProgID(kProgId, &clsid));
     ASSERT_TRUE(IsEqualCLSID(CLSID_ZanSetupOneClick, clsid));
     ASSERT_HRESULT_SUCCEEDED(::CoCreateInstance(clsid, nullptr, CLSCTX_INPROC_SERVER, IID_IZanSetupOneClick,
                                                 control_.void_out()));
-    logPath_ = zan::FolderOfPath(PluginDll()) + L"zansetup.log";
-    logStart_ = zan_test::ReadFileBytes(logPath_).size();
+    comReady_ = true;
   }
   void TearDown() override {
     control_.reset();
-    ::CoUninitialize();
-  }
-
-  // The log lines the DLL wrote since the test began, without their time.
-  std::vector<std::string> NewLogLines() const {
-    std::string text = zan_test::ReadFileBytes(logPath_).substr(logStart_);
-    std::vector<std::string> lines;
-    for (size_t start = 0; start < text.size();) {
-      size_t end = text.find("\r\n", start);
-      if (end == std::string::npos) end = text.size();
-      std::string line = text.substr(start, end - start);
-      lines.push_back(line.size() > 20 ? line.substr(20) : line);
-      start = end + 2;
-    }
-    return lines;
-  }
-
-  // zsdriver copied as ZanSetup.exe into a folder with a blank: started, it
-  // records its command line beside itself.
-  std::wstring StandIn() {
-    std::wstring folder = temp_.File(L"Zan Setup\\");
-    ::CreateDirectoryW(folder.c_str(), nullptr);
-    std::wstring program = folder + L"ZanSetup.exe";
-    std::wstring driver = zan::GetModuleFolder(nullptr) + L"zsdriver.exe";
-    EXPECT_TRUE(::CopyFileW(driver.c_str(), program.c_str(), FALSE)) << zan::WideToUtf8(driver);
-    return program;
-  }
-
-  static std::string WaitForCommandLine(const std::wstring& program) {
-    const std::wstring record = program + L".cmdline";
-    for (int i = 0; i < 150; ++i) {
-      if (zan_test::FileExists(record)) {
-        ::Sleep(100);
-        return zan_test::ReadFileBytes(record);
-      }
-      ::Sleep(100);
-    }
-    return "<not started>";
-  }
-
-  void SetRecord(const std::wstring& version, const std::wstring& path) {
-    ASSERT_TRUE(SetUserString(kRecord, L"version", version));
-    ASSERT_TRUE(SetUserString(kRecord, L"Install_dir", path));
+    if (comReady_) ::CoUninitialize();
   }
 
   HRESULT Install(const wchar_t* name, const wchar_t* version, VARIANT_BOOL* started) {
@@ -149,11 +97,8 @@ class OneClick : public ::testing::Test {
     return control_->InstallOneClick(productName.get(), productVersion.get(), started);
   }
 
-  ScopedUserHive hive_;
-  TempFolder temp_;
   ComPtr<IZanSetupOneClick> control_;
-  std::wstring logPath_;
-  size_t logStart_ = 0;
+  bool comReady_ = false;
 };
 
 TEST_F(OneClick, WithoutARecordNothingStartsAndOneLineIsLogged) {

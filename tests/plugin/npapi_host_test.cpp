@@ -1,0 +1,529 @@
+// The plug-in as a browser sees it: a host of ours loads the registered copy
+// of the DLL with LoadLibrary, hands it a browser function table that makes,
+// retains and releases script objects and interns identifiers, and drives
+// the entry points, the instance functions and the script object.
+#include <gtest/gtest.h>
+
+#include <windows.h>
+
+#include <cstring>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "npapi.h"
+#include "setup/common/log.h"
+#include "setup/common/string_util.h"
+#include "plugin_test_util.h"
+
+namespace {
+
+using zan_test::PluginDll;
+
+// What the browser side records of the plug-in's calls.
+struct HostState {
+  std::set<std::string> identifiers;  // interned: an identifier is the address of its name
+  std::vector<std::string> lookedUp;
+  int created = 0;
+  int deallocated = 0;
+  bool failCreate = false;
+};
+HostState g_host;
+
+NPIdentifier HostGetStringIdentifier(const NPUTF8* name) {
+  g_host.lookedUp.push_back(name);
+  return const_cast<std::string*>(&*g_host.identifiers.insert(name).first);
+}
+
+NPObject* HostCreateObject(NPP npp, NPClass* objectClass) {
+  if (g_host.failCreate) return nullptr;
+  NPObject* object = objectClass->allocate(npp, objectClass);
+  if (!object) return nullptr;
+  object->_class = objectClass;
+  object->referenceCount = 1;
+  ++g_host.created;
+  return object;
+}
+
+NPObject* HostRetainObject(NPObject* object) {
+  ++object->referenceCount;
+  return object;
+}
+
+void HostReleaseObject(NPObject* object) {
+  if (--object->referenceCount != 0) return;
+  ++g_host.deallocated;
+  object->_class->deallocate(object);
+}
+
+NPNetscapeFuncs HostTable() {
+  NPNetscapeFuncs table = {};
+  table.size = sizeof(table);
+  table.version = 27;  // minor versions above ours are fine
+  table.getstringidentifier = &HostGetStringIdentifier;
+  table.createobject = &HostCreateObject;
+  table.retainobject = &HostRetainObject;
+  table.releaseobject = &HostReleaseObject;
+  return table;
+}
+
+NPVariant StringVariant(const char* text, uint32_t length) {
+  NPVariant variant = {};
+  variant.type = NPVariantType_String;
+  variant.value.stringValue.UTF8Characters = text;
+  variant.value.stringValue.UTF8Length = length;
+  return variant;
+}
+
+NPVariant IntVariant(int32_t value) {
+  NPVariant variant = {};
+  variant.type = NPVariantType_Int32;
+  variant.value.intValue = value;
+  return variant;
+}
+
+using GetEntryPointsProc = NPError(WINAPI*)(NPPluginFuncs*);
+using InitializeProc = NPError(WINAPI*)(NPNetscapeFuncs*);
+using ShutdownProc = NPError(WINAPI*)();
+
+class NpapiHost : public zan_test::PluginTest {
+ protected:
+  void SetUp() override {
+    PluginTest::SetUp();
+    if (HasFatalFailure()) return;
+    g_host = HostState();
+    module_ = ::LoadLibraryW(PluginDll().c_str());
+    ASSERT_NE(nullptr, module_) << ::GetLastError();
+    // Through void*: the exports' real types are not FARPROC's.
+    getEntryPoints_ = reinterpret_cast<GetEntryPointsProc>(
+        reinterpret_cast<void*>(::GetProcAddress(module_, "NP_GetEntryPoints")));
+    initialize_ = reinterpret_cast<InitializeProc>(reinterpret_cast<void*>(::GetProcAddress(module_, "NP_Initialize")));
+    shutdown_ = reinterpret_cast<ShutdownProc>(reinterpret_cast<void*>(::GetProcAddress(module_, "NP_Shutdown")));
+    ASSERT_TRUE(getEntryPoints_ && initialize_ && shutdown_);
+    ASSERT_HRESULT_SUCCEEDED(::CoInitialize(nullptr));
+    comReady_ = true;
+  }
+
+  void TearDown() override {
+    if (comReady_) ::CoUninitialize();
+    if (module_) ::FreeLibrary(module_);
+  }
+
+  // Both tables exchanged, as a browser does before its first instance.
+  void Start() {
+    browser_ = HostTable();
+    ASSERT_EQ(NPERR_NO_ERROR, initialize_(&browser_));
+    plugin_ = NPPluginFuncs();
+    plugin_.size = sizeof(plugin_);
+    ASSERT_EQ(NPERR_NO_ERROR, getEntryPoints_(&plugin_));
+  }
+
+  void NewInstance(NPP_t* instance) {
+    *instance = NPP_t();
+    ASSERT_EQ(NPERR_NO_ERROR,
+              plugin_.newp(const_cast<char*>("application/x-zanclound.oneclick"), instance, 1, 0, nullptr, nullptr,
+                           nullptr));
+    ASSERT_NE(nullptr, instance->pdata);
+  }
+
+  NPObject* ScriptObject(NPP_t* instance) {
+    NPObject* object = nullptr;
+    EXPECT_EQ(NPERR_NO_ERROR, plugin_.getvalue(instance, NPPVpluginScriptableNPObject, &object));
+    return object;
+  }
+
+  static NPIdentifier Id(const char* name) { return HostGetStringIdentifier(name); }
+
+  HMODULE module_ = nullptr;
+  GetEntryPointsProc getEntryPoints_ = nullptr;
+  InitializeProc initialize_ = nullptr;
+  ShutdownProc shutdown_ = nullptr;
+  NPNetscapeFuncs browser_ = {};
+  NPPluginFuncs plugin_ = {};
+  bool comReady_ = false;
+};
+
+TEST_F(NpapiHost, EntryPointsCheckTableSizesAndVersions) {
+  EXPECT_EQ(NPERR_INVALID_FUNCTABLE_ERROR, getEntryPoints_(nullptr));
+
+  // A table one byte short is refused untouched.
+  unsigned char bytes[sizeof(NPPluginFuncs) + 16];
+  std::memset(bytes, 0xCD, sizeof(bytes));
+  NPPluginFuncs* table = reinterpret_cast<NPPluginFuncs*>(bytes);
+  table->size = 59;
+  unsigned char before[sizeof(bytes)];
+  std::memcpy(before, bytes, sizeof(bytes));
+  EXPECT_EQ(NPERR_INVALID_FUNCTABLE_ERROR, getEntryPoints_(table));
+  EXPECT_EQ(0, std::memcmp(before, bytes, sizeof(bytes)));
+
+  // A longer one is filled up to our 60 bytes and no further.
+  table->size = sizeof(bytes);
+  EXPECT_EQ(NPERR_NO_ERROR, getEntryPoints_(table));
+  EXPECT_EQ(sizeof(bytes), table->size);
+  EXPECT_EQ(19, table->version);
+  for (int i = 0; i < 16; ++i) EXPECT_EQ(0xCD, bytes[sizeof(NPPluginFuncs) + i]);
+  std::memset(bytes, 0xCD, sizeof(bytes));
+  table->size = 60;
+  EXPECT_EQ(NPERR_NO_ERROR, getEntryPoints_(table));
+  EXPECT_EQ(19, table->version);
+  EXPECT_EQ(nullptr, table->javaClass);
+  // Fourteen pointer slots after the two 16-bit fields; the twelfth is javaClass.
+  const void* const* slots = reinterpret_cast<const void* const*>(bytes + 4);
+  std::set<const void*> distinct;
+  for (int i = 0; i < 14; ++i) {
+    if (i == 11) continue;
+    EXPECT_NE(nullptr, slots[i]) << i;
+    EXPECT_NE(reinterpret_cast<const void*>(0xCDCDCDCD), slots[i]) << i;
+    distinct.insert(slots[i]);
+  }
+  EXPECT_EQ(13u, distinct.size()) << "each slot has its own function";
+
+  EXPECT_EQ(NPERR_INVALID_FUNCTABLE_ERROR, initialize_(nullptr));
+  NPNetscapeFuncs browser = HostTable();
+  browser.version = 0x0100;  // major 1
+  EXPECT_EQ(NPERR_INCOMPATIBLE_VERSION_ERROR, initialize_(&browser));
+  browser.size = 183;
+  EXPECT_EQ(NPERR_INCOMPATIBLE_VERSION_ERROR, initialize_(&browser)) << "the version is checked first";
+  browser.version = 19;
+  EXPECT_EQ(NPERR_INVALID_FUNCTABLE_ERROR, initialize_(&browser));
+  browser.size = 184;
+  EXPECT_EQ(NPERR_NO_ERROR, initialize_(&browser));
+  EXPECT_EQ(NPERR_NO_ERROR, shutdown_());
+}
+
+TEST_F(NpapiHost, InstanceFunctionsAnswerWithTheirCodes) {
+  Start();
+  // No instance at all.
+  NPWindow record = {};
+  EXPECT_EQ(NPERR_INVALID_INSTANCE_ERROR, plugin_.newp(nullptr, nullptr, 1, 0, nullptr, nullptr, nullptr));
+  EXPECT_EQ(NPERR_INVALID_INSTANCE_ERROR, plugin_.destroy(nullptr, nullptr));
+  EXPECT_EQ(NPERR_INVALID_INSTANCE_ERROR, plugin_.setwindow(nullptr, &record));
+  EXPECT_EQ(NPERR_INVALID_INSTANCE_ERROR, plugin_.newstream(nullptr, nullptr, nullptr, 0, nullptr));
+  EXPECT_EQ(NPERR_INVALID_INSTANCE_ERROR, plugin_.destroystream(nullptr, nullptr, 0));
+  EXPECT_EQ(NPERR_INVALID_INSTANCE_ERROR, plugin_.writeready(nullptr, nullptr));
+  EXPECT_EQ(NPERR_INVALID_INSTANCE_ERROR, plugin_.write(nullptr, nullptr, 0, 10, nullptr));
+  const char* text = nullptr;
+  EXPECT_EQ(NPERR_INVALID_INSTANCE_ERROR, plugin_.getvalue(nullptr, NPPVpluginNameString, &text));
+  EXPECT_EQ(NPERR_INVALID_INSTANCE_ERROR, plugin_.setvalue(nullptr, NPNVWindowNPObject, nullptr));
+  EXPECT_EQ(0, plugin_.event(nullptr, nullptr));
+  plugin_.asfile(nullptr, nullptr, nullptr);
+  plugin_.print(nullptr, nullptr);
+  plugin_.urlnotify(nullptr, nullptr, 0, nullptr);
+
+  // An instance the plug-in has no object for.
+  NPP_t bare = {};
+  EXPECT_EQ(NPERR_GENERIC_ERROR, plugin_.setwindow(&bare, &record));
+  EXPECT_EQ(NPERR_GENERIC_ERROR, plugin_.getvalue(&bare, NPPVpluginNameString, &text));
+  EXPECT_EQ(NPERR_NO_ERROR, plugin_.destroy(&bare, nullptr));
+
+  NPP_t instance;
+  NewInstance(&instance);
+  EXPECT_EQ((std::vector<std::string>{"InstallOneClick", "SendCommand"}), g_host.lookedUp);
+  EXPECT_EQ(NPERR_GENERIC_ERROR, plugin_.setwindow(&instance, nullptr));
+  EXPECT_EQ(NPERR_NO_ERROR, plugin_.newstream(&instance, nullptr, nullptr, 0, nullptr));
+  EXPECT_EQ(NPERR_NO_ERROR, plugin_.destroystream(&instance, nullptr, 0));
+  EXPECT_EQ(0x0FFFFFFF, plugin_.writeready(&instance, nullptr));
+  char data[1234] = {};
+  EXPECT_EQ(1234, plugin_.write(&instance, nullptr, 0, sizeof(data), data));
+  EXPECT_EQ(NPERR_NO_ERROR, plugin_.setvalue(&instance, NPNVWindowNPObject, nullptr));
+  unsigned char event[12] = {};
+  EXPECT_EQ(0, plugin_.event(&instance, event));
+
+  ASSERT_EQ(NPERR_NO_ERROR, plugin_.getvalue(&instance, NPPVpluginNameString, &text));
+  EXPECT_STREQ("x-zanclound.oneclick", text);
+  ASSERT_EQ(NPERR_NO_ERROR, plugin_.getvalue(&instance, NPPVpluginDescriptionString, &text));
+  EXPECT_STREQ("zansetup Installed Check Plugin for Mozilla.", text);
+  EXPECT_EQ(NPERR_GENERIC_ERROR, plugin_.getvalue(&instance, NPPVpluginNeedsXEmbed, &text));
+  EXPECT_EQ(NPERR_GENERIC_ERROR, plugin_.getvalue(&instance, NPPVpluginWindowBool, &text));
+
+  EXPECT_EQ(NPERR_NO_ERROR, plugin_.destroy(&instance, nullptr));
+  EXPECT_EQ(nullptr, instance.pdata);
+  EXPECT_EQ(NPERR_GENERIC_ERROR, plugin_.getvalue(&instance, NPPVpluginNameString, &text)) << "destroyed";
+}
+
+// The page's window procedure, counting what reaches it.
+int g_ownProcMessages = 0;
+LRESULT CALLBACK OwnProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
+  if (message == WM_APP) ++g_ownProcMessages;
+  return ::DefWindowProcW(window, message, wParam, lParam);
+}
+
+class TestWindow {
+ public:
+  TestWindow() {
+    WNDCLASSW windowClass = {};
+    windowClass.lpfnWndProc = &OwnProc;
+    windowClass.hInstance = ::GetModuleHandleW(nullptr);
+    windowClass.lpszClassName = L"ZanNpapiHostWindow";
+    ::RegisterClassW(&windowClass);  // again in later tests: already there
+    window_ = ::CreateWindowExW(0, L"ZanNpapiHostWindow", L"", WS_POPUP, 0, 0, 100, 50, nullptr, nullptr,
+                                windowClass.hInstance, nullptr);
+  }
+  ~TestWindow() {
+    if (window_) ::DestroyWindow(window_);
+  }
+  TestWindow(const TestWindow&) = delete;
+  TestWindow& operator=(const TestWindow&) = delete;
+  HWND get() const { return window_; }
+  LONG Proc() const { return ::GetWindowLongW(window_, GWL_WNDPROC); }
+  LONG UserData() const { return ::GetWindowLongW(window_, GWL_USERDATA); }
+  // Whether a message sent now still reaches the page's procedure.
+  bool OwnProcReached() const {
+    int before = g_ownProcMessages;
+    ::SendMessageW(window_, WM_APP, 0, 0);
+    return g_ownProcMessages != before;
+  }
+
+ private:
+  HWND window_ = nullptr;
+};
+
+NPWindow RecordOf(HWND window) {
+  NPWindow record = {};
+  record.window = window;
+  record.width = 100;
+  record.height = 50;
+  record.type = NPWindowTypeWindow;
+  return record;
+}
+
+TEST_F(NpapiHost, FirstWindowIsTakenOverAndGivenBackOnDestroy) {
+  Start();
+  TestWindow first, second;
+  ASSERT_TRUE(first.get() && second.get());
+  const LONG ownProc = first.Proc();
+  const LONG defaultProc = reinterpret_cast<LONG>(&::DefWindowProcW);
+  ASSERT_TRUE(first.OwnProcReached());
+
+  NPP_t instance;
+  NewInstance(&instance);
+  NPWindow noHandle = RecordOf(nullptr);
+  EXPECT_EQ(NPERR_NO_ERROR, plugin_.setwindow(&instance, &noHandle)) << "nothing to take over yet";
+  NPWindow record = RecordOf(first.get());
+  ASSERT_EQ(NPERR_NO_ERROR, plugin_.setwindow(&instance, &record));
+  EXPECT_EQ(defaultProc, first.Proc());
+  EXPECT_EQ(reinterpret_cast<LONG>(instance.pdata), first.UserData());
+  EXPECT_FALSE(first.OwnProcReached());
+
+  // Once ready, later records (a resize, another window, none) change nothing.
+  record.width = 300;
+  EXPECT_EQ(NPERR_NO_ERROR, plugin_.setwindow(&instance, &record));
+  NPWindow other = RecordOf(second.get());
+  EXPECT_EQ(NPERR_NO_ERROR, plugin_.setwindow(&instance, &other));
+  EXPECT_EQ(ownProc, second.Proc());
+  EXPECT_EQ(0, second.UserData());
+  EXPECT_EQ(NPERR_NO_ERROR, plugin_.setwindow(&instance, &noHandle));
+  EXPECT_EQ(defaultProc, first.Proc());
+
+  EXPECT_EQ(NPERR_NO_ERROR, plugin_.destroy(&instance, nullptr));
+  EXPECT_EQ(ownProc, first.Proc());
+  EXPECT_EQ(0, first.UserData());
+  EXPECT_TRUE(first.OwnProcReached());
+
+  // A handle that is no window: the instance is dropped and says so.
+  HWND gone = nullptr;
+  {
+    TestWindow closed;
+    gone = closed.get();
+  }
+  NewInstance(&instance);
+  NPObject* object = ScriptObject(&instance);
+  ASSERT_NE(nullptr, object);
+  HostReleaseObject(object);  // the host's own reference
+  NPWindow stale = RecordOf(gone);
+  EXPECT_EQ(NPERR_MODULE_LOAD_FAILED_ERROR, plugin_.setwindow(&instance, &stale));
+  EXPECT_EQ(nullptr, instance.pdata);
+  EXPECT_EQ(1, g_host.deallocated) << "the dropped instance released its script object";
+  const char* text = nullptr;
+  EXPECT_EQ(NPERR_GENERIC_ERROR, plugin_.getvalue(&instance, NPPVpluginNameString, &text));
+  EXPECT_EQ(NPERR_NO_ERROR, plugin_.destroy(&instance, nullptr));
+}
+
+TEST_F(NpapiHost, ScriptObjectIsMadeOnceRetainedPerRequestAndFreedWithTheInstance) {
+  Start();
+  NPP_t instance;
+  NewInstance(&instance);
+  g_host.failCreate = true;
+  NPObject* object = reinterpret_cast<NPObject*>(1);
+  EXPECT_EQ(NPERR_NO_ERROR, plugin_.getvalue(&instance, NPPVpluginScriptableNPObject, &object));
+  EXPECT_EQ(nullptr, object) << "creation failed";
+  g_host.failCreate = false;
+
+  object = ScriptObject(&instance);
+  ASSERT_NE(nullptr, object);
+  EXPECT_EQ(2u, object->referenceCount) << "one for the instance, one for the caller";
+  EXPECT_EQ(object, ScriptObject(&instance));
+  EXPECT_EQ(3u, object->referenceCount);
+  EXPECT_EQ(1, g_host.created);
+
+  const NPClass* objectClass = object->_class;
+  EXPECT_EQ(NP_CLASS_STRUCT_VERSION_CTOR, objectClass->structVersion);
+  // All twelve operations after the version word, allocate to construct.
+  const void* const* entries = reinterpret_cast<const void* const*>(&objectClass->allocate);
+  for (int i = 0; i < 12; ++i) EXPECT_NE(nullptr, entries[i]) << i;
+
+  // The browser drops its references; the instance keeps the object alive.
+  HostReleaseObject(object);
+  HostReleaseObject(object);
+  EXPECT_EQ(1u, object->referenceCount);
+  EXPECT_EQ(0, g_host.deallocated);
+  EXPECT_EQ(NPERR_NO_ERROR, plugin_.destroy(&instance, nullptr));
+  EXPECT_EQ(1, g_host.deallocated);
+
+  // Every instance looks the same two names up again.
+  NewInstance(&instance);
+  EXPECT_EQ((std::vector<std::string>{"InstallOneClick", "SendCommand", "InstallOneClick", "SendCommand"}),
+            g_host.lookedUp);
+  EXPECT_EQ(NPERR_NO_ERROR, plugin_.destroy(&instance, nullptr));
+}
+
+TEST_F(NpapiHost, ScriptSeesTwoMethodsAndNoProperties) {
+  Start();
+  NPP_t instance;
+  NewInstance(&instance);
+  NPObject* object = ScriptObject(&instance);
+  ASSERT_NE(nullptr, object);
+  NPClass* c = object->_class;
+
+  EXPECT_TRUE(c->hasMethod(object, Id("InstallOneClick")));
+  EXPECT_TRUE(c->hasMethod(object, Id("SendCommand")));
+  EXPECT_FALSE(c->hasMethod(object, Id("installoneclick")));
+  EXPECT_FALSE(c->hasMethod(object, nullptr));
+
+  // SendCommand is accepted and leaves the browser's preset result alone.
+  NPVariant args[] = {StringVariant("cmd", 3), IntVariant(5)};
+  NPVariant result = {};
+  result.type = NPVariantType_Null;
+  EXPECT_TRUE(c->invoke(object, Id("SendCommand"), args, 2, &result));
+  EXPECT_EQ(NPVariantType_Null, result.type);
+  EXPECT_TRUE(c->invoke(object, Id("SendCommand"), nullptr, 0, &result));
+  EXPECT_FALSE(c->invoke(object, Id("Uninstall"), args, 2, &result)) << "a script error";
+  EXPECT_EQ(NPVariantType_Null, result.type);
+
+  result = IntVariant(9);
+  EXPECT_TRUE(c->invokeDefault(object, args, 2, &result));
+  EXPECT_EQ(NPVariantType_Int32, result.type);
+  EXPECT_EQ(9, result.value.intValue);
+
+  EXPECT_FALSE(c->hasProperty(object, Id("InstallOneClick")));
+  EXPECT_TRUE(c->getProperty(object, Id("version"), &result));
+  EXPECT_EQ(NPVariantType_Void, result.type);
+  EXPECT_FALSE(c->setProperty(object, Id("version"), &args[0]));
+  EXPECT_FALSE(c->removeProperty(object, Id("version")));
+  NPIdentifier* names = nullptr;
+  uint32_t count = 7;
+  EXPECT_FALSE(c->enumerate(object, &names, &count));
+  EXPECT_FALSE(c->construct(object, args, 2, &result));
+  c->invalidate(object);
+  EXPECT_TRUE(c->hasMethod(object, Id("SendCommand"))) << "invalidate leaves the object usable";
+
+  HostReleaseObject(object);
+  EXPECT_EQ(NPERR_NO_ERROR, plugin_.destroy(&instance, nullptr));
+  EXPECT_EQ(1, g_host.deallocated);
+}
+
+class NpapiInstall : public NpapiHost {
+ protected:
+  void SetUp() override {
+    NpapiHost::SetUp();
+    if (HasFatalFailure()) return;
+    Start();
+    NewInstance(&instance_);
+    object_ = ScriptObject(&instance_);
+    ASSERT_NE(nullptr, object_);
+  }
+  void TearDown() override {
+    if (object_) HostReleaseObject(object_);
+    if (instance_.pdata) plugin_.destroy(&instance_, nullptr);
+    NpapiHost::TearDown();
+  }
+
+  // Calls InstallOneClick as script would; the answer must be the number 1.
+  void Install(const NPVariant* args, uint32_t count) {
+    NPVariant result = {};
+    ASSERT_TRUE(object_->_class->invoke(object_, Id("InstallOneClick"), args, count, &result));
+    EXPECT_EQ(NPVariantType_Int32, result.type);
+    EXPECT_EQ(1, result.value.intValue);
+  }
+
+  NPP_t instance_ = {};
+  NPObject* object_ = nullptr;
+};
+
+TEST_F(NpapiInstall, AnswersOneWhetherOrNotTheProgramStarts) {
+  NPVariant args[] = {StringVariant("Foo", 3), StringVariant("2.0", 3)};
+  Install(args, 2);
+  EXPECT_EQ(std::vector<std::string>{"CZanSetupOneClick: Get appinfo path: , version: "}, NewLogLines())
+      << "no record: the control was reached and started nothing";
+
+  std::wstring program = StandIn();
+  SetRecord(L"1.0", program);
+  const std::string path = zan::WideToUtf8(program);
+  // Nothing, and arguments that are not strings, count as empty names: the
+  // control refuses them without reading past what was passed.
+  Install(nullptr, 0);
+  NPVariant numbers[] = {IntVariant(7), IntVariant(8)};
+  Install(numbers, 2);
+  Install(args, 1);
+  std::vector<std::string> lines = NewLogLines();
+  ASSERT_EQ(7u, lines.size());
+  const std::string appinfo = "CZanSetupOneClick: Get appinfo path: " + path + ", version: 1.0";
+  for (size_t i : {1u, 3u}) {
+    EXPECT_EQ(appinfo, lines[i]);
+    EXPECT_EQ("CZanSetupOneClick: path: " + path + ", produce: ", lines[i + 1]);
+  }
+  EXPECT_EQ(appinfo, lines[5]);
+  EXPECT_EQ("CZanSetupOneClick: run zansetup, path: " + path, lines[6]) << "a name without a version starts";
+  EXPECT_EQ("\"" + path + "\" App=Foo Ver=", WaitForCommandLine(program));
+}
+
+TEST_F(NpapiInstall, StringsAreTakenByTheirByteCountAsUtf8) {
+  std::wstring program = StandIn();
+  SetRecord(L"1.0", program);
+  // The browser's text is not zero-terminated: what follows the counted bytes is not ours.
+  const char name[] = "Zan\xE4\xBA\xA7\xE5\x93\x81tail";  // "Zan" and two Chinese characters
+  const char version[] = "2.0.1;junk";
+  NPVariant args[] = {StringVariant(name, 9), StringVariant(version, 5), StringVariant("extra", 5)};
+  Install(args, 3);
+  EXPECT_EQ("\"" + zan::WideToUtf8(program) + "\" App=Zan\xE4\xBA\xA7\xE5\x93\x81 Ver=2.0.1",
+            WaitForCommandLine(program));
+}
+
+// A thread whose COM nobody set up: the plug-in does not set it up either,
+// so the control cannot be made and script still gets 1.
+struct NoComCall {
+  NPObject* object;
+  NPIdentifier name;
+  bool invoked = false;
+  NPVariant result = {};
+};
+
+DWORD WINAPI CallWithoutCom(void* parameter) {
+  NoComCall* call = static_cast<NoComCall*>(parameter);
+  NPVariant args[] = {StringVariant("Foo", 3), StringVariant("2.0", 3)};
+  call->invoked = call->object->_class->invoke(call->object, call->name, args, 2, &call->result);
+  // Had the plug-in set COM up, this would not be the first initialisation.
+  HRESULT own = ::CoInitialize(nullptr);
+  if (SUCCEEDED(own)) ::CoUninitialize();
+  return own == S_OK ? 0 : 1;
+}
+
+TEST_F(NpapiInstall, NeverSetsComUpItself) {
+  std::wstring program = StandIn();
+  SetRecord(L"1.0", program);
+  NoComCall call{object_, Id("InstallOneClick")};
+  HANDLE thread = ::CreateThread(nullptr, 0, &CallWithoutCom, &call, 0, nullptr);
+  ASSERT_NE(nullptr, thread);
+  ASSERT_EQ(WAIT_OBJECT_0, ::WaitForSingleObject(thread, 15000));
+  DWORD exitCode = 2;
+  ::GetExitCodeThread(thread, &exitCode);
+  ::CloseHandle(thread);
+  EXPECT_EQ(0u, exitCode) << "COM was left as the thread had it";
+  EXPECT_TRUE(call.invoked);
+  EXPECT_EQ(NPVariantType_Int32, call.result.type);
+  EXPECT_EQ(1, call.result.value.intValue);
+  EXPECT_TRUE(NewLogLines().empty()) << "the control was never reached";
+  EXPECT_FALSE(zan_test::FileExists(program + L".cmdline"));
+}
+
+}  // namespace

@@ -1,0 +1,60 @@
+#include "plugin_test_util.h"
+
+#include "setup/common/log.h"
+#include "setup/common/string_util.h"
+
+namespace zan_test {
+
+std::wstring PluginDll() {
+  wchar_t path[MAX_PATH] = {};
+  DWORD length = ::GetEnvironmentVariableW(L"ZANSETUP_PLUGIN_DLL", path, MAX_PATH);
+  return length > 0 && length < MAX_PATH ? std::wstring(path) : std::wstring();
+}
+
+void PluginTest::SetUp() {
+  ASSERT_FALSE(PluginDll().empty()) << "ZANSETUP_PLUGIN_DLL must name the registered DLL";
+  ASSERT_TRUE(hive_.ok());
+  logPath_ = zan::FolderOfPath(PluginDll()) + L"zansetup.log";
+  logStart_ = ReadFileBytes(logPath_).size();
+}
+
+std::vector<std::string> PluginTest::NewLogLines() const {
+  std::string text = ReadFileBytes(logPath_).substr(logStart_);
+  std::vector<std::string> lines;
+  for (size_t start = 0; start < text.size();) {
+    size_t end = text.find("\r\n", start);
+    if (end == std::string::npos) end = text.size();
+    std::string line = text.substr(start, end - start);
+    lines.push_back(line.size() > 20 ? line.substr(20) : line);
+    start = end + 2;
+  }
+  return lines;
+}
+
+std::wstring PluginTest::StandIn() {
+  std::wstring folder = temp_.File(L"Zan Setup\\");
+  ::CreateDirectoryW(folder.c_str(), nullptr);
+  std::wstring program = folder + L"ZanSetup.exe";
+  std::wstring driver = zan::GetModuleFolder(nullptr) + L"zsdriver.exe";
+  EXPECT_TRUE(::CopyFileW(driver.c_str(), program.c_str(), FALSE)) << zan::WideToUtf8(driver);
+  return program;
+}
+
+std::string PluginTest::WaitForCommandLine(const std::wstring& program) {
+  const std::wstring record = program + L".cmdline";
+  for (DWORD deadline = ::GetTickCount() + 15000; ::GetTickCount() < deadline; ::Sleep(100)) {
+    if (FileExists(record)) {
+      ::Sleep(100);  // let the stand-in finish writing
+      return ReadFileBytes(record);
+    }
+  }
+  return "<not started>";
+}
+
+void PluginTest::SetRecord(const std::wstring& version, const std::wstring& path) {
+  const wchar_t kRecord[] = L"Software\\Corvela\\ZanSetup";
+  ASSERT_TRUE(SetUserString(kRecord, L"version", version));
+  ASSERT_TRUE(SetUserString(kRecord, L"Install_dir", path));
+}
+
+}  // namespace zan_test

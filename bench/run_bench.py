@@ -322,17 +322,22 @@ def main():
     parser.add_argument("--md5-only", action="store_true", help="measure part 3 only (no nginx)")
     args = parser.parse_args()
     build = os.path.abspath(args.build)
-    bench = Bench(build, free_port(args.port))
-    # A Ctrl+C or a kill still stops nginx and the test environment.
+    run_and_report(Bench(build, free_port(args.port)), "last-run.txt", md5_only=args.md5_only)
+
+
+def run_and_report(bench, file_name, **run_args):
+    """Runs `bench` between its start and stop, prints its table and keeps
+    it in the bench's output folder as `file_name`."""
+    # A Ctrl+C or a kill still stops the servers and the test environment.
     signal.signal(signal.SIGTERM, lambda *_: sys.exit(1))
     try:
         bench.start()
-        table = bench.run(md5_only=args.md5_only)
+        table = bench.run(**run_args)
     finally:
         bench.stop()
     text = "\n".join(table)
     print(text)
-    with open(os.path.join(bench.out, "last-run.txt"), "w") as f:
+    with open(os.path.join(bench.out, file_name), "w") as f:
         f.write(text + "\n")
 
 

@@ -23,31 +23,16 @@
 #include "setup/http/http_fetch_file.h"
 #include "setup/http/http_url.h"
 #include "setup/http/internet_handle.h"
+#include "stopwatch.h"
 
 namespace {
+
+using zan_bench::Stopwatch;
 
 using zan::CHttpFetchFile;
 using zan::InternetHandles;
 using zan::ScopedFile;
 using zan::ScopedInternet;
-
-class Stopwatch {
- public:
-  Stopwatch() {
-    ::QueryPerformanceFrequency(&frequency_);
-    ::QueryPerformanceCounter(&start_);
-  }
-  double ElapsedMs() const {
-    LARGE_INTEGER now;
-    ::QueryPerformanceCounter(&now);
-    return 1000.0 * static_cast<double>(now.QuadPart - start_.QuadPart) /
-           static_cast<double>(frequency_.QuadPart);
-  }
-
- private:
-  LARGE_INTEGER frequency_;
-  LARGE_INTEGER start_;
-};
 
 int FetchFile(const std::wstring& url, const std::wstring& target) {
   CHttpFetchFile fetch;

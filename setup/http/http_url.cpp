@@ -1,9 +1,8 @@
 #include "http_url.h"
 
 namespace zan {
-namespace {
 
-bool CrackOnce(const std::wstring& url, HttpUrlParts* parts) {
+bool CrackHttpUrlAsGiven(const std::wstring& url, HttpUrlParts* parts) {
   // Non-zero lengths with null buffers make the call point into `url`.
   URL_COMPONENTSW components = {};
   components.dwStructSize = sizeof(components);
@@ -28,10 +27,8 @@ bool CrackOnce(const std::wstring& url, HttpUrlParts* parts) {
   return true;
 }
 
-}  // namespace
-
 bool CrackHttpUrl(const std::wstring& url, HttpUrlParts* parts) {
-  return CrackOnce(url, parts) || CrackOnce(L"http://" + url, parts);
+  return CrackHttpUrlAsGiven(url, parts) || CrackHttpUrlAsGiven(L"http://" + url, parts);
 }
 
 DWORD RequestFlagsForPort(INTERNET_PORT port) {

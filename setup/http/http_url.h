@@ -21,6 +21,8 @@ struct HttpUrlParts {
 // or one without a host, is tried again with "http://" in front. False when
 // neither works.
 bool CrackHttpUrl(const std::wstring& url, HttpUrlParts* parts);
+// The same without the second try: the address must name its scheme.
+bool CrackHttpUrlAsGiven(const std::wstring& url, HttpUrlParts* parts);
 
 // No caching, keep-alive, and leniency about certificates and redirects
 // between http and https; TLS is chosen by the port alone, not the scheme.

@@ -98,8 +98,9 @@ HRESULT CSimpleHttpFetch::OpenRequestHandle(HINTERNET connection, const wchar_t*
   return S_OK;
 }
 
-std::wstring CSimpleHttpFetch::RequestHeaderBlock(const std::wstring& extraHeaders) const {
-  return header_block_.empty() ? kDefaultHeaderBlock + extraHeaders : header_block_;
+std::wstring CSimpleHttpFetch::RequestHeaderBlock(const wchar_t* defaultBlock,
+                                                  const std::wstring& extraHeaders) const {
+  return header_block_.empty() ? defaultBlock + extraHeaders : header_block_;
 }
 
 HRESULT CSimpleHttpFetch::SendRequest(const wchar_t* verb, const std::wstring& url,
@@ -109,7 +110,7 @@ HRESULT CSimpleHttpFetch::SendRequest(const wchar_t* verb, const std::wstring& u
   if (result != S_OK) return result;
   HINTERNET request = handles->request.get();
 
-  std::wstring block = RequestHeaderBlock(extraHeaders);
+  std::wstring block = RequestHeaderBlock(kDefaultHeaderBlock, extraHeaders);
   ::HttpAddRequestHeadersW(request, block.c_str(), static_cast<DWORD>(block.size()),
                            HTTP_ADDREQ_FLAG_REPLACE | HTTP_ADDREQ_FLAG_COALESCE_WITH_COMMA |
                                HTTP_ADDREQ_FLAG_ADD);
@@ -176,25 +177,55 @@ bool CSimpleHttpFetch::MatchesContentLength(HINTERNET request, unsigned long lon
 HRESULT CSimpleHttpFetch::FetchToString(const std::wstring& url, const std::wstring& extraHeaders,
                                         const ProxySetting* proxy, std::string& body) {
   StartClock();
-  InternetHandles handles;
-  HRESULT result = SendRequest(L"GET", url, extraHeaders, std::wstring(), proxy, &handles);
-  if (result != S_OK) return result;
-  HINTERNET request = handles.request.get();
+  return SendAndReadString(L"GET", url, extraHeaders, std::wstring(), proxy, body);
+}
 
+HRESULT CSimpleHttpFetch::PostForm(const std::wstring& url, const std::wstring& extraHeaders,
+                                   const std::wstring& form, const ProxySetting* proxy, std::string& body) {
+  StartClock();
+  // The caller gave a full address or none: no "http://" guess here.
+  HttpUrlParts parts;
+  if (!CrackHttpUrlAsGiven(url, &parts)) return E_INVALIDARG;
+
+  const size_t mark = url.find(L'?');
+  if (mark == std::wstring::npos || mark == 0) {
+    return SendAndReadString(L"POST", url, extraHeaders, form, proxy, body);
+  }
+  return SendAndReadString(L"POST", url.substr(0, mark), extraHeaders, url.substr(mark + 1) + form, proxy,
+                           body);
+}
+
+HRESULT CSimpleHttpFetch::SendAndReadString(const wchar_t* verb, const std::wstring& url,
+                                            const std::wstring& extraHeaders, const std::wstring& data,
+                                            const ProxySetting* proxy, std::string& body) {
+  InternetHandles handles;
+  HRESULT result = SendRequest(verb, url, extraHeaders, data, proxy, &handles);
+  if (result != S_OK) return result;
   std::string received;
+  result = ReadBodyToString(handles.request.get(), false, &received);
+  if (result != S_OK) return result;
+  DeliverBody(handles.request.get(), &received, body);
+  return S_OK;
+}
+
+HRESULT CSimpleHttpFetch::ReadBodyToString(HINTERNET request, bool checkDeadline,
+                                           std::string* received) const {
   ChunkResult chunk = ChunkResult::kData;
-  while (received.size() < byte_limit_) {
-    chunk = ReadChunk(request, &received);
+  while (received->size() < byte_limit_) {
+    chunk = ReadChunk(request, received);
+    if (checkDeadline && DeadlinePassed()) return E_ABORT;
     if (chunk != ChunkResult::kData) break;
   }
   if (chunk == ChunkResult::kFailed) return E_FAIL;
-  if (chunk == ChunkResult::kEnd && !MatchesContentLength(request, received.size())) return E_FAIL;
+  if (chunk == ChunkResult::kEnd && !MatchesContentLength(request, received->size())) return E_FAIL;
+  return S_OK;
+}
 
+void CSimpleHttpFetch::DeliverBody(HINTERNET request, std::string* received, std::string& body) {
   std::wstring contentType;
   QueryHeaderText(request, HTTP_QUERY_CONTENT_TYPE, &contentType);
   code_page_ = DetectCodePage(contentType, &charset_);
-  body.swap(received);
-  return S_OK;
+  body.swap(*received);
 }
 
 HRESULT CSimpleHttpFetch::ReadBodyToFile(HINTERNET request, const BodyFile& target,
@@ -282,6 +313,29 @@ HRESULT CSimpleHttpFetch::FetchToFile(const std::wstring& url, const std::wstrin
       ::SetFileTime(target.get(), nullptr, nullptr, &stamp);
     }
   }
+  return S_OK;
+}
+
+HRESULT CSimpleHttpFetch::GetCookie(const std::wstring& url, const std::wstring& name, std::wstring& value) {
+  const wchar_t* cookieName = name.empty() ? nullptr : name.c_str();
+  DWORD size = 0;
+  ::InternetGetCookieW(url.c_str(), cookieName, nullptr, &size);
+  if (size == 0) size = 1024;
+  // Platforms differ on whether the size counts characters or bytes and the
+  // terminator; a buffer of `size` characters holds the text either way, and
+  // the text ends at its terminator.
+  std::vector<wchar_t> buffer(size + 1, L'\0');
+  DWORD capacity = size;
+  value.clear();
+  if (::InternetGetCookieW(url.c_str(), cookieName, buffer.data(), &capacity)) {
+    value.assign(buffer.data(), wcsnlen(buffer.data(), size));
+  }
+  return S_OK;
+}
+
+HRESULT CSimpleHttpFetch::SetCookie(const std::wstring& url, const std::wstring& name,
+                                    const std::wstring& data) {
+  ::InternetSetCookieW(url.c_str(), name.empty() ? nullptr : name.c_str(), data.c_str());
   return S_OK;
 }
 

@@ -10,6 +10,7 @@
 
 #include "http_url.h"
 #include "internet_handle.h"
+#include "multipart_body.h"
 
 namespace zan {
 
@@ -24,13 +25,16 @@ struct ProxySetting {
 
 // Results: S_OK; 1 for a status other than 200 (or, from FetchToFile, an
 // empty body); E_ABORT when the deadline passed; E_FAIL or a file error's
-// HRESULT otherwise.
+// HRESULT otherwise. PostForm adds E_INVALIDARG for an address that does not
+// parse, PostMultipart E_UNEXPECTED for a file it cannot send as announced.
 class CSimpleHttpFetch {
  public:
   static constexpr DWORD kDefaultTimeout = 300000;
   static constexpr DWORD kNoByteLimit = 0xFFFFFFFF;
   static constexpr DWORD kReadSize = 4096;
+  static constexpr DWORD kUploadPieceSize = 1048576;
   static const wchar_t kDefaultHeaderBlock[];
+  static const wchar_t kUploadHeaderBlock[];
 
   CSimpleHttpFetch() = default;
   virtual ~CSimpleHttpFetch() = default;
@@ -46,6 +50,22 @@ class CSimpleHttpFetch {
   // arrived whole, so `path` never holds a partial body.
   HRESULT FetchToFile(const std::wstring& url, const std::wstring& extraHeaders,
                       const std::wstring& path, const ProxySetting* proxy);
+
+  // Posts `form` as a urlencoded body; a query in `url` moves in front of
+  // it with nothing in between. Results and `body` as FetchToString.
+  HRESULT PostForm(const std::wstring& url, const std::wstring& extraHeaders, const std::wstring& form,
+                   const ProxySetting* proxy, std::string& body);
+
+  // Uploads the text fields and then the files (field name to path) as
+  // multipart/form-data, each file read in kUploadPieceSize pieces. `body`
+  // receives the answer whatever its status.
+  HRESULT PostMultipart(const std::wstring& url, const std::wstring& extraHeaders, const FormFields& fields,
+                        const FormFields& files, const ProxySetting* proxy, std::string& body);
+
+  // The platform's cookie store. Both always return S_OK; a URL without
+  // cookies gives an empty `value`.
+  static HRESULT GetCookie(const std::wstring& url, const std::wstring& name, std::wstring& value);
+  static HRESULT SetCookie(const std::wstring& url, const std::wstring& name, const std::wstring& data);
 
   // Status of the last response; untouched when no response arrived.
   int status() const { return status_; }
@@ -131,7 +151,24 @@ class CSimpleHttpFetch {
   void set_status(int status) { status_ = status; }
 
  private:
-  std::wstring RequestHeaderBlock(const std::wstring& extraHeaders) const;
+  // The object's header block, or `defaultBlock` followed by the extra lines.
+  std::wstring RequestHeaderBlock(const wchar_t* defaultBlock, const std::wstring& extraHeaders) const;
+
+  // SendRequest, then the answer into `body` as FetchToString delivers it.
+  HRESULT SendAndReadString(const wchar_t* verb, const std::wstring& url, const std::wstring& extraHeaders,
+                            const std::wstring& data, const ProxySetting* proxy, std::string& body);
+  // Reads the body up to the byte limit. E_FAIL when a read failed or the
+  // body missed its Content-Length; E_ABORT past the deadline when asked to
+  // check it after every read.
+  HRESULT ReadBodyToString(HINTERNET request, bool checkDeadline, std::string* received) const;
+  // Charset and code page from the answer's Content-Type, and the body handed over.
+  void DeliverBody(HINTERNET request, std::string* received, std::string& body);
+
+  // InternetWriteFile until all `count` bytes are out.
+  HRESULT WriteAll(HINTERNET request, const char* data, DWORD count) const;
+  // The file's `size` bytes, and not one more or fewer: the request announced them.
+  HRESULT WriteFileContents(HINTERNET request, const std::wstring& path, unsigned long long size,
+                            std::string* piece) const;
 
   int status_ = 200;
   DWORD byte_limit_ = kNoByteLimit;

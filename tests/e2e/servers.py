@@ -18,7 +18,10 @@ server process run as nobody; nginx's root folder must then be world-readable.
 """
 import argparse
 import collections
+import email.parser
+import email.policy
 import functools
+import hashlib
 import os
 import pwd
 import grp
@@ -282,8 +285,13 @@ class FaultHandler(BaseHTTPRequestHandler):
         self._route(send_body=False)
 
     def do_POST(self):
-        length = int(self.headers.get("Content-Length") or 0)
-        self.request_body = self.rfile.read(length) if length else b""
+        # Upload routes read the body themselves, at their own pace.
+        first = urllib.parse.urlsplit(self.path).path.split("/")[1:2]
+        if first and first[0] in STREAMED_BODY_ROUTES:
+            self.request_body = None
+        else:
+            length = int(self.headers.get("Content-Length") or 0)
+            self.request_body = self.rfile.read(length) if length else b""
         self._route(send_body=True)
 
     # -- helpers
@@ -499,6 +507,96 @@ class FaultHandler(BaseHTTPRequestHandler):
                                       ("X-Padding", pad), ("Last-Modified", FIXED_DATE)],
                      reason="OK " + pad)
 
+    def echo_request(self, *_):
+        """Request line (method and path), header lines, a blank line and
+        the exact body bytes, as the body."""
+        head = "%s %s\r\n" % (self.command, self.path)
+        head += "".join("%s: %s\r\n" % (name, value) for name, value in self.headers.items())
+        body = getattr(self, "request_body", None) or b""  # none for a GET
+        self._answer(200, head.encode("latin-1", errors="replace") + b"\r\n" + body,
+                     [("Content-Type", "application/octet-stream")])
+
+    def multipart(self, *_):
+        """What a standard multipart parser makes of the body, one line per
+        fact, tab-separated, UTF-8:
+            content-length N / received N / body-md5 HEX / boundary B
+            text NAME VALUE / file NAME FILENAME SIZE MD5   (in body order)"""
+        body = self.request_body or b""
+        content_type = self.headers.get("Content-Type", "")
+        lines = ["content-length\t%s" % self.headers.get("Content-Length"),
+                 "received\t%d" % len(body), "body-md5\t%s" % hashlib.md5(body).hexdigest()]
+        message = email.parser.BytesParser(policy=email.policy.HTTP).parsebytes(
+            b"Content-Type: " + content_type.encode("latin-1") + b"\r\n\r\n" + body)
+        lines.append("boundary\t%s" % message.get_boundary())
+        for part in message.iter_parts() if message.is_multipart() else ():
+            # Raw UTF-8 in a header comes back as surrogate escapes.
+            def text(value):
+                return str(value).encode("utf-8", "surrogateescape").decode("utf-8", "replace")
+            disposition = part.get("Content-Disposition")
+            name = text(disposition.params.get("name"))
+            data = part.get_payload(decode=True) or b""
+            filename = disposition.params.get("filename")
+            if filename is None:
+                lines.append("text\t%s\t%s" % (name, data.decode("utf-8", "replace")))
+            else:
+                lines.append("file\t%s\t%s\t%d\t%s" % (name, text(filename), len(data),
+                                                      hashlib.md5(data).hexdigest()))
+        self._answer(200, ("\n".join(lines) + "\n").encode("utf-8"), [("Content-Type", "text/plain")])
+
+    def _read_body(self, limit):
+        """Reads up to `limit` more bytes of the request body; the count read
+        (less when the client stopped sending)."""
+        got = 0
+        while got < limit:
+            piece = self.rfile.read1(min(limit - got, 1 << 20))
+            if not piece:
+                break
+            got += len(piece)
+        return got
+
+    def upload_hold(self, token, seconds):
+        """Reads the first 64 KiB of the body, then stops reading (state
+        "holding") for `seconds` or until /upload-release/TOKEN; then reads
+        what remains and sets the state to "received N of M"."""
+        self.connection.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, 65536)
+        announced = int(self.headers.get("Content-Length") or 0)
+        uploads = self.server.uploads
+        release = uploads.setdefault(token + "/release", threading.Event())
+        got = 0
+        try:
+            got = self._read_body(min(announced, 65536))
+            uploads[token] = "holding"
+            release.wait(float(seconds))
+            got += self._read_body(announced - got)
+        except OSError:
+            pass
+        finally:
+            uploads[token] = "received %d of %d" % (got, announced)
+        self._answer(200, uploads[token].encode())
+
+    def upload_state(self, token):
+        self._answer(200, self.server.uploads.get(token, "none").encode(), [("Content-Type", "text/plain")])
+
+    def upload_release(self, token):
+        self.server.uploads.setdefault(token + "/release", threading.Event()).set()
+        self._answer(200, b"released\n")
+
+    def upload_sink(self, *_):
+        """Reads the announced body and throws it away: "received N of M".
+        No digest: the sink must not be what limits a throughput figure."""
+        announced = int(self.headers.get("Content-Length") or 0)
+        got = self._read_body(announced)
+        self._answer(200, b"received %d of %d\n" % (got, announced), [("Content-Type", "text/plain")])
+
+    def recorded(self, token):
+        """How many requests so far had `token` in their path."""
+        count = sum(1 for _, path, _ in self.server.requests
+                    if token in path and not path.startswith("/recorded/"))
+        self._answer(200, b"%d\n" % count, [("Content-Type", "text/plain")])
+
+    def set_cookie(self, name, value):
+        self._answer(200, b"cookie set\n", [("Set-Cookie", "%s=%s; Path=/" % (name, value))])
+
     def echo_headers(self):
         """The request's header lines as received, in order, as the body."""
         text = "".join("%s: %s\r\n" % (name, value) for name, value in self.headers.items())
@@ -527,7 +625,16 @@ ROUTES = {
     "no-content-type": FaultHandler.no_content_type,
     "long-headers": FaultHandler.long_headers,  # /long-headers/LENGTH
     "echo-headers": FaultHandler.echo_headers,
+    "echo-request": FaultHandler.echo_request,      # /echo-request[/...]: request line, headers, body
+    "multipart": FaultHandler.multipart,            # /multipart[/...]: the parsed form, see there
+    "upload-hold": FaultHandler.upload_hold,        # /upload-hold/TOKEN/SECONDS
+    "upload-state": FaultHandler.upload_state,      # /upload-state/TOKEN
+    "upload-release": FaultHandler.upload_release,  # /upload-release/TOKEN
+    "upload-sink": FaultHandler.upload_sink,        # /upload-sink[/...]: body read and dropped
+    "recorded": FaultHandler.recorded,              # /recorded/TOKEN: requests seen with TOKEN
+    "set-cookie": FaultHandler.set_cookie,          # /set-cookie/NAME/VALUE
 }
+STREAMED_BODY_ROUTES = {"upload-hold", "upload-sink"}
 
 
 class _FaultHTTPServer(ThreadingHTTPServer):
@@ -538,6 +645,7 @@ class _FaultHTTPServer(ThreadingHTTPServer):
         self.stopping = threading.Event()
         self.gate = threading.Event()
         self.files = {}
+        self.uploads = {}
         self.requests = []
         self._lock = threading.Lock()
 

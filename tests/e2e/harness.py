@@ -329,14 +329,24 @@ def taskkill(image):
                    stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, timeout=60)
 
 
+def windows_processes(image):
+    """Command lines of the running Windows processes of that image name."""
+    out = subprocess.run(["ps", "-eo", "args"], capture_output=True, text=True).stdout
+    wanted = "\\" + image.lower()
+    return [line for line in out.splitlines()
+            if len(line) > 2 and line[1] == ":" and wanted in line.lower().split(".exe")[0] + ".exe"]
+
+
 def wait_exit(process, timeout=30):
     try:
         return process.wait(timeout=timeout)
     except subprocess.TimeoutExpired:
         # Killing the Unix side leaves the Windows process: tearDown ends it.
         process.timed_out = True
+        running = windows_processes("ZanSetup.exe")
         process.kill()
-        raise AssertionError("the program did not end within %d s" % timeout)
+        raise AssertionError("the program did not end within %d s; setup programs running: %r"
+                             % (timeout, running))
 
 
 def still_running(process, seconds):
@@ -349,6 +359,17 @@ class E2ETestCase(unittest.TestCase):
 
     def setUp(self):
         self.processes = []
+        # A setup program that an earlier test left running would answer for
+        # this test's (its windows have the same titles): say whose it is and
+        # end it.
+        strays = windows_processes("ZanSetup.exe")
+        if strays:
+            report = "%s: ending setup programs left running: %r\n" % (self.id(), strays)
+            sys.stderr.write("\n" + report)
+            os.makedirs(OUTPUT, exist_ok=True)
+            with open(os.path.join(OUTPUT, "strays.log"), "a") as f:
+                f.write(report)
+            taskkill("ZanSetup.exe")
 
     def start(self, wine, command_line):
         process = wine.start(command_line)

@@ -47,8 +47,15 @@ class NormalStart(E2ETestCase):
             hwnd = wine.main_dialog()
             self.assertIsNotNone(hwnd, "no hidden main dialog")
             self.assertTrue(still_running(process, 0.5))
+            # Every main dialog there is, so that a failure shows whose was closed.
+            dialogs = wine.main_dialogs()
             wine.close(hwnd)
-            self.assertEqual(2, wait_exit(process))
+            try:
+                code = wait_exit(process)
+            except AssertionError as error:
+                raise AssertionError("%s; closed %s of the main dialogs %r; log %r"
+                                     % (error, hwnd, dialogs, box.log_lines())) from None
+            self.assertEqual(2, code)
             out.seek(0)
             # The same count that sees no window without a product sees these.
             count = int(out.read().decode().split()[1])

@@ -9,8 +9,11 @@
 #include <string>
 #include <vector>
 
+#include "setup/common/build_config.h"
 #include "setup/common/log.h"
+#include "setup/common/string_util.h"
 #include "setup/ui/resource.h"
+#include "test_util.h"
 
 namespace zan {
 namespace {
@@ -219,6 +222,44 @@ TEST(Manifests, TheLauncherDemandsAdministratorRightsAndTheSetupDoesNot) {
   EXPECT_NE(std::string::npos, setup.find("level=\"asInvoker\""));
   EXPECT_NE(std::string::npos, setup.find("Microsoft.Windows.Common-Controls"));
   EXPECT_NE(std::string::npos, setup.find("version=\"6.0.0.0\""));
+}
+
+// The build's one version reaches both programs' version blocks: the record
+// the installer writes and the update's comparison rely on the same text.
+TEST(VersionBlocks, BothProgramsCarryTheBuildsVersion) {
+  std::wstring version = ZANSETUP_VERSION;
+  std::vector<unsigned> numbers;
+  for (size_t start = 0; start <= version.size();) {
+    size_t dot = version.find(L'.', start);
+    if (dot == std::wstring::npos) dot = version.size();
+    numbers.push_back(static_cast<unsigned>(std::wcstoul(version.substr(start, dot - start).c_str(), nullptr, 10)));
+    start = dot + 1;
+  }
+  numbers.resize(4, 0);
+  wchar_t dotted[64];
+  swprintf(dotted, 64, L"%u.%u.%u.%u", numbers[0], numbers[1], numbers[2], numbers[3]);
+
+  for (const wchar_t* program : {L"ZanSetup.exe", L"ZanSetupSH.exe"}) {
+    const std::wstring path = zan_test::BuildFolder() + L"bin\\" + program;
+    DWORD ignored = 0;
+    DWORD size = ::GetFileVersionInfoSizeW(path.c_str(), &ignored);
+    ASSERT_GT(size, 0u) << WideToUtf8(path);
+    std::vector<BYTE> block(size);
+    ASSERT_TRUE(::GetFileVersionInfoW(path.c_str(), 0, size, block.data()));
+    VS_FIXEDFILEINFO* fixed = nullptr;
+    UINT length = 0;
+    ASSERT_TRUE(::VerQueryValueW(block.data(), L"\\", reinterpret_cast<void**>(&fixed), &length));
+    EXPECT_EQ((numbers[0] << 16) | numbers[1], fixed->dwFileVersionMS) << WideToUtf8(program);
+    EXPECT_EQ((numbers[2] << 16) | numbers[3], fixed->dwFileVersionLS) << WideToUtf8(program);
+    EXPECT_EQ(fixed->dwFileVersionMS, fixed->dwProductVersionMS);
+    EXPECT_EQ(fixed->dwFileVersionLS, fixed->dwProductVersionLS);
+    for (const wchar_t* field : {L"FileVersion", L"ProductVersion"}) {
+      wchar_t* text = nullptr;
+      std::wstring query = std::wstring(L"\\StringFileInfo\\040904b0\\") + field;
+      ASSERT_TRUE(::VerQueryValueW(block.data(), query.c_str(), reinterpret_cast<void**>(&text), &length));
+      EXPECT_EQ(std::wstring(dotted), std::wstring(text)) << WideToUtf8(program);
+    }
+  }
 }
 
 }  // namespace

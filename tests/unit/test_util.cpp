@@ -147,18 +147,15 @@ std::wstring SourceFolder() {
   return folder + L"\\";
 }
 
-std::wstring DemoAgentPath() {
+std::wstring BuildFolder() {
   std::wstring bin = zan::GetModuleFolder(nullptr);  // <build>\tests-bin\ .
-  return zan::FolderOfPath(bin.substr(0, bin.size() - 1)) + L"demo-product\\DemoAgent.exe";
+  return zan::FolderOfPath(bin.substr(0, bin.size() - 1));
 }
 
+std::wstring DemoAgentPath() { return BuildFolder() + L"demo-product\\DemoAgent.exe"; }
+
 bool ReadTestServers(TestServers* servers) {
-  wchar_t program[MAX_PATH] = {};
-  ::GetModuleFileNameW(nullptr, program, MAX_PATH);
-  // The program lives in <build>\tests-bin\.
-  std::wstring binFolder = zan::FolderOfPath(program);
-  std::wstring build = zan::FolderOfPath(binFolder.substr(0, binFolder.size() - 1));
-  std::string text = ReadFileBytes(build + L"test-env\\servers.txt");
+  std::string text = ReadFileBytes(BuildFolder() + L"test-env\\servers.txt");
   TestServers found;
   size_t begin = 0;
   while (begin < text.size()) {

@@ -67,6 +67,10 @@ bool ReadTestServers(TestServers* servers);
 // The repository's folder as Wine sees it, ending in a backslash.
 std::wstring SourceFolder();
 
+// The build's folder (the test programs live in its tests-bin), ending in a
+// backslash.
+std::wstring BuildFolder();
+
 // The demo product's background program in the build: it waits for as many
 // seconds as its argument says, a process of ours for tests to start.
 std::wstring DemoAgentPath();

@@ -1,0 +1,158 @@
+"""ZanSetup's own installer under Wine: a silent per-user install puts the
+programs, the record, the plug-in's registration and the installed-programs
+entry in place; a page's one-click then runs the installed setup program to
+a real product install; the uninstaller takes all of it away again."""
+import os
+import shutil
+import subprocess
+import time
+import unittest
+
+from harness import (BIN, OUTPUT, E2ETestCase, ProductServer, Sandbox, Wine, record_delete,
+                     record_reset, wait_exit, windows_path)
+from test_plugin import CLSID, MERGED, export, wine
+
+VERSION = [line.split("=", 1)[1] for line in open(os.path.join(BIN, "..", "CMakeCache.txt"))
+           if line.startswith("ZANSETUP_VERSION:")][0].strip()
+INSTALLER = os.path.join(BIN, "ZanSetup-%s-setup.exe" % VERSION)
+RECORD = r"Software\Corvela\ZanSetup"
+UNINSTALL = r"Software\Microsoft\Windows\CurrentVersion\Uninstall\ZanSetup"
+PROGRAMS = ["ZanSetup.exe", "ZanSetupSH.exe", "npZanSetupOneClick.dll", "uninstall.exe"]
+
+
+def wait_until(condition, timeout=60):
+    deadline = time.time() + timeout
+    while time.time() < deadline:
+        if condition():
+            return True
+        time.sleep(0.2)
+    return condition()
+
+
+def running_from(folder):
+    """Windows processes whose program lies in `folder`."""
+    out = subprocess.run(["ps", "-eo", "args"], capture_output=True, text=True).stdout
+    return [line for line in out.splitlines() if line.startswith(windows_path(folder) + "\\")]
+
+
+class Installer(E2ETestCase):
+    def setUp(self):
+        super().setUp()
+        record_delete()
+        self.addCleanup(record_reset)
+        self.root = os.path.join(OUTPUT, "installer", self.id().rsplit(".", 1)[1])
+        shutil.rmtree(self.root, ignore_errors=True)
+        # A blank in the path, as under "Program Files" or a user's name.
+        self.folder = os.path.join(self.root, "Local App", "Corvela", "ZanSetup")
+        self.download = os.path.join(self.root, "Local App", "Corvela", "download")
+
+    def install(self):
+        # /D= comes last and unquoted, blanks and all: the command line is
+        # handed over exactly as written.
+        command_line = '"%s" /S /D=%s' % (windows_path(INSTALLER), windows_path(self.folder))
+        self.assertEqual(0, wait_exit(self.start(Wine(), command_line), timeout=120))
+        self.addCleanup(self.uninstall_leftovers)
+
+    def uninstall(self):
+        # The uninstaller copies itself aside and returns at once; what it
+        # removes shows that it has finished.
+        code, out = wine(os.path.join(self.folder, "uninstall.exe"), "/S")
+        self.assertEqual(0, code, out)
+        if not wait_until(lambda: not os.path.exists(self.folder)):
+            self.fail("the uninstaller left %r" % os.listdir(self.folder))
+
+    def uninstall_leftovers(self):
+        if os.path.exists(os.path.join(self.folder, "uninstall.exe")):
+            wine(os.path.join(self.folder, "uninstall.exe"), "/S")
+            wait_until(lambda: not os.path.exists(self.folder))
+
+    def test_a_silent_install_puts_everything_in_place_and_the_uninstall_takes_it_away(self):
+        before = export("HKCU")
+        self.install()
+        for name in PROGRAMS:
+            self.assertTrue(os.path.exists(os.path.join(self.folder, name)), name)
+        self.assertEqual(sorted(os.listdir(os.path.join(BIN, "language"))),
+                         sorted(os.listdir(os.path.join(self.folder, "language"))))
+        program = windows_path(os.path.join(self.folder, "ZanSetup.exe"))
+        keys = export("HKCU")
+        # The record as the program's own writer makes it (a stamp may be
+        # there from the test run; nothing here writes it).
+        record = {k: v for k, v in keys[RECORD].items() if k != '"updatetime"'}
+        self.assertEqual({"@": '""', '"Install_dir"': '"%s"' % program.replace("\\", "\\\\"),
+                          '"version"': '"%s"' % VERSION}, record)
+        dll = windows_path(os.path.join(self.folder, "npZanSetupOneClick.dll"))
+        self.assertEqual('"%s"' % dll.replace("\\", "\\\\"),
+                         keys["Software\\Classes\\CLSID\\%s\\InprocServer32" % CLSID]["@"])
+        entry = keys[UNINSTALL]
+        self.assertEqual('"ZanSetup"', entry['"DisplayName"'])
+        self.assertEqual('"%s"' % VERSION, entry['"DisplayVersion"'])
+        self.assertEqual('"corvela"', entry['"Publisher"'])
+        uninstaller = windows_path(os.path.join(self.folder, "uninstall.exe")).replace("\\", "\\\\")
+        self.assertEqual('"\\"%s\\" /S"' % uninstaller, entry['"QuietUninstallString"'])
+        self.assertEqual("dword:00000001", entry['"NoModify"'])
+        self.assertEqual("dword:00000001", entry['"NoRepair"'])
+        self.assertIn('"EstimatedSize"', entry)
+
+        os.makedirs(os.path.join(self.download, "Demo"))
+        with open(os.path.join(self.download, "Demo", "install.exe"), "wb") as f:
+            f.write(b"a downloaded package")
+        self.uninstall()
+        self.assertFalse(os.path.exists(self.download), "the download folder we made goes too")
+        after = export("HKCU")
+        # The record (and its parent, once empty) goes; the rest is as before,
+        # apart from the plug-in registration's kept keys.
+        ours = (RECORD, "Software\\Corvela")
+        self.assertNotIn(RECORD, after)
+        self.assertEqual({k: v for k, v in before.items() if k not in ours},
+                         {k: v for k, v in after.items() if k not in ours and k in before})
+        self.assertEqual([], sorted(set(after) - set(before) - {"Software\\MozillaPlugins"}))
+
+    def test_a_download_folder_that_was_there_before_stays(self):
+        os.makedirs(self.download)
+        theirs = os.path.join(self.download, "theirs.txt")
+        with open(theirs, "w") as f:
+            f.write("not ours")
+        self.install()
+        os.makedirs(os.path.join(self.download, "Zansetup"))
+        with open(os.path.join(self.download, "Zansetup", "ZanSetup.exe"), "wb") as f:
+            f.write(b"an update")
+        self.uninstall()
+        self.assertTrue(os.path.exists(theirs))
+        self.assertFalse(os.path.exists(os.path.join(self.download, "Zansetup")))
+
+    def test_a_page_script_runs_the_installed_setup_program_to_a_product_install(self):
+        self.install()
+        for key in MERGED:
+            # Wine 8 does not merge the per-user classes into HKCR; the copy
+            # stands in for that merge and goes again afterwards.
+            self.assertEqual(0, wine("reg", "copy", "HKCU\\Software\\Classes\\" + key,
+                                     "HKLM\\Software\\Classes\\" + key, "/s", "/f")[0])
+            self.addCleanup(wine, "reg", "delete", "HKLM\\Software\\Classes\\" + key, "/f")
+        box = Sandbox("installer-one-click")
+        with ProductServer(box) as server:
+            server.publish("Demo", version="1.0", dir_opt_show=0)
+            script = os.path.join(self.root, "page.js")
+            os.makedirs(self.root, exist_ok=True)
+            with open(script, "w") as f:
+                f.write('var control = new ActiveXObject("npZanSetupOneClick.ZanSetupOneClick");\n'
+                        'WScript.Echo("result " + Number(control.InstallOneClick("Demo", "1.0")));\n')
+            code, out = wine("cscript", "//nologo", windows_path(script))
+            self.assertEqual(0, code, out)
+            self.assertIn("result 1", out)
+            log = os.path.join(self.folder, "zansetup.log")
+            def finished():
+                if not os.path.exists(log):
+                    return False
+                with open(log, "rb") as f:
+                    return b"end install" in f.read()
+            self.assertTrue(wait_until(finished, timeout=120), "the installed setup program did not finish the install")
+            with open(log, "rb") as f:
+                lines = [line[20:] for line in f.read().decode("cp1252").split("\r\n")]
+            self.assertIn("the Produce name:Demo, version: 1.0", lines)
+            self.assertTrue([l for l in lines if l.startswith("begin install:")], lines)
+        # The setup program ends by itself once the product is in.
+        self.assertTrue(wait_until(lambda: not running_from(self.folder), timeout=30))
+
+
+if __name__ == "__main__":
+    unittest.main()

@@ -1,10 +1,19 @@
 ; The installer of ZanSetup itself: per user, no administrator rights.
 ; Interactive in the user's language, silent with /S and /D=folder.
 ;
+; Started as "... /Inst=0" by the setup program's daily update, it updates
+; the install that the registry record names, silently, while the old setup
+; program that started it may still be running: the new files are unpacked
+; aside first, then each old file is renamed out of the way (Windows allows
+; that for a running program) and the new one put in its place. Should any
+; step fail, what was swapped is put back and the old version stays whole,
+; with its old "version" in the record.
+;
 ; Defines given by the build:
 ;   OUTFILE    installer to write
 ;   VERSION    the build's version (the registry record gets it as text)
 ;   VERSION_BLOCK  the same as four dotted numbers, for the version block
+;   ICON       the program's icon, for the installer and the uninstaller
 ;   BIN        folder of ZanSetup.exe, ZanSetupSH.exe, npZanSetupOneClick.dll
 ;              and language\*.locale
 
@@ -12,15 +21,25 @@ Unicode true
 RequestExecutionLevel user
 SetCompressor /SOLID lzma
 
-!ifndef OUTFILE | VERSION | VERSION_BLOCK | BIN
-  !error "OUTFILE, VERSION, VERSION_BLOCK and BIN must be defined"
+!ifndef OUTFILE | VERSION | VERSION_BLOCK | BIN | ICON
+  !error "OUTFILE, VERSION, VERSION_BLOCK, BIN and ICON must be defined"
 !endif
 
 !define RECORD_KEY "Software\Corvela\ZanSetup"
 !define DOWNLOAD_MARK "made-by-zansetup"
 !define UNINSTALL_KEY "Software\Microsoft\Windows\CurrentVersion\Uninstall\ZanSetup"
 
+!define MUI_ICON "${ICON}"
+!define MUI_UNICON "${ICON}"
 !include "MUI2.nsh"
+!include "FileFunc.nsh"
+!include "LogicLib.nsh"
+
+; Exit codes of an update that did not happen.
+!define EXIT_NO_INSTALL 2
+!define EXIT_KEPT_OLD 3
+
+Var UpdateMode
 
 Name "ZanSetup"
 OutFile "${OUTFILE}"
@@ -28,6 +47,7 @@ OutFile "${OUTFILE}"
 ; update's download\Zansetup), so the folder is one of the user's own.
 InstallDir "$LOCALAPPDATA\Corvela\ZanSetup"
 ShowInstDetails show
+BrandingText "corvela"
 
 VIProductVersion "${VERSION_BLOCK}"
 VIAddVersionKey /LANG=1033 "ProductName" "ZanSetup"
@@ -47,13 +67,97 @@ VIAddVersionKey /LANG=1033 "LegalCopyright" "corvela"
 !insertmacro MUI_LANGUAGE "SimpChinese"
 !insertmacro MUI_LANGUAGE "TradChinese"
 
-Section "ZanSetup"
-  SetOutPath "$INSTDIR"
+!macro PutFiles folder
+  SetOutPath "${folder}"
   File "${BIN}\ZanSetup.exe"
   File "${BIN}\ZanSetupSH.exe"
   File "${BIN}\npZanSetupOneClick.dll"
-  SetOutPath "$INSTDIR\language"
+  SetOutPath "${folder}\language"
   File "${BIN}\language\*.locale"
+!macroend
+
+; Moves `name` aside and the staged one into its place; on failure jumps
+; to `failed`, with whatever was already moved aside still aside.
+!macro SwapIn name failed
+  Delete "$INSTDIR\${name}.old"
+  RMDir /r "$INSTDIR\${name}.old"
+  ClearErrors
+  ${If} ${FileExists} "$INSTDIR\${name}"
+    Rename "$INSTDIR\${name}" "$INSTDIR\${name}.old"
+    IfErrors ${failed}
+  ${EndIf}
+  Rename "$INSTDIR\update.new\${name}" "$INSTDIR\${name}"
+  IfErrors ${failed}
+!macroend
+
+; Puts `name` back from aside, if it was moved.
+!macro SwapBack name
+  ${If} ${FileExists} "$INSTDIR\${name}.old"
+    ${If} ${FileExists} "$INSTDIR\${name}"
+      Delete "$INSTDIR\${name}"
+      RMDir /r "$INSTDIR\${name}"
+    ${EndIf}
+    Rename "$INSTDIR\${name}.old" "$INSTDIR\${name}"
+  ${EndIf}
+!macroend
+
+Function .onInit
+  ${GetParameters} $R0
+  ClearErrors
+  ${GetOptions} $R0 "/Inst=" $R1
+  ${IfNot} ${Errors}
+    StrCpy $UpdateMode 1
+    SetSilent silent
+    ; The folder of the program the record names, whatever /D= says.
+    ReadRegStr $R2 HKCU "${RECORD_KEY}" "Install_dir"
+    ${If} $R2 == ""
+      SetErrorLevel ${EXIT_NO_INSTALL}
+      Quit
+    ${EndIf}
+    ${GetParent} $R2 $INSTDIR
+  ${EndIf}
+FunctionEnd
+
+Function UpdateFiles
+  RMDir /r "$INSTDIR\update.new"
+  ClearErrors
+  CreateDirectory "$INSTDIR\update.new"
+  IfErrors kept
+  !insertmacro PutFiles "$INSTDIR\update.new"
+  SetOutPath "$INSTDIR"
+  IfErrors kept
+  ${IfNot} ${FileExists} "$INSTDIR\update.new\ZanSetup.exe"
+    Goto kept
+  ${EndIf}
+  !insertmacro SwapIn "npZanSetupOneClick.dll" undo
+  !insertmacro SwapIn "ZanSetupSH.exe" undo
+  !insertmacro SwapIn "language" undo
+  !insertmacro SwapIn "ZanSetup.exe" undo
+  RMDir /r "$INSTDIR\update.new"
+  ; Old files still in use stay aside until the next update or the uninstall.
+  Delete "$INSTDIR\npZanSetupOneClick.dll.old"
+  Delete "$INSTDIR\ZanSetupSH.exe.old"
+  RMDir /r "$INSTDIR\language.old"
+  Delete "$INSTDIR\ZanSetup.exe.old"
+  Return
+  undo:
+    !insertmacro SwapBack "ZanSetup.exe"
+    !insertmacro SwapBack "language"
+    !insertmacro SwapBack "ZanSetupSH.exe"
+    !insertmacro SwapBack "npZanSetupOneClick.dll"
+  kept:
+    SetOutPath "$TEMP"
+    RMDir /r "$INSTDIR\update.new"
+    SetErrorLevel ${EXIT_KEPT_OLD}
+    Quit
+FunctionEnd
+
+Section "ZanSetup"
+  ${If} $UpdateMode == 1
+    Call UpdateFiles
+  ${Else}
+    !insertmacro PutFiles "$INSTDIR"
+  ${EndIf}
   SetOutPath "$INSTDIR"
   WriteUninstaller "$INSTDIR\uninstall.exe"
 
@@ -96,9 +200,14 @@ Section "Uninstall"
   Delete "$INSTDIR\ZanSetup.exe"
   Delete "$INSTDIR\ZanSetupSH.exe"
   Delete "$INSTDIR\npZanSetupOneClick.dll"
+  Delete "$INSTDIR\ZanSetup.exe.old"
+  Delete "$INSTDIR\ZanSetupSH.exe.old"
+  Delete "$INSTDIR\npZanSetupOneClick.dll.old"
   Delete "$INSTDIR\zansetup.log"
   Delete "$INSTDIR\language\*.locale"
   RMDir "$INSTDIR\language"
+  RMDir /r "$INSTDIR\language.old"
+  RMDir /r "$INSTDIR\update.new"
   Delete "$INSTDIR\uninstall.exe"
   RMDir "$INSTDIR"
   ; What the setup program downloaded beside its folder is ours too; the

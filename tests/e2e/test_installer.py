@@ -8,13 +8,17 @@ import subprocess
 import time
 import unittest
 
-from harness import (BIN, OUTPUT, E2ETestCase, ProductServer, Sandbox, Wine, record_delete,
-                     record_reset, wait_exit, windows_path)
+from harness import (BIN, DEMO_PRODUCT, OUTPUT, E2ETestCase, ProductServer, Sandbox, Wine, record_delete,
+                     record_get, record_reset, record_set, update_stamp, wait_exit, windows_path)
 from test_plugin import CLSID, MERGED, export, wine
 
 VERSION = [line.split("=", 1)[1] for line in open(os.path.join(BIN, "..", "CMakeCache.txt"))
            if line.startswith("ZANSETUP_VERSION:")][0].strip()
 INSTALLER = os.path.join(BIN, "ZanSetup-%s-setup.exe" % VERSION)
+# The same sources with the next version, packaged the same way (tests/e2e/CMakeLists.txt).
+NEXT_VERSION = VERSION + ".1"
+NEXT_BIN = os.path.join(BIN, "..", "tests-bin", "next")
+NEXT_INSTALLER = os.path.join(BIN, "..", "tests-bin", "ZanSetup-%s-setup.exe" % NEXT_VERSION)
 RECORD = r"Software\Corvela\ZanSetup"
 UNINSTALL = r"Software\Microsoft\Windows\CurrentVersion\Uninstall\ZanSetup"
 PROGRAMS = ["ZanSetup.exe", "ZanSetupSH.exe", "npZanSetupOneClick.dll", "uninstall.exe"]
@@ -152,6 +156,112 @@ class Installer(E2ETestCase):
             self.assertTrue([l for l in lines if l.startswith("begin install:")], lines)
         # The setup program ends by itself once the product is in.
         self.assertTrue(wait_until(lambda: not running_from(self.folder), timeout=30))
+
+
+    def read(self, path):
+        with open(path, "rb") as f:
+            return f.read()
+
+    def version_block(self, path):
+        return Wine().driver("version", windows_path(path)).strip()
+
+    def log_lines(self):
+        path = os.path.join(self.folder, "zansetup.log")
+        if not os.path.exists(path):
+            return []
+        with open(path, "rb") as f:
+            return [line[20:] for line in f.read().decode("cp1252").split("\r\n")[:-1]]
+
+    def test_a_due_run_installs_the_product_and_updates_zansetup_in_the_same_run(self):
+        self.install()
+        box = Sandbox("installer-update")
+        with ProductServer(box) as server:
+            # The slow installer keeps the old program running while the update replaces it.
+            server.publish("Demo", version="1.0", dir_opt_show=0,
+                           installer=os.path.join(DEMO_PRODUCT, "DemoSetup-slow.exe"))
+            server.publish_update(NEXT_INSTALLER, NEXT_VERSION)
+            record_set("updatetime", update_stamp(25 * 3600))
+            program = os.path.join(self.folder, "ZanSetup.exe")
+            process = self.start(Wine(), '"%s" App=Demo Ver=1.0' % windows_path(program))
+            self.assertEqual(2, wait_exit(process, timeout=120))
+            self.assertIn("end install", self.log_lines(), "the product install completes")
+            self.assertTrue(wait_until(lambda: record_get("version") == NEXT_VERSION, timeout=60),
+                            "the record still says %r" % record_get("version"))
+            for name in ("ZanSetup.exe", "ZanSetupSH.exe"):
+                self.assertEqual(self.read(os.path.join(NEXT_BIN, name)), self.read(os.path.join(self.folder, name)))
+            self.assertEqual(NEXT_VERSION + ".0", self.version_block(program))
+            self.assertFalse(os.path.exists(os.path.join(self.folder, "update.new")))
+
+            # Within 24 hours the updated program checks nothing.
+            lines_before = len(self.log_lines())
+            process = self.start(Wine(), '"%s" App=Demo Ver=1.0' % windows_path(program))
+            self.assertEqual(2, wait_exit(process, timeout=120))
+            later = self.log_lines()[lines_before:]
+            self.assertIn("end install", later)
+            self.assertFalse([l for l in later if l.startswith("write the update time")], later)
+
+    def test_an_update_that_cannot_complete_leaves_the_old_version_working(self):
+        self.install()
+        originals = {name: self.read(os.path.join(self.folder, name)) for name in PROGRAMS}
+        # Another program holds one of our files open, sharing nothing.
+        ready = os.path.join(self.root, "locked")
+        locker = Wine().start('"%s" lock "%s" 20 "%s"' % (windows_path(os.path.join(BIN, "..", "tests-bin", "zsdriver.exe")),
+                                                          windows_path(os.path.join(self.folder, "ZanSetupSH.exe")),
+                                                          windows_path(ready)))
+        self.processes.append(locker)
+        self.assertTrue(wait_until(lambda: os.path.exists(ready), timeout=30), "the file was not locked")
+        update = '"%s" /Inst=0' % windows_path(NEXT_INSTALLER)
+        self.assertEqual(3, wait_exit(self.start(Wine(), update), timeout=120), "the update reports it kept the old")
+        self.assertEqual(VERSION, record_get("version"))
+        for name, data in originals.items():
+            self.assertEqual(data, self.read(os.path.join(self.folder, name)), name)
+        self.assertEqual(sorted(os.listdir(os.path.join(BIN, "language"))),
+                         sorted(os.listdir(os.path.join(self.folder, "language"))))
+        leftovers = [n for n in os.listdir(self.folder) if n.endswith(".old") or n == "update.new"]
+        self.assertEqual([], leftovers)
+        wait_exit(locker, timeout=60)
+
+        # The old version still works: its one-click record is intact and
+        # the same update now goes through.
+        self.assertEqual(0, wait_exit(self.start(Wine(), update), timeout=120))
+        self.assertEqual(NEXT_VERSION, record_get("version"))
+        self.assertEqual(self.read(os.path.join(NEXT_BIN, "ZanSetupSH.exe")),
+                         self.read(os.path.join(self.folder, "ZanSetupSH.exe")))
+
+
+class Interactive(E2ETestCase):
+    # The installer's own captions, which end in a blank.
+    TITLES = {"en-us": "ZanSetup Setup ", "zh-cn": "ZanSetup \u5b89\u88c5 ", "zh-tw": "ZanSetup \u5b89\u88dd "}
+    INSTALL_BUTTONS = {"en-us": "&Install", "zh-cn": "\u5b89\u88c5(&I)", "zh-tw": "\u5b89\u88dd(&I)"}
+
+    def check_in(self, language):
+        box = Sandbox("installer-interactive-" + language)
+        wine = Wine(language)
+        process = self.start(wine, '"%s"' % windows_path(INSTALLER))
+        window = wine.find(title=self.TITLES[language], timeout_ms=30000)
+        self.assertIsNotNone(window, "no installer window titled %r" % self.TITLES[language])
+        title, controls = wine.texts(window)
+        self.assertEqual(self.INSTALL_BUTTONS[language], controls[1][3])
+        box.screenshot("installer-" + language)
+        # Cancelled on its first page it ends at once (1: cancelled by the
+        # user) and has installed nothing.
+        wine.click(window, 2)
+        self.assertEqual(1, wait_exit(process))
+        self.assertIsNone(record_get("version"))
+
+    def setUp(self):
+        super().setUp()
+        record_delete()
+        self.addCleanup(record_reset)
+
+    def test_in_english(self):
+        self.check_in("en-us")
+
+    def test_in_simplified_chinese(self):
+        self.check_in("zh-cn")
+
+    def test_in_traditional_chinese(self):
+        self.check_in("zh-tw")
 
 
 if __name__ == "__main__":

@@ -16,6 +16,9 @@
 //   zsdriver event NAME FILE              writes "held" into FILE when an event NAME
 //                                         exists already, else "free"
 //   zsdriver langid                       prints the user's default language id (hex)
+//   zsdriver lock FILE SECONDS READY      opens FILE sharing nothing, writes READY, holds
+//                                         the file for SECONDS and ends
+//   zsdriver version FILE                 prints the FileVersion text of FILE's version block
 //   zsdriver hold                         connects to the desktop and never ends, so Wine's
 //                                         desktop process stays up for the whole test run
 //   zsdriver findall [find options]       prints every matching handle, one a line
@@ -293,6 +296,33 @@ bool RecordIfStandIn() {
   return true;
 }
 
+// Nothing else can open, rename or delete the file while this runs.
+int Lock(const wchar_t* path, const wchar_t* seconds, const wchar_t* ready) {
+  HANDLE file = ::CreateFileW(path, GENERIC_READ, 0, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (file == INVALID_HANDLE_VALUE) return 1;
+  HANDLE mark = ::CreateFileW(ready, GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (mark != INVALID_HANDLE_VALUE) ::CloseHandle(mark);
+  ::Sleep(static_cast<DWORD>(_wtoi(seconds)) * 1000);
+  ::CloseHandle(file);
+  return 0;
+}
+
+int Version(const wchar_t* path) {
+  DWORD ignored = 0;
+  DWORD size = ::GetFileVersionInfoSizeW(path, &ignored);
+  if (size == 0) return 1;
+  std::vector<BYTE> block(size);
+  wchar_t* text = nullptr;
+  UINT length = 0;
+  if (!::GetFileVersionInfoW(path, 0, size, block.data()) ||
+      !::VerQueryValueW(block.data(), L"\\StringFileInfo\\040904b0\\FileVersion",
+                        reinterpret_cast<void**>(&text), &length)) {
+    return 1;
+  }
+  Print(text);
+  return 0;
+}
+
 }  // namespace
 
 int wmain(int argc, wchar_t** argv) {
@@ -316,6 +346,8 @@ int wmain(int argc, wchar_t** argv) {
     return Run(argv[2], argc >= 4 && std::wstring(argv[3]) == L"--windows");
   }
   if (action == L"event" && argc >= 4) return ProbeEvent(argv[2], argv[3]);
+  if (action == L"lock" && argc >= 5) return Lock(argv[2], argv[3], argv[4]);
+  if (action == L"version" && argc >= 3) return Version(argv[2]);
   if (action == L"hold") {
     ::GetDesktopWindow();
     ::Sleep(INFINITE);

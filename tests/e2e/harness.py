@@ -48,6 +48,20 @@ def read_locale_text(code, key):
     return node.text or ""
 
 
+def read_log_lines(path):
+    """Messages of a zansetup.log (time stamps dropped), decoded from the
+    ANSI page; none when there is no log yet."""
+    if not os.path.exists(path):
+        return []
+    with open(path, "rb") as f:
+        data = f.read().decode("cp1252", errors="replace")
+    assert data.endswith("\r\n") or data == "", "log does not end in CR LF"
+    lines = data.split("\r\n")[:-1]
+    for line in lines:
+        assert len(line) >= 20 and line[19] == "\t", "bad log line: %r" % line
+    return [line[20:] for line in lines]
+
+
 class Wine:
     """Runs Windows programs in the build's prefix with one user language."""
 
@@ -177,16 +191,7 @@ class Sandbox:
         return os.path.join(self.program_dir, "zansetup.log")
 
     def log_lines(self):
-        """Messages of the log (time stamps dropped), decoded from the ANSI page."""
-        if not os.path.exists(self.log_path):
-            return []
-        with open(self.log_path, "rb") as f:
-            data = f.read().decode("cp1252", errors="replace")
-        assert data.endswith("\r\n") or data == "", "log does not end in CR LF"
-        lines = data.split("\r\n")[:-1]
-        for line in lines:
-            assert len(line) >= 20 and line[19] == "\t", "bad log line: %r" % line
-        return [line[20:] for line in lines]
+        return read_log_lines(self.log_path)
 
     def wait_for_log_line(self, line, timeout=60):
         deadline = time.time() + timeout

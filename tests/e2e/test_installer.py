@@ -8,8 +8,9 @@ import subprocess
 import time
 import unittest
 
-from harness import (BIN, DEMO_PRODUCT, OUTPUT, E2ETestCase, ProductServer, Sandbox, Wine, record_delete,
-                     record_get, record_reset, record_set, update_stamp, wait_exit, windows_path)
+from harness import (BIN, DEMO_PRODUCT, OUTPUT, E2ETestCase, ProductServer, Sandbox, Wine, read_log_lines,
+                     record_delete, record_get, record_reset, record_set, update_stamp, wait_exit,
+                     windows_path)
 from test_plugin import CLSID, MERGED, export, wine
 
 VERSION = [line.split("=", 1)[1] for line in open(os.path.join(BIN, "..", "CMakeCache.txt"))
@@ -144,14 +145,9 @@ class Installer(E2ETestCase):
             self.assertEqual(0, code, out)
             self.assertIn("result 1", out)
             log = os.path.join(self.folder, "zansetup.log")
-            def finished():
-                if not os.path.exists(log):
-                    return False
-                with open(log, "rb") as f:
-                    return b"end install" in f.read()
-            self.assertTrue(wait_until(finished, timeout=120), "the installed setup program did not finish the install")
-            with open(log, "rb") as f:
-                lines = [line[20:] for line in f.read().decode("cp1252").split("\r\n")]
+            self.assertTrue(wait_until(lambda: "end install" in read_log_lines(log), timeout=120),
+                            "the installed setup program did not finish the install")
+            lines = read_log_lines(log)
             self.assertIn("the Produce name:Demo, version: 1.0", lines)
             self.assertTrue([l for l in lines if l.startswith("begin install:")], lines)
         # The setup program ends by itself once the product is in.
@@ -166,11 +162,7 @@ class Installer(E2ETestCase):
         return Wine().driver("version", windows_path(path)).strip()
 
     def log_lines(self):
-        path = os.path.join(self.folder, "zansetup.log")
-        if not os.path.exists(path):
-            return []
-        with open(path, "rb") as f:
-            return [line[20:] for line in f.read().decode("cp1252").split("\r\n")[:-1]]
+        return read_log_lines(os.path.join(self.folder, "zansetup.log"))
 
     def test_a_due_run_installs_the_product_and_updates_zansetup_in_the_same_run(self):
         self.install()

@@ -13,8 +13,8 @@ import subprocess
 import tempfile
 import unittest
 
-from harness import (BIN, BUILD, OUTPUT, WINE_RUN, E2ETestCase, record_delete, record_reset, record_set,
-                     stand_in, wait_for_command_line, windows_path)
+from harness import (BIN, BUILD, OUTPUT, WINE_RUN, E2ETestCase, read_log_lines, record_delete, record_reset,
+                     record_set, stand_in, wait_for_command_line, windows_path)
 
 CLSID = "{64677634-F8BA-429F-BBD8-08330E9F31E3}"
 LIBID = "{98CB0961-C0C7-491A-A633-CBA2DD3A1E4F}"
@@ -97,11 +97,7 @@ class Plugin(E2ETestCase):
             wine("reg", "delete", "HKLM\\Software\\Classes\\" + key, "/f")
 
     def log_lines(self):
-        path = os.path.join(self.folder, "zansetup.log")
-        if not os.path.exists(path):
-            return []
-        with open(path, "rb") as f:
-            return [line[20:] for line in f.read().decode("cp1252").split("\r\n")[:-1]]
+        return read_log_lines(os.path.join(self.folder, "zansetup.log"))
 
 
 class Registration(Plugin):

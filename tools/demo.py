@@ -1,7 +1,8 @@
 #!/usr/bin/env python3
-"""The demo: publishes the demo product (a real installer) to a download tree,
-serves it with nginx on the build's server address, and installs it with the
-setup program under Wine.
+"""The demo, the whole loop under Wine: installs ZanSetup per user with its
+own installer, publishes the demo product (a real installer) and serves it
+with nginx on the build's server address, lets a page's script ask the
+one-click control to install it, and uninstalls ZanSetup again at the end.
 
     demo.py BUILD_DIR
 
@@ -11,11 +12,52 @@ used and the dialogs are worked as a person would, with screenshots.
 import os
 import subprocess
 import sys
+import time
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, os.path.join(HERE, "..", "tests", "e2e"))
 
 FOLDER = "C:\\Demo Product"
+PAGE_SCRIPT = """// What the sample page (tools/oneclick-sample.html) does, as a script.
+var control = new ActiveXObject("npZanSetupOneClick.ZanSetupOneClick");
+WScript.Echo("InstallOneClick answered " + Number(control.InstallOneClick("Demo", "1.0")));
+"""
+
+
+def wait_for(condition, timeout):
+    deadline = time.time() + timeout
+    while time.time() < deadline and not condition():
+        time.sleep(0.5)
+    return condition()
+
+
+def install_zansetup(harness, installer, folder):
+    code = harness.wait_exit(harness.Wine().start('"%s" /S /D=%s' % (harness.windows_path(installer), folder)),
+                             timeout=120)
+    if code != 0:
+        raise SystemExit("the ZanSetup installer ended with %d" % code)
+    print("installed ZanSetup per user into", folder)
+
+
+def one_click(harness, wine_call, box, language, interactive, log):
+    script = os.path.join(box.root, "page.js")
+    with open(script, "w") as f:
+        f.write(PAGE_SCRIPT)
+    code, out = wine_call("cscript", "//nologo", harness.windows_path(script))
+    print("the page's script:", out.strip() or "exit code %d" % code)
+    wine = harness.Wine(language)
+    if interactive:
+        wine.env["DISPLAY"] = os.environ["DISPLAY"]
+        print("work the dialogs in the window that opened; waiting for the setup to end")
+    else:
+        caption = harness.read_locale_text(language, "language.caption")
+        dialog = wine.find(title=caption, control=1008, timeout_ms=60000)
+        if dialog is None:
+            raise SystemExit("the install path dialog did not appear; log: %s" % log)
+        print("install path dialog:", box.screenshot("install-path-dialog"))
+        wine.click(dialog, 1008)
+    ended = wait_for(lambda: "end install" in harness.read_log_lines(log), 3600 if interactive else 300)
+    print("the setup program %s" % ("installed the product" if ended else "did not finish"))
 
 
 def main(build):
@@ -25,28 +67,25 @@ def main(build):
     subprocess.run([sys.executable, testenv, "start", build], check=True, stdout=subprocess.DEVNULL,
                    env=dict(os.environ, DISPLAY="") if not interactive else os.environ)
     import harness
+    from test_plugin import MERGED, wine as wine_call
+    version = [line.split("=", 1)[1].strip() for line in open(os.path.join(build, "CMakeCache.txt"))
+               if line.startswith("ZANSETUP_VERSION:")][0]
+    installer = os.path.join(build, "bin", "ZanSetup-%s-setup.exe" % version)
     language = os.environ.get("ZANSETUP_DEMO_LANG", "en-us")
+    box = harness.Sandbox("demo")
+    folder = harness.windows_path(os.path.join(box.root, "user", "Corvela", "ZanSetup"))
+    program_dir = os.path.join(box.root, "user", "Corvela", "ZanSetup")
+    log = os.path.join(program_dir, "zansetup.log")
     try:
-        box = harness.Sandbox("demo")
+        install_zansetup(harness, installer, folder)
+        # Windows merges the per-user classes into HKEY_CLASSES_ROOT; Wine 8
+        # does not, so the demo copies them there for the page's script.
+        for key in MERGED:
+            wine_call("reg", "copy", "HKCU\\Software\\Classes\\" + key, "HKLM\\Software\\Classes\\" + key, "/s", "/f")
         with harness.ProductServer(box) as server:
             published = server.publish("Demo", version="1.0", default_dir=FOLDER)
             print("published the demo product at", published.info_url)
-            wine = harness.Wine(language)
-            if interactive:
-                wine.env["DISPLAY"] = os.environ["DISPLAY"]
-            process = wine.start(box.program + " App=Demo Ver=1.0")
-            print("started ZanSetup.exe App=Demo Ver=1.0")
-            caption = harness.read_locale_text(language, "language.caption")
-            if interactive:
-                print("work the dialogs in the window that opened; waiting for the setup to end")
-            else:
-                dialog = wine.find(title=caption, control=1008, timeout_ms=60000)
-                if dialog is None:
-                    raise SystemExit("the install path dialog did not appear; log: %s" % box.log_path)
-                print("install path dialog:", box.screenshot("install-path-dialog"))
-                wine.click(dialog, 1008)
-            code = harness.wait_exit(process, timeout=3600 if interactive else 300)
-            print("ZanSetup.exe ended with exit code", code)
+            one_click(harness, wine_call, box, language, interactive, log)
         installed = os.path.join(build, "wineprefix", "drive_c", FOLDER[3:])
         if os.path.isdir(installed):
             print("the demo product was installed into %s (in Wine: %s):" % (installed, FOLDER))
@@ -54,12 +93,20 @@ def main(build):
                 print("   ", name)
         else:
             print("nothing was installed into", FOLDER)
-        print("log:", box.log_path)
-        for line in box.log_lines():
+        print("log of the installed ZanSetup:", log)
+        for line in harness.read_log_lines(log):
             print("   ", line)
         for shot in box.screenshots:
             print("screenshot:", shot)
     finally:
+        for key in MERGED:
+            wine_call("reg", "delete", "HKLM\\Software\\Classes\\" + key, "/f")
+        uninstaller = os.path.join(program_dir, "uninstall.exe")
+        if os.path.exists(uninstaller):
+            wine_call(uninstaller, "/S")
+            gone = wait_for(lambda: not os.path.exists(program_dir), 60)
+            print("uninstalled ZanSetup again" if gone else "the uninstaller left %s" % program_dir)
+        harness.record_reset()
         subprocess.run([sys.executable, testenv, "stop", build], stdout=subprocess.DEVNULL)
 
 

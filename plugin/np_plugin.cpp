@@ -6,7 +6,7 @@
 #include <cstring>
 #include <new>
 
-#include "npapi.h"
+#include "browser_plugin_api.h"
 #include "plugin_instance.h"
 #include "scriptable_object.h"
 

@@ -4,7 +4,7 @@
 
 #include <windows.h>
 
-#include "npapi.h"
+#include "browser_plugin_api.h"
 
 namespace zan {
 

@@ -3,7 +3,7 @@
 // record; each class entry maps that header back to the C++ object.
 #pragma once
 
-#include "npapi.h"
+#include "browser_plugin_api.h"
 
 namespace zan {
 

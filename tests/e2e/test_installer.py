@@ -17,7 +17,7 @@ VERSION = [line.split("=", 1)[1] for line in open(os.path.join(BIN, "..", "CMake
            if line.startswith("ZANSETUP_VERSION:")][0].strip()
 INSTALLER = os.path.join(BIN, "ZanSetup-%s-setup.exe" % VERSION)
 # The same sources with the next version, packaged the same way (tests/e2e/CMakeLists.txt).
-NEXT_VERSION = VERSION + ".1"
+NEXT_VERSION = VERSION + (".1" if VERSION.count(".") < 3 else "1")
 NEXT_BIN = os.path.join(BIN, "..", "tests-bin", "next")
 NEXT_INSTALLER = os.path.join(BIN, "..", "tests-bin", "ZanSetup-%s-setup.exe" % NEXT_VERSION)
 RECORD = r"Software\Corvela\ZanSetup"
@@ -181,7 +181,7 @@ class Installer(E2ETestCase):
                             "the record still says %r" % record_get("version"))
             for name in ("ZanSetup.exe", "ZanSetupSH.exe"):
                 self.assertEqual(self.read(os.path.join(NEXT_BIN, name)), self.read(os.path.join(self.folder, name)))
-            self.assertEqual(NEXT_VERSION + ".0", self.version_block(program))
+            self.assertEqual((NEXT_VERSION + ".0.0.0").split(".")[:4], self.version_block(program).split("."))
             self.assertFalse(os.path.exists(os.path.join(self.folder, "update.new")))
 
             # Within 24 hours the updated program checks nothing.

@@ -11,7 +11,7 @@
 #include <string>
 #include <vector>
 
-#include "npapi.h"
+#include "browser_plugin_api.h"
 #include "setup/common/log.h"
 #include "setup/common/string_util.h"
 #include "plugin_test_util.h"

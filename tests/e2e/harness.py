@@ -212,7 +212,8 @@ class Sandbox:
         return os.path.join(self.root, "download")
 
     def screenshot(self, label):
-        with open(os.path.join(BUILD, "test-env", "display")) as f:
+        env_folder = os.environ.get("ZANSETUP_TEST_ENV") or os.path.join(BUILD, "test-env")
+        with open(os.path.join(env_folder, "display")) as f:
             display = f.read().strip()
         path = os.path.join(self.root, label + ".png")
         subprocess.run(["import", "-display", display, "-window", "root", path],

@@ -8,7 +8,7 @@ import subprocess
 import time
 import unittest
 
-from harness import (BIN, DEMO_PRODUCT, OUTPUT, E2ETestCase, ProductServer, Sandbox, Wine, read_log_lines,
+from harness import (BIN, BUILD, DEMO_PRODUCT, OUTPUT, E2ETestCase, ProductServer, Sandbox, Wine, read_log_lines,
                      record_delete, record_get, record_reset, record_set, update_stamp, wait_exit,
                      windows_path)
 from test_plugin import CLSID, MERGED, export, wine
@@ -23,6 +23,45 @@ NEXT_INSTALLER = os.path.join(BIN, "..", "tests-bin", "ZanSetup-%s-setup.exe" % 
 RECORD = r"Software\Corvela\ZanSetup"
 UNINSTALL = r"Software\Microsoft\Windows\CurrentVersion\Uninstall\ZanSetup"
 PROGRAMS = ["ZanSetup.exe", "ZanSetupSH.exe", "npZanSetupOneClick.dll", "uninstall.exe"]
+
+
+# These tests install and uninstall for real, so they run in a Wine prefix of
+# their own, made new for this module, with its own display and server.
+FRESH_PREFIX = os.path.join(BUILD, "wineprefix-installer")
+FRESH_ENV = os.path.join(BUILD, "test-env-installer")
+_SAVED = {}
+
+
+def setUpModule():
+    import testenv
+    display = testenv.start_fresh(BUILD, FRESH_PREFIX, FRESH_ENV)
+    for name, value in (("ZANSETUP_WINEPREFIX", FRESH_PREFIX), ("ZANSETUP_TEST_ENV", FRESH_ENV),
+                        ("DISPLAY", display)):
+        _SAVED[name] = os.environ.get(name)
+        os.environ[name] = value
+
+
+def tearDownModule():
+    import testenv
+    testenv.stop(BUILD, quiet=True, prefix=FRESH_PREFIX, folder=FRESH_ENV)
+    for name, value in _SAVED.items():
+        if value is None:
+            os.environ.pop(name, None)
+        else:
+            os.environ[name] = value
+
+
+def prefix_tree():
+    """Every file and folder of the prefix's drive C, with file sizes."""
+    drive = os.path.join(FRESH_PREFIX, "drive_c")
+    tree = {}
+    for folder, folders, files in os.walk(drive):
+        relative = os.path.relpath(folder, drive)
+        tree[relative] = None
+        for name in files:
+            path = os.path.join(folder, name)
+            tree[os.path.join(relative, name)] = os.path.getsize(path) if not os.path.islink(path) else -1
+    return tree
 
 
 def wait_until(condition, timeout=60):
@@ -73,6 +112,8 @@ class Installer(E2ETestCase):
 
     def test_a_silent_install_puts_everything_in_place_and_the_uninstall_takes_it_away(self):
         before = export("HKCU")
+        classes_before = export("HKLM\\Software\\Classes")
+        tree_before = prefix_tree()
         self.install()
         for name in PROGRAMS:
             self.assertTrue(os.path.exists(os.path.join(self.folder, name)), name)
@@ -111,6 +152,10 @@ class Installer(E2ETestCase):
         self.assertEqual({k: v for k, v in before.items() if k not in ours},
                          {k: v for k, v in after.items() if k not in ours and k in before})
         self.assertEqual([], sorted(set(after) - set(before) - {"Software\\MozillaPlugins"}))
+        self.assertEqual(classes_before, export("HKLM\\Software\\Classes"), "the type library's keys are gone")
+        tree_after = prefix_tree()
+        changed = sorted(k for k in set(tree_before) | set(tree_after) if tree_before.get(k, "-") != tree_after.get(k, "-"))
+        self.assertEqual([], changed, "the prefix's files are as before")
 
     def test_a_download_folder_that_was_there_before_stays(self):
         os.makedirs(self.download)

@@ -5,9 +5,13 @@ prefix and one wineserver kept alive between Wine processes.
     testenv.py start BUILD_DIR
     testenv.py stop BUILD_DIR
 
+start_fresh() and stop() with a prefix of their own give a test module a new
+prefix, display and server beside the shared ones.
+
 Everything stops by itself too, an hour after the start.
 """
 import os
+import shutil
 import signal
 import subprocess
 import sys
@@ -15,16 +19,20 @@ import time
 
 WATCHDOG_SECONDS = 3600
 
+# The processes that outlive start(): held here, so that a test module that
+# calls start() in-process is not warned about them as forgotten.
+_running = []
 
-def env_dir(build):
-    path = os.path.join(build, "test-env")
+
+def env_dir(build, folder=None):
+    path = folder or os.path.join(build, "test-env")
     os.makedirs(path, exist_ok=True)
     return path
 
 
-def wine_environment(build):
+def wine_environment(build, prefix=None):
     env = dict(os.environ)
-    env["WINEPREFIX"] = os.path.join(build, "wineprefix")
+    env["WINEPREFIX"] = prefix or os.path.join(build, "wineprefix")
     env["WINEDEBUG"] = "-all"
     env["WINEDLLOVERRIDES"] = "mscoree,mshtml=;winemenubuilder.exe=d"
     return env
@@ -37,6 +45,7 @@ def start_display(folder):
          "-nolisten", "tcp"],
         pass_fds=(write_fd,), stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
         start_new_session=True)
+    _running.append(proc)
     os.close(write_fd)
     number = b""
     deadline = time.time() + 30
@@ -82,11 +91,11 @@ def wait_for_desktop(env, timeout=60):
         time.sleep(0.2)
 
 
-def start(build):
-    folder = env_dir(build)
-    stop(build, quiet=True)
+def start(build, prefix=None, folder=None):
+    folder = env_dir(build, folder)
+    stop(build, quiet=True, prefix=prefix, folder=folder)
     display = start_display(folder)
-    env = wine_environment(build)
+    env = wine_environment(build, prefix)
     env["DISPLAY"] = display
     if not os.path.exists(os.path.join(env["WINEPREFIX"], "system.reg")):
         subprocess.run(["wineboot", "-i"], env=env, check=True,
@@ -110,32 +119,44 @@ def start(build):
     subprocess.run(["wineserver", "-w"], env=env)
     quiet = dict(stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
                  stderr=subprocess.DEVNULL, start_new_session=True)
-    subprocess.Popen(["wineserver", "-f", "-p"], env=env, **quiet)
+    _running.append(subprocess.Popen(["wineserver", "-f", "-p"], env=env, **quiet))
     # The first Wine process starts Wine's own background services, which
     # inherit its output; start them here so no test's output pipe stays open.
     subprocess.run(["wine", "cmd", "/c", "exit"], env=env, **quiet)
     # Wine starts its desktop process with the first program that needs it
     # and ends it soon after the last one; started by a test, it would hold
     # that test's output pipe open. One holder keeps it up for the whole run.
-    subprocess.Popen(["wine", os.path.join(build, "tests-bin", "zsdriver.exe"), "hold"], env=env, **quiet)
+    _running.append(subprocess.Popen(["wine", os.path.join(build, "tests-bin", "zsdriver.exe"), "hold"],
+                                     env=env, **quiet))
     wait_for_desktop(env)
     # The server persists until "stop"; should that never come, this ends it.
     watchdog = subprocess.Popen(["sh", "-c", "sleep %d; wineserver -k" % WATCHDOG_SECONDS],
                                 env=env, **quiet)
+    _running.append(watchdog)
     with open(os.path.join(folder, "watchdog.pid"), "w") as f:
         f.write(str(watchdog.pid))
     print("display", display, "prefix", env["WINEPREFIX"])
+    return display
 
 
-def stop(build, quiet=False):
-    folder = env_dir(build)
-    subprocess.run(["wineserver", "-k"], env=wine_environment(build),
+def start_fresh(build, prefix, folder):
+    """A new prefix (an old one of that name is removed first) with its own
+    display and server; returns the display."""
+    stop(build, quiet=True, prefix=prefix, folder=folder)
+    shutil.rmtree(prefix, ignore_errors=True)
+    return start(build, prefix, folder)
+
+
+def stop(build, quiet=False, prefix=None, folder=None):
+    folder = env_dir(build, folder)
+    subprocess.run(["wineserver", "-k"], env=wine_environment(build, prefix),
                    stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
     for name in ("xvfb.pid", "watchdog.pid"):
         pid_file = os.path.join(folder, name)
         if os.path.exists(pid_file):
             try:
-                os.killpg(int(open(pid_file).read()), signal.SIGTERM)
+                with open(pid_file) as f:
+                    os.killpg(int(f.read()), signal.SIGTERM)
             except (ProcessLookupError, ValueError, PermissionError):
                 pass
             os.remove(pid_file)

@@ -8,9 +8,9 @@ import subprocess
 import time
 import unittest
 
-from harness import (BIN, BUILD, DEMO_PRODUCT, OUTPUT, E2ETestCase, ProductServer, Sandbox, Wine, read_log_lines,
-                     record_delete, record_get, record_reset, record_set, update_stamp, wait_exit,
-                     windows_path)
+from harness import (BIN, BUILD, DEMO_PRODUCT, OUTPUT, E2ETestCase, ProductServer, Sandbox, Wine,
+                     read_locale_text, read_log_lines, record_delete, record_get, record_reset, record_set,
+                     update_stamp, wait_exit, windows_path)
 from test_plugin import CLSID, MERGED, export, wine
 
 VERSION = [line.split("=", 1)[1] for line in open(os.path.join(BIN, "..", "CMakeCache.txt"))
@@ -22,6 +22,8 @@ NEXT_BIN = os.path.join(BIN, "..", "tests-bin", "next")
 NEXT_INSTALLER = os.path.join(BIN, "..", "tests-bin", "ZanSetup-%s-setup.exe" % NEXT_VERSION)
 RECORD = r"Software\Corvela\ZanSetup"
 UNINSTALL = r"Software\Microsoft\Windows\CurrentVersion\Uninstall\ZanSetup"
+CAPTION = read_locale_text("en-us", "language.caption")
+IDC_NEXT = 1008
 PROGRAMS = ["ZanSetup.exe", "ZanSetupSH.exe", "npZanSetupOneClick.dll", "uninstall.exe"]
 
 
@@ -179,8 +181,9 @@ class Installer(E2ETestCase):
                                      "HKLM\\Software\\Classes\\" + key, "/s", "/f")[0])
             self.addCleanup(wine, "reg", "delete", "HKLM\\Software\\Classes\\" + key, "/f")
         box = Sandbox("installer-one-click")
+        folder = "C:\\ZanTest\\one click"
         with ProductServer(box) as server:
-            server.publish("Demo", version="1.0", dir_opt_show=0)
+            server.publish("Demo", version="1.0", default_dir=folder)
             script = os.path.join(self.root, "page.js")
             os.makedirs(self.root, exist_ok=True)
             with open(script, "w") as f:
@@ -189,15 +192,21 @@ class Installer(E2ETestCase):
             code, out = wine("cscript", "//nologo", windows_path(script))
             self.assertEqual(0, code, out)
             self.assertIn("result 1", out)
+            # The user accepts the offered folder in the installed program's dialog.
+            dialog = Wine().find(title=CAPTION, control=IDC_NEXT, timeout_ms=60000)
+            self.assertIsNotNone(dialog, "no install path dialog")
+            Wine().click(dialog, IDC_NEXT)
             log = os.path.join(self.folder, "zansetup.log")
             self.assertTrue(wait_until(lambda: "end install" in read_log_lines(log), timeout=120),
                             "the installed setup program did not finish the install")
             lines = read_log_lines(log)
             self.assertIn("the Produce name:Demo, version: 1.0", lines)
+            self.assertIn("Set instal path: " + folder, lines)
             self.assertTrue([l for l in lines if l.startswith("begin install:")], lines)
+            self.assertTrue(os.path.exists(os.path.join(FRESH_PREFIX, "drive_c", "ZanTest", "one click",
+                                                        "installed.txt")))
         # The setup program ends by itself once the product is in.
         self.assertTrue(wait_until(lambda: not running_from(self.folder), timeout=30))
-
 
     def read(self, path):
         with open(path, "rb") as f:

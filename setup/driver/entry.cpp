@@ -2,6 +2,7 @@
 
 #include "command_line.h"
 #include "instance_guard.h"
+#include "self_update.h"
 #include "setup/common/log.h"
 #include "setup/ui/i18n.h"
 #include "setup/ui/main_dlg.h"
@@ -60,6 +61,7 @@ int RunSetup(HINSTANCE instance, const wchar_t* commandLine) {
     ShowAlreadyRunning(instance);
     return 0;
   }
+  RemoveUpdateLeftovers(GetModuleFolder(instance));
   int code = RunMainDialog(line, product, version);
   ReleaseInstanceGuard();
   return code;

@@ -164,6 +164,12 @@ void RunSelfUpdate(const std::wstring& documentUrl, const std::wstring& target) 
   VerifyAndStart(target, checksum);
 }
 
+void RemoveUpdateLeftovers(const std::wstring& programFolder) {
+  static const wchar_t* const kSetAside[] = {L"ZanSetup.exe.old", L"ZanSetupSH.exe.old",
+                                             L"npZanSetupOneClick.dll.old"};
+  for (const wchar_t* name : kSetAside) ::DeleteFileW((programFolder + name).c_str());
+}
+
 void CheckSelfUpdate(const std::wstring& serverBase) {
   __time64_t now = _time64(nullptr);
   CAppReg record;

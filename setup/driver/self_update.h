@@ -39,6 +39,11 @@ std::wstring UpdateCommandLine(const std::wstring& program);
 // `target`, check its digest and start it. Every failure is only logged.
 void RunSelfUpdate(const std::wstring& documentUrl, const std::wstring& target);
 
+// Removes the files an update of ZanSetup set aside in `programFolder`
+// ("<name>.old") because they were in use then. One still in use stays for
+// a later run.
+void RemoveUpdateLeftovers(const std::wstring& programFolder);
+
 // On the main thread: when a check is due, writes a fresh stamp first (a
 // failed check then waits a day too) and starts the worker against
 // `serverBase`, downloading into download\Zansetup.

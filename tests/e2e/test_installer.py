@@ -245,6 +245,8 @@ class Installer(E2ETestCase):
             later = self.log_lines()[lines_before:]
             self.assertIn("end install", later)
             self.assertFalse([l for l in later if l.startswith("write the update time")], later)
+            # Whatever the update had to set aside is gone after that run.
+            self.assertEqual([], [n for n in os.listdir(self.folder) if n.endswith(".old")])
 
     def test_an_update_that_cannot_complete_leaves_the_old_version_working(self):
         self.install()

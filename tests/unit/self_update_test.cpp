@@ -2,6 +2,7 @@
 // newer, and what the new program is started with.
 #include <gtest/gtest.h>
 
+#include <windows.h>
 #include <time.h>
 
 #include <string>
@@ -95,6 +96,28 @@ TEST(UpdateVersion, EveryPlaceholderInTheAddressGetsTheVersion) {
 TEST(UpdateVersion, TheNewProgramsPathIsQuoted) {
   EXPECT_EQ(L"\"C:\\Program Files\\download\\Zansetup\\ZanSetup.exe\" /Inst=0",
             UpdateCommandLine(L"C:\\Program Files\\download\\Zansetup\\ZanSetup.exe"));
+}
+
+// What an update set aside goes with the next run; a file still in use (here
+// held open without delete sharing) stays, and nothing else is touched.
+TEST(UpdateLeftovers, SetAsideFilesGoUnlessStillInUse) {
+  zan_test::TempFolder folder;
+  for (const wchar_t* name : {L"ZanSetup.exe.old", L"ZanSetupSH.exe.old", L"npZanSetupOneClick.dll.old",
+                              L"ZanSetup.exe", L"other.old"}) {
+    ASSERT_TRUE(zan_test::WriteFileBytes(folder.File(name), "x"));
+  }
+  HANDLE held = ::CreateFileW(folder.File(L"ZanSetupSH.exe.old").c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
+                              OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+  ASSERT_NE(INVALID_HANDLE_VALUE, held);
+  RemoveUpdateLeftovers(folder.path());
+  EXPECT_FALSE(zan_test::FileExists(folder.File(L"ZanSetup.exe.old")));
+  EXPECT_FALSE(zan_test::FileExists(folder.File(L"npZanSetupOneClick.dll.old")));
+  EXPECT_TRUE(zan_test::FileExists(folder.File(L"ZanSetupSH.exe.old"))) << "in use: left for a later run";
+  EXPECT_TRUE(zan_test::FileExists(folder.File(L"ZanSetup.exe")));
+  EXPECT_TRUE(zan_test::FileExists(folder.File(L"other.old")));
+  ::CloseHandle(held);
+  RemoveUpdateLeftovers(folder.path());
+  EXPECT_FALSE(zan_test::FileExists(folder.File(L"ZanSetupSH.exe.old")));
 }
 
 }  // namespace

@@ -3,7 +3,8 @@
 #include <windows.h>
 
 #include <string>
-#include <vector>
+
+#include "setup/common/start_program.h"
 
 namespace {
 
@@ -20,15 +21,8 @@ std::wstring BuildCommandLine(int argc, wchar_t** argv) {
 }  // namespace
 
 int wmain(int argc, wchar_t** argv) {
-  std::wstring line = BuildCommandLine(argc, argv);
-  std::vector<wchar_t> buffer(line.begin(), line.end());
-  buffer.resize(buffer.size() + MAX_PATH, L'\0');
-  STARTUPINFOW startup = {};
-  startup.cb = sizeof(startup);
-  startup.wShowWindow = SW_SHOW;
-  PROCESS_INFORMATION process = {};
-  if (::CreateProcessW(nullptr, buffer.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr,
-                       &startup, &process)) {
+  PROCESS_INFORMATION process;
+  if (zan::StartProgram(BuildCommandLine(argc, argv), 0, SW_SHOW, &process)) {
     ::CloseHandle(process.hThread);
     ::CloseHandle(process.hProcess);
   }

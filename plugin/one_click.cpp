@@ -3,11 +3,11 @@
 #include <shlwapi.h>
 
 #include <new>
-#include <vector>
 
 #include "module.h"
 #include "setup/common/app_reg.h"
 #include "setup/common/log.h"
+#include "setup/common/start_program.h"
 
 namespace zan {
 namespace {
@@ -148,14 +148,8 @@ int CZanSetupOneClick::LaunchSetup(const std::wstring& path, const std::wstring&
   // The program path is quoted (it normally lies below a folder with a
   // blank); name and version follow exactly as given.
   std::wstring commandLine = L"\"" + path + L"\" App=" + productName + L" Ver=" + productVersion;
-  std::vector<wchar_t> buffer(commandLine.begin(), commandLine.end());
-  buffer.resize(buffer.size() + MAX_PATH, L'\0');
-  STARTUPINFOW startup = {};
-  startup.cb = sizeof(startup);
-  startup.wShowWindow = SW_SHOWNORMAL;
-  PROCESS_INFORMATION info = {};
-  if (!::CreateProcessW(nullptr, buffer.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup,
-                        &info)) {
+  PROCESS_INFORMATION info;
+  if (!StartProgram(commandLine, 0, SW_SHOWNORMAL, &info)) {
     return static_cast<int>(::GetLastError());
   }
   ::CloseHandle(info.hThread);

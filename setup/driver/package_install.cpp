@@ -1,11 +1,11 @@
 #include "package_install.h"
 
 #include <memory>
-#include <vector>
 
 #include "messages.h"
 #include "setup/common/handles.h"
 #include "setup/common/log.h"
+#include "setup/common/start_program.h"
 #include "setup/http/http_fetch_file.h"
 #include "setup/ui/progress_dlg.h"
 #include "setup/common/worker.h"
@@ -88,13 +88,8 @@ bool ResumeInstaller(HANDLE process, HANDLE thread) {
 }
 
 bool StartInstaller(const std::wstring& commandLine, HANDLE job, HWND mainWindow) {
-  std::vector<wchar_t> buffer(commandLine.begin(), commandLine.end());
-  buffer.resize(buffer.size() + MAX_PATH, L'\0');
-  STARTUPINFOW startup = {};
-  startup.cb = sizeof(startup);
-  PROCESS_INFORMATION info = {};
-  if (!::CreateProcessW(nullptr, buffer.data(), nullptr, nullptr, FALSE, CREATE_SUSPENDED, nullptr,
-                        nullptr, &startup, &info)) {
+  PROCESS_INFORMATION info;
+  if (!StartProgram(commandLine, CREATE_SUSPENDED, 0, &info)) {
     WriteLog(L"Start to run install process failed, error code: %d", static_cast<int>(::GetLastError()));
     return false;
   }

@@ -4,13 +4,13 @@
 
 #include <cwchar>
 #include <memory>
-#include <vector>
 
 #include "download_folder.h"
 #include "package_install.h"
 #include "setup/common/app_reg.h"
 #include "setup/common/log.h"
 #include "setup/common/md5.h"
+#include "setup/common/start_program.h"
 #include "setup/common/string_util.h"
 #include "setup/common/worker.h"
 #include "setup/common/xml_document.h"
@@ -53,14 +53,8 @@ bool VerifyAndStart(const std::wstring& target, const std::wstring& checksum) {
     WriteLog(L"update zansetup check md5 failed");
     return false;
   }
-  std::wstring commandLine = UpdateCommandLine(target);
-  std::vector<wchar_t> buffer(commandLine.begin(), commandLine.end());
-  buffer.resize(buffer.size() + MAX_PATH, L'\0');
-  STARTUPINFOW startup = {};
-  startup.cb = sizeof(startup);
-  PROCESS_INFORMATION info = {};
-  if (!::CreateProcessW(nullptr, buffer.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr,
-                        &startup, &info)) {
+  PROCESS_INFORMATION info;
+  if (!StartProgram(UpdateCommandLine(target), 0, 0, &info)) {
     WriteLog(L"run update failed");
     return false;
   }

@@ -100,11 +100,14 @@ class Installer(E2ETestCase):
         self.addCleanup(self.uninstall_leftovers)
 
     def uninstall(self):
-        # The uninstaller copies itself aside and returns at once; what it
-        # removes shows that it has finished.
+        # The uninstaller copies itself aside and returns at once. Its last
+        # step removes the installed-programs entry: once that is gone, it
+        # has finished.
         code, out = wine(os.path.join(self.folder, "uninstall.exe"), "/S")
         self.assertEqual(0, code, out)
-        if not wait_until(lambda: not os.path.exists(self.folder)):
+        self.assertTrue(wait_until(lambda: wine("reg", "query", "HKCU\\" + UNINSTALL)[0] != 0),
+                        "the uninstaller did not finish")
+        if os.path.exists(self.folder):
             self.fail("the uninstaller left %r" % os.listdir(self.folder))
 
     def uninstall_leftovers(self):

@@ -210,6 +210,10 @@ class Installer(E2ETestCase):
                                                         "installed.txt")))
         # The setup program ends by itself once the product is in.
         self.assertTrue(wait_until(lambda: not running_from(self.folder), timeout=30))
+        # Uninstalling ZanSetup leaves the product it installed alone.
+        self.uninstall()
+        self.assertTrue(os.path.exists(os.path.join(FRESH_PREFIX, "drive_c", "ZanTest", "one click",
+                                                    "installed.txt")))
 
     def read(self, path):
         with open(path, "rb") as f:

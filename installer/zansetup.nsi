@@ -1,6 +1,9 @@
 ; The installer of ZanSetup itself: per user, no administrator rights.
 ; Interactive in the user's language, silent with /S and /D=folder.
 ;
+; It also registers the per-user scheme "zansetup", so that a browser can
+; hand a link like zansetup://install?app=NAME&ver=VERSION to the program.
+;
 ; Started as "... /Inst=0" by the setup program's daily update, it updates
 ; the install that the registry record names, silently, while the old setup
 ; program that started it may still be running: the new files are unpacked
@@ -28,6 +31,8 @@ SetCompressor /SOLID lzma
 !define RECORD_KEY "Software\Corvela\ZanSetup"
 !define DOWNLOAD_MARK "made-by-zansetup"
 !define UNINSTALL_KEY "Software\Microsoft\Windows\CurrentVersion\Uninstall\ZanSetup"
+; Today's browsers hand a "zansetup:" link to the program registered for it.
+!define LINK_KEY "Software\Classes\zansetup"
 
 !define MUI_ICON "${ICON}"
 !define MUI_UNICON "${ICON}"
@@ -175,6 +180,12 @@ Section "ZanSetup"
   IfErrors 0 +2
     DetailPrint "The one-click plug-in could not be registered."
 
+  ; Written by an update too, so an install from before the link gets it.
+  WriteRegStr HKCU "${LINK_KEY}" "" "URL:ZanSetup link"
+  WriteRegStr HKCU "${LINK_KEY}" "URL Protocol" ""
+  WriteRegStr HKCU "${LINK_KEY}\DefaultIcon" "" "$INSTDIR\ZanSetup.exe,0"
+  WriteRegStr HKCU "${LINK_KEY}\shell\open\command" "" '"$INSTDIR\ZanSetup.exe" "%1"'
+
   WriteRegStr HKCU "${UNINSTALL_KEY}" "DisplayName" "ZanSetup"
   WriteRegStr HKCU "${UNINSTALL_KEY}" "DisplayVersion" "${VERSION}"
   WriteRegStr HKCU "${UNINSTALL_KEY}" "Publisher" "corvela"
@@ -220,6 +231,7 @@ Section "Uninstall"
     RMDir /r "$INSTDIR\..\download\Zansetup"
     RMDir "$INSTDIR\..\download"
   download_done:
+  DeleteRegKey HKCU "${LINK_KEY}"
   DeleteRegKey HKCU "${RECORD_KEY}"
   DeleteRegKey /ifempty HKCU "Software\Corvela"
   DeleteRegKey HKCU "${UNINSTALL_KEY}"

@@ -1,6 +1,7 @@
 #include "entry.h"
 
 #include "command_line.h"
+#include "install_link.h"
 #include "instance_guard.h"
 #include "self_update.h"
 #include "setup/common/log.h"
@@ -48,6 +49,7 @@ int RunMainDialog(const std::wstring& line, const std::wstring& product,
 
 int RunSetup(HINSTANCE instance, const wchar_t* commandLine) {
   std::wstring line = TrimCommandLine(commandLine ? commandLine : L"");
+  if (!TakeInstallLink(&line)) return 0;
   ArgumentTable arguments = ParseArguments(line);
   std::wstring product = ArgumentValue(arguments, L"App");
   std::wstring version = ArgumentValue(arguments, L"Ver");

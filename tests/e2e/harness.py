@@ -88,6 +88,13 @@ class Wine:
         return subprocess.Popen([WINE_RUN, DRIVER, "run", command_line], env=self.env,
                                 stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
 
+    def open_link(self, link):
+        """Opens `link` through ShellExecuteExW, as a browser hands a link to
+        the program registered for its scheme; the Popen's exit code is that
+        program's."""
+        return subprocess.Popen([WINE_RUN, DRIVER, "open", link], env=self.env,
+                                stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+
     def start_counting_windows(self, command_line, out):
         """As start(), and the driver writes "windows N" into the open file
         `out` when the program has ended: the top-level windows it owned."""

@@ -3,122 +3,35 @@ programs, the record, the plug-in's registration and the installed-programs
 entry in place; a page's one-click then runs the installed setup program to
 a real product install; the uninstaller takes all of it away again."""
 import os
-import shutil
-import subprocess
-import time
 import unittest
 
-from harness import (BIN, BUILD, DEMO_PRODUCT, OUTPUT, E2ETestCase, ProductServer, Sandbox, Wine,
-                     read_locale_text, read_log_lines, record_delete, record_get, record_reset, record_set,
-                     update_stamp, wait_exit, windows_path)
+from harness import (BIN, DEMO_PRODUCT, E2ETestCase, ProductServer, Sandbox, Wine, read_locale_text,
+                     read_log_lines, record_delete, record_get, record_reset, record_set, update_stamp,
+                     wait_exit, windows_path)
+from installed import (INSTALLER, NEXT_BIN, NEXT_INSTALLER, NEXT_VERSION, RECORD, UNINSTALL, VERSION,
+                       FreshPrefix, InstalledTestCase, changed_entries, running_from, wait_until)
 from test_plugin import CLSID, MERGED, export, wine
 
-VERSION = [line.split("=", 1)[1] for line in open(os.path.join(BIN, "..", "CMakeCache.txt"))
-           if line.startswith("ZANSETUP_VERSION:")][0].strip()
-INSTALLER = os.path.join(BIN, "ZanSetup-%s-setup.exe" % VERSION)
-# The same sources with the next version, packaged the same way (tests/e2e/CMakeLists.txt).
-NEXT_VERSION = VERSION + (".1" if VERSION.count(".") < 3 else "1")
-NEXT_BIN = os.path.join(BIN, "..", "tests-bin", "next")
-NEXT_INSTALLER = os.path.join(BIN, "..", "tests-bin", "ZanSetup-%s-setup.exe" % NEXT_VERSION)
-RECORD = r"Software\Corvela\ZanSetup"
-UNINSTALL = r"Software\Microsoft\Windows\CurrentVersion\Uninstall\ZanSetup"
 CAPTION = read_locale_text("en-us", "language.caption")
 IDC_NEXT = 1008
 PROGRAMS = ["ZanSetup.exe", "ZanSetupSH.exe", "npZanSetupOneClick.dll", "uninstall.exe"]
-
-
-# These tests install and uninstall for real, so they run in a Wine prefix of
-# their own, made new for this module, with its own display and server.
-FRESH_PREFIX = os.path.join(BUILD, "wineprefix-installer")
-FRESH_ENV = os.path.join(BUILD, "test-env-installer")
-_SAVED = {}
+LINK = r"Software\Classes\zansetup"
+PREFIX = FreshPrefix("installer")
 
 
 def setUpModule():
-    import testenv
-    display = testenv.start_fresh(BUILD, FRESH_PREFIX, FRESH_ENV)
-    for name, value in (("ZANSETUP_WINEPREFIX", FRESH_PREFIX), ("ZANSETUP_TEST_ENV", FRESH_ENV),
-                        ("DISPLAY", display)):
-        _SAVED[name] = os.environ.get(name)
-        os.environ[name] = value
+    PREFIX.start()
 
 
 def tearDownModule():
-    import testenv
-    testenv.stop(BUILD, quiet=True, prefix=FRESH_PREFIX, folder=FRESH_ENV)
-    for name, value in _SAVED.items():
-        if value is None:
-            os.environ.pop(name, None)
-        else:
-            os.environ[name] = value
+    PREFIX.stop()
 
 
-def prefix_tree():
-    """Every file and folder of the prefix's drive C, with file sizes."""
-    drive = os.path.join(FRESH_PREFIX, "drive_c")
-    tree = {}
-    for folder, folders, files in os.walk(drive):
-        relative = os.path.relpath(folder, drive)
-        tree[relative] = None
-        for name in files:
-            path = os.path.join(folder, name)
-            tree[os.path.join(relative, name)] = os.path.getsize(path) if not os.path.islink(path) else -1
-    return tree
-
-
-def wait_until(condition, timeout=60):
-    deadline = time.time() + timeout
-    while time.time() < deadline:
-        if condition():
-            return True
-        time.sleep(0.2)
-    return condition()
-
-
-def running_from(folder):
-    """Windows processes whose program lies in `folder`."""
-    out = subprocess.run(["ps", "-eo", "args"], capture_output=True, text=True).stdout
-    return [line for line in out.splitlines() if line.startswith(windows_path(folder) + "\\")]
-
-
-class Installer(E2ETestCase):
-    def setUp(self):
-        super().setUp()
-        record_delete()
-        self.addCleanup(record_reset)
-        self.root = os.path.join(OUTPUT, "installer", self.id().rsplit(".", 1)[1])
-        shutil.rmtree(self.root, ignore_errors=True)
-        # A blank in the path, as under "Program Files" or a user's name.
-        self.folder = os.path.join(self.root, "Local App", "Corvela", "ZanSetup")
-        self.download = os.path.join(self.root, "Local App", "Corvela", "download")
-
-    def install(self):
-        # /D= comes last and unquoted, blanks and all: the command line is
-        # handed over exactly as written.
-        command_line = '"%s" /S /D=%s' % (windows_path(INSTALLER), windows_path(self.folder))
-        self.assertEqual(0, wait_exit(self.start(Wine(), command_line), timeout=120))
-        self.addCleanup(self.uninstall_leftovers)
-
-    def uninstall(self):
-        # The uninstaller copies itself aside and returns at once. Its last
-        # step removes the installed-programs entry: once that is gone, it
-        # has finished.
-        code, out = wine(os.path.join(self.folder, "uninstall.exe"), "/S")
-        self.assertEqual(0, code, out)
-        self.assertTrue(wait_until(lambda: wine("reg", "query", "HKCU\\" + UNINSTALL)[0] != 0),
-                        "the uninstaller did not finish")
-        if os.path.exists(self.folder):
-            self.fail("the uninstaller left %r" % os.listdir(self.folder))
-
-    def uninstall_leftovers(self):
-        if os.path.exists(os.path.join(self.folder, "uninstall.exe")):
-            wine(os.path.join(self.folder, "uninstall.exe"), "/S")
-            wait_until(lambda: not os.path.exists(self.folder))
-
+class Installer(InstalledTestCase):
     def test_a_silent_install_puts_everything_in_place_and_the_uninstall_takes_it_away(self):
         before = export("HKCU")
         classes_before = export("HKLM\\Software\\Classes")
-        tree_before = prefix_tree()
+        tree_before = PREFIX.tree()
         self.install()
         for name in PROGRAMS:
             self.assertTrue(os.path.exists(os.path.join(self.folder, name)), name)
@@ -134,6 +47,11 @@ class Installer(E2ETestCase):
         dll = windows_path(os.path.join(self.folder, "npZanSetupOneClick.dll"))
         self.assertEqual('"%s"' % dll.replace("\\", "\\\\"),
                          keys["Software\\Classes\\CLSID\\%s\\InprocServer32" % CLSID]["@"])
+        # The "zansetup:" link opens the installed program with the link as its one argument.
+        quoted = '"\\"%s\\"' % program.replace("\\", "\\\\")
+        self.assertEqual({"@": '"URL:ZanSetup link"', '"URL Protocol"': '""'}, keys[LINK])
+        self.assertEqual({"@": '"%s,0"' % program.replace("\\", "\\\\")}, keys[LINK + "\\DefaultIcon"])
+        self.assertEqual({"@": quoted + ' \\"%1\\""'}, keys[LINK + "\\shell\\open\\command"])
         entry = keys[UNINSTALL]
         self.assertEqual('"ZanSetup"', entry['"DisplayName"'])
         self.assertEqual('"%s"' % VERSION, entry['"DisplayVersion"'])
@@ -158,9 +76,8 @@ class Installer(E2ETestCase):
                          {k: v for k, v in after.items() if k not in ours and k in before})
         self.assertEqual([], sorted(set(after) - set(before) - {"Software\\MozillaPlugins"}))
         self.assertEqual(classes_before, export("HKLM\\Software\\Classes"), "the type library's keys are gone")
-        tree_after = prefix_tree()
-        changed = sorted(k for k in set(tree_before) | set(tree_after) if tree_before.get(k, "-") != tree_after.get(k, "-"))
-        self.assertEqual([], changed, "the prefix's files are as before")
+        tree_after = PREFIX.tree()
+        self.assertEqual([], changed_entries(tree_before, tree_after), "the prefix's files are as before")
 
     def test_a_download_folder_that_was_there_before_stays(self):
         os.makedirs(self.download)
@@ -177,12 +94,7 @@ class Installer(E2ETestCase):
 
     def test_a_page_script_runs_the_installed_setup_program_to_a_product_install(self):
         self.install()
-        for key in MERGED:
-            # Wine 8 does not merge the per-user classes into HKCR; the copy
-            # stands in for that merge and goes again afterwards.
-            self.assertEqual(0, wine("reg", "copy", "HKCU\\Software\\Classes\\" + key,
-                                     "HKLM\\Software\\Classes\\" + key, "/s", "/f")[0])
-            self.addCleanup(wine, "reg", "delete", "HKLM\\Software\\Classes\\" + key, "/f")
+        self.merge_classes(MERGED)
         box = Sandbox("installer-one-click")
         folder = "C:\\ZanTest\\one click"
         with ProductServer(box) as server:
@@ -206,14 +118,12 @@ class Installer(E2ETestCase):
             self.assertIn("the Produce name:Demo, version: 1.0", lines)
             self.assertIn("Set instal path: " + folder, lines)
             self.assertTrue([l for l in lines if l.startswith("begin install:")], lines)
-            self.assertTrue(os.path.exists(os.path.join(FRESH_PREFIX, "drive_c", "ZanTest", "one click",
-                                                        "installed.txt")))
+            self.assertTrue(os.path.exists(PREFIX.drive_path(folder + "\\installed.txt")))
         # The setup program ends by itself once the product is in.
         self.assertTrue(wait_until(lambda: not running_from(self.folder), timeout=30))
         # Uninstalling ZanSetup leaves the product it installed alone.
         self.uninstall()
-        self.assertTrue(os.path.exists(os.path.join(FRESH_PREFIX, "drive_c", "ZanTest", "one click",
-                                                    "installed.txt")))
+        self.assertTrue(os.path.exists(PREFIX.drive_path(folder + "\\installed.txt")))
 
     def read(self, path):
         with open(path, "rb") as f:

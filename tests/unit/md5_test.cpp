@@ -13,6 +13,7 @@
 namespace zan {
 namespace {
 
+using zan_test::LogLinesAdded;
 using zan_test::ReadFileBytes;
 using zan_test::TempFolder;
 using zan_test::WriteFileBytes;
@@ -135,30 +136,6 @@ TEST(Md5Context, BitCountCarriesIntoTheHighWordPast512MiB) {
   context.Finish(digest);
   EXPECT_EQ("7c891b37bdd65c1ffb5412dfac41e015", Md5DigestText(digest));
 }
-
-// The lines logged while it lives, into a log of its own: other test
-// processes write to the one beside the program at the same time.
-class LogLinesAdded {
- public:
-  LogLinesAdded() : log_(folder_.File(L"zansetup.log")) {}
-
-  std::vector<std::string> Messages() const {
-    std::string added = ReadFileBytes(log_.path());
-    std::vector<std::string> messages;
-    size_t begin = 0;
-    for (size_t end; (end = added.find("\r\n", begin)) != std::string::npos; begin = end + 2) {
-      std::string line = added.substr(begin, end - begin);
-      EXPECT_TRUE(line.size() >= 20 && line[19] == '\t') << line;
-      messages.push_back(line.size() >= 20 ? line.substr(20) : line);
-    }
-    EXPECT_EQ(added.size(), begin) << "text after the last CR LF";
-    return messages;
-  }
-
- private:
-  TempFolder folder_;
-  ScopedLogRedirect log_;
-};
 
 class CheckFileMd5Test : public ::testing::Test {
  protected:

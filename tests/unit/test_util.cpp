@@ -1,5 +1,7 @@
 #include "test_util.h"
 
+#include <gtest/gtest.h>
+
 #include <shellapi.h>
 
 #include <cstdio>
@@ -175,6 +177,21 @@ bool ReadTestServers(TestServers* servers) {
   if (found.nginx.empty() || found.nginxRoot.empty() || found.fault.empty()) return false;
   *servers = found;
   return true;
+}
+
+LogLinesAdded::LogLinesAdded() : log_(folder_.File(L"zansetup.log")) {}
+
+std::vector<std::string> LogLinesAdded::Messages() const {
+  std::string added = ReadFileBytes(log_.path());
+  std::vector<std::string> messages;
+  size_t begin = 0;
+  for (size_t end; (end = added.find("\r\n", begin)) != std::string::npos; begin = end + 2) {
+    std::string line = added.substr(begin, end - begin);
+    EXPECT_TRUE(line.size() >= 20 && line[19] == '\t') << line;
+    messages.push_back(line.size() >= 20 ? line.substr(20) : line);
+  }
+  EXPECT_EQ(added.size(), begin) << "text after the last CR LF";
+  return messages;
 }
 
 }  // namespace zan_test

@@ -5,6 +5,9 @@
 #include <time.h>
 
 #include <string>
+#include <vector>
+
+#include "setup/common/log.h"
 
 namespace zan_test {
 
@@ -22,6 +25,19 @@ class TempFolder {
 
  private:
   std::wstring path_;
+};
+
+// The lines logged while it lives, into a log of its own: other test
+// processes write to the one beside the program at the same time.
+class LogLinesAdded {
+ public:
+  LogLinesAdded();
+  // The messages, without their time stamps.
+  std::vector<std::string> Messages() const;
+
+ private:
+  TempFolder folder_;
+  zan::ScopedLogRedirect log_;
 };
 
 // Redirects this process's HKEY_CURRENT_USER into a scratch key of its own

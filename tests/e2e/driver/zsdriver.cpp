@@ -22,7 +22,11 @@
 //   zsdriver hold                         connects to the desktop and never ends, so Wine's
 //                                         desktop process stays up for the whole test run
 //   zsdriver findall [find options]       prints every matching handle, one a line
+//   zsdriver open LINK                    opens LINK with ShellExecuteExW, as a browser
+//                                         hands a link on; exits with the started
+//                                         program's code (254: no process, 255: failed)
 #include <windows.h>
+#include <shellapi.h>
 
 #include <algorithm>
 #include <cstdio>
@@ -323,6 +327,21 @@ int Version(const wchar_t* path) {
   return 0;
 }
 
+int Open(const wchar_t* link) {
+  SHELLEXECUTEINFOW info = {sizeof(info)};
+  info.fMask = SEE_MASK_NOCLOSEPROCESS | SEE_MASK_FLAG_NO_UI;
+  info.lpVerb = L"open";
+  info.lpFile = link;
+  info.nShow = SW_SHOWNORMAL;
+  if (!::ShellExecuteExW(&info)) return 255;
+  if (!info.hProcess) return 254;
+  ::WaitForSingleObject(info.hProcess, INFINITE);
+  DWORD code = 0;
+  ::GetExitCodeProcess(info.hProcess, &code);
+  ::CloseHandle(info.hProcess);
+  return static_cast<int>(code);
+}
+
 }  // namespace
 
 int wmain(int argc, wchar_t** argv) {
@@ -348,6 +367,7 @@ int wmain(int argc, wchar_t** argv) {
   if (action == L"event" && argc >= 4) return ProbeEvent(argv[2], argv[3]);
   if (action == L"lock" && argc >= 5) return Lock(argv[2], argv[3], argv[4]);
   if (action == L"version" && argc >= 3) return Version(argv[2]);
+  if (action == L"open" && argc >= 3) return Open(argv[2]);
   if (action == L"hold") {
     ::GetDesktopWindow();
     ::Sleep(INFINITE);

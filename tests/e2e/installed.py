@@ -1,0 +1,131 @@
+"""ZanSetup put in place by its own installer, in a Wine prefix made new for
+one test module, with its own display and server: these tests install and
+uninstall for real and compare the prefix with itself."""
+import os
+import shutil
+import subprocess
+import time
+
+from harness import (BIN, BUILD, OUTPUT, E2ETestCase, Wine, record_delete, record_reset, wait_exit,
+                     windows_path)
+from test_plugin import wine
+
+VERSION = [line.split("=", 1)[1] for line in open(os.path.join(BIN, "..", "CMakeCache.txt"))
+           if line.startswith("ZANSETUP_VERSION:")][0].strip()
+INSTALLER = os.path.join(BIN, "ZanSetup-%s-setup.exe" % VERSION)
+# The same sources with the next version, packaged the same way (tests/e2e/CMakeLists.txt).
+NEXT_VERSION = VERSION + (".1" if VERSION.count(".") < 3 else "1")
+NEXT_BIN = os.path.join(BIN, "..", "tests-bin", "next")
+NEXT_INSTALLER = os.path.join(BIN, "..", "tests-bin", "ZanSetup-%s-setup.exe" % NEXT_VERSION)
+RECORD = r"Software\Corvela\ZanSetup"
+UNINSTALL = r"Software\Microsoft\Windows\CurrentVersion\Uninstall\ZanSetup"
+
+
+class FreshPrefix:
+    """build/wineprefix-NAME, made new by start() and pointed to by the
+    environment the harness's Wine runs use, until stop()."""
+
+    def __init__(self, name):
+        self.prefix = os.path.join(BUILD, "wineprefix-" + name)
+        self.env_folder = os.path.join(BUILD, "test-env-" + name)
+        self._saved = {}
+
+    def start(self):
+        import testenv
+        display = testenv.start_fresh(BUILD, self.prefix, self.env_folder)
+        for name, value in (("ZANSETUP_WINEPREFIX", self.prefix), ("ZANSETUP_TEST_ENV", self.env_folder),
+                            ("DISPLAY", display)):
+            self._saved[name] = os.environ.get(name)
+            os.environ[name] = value
+
+    def stop(self):
+        import testenv
+        testenv.stop(BUILD, quiet=True, prefix=self.prefix, folder=self.env_folder)
+        for name, value in self._saved.items():
+            if value is None:
+                os.environ.pop(name, None)
+            else:
+                os.environ[name] = value
+
+    def drive_path(self, windows):
+        """The host path of a C:\\ path in this prefix."""
+        assert windows[:3].upper() == "C:\\", windows
+        return os.path.join(self.prefix, "drive_c", *windows[3:].split("\\"))
+
+    def tree(self):
+        """Every file and folder of the prefix's drive C, with file sizes."""
+        drive = os.path.join(self.prefix, "drive_c")
+        tree = {}
+        for folder, folders, files in os.walk(drive):
+            relative = os.path.relpath(folder, drive)
+            tree[relative] = None
+            for name in files:
+                path = os.path.join(folder, name)
+                tree[os.path.join(relative, name)] = os.path.getsize(path) if not os.path.islink(path) else -1
+        return tree
+
+
+def changed_entries(before, after):
+    return sorted(k for k in set(before) | set(after) if before.get(k, "-") != after.get(k, "-"))
+
+
+def wait_until(condition, timeout=60):
+    deadline = time.time() + timeout
+    while time.time() < deadline:
+        if condition():
+            return True
+        time.sleep(0.2)
+    return condition()
+
+
+def running_from(folder):
+    """Windows processes whose program lies in `folder`."""
+    out = subprocess.run(["ps", "-eo", "args"], capture_output=True, text=True).stdout
+    return [line for line in out.splitlines() if line.startswith(windows_path(folder) + "\\")]
+
+
+class InstalledTestCase(E2ETestCase):
+    """Each test has a program folder of its own, below a folder with a
+    blank in its name, as under "Program Files" or a user's name."""
+
+    def setUp(self):
+        super().setUp()
+        record_delete()
+        self.addCleanup(record_reset)
+        self.root = os.path.join(OUTPUT, "installer", self.id().rsplit(".", 1)[1])
+        shutil.rmtree(self.root, ignore_errors=True)
+        self.folder = os.path.join(self.root, "Local App", "Corvela", "ZanSetup")
+        self.download = os.path.join(self.root, "Local App", "Corvela", "download")
+
+    def install(self):
+        # /D= comes last and unquoted, blanks and all: the command line is
+        # handed over exactly as written.
+        command_line = '"%s" /S /D=%s' % (windows_path(INSTALLER), windows_path(self.folder))
+        self.assertEqual(0, wait_exit(self.start(Wine(), command_line), timeout=120))
+        self.addCleanup(self.uninstall_leftovers)
+
+    def uninstall(self):
+        # The uninstaller copies itself aside and returns at once. Its last
+        # step removes the installed-programs entry: once that is gone, it
+        # has finished.
+        code, out = wine(os.path.join(self.folder, "uninstall.exe"), "/S")
+        self.assertEqual(0, code, out)
+        self.assertTrue(wait_until(lambda: wine("reg", "query", "HKCU\\" + UNINSTALL)[0] != 0),
+                        "the uninstaller did not finish")
+        if os.path.exists(self.folder):
+            self.fail("the uninstaller left %r" % os.listdir(self.folder))
+
+    def uninstall_leftovers(self):
+        if os.path.exists(os.path.join(self.folder, "uninstall.exe")):
+            wine(os.path.join(self.folder, "uninstall.exe"), "/S")
+            wait_until(lambda: not os.path.exists(self.folder))
+
+    def merge_classes(self, keys):
+        """Copies per-user class keys under HKLM\\Software\\Classes for the
+        test. Wine 8 does not merge HKCU\\Software\\Classes into
+        HKEY_CLASSES_ROOT as Windows does, so COM and ShellExecuteExW would
+        not see them; the copy stands in for that merge and goes again."""
+        for key in keys:
+            self.assertEqual(0, wine("reg", "copy", "HKCU\\Software\\Classes\\" + key,
+                                     "HKLM\\Software\\Classes\\" + key, "/s", "/f")[0])
+            self.addCleanup(wine, "reg", "delete", "HKLM\\Software\\Classes\\" + key, "/f")

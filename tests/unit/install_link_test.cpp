@@ -1,0 +1,161 @@
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "setup/driver/install_link.h"
+#include "test_util.h"
+
+namespace zan {
+namespace {
+
+struct Good {
+  const wchar_t* line;
+  const wchar_t* product;
+  const wchar_t* version;
+};
+
+TEST(InstallLink, GoodLinksGiveTheProductAndVersion) {
+  const Good cases[] = {
+      {L"zansetup://install?app=Demo&ver=1.0", L"Demo", L"1.0"},
+      {L"\"zansetup://install?app=Demo&ver=1.0\"", L"Demo", L"1.0"},
+      {L"zansetup://install?ver=2.0&app=Demo", L"Demo", L"2.0"},
+      {L"zansetup://install?app=Demo", L"Demo", L""},
+      {L"zansetup://install/?app=Demo", L"Demo", L""},
+      // UTF-8 escapes in either case of hex digit; a four-byte character.
+      {L"zansetup://install?app=%E4%B8%AD%e6%96%87", L"\x4E2D\x6587", L""},
+      {L"zansetup://install?app=A%F0%9F%98%80", L"A\xD83D\xDE00", L""},
+      {L"zansetup://install?app=Foo(x86)_v-1.~!", L"Foo(x86)_v-1.~!", L""},
+  };
+  for (const Good& c : cases) {
+    InstallLink link;
+    std::wstring reason;
+    EXPECT_TRUE(ParseInstallLink(c.line, &link, &reason)) << c.line << ": " << reason;
+    EXPECT_EQ(c.product, link.product) << c.line;
+    EXPECT_EQ(c.version, link.version) << c.line;
+  }
+}
+
+struct Hostile {
+  const wchar_t* line;
+  const wchar_t* reason;
+};
+
+TEST(InstallLink, HostileLinksAreRefusedWithTheirReason) {
+  const Hostile cases[] = {
+      {L"zansetup://install?app=Demo&ver=1.0&dir=C", L"the key \"dir\" is not allowed"},
+      {L"zansetup://install?app=Demo&uac=yes", L"the key \"uac\" is not allowed"},
+      {L"zansetup://install?app=Demo&Uac=yes", L"the key \"Uac\" is not allowed"},
+      {L"zansetup://install?App=Demo", L"the key \"App\" is not allowed"},
+      {L"zansetup://install?app=Demo&app=Other", L"the key \"app\" appears twice"},
+      {L"zansetup://install?app=Demo&ver=1&ver=2", L"the key \"ver\" appears twice"},
+      {L"zansetup://install?ver=1.0", L"it names no product"},
+      {L"zansetup://install", L"it names no product"},
+      {L"zansetup://install?app=Demo&", L"a part of the query is not key=value"},
+      {L"zansetup://install?app=Demo&&ver=1", L"a part of the query is not key=value"},
+      {L"zansetup://install?app", L"a part of the query is not key=value"},
+      // Blanks, quotes and separators, encoded or not.
+      {L"zansetup://install?app=Demo%20Ver%3D9", L"the product name is not usable"},
+      {L"zansetup://install?app=Demo Ver=9", L"it has a character that is not allowed"},
+      {L"zansetup://install?app=Demo%09", L"the product name is not usable"},
+      {L"zansetup://install?app=%E3%80%80Demo", L"the product name is not usable"},
+      {L"zansetup://install?app=Demo%22", L"the product name is not usable"},
+      {L"zansetup://install?app=Demo%27", L"the product name is not usable"},
+      {L"zansetup://install?app=Demo%26x", L"the product name is not usable"},
+      {L"zansetup://install?app=..%5C..%5CWindows", L"the product name is not usable"},
+      {L"zansetup://install?app=a%5Cb", L"the product name is not usable"},
+      {L"zansetup://install?app=a%2Fb", L"the product name is not usable"},
+      {L"zansetup://install?app=..", L"the product name is not usable"},
+      {L"zansetup://install?app=Demo&ver=..", L"the product version is not usable"},
+      {L"zansetup://install?app=Demo&ver=", L"the product version is not usable"},
+      {L"zansetup://install?app=", L"the product name is not usable"},
+      {L"zansetup://install?app=Demo%00.exe", L"the product name is not usable"},
+      {L"zansetup://install?app=Demo%25", L"the product name is not usable"},
+      {L"zansetup://install?app=Demo%E2%80%AEexe", L"the product name is not usable"},
+      {L"zansetup://install?app=CON", L"the product name is not usable"},
+      {L"zansetup://install?app=%6Cpt1.txt", L"the product name is not usable"},
+      // Broken escapes and bad UTF-8.
+      {L"zansetup://install?app=Demo%2", L"a percent escape is broken"},
+      {L"zansetup://install?app=Demo%", L"a percent escape is broken"},
+      {L"zansetup://install?app=Demo%zz", L"a percent escape is broken"},
+      {L"zansetup://install?app=%C3", L"a value is not valid UTF-8"},
+      {L"zansetup://install?app=%C0%AE%C0%AE", L"a value is not valid UTF-8"},
+      {L"zansetup://install?app=%ED%A0%80", L"a value is not valid UTF-8"},
+      {L"zansetup://install?app=%F4%90%80%80", L"a value is not valid UTF-8"},
+      {L"zansetup://install?app=%FF", L"a value is not valid UTF-8"},
+      {L"zansetup://install?app=%80", L"a value is not valid UTF-8"},
+      // The scheme and action, exactly.
+      {L"ZANSETUP://install?app=Demo", L"the scheme is not \"zansetup\""},
+      {L"ZanSetup://install?app=Demo", L"the scheme is not \"zansetup\""},
+      {L"zansetup://?app=Demo", L"the action is not \"install\""},
+      {L"zansetup:?app=Demo", L"the action is not \"install\""},
+      {L"zansetup://uninstall?app=Demo", L"the action is not \"install\""},
+      {L"zansetup://installer?app=Demo", L"the action is not \"install\""},
+      {L"zansetup://INSTALL?app=Demo", L"the action is not \"install\""},
+      {L"zansetup://install//?app=Demo", L"the action is not \"install\""},
+      {L"zansetup://install?app=Demo#x", L"it has a character that is not allowed"},
+      {L"zansetup://install?app=Demo+x", L"it has a character that is not allowed"},
+      {L"zansetup://install?app=D\x00e9mo", L"it has a character that is not allowed"},
+      // The quotes must enclose exactly one link.
+      {L"\"zansetup://install?app=Demo", L"its quotes do not pair up"},
+      {L"\"zansetup://install?app=Demo\" App=Other", L"its quotes do not pair up"},
+      {L"zansetup://install?app=Demo\"x\"", L"its quotes do not pair up"},
+  };
+  for (const Hostile& c : cases) {
+    InstallLink link;
+    std::wstring reason;
+    EXPECT_FALSE(ParseInstallLink(c.line, &link, &reason)) << c.line;
+    EXPECT_EQ(c.reason, reason) << c.line;
+    EXPECT_EQ(L"", link.product) << c.line;
+  }
+}
+
+TEST(InstallLink, ALinkOfMoreThan2048CharactersIsRefused) {
+  const std::wstring head = L"zansetup://install?app=";
+  std::wstring fits = head + std::wstring(kMaxInstallLinkLength - head.size(), L'a');
+  InstallLink link;
+  std::wstring reason;
+  EXPECT_TRUE(ParseInstallLink(fits, &link, &reason)) << reason;
+  EXPECT_TRUE(ParseInstallLink(L"\"" + fits + L"\"", &link, &reason)) << "the quotes do not count";
+  EXPECT_FALSE(ParseInstallLink(fits + L"a", &link, &reason));
+  EXPECT_EQ(L"it is longer than 2048 characters", reason);
+  std::wstring long3000 = head + std::wstring(3000, L'a');
+  EXPECT_FALSE(ParseInstallLink(long3000, &link, &reason));
+  EXPECT_EQ(L"it is longer than 2048 characters", reason);
+}
+
+TEST(InstallLink, OnlyALineThatBeginsWithTheSchemeIsALink) {
+  EXPECT_TRUE(IsInstallLinkLine(L"zansetup://install?app=Demo"));
+  EXPECT_TRUE(IsInstallLinkLine(L"\"zansetup://install?app=Demo\""));
+  EXPECT_TRUE(IsInstallLinkLine(L"ZANSETUP:anything"));
+  EXPECT_FALSE(IsInstallLinkLine(L"App=Demo Ver=1.0"));
+  EXPECT_FALSE(IsInstallLinkLine(L"App=Demo zansetup://install?app=Other"));
+  EXPECT_FALSE(IsInstallLinkLine(L"zansetup"));
+  EXPECT_FALSE(IsInstallLinkLine(L""));
+}
+
+TEST(InstallLink, TheArgumentsNameOnlyTheProductAndVersion) {
+  InstallLink link;
+  link.product = L"Demo";
+  EXPECT_EQ(L"App=Demo", InstallLinkArguments(link));
+  link.version = L"1.0";
+  EXPECT_EQ(L"App=Demo Ver=1.0", InstallLinkArguments(link));
+}
+
+TEST(InstallLink, TheCommandLineBecomesTheArgumentsOrTheRunEndsWithItsLine) {
+  zan_test::LogLinesAdded log;
+  std::wstring line = L"\"zansetup://install?app=Demo&ver=1.0\"";
+  EXPECT_TRUE(TakeInstallLink(&line));
+  EXPECT_EQ(L"App=Demo Ver=1.0", line);
+  // A plain command line, "Uac" and all, is not touched.
+  line = L"App=Demo Uac=yes";
+  EXPECT_TRUE(TakeInstallLink(&line));
+  EXPECT_EQ(L"App=Demo Uac=yes", line);
+  line = L"zansetup://install?app=Demo&uac=yes";
+  EXPECT_FALSE(TakeInstallLink(&line));
+  EXPECT_EQ(std::vector<std::string>{"the link is not usable, setup ends: the key \"uac\" is not allowed"},
+            log.Messages());
+}
+
+}  // namespace
+}  // namespace zan

@@ -11,7 +11,7 @@ packages=(
   g++-mingw-w64-i686-posix binutils-mingw-w64-i686 mingw-w64-tools
   wine wine32:i386 libwine-dev xvfb xauth cmake make
   googletest libboost-dev nginx-light nsis fonts-wqy-microhei fonts-wine imagemagick
-  python3 dpkg-dev curl
+  python3 dpkg-dev curl osslsigncode openssl
 )
 
 need_update=0

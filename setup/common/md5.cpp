@@ -2,7 +2,6 @@
 
 #include <windows.h>
 
-#include <cstdio>
 #include <cstring>
 #include <cwchar>
 #include <vector>
@@ -206,13 +205,7 @@ void Md5Context::Finish(unsigned char digest[kDigestSize]) {
 }
 
 std::string Md5DigestText(const unsigned char digest[Md5Context::kDigestSize]) {
-  std::string text;
-  char pair[3];
-  for (size_t i = 0; i < Md5Context::kDigestSize; ++i) {
-    snprintf(pair, sizeof(pair), "%.2x", digest[i]);
-    text += pair;
-  }
-  return text;
+  return HexText(digest, Md5Context::kDigestSize);
 }
 
 bool CheckFileMd5(const std::wstring& path, const std::wstring& expected) {

@@ -1,6 +1,7 @@
 // Conversions between UTF-16 and the narrow encodings the program meets.
 #pragma once
 
+#include <cstddef>
 #include <string>
 
 namespace zan {
@@ -21,5 +22,8 @@ std::wstring ReplaceAll(std::wstring text, const std::wstring& what, const std::
 // else (a sign, "*", trailing letters) is no number and leaves `*value`
 // alone. Servers put numbers in headers; none of them may be guessed at.
 bool ParseDecimal(const std::wstring& text, unsigned long long* value);
+
+// The bytes as lower-case hexadecimal digits, two per byte.
+std::string HexText(const unsigned char* bytes, size_t count);
 
 }  // namespace zan

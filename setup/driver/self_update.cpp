@@ -15,6 +15,7 @@
 #include "setup/common/worker.h"
 #include "setup/common/xml_document.h"
 #include "setup/http/simple_http_fetch.h"
+#include "update_signature.h"
 
 namespace zan {
 namespace {
@@ -46,13 +47,14 @@ std::wstring DocumentText(TiXmlDocument& document, const char* path) {
 }
 
 // The file stays open, read-shared only, from the digest check until the
-// program has started: what was checked is what runs.
+// program has started: what was checked, digest and signature, is what runs.
 bool VerifyAndStart(const std::wstring& target, const std::wstring& checksum) {
   ScopedFile file = OpenPackageForInstall(target);
   if (!file || !CheckFileMd5(file.get(), checksum)) {
     WriteLog(L"update zansetup check md5 failed");
     return false;
   }
+  if (!CheckUpdateSignature(target, file.get())) return false;
   PROCESS_INFORMATION info;
   if (!StartProgram(UpdateCommandLine(target), 0, 0, &info)) {
     WriteLog(L"run update failed");

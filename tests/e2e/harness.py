@@ -177,15 +177,22 @@ class Wine:
 
 class Sandbox:
     """A copy of the deliverables in a folder of its own, so that the log and
-    the download folder of one test never meet another's."""
+    the download folder of one test never meet another's. `unsigned`: the
+    copy of a signed build's setup program has its signature taken off, for
+    tests of what an unsigned program does."""
 
-    def __init__(self, name):
+    def __init__(self, name, unsigned=False):
         self.root = os.path.join(OUTPUT, name)
         shutil.rmtree(self.root, ignore_errors=True)
         self.program_dir = os.path.join(self.root, "app")
         os.makedirs(self.program_dir)
         for item in ("ZanSetup.exe", "ZanSetupSH.exe"):
             shutil.copy2(os.path.join(BIN, item), self.program_dir)
+        if unsigned:
+            import signing
+            copy = os.path.join(self.program_dir, "ZanSetup.exe")
+            if signing.carries_signature(copy):
+                signing.remove_signature(copy)
         shutil.copytree(os.path.join(BIN, "language"), os.path.join(self.program_dir, "language"))
         self.screenshots = []
 

@@ -5,6 +5,7 @@ a real product install; the uninstaller takes all of it away again."""
 import os
 import unittest
 
+import signing
 from harness import (BIN, DEMO_PRODUCT, E2ETestCase, ProductServer, Sandbox, Wine, read_locale_text,
                      read_log_lines, record_delete, record_get, record_reset, record_set, update_stamp,
                      wait_exit, windows_path)
@@ -148,6 +149,13 @@ class Installer(InstalledTestCase):
             process = self.start(Wine(), '"%s" App=Demo Ver=1.0' % windows_path(program))
             self.assertEqual(2, wait_exit(process, timeout=120))
             self.assertIn("end install", self.log_lines(), "the product install completes")
+            # A signed build's installed program takes the next installer for
+            # its own publisher's; an unsigned one asks nothing of it.
+            if signing.carries_signature(os.path.join(BIN, "ZanSetup.exe")):
+                verdict = "the update is signed by this program's publisher, certificate "
+            else:
+                verdict = "the update was not checked for a signature: this program is not signed"
+            self.assertTrue([l for l in self.log_lines() if l.startswith(verdict)], self.log_lines())
             self.assertTrue(wait_until(lambda: record_get("version") == NEXT_VERSION, timeout=60),
                             "the record still says %r" % record_get("version"))
             for name in ("ZanSetup.exe", "ZanSetupSH.exe"):

@@ -1,6 +1,7 @@
-"""The daily self-update under Wine: the stamp in the registry record, the
-update document, the new program's download, digest check and start, and
-that none of it holds up or changes the product install of the same run.
+"""The daily self-update of an unsigned setup program under Wine: the stamp
+in the registry record, the update document, the new program's download,
+digest check and start, and that none of it holds up or changes the product
+install of the same run. test_signed_update has the signed program's.
 
 The "new setup program" is zsdriver copied as ZanSetup.exe: started, it
 records its command line beside itself and ends."""
@@ -17,6 +18,7 @@ from harness import (DEMO_PRODUCT, FAULT_PORT, OUTPUT, E2ETestCase, ProductServe
 IDOK = 1
 CAPTION = read_locale_text("en-us", "language.caption")
 HOUR = 3600
+NOT_CHECKED = "the update was not checked for a signature: this program is not signed"
 
 
 class SelfUpdate(E2ETestCase):
@@ -77,7 +79,7 @@ class SelfUpdate(E2ETestCase):
     def test_first_run_writes_the_stamp_updates_and_still_installs(self):
         # A blank in the folder: the new program's path must be quoted, or the
         # platform would first try a program named by the path up to the blank.
-        box = Sandbox("update first run")
+        box = Sandbox("update first run", unsigned=True)
         planted = stand_in(OUTPUT, "update.exe")
         self.addCleanup(lambda: [os.remove(p) for p in (planted, planted + ".cmdline") if os.path.exists(p)])
         with ProductServer(box) as server:
@@ -99,9 +101,11 @@ class SelfUpdate(E2ETestCase):
         self.assertEqual('"%s" /Inst=0' % target, command_line)
         self.assertFalse(os.path.exists(planted + ".cmdline"), "the path up to the blank was started")
         self.assertNotIn("update zansetup check md5 failed", lines)
+        # An unsigned program asks nothing of its update, and says so once.
+        self.assertEqual(1, lines.count(NOT_CHECKED), lines)
 
     def test_a_stamp_23_hours_old_checks_nothing_and_24_hours_old_checks(self):
-        box = Sandbox("update-stamp-age")
+        box = Sandbox("update-stamp-age", unsigned=True)
         with ProductServer(box) as server:
             server.publish_update(self.stand_in(box), "2.0")
             young = update_stamp(23 * HOUR)
@@ -119,7 +123,7 @@ class SelfUpdate(E2ETestCase):
             self.assertLess(abs(time.mktime(time.strptime(renewed, "%Y%m%d%H%M%S")) - time.time()), 120)
 
     def test_versions_compare_as_text_ignoring_case(self):
-        box = Sandbox("update-versions")
+        box = Sandbox("update-versions", unsigned=True)
         cases = [("1.9", "1.10", True),     # text order: "1.9" sorts after "1.10"
                  ("1.10", "1.9", False),
                  ("2.0b", "2.0B", False),
@@ -145,7 +149,7 @@ class SelfUpdate(E2ETestCase):
                         self.assertFalse(os.path.exists(self.target(box)))
 
     def test_a_wrong_digest_starts_nothing(self):
-        box = Sandbox("update-bad-digest")
+        box = Sandbox("update-bad-digest", unsigned=True)
         with ProductServer(box) as server:
             server.publish_update(self.stand_in(box), "2.0", wrong_checksum=True)
             self.run_to_information_error(box, wait_line="update zansetup check md5 failed")
@@ -154,7 +158,7 @@ class SelfUpdate(E2ETestCase):
         self.assertNotIn("run update failed", box.log_lines())
 
     def test_a_missing_document_is_logged_and_nothing_else_happens(self):
-        box = Sandbox("update-no-document")
+        box = Sandbox("update-no-document", unsigned=True)
         with ProductServer(box) as server:
             self.run_to_information_error(
                 box, wait_line="download new.xml failed, url: %s/zansetup/new.xml" % server.base_url)
@@ -162,7 +166,7 @@ class SelfUpdate(E2ETestCase):
         self.assertRegex(record_get("updatetime"), r"^\d{14}$", "the stamp is written before the check")
 
     def test_every_placeholder_in_the_address_gets_the_version(self):
-        box = Sandbox("update-placeholders")
+        box = Sandbox("update-placeholders", unsigned=True)
         with ProductServer(box) as server:
             published = server.publish_update(self.stand_in(box), "2.0",
                                               path="update/%VER%/ZanSetup-%VER%.exe")
@@ -172,7 +176,7 @@ class SelfUpdate(E2ETestCase):
         self.assertEqual(["GET /zansetup/update/2.0/ZanSetup-2.0.exe HTTP/1.1"], requests)
 
     def test_a_stalled_update_server_does_not_delay_the_install(self):
-        box = Sandbox("update-stalled")
+        box = Sandbox("update-stalled", unsigned=True)
         # new.xml is handed to the fault server, which answers nothing for
         # two minutes; everything else comes from nginx at once.
         stall = ('location = /zansetup/new.xml { proxy_pass http://127.0.0.1:%d/stall/120; '

@@ -1,0 +1,97 @@
+"""Code-signing for tests: throw-away self-signed identities made with openssl
+at run time (no key is ever kept in the repository) and Authenticode
+signatures put on, taken off and broken with osslsigncode."""
+import hashlib
+import os
+import struct
+import subprocess
+
+DOS_STUB_TEXT = b"This program cannot be run in DOS mode"
+
+
+class Identity:
+    """A fresh RSA key and a self-signed code-signing certificate for it, as
+    PEM files in `folder`."""
+
+    def __init__(self, folder, name):
+        os.makedirs(folder, exist_ok=True)
+        self.name = name
+        self.key = os.path.join(folder, name + ".key")
+        self.cert = os.path.join(folder, name + ".crt")
+        run(["openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-days", "30",
+             "-keyout", self.key, "-out", self.cert, "-subj", "/CN=" + name,
+             "-addext", "basicConstraints=critical,CA:FALSE",
+             "-addext", "keyUsage=critical,digitalSignature",
+             "-addext", "extendedKeyUsage=codeSigning"])
+        der = run(["openssl", "x509", "-in", self.cert, "-outform", "DER"]).stdout
+        # What Windows calls the certificate's thumbprint.
+        self.thumbprint = hashlib.sha1(der).hexdigest()
+
+
+def run(args):
+    result = subprocess.run(args, stdout=subprocess.PIPE, stderr=subprocess.STDOUT)
+    if result.returncode != 0:
+        raise AssertionError("%s failed (%d): %s" % (" ".join(args), result.returncode,
+                                                     result.stdout.decode(errors="replace")))
+    return result
+
+
+def sign(path, identity):
+    """Signs the file in place; a signature it carried is replaced."""
+    if carries_signature(path):
+        remove_signature(path)
+    run(["osslsigncode", "sign", "-certs", identity.cert, "-key", identity.key, "-n", "ZanSetup",
+         "-h", "sha256", "-in", path, "-out", path + ".signed"])
+    os.replace(path + ".signed", path)
+
+
+def remove_signature(path):
+    run(["osslsigncode", "remove-signature", "-in", path, "-out", path + ".unsigned"])
+    os.replace(path + ".unsigned", path)
+
+
+def _security_directory(data):
+    """(offset, size) of the PE certificate table, as its header says."""
+    (pe,) = struct.unpack_from("<I", data, 0x3C)
+    if data[pe:pe + 4] != b"PE\0\0":
+        raise AssertionError("not a PE file")
+    optional = pe + 24
+    (magic,) = struct.unpack_from("<H", data, optional)
+    directories = optional + {0x10B: 96, 0x20B: 112}[magic]
+    return struct.unpack_from("<II", data, directories + 4 * 8)
+
+
+def carries_signature(path):
+    with open(path, "rb") as f:
+        data = f.read()
+    return _security_directory(data)[1] != 0
+
+
+def tamper(path):
+    """Changes one byte that the signature covers, and that the program does
+    not need: a letter of the DOS stub's message."""
+    with open(path, "rb") as f:
+        data = bytearray(f.read())
+    at = data.find(DOS_STUB_TEXT, 0, 0x200)
+    if at < 0:
+        raise AssertionError("no DOS stub message in %s" % path)
+    data[at] ^= 0x20
+    with open(path, "wb") as f:
+        f.write(data)
+
+
+def verify(path, cert):
+    """osslsigncode's verdict on the file against `cert` (the certificate
+    file, any system root beside it): (passed, its report)."""
+    bundle = path + ".roots.pem"
+    with open(bundle, "wb") as out:
+        for part in (cert, "/etc/ssl/certs/ca-certificates.crt"):
+            if os.path.exists(part):
+                with open(part, "rb") as f:
+                    out.write(f.read() + b"\n")
+    try:
+        result = subprocess.run(["osslsigncode", "verify", "-CAfile", bundle, "-in", path],
+                                stdout=subprocess.PIPE, stderr=subprocess.STDOUT)
+    finally:
+        os.remove(bundle)
+    return result.returncode == 0, result.stdout.decode(errors="replace")

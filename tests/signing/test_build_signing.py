@@ -1,0 +1,96 @@
+"""Signing in the build: with a key and a certificate given to CMake, programs
+are signed after their link and installers after they are made; without
+them nothing is signed; a key that cannot sign fails the build and leaves
+no unsigned file that a later build would take for done."""
+import glob
+import os
+import shutil
+import subprocess
+import sys
+import unittest
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+SOURCE = os.path.abspath(os.path.join(HERE, "..", ".."))
+sys.path.insert(0, os.path.join(SOURCE, "tests", "e2e"))
+import signing  # noqa: E402
+
+BUILD = os.path.abspath(os.environ.get("ZANSETUP_BUILD", os.path.join(SOURCE, "build")))
+OUT = os.path.join(BUILD, "signing-test")
+
+
+class BuildSigning(unittest.TestCase):
+    @classmethod
+    def setUpClass(cls):
+        shutil.rmtree(OUT, ignore_errors=True)
+        keys = os.path.join(OUT, "keys")
+        cls.publisher = signing.Identity(keys, "ZanSetup build publisher")
+        cls.stranger = signing.Identity(keys, "Another publisher")
+
+    @staticmethod
+    def cmake(*args):
+        return subprocess.run(["cmake"] + list(args), stdout=subprocess.PIPE, stderr=subprocess.STDOUT,
+                              text=True)
+
+    def configure(self, name, *options):
+        folder = os.path.join(OUT, name)
+        result = self.cmake("-S", os.path.join(HERE, "probe"), "-B", folder,
+                            "-DCMAKE_TOOLCHAIN_FILE=" + os.path.join(SOURCE, "cmake", "toolchain-mingw-i686.cmake"),
+                            "-DZANSETUP_SOURCE_DIR=" + SOURCE, *options)
+        return folder, result
+
+    def signing_options(self, key, cert):
+        return ["-DZANSETUP_SIGN_KEY=" + key, "-DZANSETUP_SIGN_CERT=" + cert]
+
+    def test_a_given_key_signs_the_program_and_the_package(self):
+        folder, result = self.configure("signed", *self.signing_options(self.publisher.key, self.publisher.cert))
+        self.assertEqual(0, result.returncode, result.stdout)
+        result = self.cmake("--build", folder)
+        self.assertEqual(0, result.returncode, result.stdout)
+        for name in ("probe.exe", "probe-package.exe"):
+            path = os.path.join(folder, name)
+            passed, report = signing.verify(path, self.publisher.cert)
+            self.assertTrue(passed, "%s: %s" % (name, report))
+            self.assertFalse(signing.verify(path, self.stranger.cert)[0], name)
+        self.assertFalse(signing.carries_signature(os.path.join(folder, "probe_content.exe")))
+
+    def test_a_key_that_cannot_sign_fails_the_build_and_leaves_no_unsigned_program(self):
+        folder, result = self.configure("mismatched", *self.signing_options(self.stranger.key, self.publisher.cert))
+        self.assertEqual(0, result.returncode, result.stdout)
+        result = self.cmake("--build", folder, "--target", "probe")
+        self.assertNotEqual(0, result.returncode, result.stdout)
+        self.assertIn("signing", result.stdout)
+        self.assertFalse(os.path.exists(os.path.join(folder, "probe.exe")))
+        # Fixed, the next build signs.
+        result = self.configure("mismatched", *self.signing_options(self.publisher.key, self.publisher.cert))[1]
+        self.assertEqual(0, result.returncode, result.stdout)
+        result = self.cmake("--build", folder, "--target", "probe")
+        self.assertEqual(0, result.returncode, result.stdout)
+        self.assertTrue(signing.verify(os.path.join(folder, "probe.exe"), self.publisher.cert)[0])
+
+    def test_half_a_signing_configuration_is_refused(self):
+        for option, missing in (("-DZANSETUP_SIGN_KEY=" + self.publisher.key, "ZANSETUP_SIGN_CERT"),
+                                ("-DZANSETUP_SIGN_CERT=" + self.publisher.cert, "ZANSETUP_SIGN_KEY")):
+            with self.subTest(given=option.split("=")[0]):
+                result = self.configure("half-" + missing, option)[1]
+                self.assertNotEqual(0, result.returncode, result.stdout)
+                self.assertIn(missing + " is no file", result.stdout)
+
+    def test_this_build_is_signed_as_configured(self):
+        cert = os.environ.get("ZANSETUP_SIGN_CERT", "")
+        files = [os.path.join(BUILD, "bin", name)
+                 for name in ("ZanSetup.exe", "ZanSetupSH.exe", "npZanSetupOneClick.dll")]
+        files += [os.path.join(BUILD, "tests-bin", "next", name) for name in ("ZanSetup.exe", "ZanSetupSH.exe")]
+        installers = glob.glob(os.path.join(BUILD, "bin", "ZanSetup-*-setup.exe"))
+        installers += glob.glob(os.path.join(BUILD, "tests-bin", "ZanSetup-*-setup.exe"))
+        self.assertEqual(2, len(installers), installers)
+        for path in files + installers:
+            with self.subTest(file=os.path.relpath(path, BUILD)):
+                if cert:
+                    passed, report = signing.verify(path, cert)
+                    self.assertTrue(passed, report)
+                else:
+                    self.assertFalse(signing.carries_signature(path))
+
+
+if __name__ == "__main__":
+    unittest.main()

@@ -1,10 +1,12 @@
 #include "install_link.h"
 
+#include <cwchar>
 #include <cwctype>
 #include <string>
 
 #include "command_line.h"
 #include "setup/common/log.h"
+#include "setup/common/string_util.h"
 
 namespace zan {
 namespace {
@@ -14,14 +16,6 @@ const wchar_t kAction[] = L"//install";
 
 bool StartsWith(const std::wstring& text, const std::wstring& prefix) {
   return text.compare(0, prefix.size(), prefix) == 0;
-}
-
-bool StartsWithIgnoreCase(const std::wstring& text, const std::wstring& prefix) {
-  if (text.size() < prefix.size()) return false;
-  for (size_t i = 0; i < prefix.size(); ++i) {
-    if (towlower(text[i]) != towlower(prefix[i])) return false;
-  }
-  return true;
 }
 
 // What a page may write unescaped in the query: the unreserved characters,
@@ -159,7 +153,7 @@ bool ParseQuery(const std::wstring& query, InstallLink* link, std::wstring* reas
 
 bool IsInstallLinkLine(const std::wstring& trimmedLine) {
   size_t start = !trimmedLine.empty() && trimmedLine[0] == L'"' ? 1 : 0;
-  return StartsWithIgnoreCase(trimmedLine.substr(start), kScheme);
+  return EqualsIgnoreCase(trimmedLine.substr(start, wcslen(kScheme)), kScheme);
 }
 
 bool ParseInstallLink(const std::wstring& trimmedLine, InstallLink* link, std::wstring* reason) {

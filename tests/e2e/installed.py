@@ -54,15 +54,19 @@ class FreshPrefix:
 
     def tree(self):
         """Every file and folder of the prefix's drive C, with file sizes."""
-        drive = os.path.join(self.prefix, "drive_c")
-        tree = {}
-        for folder, folders, files in os.walk(drive):
-            relative = os.path.relpath(folder, drive)
-            tree[relative] = None
-            for name in files:
-                path = os.path.join(folder, name)
-                tree[os.path.join(relative, name)] = os.path.getsize(path) if not os.path.islink(path) else -1
-        return tree
+        return file_tree(os.path.join(self.prefix, "drive_c"))
+
+
+def file_tree(root):
+    """{path relative to `root`: file size, or None for a folder}."""
+    tree = {}
+    for folder, folders, files in os.walk(root):
+        relative = os.path.relpath(folder, root)
+        tree[relative] = None
+        for name in files:
+            path = os.path.join(folder, name)
+            tree[os.path.join(relative, name)] = os.path.getsize(path) if not os.path.islink(path) else -1
+    return tree
 
 
 def changed_entries(before, after):

@@ -14,7 +14,7 @@ import unittest
 
 from harness import (SOURCE, ProductServer, Sandbox, Wine, read_locale_text, read_log_lines, wait_exit,
                      windows_path)
-from installed import FreshPrefix, InstalledTestCase, running_from, wait_until
+from installed import FreshPrefix, InstalledTestCase, file_tree, running_from
 
 CAPTION = read_locale_text("en-us", "language.caption")
 IDC_NEXT = 1008
@@ -33,13 +33,6 @@ def tearDownModule():
 def sample_page():
     with open(os.path.join(SOURCE, "tools", "oneclick-sample.html"), encoding="utf-8") as f:
         return f.read()
-
-
-def folder_tree(root):
-    tree = set()
-    for folder, folders, files in os.walk(root):
-        tree.update(os.path.relpath(os.path.join(folder, name), root) for name in folders + files)
-    return tree
 
 
 class Link(InstalledTestCase):
@@ -82,12 +75,12 @@ class Link(InstalledTestCase):
         for link, reason in links.items():
             with self.subTest(link=link):
                 drive_before = PREFIX.tree()
-                ours_before = folder_tree(corvela)
+                ours_before = set(file_tree(corvela))
                 lines_before = len(read_log_lines(self.log)) if os.path.exists(self.log) else 0
                 self.assertEqual(0, wait_exit(self.open_link(link), timeout=60))
                 self.assertEqual(["the link is not usable, setup ends: " + reason],
                                  read_log_lines(self.log)[lines_before:])
-                self.assertEqual(set(), folder_tree(corvela) - ours_before - {"ZanSetup/zansetup.log"})
+                self.assertEqual(set(), set(file_tree(corvela)) - ours_before - {"ZanSetup/zansetup.log"})
                 self.assertEqual(drive_before, PREFIX.tree(), "nothing was made on drive C")
         self.assertEqual([], self.server.access_log(), "nothing was fetched")
 

@@ -83,7 +83,7 @@ int RawWrite(const wchar_t* mode, const std::wstring& url, unsigned long long to
   }
   if (handles.connection) {
     handles.request.reset(::HttpOpenRequestW(handles.connection.get(), L"POST", parts.objectName.c_str(),
-                                             nullptr, nullptr, nullptr, zan::RequestFlagsForPort(parts.port),
+                                             nullptr, nullptr, nullptr, zan::RequestFlagsFor(parts),
                                              0));
   }
   INTERNET_BUFFERSW announce = {};

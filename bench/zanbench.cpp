@@ -18,6 +18,7 @@
 #include <string>
 #include <vector>
 
+#include "setup/common/file_digests.h"
 #include "setup/common/handles.h"
 #include "setup/common/md5.h"
 #include "setup/http/http_fetch_file.h"
@@ -50,7 +51,7 @@ unsigned long long FetchBlock(HINTERNET connection, const zan::HttpUrlParts& par
                               unsigned long long start, HANDLE file) {
   static const unsigned kBlock = CHttpFetchFile::kBlockSize;
   ScopedInternet request(::HttpOpenRequestW(connection, L"GET", parts.objectName.c_str(), nullptr,
-                                            nullptr, nullptr, zan::RequestFlagsForPort(parts.port), 0));
+                                            nullptr, nullptr, zan::RequestFlagsFor(parts), 0));
   if (!request) return 0;
   wchar_t range[80];
   swprintf(range, 80, L"Range: bytes=%llu-%llu\r\n", start, start + kBlock - 1);

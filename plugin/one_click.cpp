@@ -8,6 +8,7 @@
 #include "setup/common/app_reg.h"
 #include "setup/common/log.h"
 #include "setup/common/start_program.h"
+#include "setup/common/worker.h"
 
 namespace zan {
 namespace {
@@ -122,12 +123,16 @@ STDMETHODIMP CZanSetupOneClick::Invoke(DISPID id, REFIID iid, LCID, WORD flags, 
 
 STDMETHODIMP CZanSetupOneClick::InstallOneClick(BSTR productName, BSTR productVersion,
                                                 VARIANT_BOOL* started) {
-  const std::wstring name = FromBstr(productName);
-  const std::wstring version = FromBstr(productVersion);
-  std::wstring installedVersion, path;
-  bool found = CAppReg().GetRegAppInfo(installedVersion, path);
-  WriteLog(L"CZanSetupOneClick: Get appinfo path: %s, version: %s", path.c_str(), installedVersion.c_str());
-  bool ok = found && !installedVersion.empty() && !path.empty() && LaunchSetup(path, name, version) == 0;
+  bool ok = false;
+  // A page's string can be too large to copy; the page then gets a plain 0.
+  RunGuarded(L"CZanSetupOneClick: InstallOneClick", [&] {
+    const std::wstring name = FromBstr(productName);
+    const std::wstring version = FromBstr(productVersion);
+    std::wstring installedVersion, path;
+    bool found = CAppReg().GetRegAppInfo(installedVersion, path);
+    WriteLog(L"CZanSetupOneClick: Get appinfo path: %s, version: %s", path.c_str(), installedVersion.c_str());
+    ok = found && !installedVersion.empty() && !path.empty() && LaunchSetup(path, name, version) == 0;
+  });
   // The stored value for success is 1, as callers compare with 1. A caller
   // without a place for it still gets the result code.
   if (started) *started = ok ? 1 : 0;

@@ -9,6 +9,7 @@
 
 #include "npZanSetupOneClick_h.h"
 #include "plugin_instance.h"
+#include "setup/common/worker.h"
 
 namespace zan {
 namespace {
@@ -73,7 +74,10 @@ bool ScriptablePluginObjectBase::EntryHasMethod(NPObject* object, NPIdentifier n
 }
 bool ScriptablePluginObjectBase::EntryInvoke(NPObject* object, NPIdentifier name, const NPVariant* args,
                                         uint32_t argCount, NPVariant* result) {
-  return Self(object)->Invoke(name, args, argCount, result);
+  // The browser's thread must never see an exception of ours.
+  bool invoked = false;
+  RunGuarded(L"the plug-in's Invoke", [&] { invoked = Self(object)->Invoke(name, args, argCount, result); });
+  return invoked;
 }
 bool ScriptablePluginObjectBase::EntryInvokeDefault(NPObject* object, const NPVariant* args, uint32_t argCount,
                                                NPVariant* result) {

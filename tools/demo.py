@@ -67,6 +67,7 @@ def main(build):
     subprocess.run([sys.executable, testenv, "start", build], check=True, stdout=subprocess.DEVNULL,
                    env=dict(os.environ, DISPLAY="") if not interactive else os.environ)
     import harness
+    import tls
     from test_plugin import MERGED, wine as wine_call
     version = [line.split("=", 1)[1].strip() for line in open(os.path.join(build, "CMakeCache.txt"))
                if line.startswith("ZANSETUP_VERSION:")][0]
@@ -85,6 +86,8 @@ def main(build):
         with harness.ProductServer(box) as server:
             published = server.publish("Demo", version="1.0", default_dir=FOLDER)
             print("published the demo product at", published.info_url)
+            print("served over https with a certificate of the test CA in %s, trusted in the build's "
+                  "Wine prefix and nowhere else" % tls.folder(build))
             one_click(harness, wine_call, box, language, interactive, log)
         installed = os.path.join(build, "wineprefix", "drive_c", FOLDER[3:])
         if os.path.isdir(installed):

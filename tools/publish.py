@@ -32,7 +32,7 @@ import sys
 import urllib.parse
 import xml.etree.ElementTree as ET
 
-DEFAULT_BASE = "http://127.0.0.1:8780"
+DEFAULT_BASE = "https://localhost:8780"
 HERE = os.path.dirname(os.path.abspath(__file__))
 DEFAULT_LANG_DIR = os.path.join(HERE, "..", "setup", "ui", "language")
 LANGUAGES = ("zh-cn", "zh-tw", "en-us")
@@ -41,7 +41,7 @@ LANGUAGES = ("zh-cn", "zh-tw", "en-us")
 class Published:
     """Where everything went: file paths on disk and their addresses."""
 
-    def __init__(self, folder, info_path, info_url, package_path, package_url, checksum,
+    def __init__(self, folder, info_path, info_url, package_path, package_url, checksum, sha256,
                  lang_paths, lang_urls):
         self.folder = folder
         self.info_path = info_path
@@ -49,6 +49,7 @@ class Published:
         self.package_path = package_path
         self.package_url = package_url
         self.checksum = checksum          # as written into the document (None if left out)
+        self.sha256 = sha256              # the same for soft_info.package.sha256
         self.lang_paths = lang_paths      # code -> file, for the entries written
         self.lang_urls = lang_urls        # code -> address
 
@@ -56,12 +57,34 @@ class Published:
         return "Published(%r)" % self.__dict__
 
 
-def file_md5(path):
-    digest = hashlib.md5()
+def file_digest(path, algorithm):
+    digest = hashlib.new(algorithm)
     with open(path, "rb") as f:
         for block in iter(lambda: f.read(1 << 20), b""):
             digest.update(block)
     return digest.hexdigest()
+
+
+def file_md5(path):
+    return file_digest(path, "md5")
+
+
+def file_sha256(path):
+    return file_digest(path, "sha256")
+
+
+def _digests(path, checksum, wrong_checksum, sha256, wrong_sha256):
+    """The MD5 and SHA-256 texts to publish for `path`: the file's own, or
+    the given texts, or well-formed digests of something else."""
+    if checksum is None:
+        checksum = file_md5(path)
+        if wrong_checksum:
+            checksum = hashlib.md5(checksum.encode("ascii")).hexdigest()
+    if sha256 is None:
+        sha256 = file_sha256(path)
+        if wrong_sha256:
+            sha256 = hashlib.sha256(sha256.encode("ascii")).hexdigest()
+    return checksum, sha256
 
 
 def _check_segment(what, text):
@@ -94,7 +117,8 @@ def _add(root, key, text=None, attributes=None):
 def publish(root, name, installer, version=None, base_url=DEFAULT_BASE,
             exec_level="user", dir_opt_show=1, default_dir=None, read_key=None,
             conflict_processes=(), lang_dir=DEFAULT_LANG_DIR, languages=LANGUAGES,
-            omit=(), checksum=None, wrong_checksum=False, package_name=None, extra=()):
+            omit=(), checksum=None, wrong_checksum=False, sha256=None, wrong_sha256=False,
+            package_name=None, extra=()):
     """Writes the product's tree below `root` and returns a Published.
 
     exec_level     text of soft_info.exec_level ("Administrator" demands rights)
@@ -110,6 +134,8 @@ def publish(root, name, installer, version=None, base_url=DEFAULT_BASE,
                    "soft_info.package.checksum" or "soft_info.lang.en-us"
     checksum       text for soft_info.package.checksum instead of the real MD5
     wrong_checksum a well-formed digest that is not the package's
+    sha256, wrong_sha256
+                   the same for soft_info.package.sha256
     package_name   file name of the package in the tree (default: the
                    installer's own name)
     extra          (dotted key, text) pairs of further elements, such as a
@@ -135,11 +161,7 @@ def publish(root, name, installer, version=None, base_url=DEFAULT_BASE,
     if os.path.abspath(installer) != os.path.abspath(package_path):
         shutil.copyfile(installer, package_path)
     package_url = url_folder + "/" + urllib.parse.quote(package_name)
-    real_md5 = file_md5(package_path)
-    if checksum is None:
-        checksum = real_md5
-        if wrong_checksum:
-            checksum = hashlib.md5(real_md5.encode("ascii")).hexdigest()
+    checksum, sha256 = _digests(package_path, checksum, wrong_checksum, sha256, wrong_sha256)
 
     # The language folder holds only what this document points to.
     lang_folder = os.path.join(folder, "lang")
@@ -161,7 +183,8 @@ def publish(root, name, installer, version=None, base_url=DEFAULT_BASE,
                ("soft_info.dir.install.read", read_key, None),
                ("soft_info.dir.install.default", default_dir, None),
                ("soft_info.package.url", package_url, None),
-               ("soft_info.package.checksum", checksum, None)]
+               ("soft_info.package.checksum", checksum, None),
+               ("soft_info.package.sha256", sha256, None)]
     entries += [("soft_info.conflict.process", p, None) for p in conflict_processes]
     entries += [("soft_info.lang." + code, url, None) for code, url in lang_urls.items()]
     entries += [(key, text, None) for key, text in extra]
@@ -184,6 +207,7 @@ def publish(root, name, installer, version=None, base_url=DEFAULT_BASE,
 
     return Published(folder, info_path, url_folder + "/soft.info", package_path, package_url,
                      None if omitted("soft_info.package.checksum") else checksum,
+                     None if omitted("soft_info.package.sha256") else sha256,
                      lang_paths, lang_urls)
 
 
@@ -191,22 +215,23 @@ UPDATE_PATH = "update/%VER%/ZanSetup.exe"
 
 
 class PublishedUpdate:
-    def __init__(self, document_path, program_path, url, checksum):
+    def __init__(self, document_path, program_path, url, checksum, sha256):
         self.document_path = document_path
         self.program_path = program_path
         self.url = url                    # as written: "%VER%" not yet replaced
         self.checksum = checksum
+        self.sha256 = sha256
 
     def __repr__(self):
         return "PublishedUpdate(%r)" % self.__dict__
 
 
 def publish_update(root, program, version, base_url=DEFAULT_BASE, path=UPDATE_PATH,
-                   checksum=None, wrong_checksum=False):
+                   checksum=None, wrong_checksum=False, sha256=None, wrong_sha256=False):
     """Publishes `program` as the new setup program: copies it to `path`
     below zansetup/ (every "%VER%" replaced by `version`) and writes
     zansetup/new.xml with the version, the address (keeping "%VER%") and
-    the digest."""
+    the digests."""
     _check_segment("version", version)
     base_url = base_url.rstrip("/")
     parts = path.replace("%VER%", version).split("/")
@@ -216,12 +241,9 @@ def publish_update(root, program, version, base_url=DEFAULT_BASE, path=UPDATE_PA
     os.makedirs(os.path.dirname(program_path), exist_ok=True)
     shutil.copyfile(program, program_path)
     url = base_url + "/zansetup/" + "/".join(urllib.parse.quote(p, safe="%") for p in path.split("/"))
-    if checksum is None:
-        checksum = file_md5(program_path)
-        if wrong_checksum:
-            checksum = hashlib.md5(checksum.encode("ascii")).hexdigest()
+    checksum, sha256 = _digests(program_path, checksum, wrong_checksum, sha256, wrong_sha256)
     document = ET.Element("zansetup")
-    for tag, text in (("version", version), ("url", url), ("checksum", checksum)):
+    for tag, text in (("version", version), ("url", url), ("checksum", checksum), ("sha256", sha256)):
         ET.SubElement(document, tag).text = text
     ET.indent(document)
     document_path = os.path.join(root, "zansetup", "new.xml")
@@ -229,7 +251,7 @@ def publish_update(root, program, version, base_url=DEFAULT_BASE, path=UPDATE_PA
     with open(document_path + ".tmp", "w", encoding="utf-8", newline="\n") as f:
         f.write(text)
     os.replace(document_path + ".tmp", document_path)
-    return PublishedUpdate(document_path, program_path, url, checksum)
+    return PublishedUpdate(document_path, program_path, url, checksum, sha256)
 
 
 def main_update(argv):
@@ -248,6 +270,7 @@ def main_update(argv):
     print("program", result.program_path)
     print("url", result.url)
     print("checksum", result.checksum)
+    print("sha256", result.sha256)
     return 0
 
 
@@ -300,6 +323,7 @@ def main(argv=None):
     print("info url", result.info_url)
     print("package url", result.package_url)
     print("checksum", result.checksum)
+    print("sha256", result.sha256)
     for code, url in sorted(result.lang_urls.items()):
         print("lang", code, url)
     return 0

@@ -1,19 +1,11 @@
 #include "md5.h"
 
-#include <windows.h>
-
 #include <cstring>
-#include <cwchar>
-#include <vector>
 
-#include "handles.h"
-#include "log.h"
 #include "string_util.h"
 
 namespace zan {
 namespace {
-
-const DWORD kReadBuffer = 10240;
 
 // T[i] = floor(abs(sin(i + 1)) * 2^32), as RFC 1321 lists them.
 const uint32_t kSine[64] = {
@@ -206,41 +198,6 @@ void Md5Context::Finish(unsigned char digest[kDigestSize]) {
 
 std::string Md5DigestText(const unsigned char digest[Md5Context::kDigestSize]) {
   return HexText(digest, Md5Context::kDigestSize);
-}
-
-bool CheckFileMd5(const std::wstring& path, const std::wstring& expected) {
-  // Read sharing only: a writer still holding the file means it is not
-  // finished, and the check must fail rather than digest half a file.
-  ScopedFile file(::CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
-                                FILE_ATTRIBUTE_NORMAL, nullptr));
-  if (!file) return false;
-  return CheckFileMd5(file.get(), expected);
-}
-
-bool CheckFileMd5(HANDLE file, const std::wstring& expected) {
-  DWORD size = ::GetFileSize(file, nullptr);
-  if (size == INVALID_FILE_SIZE) return false;
-  if (::SetFilePointer(file, 0, nullptr, FILE_BEGIN) == INVALID_SET_FILE_POINTER) return false;
-
-  Md5Context context;
-  {
-    std::vector<unsigned char> buffer(kReadBuffer);
-    DWORD remaining = size;
-    while (remaining > 0) {
-      DWORD want = remaining < kReadBuffer ? remaining : kReadBuffer;
-      DWORD got = 0;
-      if (!::ReadFile(file, buffer.data(), want, &got, nullptr) || got == 0) break;
-      context.Add(buffer.data(), got);
-      remaining -= got;
-    }
-  }
-
-  unsigned char digest[Md5Context::kDigestSize];
-  context.Finish(digest);
-  std::wstring real = Utf8ToWide(Md5DigestText(digest));
-  if (_wcsicmp(real.c_str(), expected.c_str()) == 0) return true;
-  WriteLog(L"compare md5 failed, expected: %s, real: %s", expected.c_str(), real.c_str());
-  return false;
 }
 
 }  // namespace zan

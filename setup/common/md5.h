@@ -1,8 +1,5 @@
-// MD5 digests (RFC 1321) and the check of a downloaded file against the
-// digest its server announced.
+// MD5 digests (RFC 1321).
 #pragma once
-
-#include <windows.h>
 
 #include <cstddef>
 #include <cstdint>
@@ -36,14 +33,5 @@ class Md5Context {
 
 // The 16 bytes as 32 lower-case hexadecimal digits.
 std::string Md5DigestText(const unsigned char digest[Md5Context::kDigestSize]);
-
-// True when the file can be read and its digest text equals `expected`,
-// ignoring letter case. A mismatch is logged; a file that cannot be opened
-// or sized is not.
-bool CheckFileMd5(const std::wstring& path, const std::wstring& expected);
-
-// The same check over a file the caller holds open for reading (from its
-// first byte), so that what was checked is what the caller goes on to use.
-bool CheckFileMd5(HANDLE file, const std::wstring& expected);
 
 }  // namespace zan

@@ -5,6 +5,9 @@
 #include <process.h>
 
 #include <memory>
+#include <new>
+
+#include "log.h"
 
 namespace zan {
 
@@ -24,6 +27,22 @@ bool StartWorker(unsigned(__stdcall* body)(void*), std::unique_ptr<Block> block)
 template <typename Block>
 std::unique_ptr<Block> TakeBlock(void* param) {
   return std::unique_ptr<Block>(static_cast<Block*>(param));
+}
+
+// Runs `body` on a worker thread (or any entry the platform calls) so that
+// no exception escapes it and ends the process: an exception is logged with
+// `what` and gives false, and the caller then takes its failure path.
+template <typename Body>
+bool RunGuarded(const wchar_t* what, Body&& body) noexcept {
+  try {
+    body();
+    return true;
+  } catch (const std::bad_alloc&) {
+    WriteLog(L"%s ended early: out of memory", what);
+  } catch (...) {
+    WriteLog(L"%s ended early on an unexpected exception", what);
+  }
+  return false;
 }
 
 }  // namespace zan

@@ -2,7 +2,6 @@
 
 #include <memory>
 
-#include "command_line.h"
 #include "messages.h"
 #include "setup/common/log.h"
 #include "setup/common/string_util.h"
@@ -11,6 +10,9 @@
 #include "setup/common/xml_document.h"
 
 namespace zan {
+
+const unsigned long long kDocumentSizeCap = 1024 * 1024;
+
 namespace {
 
 struct InfoJob {
@@ -33,34 +35,40 @@ std::wstring LanguageUrl(const std::string& documentText, const std::wstring& la
   return entry ? Utf8ToWide(ElementText(entry)) : std::wstring();
 }
 
-unsigned __stdcall InfoWorker(void* param) {
-  std::unique_ptr<InfoJob> job = TakeBlock<InfoJob>(param);
-  WriteLog(L"Download soft.xml url: %s", job->url.c_str());
+// Returns once it has posted UM_INFO_READY or UM_INFO_FAILED. Documents and
+// language files are small: anything past kDocumentSizeCap is refused while
+// it arrives.
+void FetchInfo(const InfoJob& job) {
+  WriteLog(L"Download soft.xml url: %s", job.url.c_str());
   CSimpleHttpFetch fetch;
+  fetch.set_size_cap(kDocumentSizeCap);
   std::string text;
-  if (fetch.FetchToString(job->url, L"", nullptr, text) != S_OK) {
-    WriteLog(L"Download soft.xml failed, url: %s, error code: %d", job->url.c_str(), fetch.status());
-    ::PostMessageW(job->mainWindow, UM_INFO_FAILED, 0, 0);
-    return 0;
+  if (fetch.FetchToString(job.url, L"", nullptr, text) != S_OK) {
+    WriteLog(L"Download soft.xml failed, url: %s, error code: %d", job.url.c_str(), fetch.status());
+    ::PostMessageW(job.mainWindow, UM_INFO_FAILED, 0, 0);
+    return;
   }
-  std::wstring languageUrl = LanguageUrl(text, job->languageCode);
-  std::wstring fileName = UrlFileName(languageUrl);
+  std::wstring languageUrl = LanguageUrl(text, job.languageCode);
   WriteLog(L"Download language url: %s", languageUrl.c_str());
-  if (!languageUrl.empty() && !IsUsableLanguageFileName(fileName)) {
-    WriteLog(L"the language file name from the server is not usable: %s", fileName.c_str());
-    ::PostMessageW(job->mainWindow, UM_INFO_FAILED, 0, 0);
-    return 0;
-  }
   // No address (no entry for the user's language) is a download that failed.
-  HRESULT result = languageUrl.empty()
-                       ? E_FAIL
-                       : fetch.FetchToFile(languageUrl, L"", job->downloadFolder + fileName, nullptr);
+  HRESULT result = languageUrl.empty() ? E_FAIL
+                                       : fetch.FetchToFile(languageUrl, L"",
+                                                           LanguageFilePath(job.downloadFolder, job.languageCode),
+                                                           nullptr);
   if (result != S_OK) {
     WriteLog(L"Download language failed, url: %s, error code: %d", languageUrl.c_str(), fetch.status());
-    ::PostMessageW(job->mainWindow, UM_INFO_FAILED, 0, 0);
-    return 0;
+    ::PostMessageW(job.mainWindow, UM_INFO_FAILED, 0, 0);
+    return;
   }
-  PostInfoReady(job->mainWindow, text);
+  PostInfoReady(job.mainWindow, text);
+}
+
+unsigned __stdcall InfoWorker(void* param) {
+  std::unique_ptr<InfoJob> job = TakeBlock<InfoJob>(param);
+  // FetchInfo posts last, so an exception means nothing was posted yet.
+  if (!RunGuarded(L"the info thread", [&] { FetchInfo(*job); })) {
+    ::PostMessageW(job->mainWindow, UM_INFO_FAILED, 0, 0);
+  }
   return 0;
 }
 
@@ -73,21 +81,8 @@ std::wstring BuildInfoUrl(const std::wstring& base, const std::wstring& name,
   return base + ReplaceAll(ReplaceAll(pattern, L"%NAME%", name), L"%VERSION%", version);
 }
 
-bool IsUsableLanguageFileName(const std::wstring& name) {
-  if (!IsSafePathSegment(name)) return false;
-  // "~" could name a file by its short 8.3 alias (INSTAL~1.EXE).
-  if (name.find(L'~') != std::wstring::npos) return false;
-  static const wchar_t* const kPackageFiles[] = {L"install.exe", L"install.exe.tmp",
-                                                 L"install.exe.size"};
-  for (const wchar_t* reserved : kPackageFiles) {
-    if (EqualsIgnoreCase(name, reserved)) return false;
-  }
-  return true;
-}
-
-std::wstring UrlFileName(const std::wstring& url) {
-  size_t slash = url.rfind(L'/');
-  return slash == std::wstring::npos ? url : url.substr(slash + 1);
+std::wstring LanguageFilePath(const std::wstring& downloadFolder, const std::wstring& languageCode) {
+  return downloadFolder + languageCode + L".locale";
 }
 
 bool StartInfoWorker(HWND mainWindow, const std::wstring& url, const std::wstring& downloadFolder,

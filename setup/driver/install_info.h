@@ -12,13 +12,14 @@ namespace zan {
 std::wstring BuildInfoUrl(const std::wstring& base, const std::wstring& name,
                           const std::wstring& version);
 
-// Whether a language file name that the server gave can be stored in the
-// product's download folder: one folder-safe name, and none of the package's
-// own files (the installer and its download state), which it would replace.
-bool IsUsableLanguageFileName(const std::wstring& name);
+// soft.info, new.xml and language files larger than this are refused.
+extern const unsigned long long kDocumentSizeCap;
 
-// The text after the last "/" (the whole address when there is none).
-std::wstring UrlFileName(const std::wstring& url);
+// Where the product's language file is stored, whatever its address ends
+// in: "<code>.locale", the name the language strings look for first. A name
+// from the server could be one the package's installer would load (a DLL
+// beside it) or the package itself.
+std::wstring LanguageFilePath(const std::wstring& downloadFolder, const std::wstring& languageCode);
 
 // Starts the info worker; it posts UM_INFO_READY or UM_INFO_FAILED to
 // `mainWindow`. False when no thread could be started.

@@ -27,10 +27,12 @@ struct WaitJob {
 
 unsigned __stdcall PackageWorker(void* param) {
   std::unique_ptr<PackageJob> job = TakeBlock<PackageJob>(param);
-  CHttpFetchFile fetch;
-  HRESULT result = fetch.Download(job->url, L"", job->packagePath, DownloadProgressProc,
-                                  static_cast<unsigned>(reinterpret_cast<uintptr_t>(job->progressWindow)),
-                                  nullptr);
+  HRESULT result = E_FAIL;
+  RunGuarded(L"the package download", [&] {
+    CHttpFetchFile fetch;
+    result = fetch.Download(job->url, L"", job->packagePath, DownloadProgressProc,
+                            static_cast<unsigned>(reinterpret_cast<uintptr_t>(job->progressWindow)), nullptr);
+  });
   if (result != S_OK) {
     WriteLog(L"DownloadFile failed, URL:%s, path:%s", job->url.c_str(), job->packagePath.c_str());
     ::PostMessageW(job->mainWindow, UM_PACKAGE_FAILED, 0, 0);

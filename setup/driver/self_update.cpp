@@ -6,10 +6,11 @@
 #include <memory>
 
 #include "download_folder.h"
+#include "install_info.h"
 #include "package_install.h"
 #include "setup/common/app_reg.h"
+#include "setup/common/file_digests.h"
 #include "setup/common/log.h"
-#include "setup/common/md5.h"
 #include "setup/common/start_program.h"
 #include "setup/common/string_util.h"
 #include "setup/common/worker.h"
@@ -48,9 +49,9 @@ std::wstring DocumentText(TiXmlDocument& document, const char* path) {
 
 // The file stays open, read-shared only, from the digest check until the
 // program has started: what was checked, digest and signature, is what runs.
-bool VerifyAndStart(const std::wstring& target, const std::wstring& checksum) {
+bool VerifyAndStart(const std::wstring& target, const ExpectedDigests& digests) {
   ScopedFile file = OpenPackageForInstall(target);
-  if (!file || !CheckFileMd5(file.get(), checksum)) {
+  if (!file || !CheckFileDigests(file.get(), digests)) {
     WriteLog(L"update zansetup check md5 failed");
     return false;
   }
@@ -67,7 +68,8 @@ bool VerifyAndStart(const std::wstring& target, const std::wstring& checksum) {
 
 unsigned __stdcall SelfUpdateWorker(void* param) {
   std::unique_ptr<UpdateJob> job = TakeBlock<UpdateJob>(param);
-  RunSelfUpdate(job->documentUrl, job->target);
+  // Its failures are only logged, an exception's too.
+  RunGuarded(L"the update check", [&] { RunSelfUpdate(job->documentUrl, job->target); });
   return 0;
 }
 
@@ -134,6 +136,7 @@ std::wstring UpdateCommandLine(const std::wstring& program) {
 
 void RunSelfUpdate(const std::wstring& documentUrl, const std::wstring& target) {
   CSimpleHttpFetch fetch;
+  fetch.set_size_cap(kDocumentSizeCap);
   std::string text;
   if (fetch.FetchToString(documentUrl, L"", nullptr, text) != S_OK) {
     WriteLog(L"download new.xml failed, url: %s", documentUrl.c_str());
@@ -144,12 +147,17 @@ void RunSelfUpdate(const std::wstring& documentUrl, const std::wstring& target) 
   ParseXmlText(text, document);
   std::wstring published = DocumentText(document, "zansetup.version");
   std::wstring url = UpdateAddress(DocumentText(document, "zansetup.url"), published);
-  std::wstring checksum = DocumentText(document, "zansetup.checksum");
+  ExpectedDigests digests;
+  digests.md5 = DocumentText(document, "zansetup.checksum");
+  digests.hasSha256 = FindElementByPath(&document, "zansetup.sha256") != nullptr;
+  digests.sha256 = DocumentText(document, "zansetup.sha256");
 
   std::wstring installed, location;
   CAppReg().GetRegAppInfo(installed, location);
   if (!IsNewerVersion(published, installed)) return;
 
+  // The new program is no document: it may be larger than one.
+  fetch.set_size_cap(CSimpleHttpFetch::kNoSizeCap);
   HRESULT result = fetch.FetchToFile(url, L"", target, nullptr);
   WriteLog(L"download zansetup to: %s", target.c_str());
   // Another status or an empty body is left to the digest check.
@@ -157,7 +165,7 @@ void RunSelfUpdate(const std::wstring& documentUrl, const std::wstring& target) 
     WriteLog(L"download zansetup package failed, url: %s", url.c_str());
     return;
   }
-  VerifyAndStart(target, checksum);
+  VerifyAndStart(target, digests);
 }
 
 void RemoveUpdateLeftovers(const std::wstring& programFolder) {

@@ -9,13 +9,13 @@
 #include "registry_path.h"
 #include "rights.h"
 #include "self_update.h"
-#include "setup/common/build_config.h"
+#include "server_base.h"
+#include "setup/common/file_digests.h"
 #include "setup/common/log.h"
-#include "setup/common/md5.h"
 #include "setup/common/string_util.h"
+#include "setup/common/xml_document.h"
 #include "setup/ui/path_select_dlg.h"
 #include "setup/ui/progress_dlg.h"
-#include "setup/common/xml_document.h"
 
 namespace zan {
 
@@ -58,7 +58,7 @@ void CUIManager::Start() {
   WriteLog(L"the Produce name:%s, version: %s", productName_.c_str(), productVersion_.c_str());
   languageCode_ = GetLanguageCode(0);
   strings_.SetLanguage(GetModuleFolder(GetLogModule()) + L"language\\", 0);
-  CheckSelfUpdate(ZANSETUP_SERVER_BASE);
+  CheckSelfUpdate(ServerBase());
   StartInfoDownload();
 
   std::wstring caption = Text(L"language.caption");
@@ -70,8 +70,19 @@ void CUIManager::Start() {
   BringToFront(progress_->hwnd());
 }
 
+ExpectedDigests CUIManager::PackageDigests() {
+  ExpectedDigests digests;
+  GetInfoValue(L"soft_info.package.checksum", digests.md5);
+  // Optional: quietly absent from documents that predate it.
+  if (TiXmlElement* sha256 = FindElementByPath(&info_, "soft_info.package.sha256")) {
+    digests.hasSha256 = true;
+    digests.sha256 = Utf8ToWide(ElementText(sha256));
+  }
+  return digests;
+}
+
 void CUIManager::StartInfoDownload() {
-  std::wstring url = BuildInfoUrl(ZANSETUP_SERVER_BASE, productName_, productVersion_);
+  std::wstring url = BuildInfoUrl(ServerBase(), productName_, productVersion_);
   WriteLog(L"the Produce url:%s", url.c_str());
   downloadFolder_ = GetDownloadFolder(productName_);
   if (!StartInfoWorker(mainWindow_, url, downloadFolder_, languageCode_, productName_)) {
@@ -162,9 +173,7 @@ void CUIManager::SetInstallPath(const std::wstring& folder) {
 void CUIManager::OnContinue() {
   if (ended_) return;
   packagePath_ = downloadFolder_ + L"install.exe";
-  std::wstring checksum;
-  GetInfoValue(L"soft_info.package.checksum", checksum);
-  if (::PathFileExistsW(packagePath_.c_str()) && CheckFileMd5(packagePath_, checksum)) {
+  if (::PathFileExistsW(packagePath_.c_str()) && CheckFileDigests(packagePath_, PackageDigests())) {
     WriteLog(L"Produce is exist, install");
     OnPackageReady();
     return;

@@ -10,6 +10,7 @@
 #include <tinyxml.h>
 
 #include "messages.h"
+#include "setup/common/file_digests.h"
 #include "setup/common/handles.h"
 #include "setup/ui/i18n.h"
 
@@ -43,6 +44,9 @@ class CUIManager : public IDownloadCallback {
 
   // Reads a text of the install-information document; logs a missing key.
   bool GetInfoValue(const std::wstring& key, std::wstring& out);
+  // What the package must hash to: "soft_info.package.checksum", and
+  // "soft_info.package.sha256" when the document has one.
+  ExpectedDigests PackageDigests();
 
  private:
   std::wstring Text(const wchar_t* key);

@@ -5,9 +5,9 @@
 
 #include "conflicts.h"
 #include "package_install.h"
+#include "setup/common/file_digests.h"
 #include "setup/common/handles.h"
 #include "setup/common/log.h"
-#include "setup/common/md5.h"
 #include "setup/ui/conflict_dlg.h"
 #include "setup/ui/progress_dlg.h"
 
@@ -83,12 +83,11 @@ bool CUIManager::InstallPackage(const std::wstring& packagePath) {
     WriteLog(L"Install Produce failed, path:%s", packagePath.c_str());
     return false;
   }
-  std::wstring checksum;
-  GetInfoValue(L"soft_info.package.checksum", checksum);
+  const ExpectedDigests digests = PackageDigests();
   // Held from the digest check until the installer's process exists, so the
   // file that runs is the file that was checked.
   ScopedFile package = OpenPackageForInstall(packagePath);
-  if (!package || !CheckFileMd5(package.get(), checksum)) {
+  if (!package || !CheckFileDigests(package.get(), digests)) {
     WriteLog(L"check md5 failed");
     return false;
   }

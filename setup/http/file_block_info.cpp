@@ -104,7 +104,12 @@ void CFileBlockInfo::LoadState(const std::wstring& path) {
   if (!root) return;
   if (TiXmlElement* e = root->FirstChildElement("url")) url = Utf8ToWide(ElementText(e));
   if (TiXmlElement* e = root->FirstChildElement("size")) size = strtoull(ElementText(e).c_str(), nullptr, 10);
-  if (TiXmlElement* e = root->FirstChildElement("date")) date = Utf8ToWide(ElementText(e));
+  if (TiXmlElement* e = root->FirstChildElement("date")) {
+    date = Utf8ToWide(ElementText(e));
+    // The date goes into an If-Range header line: a line break in it would
+    // add header lines of the file's choosing. Such a date is no date.
+    if (date.find_first_of(L"\r\n") != std::wstring::npos) date.clear();
+  }
   if (TiXmlElement* e = root->FirstChildElement("blocks")) {
     bitmap.clear();
     if (!DecodeBase64(ElementText(e), &bitmap)) {

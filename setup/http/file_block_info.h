@@ -41,6 +41,7 @@ class CFileBlockInfo {
   bool SaveState(const std::wstring& path);
   // Nothing changes when the file cannot be read or parsed; a bitmap that
   // does not decode drops url and size, so the download starts from nothing.
+  // A date with a line break in it reads as no date.
   void LoadState(const std::wstring& path);
 
   static unsigned BlockCount(unsigned long long size, unsigned blockSize);

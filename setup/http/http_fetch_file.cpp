@@ -8,6 +8,7 @@
 
 #include "file_block_info.h"
 #include "setup/common/handles.h"
+#include "setup/common/log.h"
 #include "setup/common/string_util.h"
 #include "setup/common/worker.h"
 
@@ -69,6 +70,14 @@ HRESULT SetFileLength(const std::wstring& path, unsigned long long length) {
     return HResultFromLastError();
   }
   return S_OK;
+}
+
+// Sizes, offsets and progress are 32-bit in the download's design.
+bool WithinDesignSize(unsigned long long size) {
+  if (size <= CHttpFetchFile::kLargestFile) return true;
+  WriteLog(L"the file to download is larger than the download can take: %s bytes",
+           std::to_wstring(size).c_str());
+  return false;
 }
 
 bool FileExists(const std::wstring& path) {
@@ -144,7 +153,8 @@ HRESULT CHttpFetchFile::FetchRange(const std::wstring& headerBlock, int* status,
   swprintf(range, 80, L"Range: bytes=%llu-%llu", start, end);
   ::HttpAddRequestHeadersW(request, range, static_cast<DWORD>(-1),
                            HTTP_ADDREQ_FLAG_REPLACE | HTTP_ADDREQ_FLAG_ADD_IF_NEW);
-  if (!::HttpSendRequestW(request, nullptr, 0, nullptr, 0)) return E_FAIL;
+  const BOOL sent = ::HttpSendRequestW(request, nullptr, 0, nullptr, 0);
+  if (!SendSucceeded(request, sent, ::GetLastError(), url)) return E_FAIL;
   QueryStatusCode(request, status);
   if (*status == 200) return S_OK;
   if (!IsRangeStatus(*status)) return 1;
@@ -179,9 +189,9 @@ HRESULT CHttpFetchFile::FetchRange(const std::wstring& headerBlock, int* status,
 // goes straight into the target.
 HRESULT CHttpFetchFile::DownloadWhole(HINTERNET request, const std::wstring& path,
                                       ProgressFunc progress, unsigned int user) {
-  std::wstring lengthText;
   unsigned long long length = 0;
-  if (QueryHeaderText(request, HTTP_QUERY_CONTENT_LENGTH, &lengthText)) ParseDecimal(lengthText, &length);
+  AnnouncedLength(request, &length);
+  if (!WithinDesignSize(length)) return kTooLarge;
   Report(progress, user, 0, static_cast<int>(length));
   BodyFile target;
   target.path = path;
@@ -190,6 +200,8 @@ HRESULT CHttpFetchFile::DownloadWhole(HINTERNET request, const std::wstring& pat
   target.disposition = CREATE_ALWAYS;
   target.flags = FILE_FLAG_WRITE_THROUGH;
   target.lockWrites = true;
+  target.cap = kLargestFile;
+  target.pastCap = kTooLarge;
   // The saved blocks belong to a file the server no longer serves.
   target.beforeOpen = [&path] { ::DeleteFileW((path + L".size").c_str()); };
   target.afterWrite = [&](unsigned long long offset) { Report(progress, user, 1, static_cast<int>(offset)); };
@@ -246,6 +258,8 @@ HRESULT CHttpFetchFile::Download(const std::wstring& url, const std::wstring& ex
       !ParseContentRangeTotal(contentRange, &total) || total < kProbeSize) {
     return E_FAIL;
   }
+  // Checked before the data file is sized: a forged total must not fill the disk.
+  if (!WithinDesignSize(total)) return kTooLarge;
   if (total != state->size || !state->BitmapCoversBlocks()) {
     HRESULT sized = SetFileLength(dataPath, total);
     if (FAILED(sized)) return sized;
@@ -279,28 +293,36 @@ HRESULT CHttpFetchFile::Download(const std::wstring& url, const std::wstring& ex
   return S_OK;
 }
 
+// Fetches blocks until none is left or one fails; every step signals the
+// waiting thread.
 unsigned __stdcall CHttpFetchFile::BlockWorker(void* param) {
   std::unique_ptr<WorkerStart> start = TakeBlock<WorkerStart>(param);
   SharedBlockInfo state = start->state;
-  CHttpFetchFile fetch;
-  fetch.set_header_block(state->headerBlock);
-  InternetHandles handles;
-  // A connection that fails to open shows up as failing blocks.
-  fetch.OpenRequest(L"GET", state->url, start->hasProxy ? &start->proxy : nullptr, &handles);
-  for (unsigned index = state->NextBlock(); index != CFileBlockInfo::kNoBlock;) {
+  auto fail = [&state] {
+    ::InterlockedExchange(&state->failed, 1);
     ::SetEvent(state->event.get());
-    int status = 0;
-    HRESULT result = fetch.FetchRange(state->headerBlock, &status, &handles, state->url,
-                                      state->temporaryPath, state->blockSize, index, state->size);
-    if (!BlockArrived(result, status)) {
-      ::InterlockedExchange(&state->failed, 1);
+  };
+  const bool ended = RunGuarded(L"a block download", [&] {
+    CHttpFetchFile fetch;
+    fetch.set_header_block(state->headerBlock);
+    InternetHandles handles;
+    // A connection that fails to open shows up as failing blocks.
+    fetch.OpenRequest(L"GET", state->url, start->hasProxy ? &start->proxy : nullptr, &handles);
+    for (unsigned index = state->NextBlock(); index != CFileBlockInfo::kNoBlock;) {
       ::SetEvent(state->event.get());
-      return 0;
+      int status = 0;
+      HRESULT result = fetch.FetchRange(state->headerBlock, &status, &handles, state->url,
+                                        state->temporaryPath, state->blockSize, index, state->size);
+      if (!BlockArrived(result, status)) {
+        fail();
+        return;
+      }
+      state->MarkBlockDone(index);
+      index = state->NextBlock();
     }
-    state->MarkBlockDone(index);
-    index = state->NextBlock();
-  }
-  ::SetEvent(state->event.get());
+    ::SetEvent(state->event.get());
+  });
+  if (!ended) fail();
   return 0;
 }
 

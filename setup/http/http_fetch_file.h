@@ -28,12 +28,15 @@ class CHttpFetchFile : public CSimpleHttpFetch {
   static constexpr unsigned kWorkers = 2;
   static constexpr unsigned kWorkerThresholdBlocks = 20;
   static constexpr DWORD kWaitSlice = 2000;
+  // 4 GiB - 1: the largest file the download's 32-bit sizes can describe.
+  static constexpr unsigned long long kLargestFile = 0xFFFFFFFFull;
 
   CHttpFetchFile() = default;
   ~CHttpFetchFile() override = default;
 
   // S_OK when the file is at `path`; 1 when the first answer's status was not
-  // 200, 203, 206 or 304; E_FAIL or a file error's HRESULT otherwise.
+  // 200, 203, 206 or 304; kTooLarge for a file above kLargestFile, found out
+  // before anything is sized on disk; E_FAIL or a file error's HRESULT otherwise.
   HRESULT Download(const std::wstring& url, const std::wstring& extraHeaders, const std::wstring& path,
                    ProgressFunc progress, unsigned int user, const ProxySetting* proxy);
 

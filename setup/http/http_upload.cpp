@@ -30,6 +30,16 @@ bool IsCertificateError(DWORD error) {
          error == ERROR_INTERNET_INVALID_CA;
 }
 
+// The platform's certificate dialog; true when the person chose to go on,
+// which also relaxes the request's checks for the one retry.
+bool UserAcceptsCertificate(HINTERNET request, DWORD error) {
+  return IsCertificateError(error) &&
+         ::InternetErrorDlg(::GetDesktopWindow(), request, error,
+                            FLAGS_ERROR_UI_FILTER_FOR_ERRORS | FLAGS_ERROR_UI_FLAGS_CHANGE_OPTIONS |
+                                FLAGS_ERROR_UI_FLAGS_GENERATE_DATA,
+                            nullptr) == ERROR_INTERNET_FORCE_RETRY;
+}
+
 }  // namespace
 
 // The blank line ends nothing: empty header lines are skipped when added.
@@ -75,19 +85,17 @@ HRESULT CSimpleHttpFetch::PostMultipart(const std::wstring& url, const std::wstr
   announce.dwStructSize = sizeof(announce);
   announce.dwBufferTotal = static_cast<DWORD>(total);
   BOOL sent = ::HttpSendRequestExW(request, &announce, nullptr, 0, 0);
+  DWORD error = ::GetLastError();
   if (DeadlinePassed()) return E_ABORT;
-  if (!sent) {
-    const DWORD error = ::GetLastError();
-    if (!IsCertificateError(error) ||
-        ::InternetErrorDlg(::GetDesktopWindow(), request, error,
-                           FLAGS_ERROR_UI_FILTER_FOR_ERRORS | FLAGS_ERROR_UI_FLAGS_CHANGE_OPTIONS |
-                               FLAGS_ERROR_UI_FLAGS_GENERATE_DATA,
-                           nullptr) != ERROR_INTERNET_FORCE_RETRY) {
-      return E_FAIL;
-    }
+  // Only here may a person accept a certificate that failed its check.
+  if (!sent && UserAcceptsCertificate(request, error)) {
     sent = ::HttpSendRequestExW(request, &announce, nullptr, 0, 0);
+    error = ::GetLastError();
     if (DeadlinePassed()) return E_ABORT;
-    if (!sent) return E_FAIL;
+  }
+  if (!sent) {
+    LogTlsFailure(error, url);
+    return E_FAIL;
   }
 
   auto write = [&](const std::string& bytes) {
@@ -104,7 +112,9 @@ HRESULT CSimpleHttpFetch::PostMultipart(const std::wstring& url, const std::wstr
   // Closing the handles unfinished abandons the request: the server never
   // sees the announced length complete.
   if (result != S_OK) return result;
-  if (!::HttpEndRequestW(request, nullptr, 0, 0)) return E_FAIL;
+  // Redirects are followed here, at the end of the request.
+  const BOOL ended = ::HttpEndRequestW(request, nullptr, 0, 0);
+  if (!SendSucceeded(request, ended, ::GetLastError(), url)) return E_FAIL;
 
   std::string received;
   if (byte_limit() != 0) {

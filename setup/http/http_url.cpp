@@ -1,5 +1,7 @@
 #include "http_url.h"
 
+#include "setup/common/string_util.h"
+
 namespace zan {
 
 bool CrackHttpUrlAsGiven(const std::wstring& url, HttpUrlParts* parts) {
@@ -31,11 +33,14 @@ bool CrackHttpUrl(const std::wstring& url, HttpUrlParts* parts) {
   return CrackHttpUrlAsGiven(url, parts) || CrackHttpUrlAsGiven(L"http://" + url, parts);
 }
 
-DWORD RequestFlagsForPort(INTERNET_PORT port) {
+bool UsesTls(const HttpUrlParts& url) {
+  return EqualsIgnoreCase(url.scheme, L"https") || url.port == INTERNET_DEFAULT_HTTPS_PORT;
+}
+
+DWORD RequestFlagsFor(const HttpUrlParts& url) {
   DWORD flags = INTERNET_FLAG_RELOAD | INTERNET_FLAG_NO_CACHE_WRITE | INTERNET_FLAG_KEEP_CONNECTION |
-                INTERNET_FLAG_IGNORE_CERT_CN_INVALID | INTERNET_FLAG_IGNORE_CERT_DATE_INVALID |
-                INTERNET_FLAG_IGNORE_REDIRECT_TO_HTTPS | INTERNET_FLAG_IGNORE_REDIRECT_TO_HTTP;
-  if (port == INTERNET_DEFAULT_HTTPS_PORT) flags |= INTERNET_FLAG_SECURE;
+                INTERNET_FLAG_IGNORE_REDIRECT_TO_HTTPS;
+  if (UsesTls(url)) flags |= INTERNET_FLAG_SECURE;
   return flags;
 }
 

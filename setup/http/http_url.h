@@ -24,8 +24,13 @@ bool CrackHttpUrl(const std::wstring& url, HttpUrlParts* parts);
 // The same without the second try: the address must name its scheme.
 bool CrackHttpUrlAsGiven(const std::wstring& url, HttpUrlParts* parts);
 
-// No caching, keep-alive, and leniency about certificates and redirects
-// between http and https; TLS is chosen by the port alone, not the scheme.
-DWORD RequestFlagsForPort(INTERNET_PORT port);
+// TLS when the scheme is https (any letter case) or the port is 443, the
+// port that servers of plain-http addresses may still answer with TLS.
+bool UsesTls(const HttpUrlParts& url);
+
+// No caching, keep-alive, and TLS as UsesTls says. Certificates are checked
+// in full; an upgrade from http to https is followed, while a redirect from
+// https to http is refused after the send (RedirectKeptTls).
+DWORD RequestFlagsFor(const HttpUrlParts& url);
 
 }  // namespace zan

@@ -47,6 +47,43 @@ HRESULT WriteAt(HANDLE file, unsigned long long offset, const std::string& chunk
   return result;
 }
 
+// Our own words for the platform's certificate and TLS failures; null for
+// every other error.
+const wchar_t* TlsFailureText(DWORD error) {
+  switch (error) {
+    case ERROR_INTERNET_SEC_CERT_DATE_INVALID:
+      return L"the server's certificate has expired or is not yet valid";
+    case ERROR_INTERNET_SEC_CERT_CN_INVALID:
+      return L"the server's certificate is for another host name";
+    case ERROR_INTERNET_SEC_CERT_REVOKED:
+      return L"the server's certificate is revoked";
+    case ERROR_INTERNET_INVALID_CA:
+    case ERROR_INTERNET_SEC_CERT_ERRORS:
+    case ERROR_INTERNET_SEC_CERT_NO_REV:
+    case ERROR_INTERNET_SEC_CERT_REV_FAILED:
+    case ERROR_INTERNET_SEC_INVALID_CERT:
+      return L"the server's certificate is not trusted";
+    case ERROR_INTERNET_HTTPS_TO_HTTP_ON_REDIR:
+      return L"the server redirected an https request to plain http";
+    case ERROR_INTERNET_SECURITY_CHANNEL_ERROR:
+      return L"no secure connection to the server could be made";
+    default:
+      return nullptr;
+  }
+}
+
+// Where a TLS request ended: an https address, or the very address asked
+// (TLS by port 443 keeps its "http" scheme). A redirect to any other
+// "http:" address is a downgrade, port 443 or not: the platform then sends
+// in plain text.
+bool KeepsTls(const HttpUrlParts& asked, const std::wstring& reachedUrl) {
+  HttpUrlParts reached;
+  if (!CrackHttpUrlAsGiven(reachedUrl, &reached)) return false;
+  if (EqualsIgnoreCase(reached.scheme, L"https")) return true;
+  return EqualsIgnoreCase(reached.scheme, asked.scheme) && EqualsIgnoreCase(reached.host, asked.host) &&
+         reached.port == asked.port && reached.objectName == asked.objectName;
+}
+
 }  // namespace
 
 const wchar_t CSimpleHttpFetch::kDefaultHeaderBlock[] =
@@ -71,9 +108,13 @@ HRESULT CSimpleHttpFetch::OpenRequest(const wchar_t* verb, const std::wstring& u
                                                INTERNET_FLAG_NO_CACHE_WRITE, 0));
   if (!handles->connection) return E_FAIL;
 
+  // The receive time-out bounds each wait for the server's next bytes, so a
+  // server that stops sending cannot hold a read, and with it the run, forever.
   DWORD timeout = timeout_;
-  ::InternetSetOptionW(handles->connection.get(), INTERNET_OPTION_CONNECT_TIMEOUT, &timeout, sizeof(timeout));
-  ::InternetSetOptionW(handles->connection.get(), INTERNET_OPTION_SEND_TIMEOUT, &timeout, sizeof(timeout));
+  for (DWORD option : {INTERNET_OPTION_CONNECT_TIMEOUT, INTERNET_OPTION_SEND_TIMEOUT,
+                       INTERNET_OPTION_RECEIVE_TIMEOUT}) {
+    ::InternetSetOptionW(handles->connection.get(), option, &timeout, sizeof(timeout));
+  }
   if (useProxy) {
     SetStringOption(handles->connection.get(), INTERNET_OPTION_PROXY_USERNAME, proxy->userName);
     SetStringOption(handles->connection.get(), INTERNET_OPTION_PROXY_PASSWORD, proxy->password);
@@ -86,16 +127,30 @@ HRESULT CSimpleHttpFetch::OpenRequestHandle(HINTERNET connection, const wchar_t*
   // "http://host" has no path; the request line still needs one.
   const wchar_t* object = url.objectName.empty() ? L"/" : url.objectName.c_str();
   request->reset(::HttpOpenRequestW(connection, verb, object, nullptr, nullptr, nullptr,
-                                    RequestFlagsForPort(url.port), 0));
-  if (!*request) return E_FAIL;
+                                    RequestFlagsFor(url), 0));
+  return *request ? S_OK : E_FAIL;
+}
 
-  DWORD flags = 0;
-  DWORD size = sizeof(flags);
-  if (::InternetQueryOptionW(request->get(), INTERNET_OPTION_SECURITY_FLAGS, &flags, &size)) {
-    flags |= SECURITY_FLAG_IGNORE_UNKNOWN_CA;
-    ::InternetSetOptionW(request->get(), INTERNET_OPTION_SECURITY_FLAGS, &flags, sizeof(flags));
+void CSimpleHttpFetch::LogTlsFailure(DWORD error, const std::wstring& url) {
+  const wchar_t* what = TlsFailureText(error);
+  if (what) WriteLog(L"%s, error %d, url: %s", what, static_cast<int>(error), url.c_str());
+}
+
+bool CSimpleHttpFetch::RedirectKeptTls(HINTERNET request, const std::wstring& url) {
+  HttpUrlParts asked;
+  if (!CrackHttpUrl(url, &asked) || !UsesTls(asked)) return true;
+  std::wstring reached;
+  if (QueryOptionText(request, INTERNET_OPTION_URL, &reached) && KeepsTls(asked, reached)) return true;
+  WriteLog(L"refused a redirect from https to plain http, url: %s, to: %s", url.c_str(), reached.c_str());
+  return false;
+}
+
+bool CSimpleHttpFetch::SendSucceeded(HINTERNET request, BOOL sent, DWORD error, const std::wstring& url) {
+  if (!sent) {
+    LogTlsFailure(error, url);
+    return false;
   }
-  return S_OK;
+  return RedirectKeptTls(request, url);
 }
 
 std::wstring CSimpleHttpFetch::RequestHeaderBlock(const wchar_t* defaultBlock,
@@ -121,8 +176,9 @@ HRESULT CSimpleHttpFetch::SendRequest(const wchar_t* verb, const std::wstring& u
   std::string data = WideToUtf8(body);
   BOOL sent = ::HttpSendRequestW(request, nullptr, 0, data.empty() ? nullptr : &data[0],
                                  static_cast<DWORD>(data.size()));
+  const DWORD error = ::GetLastError();
   if (DeadlinePassed()) return E_ABORT;
-  if (!sent) return E_FAIL;
+  if (!SendSucceeded(request, sent, error, url)) return E_FAIL;
 
   int status = 0;
   if (!QueryStatusCode(request, &status)) return E_FAIL;
@@ -155,6 +211,22 @@ bool CSimpleHttpFetch::QueryHeaderText(HINTERNET request, DWORD info, std::wstri
   return false;
 }
 
+bool CSimpleHttpFetch::QueryOptionText(HINTERNET handle, DWORD option, std::wstring* text) {
+  std::vector<wchar_t> buffer(1024);
+  for (int attempt = 0; attempt < 4; ++attempt) {
+    // Counted in bytes, with room for the terminator either way.
+    DWORD size = static_cast<DWORD>((buffer.size() - 1) * sizeof(wchar_t));
+    if (::InternetQueryOptionW(handle, option, buffer.data(), &size)) {
+      buffer.back() = L'\0';
+      text->assign(buffer.data());
+      return true;
+    }
+    if (::GetLastError() != ERROR_INSUFFICIENT_BUFFER) return false;
+    buffer.resize(std::max<size_t>(size + 2, buffer.size() * 2));
+  }
+  return false;
+}
+
 bool CSimpleHttpFetch::QueryStatusCode(HINTERNET request, int* status) {
   DWORD code = 0;
   DWORD size = sizeof(code);
@@ -165,13 +237,15 @@ bool CSimpleHttpFetch::QueryStatusCode(HINTERNET request, int* status) {
   return true;
 }
 
-bool CSimpleHttpFetch::MatchesContentLength(HINTERNET request, unsigned long long received) {
+bool CSimpleHttpFetch::AnnouncedLength(HINTERNET request, unsigned long long* length) {
   std::wstring text;
+  return QueryHeaderText(request, HTTP_QUERY_CONTENT_LENGTH, &text) && ParseDecimal(text, length);
+}
+
+bool CSimpleHttpFetch::MatchesContentLength(HINTERNET request, unsigned long long received) {
   unsigned long long announced = 0;
-  if (!QueryHeaderText(request, HTTP_QUERY_CONTENT_LENGTH, &text) || !ParseDecimal(text, &announced)) {
-    return true;  // nothing announced, nothing to hold the body against
-  }
-  return announced == received;
+  // Nothing announced, nothing to hold the body against.
+  return !AnnouncedLength(request, &announced) || announced == received;
 }
 
 HRESULT CSimpleHttpFetch::FetchToString(const std::wstring& url, const std::wstring& extraHeaders,
@@ -203,6 +277,7 @@ HRESULT CSimpleHttpFetch::SendAndReadString(const wchar_t* verb, const std::wstr
   if (result != S_OK) return result;
   std::string received;
   result = ReadBodyToString(handles.request.get(), false, &received);
+  if (result == kTooLarge) LogTooLarge(url);
   if (result != S_OK) return result;
   DeliverBody(handles.request.get(), &received, body);
   return S_OK;
@@ -210,15 +285,23 @@ HRESULT CSimpleHttpFetch::SendAndReadString(const wchar_t* verb, const std::wstr
 
 HRESULT CSimpleHttpFetch::ReadBodyToString(HINTERNET request, bool checkDeadline,
                                            std::string* received) const {
+  unsigned long long announced = 0;
+  if (AnnouncedLength(request, &announced) && announced > size_cap_) return kTooLarge;
   ChunkResult chunk = ChunkResult::kData;
   while (received->size() < byte_limit_) {
     chunk = ReadChunk(request, received);
     if (checkDeadline && DeadlinePassed()) return E_ABORT;
+    if (received->size() > size_cap_) return kTooLarge;
     if (chunk != ChunkResult::kData) break;
   }
   if (chunk == ChunkResult::kFailed) return E_FAIL;
   if (chunk == ChunkResult::kEnd && !MatchesContentLength(request, received->size())) return E_FAIL;
   return S_OK;
+}
+
+void CSimpleHttpFetch::LogTooLarge(const std::wstring& url) const {
+  WriteLog(L"refused an answer larger than %s bytes, url: %s", std::to_wstring(size_cap_).c_str(),
+           url.c_str());
 }
 
 void CSimpleHttpFetch::DeliverBody(HINTERNET request, std::string* received, std::string& body) {
@@ -242,16 +325,19 @@ HRESULT CSimpleHttpFetch::ReadBodyToFile(HINTERNET request, const BodyFile& targ
     return failure;
   };
 
+  unsigned long long announced = 0;
+  if (AnnouncedLength(request, &announced) && announced > target.cap) return target.pastCap;
   std::string chunk;
   ChunkResult result = ChunkResult::kData;
   while (*received < target.readLimit) {
     chunk.clear();
     result = ReadChunk(request, &chunk);
-    if (result != ChunkResult::kData) break;
     // The partial file stays: the caller may look at what arrived in time.
+    // A read that the receive time-out ended counts as the deadline's too.
     if (target.checkDeadline && DeadlinePassed()) return E_ABORT;
+    if (result != ChunkResult::kData) break;
     // Past the cap lie bytes that belong to someone else (the next block).
-    if (chunk.size() > target.cap - *received) return fail(E_FAIL);
+    if (chunk.size() > target.cap - *received) return fail(target.pastCap);
     if (!file) {
       if (target.beforeOpen) target.beforeOpen();
       file.reset(::CreateFileW(target.path.c_str(), target.access, target.share, nullptr,
@@ -290,10 +376,13 @@ HRESULT CSimpleHttpFetch::FetchToFile(const std::wstring& url, const std::wstrin
   temp.disposition = CREATE_ALWAYS;
   temp.flags = FILE_ATTRIBUTE_NORMAL;
   temp.readLimit = byte_limit_;
+  temp.cap = size_cap_;
+  temp.pastCap = kTooLarge;
   temp.checkDeadline = true;
   temp.discardOnFailure = true;
   unsigned long long total = 0;
   result = ReadBodyToFile(request, temp, &total);
+  if (result == kTooLarge) LogTooLarge(url);
   if (result != S_OK) return result;
   if (total == 0) return 1;
 

@@ -33,6 +33,10 @@ class CSimpleHttpFetch {
   static constexpr DWORD kNoByteLimit = 0xFFFFFFFF;
   static constexpr DWORD kReadSize = 4096;
   static constexpr DWORD kUploadPieceSize = 1048576;
+  static constexpr unsigned long long kNoSizeCap = ~0ull;
+  // A body longer than the size cap, refused (HRESULT_FROM_WIN32 of
+  // ERROR_FILE_TOO_LARGE).
+  static constexpr HRESULT kTooLarge = static_cast<HRESULT>(0x800700DF);
   static const wchar_t kDefaultHeaderBlock[];
   static const wchar_t kUploadHeaderBlock[];
 
@@ -81,6 +85,11 @@ class CSimpleHttpFetch {
   const std::wstring& header_block() const { return header_block_; }
   void set_byte_limit(DWORD limit) { byte_limit_ = limit; }
   DWORD byte_limit() const { return byte_limit_; }
+  // Unlike the byte limit, which cuts a body short and delivers what came,
+  // a body longer than the size cap fails FetchToString and FetchToFile with
+  // kTooLarge: refused when its Content-Length announces it, or as soon as
+  // more arrived, so it is never held or stored whole.
+  void set_size_cap(unsigned long long bytes) { size_cap_ = bytes; }
 
  protected:
   enum class ChunkResult { kData, kEnd, kFailed };
@@ -95,10 +104,20 @@ class CSimpleHttpFetch {
   HRESULT SendRequest(const wchar_t* verb, const std::wstring& url, const std::wstring& extraHeaders,
                       const std::wstring& body, const ProxySetting* proxy, InternetHandles* handles);
 
-  // Opens a request on an open connection with the flags for the address's
-  // port, accepting certificates of unknown authorities.
+  // Opens a request on an open connection with the flags for the address:
+  // TLS by scheme or port, certificates checked in full.
   static HRESULT OpenRequestHandle(HINTERNET connection, const wchar_t* verb,
                                    const HttpUrlParts& url, ScopedInternet* request);
+
+  // Whether a send of `url` worked, given its result and the error right
+  // after it: a failed send logs a certificate or TLS failure by name, a
+  // sent one must not have been redirected from TLS to plain http.
+  static bool SendSucceeded(HINTERNET request, BOOL sent, DWORD error, const std::wstring& url);
+  // One log line naming a certificate or TLS failure; other errors log nothing.
+  static void LogTlsFailure(DWORD error, const std::wstring& url);
+  // False, logged, when a TLS request for `url` ended on a plain-http
+  // address: WinINet may follow such a redirect without a word.
+  static bool RedirectKeptTls(HINTERNET request, const std::wstring& url);
 
   // Appends up to kReadSize bytes. kEnd when the body has ended, kFailed
   // when the read failed (the body is then incomplete).
@@ -106,9 +125,13 @@ class CSimpleHttpFetch {
 
   // A response header as text, however long. False when it is absent.
   static bool QueryHeaderText(HINTERNET request, DWORD info, std::wstring* text);
+  // A text option of a handle (its address, say), however long.
+  static bool QueryOptionText(HINTERNET handle, DWORD option, std::wstring* text);
   static bool QueryStatusCode(HINTERNET request, int* status);
   // False when the response announced a Content-Length other than `received`.
   static bool MatchesContentLength(HINTERNET request, unsigned long long received);
+  // The response's Content-Length; false when it announced none.
+  static bool AnnouncedLength(HINTERNET request, unsigned long long* length);
 
   // Where a response body goes and how its file is opened; the file is
   // opened at the first data, so an empty body creates none.
@@ -123,8 +146,10 @@ class CSimpleHttpFetch {
     unsigned long long offset = 0;
     // LockFile/UnlockFile around each write, for files several threads share.
     bool lockWrites = false;
-    // A longer body is a failure, and no byte past the cap is written.
+    // A longer body fails with `pastCap`, and no byte past the cap is
+    // written; one announced longer is refused before anything is read.
     unsigned long long cap = kNoCap;
+    HRESULT pastCap = E_FAIL;
     // Reading stops, without failure, once this much is on disk.
     unsigned long long readLimit = kNoCap;
     bool checkDeadline = false;
@@ -158,9 +183,10 @@ class CSimpleHttpFetch {
   HRESULT SendAndReadString(const wchar_t* verb, const std::wstring& url, const std::wstring& extraHeaders,
                             const std::wstring& data, const ProxySetting* proxy, std::string& body);
   // Reads the body up to the byte limit. E_FAIL when a read failed or the
-  // body missed its Content-Length; E_ABORT past the deadline when asked to
-  // check it after every read.
+  // body missed its Content-Length; kTooLarge past the size cap; E_ABORT
+  // past the deadline when asked to check it after every read.
   HRESULT ReadBodyToString(HINTERNET request, bool checkDeadline, std::string* received) const;
+  void LogTooLarge(const std::wstring& url) const;
   // Charset and code page from the answer's Content-Type, and the body handed over.
   void DeliverBody(HINTERNET request, std::string* received, std::string& body);
 
@@ -172,6 +198,7 @@ class CSimpleHttpFetch {
 
   int status_ = 200;
   DWORD byte_limit_ = kNoByteLimit;
+  unsigned long long size_cap_ = kNoSizeCap;
   std::wstring header_block_;
   std::wstring charset_;
   int code_page_ = 0;

@@ -11,6 +11,7 @@ import sys
 import tempfile
 import time
 import unittest
+import urllib.parse
 
 BUILD = os.environ.get("ZANSETUP_BUILD", os.path.join(os.path.dirname(__file__), "..", "..", "build"))
 BUILD = os.path.abspath(BUILD)
@@ -21,8 +22,11 @@ OUTPUT = os.path.join(BUILD, "e2e-output")
 
 MESSAGE_TEXT_ID = 65535
 SOURCE = os.path.abspath(os.path.join(os.path.dirname(__file__), "..", ".."))
-SERVER_BASE = os.environ.get("ZANSETUP_SERVER_BASE", "http://127.0.0.1:8780")
+SERVER_BASE = os.environ.get("ZANSETUP_SERVER_BASE", "https://localhost:8780")
 FAULT_PORT = int(os.environ.get("ZANSETUP_E2E_FAULT_PORT", "8785"))
+# A second download server; the plain-http build of the setup program
+# (tests-bin/http) has its base on this port.
+SECOND_PORT = int(os.environ.get("ZANSETUP_E2E_SECOND_PORT", "8786"))
 DEMO_PRODUCT = os.path.join(BUILD, "demo-product")
 
 LANGUAGES = {"zh-cn": "zh_CN.UTF-8", "zh-tw": "zh_TW.UTF-8", "en-us": "en_US.UTF-8"}
@@ -153,9 +157,20 @@ class Wine:
         return self.find(title=caption, control=MESSAGE_TEXT_ID, timeout_ms=timeout_ms)
 
     def main_dialog(self, timeout_ms=15000):
-        """The hidden main dialog of a running setup program."""
-        return self.find(title="ZanSetup", hidden=True, childless=True, visible=False,
-                         timeout_ms=timeout_ms)
+        """The hidden main dialog of a running setup program. Another dialog
+        is childless too for the moment its controls are being made, so only
+        a window that still matches a little later counts."""
+        deadline = time.time() + timeout_ms / 1000.0
+        while True:
+            found = self.find(title="ZanSetup", hidden=True, childless=True, visible=False,
+                              timeout_ms=max(0, int((deadline - time.time()) * 1000)))
+            if found is None:
+                return None
+            time.sleep(0.3)
+            if found in self.main_dialogs():
+                return found
+            if time.time() >= deadline:
+                return None
 
     def main_dialogs(self):
         return self.find_all(title="ZanSetup", hidden=True, childless=True)
@@ -238,17 +253,19 @@ class Sandbox:
 
 
 class ProductServer:
-    """nginx on the build's download-server address, serving a tree of the
-    sandbox's own into which products are published."""
+    """nginx on the build's download-server address (or on `base`), serving
+    a tree of the sandbox's own into which products are published. An https
+    address is served with the test CA's `certificate` kind (tls.py)."""
 
-    def __init__(self, box, locations=""):
+    def __init__(self, box, locations="", certificate="trusted", base=SERVER_BASE):
         import servers
         self.root = os.path.join(box.root, "server")
         os.makedirs(os.path.join(self.root, "zansetup"), exist_ok=True)
         os.chmod(box.root, 0o755)
-        port = int(SERVER_BASE.rsplit(":", 1)[1])
-        self.nginx = servers.Nginx(self.root, port, locations=locations)
-        self.base_url = SERVER_BASE
+        address = urllib.parse.urlsplit(base)
+        self.nginx = servers.Nginx(self.root, address.port, locations=locations,
+                                   tls=certificate if address.scheme == "https" else None)
+        self.base_url = base
 
     def publish(self, name, installer=None, **options):
         sys.path.insert(0, os.path.join(SOURCE, "tools"))
@@ -271,6 +288,15 @@ class ProductServer:
 
     def __exit__(self, *exc):
         self.nginx.stop()
+
+
+def set_document_text(path, element, text):
+    """Sets the text of `element` ("package/url": a path below the root) in
+    a published document, as a server that serves it so would."""
+    import xml.etree.ElementTree as ET
+    tree = ET.parse(path)
+    tree.getroot().find(element).text = text
+    tree.write(path, encoding="utf-8", xml_declaration=True)
 
 
 def stand_in(folder, name="ZanSetup.exe"):

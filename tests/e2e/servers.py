@@ -38,6 +38,8 @@ from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
 
 TIME_LIMIT = 3600
 HOST = "127.0.0.1"
+# Certificates name a host, never an address: https goes to this name.
+TLS_HOST = "localhost"
 BUILD = os.path.abspath(os.environ.get(
     "ZANSETUP_BUILD", os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "build")))
 
@@ -166,7 +168,7 @@ http {{
     sendfile on;
     keepalive_timeout 30;
     server {{
-        listen {host}:{port};
+        {listen}
         server_name localhost;
         root "{root}";
         # Files under /slow/ trickle out, so a test can stop a download
@@ -187,12 +189,19 @@ class Nginx:
     its configuration, logs and temporary files in `folder` (by default
     BUILD/test-env/nginx-PORT), which stop() removes."""
 
-    def __init__(self, root, port, folder=None, time_limit=TIME_LIMIT, locations=""):
+    def __init__(self, root, port, folder=None, time_limit=TIME_LIMIT, locations="", tls=None,
+                 https_port=None, build=None):
         """`locations`: further nginx location blocks, e.g. a path handed on
-        to the fault server."""
+        to the fault server. `tls`: a certificate kind of tls.py; `port`
+        then serves https with it. `https_port`: a further port that serves
+        https beside a plain-http `port` (with the `tls` kind, by default
+        the trusted one). The certificates are the test CA's of `build`."""
+        self.build = os.path.abspath(build or BUILD)
         self.root = os.path.abspath(root)
         self.locations = locations
         self.port = int(port)
+        self.tls = tls
+        self.https_port = https_port
         self.folder = os.path.abspath(folder or os.path.join(BUILD, "test-env", "nginx-%d" % self.port))
         self.time_limit = time_limit
         self.process = None
@@ -200,22 +209,42 @@ class Nginx:
 
     @property
     def base_url(self):
+        if self.tls and not self.https_port:
+            return "https://%s:%d" % (TLS_HOST, self.port)
         return "http://%s:%d" % (HOST, self.port)
+
+    @property
+    def https_base_url(self):
+        return "https://%s:%d" % (TLS_HOST, self.https_port) if self.https_port else None
+
+    def _listen(self):
+        """The listen lines, and the certificate for the https ones."""
+        if not self.tls and not self.https_port:
+            return "listen %s:%d;" % (HOST, self.port)
+        import tls
+        tls.ensure(self.build)
+        certificate, key = tls.certificate(self.build, self.tls or "trusted")
+        lines = ["listen %s:%d%s;" % (HOST, self.port, "" if self.https_port else " ssl")]
+        if self.https_port:
+            lines.append("listen %s:%d ssl;" % (HOST, self.https_port))
+        lines += ['ssl_certificate "%s";' % certificate, 'ssl_certificate_key "%s";' % key]
+        return "\n        ".join(lines)
 
     @property
     def access_log_path(self):
         return os.path.join(self.folder, "access.log")
 
     def start(self):
-        if _port_open(self.port):
-            raise RuntimeError("port %d is already in use" % self.port)
+        for port in filter(None, (self.port, self.https_port)):
+            if _port_open(port):
+                raise RuntimeError("port %d is already in use" % port)
         _check_readable_by_others(self.root)
         shutil.rmtree(self.folder, ignore_errors=True)
         os.makedirs(os.path.join(self.folder, "temp"))
         config = os.path.join(self.folder, "nginx.conf")
         with open(config, "w") as f:
             mime = "/etc/nginx/mime.types"
-            f.write(NGINX_CONFIG.format(folder=self.folder, root=self.root, host=HOST, port=self.port,
+            f.write(NGINX_CONFIG.format(folder=self.folder, root=self.root, listen=self._listen(),
                                         locations=self.locations,
                                         mime_types="include %s;" % mime if os.path.exists(mime) else ""))
         privileges = _unprivileged()
@@ -227,7 +256,8 @@ class Nginx:
             ["timeout", str(self.time_limit), "nginx", "-p", self.folder, "-c", config, "-e", error_log],
             stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
             start_new_session=True, **privileges)
-        _wait_listening(self.port, self.process, "nginx", error_log)
+        for port in filter(None, (self.port, self.https_port)):
+            _wait_listening(port, self.process, "nginx", error_log)
         self._final_log = None
         return self
 
@@ -736,7 +766,14 @@ def make_test_tree(root):
         os.utime(path, (FIXED_TIME, FIXED_TIME))
 
 
-def fixture_start(build, nginx_port, fault_port):
+# Redirects for the fixture's nginx: /to-http/PATH sends a request to PATH
+# on the plain-http port, /to-https/PATH to PATH on the https port.
+REDIRECTS = """
+        location ~ ^/to-http/(.*)$ {{ return 302 http://{host}:{port}/$1; }}
+        location ~ ^/to-https/(.*)$ {{ return 302 https://{tls_host}:{tls_port}/$1; }}"""
+
+
+def fixture_start(build, nginx_port, fault_port, tls_port):
     fixture_stop(build, quiet=True)
     folder = fixture_dir(build)
     root = os.path.join(folder, "root")
@@ -745,7 +782,9 @@ def fixture_start(build, nginx_port, fault_port):
     pids = []
     started = False
     try:
-        nginx = Nginx(root, nginx_port, folder=os.path.join(folder, "nginx"))
+        redirects = REDIRECTS.format(host=HOST, port=nginx_port, tls_host=TLS_HOST, tls_port=tls_port)
+        nginx = Nginx(root, nginx_port, folder=os.path.join(folder, "nginx"), https_port=tls_port,
+                      locations=redirects, build=build)
         nginx.start()
         pids.append(nginx.process.pid)
         if _port_open(fault_port):
@@ -765,9 +804,10 @@ def fixture_start(build, nginx_port, fault_port):
             fixture_stop(build, quiet=True)
     with open(os.path.join(build, "test-env", "servers.txt"), "w", newline="\r\n") as f:
         f.write("nginx %s\n" % nginx.base_url)
+        f.write("nginx_tls %s\n" % nginx.https_base_url)
         f.write("nginx_root %s\n" % windows_path(root))
         f.write("fault http://%s:%d\n" % (HOST, fault_port))
-    print("nginx", nginx.base_url, "fault", "http://%s:%d" % (HOST, fault_port))
+    print("nginx", nginx.base_url, nginx.https_base_url, "fault", "http://%s:%d" % (HOST, fault_port))
 
 
 def fixture_stop(build, quiet=False):
@@ -793,13 +833,14 @@ def main():
     start.add_argument("build")
     start.add_argument("--nginx-port", type=int, default=8781)
     start.add_argument("--fault-port", type=int, default=8782)
+    start.add_argument("--tls-port", type=int, default=8783)
     stop = commands.add_parser("stop")
     stop.add_argument("build")
     fault = commands.add_parser("fault")
     fault.add_argument("port", type=int)
     args = parser.parse_args()
     if args.command == "start":
-        fixture_start(os.path.abspath(args.build), args.nginx_port, args.fault_port)
+        fixture_start(os.path.abspath(args.build), args.nginx_port, args.fault_port, args.tls_port)
     elif args.command == "stop":
         fixture_stop(os.path.abspath(args.build))
     else:

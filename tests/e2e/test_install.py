@@ -10,7 +10,7 @@ import unittest
 
 import servers
 from harness import (DEMO_PRODUCT, FAULT_PORT, E2ETestCase, ProductServer, Sandbox, Wine,
-                     read_locale_text, taskkill, wait_exit)
+                     read_locale_text, set_document_text, taskkill, wait_exit)
 
 IDC_NEXT = 1008
 IDOK = 1
@@ -148,7 +148,7 @@ class Install(E2ETestCase):
             with open(installer, "rb") as f:
                 fault.add_file("slow.exe", f.read())
             published = server.publish("DemoStale", version="1.0", default_dir=folder, installer=installer)
-            Download.rewrite_package_url(published.info_path, fault.base_url + "/gated/slow.exe")
+            set_document_text(published.info_path, "package/url", fault.base_url + "/gated/slow.exe")
             wine = Wine("en-us")
             process, dialog = self.run_to_path_dialog(box, wine, "DemoStale")
             wine.click(dialog, IDC_NEXT)
@@ -197,7 +197,7 @@ class Download(E2ETestCase):
             options["extra"] = ()
         published = server.publish(name, installer=package, version="1.0", checksum=checksum, **options)
         if url:
-            self.rewrite_package_url(published.info_path, url)
+            set_document_text(published.info_path, "package/url", url)
         wine = Wine("en-us")
         process = self.start(wine, box.program + " App=%s Ver=1.0" % name)
         error = wine.message_box(CAPTION, timeout_ms=120000)
@@ -206,13 +206,6 @@ class Download(E2ETestCase):
         wine.click(error, IDOK)
         self.assertEqual(2, wait_exit(process))
         return published, text
-
-    @staticmethod
-    def rewrite_package_url(info_path, url):
-        import xml.etree.ElementTree as ET
-        tree = ET.parse(info_path)
-        tree.getroot().find("package/url").text = url
-        tree.write(info_path, encoding="utf-8", xml_declaration=True)
 
     def check_blocks(self, size, expected_blocks):
         box = Sandbox("download-%d" % size)
@@ -274,7 +267,7 @@ class Resume(E2ETestCase):
         with open(package, "wb") as f:
             f.write(data)
         published = server.publish(name, installer=package, version="1.0", dir_opt_show=0)
-        Download.rewrite_package_url(published.info_path, server.base_url + "/slow/%s.bin" % name)
+        set_document_text(published.info_path, "package/url", server.base_url + "/slow/%s.bin" % name)
         wine = Wine("en-us")
         process = self.start(wine, box.program + " App=%s Ver=1.0" % name)
         state = box.download_dir() + "/%s/install.exe.size" % name
@@ -341,7 +334,7 @@ class ProgressDialog(E2ETestCase):
         caption = read_locale_text(language, "language.caption")
         with servers.FaultServer(FAULT_PORT) as fault, ProductServer(box) as server:
             published = server.publish("Slow", version="1.0", dir_opt_show=0)
-            Download.rewrite_package_url(published.info_path, fault.base_url + "/stall-body/30/400000")
+            set_document_text(published.info_path, "package/url", fault.base_url + "/stall-body/30/400000")
             wine = Wine(language)
             process = self.start(wine, box.program + " App=Slow Ver=1.0")
             progress = wine.find(title=caption, control=1014, timeout_ms=30000)

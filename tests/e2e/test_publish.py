@@ -14,7 +14,7 @@ sys.path.insert(0, TOOLS)
 
 import publish  # noqa: E402
 
-BASE = "http://127.0.0.1:8780"
+BASE = "https://localhost:8780"
 LANG_DIR = os.path.join(HERE, "..", "..", "setup", "ui", "language")
 
 
@@ -68,7 +68,8 @@ class PublishTree(unittest.TestCase):
         self.assertEqual(BASE + "/zansetup/soft/Demo/1.0/soft.info", result.info_url)
         self.assertEqual(result.info_path, self.served(result.info_url))
         md5 = hashlib.md5(self.package_bytes).hexdigest()
-        self.assertEqual(md5, result.checksum)
+        sha256 = hashlib.sha256(self.package_bytes).hexdigest()
+        self.assertEqual((md5, sha256), (result.checksum, result.sha256))
 
         lang = {code: BASE + "/zansetup/soft/Demo/1.0/lang/%s.locale" % code
                 for code in ("zh-cn", "zh-tw", "en-us")}
@@ -84,6 +85,7 @@ class PublishTree(unittest.TestCase):
             ("soft_info.package", "", {}),
             ("soft_info.package.url", result.package_url, {}),
             ("soft_info.package.checksum", md5, {}),
+            ("soft_info.package.sha256", sha256, {}),
             ("soft_info.conflict", "", {}),
             ("soft_info.conflict.process", "DemoAgent.exe", {}),
             ("soft_info.conflict.process", "demo.exe", {}),
@@ -125,7 +127,7 @@ class PublishTree(unittest.TestCase):
         md5 = hashlib.md5(self.package_bytes).hexdigest()
 
         wrong = publish.publish(self.root, "Demo", self.installer, version="1.0",
-                                wrong_checksum=True, dir_opt_show=None,
+                                wrong_checksum=True, wrong_sha256=True, dir_opt_show=None,
                                 omit=["soft_info.lang.en-us", "soft_info.exec_level"],
                                 lang_dir=LANG_DIR)
         rows = element_paths(wrong.info_path)
@@ -133,6 +135,9 @@ class PublishTree(unittest.TestCase):
         checksum = paths["soft_info.package.checksum"][0]
         self.assertRegex(checksum, "^[0-9a-f]{32}$")
         self.assertNotEqual(md5, checksum)
+        sha256 = paths["soft_info.package.sha256"][0]
+        self.assertRegex(sha256, "^[0-9a-f]{64}$")
+        self.assertNotEqual(hashlib.sha256(self.package_bytes).hexdigest(), sha256)
         self.assertEqual(("", {}), paths["soft_info.phase.dir_opt"], "dir_opt without show")
         self.assertNotIn("soft_info.exec_level", paths)
         self.assertNotIn("soft_info.lang.en-us", paths)
@@ -146,9 +151,10 @@ class PublishTree(unittest.TestCase):
         first = publish.publish(self.root, "Demo", self.installer, version="1.0", lang_dir=LANG_DIR)
         self.assertTrue(os.path.exists(first.lang_paths["en-us"]))
         again = publish.publish(self.root, "Demo", self.installer, version="1.0", lang_dir=LANG_DIR,
-                                omit=["soft_info.package.checksum", "soft_info.phase",
-                                      "soft_info.lang"])
+                                omit=["soft_info.package.checksum", "soft_info.package.sha256",
+                                      "soft_info.phase", "soft_info.lang"])
         self.assertIsNone(again.checksum)
+        self.assertIsNone(again.sha256)
         self.assertEqual({}, again.lang_urls)
         self.assertFalse(os.path.exists(first.lang_paths["en-us"]))
         self.assertEqual(["soft_info", "soft_info.dir", "soft_info.dir.install",
@@ -199,7 +205,8 @@ class PublishUpdate(unittest.TestCase):
         self.assertEqual(os.path.join(self.root, "zansetup", "new.xml"), result.document_path)
         self.assertEqual([("zansetup", "", {}), ("zansetup.version", "2.0", {}),
                           ("zansetup.url", BASE + "/zansetup/update/%VER%/ZanSetup-%VER%.exe", {}),
-                          ("zansetup.checksum", hashlib.md5(self.package_bytes).hexdigest(), {})],
+                          ("zansetup.checksum", hashlib.md5(self.package_bytes).hexdigest(), {}),
+                          ("zansetup.sha256", hashlib.sha256(self.package_bytes).hexdigest(), {})],
                          element_paths(result.document_path))
         served = self.served(result.url.replace("%VER%", "2.0"))
         self.assertEqual(os.path.join(self.root, "zansetup", "update", "2.0", "ZanSetup-2.0.exe"), served)

@@ -5,6 +5,7 @@ install of the same run. test_signed_update has the signed program's.
 
 The "new setup program" is zsdriver copied as ZanSetup.exe: started, it
 records its command line beside itself and ends."""
+import hashlib
 import os
 import sys
 import time
@@ -149,13 +150,21 @@ class SelfUpdate(E2ETestCase):
                         self.assertFalse(os.path.exists(self.target(box)))
 
     def test_a_wrong_digest_starts_nothing(self):
-        box = Sandbox("update-bad-digest", unsigned=True)
-        with ProductServer(box) as server:
-            server.publish_update(self.stand_in(box), "2.0", wrong_checksum=True)
-            self.run_to_information_error(box, wait_line="update zansetup check md5 failed")
-        self.assertTrue(os.path.exists(self.target(box)), "downloaded, then refused")
-        self.assertFalse(os.path.exists(self.target(box) + ".cmdline"))
-        self.assertNotIn("run update failed", box.log_lines())
+        for wrong in ("wrong_checksum", "wrong_sha256"):
+            with self.subTest(wrong):
+                record_delete()
+                box = Sandbox("update-" + wrong, unsigned=True)
+                with ProductServer(box) as server:
+                    published = server.publish_update(self.stand_in(box), "2.0", **{wrong: True})
+                    self.run_to_information_error(box, wait_line="update zansetup check md5 failed")
+                self.assertTrue(os.path.exists(self.target(box)), "downloaded, then refused")
+                self.assertFalse(os.path.exists(self.target(box) + ".cmdline"))
+                self.assertNotIn("run update failed", box.log_lines())
+                if wrong == "wrong_sha256":
+                    with open(self.target(box), "rb") as f:
+                        real = hashlib.sha256(f.read()).hexdigest()
+                    self.assertIn("compare sha256 failed, expected: %s, real: %s" % (published.sha256, real),
+                                  box.log_lines())
 
     def test_a_missing_document_is_logged_and_nothing_else_happens(self):
         box = Sandbox("update-no-document", unsigned=True)

@@ -138,28 +138,6 @@ class InformationErrors(E2ETestCase):
                 "Download language url: ",
                 "Download language failed, url: , error code: 200"])
 
-    def test_a_language_file_named_like_the_package_is_refused(self):
-        box = Sandbox("workflow-language-package-name")
-        with ProductServer(box) as server:
-            published = server.publish("Demo", version="1.0")
-            # The server would deliver it: only the name stops it.
-            lang_copy = os.path.join(published.folder, "lang", "INSTALL.EXE")
-            os.rename(published.lang_paths["en-us"], lang_copy)
-            with open(published.info_path, encoding="utf-8") as f:
-                text = f.read()
-            with open(published.info_path, "w", encoding="utf-8") as f:
-                f.write(text.replace("/lang/en-us.locale", "/lang/INSTALL.EXE"))
-            product_dir = os.path.join(box.download_dir(), "Demo")
-            os.makedirs(product_dir)
-            package = os.path.join(product_dir, "install.exe")
-            with open(package, "wb") as f:
-                f.write(b"an earlier run's package")
-            self.check_information_error(box, server, [
-                "the language file name from the server is not usable: INSTALL.EXE"])
-            with open(package, "rb") as f:
-                self.assertEqual(b"an earlier run's package", f.read())
-            self.assertFalse([l for l in box.log_lines() if l.startswith("Download language failed")])
-
     def test_missing_language_file_gives_the_information_error(self):
         box = Sandbox("workflow-language-404")
         with ProductServer(box) as server:

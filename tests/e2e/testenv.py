@@ -91,6 +91,19 @@ def wait_for_desktop(env, timeout=60):
         time.sleep(0.2)
 
 
+def trust_test_ca(build, env):
+    """The test CA of tls.py becomes a trusted root of this prefix, and of
+    nothing outside it."""
+    import tls
+    tls.ensure(build)
+    ca = "Z:" + tls.ca_der(build).replace("/", "\\")
+    result = subprocess.run(["wine", os.path.join(build, "tests-bin", "zsdriver.exe"), "trustroot", ca],
+                            env=env, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
+                            stderr=subprocess.DEVNULL)
+    if result.returncode != 0:
+        raise SystemExit("the test CA could not be trusted in %s" % env["WINEPREFIX"])
+
+
 def start(build, prefix=None, folder=None):
     folder = env_dir(build, folder)
     stop(build, quiet=True, prefix=prefix, folder=folder)
@@ -123,6 +136,7 @@ def start(build, prefix=None, folder=None):
     # The first Wine process starts Wine's own background services, which
     # inherit its output; start them here so no test's output pipe stays open.
     subprocess.run(["wine", "cmd", "/c", "exit"], env=env, **quiet)
+    trust_test_ca(build, env)
     # Wine starts its desktop process with the first program that needs it
     # and ends it soon after the last one; started by a test, it would hold
     # that test's output pipe open. One holder keeps it up for the whole run.

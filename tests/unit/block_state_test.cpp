@@ -93,6 +93,22 @@ TEST(BlockState, BadOrShortBitmapsNeverPassForComplete) {
   EXPECT_EQ(L"keep", untouched.url);
 }
 
+// The date is sent back in an If-Range header: a line break in it would let
+// the file add header lines of its own.
+TEST(BlockState, ADateWithALineBreakIsNoDate) {
+  zan_test::TempFolder folder;
+  std::wstring path = folder.File(L"x.size");
+  // (A raw line break is folded into a blank by the parser already.)
+  for (const char* date : {"d&#13;X-Added: 1", "d&#10;X-Added: 1", "d&#13;&#10;X-Added: 1"}) {
+    ASSERT_TRUE(zan_test::WriteFileBytes(path, std::string("<file><url>u</url><date>") + date +
+                                                   "</date><size>2560000</size><blocks>AAAA</blocks></file>"));
+    CFileBlockInfo loaded;
+    loaded.LoadState(path);
+    EXPECT_EQ(L"", loaded.date) << date;
+    EXPECT_EQ(L"u", loaded.url) << date;
+  }
+}
+
 TEST(ContentRange, StartEndAndTotal) {
   unsigned long long start = 1, end = 1, total = 1;
   ASSERT_TRUE(ParseContentRange(L"bytes 102400-204799/5000000", &start, &end));

@@ -185,6 +185,43 @@ TEST_F(ResumableDownload, MissingFileAndTinyFileFail) {
   EXPECT_FALSE(zan_test::FileExists(Target()));
 }
 
+// Both paths over https on a port other than 443; a redirect to plain http
+// is no file, on the probe or on any block.
+TEST_F(ResumableDownload, OverHttpsWithoutADowngrade) {
+  for (size_t size : {5 * kBlock + 1, 20 * kBlock + 1}) {
+    std::string data = Data(size);
+    Publish(data);
+    ProgressLog log;
+    ASSERT_EQ(S_OK, Run(servers_.nginxTls + L"/" + name_, &log)) << size;
+    EXPECT_TRUE(data == ReadFileBytes(Target())) << size;
+    ::DeleteFileW(Target().c_str());
+
+    zan_test::LogLinesAdded lines;
+    const std::wstring downgrade = servers_.nginxTls + L"/to-http/" + name_;
+    EXPECT_EQ(E_FAIL, Run(downgrade, &log)) << size;
+    EXPECT_FALSE(zan_test::FileExists(Target())) << size;
+    EXPECT_EQ((std::vector<std::string>{"refused a redirect from https to plain http, url: " +
+                                        WideToUtf8(downgrade) + ", to: " +
+                                        WideToUtf8(servers_.nginx + L"/" + name_)}),
+              lines.Messages());
+  }
+}
+
+// The download's sizes are 32-bit: a larger total is refused before the data
+// file is sized (a forged one would otherwise fill the disk).
+TEST_F(ResumableDownload, ATotalBeyondFourGiBFailsBeforeTheDataFileIsSized) {
+  ASSERT_TRUE(WriteFileBytes(Target() + L".tmp", std::string(1000, 'Z')));
+  zan_test::LogLinesAdded lines;
+  ProgressLog log;
+  EXPECT_EQ(CSimpleHttpFetch::kTooLarge, Run(servers_.fault + L"/range-total/300000/6000000000", &log));
+  EXPECT_EQ(1000u, zan_test::FileSize(Target() + L".tmp"));
+  EXPECT_FALSE(zan_test::FileExists(Target()));
+  EXPECT_TRUE(log.events.empty());
+  EXPECT_EQ((std::vector<std::string>{
+                "the file to download is larger than the download can take: 6000000000 bytes"}),
+            lines.Messages());
+}
+
 // A server that ignores Range answers the probe with the whole file: it goes
 // straight to the target, the saved state is dropped at the first data, and
 // each kind 1 report names the offset of the chunk just written.

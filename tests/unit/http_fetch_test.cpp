@@ -195,6 +195,68 @@ TEST_F(HttpFetch, AStalledServerRunsIntoTheDeadline) {
   EXPECT_EQ(E_ABORT, fetch.FetchToFile(Fault(L"/stall-body/3"), L"", target, nullptr));
   EXPECT_LT(::GetTickCount() - start, 10000u);
   EXPECT_EQ("kept", ReadFileBytes(target));
+
+  // Reading into memory has no deadline: the receive time-out ends the wait.
+  start = ::GetTickCount();
+  EXPECT_EQ(E_FAIL, fetch.FetchToString(Fault(L"/stall-body/60"), L"", nullptr, body));
+  EXPECT_LT(::GetTickCount() - start, 20000u);
+  EXPECT_EQ("unchanged", body);
+}
+
+// Documents are refused past their cap whether or not they announce their
+// length, before more than one read beyond it is held or stored.
+TEST_F(HttpFetch, TheSizeCapRefusesLongerBodies) {
+  CSimpleHttpFetch fetch;
+  fetch.set_size_cap(1000);
+  std::string body;
+  ASSERT_EQ(S_OK, fetch.FetchToString(Nginx(L"/small.txt"), L"", nullptr, body));
+  EXPECT_EQ(1000u, body.size());
+  for (const std::wstring& url : {Nginx(L"/multi.bin"), Fault(L"/chunked/300000")}) {
+    zan_test::LogLinesAdded log;
+    body = "unchanged";
+    EXPECT_EQ(CSimpleHttpFetch::kTooLarge, fetch.FetchToString(url, L"", nullptr, body));
+    EXPECT_EQ("unchanged", body);
+    std::wstring target = folder_.File(L"capped.bin");
+    EXPECT_EQ(CSimpleHttpFetch::kTooLarge, fetch.FetchToFile(url, L"", target, nullptr));
+    EXPECT_FALSE(FileExists(target));
+    EXPECT_FALSE(FileExists(target + L".tmp"));
+    const std::string line = "refused an answer larger than 1000 bytes, url: " + WideToUtf8(url);
+    EXPECT_EQ((std::vector<std::string>{line, line}), log.Messages());
+  }
+}
+
+// The certificate is checked on every https port, a name mismatch is logged
+// by name, and a redirect may raise http to https but never lower https.
+TEST_F(HttpFetch, HttpsIsVerifiedOnAnyPortAndNeverFallsBackToHttp) {
+  CSimpleHttpFetch fetch;
+  std::string body;
+  ASSERT_EQ(S_OK, fetch.FetchToString(servers_.nginxTls + L"/small.txt", L"", nullptr, body));
+  EXPECT_EQ(ServedFile(L"small.txt"), body);
+  body.clear();
+  ASSERT_EQ(S_OK, fetch.FetchToString(Nginx(L"/to-https/small.txt"), L"", nullptr, body));
+  EXPECT_EQ(ServedFile(L"small.txt"), body);
+
+  // The certificate names "localhost", never an address.
+  std::wstring byAddress = ReplaceAll(servers_.nginxTls, L"localhost", L"127.0.0.1") + L"/small.txt";
+  const std::wstring downgrade = servers_.nginxTls + L"/to-http/small.txt";
+  struct Row {
+    std::wstring url;
+    std::string line;
+  } rows[] = {
+      {byAddress, "the server's certificate is for another host name, error 12038, url: " + WideToUtf8(byAddress)},
+      {downgrade, "refused a redirect from https to plain http, url: " + WideToUtf8(downgrade) +
+                      ", to: " + WideToUtf8(Nginx(L"/small.txt"))},
+  };
+  for (const Row& row : rows) {
+    zan_test::LogLinesAdded log;
+    body = "unchanged";
+    EXPECT_EQ(E_FAIL, fetch.FetchToString(row.url, L"", nullptr, body));
+    EXPECT_EQ("unchanged", body);
+    std::wstring target = folder_.File(L"refused.bin");
+    EXPECT_EQ(E_FAIL, fetch.FetchToFile(row.url, L"", target, nullptr));
+    EXPECT_FALSE(FileExists(target));
+    EXPECT_EQ((std::vector<std::string>{row.line, row.line}), log.Messages());
+  }
 }
 
 // (A chunked body cut short is not among these: Wine's WinINet reports its
@@ -368,17 +430,23 @@ TEST(HttpUrl, PartsAndFlagsFollowTheAddress) {
   EXPECT_EQ(L"example.test", parts.host);
   EXPECT_EQ(8080, parts.port);
   EXPECT_EQ(L"/a/b.xml?x=1&y=2", parts.objectName);
-  EXPECT_EQ(0x8440F000u, RequestFlagsForPort(parts.port));
 
-  ASSERT_TRUE(CrackHttpUrl(L"https://example.test/s", &parts));
-  EXPECT_EQ(443, parts.port);
-  EXPECT_EQ(0x84C0F000u, RequestFlagsForPort(parts.port));
-
-  // TLS follows the port, not the scheme.
-  ASSERT_TRUE(CrackHttpUrl(L"http://example.test:443/", &parts));
-  EXPECT_EQ(0x84C0F000u, RequestFlagsForPort(parts.port));
-  ASSERT_TRUE(CrackHttpUrl(L"https://example.test:8443/", &parts));
-  EXPECT_EQ(0x8440F000u, RequestFlagsForPort(parts.port));
+  // No flag that relaxes a certificate check or lets https fall back to http.
+  const DWORD kPlain = INTERNET_FLAG_RELOAD | INTERNET_FLAG_NO_CACHE_WRITE | INTERNET_FLAG_KEEP_CONNECTION |
+                       INTERNET_FLAG_IGNORE_REDIRECT_TO_HTTPS;
+  // TLS by scheme, in any letter case and on any port, or by port 443.
+  const struct {
+    const wchar_t* url;
+    DWORD flags;
+  } rows[] = {{L"http://example.test:8080/", kPlain},
+              {L"https://example.test/s", kPlain | INTERNET_FLAG_SECURE},
+              {L"https://example.test:8443/", kPlain | INTERNET_FLAG_SECURE},
+              {L"HTTPS://example.test:8443/", kPlain | INTERNET_FLAG_SECURE},
+              {L"http://example.test:443/", kPlain | INTERNET_FLAG_SECURE}};
+  for (const auto& row : rows) {
+    ASSERT_TRUE(CrackHttpUrl(row.url, &parts)) << row.url;
+    EXPECT_EQ(row.flags, RequestFlagsFor(parts)) << row.url;
+  }
 
   ASSERT_TRUE(CrackHttpUrl(L"example.test/zansetup/new.xml", &parts));
   EXPECT_EQ(L"http", parts.scheme);

@@ -6,6 +6,7 @@
 
 #include "setup/common/handles.h"
 #include "setup/common/log.h"
+#include "setup/common/file_digests.h"
 #include "setup/common/md5.h"
 #include "setup/common/string_util.h"
 #include "test_util.h"
@@ -189,6 +190,35 @@ TEST_F(CheckFileMd5Test, AnyOtherExpectedTextFailsWithOneLineNamingBothDigests) 
     EXPECT_EQ("compare md5 failed, expected: " + WideToUtf8(expected) +
                   ", real: 900150983cd24fb0d6963f7d28e17f72",
               lines[0]);
+  }
+}
+
+// A published SHA-256 must match as well, read in the same pass over the
+// file; its absence leaves the MD5 check as it was.
+TEST_F(CheckFileMd5Test, APublishedSha256MustMatchToo) {
+  const std::wstring file = Write(L"10241.bin", Repeat(kDigits, 128) + "a");
+  const std::wstring md5 = L"339152cea298f3671c5eef573afb0b0f";
+  const std::wstring sha256 = L"5f7c3997779bc6cdac23759c498fbf5ba2cff0518c11790c4f1d64238372901d";
+  const std::wstring abcSha256 = L"ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad";
+  struct Row {
+    ExpectedDigests expected;
+    bool matches;
+    std::string line;
+  } rows[] = {
+      {{md5, true, sha256}, true, ""},
+      {{md5, true, L"5F7C3997779BC6CDAC23759C498FBF5BA2CFF0518C11790C4F1D64238372901D"}, true, ""},
+      {{md5, false, abcSha256}, true, ""},
+      {{md5, true, abcSha256}, false,
+       "compare sha256 failed, expected: " + WideToUtf8(abcSha256) + ", real: " + WideToUtf8(sha256)},
+      {{md5, true, L""}, false, "compare sha256 failed, expected: , real: " + WideToUtf8(sha256)},
+      {{L"900150983cd24fb0d6963f7d28e17f72", true, sha256}, false,
+       "compare md5 failed, expected: 900150983cd24fb0d6963f7d28e17f72, real: " + WideToUtf8(md5)},
+  };
+  for (const Row& row : rows) {
+    LogLinesAdded log;
+    EXPECT_EQ(row.matches, CheckFileDigests(file, row.expected)) << row.line;
+    EXPECT_EQ(row.line.empty() ? std::vector<std::string>{} : std::vector<std::string>{row.line},
+              log.Messages());
   }
 }
 

@@ -6,6 +6,7 @@
 
 #include "setup/common/handles.h"
 #include "setup/common/log.h"
+#include "setup/common/file_digests.h"
 #include "setup/common/md5.h"
 #include "setup/driver/messages.h"
 #include "setup/driver/package_install.h"

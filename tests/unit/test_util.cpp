@@ -171,10 +171,13 @@ bool ReadTestServers(TestServers* servers) {
     std::string key = line.substr(0, space);
     std::wstring value = zan::Utf8ToWide(line.substr(space + 1));
     if (key == "nginx") found.nginx = value;
+    if (key == "nginx_tls") found.nginxTls = value;
     if (key == "nginx_root") found.nginxRoot = value + L"\\";
     if (key == "fault") found.fault = value;
   }
-  if (found.nginx.empty() || found.nginxRoot.empty() || found.fault.empty()) return false;
+  if (found.nginx.empty() || found.nginxTls.empty() || found.nginxRoot.empty() || found.fault.empty()) {
+    return false;
+  }
   *servers = found;
   return true;
 }

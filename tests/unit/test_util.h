@@ -75,6 +75,7 @@ unsigned long long FileSize(const std::wstring& path);
 // into <build>\test-env\servers.txt (found from this program's folder).
 struct TestServers {
   std::wstring nginx;      // base address, no trailing slash
+  std::wstring nginxTls;   // the same tree over https, with a certificate for "localhost"
   std::wstring nginxRoot;  // the folder nginx serves, ending in a backslash
   std::wstring fault;      // base address of the fault server
 };

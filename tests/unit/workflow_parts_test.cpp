@@ -35,21 +35,6 @@ TEST(InfoAddress, VersionedAndVersionlessForms) {
   EXPECT_EQ(L"http://h:1/zansetup/soft/Foo/soft.info", BuildInfoUrl(L"http://h:1", L"Foo", L""));
 }
 
-TEST(InfoAddress, LanguageFileNameIsTheLastSegment) {
-  EXPECT_EQ(L"en-us.locale", UrlFileName(L"http://h/zansetup/lang/v2/en-us.locale"));
-  EXPECT_EQ(L"plain.locale", UrlFileName(L"plain.locale"));
-  EXPECT_EQ(L"", UrlFileName(L"http://h/folder/"));
-}
-
-TEST(InfoAddress, ALanguageFileMayNotReplaceThePackageOrItsState) {
-  EXPECT_TRUE(IsUsableLanguageFileName(L"en-us.locale"));
-  EXPECT_TRUE(IsUsableLanguageFileName(L"install.exe.locale"));
-  for (const wchar_t* name : {L"install.exe", L"INSTALL.EXE", L"install.exe.tmp", L"Install.Exe.Size",
-                              L"INSTAL~1.EXE", L"", L"..", L"a:b", L"CON", L"x.locale."}) {
-    EXPECT_FALSE(IsUsableLanguageFileName(name)) << name;
-  }
-}
-
 TEST(DownloadFolder, ParentOfTheProgramFolder) {
   EXPECT_EQ(L"C:\\Apps\\download\\Foo\\", DownloadFolderPath(L"C:\\Apps\\ZanSetup\\", L"Foo"));
   EXPECT_EQ(L"C:\\Apps\\download\\Foo\\", DownloadFolderPath(L"C:\\Apps\\ZanSetup\\\\", L"Foo"));

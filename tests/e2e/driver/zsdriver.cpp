@@ -25,8 +25,11 @@
 //   zsdriver open LINK                    opens LINK with ShellExecuteExW, as a browser
 //                                         hands a link on; exits with the started
 //                                         program's code (254: no process, 255: failed)
+//   zsdriver trustroot FILE               adds the DER certificate in FILE to the local
+//                                         machine's "Root" store of this Wine prefix
 #include <windows.h>
 #include <shellapi.h>
+#include <wincrypt.h>
 
 #include <algorithm>
 #include <cstdio>
@@ -342,6 +345,24 @@ int Open(const wchar_t* link) {
   return static_cast<int>(code);
 }
 
+// The test CA is trusted in the prefix of the test run alone, never on the
+// machine that runs it.
+int TrustRoot(const wchar_t* path) {
+  HANDLE file = ::CreateFileW(path, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
+  if (file == INVALID_HANDLE_VALUE) return 1;
+  std::vector<BYTE> der(64 * 1024);
+  DWORD got = 0;
+  BOOL read = ::ReadFile(file, der.data(), static_cast<DWORD>(der.size()), &got, nullptr);
+  ::CloseHandle(file);
+  if (!read || got == 0) return 1;
+  HCERTSTORE store = ::CertOpenStore(CERT_STORE_PROV_SYSTEM_W, 0, 0, CERT_SYSTEM_STORE_LOCAL_MACHINE, L"Root");
+  if (!store) return 1;
+  BOOL added = ::CertAddEncodedCertificateToStore(store, X509_ASN_ENCODING, der.data(), got,
+                                                  CERT_STORE_ADD_REPLACE_EXISTING, nullptr);
+  ::CertCloseStore(store, 0);
+  return added ? 0 : 1;
+}
+
 }  // namespace
 
 int wmain(int argc, wchar_t** argv) {
@@ -368,6 +389,7 @@ int wmain(int argc, wchar_t** argv) {
   if (action == L"lock" && argc >= 5) return Lock(argv[2], argv[3], argv[4]);
   if (action == L"version" && argc >= 3) return Version(argv[2]);
   if (action == L"open" && argc >= 3) return Open(argv[2]);
+  if (action == L"trustroot" && argc >= 3) return TrustRoot(argv[2]);
   if (action == L"hold") {
     ::GetDesktopWindow();
     ::Sleep(INFINITE);

@@ -235,6 +235,12 @@ TEST_F(HttpFetch, HttpsIsVerifiedOnAnyPortAndNeverFallsBackToHttp) {
   body.clear();
   ASSERT_EQ(S_OK, fetch.FetchToString(Nginx(L"/to-https/small.txt"), L"", nullptr, body));
   EXPECT_EQ(ServedFile(L"small.txt"), body);
+  // Posts too: nginx refuses them for a static file with 405 (and a plain
+  // request to its TLS port with 400).
+  EXPECT_EQ(1, fetch.PostForm(servers_.nginxTls + L"/small.txt", L"", L"a=1", nullptr, body));
+  EXPECT_EQ(405, fetch.status());
+  EXPECT_EQ(1, fetch.PostMultipart(servers_.nginxTls + L"/small.txt", L"", {{L"a", L"1"}}, {}, nullptr, body));
+  EXPECT_EQ(405, fetch.status());
 
   // The certificate names "localhost", never an address.
   std::wstring byAddress = ReplaceAll(servers_.nginxTls, L"localhost", L"127.0.0.1") + L"/small.txt";

@@ -2,8 +2,6 @@
 
 #include <climits>
 
-#include "string_util.h"
-
 namespace zan {
 
 Sha256Context::Sha256Context() {
@@ -29,13 +27,6 @@ void Sha256Context::Add(const void* data, size_t size) {
 
 bool Sha256Context::Finish(unsigned char digest[kDigestSize]) {
   return !failed_ && BCRYPT_SUCCESS(::BCryptFinishHash(hash_, digest, kDigestSize, 0));
-}
-
-std::string Sha256Text(const void* data, size_t size) {
-  Sha256Context context;
-  context.Add(data, size);
-  unsigned char digest[Sha256Context::kDigestSize];
-  return context.Finish(digest) ? HexText(digest, sizeof(digest)) : std::string();
 }
 
 }  // namespace zan

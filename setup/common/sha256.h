@@ -5,7 +5,6 @@
 #include <bcrypt.h>
 
 #include <cstddef>
-#include <string>
 
 namespace zan {
 
@@ -29,8 +28,5 @@ class Sha256Context {
   BCRYPT_HASH_HANDLE hash_ = nullptr;
   bool failed_ = false;
 };
-
-// The digest as 64 lower-case hexadecimal digits; empty when it could not be made.
-std::string Sha256Text(const void* data, size_t size);
 
 }  // namespace zan

@@ -94,9 +94,10 @@ def wait_for_desktop(env, timeout=60):
 def trust_test_ca(build, env):
     """The test CA of tls.py becomes a trusted root of this prefix, and of
     nothing outside it."""
+    import servers
     import tls
     tls.ensure(build)
-    ca = "Z:" + tls.ca_der(build).replace("/", "\\")
+    ca = servers.windows_path(tls.ca_der(build))
     result = subprocess.run(["wine", os.path.join(build, "tests-bin", "zsdriver.exe"), "trustroot", ca],
                             env=env, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
                             stderr=subprocess.DEVNULL)

@@ -19,7 +19,6 @@ import subprocess
 import sys
 import time
 
-KINDS = ("trusted", "wrong-name", "expired", "untrusted")
 HOST = "localhost"
 
 _CONFIG = """\
@@ -55,6 +54,7 @@ _SERVERS = {
     "expired": ("ca", HOST, ("200101000000Z", "201231000000Z")),
     "untrusted": ("rogue-ca", HOST, None),
 }
+KINDS = tuple(_SERVERS)
 
 
 def folder(build):

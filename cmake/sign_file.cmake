@@ -1,7 +1,13 @@
 # cmake -DOSSLSIGNCODE=... -DKEY=... -DCERT=... -DFILE=... -P sign_file.cmake
+# or, FILE last (as the installer compiler hands over its uninstaller):
+# cmake -DOSSLSIGNCODE=... -DKEY=... -DCERT=... -P sign_file.cmake FILE
 # Signs FILE in place. When signing fails the file is removed, whatever the
 # generator does with a failed rule (Makefiles delete its output, Ninja
 # keeps it): an unsigned deliverable must not lie in the output folder.
+if(NOT DEFINED FILE)
+  math(EXPR _last "${CMAKE_ARGC} - 1")
+  set(FILE "${CMAKE_ARGV${_last}}")
+endif()
 file(REMOVE ${FILE}.signed)
 execute_process(
   COMMAND ${OSSLSIGNCODE} sign -certs ${CERT} -key ${KEY} -n ZanSetup -h sha256

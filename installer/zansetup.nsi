@@ -19,6 +19,8 @@
 ;   ICON       the program's icon, for the installer and the uninstaller
 ;   BIN        folder of ZanSetup.exe, ZanSetupSH.exe, npZanSetupOneClick.dll
 ;              and language\*.locale
+; and, in a signed build, the command that signs a file named after it in
+; place (SIGN_COMMAND), for the uninstaller the installer carries.
 
 Unicode true
 RequestExecutionLevel user
@@ -33,6 +35,12 @@ SetCompressor /SOLID lzma
 !define UNINSTALL_KEY "Software\Microsoft\Windows\CurrentVersion\Uninstall\ZanSetup"
 ; Today's browsers hand a "zansetup:" link to the program registered for it.
 !define LINK_KEY "Software\Classes\zansetup"
+
+!ifdef SIGN_COMMAND
+  ; The uninstaller is written from the installer's data at install time;
+  ; signed here, it carries the publisher's signature like the installer.
+  !uninstfinalize '${SIGN_COMMAND} "%1"'
+!endif
 
 !define MUI_ICON "${ICON}"
 !define MUI_UNICON "${ICON}"
@@ -54,7 +62,10 @@ InstallDir "$LOCALAPPDATA\Corvela\ZanSetup"
 ShowInstDetails show
 BrandingText "corvela"
 
+; The setup program's update check reads the fixed file version: an update
+; must be newer than the running build.
 VIProductVersion "${VERSION_BLOCK}"
+VIFileVersion "${VERSION_BLOCK}"
 VIAddVersionKey /LANG=1033 "ProductName" "ZanSetup"
 VIAddVersionKey /LANG=1033 "CompanyName" "corvela"
 VIAddVersionKey /LANG=1033 "FileDescription" "ZanSetup installer"

@@ -6,6 +6,10 @@ one-click control to install it, and uninstalls ZanSetup again at the end.
 
     demo.py BUILD_DIR
 
+The documents are signed with the publisher key and certificate (PEM) that
+ZANSETUP_DEMO_SIGN_KEY and ZANSETUP_DEMO_SIGN_CERT name; demo.sh makes a
+throw-away pair and pins the build to it.
+
 With DISPLAY set the dialogs are left to you; otherwise a virtual display is
 used and the dialogs are worked as a person would, with screenshots.
 """
@@ -13,6 +17,8 @@ import os
 import subprocess
 import sys
 import time
+
+import publish
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, os.path.join(HERE, "..", "tests", "e2e"))
@@ -22,6 +28,15 @@ PAGE_SCRIPT = """// What the sample page (tools/oneclick-sample.html) does, as a
 var control = new ActiveXObject("npZanSetupOneClick.ZanSetupOneClick");
 WScript.Echo("InstallOneClick answered " + Number(control.InstallOneClick("Demo", "1.0")));
 """
+
+
+def cache_value(build, name):
+    """A variable of the build's CMake cache ("" when it is not there)."""
+    with open(os.path.join(build, "CMakeCache.txt")) as f:
+        for line in f:
+            if line.startswith(name + ":"):
+                return line.split("=", 1)[1].strip()
+    return ""
 
 
 def wait_for(condition, timeout):
@@ -69,8 +84,10 @@ def main(build):
     import harness
     import tls
     from test_plugin import MERGED, wine as wine_call
-    version = [line.split("=", 1)[1].strip() for line in open(os.path.join(build, "CMakeCache.txt"))
-               if line.startswith("ZANSETUP_VERSION:")][0]
+    version = cache_value(build, "ZANSETUP_VERSION")
+    pins = [pin for pin in cache_value(build, "ZANSETUP_PUBLISHER_PINS").split(";") if pin]
+    sign_key = os.environ.get("ZANSETUP_DEMO_SIGN_KEY")
+    sign_cert = os.environ.get("ZANSETUP_DEMO_SIGN_CERT")
     installer = os.path.join(build, "bin", "ZanSetup-%s-setup.exe" % version)
     language = os.environ.get("ZANSETUP_DEMO_LANG", "en-us")
     box = harness.Sandbox("demo")
@@ -84,8 +101,18 @@ def main(build):
         for key in MERGED:
             wine_call("reg", "copy", "HKCU\\Software\\Classes\\" + key, "HKLM\\Software\\Classes\\" + key, "/s", "/f")
         with harness.ProductServer(box) as server:
-            published = server.publish("Demo", version="1.0", default_dir=FOLDER)
+            published = server.publish("Demo", version="1.0", default_dir=FOLDER,
+                                       sign_key=sign_key, sign_cert=sign_cert)
             print("published the demo product at", published.info_url)
+            if published.signatures:
+                pin = publish.publisher_pin(sign_cert)
+                print("signed its %d documents (a .p7s beside each) with the demo publisher's key, "
+                      "pin %s; the build carries the pins %s%s"
+                      % (len(published.signatures), pin, ";".join(pins) or "(none)",
+                         "" if pin in pins else ", not this one: it will refuse them"))
+            else:
+                print("published unsigned (no ZANSETUP_DEMO_SIGN_KEY/ZANSETUP_DEMO_SIGN_CERT); "
+                      "the build carries the pins %s" % (";".join(pins) or "(none)"))
             print("served over https with a certificate of the test CA in %s, trusted in the build's "
                   "Wine prefix and nowhere else" % tls.folder(build))
             one_click(harness, wine_call, box, language, interactive, log)

@@ -7,6 +7,19 @@ here=$(cd "$(dirname "$0")/.." && pwd)
 build=${ZANSETUP_BUILD_DIR:-$here/build}
 
 bash "$here/tools/install-deps.sh" >/dev/null
-cmake -S "$here" -B "$build" -DCMAKE_BUILD_TYPE=Release >/dev/null
+
+# A throw-away publisher, outside the repository and gone at exit: the demo
+# build is pinned to its key and the demo documents are signed with it.
+keys=$(mktemp -d)
+trap 'rm -rf "$keys"' EXIT
+trap 'exit 130' INT TERM HUP
+# RSA: Wine 8 verifies no ECDSA document signatures.
+openssl req -x509 -newkey rsa:2048 -nodes -days 2 \
+    -subj "/CN=ZanSetup demo publisher" -keyout "$keys/publisher.key" -out "$keys/publisher.crt"
+pin=$(python3 "$here/tools/publish.py" --pin "$keys/publisher.crt")
+
+cmake -S "$here" -B "$build" -DCMAKE_BUILD_TYPE=Release -DZANSETUP_PUBLISHER_PINS="$pin" >/dev/null
 cmake --build "$build" -j"$(nproc)" >/dev/null
-exec python3 "$here/tools/demo.py" "$build"
+# No exec: the trap must still remove the key when the demo ends.
+ZANSETUP_DEMO_SIGN_KEY="$keys/publisher.key" ZANSETUP_DEMO_SIGN_CERT="$keys/publisher.crt" \
+    python3 "$here/tools/demo.py" "$build"

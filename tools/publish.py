@@ -22,12 +22,21 @@ or, with --update, a new setup program for the programs already out there:
 The document's addresses are absolute, on the server's base address. Options
 leave out elements, give a wrong digest or drop a language entry, so that
 tests can publish the broken documents the setup program must survive.
+
+With --sign-key KEY --sign-cert CERT (PEM files) every document written gets
+a detached signature beside it, FILE.p7s (CMS, SHA-256, the signer's
+certificate inside), and the certificate's pin is printed: the value a
+pinned build carries in ZANSETUP_PUBLISHER_PINS.
+
+    publish.py --pin CERT                           prints only that pin
+
 Run with --help for every option; import it and call publish() for the same.
 """
 import argparse
 import hashlib
 import os
 import shutil
+import subprocess
 import sys
 import urllib.parse
 import xml.etree.ElementTree as ET
@@ -42,7 +51,7 @@ class Published:
     """Where everything went: file paths on disk and their addresses."""
 
     def __init__(self, folder, info_path, info_url, package_path, package_url, checksum, sha256,
-                 lang_paths, lang_urls):
+                 lang_paths, lang_urls, signatures):
         self.folder = folder
         self.info_path = info_path
         self.info_url = info_url
@@ -52,6 +61,7 @@ class Published:
         self.sha256 = sha256              # the same for soft_info.package.sha256
         self.lang_paths = lang_paths      # code -> file, for the entries written
         self.lang_urls = lang_urls        # code -> address
+        self.signatures = signatures      # document -> its .p7s; empty when unsigned
 
     def __repr__(self):
         return "Published(%r)" % self.__dict__
@@ -87,6 +97,65 @@ def _digests(path, checksum, wrong_checksum, sha256, wrong_sha256):
     return checksum, sha256
 
 
+def _openssl(*args, data=None):
+    """Runs the openssl command line and returns its standard output."""
+    result = subprocess.run(("openssl",) + args, input=data, stdout=subprocess.PIPE,
+                            stderr=subprocess.PIPE)
+    if result.returncode != 0:
+        raise RuntimeError("openssl %s failed: %s" % (args[0], result.stderr.decode(errors="replace").strip()))
+    return result.stdout
+
+
+def publisher_pin(cert_path):
+    """The pin of a publisher certificate (PEM; the first one in the file):
+    SHA-256 over its SubjectPublicKeyInfo in DER, as lower-case hex. The
+    pin names the key, so a renewed certificate for the same key keeps it."""
+    public_key = _openssl("x509", "-in", cert_path, "-pubkey", "-noout")
+    der = _openssl("pkey", "-pubin", "-outform", "DER", data=public_key)
+    return hashlib.sha256(der).hexdigest()
+
+
+def _signer(sign_key, sign_cert):
+    """Whether to sign; a key without its certificate (or the other way
+    round) is a mistake rather than a wish for unsigned documents."""
+    if (sign_key is None) != (sign_cert is None):
+        raise ValueError("signing needs both the key and the certificate")
+    return sign_key is not None
+
+
+def sign_document(path, sign_key, sign_cert, signed_attributes=True):
+    """Writes PATH.p7s, a detached CMS signature of the file's bytes, and
+    returns its path. Without signed attributes the signature covers the
+    content digest alone; the setup program takes both forms."""
+    signature = path + ".p7s"
+    try:
+        _openssl("cms", "-sign", "-binary", "-md", "sha256", "-outform", "DER", "-in", path,
+                 "-signer", sign_cert, "-inkey", sign_key, "-out", signature + ".tmp",
+                 *(() if signed_attributes else ("-noattr",)))
+        os.replace(signature + ".tmp", signature)
+    finally:
+        if os.path.exists(signature + ".tmp"):
+            os.remove(signature + ".tmp")
+    return signature
+
+
+def _write_document(path, document, signing):
+    """Writes the XML document and, with signing = (key, certificate,
+    signed_attributes), its signature; returns the signature's path or None."""
+    ET.indent(document)
+    text = '<?xml version="1.0" encoding="utf-8"?>\n' + ET.tostring(document, encoding="unicode") + "\n"
+    # Written aside and renamed: the server never hands out half a document.
+    with open(path + ".tmp", "w", encoding="utf-8", newline="\n") as f:
+        f.write(text)
+    os.replace(path + ".tmp", path)
+    if signing:
+        return sign_document(path, *signing)
+    # A signature left from an earlier signed run would no longer match.
+    if os.path.exists(path + ".p7s"):
+        os.remove(path + ".p7s")
+    return None
+
+
 def _check_segment(what, text):
     # The setup program puts name and version into the path as they stand;
     # anything that leaves its folder would publish somewhere else.
@@ -118,8 +187,12 @@ def publish(root, name, installer, version=None, base_url=DEFAULT_BASE,
             exec_level="user", dir_opt_show=1, default_dir=None, read_key=None,
             conflict_processes=(), lang_dir=DEFAULT_LANG_DIR, languages=LANGUAGES,
             omit=(), checksum=None, wrong_checksum=False, sha256=None, wrong_sha256=False,
-            package_name=None, extra=()):
+            package_name=None, extra=(), sign_key=None, sign_cert=None, signed_attributes=True):
     """Writes the product's tree below `root` and returns a Published.
+
+    The document starts with soft_info.name and, for a version, with
+    soft_info.version: a pinned build takes a signed document only for the
+    product and version it asked for.
 
     exec_level     text of soft_info.exec_level ("Administrator" demands rights)
     dir_opt_show   the "show" attribute of soft_info.phase.dir_opt; None writes
@@ -140,10 +213,15 @@ def publish(root, name, installer, version=None, base_url=DEFAULT_BASE,
                    installer's own name)
     extra          (dotted key, text) pairs of further elements, such as a
                    conflict child with another name
+    sign_key, sign_cert
+                   PEM files: soft.info and every language file get a .p7s
+    signed_attributes
+                   False signs without signed attributes (-noattr)
     """
     _check_segment("product name", name)
     if version is not None:
         _check_segment("version", version)
+    signing = (sign_key, sign_cert, signed_attributes) if _signer(sign_key, sign_cert) else None
     base_url = base_url.rstrip("/")
     omit = set(omit)
 
@@ -166,7 +244,7 @@ def publish(root, name, installer, version=None, base_url=DEFAULT_BASE,
     # The language folder holds only what this document points to.
     lang_folder = os.path.join(folder, "lang")
     shutil.rmtree(lang_folder, ignore_errors=True)
-    lang_paths, lang_urls = {}, {}
+    lang_paths, lang_urls, signatures = {}, {}, {}
     for code in languages:
         if omitted("soft_info.lang." + code):
             continue
@@ -174,10 +252,14 @@ def publish(root, name, installer, version=None, base_url=DEFAULT_BASE,
         lang_paths[code] = os.path.join(lang_folder, code + ".locale")
         shutil.copyfile(os.path.join(lang_dir, code + ".locale"), lang_paths[code])
         lang_urls[code] = url_folder + "/lang/" + code + ".locale"
+        if signing:
+            signatures[lang_paths[code]] = sign_document(lang_paths[code], *signing)
 
     if default_dir is None:
         default_dir = "%PROGRAMFILES%\\" + name
-    entries = [("soft_info.exec_level", exec_level, None),
+    entries = [("soft_info.name", name, None),
+               ("soft_info.version", version, None),
+               ("soft_info.exec_level", exec_level, None),
                ("soft_info.phase.dir_opt", None,
                 None if dir_opt_show is None else {"show": str(dir_opt_show)}),
                ("soft_info.dir.install.read", read_key, None),
@@ -196,43 +278,45 @@ def publish(root, name, installer, version=None, base_url=DEFAULT_BASE,
         if text is None and key != "soft_info.phase.dir_opt":
             continue
         _add(document, key, text, attributes)
-    ET.indent(document)
 
     info_path = os.path.join(folder, "soft.info")
-    text = '<?xml version="1.0" encoding="utf-8"?>\n' + ET.tostring(document, encoding="unicode") + "\n"
-    # Written aside and renamed: the server never hands out half a document.
-    with open(info_path + ".tmp", "w", encoding="utf-8", newline="\n") as f:
-        f.write(text)
-    os.replace(info_path + ".tmp", info_path)
+    signature = _write_document(info_path, document, signing)
+    if signature:
+        signatures[info_path] = signature
 
     return Published(folder, info_path, url_folder + "/soft.info", package_path, package_url,
                      None if omitted("soft_info.package.checksum") else checksum,
                      None if omitted("soft_info.package.sha256") else sha256,
-                     lang_paths, lang_urls)
+                     lang_paths, lang_urls, signatures)
 
 
 UPDATE_PATH = "update/%VER%/ZanSetup.exe"
 
 
 class PublishedUpdate:
-    def __init__(self, document_path, program_path, url, checksum, sha256):
+    def __init__(self, document_path, program_path, url, checksum, sha256, signature):
         self.document_path = document_path
         self.program_path = program_path
         self.url = url                    # as written: "%VER%" not yet replaced
         self.checksum = checksum
         self.sha256 = sha256
+        self.signature = signature        # new.xml.p7s, or None when unsigned
 
     def __repr__(self):
         return "PublishedUpdate(%r)" % self.__dict__
 
 
 def publish_update(root, program, version, base_url=DEFAULT_BASE, path=UPDATE_PATH,
-                   checksum=None, wrong_checksum=False, sha256=None, wrong_sha256=False):
+                   checksum=None, wrong_checksum=False, sha256=None, wrong_sha256=False,
+                   sign_key=None, sign_cert=None, signed_attributes=True):
     """Publishes `program` as the new setup program: copies it to `path`
     below zansetup/ (every "%VER%" replaced by `version`) and writes
     zansetup/new.xml with the version, the address (keeping "%VER%") and
-    the digests."""
+    the digests; with sign_key and sign_cert also new.xml.p7s. The program
+    itself is copied as it is: its Authenticode signature comes from the
+    build."""
     _check_segment("version", version)
+    signing = (sign_key, sign_cert, signed_attributes) if _signer(sign_key, sign_cert) else None
     base_url = base_url.rstrip("/")
     parts = path.replace("%VER%", version).split("/")
     for part in parts:
@@ -245,13 +329,35 @@ def publish_update(root, program, version, base_url=DEFAULT_BASE, path=UPDATE_PA
     document = ET.Element("zansetup")
     for tag, text in (("version", version), ("url", url), ("checksum", checksum), ("sha256", sha256)):
         ET.SubElement(document, tag).text = text
-    ET.indent(document)
     document_path = os.path.join(root, "zansetup", "new.xml")
-    text = '<?xml version="1.0" encoding="utf-8"?>\n' + ET.tostring(document, encoding="unicode") + "\n"
-    with open(document_path + ".tmp", "w", encoding="utf-8", newline="\n") as f:
-        f.write(text)
-    os.replace(document_path + ".tmp", document_path)
-    return PublishedUpdate(document_path, program_path, url, checksum, sha256)
+    signature = _write_document(document_path, document, signing)
+    return PublishedUpdate(document_path, program_path, url, checksum, sha256, signature)
+
+
+def _add_signing_options(parser):
+    parser.add_argument("--sign-key", metavar="KEY", help="publisher's private key (PEM)")
+    parser.add_argument("--sign-cert", metavar="CERT", help="publisher's certificate (PEM)")
+    parser.add_argument("--no-signed-attributes", action="store_true",
+                        help="sign without signed attributes (openssl cms -noattr)")
+
+
+def _signing_options(parser, args):
+    """The keyword arguments for publish()/publish_update() and the pin to
+    print (None when unsigned)."""
+    if (args.sign_key is None) != (args.sign_cert is None):
+        parser.error("--sign-key and --sign-cert go together")
+    options = dict(sign_key=args.sign_key, sign_cert=args.sign_cert,
+                   signed_attributes=not args.no_signed_attributes)
+    return options, publisher_pin(args.sign_cert) if args.sign_cert else None
+
+
+def main_pin(argv):
+    parser = argparse.ArgumentParser(prog="publish.py --pin",
+                                     description="Prints the pin of a publisher certificate.")
+    parser.add_argument("--pin", required=True, metavar="CERT", help="the certificate (PEM)")
+    args = parser.parse_args(argv)
+    print(publisher_pin(args.pin))
+    return 0
 
 
 def main_update(argv):
@@ -263,10 +369,15 @@ def main_update(argv):
     parser.add_argument("--base", default=DEFAULT_BASE, help="server base address [%(default)s]")
     parser.add_argument("--path", default=UPDATE_PATH, help="place below zansetup/ [%(default)s]")
     parser.add_argument("--wrong-checksum", action="store_true", help="a digest that does not match")
+    _add_signing_options(parser)
     args = parser.parse_args(argv)
+    signing, pin = _signing_options(parser, args)
     result = publish_update(args.root, args.update, args.version, base_url=args.base, path=args.path,
-                            wrong_checksum=args.wrong_checksum)
+                            wrong_checksum=args.wrong_checksum, **signing)
     print("new.xml", result.document_path)
+    if pin:
+        print("signature", result.signature)
+        print("pin", pin)
     print("program", result.program_path)
     print("url", result.url)
     print("checksum", result.checksum)
@@ -276,6 +387,8 @@ def main_update(argv):
 
 def main(argv=None):
     argv = sys.argv[1:] if argv is None else argv
+    if any(a == "--pin" or a.startswith("--pin=") for a in argv):
+        return main_pin(argv)
     if any(a == "--update" or a.startswith("--update=") for a in argv):
         return main_update(argv)
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0],
@@ -304,7 +417,9 @@ def main(argv=None):
     parser.add_argument("--package-name", help="file name of the package in the tree")
     parser.add_argument("--extra", action="append", default=[], metavar="KEY=TEXT",
                         help="a further element (repeatable)")
+    _add_signing_options(parser)
     args = parser.parse_args(argv)
+    signing, pin = _signing_options(parser, args)
 
     extra = []
     for item in args.extra:
@@ -318,8 +433,11 @@ def main(argv=None):
                      default_dir=args.default_dir, read_key=args.read_key,
                      conflict_processes=args.conflict, lang_dir=args.lang_dir, omit=args.omit,
                      checksum=args.checksum, wrong_checksum=args.wrong_checksum,
-                     package_name=args.package_name, extra=extra)
+                     package_name=args.package_name, extra=extra, **signing)
     print("soft.info", result.info_path)
+    if pin:
+        print("signed", len(result.signatures), "documents")
+        print("pin", pin)
     print("info url", result.info_url)
     print("package url", result.package_url)
     print("checksum", result.checksum)

@@ -23,6 +23,15 @@ bool Matches(const wchar_t* name, const std::string& realText, const std::wstrin
 
 }  // namespace
 
+bool IsSha256Text(const std::wstring& text) {
+  if (text.size() != 2 * Sha256Context::kDigestSize) return false;
+  for (wchar_t c : text) {
+    const bool hex = (c >= L'0' && c <= L'9') || (c >= L'a' && c <= L'f') || (c >= L'A' && c <= L'F');
+    if (!hex) return false;
+  }
+  return true;
+}
+
 bool CheckFileDigests(const std::wstring& path, const ExpectedDigests& expected) {
   // Read sharing only: a writer still holding the file means it is not
   // finished, and the check must fail rather than digest half a file.

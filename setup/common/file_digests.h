@@ -16,6 +16,9 @@ struct ExpectedDigests {
   std::wstring sha256;
 };
 
+// 64 hexadecimal digits, either letter case: a SHA-256 digest's text.
+bool IsSha256Text(const std::wstring& text);
+
 // True when the file can be read and every expected digest equals the
 // file's, ignoring letter case. Each mismatch is logged ("compare md5
 // failed, ..." or "compare sha256 failed, ..."); a file that cannot be

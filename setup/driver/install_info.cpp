@@ -2,12 +2,15 @@
 
 #include <memory>
 
+#include "build_settings.h"
 #include "messages.h"
+#include "setup/common/handles.h"
 #include "setup/common/log.h"
 #include "setup/common/string_util.h"
 #include "setup/http/simple_http_fetch.h"
 #include "setup/common/worker.h"
 #include "setup/common/xml_document.h"
+#include "signed_document.h"
 
 namespace zan {
 
@@ -21,6 +24,7 @@ struct InfoJob {
   std::wstring downloadFolder;
   std::wstring languageCode;
   std::wstring productName;
+  std::wstring productVersion;
 };
 
 void PostInfoReady(HWND mainWindow, const std::string& text) {
@@ -35,6 +39,48 @@ std::wstring LanguageUrl(const std::string& documentText, const std::wstring& la
   return entry ? Utf8ToWide(ElementText(entry)) : std::wstring();
 }
 
+// Written aside and moved into place, so the file is whole or absent.
+bool WriteWholeFile(const std::wstring& path, const std::string& bytes) {
+  const std::wstring aside = path + L".tmp";
+  bool written = false;
+  {
+    ScopedFile file(::CreateFileW(aside.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                                  FILE_ATTRIBUTE_NORMAL, nullptr));
+    DWORD count = 0;
+    written = file && ::WriteFile(file.get(), bytes.data(), static_cast<DWORD>(bytes.size()), &count, nullptr) &&
+              count == bytes.size();
+  }
+  if (written && ::MoveFileExW(aside.c_str(), path.c_str(), MOVEFILE_REPLACE_EXISTING)) return true;
+  WriteLog(L"write file failed, path: %s, error code: %d", path.c_str(), static_cast<int>(::GetLastError()));
+  ::DeleteFileW(aside.c_str());
+  return false;
+}
+
+// soft.info, signed (in a pinned build) and for this run's product and version.
+bool FetchInfoDocument(CSimpleHttpFetch& fetch, const InfoJob& job, std::string* text) {
+  if (fetch.FetchToString(job.url, L"", nullptr, *text) != S_OK) {
+    WriteLog(L"Download soft.xml failed, url: %s, error code: %d", job.url.c_str(), fetch.status());
+    return false;
+  }
+  const PublisherPins& pins = BuildPins();
+  return DocumentSignatureHolds(fetch, job.url, *text, pins) &&
+         (pins.empty() || DocumentIsFor(job.url, *text, job.productName, job.productVersion));
+}
+
+// The language file, signed like soft.info, stored only once it is checked.
+bool FetchLanguageFile(CSimpleHttpFetch& fetch, const InfoJob& job, const std::wstring& url) {
+  std::string text;
+  // No address (no entry for the user's language) is a download that
+  // failed, and so is an empty file.
+  HRESULT result = url.empty() ? E_FAIL : fetch.FetchToString(url, L"", nullptr, text);
+  if (result != S_OK || text.empty()) {
+    WriteLog(L"Download language failed, url: %s, error code: %d", url.c_str(), fetch.status());
+    return false;
+  }
+  return DocumentSignatureHolds(fetch, url, text, BuildPins()) &&
+         WriteWholeFile(LanguageFilePath(job.downloadFolder, job.languageCode), text);
+}
+
 // Returns once it has posted UM_INFO_READY or UM_INFO_FAILED. Documents and
 // language files are small: anything past kDocumentSizeCap is refused while
 // it arrives.
@@ -43,20 +89,13 @@ void FetchInfo(const InfoJob& job) {
   CSimpleHttpFetch fetch;
   fetch.set_size_cap(kDocumentSizeCap);
   std::string text;
-  if (fetch.FetchToString(job.url, L"", nullptr, text) != S_OK) {
-    WriteLog(L"Download soft.xml failed, url: %s, error code: %d", job.url.c_str(), fetch.status());
+  if (!FetchInfoDocument(fetch, job, &text)) {
     ::PostMessageW(job.mainWindow, UM_INFO_FAILED, 0, 0);
     return;
   }
   std::wstring languageUrl = LanguageUrl(text, job.languageCode);
   WriteLog(L"Download language url: %s", languageUrl.c_str());
-  // No address (no entry for the user's language) is a download that failed.
-  HRESULT result = languageUrl.empty() ? E_FAIL
-                                       : fetch.FetchToFile(languageUrl, L"",
-                                                           LanguageFilePath(job.downloadFolder, job.languageCode),
-                                                           nullptr);
-  if (result != S_OK) {
-    WriteLog(L"Download language failed, url: %s, error code: %d", languageUrl.c_str(), fetch.status());
+  if (!FetchLanguageFile(fetch, job, languageUrl)) {
     ::PostMessageW(job.mainWindow, UM_INFO_FAILED, 0, 0);
     return;
   }
@@ -86,8 +125,10 @@ std::wstring LanguageFilePath(const std::wstring& downloadFolder, const std::wst
 }
 
 bool StartInfoWorker(HWND mainWindow, const std::wstring& url, const std::wstring& downloadFolder,
-                     const std::wstring& languageCode, const std::wstring& productName) {
-  std::unique_ptr<InfoJob> job(new InfoJob{mainWindow, url, downloadFolder, languageCode, productName});
+                     const std::wstring& languageCode, const std::wstring& productName,
+                     const std::wstring& productVersion) {
+  std::unique_ptr<InfoJob> job(
+      new InfoJob{mainWindow, url, downloadFolder, languageCode, productName, productVersion});
   return StartWorker(InfoWorker, std::move(job));
 }
 

@@ -22,8 +22,11 @@ extern const unsigned long long kDocumentSizeCap;
 std::wstring LanguageFilePath(const std::wstring& downloadFolder, const std::wstring& languageCode);
 
 // Starts the info worker; it posts UM_INFO_READY or UM_INFO_FAILED to
-// `mainWindow`. False when no thread could be started.
+// `mainWindow`. In a pinned build soft.info and the language file count
+// only when signed, and soft.info only when it names this product and
+// version. False when no thread could be started.
 bool StartInfoWorker(HWND mainWindow, const std::wstring& url, const std::wstring& downloadFolder,
-                     const std::wstring& languageCode, const std::wstring& productName);
+                     const std::wstring& languageCode, const std::wstring& productName,
+                     const std::wstring& productVersion);
 
 }  // namespace zan

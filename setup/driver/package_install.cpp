@@ -82,6 +82,17 @@ ScopedFile OpenPackageForInstall(const std::wstring& packagePath) {
                                   OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
 }
 
+bool StartCheckedFile(const std::wstring& path, const ExpectedDigests& digests, const wchar_t* digestFailed,
+                      const std::function<bool(HANDLE file)>& check, const std::function<bool()>& start) {
+  ScopedFile file = OpenPackageForInstall(path);
+  if (!file || !CheckFileDigests(file.get(), digests)) {
+    WriteLog(L"%s", digestFailed);
+    return false;
+  }
+  if (check && !check(file.get())) return false;
+  return start();
+}
+
 bool ResumeInstaller(HANDLE process, HANDLE thread) {
   if (::ResumeThread(thread) != static_cast<DWORD>(-1)) return true;
   WriteLog(L"Resume install process failed, error code: %d", static_cast<int>(::GetLastError()));

@@ -4,8 +4,10 @@
 
 #include <windows.h>
 
+#include <functional>
 #include <string>
 
+#include "setup/common/file_digests.h"
 #include "setup/common/handles.h"
 
 namespace zan {
@@ -26,6 +28,14 @@ bool StartPackageWorker(const std::wstring& url, const std::wstring& packagePath
 // held nothing can write, replace or rename the file, and the installer can
 // still be started from it.
 ScopedFile OpenPackageForInstall(const std::wstring& packagePath);
+
+// The one way a downloaded program is started, the product's installer or
+// an update of the setup program: the file is held open from the digest
+// check until `start` has made its process, so what was checked is what
+// runs. `check` (may be empty) judges the held file further, a signature
+// or a version. A digest that does not match logs `digestFailed`.
+bool StartCheckedFile(const std::wstring& path, const ExpectedDigests& digests, const wchar_t* digestFailed,
+                      const std::function<bool(HANDLE file)>& check, const std::function<bool()>& start);
 
 // Resumes the suspended installer; when that fails the installer is ended
 // (logged), since a process that never runs would be waited for forever.

@@ -5,6 +5,7 @@
 #include <cwchar>
 #include <memory>
 
+#include "build_settings.h"
 #include "download_folder.h"
 #include "install_info.h"
 #include "package_install.h"
@@ -15,7 +16,9 @@
 #include "setup/common/string_util.h"
 #include "setup/common/worker.h"
 #include "setup/common/xml_document.h"
+#include "setup/common/versions.h"
 #include "setup/http/simple_http_fetch.h"
+#include "signed_document.h"
 #include "update_signature.h"
 
 namespace zan {
@@ -47,23 +50,22 @@ std::wstring DocumentText(TiXmlDocument& document, const char* path) {
   return element ? Utf8ToWide(ElementText(element)) : std::wstring();
 }
 
-// The file stays open, read-shared only, from the digest check until the
-// program has started: what was checked, digest and signature, is what runs.
+// In a pinned build only an update signed with a pinned key, in any build
+// only one newer than this program itself.
 bool VerifyAndStart(const std::wstring& target, const ExpectedDigests& digests) {
-  ScopedFile file = OpenPackageForInstall(target);
-  if (!file || !CheckFileDigests(file.get(), digests)) {
-    WriteLog(L"update zansetup check md5 failed");
-    return false;
-  }
-  if (!CheckUpdateSignature(target, file.get())) return false;
-  PROCESS_INFORMATION info;
-  if (!StartProgram(UpdateCommandLine(target), 0, 0, &info)) {
-    WriteLog(L"run update failed");
-    return false;
-  }
-  ::CloseHandle(info.hThread);
-  ::CloseHandle(info.hProcess);
-  return true;
+  auto check = [&](HANDLE file) {
+    return CheckUpdateSignature(target, file, BuildPins()) && CheckUpdateVersion(file, BuildVersion());
+  };
+  return StartCheckedFile(target, digests, L"update zansetup check md5 failed", check, [&] {
+    PROCESS_INFORMATION info;
+    if (!StartProgram(UpdateCommandLine(target), 0, 0, &info)) {
+      WriteLog(L"run update failed");
+      return false;
+    }
+    ::CloseHandle(info.hThread);
+    ::CloseHandle(info.hProcess);
+    return true;
+  });
 }
 
 unsigned __stdcall SelfUpdateWorker(void* param) {
@@ -125,7 +127,7 @@ std::wstring UpdateAddress(const std::wstring& pattern, const std::wstring& vers
 }
 
 bool IsNewerVersion(const std::wstring& published, const std::wstring& installed) {
-  return _wcsicmp(published.c_str(), installed.c_str()) > 0;
+  return CompareVersions(published, installed) > 0;
 }
 
 // Quoted, so that a download folder below "Program Files" cannot make the
@@ -143,6 +145,7 @@ void RunSelfUpdate(const std::wstring& documentUrl, const std::wstring& target) 
     return;
   }
   WriteLog(L"new.xml content: %s", Utf8ToWide(text).c_str());
+  if (!DocumentSignatureHolds(fetch, documentUrl, text, BuildPins())) return;
   TiXmlDocument document;
   ParseXmlText(text, document);
   std::wstring published = DocumentText(document, "zansetup.version");
@@ -151,6 +154,10 @@ void RunSelfUpdate(const std::wstring& documentUrl, const std::wstring& target) 
   digests.md5 = DocumentText(document, "zansetup.checksum");
   digests.hasSha256 = FindElementByPath(&document, "zansetup.sha256") != nullptr;
   digests.sha256 = DocumentText(document, "zansetup.sha256");
+  if (IsPinnedBuild() && !IsSha256Text(digests.sha256)) {
+    WriteLog(L"the update document gives no sha256");
+    return;
+  }
 
   std::wstring installed, location;
   CAppReg().GetRegAppInfo(installed, location);

@@ -27,16 +27,18 @@ bool IsUpdateCheckDue(const std::wstring& stamp, __time64_t now);
 // Every "%VER%" in the address replaced by the published version.
 std::wstring UpdateAddress(const std::wstring& pattern, const std::wstring& version);
 
-// Versions are compared as text, ignoring letter case: "1.10" sorts before
-// "1.9", and any version after the empty one.
+// Versions of dot-separated numbers compare number by number ("1.10" after
+// "1.9"); any other text compares as text, ignoring letter case, and any
+// version comes after the empty one.
 bool IsNewerVersion(const std::wstring& published, const std::wstring& installed);
 
 // What the new program is started with: its quoted path and " /Inst=0".
 std::wstring UpdateCommandLine(const std::wstring& program);
 
 // The worker's whole job, run on the calling thread: fetch the update
-// document at `documentUrl`, and if it names a newer version, download it to
-// `target`, check its digest and start it. Every failure is only logged.
+// document at `documentUrl` (signed, in a pinned build), and if it names a
+// newer version, download it to `target`, check its digests, signature and
+// version block and start it. Every failure is only logged.
 void RunSelfUpdate(const std::wstring& documentUrl, const std::wstring& target);
 
 // Removes the files an update of ZanSetup set aside in `programFolder`

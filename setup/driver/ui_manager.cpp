@@ -9,7 +9,7 @@
 #include "registry_path.h"
 #include "rights.h"
 #include "self_update.h"
-#include "server_base.h"
+#include "build_settings.h"
 #include "setup/common/file_digests.h"
 #include "setup/common/log.h"
 #include "setup/common/string_util.h"
@@ -85,7 +85,7 @@ void CUIManager::StartInfoDownload() {
   std::wstring url = BuildInfoUrl(ServerBase(), productName_, productVersion_);
   WriteLog(L"the Produce url:%s", url.c_str());
   downloadFolder_ = GetDownloadFolder(productName_);
-  if (!StartInfoWorker(mainWindow_, url, downloadFolder_, languageCode_, productName_)) {
+  if (!StartInfoWorker(mainWindow_, url, downloadFolder_, languageCode_, productName_, productVersion_)) {
     WriteLog(L"start the info thread failed");
     ::PostMessageW(mainWindow_, UM_INFO_FAILED, 0, 0);
   }
@@ -172,6 +172,13 @@ void CUIManager::SetInstallPath(const std::wstring& folder) {
 
 void CUIManager::OnContinue() {
   if (ended_) return;
+  // A pinned build runs only a package bound to the signed document by its
+  // SHA-256; MD5 alone could be matched by a file made to collide.
+  if (IsPinnedBuild() && !IsSha256Text(PackageDigests().sha256)) {
+    WriteLog(L"the install information gives no sha256 for the package");
+    ShowInstallError();
+    return;
+  }
   packagePath_ = downloadFolder_ + L"install.exe";
   if (::PathFileExistsW(packagePath_.c_str()) && CheckFileDigests(packagePath_, PackageDigests())) {
     WriteLog(L"Produce is exist, install");

@@ -83,18 +83,12 @@ bool CUIManager::InstallPackage(const std::wstring& packagePath) {
     WriteLog(L"Install Produce failed, path:%s", packagePath.c_str());
     return false;
   }
-  const ExpectedDigests digests = PackageDigests();
-  // Held from the digest check until the installer's process exists, so the
-  // file that runs is the file that was checked.
-  ScopedFile package = OpenPackageForInstall(packagePath);
-  if (!package || !CheckFileDigests(package.get(), digests)) {
-    WriteLog(L"check md5 failed");
-    return false;
-  }
   std::wstring commandLine = BuildInstallerCommandLine(packagePath, installFolder_);
-  job_.reset(::CreateJobObjectW(nullptr, nullptr));
-  WriteLog(L"begin install:%s", commandLine.c_str());
-  return StartInstaller(commandLine, job_.get(), mainWindow_);
+  return StartCheckedFile(packagePath, PackageDigests(), L"check md5 failed", nullptr, [&] {
+    job_.reset(::CreateJobObjectW(nullptr, nullptr));
+    WriteLog(L"begin install:%s", commandLine.c_str());
+    return StartInstaller(commandLine, job_.get(), mainWindow_);
+  });
 }
 
 void CUIManager::EndInstall() {

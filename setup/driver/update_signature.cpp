@@ -5,8 +5,6 @@
 #include <softpub.h>
 #include <wintrust.h>
 
-#include <vector>
-
 #include "setup/common/handles.h"
 #include "setup/common/log.h"
 #include "setup/common/string_util.h"
@@ -31,31 +29,13 @@ class TrustState {
   GUID* action_;
 };
 
-// The first signer's own certificate, the one the signature was made with,
-// as the verification found it.
-std::string SignerThumbprint(HANDLE state) {
+// The pin of the first signer's own certificate, the one the signature was
+// made with, as the verification found it.
+std::string SignerPin(HANDLE state) {
   CRYPT_PROVIDER_DATA* provider = ::WTHelperProvDataFromStateData(state);
   CRYPT_PROVIDER_SGNR* signer = provider ? ::WTHelperGetProvSignerFromChain(provider, 0, FALSE, 0) : nullptr;
   CRYPT_PROVIDER_CERT* cert = signer ? ::WTHelperGetProvCertFromChain(signer, 0) : nullptr;
-  if (!cert || !cert->pCert) return std::string();
-  unsigned char hash[20];
-  DWORD size = sizeof(hash);
-  if (!::CertGetCertificateContextProperty(cert->pCert, CERT_SHA1_HASH_PROP_ID, hash, &size) ||
-      size != sizeof(hash)) {
-    return std::string();
-  }
-  return HexText(hash, size);
-}
-
-std::wstring OwnPath() {
-  std::vector<wchar_t> buffer(MAX_PATH);
-  while (buffer.size() <= 32768) {
-    DWORD length = ::GetModuleFileNameW(nullptr, buffer.data(), static_cast<DWORD>(buffer.size()));
-    if (length == 0) return std::wstring();
-    if (length < buffer.size()) return std::wstring(buffer.data(), length);
-    buffer.resize(buffer.size() * 2);
-  }
-  return std::wstring();
+  return cert ? PublicKeyPin(cert->pCert) : std::string();
 }
 
 unsigned Code(LONG trust) { return static_cast<unsigned>(trust); }
@@ -80,18 +60,8 @@ FileSignature VerifyFileSignature(const std::wstring& path, HANDLE file) {
   FileSignature result;
   TrustState state(&data, &action);
   result.trust = ::WinVerifyTrust(static_cast<HWND>(INVALID_HANDLE_VALUE), &action, &data);
-  if (result.trust == ERROR_SUCCESS) result.thumbprint = SignerThumbprint(data.hWVTStateData);
+  if (result.trust == ERROR_SUCCESS) result.pin = SignerPin(data.hWVTStateData);
   return result;
-}
-
-FileSignature VerifyOwnSignature() {
-  std::wstring path = OwnPath();
-  if (path.empty()) {
-    FileSignature none;
-    none.trust = static_cast<LONG>(HResultFromLastError());
-    return none;
-  }
-  return VerifyFileSignature(path, nullptr);
 }
 
 // A file that no signature format knows (not a program) carries none either.
@@ -100,35 +70,26 @@ bool IsUnsignedVerdict(LONG trust) {
          trust == TRUST_E_PROVIDER_UNKNOWN;
 }
 
-// Two empty thumbprints are equal, so a signer that could not be read on
-// either side must refuse before they are compared.
-UpdateSignature JudgeUpdateSignature(const FileSignature& own, const FileSignature& update) {
-  if (own.trust != ERROR_SUCCESS) return UpdateSignature::kNotChecked;
-  if (own.thumbprint.empty()) return UpdateSignature::kUnreadable;
+// Only the pins decide: the running program's own signature plays no part,
+// so a build whose own certificate expired still refuses a stranger's update.
+UpdateSignature JudgeUpdateSignature(const PublisherPins& pins, const FileSignature& update) {
+  if (pins.empty()) return UpdateSignature::kNotChecked;
   if (IsUnsignedVerdict(update.trust)) return UpdateSignature::kNoSignature;
   if (update.trust != ERROR_SUCCESS) return UpdateSignature::kBadSignature;
-  if (update.thumbprint.empty()) return UpdateSignature::kUnreadable;
-  return update.thumbprint == own.thumbprint ? UpdateSignature::kAccepted : UpdateSignature::kOtherSigner;
+  if (update.pin.empty()) return UpdateSignature::kUnreadable;
+  return IsPinned(pins, update.pin) ? UpdateSignature::kAccepted : UpdateSignature::kOtherSigner;
 }
 
-bool CheckUpdateSignature(const std::wstring& path, HANDLE file) {
-  FileSignature own = VerifyOwnSignature();
+bool CheckUpdateSignature(const std::wstring& path, HANDLE file, const PublisherPins& pins) {
   FileSignature update;
-  if (own.trust == ERROR_SUCCESS && !own.thumbprint.empty()) update = VerifyFileSignature(path, file);
-  std::wstring ours = Utf8ToWide(own.thumbprint);
-  std::wstring theirs = Utf8ToWide(update.thumbprint);
-
-  switch (JudgeUpdateSignature(own, update)) {
+  if (!pins.empty()) update = VerifyFileSignature(path, file);
+  std::wstring key = Utf8ToWide(update.pin);
+  switch (JudgeUpdateSignature(pins, update)) {
     case UpdateSignature::kNotChecked:
-      if (IsUnsignedVerdict(own.trust)) {
-        WriteLog(L"the update was not checked for a signature: this program is not signed");
-      } else {
-        WriteLog(L"the update was not checked for a signature: this program's own signature "
-                 L"could not be verified, error code: 0x%08x", Code(own.trust));
-      }
+      WriteLog(L"the update was not checked for a signature: this build pins no publisher key");
       return true;
     case UpdateSignature::kAccepted:
-      WriteLog(L"the update is signed by this program's publisher, certificate %s", ours.c_str());
+      WriteLog(L"the update is signed by our publisher, key %s", key.c_str());
       return true;
     case UpdateSignature::kNoSignature:
       WriteLog(L"the update is not started: it has no signature");
@@ -138,16 +99,27 @@ bool CheckUpdateSignature(const std::wstring& path, HANDLE file) {
                Code(update.trust));
       return false;
     case UpdateSignature::kOtherSigner:
-      WriteLog(L"the update is not started: it is signed by another publisher, certificate %s, "
-               L"not %s", theirs.c_str(), ours.c_str());
+      WriteLog(L"the update is not started: it is not signed by our publisher, key %s", key.c_str());
       return false;
     case UpdateSignature::kUnreadable:
-      WriteLog(own.thumbprint.empty()
-                   ? L"the update is not started: this program's signer certificate could not be read"
-                   : L"the update is not started: its signer certificate could not be read");
+      WriteLog(L"the update is not started: its signer certificate could not be read");
       return false;
   }
   return false;
+}
+
+bool CheckUpdateVersion(HANDLE file, const FileVersion& running) {
+  FileVersion update;
+  if (!ReadFileVersion(file, &update)) {
+    WriteLog(L"the update is not started: it carries no version block");
+    return false;
+  }
+  if (!IsNewer(update, running)) {
+    WriteLog(L"the update is not started: its version %s is not newer than this program's %s",
+             VersionText(update).c_str(), VersionText(running).c_str());
+    return false;
+  }
+  return true;
 }
 
 }  // namespace zan

@@ -90,6 +90,7 @@ class CSimpleHttpFetch {
   // kTooLarge: refused when its Content-Length announces it, or as soon as
   // more arrived, so it is never held or stored whole.
   void set_size_cap(unsigned long long bytes) { size_cap_ = bytes; }
+  unsigned long long size_cap() const { return size_cap_; }
 
  protected:
   enum class ChunkResult { kData, kEnd, kFailed };

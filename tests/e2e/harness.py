@@ -18,6 +18,8 @@ BUILD = os.path.abspath(BUILD)
 BIN = os.path.join(BUILD, "bin")
 WINE_RUN = os.path.join(BUILD, "wine-run")
 DRIVER = os.path.join(BUILD, "tests-bin", "zsdriver.exe")
+# The driver again, with a version block older than any build's.
+OLD_DRIVER = os.path.join(BUILD, "tests-bin", "old", "zsdriver.exe")
 OUTPUT = os.path.join(BUILD, "e2e-output")
 
 MESSAGE_TEXT_ID = 65535
@@ -194,15 +196,19 @@ class Sandbox:
     """A copy of the deliverables in a folder of its own, so that the log and
     the download folder of one test never meet another's. `unsigned`: the
     copy of a signed build's setup program has its signature taken off, for
-    tests of what an unsigned program does."""
+    tests of what an unsigned program does. `variant`: the setup program of
+    tests-bin/VARIANT instead ("pinned": pinned to the test publisher's key,
+    "http": for a plain-http server)."""
 
-    def __init__(self, name, unsigned=False):
+    def __init__(self, name, unsigned=False, variant=None):
         self.root = os.path.join(OUTPUT, name)
         shutil.rmtree(self.root, ignore_errors=True)
         self.program_dir = os.path.join(self.root, "app")
         os.makedirs(self.program_dir)
         for item in ("ZanSetup.exe", "ZanSetupSH.exe"):
             shutil.copy2(os.path.join(BIN, item), self.program_dir)
+        if variant:
+            shutil.copy2(os.path.join(BUILD, "tests-bin", variant, "ZanSetup.exe"), self.program_dir)
         if unsigned:
             import signing
             copy = os.path.join(self.program_dir, "ZanSetup.exe")
@@ -299,12 +305,13 @@ def set_document_text(path, element, text):
     tree.write(path, encoding="utf-8", xml_declaration=True)
 
 
-def stand_in(folder, name="ZanSetup.exe"):
+def stand_in(folder, name="ZanSetup.exe", driver=DRIVER):
     """zsdriver copied into `folder` under another program's name: started,
-    it records its command line in NAME.cmdline beside itself and ends."""
+    it records its command line in NAME.cmdline beside itself and ends. Its
+    version block is newer than any build's (OLD_DRIVER: older)."""
     os.makedirs(folder, exist_ok=True)
     path = os.path.join(folder, name)
-    shutil.copy2(DRIVER, path)
+    shutil.copy2(driver, path)
     return path
 
 
@@ -421,6 +428,23 @@ class E2ETestCase(unittest.TestCase):
         process = wine.start(command_line)
         self.processes.append(process)
         return process
+
+    def run_setup(self, box, name, error_key=None, version="1.0"):
+        """Runs the setup for `name` (a product published without a folder
+        step) in English: to the end of a silent install, or to the error
+        box `error_key` ("language.downloadinfoerror"), which it answers.
+        Returns the log."""
+        wine = Wine("en-us")
+        process = self.start(wine, '"%s" App=%s Ver=%s' % (box.program, name, version))
+        if error_key:
+            error = wine.find_message(read_locale_text("en-us", "language.caption"),
+                                      read_locale_text("en-us", error_key), timeout_ms=60000)
+            self.assertIsNotNone(error, "no box %s; log: %r" % (error_key, box.log_lines()))
+            wine.click(error, 1)  # IDOK
+        self.assertEqual(2, wait_exit(process, timeout=120))
+        lines = box.log_lines()
+        self.assertEqual(error_key is None, "end install" in lines, lines)
+        return lines
 
     def tearDown(self):
         leftovers = [p for p in self.processes if p.poll() is None or getattr(p, "timed_out", False)]

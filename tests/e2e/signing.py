@@ -1,31 +1,39 @@
 """Code-signing for tests: throw-away self-signed identities made with openssl
 at run time (no key is ever kept in the repository) and Authenticode
 signatures put on, taken off and broken with osslsigncode."""
-import hashlib
 import os
 import struct
 import subprocess
+import sys
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "tools"))
+import publish  # noqa: E402
 
 DOS_STUB_TEXT = b"This program cannot be run in DOS mode"
 
 
 class Identity:
     """A fresh RSA key and a self-signed code-signing certificate for it, as
-    PEM files in `folder`."""
+    PEM files in `folder`; with `fresh` False, the pair already there."""
 
-    def __init__(self, folder, name):
-        os.makedirs(folder, exist_ok=True)
+    def __init__(self, folder, name, fresh=True):
         self.name = name
         self.key = os.path.join(folder, name + ".key")
         self.cert = os.path.join(folder, name + ".crt")
-        run(["openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-days", "30",
-             "-keyout", self.key, "-out", self.cert, "-subj", "/CN=" + name,
-             "-addext", "basicConstraints=critical,CA:FALSE",
-             "-addext", "keyUsage=critical,digitalSignature",
-             "-addext", "extendedKeyUsage=codeSigning"])
-        der = run(["openssl", "x509", "-in", self.cert, "-outform", "DER"]).stdout
-        # What Windows calls the certificate's thumbprint.
-        self.thumbprint = hashlib.sha1(der).hexdigest()
+        if fresh:
+            os.makedirs(folder, exist_ok=True)
+            run(["openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-days", "30",
+                 "-keyout", self.key, "-out", self.cert, "-subj", "/CN=" + name,
+                 "-addext", "basicConstraints=critical,CA:FALSE",
+                 "-addext", "keyUsage=critical,digitalSignature",
+                 "-addext", "extendedKeyUsage=codeSigning"])
+        self.pin = publish.publisher_pin(self.cert)
+
+
+def test_publisher(build):
+    """The publisher whose pin the build's pinned test program carries (made
+    when the build was configured)."""
+    return Identity(os.path.join(build, "test-publisher"), "publisher", fresh=False)
 
 
 def run(args):

@@ -8,32 +8,15 @@ import shutil
 import unittest
 
 import servers
-from harness import (BUILD, FAULT_PORT, SECOND_PORT, E2ETestCase, ProductServer, Sandbox, Wine,
-                     read_locale_text, set_document_text, wait_exit)
+from harness import (FAULT_PORT, SECOND_PORT, E2ETestCase, ProductServer, Sandbox, Wine,
+                     set_document_text, wait_exit)
 
-IDOK = 1
-CAPTION = read_locale_text("en-us", "language.caption")
 INFO_ERROR = "language.downloadinfoerror"
 PACKAGE_ERROR = "language.downloadprodcueerror"
 INSTALL_ERROR = "language.installprodcueerror"
 
 
 class Https(E2ETestCase):
-    def run_setup(self, box, name, error_key=None):
-        """Runs the setup for `name` without a folder step: to the end of a
-        silent install, or to the error box `error_key`, which it answers.
-        Returns the log."""
-        wine = Wine("en-us")
-        process = self.start(wine, '"%s" App=%s Ver=1.0' % (box.program, name))
-        if error_key:
-            error = wine.find_message(CAPTION, read_locale_text("en-us", error_key), timeout_ms=60000)
-            self.assertIsNotNone(error, "no box %s; log: %r" % (error_key, box.log_lines()))
-            wine.click(error, IDOK)
-        self.assertEqual(2, wait_exit(process, timeout=120))
-        lines = box.log_lines()
-        self.assertEqual(error_key is None, "end install" in lines, lines)
-        return lines
-
     @staticmethod
     def package(box, name):
         return os.path.join(box.download_dir(), name, "install.exe")
@@ -136,8 +119,7 @@ class PlainHttp(E2ETestCase):
     """A build for a plain-http server still works; it protects nothing."""
 
     def test_a_plain_http_base_installs(self):
-        box = Sandbox("http-base")
-        shutil.copy2(os.path.join(BUILD, "tests-bin", "http", "ZanSetup.exe"), box.program_dir)
+        box = Sandbox("http-base", variant="http")
         base = "http://127.0.0.1:%d" % SECOND_PORT
         with ProductServer(box, base=base) as server:
             server.publish("Plain", version="1.0", dir_opt_show=0)

@@ -75,6 +75,8 @@ class PublishTree(unittest.TestCase):
                 for code in ("zh-cn", "zh-tw", "en-us")}
         self.assertEqual([
             ("soft_info", "", {}),
+            ("soft_info.name", "Demo", {}),
+            ("soft_info.version", "1.0", {}),
             ("soft_info.exec_level", "Administrator", {}),
             ("soft_info.phase", "", {}),
             ("soft_info.phase.dir_opt", "", {"show": "1"}),
@@ -118,6 +120,8 @@ class PublishTree(unittest.TestCase):
         self.assertEqual(BASE + "/zansetup/soft/Demo/install.exe", plain.package_url)
         self.assertEqual(self.package_bytes, read(self.served(plain.package_url)))
         paths = dict((p, t) for p, t, _ in element_paths(plain.info_path))
+        self.assertEqual("Demo", paths["soft_info.name"])
+        self.assertNotIn("soft_info.version", paths, "a versionless document names no version")
         self.assertEqual(BASE + "/zansetup/soft/Demo/lang/en-us.locale", paths["soft_info.lang.en-us"])
         self.assertTrue(os.path.exists(self.served(paths["soft_info.lang.en-us"])))
         self.assertEqual(before, read(versioned.info_path))
@@ -128,7 +132,7 @@ class PublishTree(unittest.TestCase):
 
         wrong = publish.publish(self.root, "Demo", self.installer, version="1.0",
                                 wrong_checksum=True, wrong_sha256=True, dir_opt_show=None,
-                                omit=["soft_info.lang.en-us", "soft_info.exec_level"],
+                                omit=["soft_info.lang.en-us", "soft_info.exec_level", "soft_info.name"],
                                 lang_dir=LANG_DIR)
         rows = element_paths(wrong.info_path)
         paths = dict((p, (t, a)) for p, t, a in rows)
@@ -140,6 +144,8 @@ class PublishTree(unittest.TestCase):
         self.assertNotEqual(hashlib.sha256(self.package_bytes).hexdigest(), sha256)
         self.assertEqual(("", {}), paths["soft_info.phase.dir_opt"], "dir_opt without show")
         self.assertNotIn("soft_info.exec_level", paths)
+        self.assertNotIn("soft_info.name", paths)
+        self.assertIn("soft_info.version", paths)
         self.assertNotIn("soft_info.lang.en-us", paths)
         self.assertNotIn("soft_info.dir.install.read", paths)
         self.assertNotIn("soft_info.conflict", paths)
@@ -159,7 +165,8 @@ class PublishTree(unittest.TestCase):
         self.assertFalse(os.path.exists(first.lang_paths["en-us"]))
         self.assertEqual(["soft_info", "soft_info.dir", "soft_info.dir.install",
                           "soft_info.dir.install.default", "soft_info.exec_level",
-                          "soft_info.package", "soft_info.package.url"],
+                          "soft_info.name", "soft_info.package", "soft_info.package.url",
+                          "soft_info.version"],
                          sorted(p for p, _, _ in element_paths(again.info_path)))
 
     def test_names_that_leave_their_folder_are_refused(self):
@@ -230,6 +237,98 @@ class PublishUpdate(unittest.TestCase):
                          read(os.path.join(self.root, "zansetup", "update", "3.0", "ZanSetup.exe")))
         paths = dict((p, t) for p, t, _ in element_paths(os.path.join(self.root, "zansetup", "new.xml")))
         self.assertEqual("3.0", paths["zansetup.version"])
+
+
+def openssl(*args, **kwargs):
+    return subprocess.run(("openssl",) + args, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                          timeout=60, **kwargs)
+
+
+class PublishSigned(unittest.TestCase):
+    """Detached signatures that openssl itself verifies, and the pin that
+    a pinned build is configured with."""
+
+    @classmethod
+    def setUpClass(cls):
+        cls.keys = tempfile.TemporaryDirectory()
+        cls.key = os.path.join(cls.keys.name, "publisher.key")
+        cls.cert = os.path.join(cls.keys.name, "publisher.crt")
+        made = openssl("req", "-x509", "-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:P-256",
+                       "-nodes", "-keyout", cls.key, "-out", cls.cert, "-days", "2",
+                       "-subj", "/CN=test publisher")
+        assert made.returncode == 0, made.stderr
+
+    @classmethod
+    def tearDownClass(cls):
+        cls.keys.cleanup()
+
+    setUp = PublishTree.setUp
+    tearDown = PublishTree.tearDown
+
+    def verifies(self, document, signature):
+        return openssl("cms", "-verify", "-binary", "-inform", "DER", "-in", signature,
+                       "-content", document, "-noverify", "-out", os.devnull).returncode == 0
+
+    def test_every_document_gets_a_signature_that_breaks_with_one_changed_byte(self):
+        signing = dict(sign_key=self.key, sign_cert=self.cert)
+        for attributes in (True, False):
+            with self.subTest(signed_attributes=attributes):
+                product = publish.publish(self.root, "Demo", self.installer, version="1.0",
+                                          lang_dir=LANG_DIR, signed_attributes=attributes, **signing)
+                update = publish.publish_update(self.root, self.installer, "2.0",
+                                                signed_attributes=attributes, **signing)
+                signatures = dict(product.signatures, **{update.document_path: update.signature})
+                self.assertEqual(sorted([product.info_path, update.document_path] +
+                                        list(product.lang_paths.values())), sorted(signatures))
+                for document, signature in signatures.items():
+                    self.assertEqual(document + ".p7s", signature)
+                    self.assertTrue(self.verifies(document, signature), document)
+                    printed = openssl("cms", "-cmsout", "-print", "-inform", "DER", "-in", signature)
+                    self.assertEqual(attributes, b"messageDigest" in printed.stdout)
+                    data = bytearray(read(document))
+                    data[len(data) // 2] ^= 0x01
+                    with open(document, "wb") as f:
+                        f.write(data)
+                    self.assertFalse(self.verifies(document, signature), document)
+                self.assertEqual([], [n for n in os.listdir(product.folder) if n.endswith(".tmp")])
+
+        # Published again without a key: no signature is left that no longer matches.
+        plain = publish.publish(self.root, "Demo", self.installer, version="1.0", lang_dir=LANG_DIR)
+        self.assertEqual({}, plain.signatures)
+        self.assertFalse(os.path.exists(plain.info_path + ".p7s"))
+        self.assertIsNone(publish.publish_update(self.root, self.installer, "2.0").signature)
+        with self.assertRaises(ValueError):
+            publish.publish(self.root, "Other", self.installer, sign_key=self.key, lang_dir=LANG_DIR)
+        self.assertFalse(os.path.exists(os.path.join(self.root, "zansetup", "soft", "Other")))
+
+    def test_pin_and_the_command_line(self):
+        shell = subprocess.run(
+            ["bash", "-c", 'openssl x509 -in "$0" -pubkey -noout | openssl pkey -pubin -outform DER'
+             ' | sha256sum', self.cert], stdout=subprocess.PIPE, universal_newlines=True, timeout=60)
+        pin = shell.stdout.split()[0]
+        self.assertRegex(pin, "^[0-9a-f]{64}$")
+        self.assertEqual(pin, publish.publisher_pin(self.cert))
+
+        tool = [sys.executable, os.path.join(TOOLS, "publish.py")]
+        signing = ["--sign-key", self.key, "--sign-cert", self.cert]
+        for args, signed, code in (
+                (["--pin", self.cert], None, 0),
+                ([self.root, "Demo", self.installer] + signing, "zansetup/soft/Demo/soft.info", 0),
+                ([self.root, "--update", self.installer, "--version", "2.0"] + signing,
+                 "zansetup/new.xml", 0),
+                ([self.root, "Demo", self.installer, "--sign-key", self.key], None, 2),
+                ([self.root, "--update", self.installer, "--version", "2.0", "--sign-cert", self.cert],
+                 None, 2)):
+            with self.subTest(args=args[1:3]):
+                result = subprocess.run(tool + args, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                                        universal_newlines=True, timeout=60)
+                self.assertEqual(code, result.returncode, result.stderr)
+                if args[0] == "--pin":
+                    self.assertEqual(pin + "\n", result.stdout)
+                elif signed:
+                    self.assertIn("pin " + pin + "\n", result.stdout)
+                    document = os.path.join(self.root, *signed.split("/"))
+                    self.assertTrue(self.verifies(document, document + ".p7s"))
 
 
 if __name__ == "__main__":

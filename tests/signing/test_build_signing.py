@@ -44,14 +44,29 @@ class BuildSigning(unittest.TestCase):
     def test_a_given_key_signs_the_program_and_the_package(self):
         folder, result = self.configure("signed", *self.signing_options(self.publisher.key, self.publisher.cert))
         self.assertEqual(0, result.returncode, result.stdout)
+        # Without pins of its own, the build pins the signing certificate's key.
+        self.assertIn("Pinned publisher keys: " + self.publisher.pin, result.stdout)
         result = self.cmake("--build", folder)
         self.assertEqual(0, result.returncode, result.stdout)
-        for name in ("probe.exe", "probe-package.exe"):
+        for name in ("probe.exe", "probe-package.exe", "probe-uninstall.exe"):
             path = os.path.join(folder, name)
             passed, report = signing.verify(path, self.publisher.cert)
             self.assertTrue(passed, "%s: %s" % (name, report))
             self.assertFalse(signing.verify(path, self.stranger.cert)[0], name)
         self.assertFalse(signing.carries_signature(os.path.join(folder, "probe_content.exe")))
+
+    def test_pins_are_checked_and_an_unsigned_build_pins_nothing(self):
+        pin = "AB" * 32
+        rows = [((), "No publisher keys pinned", True),
+                (("-DZANSETUP_PUBLISHER_PINS=%s;%s" % (pin, self.publisher.pin),),
+                 "Pinned publisher keys: %s,%s" % (pin.lower(), self.publisher.pin), True),
+                (("-DZANSETUP_PUBLISHER_PINS=" + pin[:-1],), "a publisher pin is 64 hexadecimal digits", False)]
+        for options, line, configures in rows:
+            with self.subTest(options=options):
+                folder, result = self.configure("pins", *options)
+                self.assertEqual(configures, result.returncode == 0, result.stdout)
+                self.assertIn(line, result.stdout)
+                shutil.rmtree(folder)
 
     def test_a_key_that_cannot_sign_fails_the_build_and_leaves_no_unsigned_program(self):
         folder, result = self.configure("mismatched", *self.signing_options(self.stranger.key, self.publisher.cert))

@@ -75,15 +75,25 @@ TEST(UpdateStamp, AStampThatIsNoRealTimeIsDue) {
   EXPECT_TRUE(ParseUpdateTime(L"20240229120000", &when));
 }
 
-TEST(UpdateVersion, ComparedAsTextIgnoringCase) {
-  EXPECT_TRUE(IsNewerVersion(L"2.0", L""));
-  EXPECT_TRUE(IsNewerVersion(L"2.0", L"1.9"));
-  EXPECT_TRUE(IsNewerVersion(L"1.9", L"1.10")) << "text order, not number order";
-  EXPECT_FALSE(IsNewerVersion(L"1.10", L"1.9"));
-  EXPECT_FALSE(IsNewerVersion(L"2.0b", L"2.0B"));
-  EXPECT_FALSE(IsNewerVersion(L"2.0", L"2.0"));
-  EXPECT_FALSE(IsNewerVersion(L"", L""));
-  EXPECT_FALSE(IsNewerVersion(L"", L"1.0"));
+TEST(UpdateVersion, DottedNumbersCompareAsNumbersAnythingElseAsTextIgnoringCase) {
+  struct Case {
+    const wchar_t* published;
+    const wchar_t* installed;
+    bool newer;
+  };
+  const Case kCases[] = {
+      {L"1.10", L"1.9", true},        {L"1.9", L"1.10", false},
+      {L"2.0", L"1.99.99", true},     {L"10", L"9.9", true},
+      {L"1.0.1", L"1.0", true},       {L"1.0", L"1.0.0.0", false},  // a missing number is 0
+      {L"01.2", L"1.2", false},       {L"1.2", L"01.2", false},     // leading zeros
+      {L"99999999999999999999.1", L"99999999999999999999", true},  // longer than any integer type
+      {L"2.0", L"", true},            {L"", L"1.0", false},         {L"", L"", false},
+      {L"2.0b", L"2.0B", false},      {L"2.0b", L"2.0a", true},     // text, case ignored
+      {L"1..2", L"1.10", false},      {L"1.2.", L"1.10", true},     // not dotted numbers: text
+  };
+  for (const Case& c : kCases) {
+    EXPECT_EQ(c.newer, IsNewerVersion(c.published, c.installed)) << c.published << L" vs " << c.installed;
+  }
 }
 
 TEST(UpdateVersion, EveryPlaceholderInTheAddressGetsTheVersion) {

@@ -1,0 +1,194 @@
+"""The setup program pinned to a publisher key (tests-bin/pinned, pinned to
+the test publisher that the build made when it was configured). It takes
+only documents signed with that key, and soft.info only for the product and
+version asked for; it needs the package's SHA-256; and it starts only an
+update that the key signed, whose version block is newer than its own.
+
+The pinned program itself carries no signature: nothing it checks depends
+on its own. Updates are zsdriver copies (started, they record their command
+line beside themselves), signed, unsigned or broken for each case."""
+import os
+import shutil
+import subprocess
+import unittest
+
+import signing
+from harness import (BUILD, DEMO_PRODUCT, DRIVER, OLD_DRIVER, OUTPUT, WINE_RUN, E2ETestCase, ProductServer,
+                     Sandbox, record_delete, record_reset, set_document_text, stand_in,
+                     wait_for_command_line, windows_path)
+from installed import VERSION
+
+PUBLISHER = signing.test_publisher(BUILD)
+INFO_ERROR = "language.downloadinfoerror"
+INSTALL_ERROR = "language.installprodcueerror"
+NOT_STARTED = "the update is not started: "
+TRUST_E_BAD_DIGEST = "0x80096010"
+BUILD_VERSION = ".".join((VERSION.split(".") + ["0"] * 4)[:4])
+
+
+def signed_by(identity):
+    return {"sign_key": identity.key, "sign_cert": identity.cert} if identity else {}
+
+
+class PinnedCase(E2ETestCase):
+    @classmethod
+    def setUpClass(cls):
+        cls.stranger = signing.Identity(os.path.join(OUTPUT, "pinned-keys"), "Another publisher")
+
+    def setUp(self):
+        super().setUp()
+        self.addCleanup(record_reset)
+
+
+class PinnedDocuments(PinnedCase):
+    @staticmethod
+    def publish(server, name, identity=PUBLISHER, version="1.0", **options):
+        return server.publish(name, version=version, dir_opt_show=0, **signed_by(identity), **options)
+
+    def test_documents_signed_with_the_pinned_key_install(self):
+        box = Sandbox("pinned-install", variant="pinned")
+        with ProductServer(box) as server:
+            published = self.publish(server, "Signed")
+            lines = self.run_setup(box, "Signed")
+            requests = [e.request for e in server.access_log()]
+        for document in (published.info_url, published.lang_urls["en-us"]):
+            self.assertTrue([r for r in requests if document[len(server.base_url):] + ".p7s" in r], requests)
+        self.assertFalse([line for line in lines if line.startswith("the signature of")], lines)
+
+    def test_what_the_key_did_not_sign_for_this_run_is_refused_before_the_package(self):
+        box = Sandbox("pinned-refused", variant="pinned")
+        with ProductServer(box) as server:
+            def changed():
+                published = self.publish(server, "Changed")
+                set_document_text(published.info_path, "package/url", server.base_url + "/evil.exe")
+                return "the signature of %s is not valid" % published.info_url
+
+            def missing():
+                published = self.publish(server, "Missing")
+                os.remove(published.signatures[published.info_path])
+                return "the signature of %s is missing" % published.info_url
+
+            def stranger():
+                published = self.publish(server, "Stranger", identity=self.stranger)
+                return "the signature of %s is not by our publisher" % published.info_url
+
+            def other_product():
+                other = self.publish(server, "Other")
+                published = self.publish(server, "Victim")
+                for source, target in ((other.info_path, published.info_path),
+                                       (other.signatures[other.info_path], published.signatures[published.info_path])):
+                    shutil.copyfile(source, target)
+                return "the document %s is not for this product and version" % published.info_url
+
+            def other_version():
+                older = self.publish(server, "Replay")
+                published = self.publish(server, "Replay", version="2.0")
+                for name in ("soft.info", "soft.info.p7s"):
+                    shutil.copyfile(os.path.join(older.folder, name), os.path.join(published.folder, name))
+                return "the document %s is not for this product and version" % published.info_url
+
+            def language():
+                published = self.publish(server, "Language")
+                with open(published.lang_paths["en-us"], "ab") as f:
+                    f.write(b"<!-- -->")
+                return "the signature of %s is not valid" % published.lang_urls["en-us"]
+
+            def no_sha256():
+                self.publish(server, "NoSha", omit=["soft_info.package.sha256"])
+                return "the install information gives no sha256 for the package"
+
+            rows = [("Changed", changed, INFO_ERROR, "1.0"), ("Missing", missing, INFO_ERROR, "1.0"),
+                    ("Stranger", stranger, INFO_ERROR, "1.0"), ("Victim", other_product, INFO_ERROR, "1.0"),
+                    ("Replay", other_version, INFO_ERROR, "2.0"), ("Language", language, INFO_ERROR, "1.0"),
+                    ("NoSha", no_sha256, INSTALL_ERROR, "1.0")]
+            for name, make, error, version in rows:
+                with self.subTest(name):
+                    box.reset_log()
+                    refusal = make()
+                    lines = self.run_setup(box, name, error, version=version)
+                    self.assertIn(refusal, lines)
+                    packages = [e.request for e in server.access_log()
+                                if "/%s/" % name in e.request and ("DemoSetup" in e.request or "evil" in e.request)]
+                    self.assertEqual([], packages, "the package was requested")
+                    if error == INFO_ERROR:
+                        self.assertFalse(os.path.exists(os.path.join(box.download_dir(), name, "en-us.locale")))
+
+
+class PinnedUpdate(PinnedCase):
+    @staticmethod
+    def target(box):
+        return os.path.join(box.download_dir(), "Zansetup", "ZanSetup.exe")
+
+    @staticmethod
+    def update(box, case, identity=None, tampered=False, driver=DRIVER):
+        """A new setup program of its own folder, signed by `identity` (none:
+        unsigned) and then, if asked, with one signed byte changed."""
+        path = stand_in(os.path.join(box.root, "updates", case), driver=driver)
+        if identity:
+            signing.sign(path, identity)
+        if tampered:
+            signing.tamper(path)
+        return path
+
+    def install_with_update(self, box, server, update, starts, document_signer=PUBLISHER):
+        """Publishes `update` as version 2.0 (new.xml signed by
+        `document_signer`, none: unsigned), makes a check due and runs a
+        whole install of the demo product. The run's log and the update's
+        command line (None: not started; waited for only when it `starts`)."""
+        for stale in (self.target(box), self.target(box) + ".cmdline"):
+            if os.path.exists(stale):
+                os.remove(stale)
+        box.reset_log()
+        record_delete()
+        server.publish_update(update, "2.0", **signed_by(document_signer))
+        lines = self.run_setup(box, "Demo")
+        # The worker dies with the run: an update not started by now never
+        # is, and one started has a moment left to record its command line.
+        return lines, wait_for_command_line(self.target(box), timeout=30 if starts else 1)
+
+    def test_only_a_newer_update_signed_with_a_pinned_key_starts(self):
+        box = Sandbox("pinned-update", variant="pinned")
+        stranger = self.stranger
+        cases = [
+            ("pinned", self.update(box, "pinned", PUBLISHER), PUBLISHER,
+             "the update is signed by our publisher, key " + PUBLISHER.pin),
+            ("stranger", self.update(box, "stranger", stranger), PUBLISHER,
+             NOT_STARTED + "it is not signed by our publisher, key " + stranger.pin),
+            ("unsigned", self.update(box, "unsigned"), PUBLISHER, NOT_STARTED + "it has no signature"),
+            ("tampered", self.update(box, "tampered", PUBLISHER, tampered=True), PUBLISHER,
+             NOT_STARTED + "its signature is not valid, error code: " + TRUST_E_BAD_DIGEST),
+            ("older", self.update(box, "older", PUBLISHER, driver=OLD_DRIVER), PUBLISHER,
+             NOT_STARTED + "its version 0.0.0.1 is not newer than this program's " + BUILD_VERSION),
+            ("unsigned new.xml", self.update(box, "unsigned-document", PUBLISHER), None, None),
+        ]
+        with ProductServer(box) as server:
+            # The slow installer keeps the run alive until the check is over.
+            server.publish("Demo", version="1.0", dir_opt_show=0,
+                           installer=os.path.join(DEMO_PRODUCT, "DemoSetup-slow.exe"), **signed_by(PUBLISHER))
+            document = server.base_url + "/zansetup/new.xml"
+            for case, update, document_signer, line in cases:
+                with self.subTest(update=case):
+                    starts = case == "pinned"
+                    lines, command_line = self.install_with_update(box, server, update, starts, document_signer)
+                    self.assertNotIn("update zansetup check md5 failed", lines)
+                    if line is None:
+                        self.assertIn("the signature of %s is missing" % document, lines)
+                        self.assertFalse([l for l in lines if l.startswith("download zansetup")], lines)
+                    else:
+                        self.assertEqual(1, lines.count(line), lines)
+                        self.assertIn("download zansetup to: " + windows_path(self.target(box)), lines)
+                    if starts:
+                        self.assertEqual('"%s" /Inst=0' % windows_path(self.target(box)), command_line)
+                    else:
+                        self.assertIsNone(command_line, "a refused update was started")
+
+        # The tampered program still runs when started by hand: it was the
+        # check that kept it from running.
+        tampered = cases[3][1]
+        subprocess.run([WINE_RUN, tampered, "/Inst=0"], stdout=subprocess.DEVNULL,
+                       stderr=subprocess.DEVNULL, timeout=60)
+        self.assertIsNotNone(wait_for_command_line(tampered, timeout=10))
+
+
+if __name__ == "__main__":
+    unittest.main()

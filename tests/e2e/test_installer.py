@@ -149,12 +149,12 @@ class Installer(InstalledTestCase):
             process = self.start(Wine(), '"%s" App=Demo Ver=1.0' % windows_path(program))
             self.assertEqual(2, wait_exit(process, timeout=120))
             self.assertIn("end install", self.log_lines(), "the product install completes")
-            # A signed build's installed program takes the next installer for
-            # its own publisher's; an unsigned one asks nothing of it.
+            # A signed build pins its own key and takes the next installer,
+            # signed with it; an unpinned one asks no signature of it.
             if signing.carries_signature(os.path.join(BIN, "ZanSetup.exe")):
-                verdict = "the update is signed by this program's publisher, certificate "
+                verdict = "the update is signed by our publisher, key "
             else:
-                verdict = "the update was not checked for a signature: this program is not signed"
+                verdict = "the update was not checked for a signature: this build pins no publisher key"
             self.assertTrue([l for l in self.log_lines() if l.startswith(verdict)], self.log_lines())
             self.assertTrue(wait_until(lambda: record_get("version") == NEXT_VERSION, timeout=60),
                             "the record still says %r" % record_get("version"))

@@ -15,7 +15,8 @@ trap 'rm -rf "$keys"' EXIT
 trap 'exit 130' INT TERM HUP
 # RSA: Wine 8 verifies no ECDSA document signatures.
 openssl req -x509 -newkey rsa:2048 -nodes -days 2 \
-    -subj "/CN=ZanSetup demo publisher" -keyout "$keys/publisher.key" -out "$keys/publisher.crt"
+    -subj "/CN=ZanSetup demo publisher" -keyout "$keys/publisher.key" -out "$keys/publisher.crt" \
+    2>"$keys/openssl.log" || { cat "$keys/openssl.log" >&2; exit 1; }
 pin=$(python3 "$here/tools/publish.py" --pin "$keys/publisher.crt")
 
 cmake -S "$here" -B "$build" -DCMAKE_BUILD_TYPE=Release -DZANSETUP_PUBLISHER_PINS="$pin" >/dev/null

@@ -13,8 +13,7 @@ namespace {
 // The cap of a fetch object for one request, put back afterwards.
 class ScopedSizeCap {
  public:
-  ScopedSizeCap(CSimpleHttpFetch& fetch, unsigned long long cap, unsigned long long previous)
-      : fetch_(fetch), previous_(previous) {
+  ScopedSizeCap(CSimpleHttpFetch& fetch, unsigned long long cap) : fetch_(fetch), previous_(fetch.size_cap()) {
     fetch_.set_size_cap(cap);
   }
   ~ScopedSizeCap() { fetch_.set_size_cap(previous_); }
@@ -40,7 +39,7 @@ bool DocumentSignatureHolds(CSimpleHttpFetch& fetch, const std::wstring& url, co
   std::string signature;
   HRESULT result;
   {
-    ScopedSizeCap cap(fetch, kSignatureSizeCap, fetch.size_cap());
+    ScopedSizeCap cap(fetch, kSignatureSizeCap);
     result = fetch.FetchToString(url + L".p7s", L"", nullptr, signature);
   }
   if (result != S_OK) {

@@ -128,8 +128,9 @@ bool FindResources(const ImageBytes& image, Sections* sections, unsigned long lo
   return RvaToOffset(image, *sections, resourceRva, resources);
 }
 
-// The entry of a resource directory with `id` (any id when `id` is 0), as
-// its data offset word.
+// The numbered entry of a resource directory with `id` (the first numbered
+// one when `id` is 0), as its data offset word. Named entries are passed
+// over: a version block that only they lead to reads as none, and refuses.
 bool FindEntry(const ImageBytes& image, unsigned long long directory, unsigned id, unsigned* data) {
   unsigned named, numbered;
   if (!image.Word(directory + 12, &named) || !image.Word(directory + 14, &numbered)) return false;

@@ -7,6 +7,7 @@
 #include "module.h"
 #include "setup/common/app_reg.h"
 #include "setup/common/log.h"
+#include "setup/common/product_values.h"
 #include "setup/common/start_program.h"
 #include "setup/common/worker.h"
 
@@ -126,8 +127,15 @@ STDMETHODIMP CZanSetupOneClick::InstallOneClick(BSTR productName, BSTR productVe
   bool ok = false;
   // A page's string can be too large to copy; the page then gets a plain 0.
   RunGuarded(L"CZanSetupOneClick: InstallOneClick", [&] {
-    const std::wstring name = FromBstr(productName);
-    const std::wstring version = FromBstr(productVersion);
+    // Measured before anything is copied: a page's string may be huge.
+    std::wstring refusal = ProductValuesRefusal(::SysStringLen(productName), ::SysStringLen(productVersion));
+    const std::wstring name = refusal.empty() ? FromBstr(productName) : std::wstring();
+    const std::wstring version = refusal.empty() ? FromBstr(productVersion) : std::wstring();
+    if (refusal.empty()) refusal = ProductValuesRefusal(name, version);
+    if (!refusal.empty()) {
+      WriteLog(L"InstallOneClick refused: %s", refusal.c_str());
+      return;
+    }
     std::wstring installedVersion, path;
     bool found = CAppReg().GetRegAppInfo(installedVersion, path);
     WriteLog(L"CZanSetupOneClick: Get appinfo path: %s, version: %s", path.c_str(), installedVersion.c_str());

@@ -40,7 +40,8 @@ class CZanSetupOneClick final : public IZanSetupOneClick, public IObjectSafety {
                       VARIANT* result, EXCEPINFO* exception, UINT* argumentError) override;
 
   // IZanSetupOneClick. Never fails: 1 and S_OK when the setup program was
-  // started, else 0 and S_FALSE.
+  // started, else 0 and S_FALSE. A name or version that a link would not
+  // carry either is refused ("InstallOneClick refused: ..."); nothing starts.
   STDMETHODIMP InstallOneClick(BSTR productName, BSTR productVersion, VARIANT_BOOL* started) override;
 
   // IObjectSafety

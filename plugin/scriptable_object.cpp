@@ -9,6 +9,8 @@
 
 #include "npZanSetupOneClick_h.h"
 #include "plugin_instance.h"
+#include "setup/common/log.h"
+#include "setup/common/product_values.h"
 #include "setup/common/worker.h"
 
 namespace zan {
@@ -45,6 +47,16 @@ BSTR ArgumentAsBstr(const NPVariant* args, uint32_t argCount, uint32_t index) {
   if (converted && wide > 0) ::MultiByteToWideChar(CP_UTF8, 0, text.UTF8Characters, length, converted, wide);
   return converted;
 }
+
+// How many UTF-16 characters the argument has at least, from its UTF-8
+// byte count (three bytes make at least one); 0 for one that is missing or
+// no string.
+size_t ArgumentLength(const NPVariant* args, uint32_t argCount, uint32_t index) {
+  if (!args || index >= argCount || args[index].type != NPVariantType_String) return 0;
+  return args[index].value.stringValue.UTF8Length / 3 + (args[index].value.stringValue.UTF8Length % 3 ? 1 : 0);
+}
+
+std::wstring Text(BSTR text) { return text ? std::wstring(text, ::SysStringLen(text)) : std::wstring(); }
 
 // Through COM rather than a direct call, so this face starts the setup
 // program exactly as the control does for browsers that host it. COM must
@@ -140,8 +152,16 @@ bool ScriptablePluginObject::Invoke(NPIdentifier name, const NPVariant* args, ui
                                     NPVariant* result) {
   if (!name) return false;
   if (name == g_installOneClickId) {
-    ScopedBstr productName(ArgumentAsBstr(args, argCount, 0));
-    ScopedBstr productVersion(ArgumentAsBstr(args, argCount, 1));
+    // Refused in the page's face (false: script sees the call fail); a
+    // string too long to be a name is refused before it is converted.
+    std::wstring refusal = ProductValuesRefusal(ArgumentLength(args, argCount, 0), ArgumentLength(args, argCount, 1));
+    ScopedBstr productName(refusal.empty() ? ArgumentAsBstr(args, argCount, 0) : nullptr);
+    ScopedBstr productVersion(refusal.empty() ? ArgumentAsBstr(args, argCount, 1) : nullptr);
+    if (refusal.empty()) refusal = ProductValuesRefusal(Text(productName.get()), Text(productVersion.get()));
+    if (!refusal.empty()) {
+      WriteLog(L"InstallOneClick refused: %s", refusal.c_str());
+      return false;
+    }
     InstallThroughControl(productName.get(), productVersion.get());
     if (result) {
       result->type = NPVariantType_Int32;

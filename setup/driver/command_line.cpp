@@ -9,19 +9,6 @@ namespace {
 
 long g_elevationAttempted = 0;
 
-bool IsReservedDeviceName(const std::wstring& name) {
-  std::wstring stem = name.substr(0, name.find(L'.'));
-  static const wchar_t* const kPlain[] = {L"CON", L"PRN", L"AUX", L"NUL", L"CONIN$", L"CONOUT$"};
-  for (const wchar_t* reserved : kPlain) {
-    if (EqualsIgnoreCase(stem, reserved)) return true;
-  }
-  if (stem.size() == 4 && stem[3] >= L'1' && stem[3] <= L'9') {
-    std::wstring prefix = stem.substr(0, 3);
-    return EqualsIgnoreCase(prefix, L"COM") || EqualsIgnoreCase(prefix, L"LPT");
-  }
-  return false;
-}
-
 }  // namespace
 
 std::wstring TrimCommandLine(const std::wstring& text) {
@@ -59,15 +46,5 @@ std::wstring ArgumentValue(const ArgumentTable& table, const std::wstring& key) 
 
 void SetElevationAttempted() { g_elevationAttempted = 1; }
 bool ElevationAttempted() { return g_elevationAttempted != 0; }
-
-bool IsSafePathSegment(const std::wstring& name) {
-  if (name.empty() || name.find(L"..") != std::wstring::npos) return false;
-  for (wchar_t c : name) {
-    if (c < 0x20 || std::wstring(L"\\/:*?\"<>|%#").find(c) != std::wstring::npos) return false;
-  }
-  wchar_t last = name[name.size() - 1];
-  if (last == L'.' || last == L' ') return false;
-  return !IsReservedDeviceName(name);
-}
 
 }  // namespace zan

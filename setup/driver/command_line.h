@@ -23,11 +23,4 @@ std::wstring ArgumentValue(const ArgumentTable& table, const std::wstring& key);
 void SetElevationAttempted();
 bool ElevationAttempted();
 
-// True when `name` can stand as one folder name under the download folder and
-// as one segment of a server address: not empty, no separators, no "..", no
-// character that Windows forbids in file names, no "%" or "#" (which would
-// change the meaning of the address), no reserved device name, and no
-// trailing dot or blank (which Windows strips).
-bool IsSafePathSegment(const std::wstring& name);
-
 }  // namespace zan

@@ -5,6 +5,7 @@
 #include "instance_guard.h"
 #include "self_update.h"
 #include "setup/common/log.h"
+#include "setup/common/product_values.h"
 #include "setup/ui/i18n.h"
 #include "setup/ui/main_dlg.h"
 

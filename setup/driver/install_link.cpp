@@ -6,6 +6,7 @@
 
 #include "command_line.h"
 #include "setup/common/log.h"
+#include "setup/common/product_values.h"
 #include "setup/common/string_util.h"
 
 namespace zan {
@@ -76,23 +77,6 @@ bool DecodeUtf8(const std::string& bytes, std::wstring* text) {
   return true;
 }
 
-// Characters that could split the value into a second argument, hide part
-// of it, or turn the rewritten command line into something else.
-bool IsRefusedValueCharacter(wchar_t c) {
-  if (c < 0x20 || (c >= 0x7F && c <= 0x9F) || iswspace(c)) return true;
-  if (c == L'"' || c == L'\'' || c == L'=' || c == L'&') return true;
-  // Invisible format marks: zero-width characters and direction overrides.
-  return (c >= 0x200B && c <= 0x200F) || (c >= 0x202A && c <= 0x202E) ||
-         (c >= 0x2066 && c <= 0x2069) || c == 0xFEFF;
-}
-
-bool IsUsableValue(const std::wstring& value) {
-  for (wchar_t c : value) {
-    if (IsRefusedValueCharacter(c)) return false;
-  }
-  return IsSafePathSegment(value);
-}
-
 bool Refuse(std::wstring* reason, const std::wstring& why) {
   *reason = why;
   return false;
@@ -125,7 +109,7 @@ bool TakePair(const std::wstring& pair, InstallLink* link, bool* seenApp, bool* 
   if (!PercentDecode(pair.substr(equals + 1), &bytes)) return Refuse(reason, L"a percent escape is broken");
   std::wstring value;
   if (!DecodeUtf8(bytes, &value)) return Refuse(reason, L"a value is not valid UTF-8");
-  if (!IsUsableValue(value)) {
+  if (!IsUsableProductValue(value)) {
     return Refuse(reason, isApp ? L"the product name is not usable" : L"the product version is not usable");
   }
   (isApp ? link->product : link->version) = value;

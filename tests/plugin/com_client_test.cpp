@@ -126,20 +126,48 @@ TEST_F(OneClick, ARecordedProgramStartsWithItsQuotedPathAndTheArgumentsAsGiven) 
                                        "CZanSetupOneClick: run zansetup, path: " + path}),
             NewLogLines());
 
-  // A name with blanks goes unquoted; an empty version still starts it.
+  // An empty version still starts it, without one.
   ::DeleteFileW((program + L".cmdline").c_str());
-  EXPECT_EQ(S_OK, Install(L"My Product", L"", &started));
+  EXPECT_EQ(S_OK, Install(L"Foo", L"", &started));
   EXPECT_EQ(1, started);
-  EXPECT_EQ("\"" + path + "\" App=My Product Ver=", WaitForCommandLine(program));
+  EXPECT_EQ("\"" + path + "\" App=Foo Ver=", WaitForCommandLine(program));
+}
+
+TEST_F(OneClick, WhatALinkWouldNotCarryIsRefusedAndStartsNothing) {
+  std::wstring program = StandIn();
+  SetRecord(L"1.0", program);
+  size_t logged = 0;
+  for (const zan_test::UnsafeValues& c : zan_test::UnsafeValueTable()) {
+    BSTR name = ::SysAllocStringLen(c.name.data(), static_cast<UINT>(c.name.size()));
+    BSTR version = ::SysAllocStringLen(c.version.data(), static_cast<UINT>(c.version.size()));
+    VARIANT_BOOL started = 7;
+    EXPECT_EQ(S_FALSE, control_->InstallOneClick(name, version, &started)) << c.refusal;
+    EXPECT_EQ(0, started);
+    ExpectLastLine("InstallOneClick refused: " + c.refusal, ++logged);
+    ::SysFreeString(name);
+    ::SysFreeString(version);
+  }
+  // A BSTR's length is the byte count before its text. This one claims 300
+  // million characters over a few bytes (a 32-bit test process has no room
+  // for the real thing): refused by that length, its text is never read,
+  // and a copy would fault here.
+  std::vector<DWORD> block(16, 0x00410041);
+  block[0] = static_cast<DWORD>(zan_test::kHugeLength * sizeof(wchar_t));
+  BSTR huge = reinterpret_cast<BSTR>(block.data() + 1);
+  ASSERT_EQ(zan_test::kHugeLength, ::SysStringLen(huge));
+  VARIANT_BOOL started = 7;
+  EXPECT_EQ(S_FALSE, control_->InstallOneClick(huge, nullptr, &started));
+  EXPECT_EQ(0, started);
+  ExpectLastLine("InstallOneClick refused: the product name is longer than 200 characters", ++logged);
+  EXPECT_FALSE(zan_test::FileExists(program + L".cmdline"));
 }
 
 TEST_F(OneClick, MissingNameMissingProgramOrAFolderFailQuietly) {
   VARIANT_BOOL started = 7;
   std::wstring program = StandIn();
   SetRecord(L"1.0", program);
-  EXPECT_EQ(S_FALSE, Install(L"", L"2.0", &started));
-  EXPECT_EQ(0, started);
   EXPECT_EQ(S_FALSE, Install(nullptr, nullptr, &started)) << "a null BSTR is an empty name";
+  EXPECT_EQ(0, started);
   SetRecord(L"1.0", temp_.File(L"NoSuch.exe"));
   EXPECT_EQ(S_FALSE, Install(L"Foo", L"2.0", &started));
   // A folder exists, so it passes the check and fails at the start.
@@ -148,14 +176,12 @@ TEST_F(OneClick, MissingNameMissingProgramOrAFolderFailQuietly) {
   EXPECT_EQ(0, started);
   EXPECT_EQ(S_FALSE, control_->InstallOneClick(nullptr, nullptr, nullptr)) << "no place for the flag";
 
-  const std::string path = zan::WideToUtf8(program);
   std::vector<std::string> lines = NewLogLines();
-  ASSERT_EQ(10u, lines.size());
-  EXPECT_EQ("CZanSetupOneClick: path: " + path + ", produce: ", lines[1]);
-  EXPECT_EQ("CZanSetupOneClick: path: " + path + ", produce: ", lines[3]);
-  EXPECT_EQ("CZanSetupOneClick: path is not exist", lines[5]);
-  EXPECT_EQ("CZanSetupOneClick: run zansetup, path: " + zan::WideToUtf8(temp_.path()), lines[7]);
-  EXPECT_EQ("CZanSetupOneClick: path: " + zan::WideToUtf8(temp_.path()) + ", produce: ", lines[9]);
+  ASSERT_EQ(6u, lines.size());
+  EXPECT_EQ("InstallOneClick refused: the product name is not usable", lines[0]);
+  EXPECT_EQ("CZanSetupOneClick: path is not exist", lines[2]);
+  EXPECT_EQ("CZanSetupOneClick: run zansetup, path: " + zan::WideToUtf8(temp_.path()), lines[4]);
+  EXPECT_EQ("InstallOneClick refused: the product name is not usable", lines[5]);
   EXPECT_FALSE(zan_test::FileExists(program + L".cmdline"));
 }
 

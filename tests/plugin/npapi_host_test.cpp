@@ -459,22 +459,45 @@ TEST_F(NpapiInstall, AnswersOneWhetherOrNotTheProgramStarts) {
   std::wstring program = StandIn();
   SetRecord(L"1.0", program);
   const std::string path = zan::WideToUtf8(program);
-  // Nothing, and arguments that are not strings, count as empty names: the
-  // control refuses them without reading past what was passed.
-  Install(nullptr, 0);
-  NPVariant numbers[] = {IntVariant(7), IntVariant(8)};
-  Install(numbers, 2);
   Install(args, 1);
   std::vector<std::string> lines = NewLogLines();
-  ASSERT_EQ(7u, lines.size());
-  const std::string appinfo = "CZanSetupOneClick: Get appinfo path: " + path + ", version: 1.0";
-  for (size_t i : {1u, 3u}) {
-    EXPECT_EQ(appinfo, lines[i]);
-    EXPECT_EQ("CZanSetupOneClick: path: " + path + ", produce: ", lines[i + 1]);
-  }
-  EXPECT_EQ(appinfo, lines[5]);
-  EXPECT_EQ("CZanSetupOneClick: run zansetup, path: " + path, lines[6]) << "a name without a version starts";
+  ASSERT_EQ(3u, lines.size());
+  EXPECT_EQ("CZanSetupOneClick: Get appinfo path: " + path + ", version: 1.0", lines[1]);
+  EXPECT_EQ("CZanSetupOneClick: run zansetup, path: " + path, lines[2]) << "a name without a version starts";
   EXPECT_EQ("\"" + path + "\" App=Foo Ver=", WaitForCommandLine(program));
+}
+
+TEST_F(NpapiInstall, WhatALinkWouldNotCarryFailsTheCallAndStartsNothing) {
+  std::wstring program = StandIn();
+  SetRecord(L"1.0", program);
+  std::vector<std::pair<std::string, std::string>> cases;
+  size_t logged = 0;
+  for (const zan_test::UnsafeValues& c : zan_test::UnsafeValueTable()) {
+    cases.emplace_back(zan::WideToUtf8(c.name), zan::WideToUtf8(c.version));
+    const NPVariant args[] = {StringVariant(cases.back().first.data(), static_cast<uint32_t>(cases.back().first.size())),
+                              StringVariant(cases.back().second.data(), static_cast<uint32_t>(cases.back().second.size()))};
+    NPVariant result = {};
+    EXPECT_FALSE(object_->_class->invoke(object_, Id("InstallOneClick"), args, 2, &result)) << c.refusal;
+    ExpectLastLine("InstallOneClick refused: " + c.refusal, ++logged);
+  }
+  // Nothing, and arguments that are not strings, count as empty names.
+  NPVariant numbers[] = {IntVariant(7), IntVariant(8)};
+  NPVariant result = {};
+  EXPECT_FALSE(object_->_class->invoke(object_, Id("InstallOneClick"), nullptr, 0, &result));
+  EXPECT_FALSE(object_->_class->invoke(object_, Id("InstallOneClick"), numbers, 2, &result));
+  ExpectLastLine("InstallOneClick refused: the product name is not usable", logged += 2);
+  // Refused by its byte count, never read: the count claims far more than
+  // the few bytes there are, and reading them would fault. 600 bytes can
+  // still be 200 Chinese characters.
+  const char few[] = "aaaa";
+  NPVariant hugeArgs[] = {StringVariant(few, static_cast<uint32_t>(zan_test::kHugeLength))};
+  EXPECT_FALSE(object_->_class->invoke(object_, Id("InstallOneClick"), hugeArgs, 1, &result));
+  ExpectLastLine("InstallOneClick refused: the product name is longer than 200 characters", ++logged);
+  std::string chinese;
+  for (int i = 0; i < 200; ++i) chinese += "\xE4\xBA\xA7";
+  NPVariant longest[] = {StringVariant(chinese.data(), 600), StringVariant("1", 1)};
+  Install(longest, 2);
+  EXPECT_EQ("\"" + zan::WideToUtf8(program) + "\" App=" + chinese + " Ver=1", WaitForCommandLine(program));
 }
 
 TEST_F(NpapiInstall, StringsAreTakenByTheirByteCountAsUtf8) {

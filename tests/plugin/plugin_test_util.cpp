@@ -57,4 +57,29 @@ void PluginTest::SetRecord(const std::wstring& version, const std::wstring& path
   ASSERT_TRUE(SetUserString(kRecord, L"Install_dir", path));
 }
 
+void PluginTest::ExpectLastLine(const std::string& line, size_t count) const {
+  std::vector<std::string> lines = NewLogLines();
+  EXPECT_EQ(count, lines.size());
+  EXPECT_EQ(line, lines.empty() ? std::string() : lines.back());
+}
+
+std::vector<UnsafeValues> UnsafeValueTable() {
+  const std::string name = "the product name is not usable", version = "the product version is not usable";
+  return {
+      {L"Foo Uac=yes", L"1", name},         // a second argument
+      {L"Foo", L"1 App=Other", version},    // another product
+      {L"Foo\tUac=yes", L"1", name},
+      {L"F\"oo", L"1", name},
+      {L"Foo", L"a=b", version},
+      {L"a&b", L"1", name},
+      {L"Fo\u202Eo", L"1", name},           // invisible direction override
+      {std::wstring(L"Fo\0o", 4), L"1", name},
+      {L"..\\Windows", L"1", name},
+      {L"CON", L"1", name},
+      {L"", L"1", name},
+      {std::wstring(201, L'a'), L"1", "the product name is longer than 200 characters"},
+      {L"Foo", std::wstring(201, L'1'), "the product version is longer than 200 characters"},
+  };
+}
+
 }  // namespace zan_test

@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include "setup/common/product_values.h"
 #include "setup/driver/command_line.h"
 
 namespace zan {

@@ -111,15 +111,19 @@ TEST(InstallLink, HostileLinksAreRefusedWithTheirReason) {
 }
 
 TEST(InstallLink, ALinkOfMoreThan2048CharactersIsRefused) {
-  const std::wstring head = L"zansetup://install?app=";
-  std::wstring fits = head + std::wstring(kMaxInstallLinkLength - head.size(), L'a');
+  // As long as a link can be with names of 200 characters: percent escapes.
+  std::wstring fits = L"zansetup://install?app=";
+  for (int i = 0; i < 200; ++i) fits += L"%E4%BA%A7";
+  fits += L"&ver=" + std::wstring(190, L'1');
+  for (int i = 0; i < 10; ++i) fits += L"%31";
+  ASSERT_EQ(kMaxInstallLinkLength, fits.size());
   InstallLink link;
   std::wstring reason;
   EXPECT_TRUE(ParseInstallLink(fits, &link, &reason)) << reason;
   EXPECT_TRUE(ParseInstallLink(L"\"" + fits + L"\"", &link, &reason)) << "the quotes do not count";
   EXPECT_FALSE(ParseInstallLink(fits + L"a", &link, &reason));
   EXPECT_EQ(L"it is longer than 2048 characters", reason);
-  std::wstring long3000 = head + std::wstring(3000, L'a');
+  std::wstring long3000 = L"zansetup://install?app=" + std::wstring(3000, L'a');
   EXPECT_FALSE(ParseInstallLink(long3000, &link, &reason));
   EXPECT_EQ(L"it is longer than 2048 characters", reason);
 }

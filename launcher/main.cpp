@@ -4,13 +4,23 @@
 
 #include <string>
 
+#include "setup/common/process_safety.h"
 #include "setup/common/start_program.h"
 
 namespace {
 
-// Arguments go on as received, each followed by a blank; nothing is quoted.
-std::wstring BuildCommandLine(int argc, wchar_t** argv) {
-  std::wstring line = L"ZanSetup.exe ";
+// The setup program beside this one, by its full path: a bare name would
+// be searched for in the current folder too.
+std::wstring SetupProgramPath() {
+  std::wstring own = zan::ModuleFilePath(nullptr);
+  size_t slash = own.find_last_of(L"\\/");
+  return slash == std::wstring::npos ? std::wstring() : own.substr(0, slash + 1) + L"ZanSetup.exe";
+}
+
+// The program quoted, then the arguments as received, each followed by a
+// blank; the arguments are not quoted.
+std::wstring BuildCommandLine(const std::wstring& program, int argc, wchar_t** argv) {
+  std::wstring line = L"\"" + program + L"\" ";
   for (int i = 1; i < argc; ++i) {
     line += argv[i];
     line += L" ";
@@ -21,8 +31,11 @@ std::wstring BuildCommandLine(int argc, wchar_t** argv) {
 }  // namespace
 
 int wmain(int argc, wchar_t** argv) {
+  zan::SearchSystemFolderOnlyForDlls();
+  const std::wstring program = SetupProgramPath();
+  if (program.empty()) return 0;
   PROCESS_INFORMATION process;
-  if (zan::StartProgram(BuildCommandLine(argc, argv), 0, SW_SHOW, &process)) {
+  if (zan::StartProgram(BuildCommandLine(program, argc, argv), 0, SW_SHOW, &process)) {
     ::CloseHandle(process.hThread);
     ::CloseHandle(process.hProcess);
   }

@@ -64,7 +64,9 @@ int RunSetup(HINSTANCE instance, const wchar_t* commandLine) {
     ShowAlreadyRunning(instance);
     return 0;
   }
-  RemoveUpdateLeftovers(GetModuleFolder(instance));
+  // The run that asked for the rights has done this; an elevated run
+  // touches no more than it must.
+  if (!ElevationAttempted()) RemoveUpdateLeftovers(GetModuleFolder(instance));
   int code = RunMainDialog(line, product, version);
   ReleaseInstanceGuard();
   return code;

@@ -5,9 +5,11 @@
 
 #include "entry.h"
 #include "setup/common/log.h"
+#include "setup/common/process_safety.h"
 #include "setup/ui/dialog_base.h"
 
 int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, LPWSTR commandLine, int) {
+  zan::SearchSystemFolderOnlyForDlls();
   zan::SetLogModule(instance);
   zan::SetResourceModule(instance);
   ::CoInitialize(nullptr);

@@ -58,7 +58,13 @@ void CUIManager::Start() {
   WriteLog(L"the Produce name:%s, version: %s", productName_.c_str(), productVersion_.c_str());
   languageCode_ = GetLanguageCode(0);
   strings_.SetLanguage(GetModuleFolder(GetLogModule()) + L"language\\", 0);
-  CheckSelfUpdate(ServerBase());
+  // The run that asked for the rights checked for an update already; an
+  // elevated run must not start one.
+  if (ElevationAttempted()) {
+    WriteLog(L"the elevated run leaves the update check to the run before it");
+  } else {
+    CheckSelfUpdate(ServerBase());
+  }
   StartInfoDownload();
 
   std::wstring caption = Text(L"language.caption");

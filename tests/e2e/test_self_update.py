@@ -51,13 +51,13 @@ class SelfUpdate(E2ETestCase):
         self.assertIn("end install", box.log_lines())
         return time.monotonic() - began
 
-    def run_to_information_error(self, box, wait_line=None, linger=0.0, while_open=None):
+    def run_to_information_error(self, box, wait_line=None, linger=0.0, while_open=None, extra=""):
         """A run for a product the server does not have: it ends at the
         information error. The box stays open until the update worker has
         logged `wait_line`, `linger` seconds more and `while_open()` has
         returned (the worker dies with the run); returns what that returned."""
         wine = Wine("en-us")
-        process = self.start(wine, '"%s" App=Missing Ver=1.0' % box.program)
+        process = self.start(wine, '"%s" App=Missing Ver=1.0%s' % (box.program, extra))
         error = wine.message_box(CAPTION, timeout_ms=30000)
         self.assertIsNotNone(error, "no information error box")
         if wait_line:
@@ -173,6 +173,21 @@ class SelfUpdate(E2ETestCase):
                 box, wait_line="download new.xml failed, url: %s/zansetup/new.xml" % server.base_url)
         self.assertFalse(os.path.exists(self.target(box)))
         self.assertRegex(record_get("updatetime"), r"^\d{14}$", "the stamp is written before the check")
+
+    def test_an_elevated_run_neither_checks_nor_removes_leftovers(self):
+        box = Sandbox("update-elevated", unsigned=True)
+        leftover = os.path.join(box.program_dir, "ZanSetup.exe.old")
+        with open(leftover, "wb") as f:
+            f.write(b"old")
+        with ProductServer(box) as server:
+            server.publish_update(self.stand_in(box), "2.0")
+            self.run_to_information_error(box, extra=" Uac=yes")
+            requests = server.access_log()
+        self.assertIn("the elevated run leaves the update check to the run before it", box.log_lines())
+        self.assertFalse([l for l in box.log_lines() if self.update_line(l)], box.log_lines())
+        self.assertFalse([e for e in requests if "new.xml" in e.request])
+        self.assertIsNone(record_get("updatetime"))
+        self.assertTrue(os.path.exists(leftover))
 
     def test_every_placeholder_in_the_address_gets_the_version(self):
         box = Sandbox("update-placeholders", unsigned=True)

@@ -1,7 +1,5 @@
 #include "registration.h"
 
-#include <oleauto.h>
-
 #include <string>
 #include <vector>
 
@@ -44,7 +42,10 @@ const std::vector<RegKeyRow>& AppIdKeys() {
 #define ZAN_MOZILLA L"Software\\MozillaPlugins\\{@corvela.com/zansetup;version=1.0}"
 
 // The class, its ProgIDs, type library and interface, the browser's
-// approval for every site, and the NPAPI plug-in entry.
+// approval for every site, and the NPAPI plug-in entry. The type library and
+// the interface are keys of our own: the platform's RegisterTypeLib writes
+// below HKEY_LOCAL_MACHINE, which a per-user install must not touch (and a
+// standard user cannot), and its per-user form does the same on some systems.
 const std::vector<RegKeyRow>& ObjectKeys() {
   static const std::vector<RegKeyRow> keys = {
       {L"Software", kKept, {}},
@@ -109,37 +110,6 @@ class SystemLocale {
 
 std::vector<Replacement> Replacements() { return {{L"APPID", kAppId}, {L"MODULE", PluginPath()}}; }
 
-HRESULT WithEmbeddedLibrary(HRESULT (*step)(ITypeLib*, const std::wstring&)) {
-  std::wstring path = PluginPath();
-  ITypeLib* library = nullptr;
-  HRESULT result = ::LoadTypeLibEx(path.c_str(), REGKIND_NONE, &library);
-  if (FAILED(result)) return result;
-  result = step(library, path);
-  library->Release();
-  return result;
-}
-
-HRESULT RegisterLibrary(ITypeLib* library, const std::wstring& path) {
-  return ::RegisterTypeLib(library, const_cast<LPOLESTR>(path.c_str()), nullptr);
-}
-
-HRESULT UnregisterLibrary(ITypeLib* library, const std::wstring&) {
-  TLIBATTR* attributes = nullptr;
-  HRESULT result = library->GetLibAttr(&attributes);
-  if (FAILED(result)) return result;
-  // A library that is not (or no longer) registered is no failure, so a
-  // second unregistration still removes the application id's keys.
-  BSTR registeredPath = nullptr;
-  if (SUCCEEDED(::QueryPathOfRegTypeLib(attributes->guid, attributes->wMajorVerNum, attributes->wMinorVerNum,
-                                        attributes->lcid, &registeredPath))) {
-    ::SysFreeString(registeredPath);
-    result = ::UnRegisterTypeLib(attributes->guid, attributes->wMajorVerNum, attributes->wMinorVerNum,
-                                 attributes->lcid, attributes->syskind);
-  }
-  library->ReleaseTLibAttr(attributes);
-  return result;
-}
-
 }  // namespace
 
 HRESULT RegisterPlugin() {
@@ -147,7 +117,6 @@ HRESULT RegisterPlugin() {
   const std::vector<Replacement> with = Replacements();
   HRESULT result = RegisterKeys(HKEY_CURRENT_USER, AppIdKeys(), with);
   if (SUCCEEDED(result)) result = RegisterKeys(HKEY_CURRENT_USER, ObjectKeys(), with);
-  if (SUCCEEDED(result)) result = WithEmbeddedLibrary(RegisterLibrary);
   return result;
 }
 
@@ -155,7 +124,6 @@ HRESULT UnregisterPlugin() {
   SystemLocale locale;
   const std::vector<Replacement> with = Replacements();
   HRESULT result = UnregisterKeys(HKEY_CURRENT_USER, ObjectKeys(), with);
-  if (SUCCEEDED(result)) result = WithEmbeddedLibrary(UnregisterLibrary);
   if (SUCCEEDED(result)) result = UnregisterKeys(HKEY_CURRENT_USER, AppIdKeys(), with);
   return result;
 }

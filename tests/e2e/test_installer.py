@@ -40,6 +40,7 @@ class Installer(InstalledTestCase):
                          sorted(os.listdir(os.path.join(self.folder, "language"))))
         program = windows_path(os.path.join(self.folder, "ZanSetup.exe"))
         keys = export("HKCU")
+        self.assertEqual(classes_before, export("HKLM\\Software\\Classes"), "the install wrote machine-wide keys")
         # The record as the program's own writer makes it (a stamp may be
         # there from the test run; nothing here writes it).
         record = {k: v for k, v in keys[RECORD].items() if k != '"updatetime"'}
@@ -76,7 +77,7 @@ class Installer(InstalledTestCase):
         self.assertEqual({k: v for k, v in before.items() if k not in ours},
                          {k: v for k, v in after.items() if k not in ours and k in before})
         self.assertEqual([], sorted(set(after) - set(before) - {"Software\\MozillaPlugins"}))
-        self.assertEqual(classes_before, export("HKLM\\Software\\Classes"), "the type library's keys are gone")
+        self.assertEqual(classes_before, export("HKLM\\Software\\Classes"), "the uninstall changed machine-wide keys")
         tree_after = PREFIX.tree()
         self.assertEqual([], changed_entries(tree_before, tree_after), "the prefix's files are as before")
 

@@ -1,20 +1,22 @@
 // ZanSetupSH: runs the setup program again with the rights its manifest
 // demands, passing its own arguments on and marking the start with "Uac=yes".
+// It runs a copy in a folder only administrators may change (elevated_copy.h)
+// and waits for it, so that nothing the user's own programs can write is
+// loaded or run with those rights.
 #include <windows.h>
 
 #include <string>
+#include <vector>
 
+#include "elevated_copy.h"
 #include "setup/common/process_safety.h"
-#include "setup/common/start_program.h"
 
 namespace {
 
-// The setup program beside this one, by its full path: a bare name would
-// be searched for in the current folder too.
-std::wstring SetupProgramPath() {
+std::wstring OwnFolder() {
   std::wstring own = zan::ModuleFilePath(nullptr);
   size_t slash = own.find_last_of(L"\\/");
-  return slash == std::wstring::npos ? std::wstring() : own.substr(0, slash + 1) + L"ZanSetup.exe";
+  return slash == std::wstring::npos ? std::wstring() : own.substr(0, slash + 1);
 }
 
 // The program quoted, then the arguments as received, each followed by a
@@ -28,16 +30,39 @@ std::wstring BuildCommandLine(const std::wstring& program, int argc, wchar_t** a
   return line + L"Uac=yes";
 }
 
+// Starts `program` by its full path with `folder` as its current folder and
+// waits for it to end.
+void RunAndWait(const std::wstring& program, const std::wstring& folder, const std::wstring& commandLine) {
+  std::vector<wchar_t> buffer(commandLine.begin(), commandLine.end());
+  buffer.push_back(L'\0');
+  STARTUPINFOW startup = {};
+  startup.cb = sizeof(startup);
+  startup.dwFlags = STARTF_USESHOWWINDOW;
+  startup.wShowWindow = SW_SHOW;
+  PROCESS_INFORMATION process = {};
+  if (!::CreateProcessW(program.c_str(), buffer.data(), nullptr, nullptr, FALSE, 0, nullptr, folder.c_str(),
+                        &startup, &process)) {
+    return;
+  }
+  ::CloseHandle(process.hThread);
+  ::WaitForSingleObject(process.hProcess, INFINITE);
+  ::CloseHandle(process.hProcess);
+}
+
 }  // namespace
 
 int wmain(int argc, wchar_t** argv) {
   zan::SearchSystemFolderOnlyForDlls();
-  const std::wstring program = SetupProgramPath();
-  if (program.empty()) return 0;
-  PROCESS_INFORMATION process;
-  if (zan::StartProgram(BuildCommandLine(program, argc, argv), 0, SW_SHOW, &process)) {
-    ::CloseHandle(process.hThread);
-    ::CloseHandle(process.hProcess);
-  }
+  const std::wstring folder = OwnFolder();
+  if (folder.empty()) return 0;
+  zan::RemoveLeftoverCopies();
+  zan::ElevatedCopy copy;
+  // Without its protected copy the setup program does not run elevated.
+  if (!copy.Make(folder)) return 0;
+  // The copy writes its log beside the installed program, where the user
+  // and the run that asked for the rights find it.
+  ::SetEnvironmentVariableW(L"ZANSETUP_LOG_FOLDER", folder.c_str());
+  const std::wstring program = copy.programFolder() + L"ZanSetup.exe";
+  RunAndWait(program, copy.programFolder(), BuildCommandLine(program, argc, argv));
   return 0;
 }

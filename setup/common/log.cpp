@@ -14,6 +14,7 @@ namespace zan {
 namespace {
 
 HINSTANCE g_logModule = nullptr;
+std::wstring* g_logFolder = nullptr;
 std::atomic<LogWriter*> g_redirect{nullptr};
 
 const size_t kFirstFormatBuffer = 1024;
@@ -52,13 +53,21 @@ const std::wstring& ProgramFileName() {
 // Never destroyed: a worker (the self-update's) may still log while the
 // process runs its exit-time destructors, and only ExitProcess ends it.
 LogWriter& ProcessLog() {
-  static LogWriter* const writer = new LogWriter(GetModuleFolder(g_logModule) + L"zansetup.log");
+  static LogWriter* const writer =
+      new LogWriter((g_logFolder ? *g_logFolder : GetModuleFolder(g_logModule)) + L"zansetup.log");
   return *writer;
 }
 
 }  // namespace
 
 void SetLogModule(HINSTANCE instance) { g_logModule = instance; }
+
+void SetLogFolder(const std::wstring& folder) {
+  if (folder.empty()) return;
+  std::wstring* owned = new std::wstring(folder);
+  if (owned->back() != L'\\') *owned += L'\\';
+  g_logFolder = owned;
+}
 HINSTANCE GetLogModule() { return g_logModule; }
 
 std::wstring FolderOfPath(const std::wstring& path) {

@@ -17,6 +17,11 @@ class LogWriter;
 void SetLogModule(HINSTANCE instance);
 HINSTANCE GetLogModule();
 
+// Another folder for the log, before the first line is written: a copy the
+// elevated launcher runs logs beside the installed program. Never freed,
+// as the log itself.
+void SetLogFolder(const std::wstring& folder);
+
 // Folder of a module's file, ending in its separator; "\" and "/" both count
 // and the later one wins. Empty when the name holds neither.
 std::wstring GetModuleFolder(HINSTANCE instance);

@@ -11,6 +11,11 @@
 int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, LPWSTR commandLine, int) {
   zan::SearchSystemFolderOnlyForDlls();
   zan::SetLogModule(instance);
+  // Set by the elevated launcher for the copy it runs: the log stays beside
+  // the installed program.
+  wchar_t logFolder[MAX_PATH] = {};
+  DWORD length = ::GetEnvironmentVariableW(L"ZANSETUP_LOG_FOLDER", logFolder, MAX_PATH);
+  if (length > 0 && length < MAX_PATH) zan::SetLogFolder(logFolder);
   zan::SetResourceModule(instance);
   ::CoInitialize(nullptr);
   INITCOMMONCONTROLSEX controls = {sizeof(controls), ICC_BAR_CLASSES};

@@ -44,6 +44,11 @@ def windows_path(path):
     return "Z:" + os.path.abspath(path).replace("/", "\\")
 
 
+def prefix_path(windows_path):
+    """The Unix path of a C: path in the build's Wine prefix."""
+    return os.path.join(BUILD, "wineprefix", "drive_c", *windows_path[3:].split("\\"))
+
+
 def read_locale_text(code, key):
     """A text of the program's own language file, by "language." key."""
     import xml.etree.ElementTree as ET

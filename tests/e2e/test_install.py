@@ -10,18 +10,12 @@ import unittest
 
 import servers
 from harness import (DEMO_PRODUCT, FAULT_PORT, E2ETestCase, ProductServer, Sandbox, Wine,
-                     read_locale_text, set_document_text, taskkill, wait_exit)
+                     prefix_path, read_locale_text, set_document_text, taskkill, wait_exit)
 
 IDC_NEXT = 1008
 IDOK = 1
 IDYES = 6
 CAPTION = read_locale_text("en-us", "language.caption")
-
-
-def prefix_path(windows_path):
-    """The Unix path of a C: path in the build's Wine prefix."""
-    drive_c = os.path.join(os.environ.get("ZANSETUP_BUILD", ""), "wineprefix", "drive_c")
-    return os.path.join(drive_c, *windows_path[3:].split("\\"))
 
 
 def agent_running(folder):

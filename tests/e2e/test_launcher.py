@@ -1,5 +1,8 @@
-"""ZanSetupSH starts the setup program beside it, by its full path, again
-with "Uac=yes", and loads nothing a user could plant."""
+"""ZanSetupSH runs the setup program beside it again with "Uac=yes": as a
+copy in a folder of its own below the system's temporary folder, which only
+administrators may change (Wine keeps no DACL: only the copy, the folder's
+place and its removal can be seen here), waiting for it and removing the
+folder after; it loads nothing a user could plant."""
 import os
 import re
 import shutil
@@ -7,33 +10,87 @@ import subprocess
 import time
 import unittest
 
-from harness import BIN, DRIVER, WINE_RUN, E2ETestCase, Sandbox, Wine, stand_in, wait_exit, windows_path
+from harness import (BIN, DRIVER, WINE_RUN, E2ETestCase, Sandbox, Wine, prefix_path, read_locale_text, stand_in,
+                     wait_exit, windows_path)
+
+CAPTION = read_locale_text("en-us", "language.caption")
+COPIES = r"C:\windows\temp"
+COPY = re.compile(r"^C:\\windows\\temp\\ZanSetup-elevated-[0-9a-f]{32}\\ZanSetup\\ZanSetup\.exe$", re.I)
 
 
 class Launcher(E2ETestCase):
-    def run_launcher(self, box, wine, args):
-        stand_in = os.path.join(box.program_dir, "ZanSetup.exe")
-        shutil.copy2(DRIVER, stand_in)
-        record = stand_in + ".cmdline"
+    def run_launcher(self, box, args, cwd=None):
+        """Runs the launcher with a stand-in as the setup program beside it;
+        the stand-in's record: command line, path, current folder, log
+        folder, "language" when its language files were copied."""
+        shutil.copy2(DRIVER, os.path.join(box.program_dir, "ZanSetup.exe"))
+        record = os.path.join(box.root, "record.txt")
         if os.path.exists(record):
             os.remove(record)
+        wine = Wine()
+        wine.env["ZSDRIVER_RECORD"] = windows_path(record)
         launcher = windows_path(os.path.join(box.program_dir, "ZanSetupSH.exe"))
-        self.assertEqual(0, wait_exit(self.start(wine, launcher + args)))
+        process = subprocess.Popen([WINE_RUN, DRIVER, "run", launcher + args], cwd=cwd, env=wine.env,
+                                   stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        self.processes.append(process)
+        self.assertEqual(0, wait_exit(process))
+        if not os.path.exists(record):
+            return None
+        with open(record, encoding="utf-8") as f:
+            return f.read().split("\n")
+
+    def test_it_runs_a_copy_in_a_folder_of_its_own_and_removes_it(self):
+        box = Sandbox("launcher-args")
+        rows = [(" App=Foo Ver=2.0", "App=Foo Ver=2.0 Uac=yes"), ("", "Uac=yes"),
+                # A quoted argument reaches the setup program split at its blank.
+                (' "App=My Product"', "App=My Product Uac=yes")]
+        for args, passed in rows:
+            with self.subTest(args=args):
+                line, program, current, log_folder, language = self.run_launcher(box, args)
+                self.assertRegex(program, COPY)
+                self.assertEqual(('"%s" %s' % (program, passed)).lower(), line.lower())
+                self.assertEqual(program.rsplit("\\", 1)[0].lower(), current.rstrip("\\").lower())
+                self.assertEqual(windows_path(box.program_dir) + "\\", log_folder)
+                self.assertEqual("language", language)
+                copy_root = prefix_path(program.rsplit("\\", 2)[0])
+                self.assertFalse(os.path.exists(copy_root), "the copy's folder stays")
+
+    def test_copies_left_behind_go_unless_their_launcher_still_runs(self):
+        box = Sandbox("launcher-leftovers")
+        parent = prefix_path(COPIES)
+        left = os.path.join(parent, "ZanSetup-elevated-left", "ZanSetup")
+        running = os.path.join(parent, "ZanSetup-elevated-running")
+        os.makedirs(os.path.join(left, "language"))
+        os.makedirs(running, exist_ok=True)
+        with open(os.path.join(left, "language", "en-us.locale"), "w") as f:
+            f.write("x")
+        lock = os.path.join(running, "running.lock")
+        open(lock, "w").close()
+        locker = Wine().start('"%s" lock "%s" 20 "%s"' % (windows_path(DRIVER), windows_path(lock),
+                                                          windows_path(os.path.join(box.root, "locked"))))
+        self.processes.append(locker)
+        self.addCleanup(shutil.rmtree, running, True)
         for _ in range(100):
-            if os.path.exists(record) and os.path.getsize(record) > 0:
+            if os.path.exists(os.path.join(box.root, "locked")):
                 break
             time.sleep(0.1)
-        with open(record, encoding="utf-8") as f:
-            return f.read()
+        self.assertTrue(os.path.exists(os.path.join(box.root, "locked")), "the lock was not taken")
+        self.assertIsNotNone(self.run_launcher(box, " App=Foo"))
+        self.assertFalse(os.path.exists(os.path.dirname(left)), "a copy left behind stays")
+        self.assertTrue(os.path.exists(lock), "the copy of a launcher still running went")
 
-    def test_arguments_pass_on_each_followed_by_a_blank_then_the_marker(self):
-        box = Sandbox("launcher-args")
+    def test_the_elevated_copy_logs_beside_the_installed_program(self):
+        box = Sandbox("launcher-log")
+        launcher = windows_path(os.path.join(box.program_dir, "ZanSetupSH.exe"))
         wine = Wine()
-        program = '"%s"' % windows_path(os.path.join(box.program_dir, "ZanSetup.exe"))
-        self.assertEqual(program + " App=Foo Ver=2.0 Uac=yes", self.run_launcher(box, wine, " App=Foo Ver=2.0"))
-        self.assertEqual(program + " Uac=yes", self.run_launcher(box, wine, ""))
-        # A quoted argument reaches the setup program split at its blank.
-        self.assertEqual(program + " App=My Product Uac=yes", self.run_launcher(box, wine, ' "App=My Product"'))
+        process = self.start(wine, launcher + " App=Missing Ver=1.0")
+        error = wine.message_box(CAPTION, timeout_ms=30000)
+        self.assertIsNotNone(error, "no information error box; log: %r" % box.log_lines())
+        wine.click(error, 1)
+        self.assertEqual(0, wait_exit(process))
+        lines = box.log_lines()
+        self.assertIn("the Produce name:Missing, version: 1.0", lines)
+        self.assertIn("the elevated run leaves the update check to the run before it", lines)
 
     def test_without_a_setup_program_beside_it_none_elsewhere_starts_and_it_ends_with_0(self):
         box = Sandbox("launcher-alone")
@@ -45,7 +102,6 @@ class Launcher(E2ETestCase):
                                    env=Wine().env, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
         self.processes.append(process)
         self.assertEqual(0, wait_exit(process))
-        time.sleep(1)
         self.assertFalse(os.path.exists(planted + ".cmdline"), "the planted program was started")
 
     def test_it_imports_only_system_dlls(self):
@@ -54,7 +110,7 @@ class Launcher(E2ETestCase):
                              stdout=subprocess.PIPE, text=True, check=True).stdout
         names = {name.lower() for name in re.findall(r"DLL Name: (\S+)", out)}
         self.assertTrue(names)
-        self.assertLessEqual(names, {"kernel32.dll", "msvcrt.dll", "advapi32.dll", "user32.dll", "shell32.dll"})
+        self.assertLessEqual(names, {"kernel32.dll", "msvcrt.dll", "advapi32.dll", "bcrypt.dll"})
 
 
 if __name__ == "__main__":

@@ -280,21 +280,41 @@ int ProbeEvent(const wchar_t* name, const wchar_t* resultPath) {
   return file != INVALID_HANDLE_VALUE ? 0 : 1;
 }
 
+std::string Utf8(const std::wstring& text) {
+  int n = ::WideCharToMultiByte(CP_UTF8, 0, text.c_str(), -1, nullptr, 0, nullptr, nullptr);
+  std::string bytes(static_cast<size_t>(n > 0 ? n - 1 : 0), '\0');
+  if (n > 1) ::WideCharToMultiByte(CP_UTF8, 0, text.c_str(), -1, &bytes[0], n, nullptr, nullptr);
+  return bytes;
+}
+
 // Copied under another program's name, the driver stands in for that program:
 // it records the command line it was started with into "<name>.cmdline" beside
-// itself (UTF-8) and ends, so a test can see exactly what was started.
+// itself (UTF-8) and ends, so a test can see exactly what was started. With
+// ZSDRIVER_RECORD set, it writes to that file instead, one item a line: the
+// command line, its own path, its current folder, ZANSETUP_LOG_FOLDER, and
+// whether a language folder with files lies beside it ("language" or "").
 bool RecordIfStandIn() {
   wchar_t self[MAX_PATH] = {};
   ::GetModuleFileNameW(nullptr, self, MAX_PATH);
   std::wstring path = self;
-  std::wstring name = path.substr(path.find_last_of(L"\\/") + 1);
+  std::wstring folder = path.substr(0, path.find_last_of(L"\\/") + 1);
+  std::wstring name = path.substr(folder.size());
   if (_wcsicmp(name.c_str(), L"zsdriver.exe") == 0) return false;
-  std::wstring line = ::GetCommandLineW();
-  int n = ::WideCharToMultiByte(CP_UTF8, 0, line.c_str(), -1, nullptr, 0, nullptr, nullptr);
-  std::string bytes(static_cast<size_t>(n > 0 ? n - 1 : 0), '\0');
-  if (n > 1) ::WideCharToMultiByte(CP_UTF8, 0, line.c_str(), -1, &bytes[0], n, nullptr, nullptr);
-  HANDLE file = ::CreateFileW((path + L".cmdline").c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
-                              FILE_ATTRIBUTE_NORMAL, nullptr);
+  std::string bytes = Utf8(::GetCommandLineW());
+  std::wstring target = path + L".cmdline";
+  wchar_t record[MAX_PATH] = {};
+  if (::GetEnvironmentVariableW(L"ZSDRIVER_RECORD", record, MAX_PATH) > 0) {
+    target = record;
+    wchar_t current[MAX_PATH] = {}, logFolder[MAX_PATH] = {};
+    ::GetCurrentDirectoryW(MAX_PATH, current);
+    ::GetEnvironmentVariableW(L"ZANSETUP_LOG_FOLDER", logFolder, MAX_PATH);
+    WIN32_FIND_DATAW data;
+    HANDLE find = ::FindFirstFileW((folder + L"language\\*.locale").c_str(), &data);
+    const bool language = find != INVALID_HANDLE_VALUE;
+    if (language) ::FindClose(find);
+    bytes += "\n" + Utf8(path) + "\n" + Utf8(current) + "\n" + Utf8(logFolder) + "\n" + (language ? "language" : "");
+  }
+  HANDLE file = ::CreateFileW(target.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
   if (file != INVALID_HANDLE_VALUE) {
     DWORD written = 0;
     ::WriteFile(file, bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr);

@@ -1,0 +1,51 @@
+// The copy of the setup program that the elevated run starts. The program
+// folder the user installed into is the user's own: another program running
+// as that user could plant a DLL, a junction or another program there. So
+// the elevated launcher copies the setup program into a folder that only
+// SYSTEM and Administrators may change, below the system's temporary folder
+// (whose subfolders a standard user can neither rename nor delete), runs the
+// copy there and removes the folder afterwards.
+#pragma once
+
+#include <windows.h>
+
+#include <string>
+
+namespace zan {
+
+class ElevatedCopy {
+ public:
+  ElevatedCopy() = default;
+  ~ElevatedCopy();  // removes the folder, unless something in it is still in use
+  ElevatedCopy(const ElevatedCopy&) = delete;
+  ElevatedCopy& operator=(const ElevatedCopy&) = delete;
+
+  // Makes the protected folder with a name of its own and copies
+  // ZanSetup.exe and its language files from `sourceFolder` (ending in "\")
+  // into its "ZanSetup" subfolder. False when any step failed.
+  bool Make(const std::wstring& sourceFolder);
+
+  // The copy's folder, ending in "\"; downloads go beside it, inside the
+  // protected folder too.
+  const std::wstring& programFolder() const { return programFolder_; }
+
+ private:
+  std::wstring root_;
+  std::wstring programFolder_;
+  // Held open, unshared, while the copy runs: a later launcher that finds it
+  // locked leaves this folder alone.
+  HANDLE lock_ = INVALID_HANDLE_VALUE;
+};
+
+// The folder the copies are made in: the system's temporary folder.
+std::wstring ElevatedCopiesParent();
+
+// Removes the copies that earlier runs left behind (their program still in
+// use then), except those whose launcher still runs.
+void RemoveLeftoverCopies();
+
+// Removes `folder` and everything below it without following a junction or
+// a link: such an entry is removed itself, never what it points to.
+bool RemoveTree(const std::wstring& folder);
+
+}  // namespace zan

@@ -9,7 +9,11 @@
 #include <vector>
 
 #include "elevated_copy.h"
+#include "setup/common/authenticode.h"
+#include "setup/common/build_settings.h"
+#include "setup/common/log.h"
 #include "setup/common/process_safety.h"
+#include "setup/common/string_util.h"
 
 namespace {
 
@@ -49,6 +53,19 @@ void RunAndWait(const std::wstring& program, const std::wstring& folder, const s
   ::CloseHandle(process.hProcess);
 }
 
+// In a pinned build the copy must carry a valid signature by a pinned key:
+// the program beside the launcher lies in a folder the user may write to.
+bool CopyMayRun(const std::wstring& program) {
+  const zan::PublisherPins& pins = zan::BuildPins();
+  if (pins.empty()) return true;
+  zan::FileSignature signature = zan::VerifyFileSignature(program, nullptr);
+  if (zan::JudgePublisherSignature(pins, signature) == zan::PublisherSignature::kAccepted) return true;
+  zan::WriteLog(L"ZanSetupSH: the setup program is not started elevated: it is not signed by our publisher, "
+                L"error code: 0x%08x, key: %s",
+                static_cast<unsigned>(signature.trust), zan::Utf8ToWide(signature.pin).c_str());
+  return false;
+}
+
 }  // namespace
 
 int wmain(int argc, wchar_t** argv) {
@@ -58,11 +75,16 @@ int wmain(int argc, wchar_t** argv) {
   zan::RemoveLeftoverCopies();
   zan::ElevatedCopy copy;
   // Without its protected copy the setup program does not run elevated.
-  if (!copy.Make(folder)) return 0;
+  if (!copy.Make(folder)) {
+    zan::WriteLog(L"ZanSetupSH: the protected copy of the setup program could not be made, error code: %d",
+                  static_cast<int>(::GetLastError()));
+    return 0;
+  }
   // The copy writes its log beside the installed program, where the user
   // and the run that asked for the rights find it.
   ::SetEnvironmentVariableW(L"ZANSETUP_LOG_FOLDER", folder.c_str());
   const std::wstring program = copy.programFolder() + L"ZanSetup.exe";
+  if (!CopyMayRun(program)) return 0;
   RunAndWait(program, copy.programFolder(), BuildCommandLine(program, argc, argv));
   return 0;
 }

@@ -2,7 +2,7 @@
 
 #include <memory>
 
-#include "build_settings.h"
+#include "setup/common/build_settings.h"
 #include "messages.h"
 #include "setup/common/handles.h"
 #include "setup/common/log.h"

@@ -5,7 +5,7 @@
 #include <cwchar>
 #include <memory>
 
-#include "build_settings.h"
+#include "setup/common/build_settings.h"
 #include "download_folder.h"
 #include "install_info.h"
 #include "package_install.h"

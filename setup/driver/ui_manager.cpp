@@ -9,7 +9,7 @@
 #include "registry_path.h"
 #include "rights.h"
 #include "self_update.h"
-#include "build_settings.h"
+#include "setup/common/build_settings.h"
 #include "setup/common/file_digests.h"
 #include "setup/common/log.h"
 #include "setup/common/string_util.h"

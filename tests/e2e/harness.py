@@ -202,8 +202,8 @@ class Sandbox:
     the download folder of one test never meet another's. `unsigned`: the
     copy of a signed build's setup program has its signature taken off, for
     tests of what an unsigned program does. `variant`: the setup program of
-    tests-bin/VARIANT instead ("pinned": pinned to the test publisher's key,
-    "http": for a plain-http server)."""
+    tests-bin/VARIANT instead, with its launcher if it has one ("pinned":
+    pinned to the test publisher's key, "http": for a plain-http server)."""
 
     def __init__(self, name, unsigned=False, variant=None):
         self.root = os.path.join(OUTPUT, name)
@@ -212,8 +212,9 @@ class Sandbox:
         os.makedirs(self.program_dir)
         for item in ("ZanSetup.exe", "ZanSetupSH.exe"):
             shutil.copy2(os.path.join(BIN, item), self.program_dir)
-        if variant:
-            shutil.copy2(os.path.join(BUILD, "tests-bin", variant, "ZanSetup.exe"), self.program_dir)
+        for item in os.listdir(os.path.join(BUILD, "tests-bin", variant)) if variant else ():
+            if item.endswith(".exe"):
+                shutil.copy2(os.path.join(BUILD, "tests-bin", variant, item), self.program_dir)
         if unsigned:
             import signing
             copy = os.path.join(self.program_dir, "ZanSetup.exe")

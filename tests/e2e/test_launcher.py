@@ -10,7 +10,8 @@ import subprocess
 import time
 import unittest
 
-from harness import (BIN, DRIVER, WINE_RUN, E2ETestCase, Sandbox, Wine, prefix_path, read_locale_text, stand_in,
+import signing
+from harness import (BIN, BUILD, DRIVER, WINE_RUN, E2ETestCase, Sandbox, Wine, prefix_path, read_locale_text, stand_in,
                      wait_exit, windows_path)
 
 CAPTION = read_locale_text("en-us", "language.caption")
@@ -19,11 +20,14 @@ COPY = re.compile(r"^C:\\windows\\temp\\ZanSetup-elevated-[0-9a-f]{32}\\ZanSetup
 
 
 class Launcher(E2ETestCase):
-    def run_launcher(self, box, args, cwd=None):
-        """Runs the launcher with a stand-in as the setup program beside it;
-        the stand-in's record: command line, path, current folder, log
-        folder, "language" when its language files were copied."""
+    def run_launcher(self, box, args, cwd=None, signer=None):
+        """Runs the launcher with a stand-in as the setup program beside it
+        (signed by `signer`, if given); the stand-in's record: command line,
+        path, current folder, log folder, "language" when its language files
+        were copied. None when it was not started."""
         shutil.copy2(DRIVER, os.path.join(box.program_dir, "ZanSetup.exe"))
+        if signer:
+            signing.sign(os.path.join(box.program_dir, "ZanSetup.exe"), signer)
         record = os.path.join(box.root, "record.txt")
         if os.path.exists(record):
             os.remove(record)
@@ -79,6 +83,19 @@ class Launcher(E2ETestCase):
         self.assertFalse(os.path.exists(os.path.dirname(left)), "a copy left behind stays")
         self.assertTrue(os.path.exists(lock), "the copy of a launcher still running went")
 
+    def test_a_pinned_launcher_runs_only_a_copy_signed_with_a_pinned_key(self):
+        box = Sandbox("launcher-pinned", variant="pinned")
+        stranger = signing.Identity(os.path.join(box.root, "keys"), "Another publisher")
+        refusal = "ZanSetupSH: the setup program is not started elevated: it is not signed by our publisher, "
+        for signer, line in ((None, refusal + "error code: 0x800b0100, key: "),
+                             (stranger, refusal + "error code: 0x00000000, key: " + stranger.pin),
+                             (signing.test_publisher(BUILD), None)):
+            with self.subTest(signer=signer and signer.name):
+                box.reset_log()
+                record = self.run_launcher(box, " App=Foo", signer=signer)
+                self.assertEqual(line is None, record is not None, box.log_lines())
+                self.assertEqual([line] if line else [], box.log_lines())
+
     def test_the_elevated_copy_logs_beside_the_installed_program(self):
         box = Sandbox("launcher-log")
         launcher = windows_path(os.path.join(box.program_dir, "ZanSetupSH.exe"))
@@ -110,7 +127,8 @@ class Launcher(E2ETestCase):
                              stdout=subprocess.PIPE, text=True, check=True).stdout
         names = {name.lower() for name in re.findall(r"DLL Name: (\S+)", out)}
         self.assertTrue(names)
-        self.assertLessEqual(names, {"kernel32.dll", "msvcrt.dll", "advapi32.dll", "bcrypt.dll"})
+        self.assertLessEqual(names, {"kernel32.dll", "msvcrt.dll", "advapi32.dll", "bcrypt.dll", "crypt32.dll",
+                                        "wintrust.dll"})
 
 
 if __name__ == "__main__":

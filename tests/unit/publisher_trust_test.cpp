@@ -114,18 +114,18 @@ FileSignature Verdict(LONG trust, const std::string& pin = "") {
 TEST(UpdateSignature, OnlyTheVerdictAndThePinsDecide) {
   const std::string ours(64, 'a'), theirs(64, 'b');
   const PublisherPins pins{theirs + "0", ours};
-  EXPECT_EQ(UpdateSignature::kNotChecked, JudgeUpdateSignature(PublisherPins(), Verdict(TRUST_E_NOSIGNATURE)));
-  EXPECT_EQ(UpdateSignature::kAccepted, JudgeUpdateSignature(pins, Verdict(ERROR_SUCCESS, ours)));
-  EXPECT_EQ(UpdateSignature::kOtherSigner, JudgeUpdateSignature(pins, Verdict(ERROR_SUCCESS, theirs)));
+  EXPECT_EQ(PublisherSignature::kNotChecked, JudgePublisherSignature(PublisherPins(), Verdict(TRUST_E_NOSIGNATURE)));
+  EXPECT_EQ(PublisherSignature::kAccepted, JudgePublisherSignature(pins, Verdict(ERROR_SUCCESS, ours)));
+  EXPECT_EQ(PublisherSignature::kOtherSigner, JudgePublisherSignature(pins, Verdict(ERROR_SUCCESS, theirs)));
   // A valid signature whose signer could not be read is never taken for ours.
-  EXPECT_EQ(UpdateSignature::kUnreadable, JudgeUpdateSignature(pins, Verdict(ERROR_SUCCESS)));
+  EXPECT_EQ(PublisherSignature::kUnreadable, JudgePublisherSignature(pins, Verdict(ERROR_SUCCESS)));
   for (LONG none : {TRUST_E_NOSIGNATURE, TRUST_E_SUBJECT_FORM_UNKNOWN, TRUST_E_PROVIDER_UNKNOWN}) {
-    EXPECT_EQ(UpdateSignature::kNoSignature, JudgeUpdateSignature(pins, Verdict(none))) << std::hex << none;
+    EXPECT_EQ(PublisherSignature::kNoSignature, JudgePublisherSignature(pins, Verdict(none))) << std::hex << none;
   }
   // A verdict that is no success refuses even with our pin beside it.
   for (LONG broken : {TRUST_E_BAD_DIGEST, CERT_E_UNTRUSTEDROOT, CERT_E_EXPIRED, TRUST_E_EXPLICIT_DISTRUST,
                       static_cast<LONG>(ERROR_FILE_NOT_FOUND)}) {
-    EXPECT_EQ(UpdateSignature::kBadSignature, JudgeUpdateSignature(pins, Verdict(broken, ours)))
+    EXPECT_EQ(PublisherSignature::kBadSignature, JudgePublisherSignature(pins, Verdict(broken, ours)))
         << std::hex << broken;
   }
 }

@@ -4,8 +4,8 @@
 // here.
 #pragma once
 
-#include "setup/common/publisher_signature.h"
-#include "setup/common/versions.h"
+#include "publisher_signature.h"
+#include "versions.h"
 
 namespace zan {
 

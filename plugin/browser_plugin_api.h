@@ -204,7 +204,7 @@ typedef struct NPPluginFuncs {
 } NPPluginFuncs;
 
 // The browser's table, handed to NP_Initialize. The plug-in calls only the
-// identifier and object functions; the other slots are typed as opaque
+// identifier, object, value and property functions; the other slots are typed as opaque
 // pointers because only their places matter here.
 typedef NPIdentifier (*NPN_GetStringIdentifierProcPtr)(const NPUTF8* name);
 typedef void (*NPN_GetStringIdentifiersProcPtr)(const NPUTF8** names, int32_t nameCount,
@@ -217,6 +217,8 @@ typedef NPObject* (*NPN_CreateObjectProcPtr)(NPP npp, NPClass* aClass);
 typedef NPObject* (*NPN_RetainObjectProcPtr)(NPObject* obj);
 typedef void (*NPN_ReleaseObjectProcPtr)(NPObject* obj);
 typedef void (*NPN_ReleaseVariantValueProcPtr)(NPVariant* variant);
+typedef NPError (*NPN_GetValueProcPtr)(NPP instance, NPNVariable variable, void* value);
+typedef bool (*NPN_GetPropertyProcPtr)(NPP npp, NPObject* obj, NPIdentifier propertyName, NPVariant* result);
 typedef void* NPN_OpaqueProcPtr;
 
 typedef struct NPNetscapeFuncs {
@@ -238,7 +240,7 @@ typedef struct NPNetscapeFuncs {
   NPN_OpaqueProcPtr getJavaPeer;
   NPN_OpaqueProcPtr geturlnotify;
   NPN_OpaqueProcPtr posturlnotify;
-  NPN_OpaqueProcPtr getvalue;
+  NPN_GetValueProcPtr getvalue;
   NPN_OpaqueProcPtr setvalue;
   NPN_OpaqueProcPtr invalidaterect;
   NPN_OpaqueProcPtr invalidateregion;
@@ -255,7 +257,7 @@ typedef struct NPNetscapeFuncs {
   NPN_OpaqueProcPtr invoke;
   NPN_OpaqueProcPtr invokeDefault;
   NPN_OpaqueProcPtr evaluate;
-  NPN_OpaqueProcPtr getproperty;
+  NPN_GetPropertyProcPtr getproperty;
   NPN_OpaqueProcPtr setproperty;
   NPN_OpaqueProcPtr removeproperty;
   NPN_OpaqueProcPtr hasproperty;

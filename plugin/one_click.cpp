@@ -5,6 +5,7 @@
 #include <new>
 
 #include "module.h"
+#include "page_site.h"
 #include "setup/common/app_reg.h"
 #include "setup/common/log.h"
 #include "setup/common/product_values.h"
@@ -25,6 +26,7 @@ CZanSetupOneClick::CZanSetupOneClick(IUnknown* outer)
 
 CZanSetupOneClick::~CZanSetupOneClick() {
   if (typeInfo_) typeInfo_->Release();
+  if (site_) site_->Release();
   UnlockModule();
 }
 
@@ -41,7 +43,8 @@ HRESULT CZanSetupOneClick::Create(IUnknown* outer, REFIID iid, void** object) {
 
 bool CZanSetupOneClick::Answers(REFIID iid) const {
   return IsEqualIID(iid, IID_IUnknown) || IsEqualIID(iid, IID_IDispatch) ||
-         IsEqualIID(iid, IID_IZanSetupOneClick) || IsEqualIID(iid, IID_IObjectSafety);
+         IsEqualIID(iid, IID_IZanSetupOneClick) || IsEqualIID(iid, IID_IObjectSafety) ||
+         IsEqualIID(iid, IID_IObjectWithSite);
 }
 
 STDMETHODIMP CZanSetupOneClick::Inner::QueryInterface(REFIID iid, void** object) {
@@ -52,6 +55,8 @@ STDMETHODIMP CZanSetupOneClick::Inner::QueryInterface(REFIID iid, void** object)
     *object = static_cast<IZanSetupOneClick*>(owner_);
   } else if (IsEqualIID(iid, IID_IObjectSafety)) {
     *object = static_cast<IObjectSafety*>(owner_);
+  } else if (IsEqualIID(iid, IID_IObjectWithSite)) {
+    *object = static_cast<IObjectWithSite*>(owner_);
   } else {
     *object = nullptr;
     return E_NOINTERFACE;
@@ -132,6 +137,8 @@ STDMETHODIMP CZanSetupOneClick::InstallOneClick(BSTR productName, BSTR productVe
     const std::wstring name = refusal.empty() ? FromBstr(productName) : std::wstring();
     const std::wstring version = refusal.empty() ? FromBstr(productVersion) : std::wstring();
     if (refusal.empty()) refusal = ProductValuesRefusal(name, version);
+    std::wstring page;
+    if (refusal.empty()) refusal = PageRefusal(PageUrlOfSite(site_, &page), page);
     if (!refusal.empty()) {
       WriteLog(L"InstallOneClick refused: %s", refusal.c_str());
       return;
@@ -187,6 +194,19 @@ STDMETHODIMP CZanSetupOneClick::SetInterfaceSafetyOptions(REFIID iid, DWORD mask
   if (mask & ~kSupportedSafety) return E_FAIL;
   safety_ = (safety_ & ~mask) | (enabled & mask);
   return S_OK;
+}
+
+STDMETHODIMP CZanSetupOneClick::SetSite(IUnknown* site) {
+  if (site) site->AddRef();
+  if (site_) site_->Release();
+  site_ = site;
+  return S_OK;
+}
+
+STDMETHODIMP CZanSetupOneClick::GetSite(REFIID iid, void** site) {
+  if (!site) return E_POINTER;
+  *site = nullptr;
+  return site_ ? site_->QueryInterface(iid, site) : E_FAIL;
 }
 
 }  // namespace zan

@@ -5,6 +5,7 @@
 
 #include <windows.h>
 #include <objsafe.h>
+#include <ocidl.h>
 
 #include <string>
 
@@ -12,7 +13,7 @@
 
 namespace zan {
 
-class CZanSetupOneClick final : public IZanSetupOneClick, public IObjectSafety {
+class CZanSetupOneClick final : public IZanSetupOneClick, public IObjectSafety, public IObjectWithSite {
  public:
   static constexpr DWORD kSupportedSafety =
       INTERFACESAFE_FOR_UNTRUSTED_CALLER | INTERFACESAFE_FOR_UNTRUSTED_DATA;
@@ -41,12 +42,18 @@ class CZanSetupOneClick final : public IZanSetupOneClick, public IObjectSafety {
 
   // IZanSetupOneClick. Never fails: 1 and S_OK when the setup program was
   // started, else 0 and S_FALSE. A name or version that a link would not
-  // carry either is refused ("InstallOneClick refused: ..."); nothing starts.
+  // carry either is refused ("InstallOneClick refused: ..."), and so is a
+  // hosting page whose site is not allowed; nothing starts.
   STDMETHODIMP InstallOneClick(BSTR productName, BSTR productVersion, VARIANT_BOOL* started) override;
 
   // IObjectSafety
   STDMETHODIMP GetInterfaceSafetyOptions(REFIID iid, DWORD* supported, DWORD* enabled) override;
   STDMETHODIMP SetInterfaceSafetyOptions(REFIID iid, DWORD mask, DWORD enabled) override;
+
+  // IObjectWithSite: a page that hosts the control gives it its site, and
+  // through it the page's address, which must belong to an allowed site.
+  STDMETHODIMP SetSite(IUnknown* site) override;
+  STDMETHODIMP GetSite(REFIID iid, void** site) override;
 
  private:
   // The object's own identity, which counts its references and answers
@@ -75,6 +82,7 @@ class CZanSetupOneClick final : public IZanSetupOneClick, public IObjectSafety {
   LONG references_ = 1;
   DWORD safety_ = 0;
   ITypeInfo* typeInfo_ = nullptr;
+  IUnknown* site_ = nullptr;
 };
 
 }  // namespace zan

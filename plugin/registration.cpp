@@ -4,7 +4,9 @@
 #include <vector>
 
 #include "module.h"
+#include "page_site.h"
 #include "registry_keys.h"
+#include "setup/common/site_lock.h"
 
 namespace zan {
 namespace {
@@ -42,7 +44,7 @@ const std::vector<RegKeyRow>& AppIdKeys() {
 #define ZAN_MOZILLA L"Software\\MozillaPlugins\\{@corvela.com/zansetup;version=1.0}"
 
 // The class, its ProgIDs, type library and interface, the browser's
-// approval for every site, and the NPAPI plug-in entry. The type library and
+// approval (its sites come after), and the NPAPI plug-in entry. The type library and
 // the interface are keys of our own: the platform's RegisterTypeLib writes
 // below HKEY_LOCAL_MACHINE, which a per-user install must not touch (and a
 // standard user cannot), and its per-user form does the same on some systems.
@@ -85,7 +87,6 @@ const std::vector<RegKeyRow>& ObjectKeys() {
       {ZAN_STATS, kForced, {}},
       {ZAN_STATS L"\\iexplore", kNormal, {Number(L"Type", 1), Number(L"Flags", 4), Number(L"Blocked", 2)}},
       {ZAN_STATS L"\\iexplore\\AllowedDomains", kNormal, {}},
-      {ZAN_STATS L"\\iexplore\\AllowedDomains\\*", kNormal, {}},
       {L"Software\\MozillaPlugins", kKept, {}},
       {ZAN_MOZILLA, kForced,
        {Text(L"Description", L"corvela setup"), Text(L"Path", L"%MODULE%"), Text(L"Version", L"1.0")}},
@@ -93,6 +94,24 @@ const std::vector<RegKeyRow>& ObjectKeys() {
       {ZAN_MOZILLA L"\\MimeTypes\\application/x-zanclound.oneclick", kNormal,
        {Text(L"Description", L"corvela setup plugin")}},
   };
+  return keys;
+}
+
+// The browser's approval for the allowed sites only, not for "*": a key
+// for each, below the approval's AllowedDomains.
+const std::vector<RegKeyRow>& AllowedDomainKeys() {
+  static const std::vector<std::wstring> paths = [] {
+    std::vector<std::wstring> keys;
+    for (const std::wstring& host : AllowedHostList(AllowedSites())) {
+      keys.push_back(ZAN_STATS L"\\iexplore\\AllowedDomains\\" + host);
+    }
+    return keys;
+  }();
+  static const std::vector<RegKeyRow> keys = [] {
+    std::vector<RegKeyRow> rows;
+    for (const std::wstring& path : paths) rows.push_back({path.c_str(), kNormal, {}});
+    return rows;
+  }();
   return keys;
 }
 
@@ -117,13 +136,15 @@ HRESULT RegisterPlugin() {
   const std::vector<Replacement> with = Replacements();
   HRESULT result = RegisterKeys(HKEY_CURRENT_USER, AppIdKeys(), with);
   if (SUCCEEDED(result)) result = RegisterKeys(HKEY_CURRENT_USER, ObjectKeys(), with);
+  if (SUCCEEDED(result)) result = RegisterKeys(HKEY_CURRENT_USER, AllowedDomainKeys(), with);
   return result;
 }
 
 HRESULT UnregisterPlugin() {
   SystemLocale locale;
   const std::vector<Replacement> with = Replacements();
-  HRESULT result = UnregisterKeys(HKEY_CURRENT_USER, ObjectKeys(), with);
+  HRESULT result = UnregisterKeys(HKEY_CURRENT_USER, AllowedDomainKeys(), with);
+  if (SUCCEEDED(result)) result = UnregisterKeys(HKEY_CURRENT_USER, ObjectKeys(), with);
   if (SUCCEEDED(result)) result = UnregisterKeys(HKEY_CURRENT_USER, AppIdKeys(), with);
   return result;
 }

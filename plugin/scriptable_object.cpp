@@ -8,6 +8,7 @@
 #include <new>
 
 #include "npZanSetupOneClick_h.h"
+#include "page_site.h"
 #include "plugin_instance.h"
 #include "setup/common/log.h"
 #include "setup/common/product_values.h"
@@ -158,6 +159,8 @@ bool ScriptablePluginObject::Invoke(NPIdentifier name, const NPVariant* args, ui
     ScopedBstr productName(refusal.empty() ? ArgumentAsBstr(args, argCount, 0) : nullptr);
     ScopedBstr productVersion(refusal.empty() ? ArgumentAsBstr(args, argCount, 1) : nullptr);
     if (refusal.empty()) refusal = ProductValuesRefusal(Text(productName.get()), Text(productVersion.get()));
+    std::wstring page;
+    if (refusal.empty()) refusal = PageRefusal(PageUrlOfInstance(npp_, &page), page);
     if (!refusal.empty()) {
       WriteLog(L"InstallOneClick refused: %s", refusal.c_str());
       return false;

@@ -136,7 +136,7 @@ class Registration(Plugin):
             STATS + "\\iexplore": {'"Type"': "dword:00000001", '"Flags"': "dword:00000004",
                                    '"Blocked"': "dword:00000002"},
             STATS + "\\iexplore\\AllowedDomains": {},
-            STATS + "\\iexplore\\AllowedDomains\\*": {},
+            STATS + "\\iexplore\\AllowedDomains\\localhost": {},
             MOZILLA: {'"Description"': '"corvela setup"', '"Path"': module, '"Version"': '"1.0"'},
             MOZILLA + "\\MimeTypes": {},
             MOZILLA + "\\MimeTypes\\application/x-zanclound.oneclick": {'"Description"': '"corvela setup plugin"'},

@@ -4,8 +4,11 @@
 #include <gtest/gtest.h>
 
 #include <windows.h>
+#include <exdisp.h>
 #include <objsafe.h>
+#include <ocidl.h>
 #include <oleauto.h>
+#include <servprov.h>
 
 #include <string>
 #include <vector>
@@ -162,6 +165,97 @@ TEST_F(OneClick, WhatALinkWouldNotCarryIsRefusedAndStartsNothing) {
   EXPECT_FALSE(zan_test::FileExists(program + L".cmdline"));
 }
 
+// A page's site as a browser gives it: a service provider whose web browser
+// service answers "LocationURL" through IDispatch (`url` null: it cannot
+// be read). Without `browser`, a script host's site, which has no such
+// service.
+class FakeSite : public IServiceProvider, public IDispatch {
+ public:
+  FakeSite(const wchar_t* url, bool browser) : url_(url), browser_(browser) {}
+  STDMETHODIMP QueryInterface(REFIID iid, void** object) override {
+    if (IsEqualIID(iid, IID_IUnknown) || IsEqualIID(iid, IID_IServiceProvider)) {
+      *object = static_cast<IServiceProvider*>(this);
+    } else if (IsEqualIID(iid, IID_IDispatch) && browser_) {
+      *object = static_cast<IDispatch*>(this);
+    } else {
+      *object = nullptr;
+      return E_NOINTERFACE;
+    }
+    AddRef();
+    return S_OK;
+  }
+  STDMETHODIMP_(ULONG) AddRef() override { return static_cast<ULONG>(++references); }
+  STDMETHODIMP_(ULONG) Release() override { return static_cast<ULONG>(--references); }
+  STDMETHODIMP QueryService(REFGUID service, REFIID iid, void** object) override {
+    if (!browser_ || !IsEqualGUID(service, IID_IWebBrowserApp)) {
+      *object = nullptr;
+      return E_NOINTERFACE;
+    }
+    return QueryInterface(iid, object);
+  }
+  STDMETHODIMP GetTypeInfoCount(UINT* count) override { *count = 0; return S_OK; }
+  STDMETHODIMP GetTypeInfo(UINT, LCID, ITypeInfo**) override { return E_NOTIMPL; }
+  STDMETHODIMP GetIDsOfNames(REFIID, LPOLESTR* names, UINT, LCID, DISPID* ids) override {
+    if (!url_ || wcscmp(names[0], L"LocationURL") != 0) return DISP_E_UNKNOWNNAME;
+    *ids = 7;
+    return S_OK;
+  }
+  STDMETHODIMP Invoke(DISPID id, REFIID, LCID, WORD flags, DISPPARAMS*, VARIANT* result, EXCEPINFO*,
+                      UINT*) override {
+    if (id != 7 || !(flags & DISPATCH_PROPERTYGET) || !result) return DISP_E_MEMBERNOTFOUND;
+    result->vt = VT_BSTR;
+    result->bstrVal = ::SysAllocString(url_);
+    return S_OK;
+  }
+  long references = 1;
+
+ private:
+  const wchar_t* url_;
+  bool browser_;
+};
+
+TEST_F(OneClick, AHostingPageMustBeOfAnAllowedSite) {
+  std::wstring program = StandIn();
+  SetRecord(L"1.0", program);
+  ComPtr<IObjectWithSite> withSite;
+  ASSERT_HRESULT_SUCCEEDED(control_->QueryInterface(IID_IObjectWithSite, withSite.void_out()));
+  // The test build allows its download server's host, "localhost".
+  const struct {
+    const wchar_t* url;
+    const char* refusal;
+  } kPages[] = {
+      {L"https://evil.example/page.html", "the page's host \"evil.example\" is not allowed"},
+      {L"https://localhost.evil.example/", "the page's host \"localhost.evil.example\" is not allowed"},
+      {L"https://evil.example\\@localhost/", "the page's host \"evil.example\" is not allowed"},
+      {L"file:///C:/page.html", "the page's host \"\" is not allowed"},
+      {nullptr, "the hosting page's address could not be read"},
+      {L"https://www.localhost:8443/shop/", nullptr},
+  };
+  size_t logged = 0;
+  for (const auto& page : kPages) {
+    FakeSite site(page.url, true);
+    ASSERT_EQ(S_OK, withSite->SetSite(static_cast<IServiceProvider*>(&site)));
+    VARIANT_BOOL started = 7;
+    EXPECT_EQ(page.refusal ? S_FALSE : S_OK, Install(L"Foo", L"2.0", &started)) << page.refusal;
+    EXPECT_EQ(page.refusal ? 0 : 1, started);
+    if (page.refusal) ExpectLastLine(std::string("InstallOneClick refused: ") + page.refusal, ++logged);
+    ASSERT_EQ(S_OK, withSite->SetSite(nullptr));
+    EXPECT_EQ(1, site.references) << "the site is released";
+  }
+  EXPECT_EQ("\"" + zan::WideToUtf8(program) + "\" App=Foo Ver=2.0", WaitForCommandLine(program));
+  void* none = nullptr;
+  EXPECT_EQ(E_FAIL, withSite->GetSite(IID_IUnknown, &none));
+
+  // A script host's site is no page: it starts as without a site.
+  ::DeleteFileW((program + L".cmdline").c_str());
+  FakeSite scriptHost(nullptr, false);
+  ASSERT_EQ(S_OK, withSite->SetSite(static_cast<IServiceProvider*>(&scriptHost)));
+  VARIANT_BOOL started = 7;
+  EXPECT_EQ(S_OK, Install(L"Foo", L"2.1", &started));
+  EXPECT_EQ("\"" + zan::WideToUtf8(program) + "\" App=Foo Ver=2.1", WaitForCommandLine(program));
+  ASSERT_EQ(S_OK, withSite->SetSite(nullptr));
+}
+
 TEST_F(OneClick, MissingNameMissingProgramOrAFolderFailQuietly) {
   VARIANT_BOOL started = 7;
   std::wstring program = StandIn();
@@ -219,8 +313,9 @@ TEST_F(OneClick, DispatchByNameReachesTheSameMethod) {
   for (VARIANT& argument : arguments) ::VariantClear(&argument);
 }
 
-TEST_F(OneClick, AnswersExactlyItsFourInterfaces) {
-  const IID* const answered[] = {&IID_IUnknown, &IID_IDispatch, &IID_IZanSetupOneClick, &IID_IObjectSafety};
+TEST_F(OneClick, AnswersExactlyItsFiveInterfaces) {
+  const IID* const answered[] = {&IID_IUnknown, &IID_IDispatch, &IID_IZanSetupOneClick, &IID_IObjectSafety,
+                                 &IID_IObjectWithSite};
   for (const IID* iid : answered) {
     ComPtr<IUnknown> unknown;
     EXPECT_EQ(S_OK, control_->QueryInterface(*iid, unknown.void_out()));

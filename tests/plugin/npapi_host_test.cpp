@@ -6,6 +6,7 @@
 
 #include <windows.h>
 
+#include <cstdlib>
 #include <cstring>
 #include <set>
 #include <string>
@@ -27,8 +28,17 @@ struct HostState {
   int created = 0;
   int deallocated = 0;
   bool failCreate = false;
+  // The page the plug-in sits in: none when `page` is false; `href` null
+  // when its address cannot be read.
+  bool page = false;
+  const char* href = nullptr;
 };
 HostState g_host;
+
+// The page's window and location objects; never deallocated.
+NPClass g_pageClass = {};
+NPObject g_window = {&g_pageClass, 1000};
+NPObject g_location = {&g_pageClass, 1000};
 
 NPIdentifier HostGetStringIdentifier(const NPUTF8* name) {
   g_host.lookedUp.push_back(name);
@@ -56,6 +66,37 @@ void HostReleaseObject(NPObject* object) {
   object->_class->deallocate(object);
 }
 
+NPError HostGetValue(NPP, NPNVariable variable, void* value) {
+  if (variable != NPNVWindowNPObject || !g_host.page) return NPERR_GENERIC_ERROR;
+  ++g_window.referenceCount;
+  *static_cast<NPObject**>(value) = &g_window;
+  return NPERR_NO_ERROR;
+}
+
+bool HostGetProperty(NPP, NPObject* object, NPIdentifier name, NPVariant* result) {
+  const std::string& property = *static_cast<std::string*>(name);
+  if (object == &g_window && property == "location") {
+    ++g_location.referenceCount;
+    result->type = NPVariantType_Object;
+    result->value.objectValue = &g_location;
+    return true;
+  }
+  if (object != &g_location || property != "href" || !g_host.href) return false;
+  const size_t length = std::strlen(g_host.href);
+  char* text = static_cast<char*>(std::malloc(length));
+  std::memcpy(text, g_host.href, length);
+  result->type = NPVariantType_String;
+  result->value.stringValue.UTF8Characters = text;
+  result->value.stringValue.UTF8Length = static_cast<uint32_t>(length);
+  return true;
+}
+
+void HostReleaseVariantValue(NPVariant* variant) {
+  if (variant->type == NPVariantType_String) std::free(const_cast<char*>(variant->value.stringValue.UTF8Characters));
+  if (variant->type == NPVariantType_Object) HostReleaseObject(variant->value.objectValue);
+  variant->type = NPVariantType_Void;
+}
+
 NPNetscapeFuncs HostTable() {
   NPNetscapeFuncs table = {};
   table.size = sizeof(table);
@@ -64,6 +105,9 @@ NPNetscapeFuncs HostTable() {
   table.createobject = &HostCreateObject;
   table.retainobject = &HostRetainObject;
   table.releaseobject = &HostReleaseObject;
+  table.getvalue = &HostGetValue;
+  table.getproperty = &HostGetProperty;
+  table.releasevariantvalue = &HostReleaseVariantValue;
   return table;
 }
 
@@ -498,6 +542,34 @@ TEST_F(NpapiInstall, WhatALinkWouldNotCarryFailsTheCallAndStartsNothing) {
   NPVariant longest[] = {StringVariant(chinese.data(), 600), StringVariant("1", 1)};
   Install(longest, 2);
   EXPECT_EQ("\"" + zan::WideToUtf8(program) + "\" App=" + chinese + " Ver=1", WaitForCommandLine(program));
+}
+
+TEST_F(NpapiInstall, AHostingPageMustBeOfAnAllowedSite) {
+  std::wstring program = StandIn();
+  SetRecord(L"1.0", program);
+  NPVariant args[] = {StringVariant("Foo", 3), StringVariant("2.0", 3)};
+  g_host.page = true;
+  // The test build allows its download server's host, "localhost".
+  const struct {
+    const char* href;
+    const char* refusal;
+  } kPages[] = {
+      {"https://evil.example/page.html", "the page's host \"evil.example\" is not allowed"},
+      {"http://localhost.evil.example/", "the page's host \"localhost.evil.example\" is not allowed"},
+      {nullptr, "the hosting page's address could not be read"},
+  };
+  size_t logged = 0;
+  for (const auto& page : kPages) {
+    g_host.href = page.href;
+    NPVariant result = {};
+    EXPECT_FALSE(object_->_class->invoke(object_, Id("InstallOneClick"), args, 2, &result)) << page.refusal;
+    ExpectLastLine(std::string("InstallOneClick refused: ") + page.refusal, ++logged);
+  }
+  EXPECT_EQ(1000, g_window.referenceCount) << "the window is released";
+  EXPECT_EQ(1000, g_location.referenceCount) << "the location is released";
+  g_host.href = "https://downloads.localhost/zansetup.html";
+  Install(args, 2);
+  EXPECT_EQ("\"" + zan::WideToUtf8(program) + "\" App=Foo Ver=2.0", WaitForCommandLine(program));
 }
 
 TEST_F(NpapiInstall, StringsAreTakenByTheirByteCountAsUtf8) {

@@ -1,0 +1,70 @@
+#include "site_lock.h"
+
+namespace zan {
+namespace {
+
+std::wstring Lowered(std::wstring text) {
+  for (wchar_t& c : text) {
+    if (c >= L'A' && c <= L'Z') c = static_cast<wchar_t>(c - L'A' + L'a');
+  }
+  return text;
+}
+
+bool StartsWithIgnoringCase(const std::wstring& text, const std::wstring& prefix) {
+  return text.size() >= prefix.size() && Lowered(text.substr(0, prefix.size())) == prefix;
+}
+
+std::wstring Trimmed(const std::wstring& text) {
+  const size_t first = text.find_first_not_of(L" \t");
+  if (first == std::wstring::npos) return std::wstring();
+  return text.substr(first, text.find_last_not_of(L" \t") - first + 1);
+}
+
+}  // namespace
+
+std::wstring UrlHost(const std::wstring& url) {
+  size_t start;
+  if (StartsWithIgnoringCase(url, L"https://")) {
+    start = 8;
+  } else if (StartsWithIgnoringCase(url, L"http://")) {
+    start = 7;
+  } else {
+    return std::wstring();
+  }
+  const size_t end = url.find_first_of(L"/\\?#", start);
+  std::wstring authority = url.substr(start, end == std::wstring::npos ? std::wstring::npos : end - start);
+  const size_t at = authority.rfind(L'@');
+  if (at != std::wstring::npos) authority.erase(0, at + 1);
+  size_t colon = authority.rfind(L':');
+  if (colon != std::wstring::npos && authority.find(L']', colon) == std::wstring::npos) authority.erase(colon);
+  while (!authority.empty() && authority.back() == L'.') authority.pop_back();
+  return Lowered(authority);
+}
+
+std::vector<std::wstring> AllowedHostList(const std::wstring& allowed) {
+  std::vector<std::wstring> hosts;
+  size_t at = 0;
+  while (at <= allowed.size()) {
+    size_t end = allowed.find_first_of(L";,", at);
+    if (end == std::wstring::npos) end = allowed.size();
+    std::wstring entry = Lowered(Trimmed(allowed.substr(at, end - at)));
+    while (!entry.empty() && entry.front() == L'.') entry.erase(0, 1);
+    if (!entry.empty()) hosts.push_back(entry);
+    at = end + 1;
+  }
+  return hosts;
+}
+
+bool IsAllowedHost(const std::wstring& host, const std::wstring& allowed) {
+  if (host.empty()) return false;
+  for (const std::wstring& entry : AllowedHostList(allowed)) {
+    if (host == entry) return true;
+    const size_t cut = host.size() - entry.size();
+    if (host.size() > entry.size() && host.compare(cut, entry.size(), entry) == 0 && host[cut - 1] == L'.') {
+      return true;
+    }
+  }
+  return false;
+}
+
+}  // namespace zan

@@ -51,6 +51,7 @@ SetCompressor /SOLID lzma
 ; Exit codes of an update that did not happen.
 !define EXIT_NO_INSTALL 2
 !define EXIT_KEPT_OLD 3
+!define EXIT_OUTSIDE_PROFILE 4
 
 Var UpdateMode
 
@@ -73,6 +74,7 @@ VIAddVersionKey /LANG=1033 "FileVersion" "${VERSION_BLOCK}"
 VIAddVersionKey /LANG=1033 "ProductVersion" "${VERSION}"
 VIAddVersionKey /LANG=1033 "LegalCopyright" "corvela"
 
+!define MUI_PAGE_CUSTOMFUNCTION_LEAVE CheckFolderOnLeave
 !insertmacro MUI_PAGE_DIRECTORY
 !insertmacro MUI_PAGE_INSTFILES
 !insertmacro MUI_UNPAGE_CONFIRM
@@ -82,6 +84,38 @@ VIAddVersionKey /LANG=1033 "LegalCopyright" "corvela"
 !insertmacro MUI_LANGUAGE "English"
 !insertmacro MUI_LANGUAGE "SimpChinese"
 !insertmacro MUI_LANGUAGE "TradChinese"
+
+LangString OutsideProfile ${LANG_ENGLISH} "ZanSetup installs only into a folder of your own user profile ($PROFILE), where other users cannot change it. Please choose such a folder."
+LangString OutsideProfile ${LANG_SIMPCHINESE} "ZanSetup 只能安装到您自己的用户配置文件夹（$PROFILE）中，其他用户无法更改那里的文件。请选择这样的文件夹。"
+LangString OutsideProfile ${LANG_TRADCHINESE} "ZanSetup 只能安裝到您自己的使用者設定檔資料夾（$PROFILE）中，其他使用者無法變更那裡的檔案。請選擇這樣的資料夾。"
+
+; Sets $R9 to 1 when $INSTDIR lies in the user's own profile, else to 0. A
+; folder elsewhere (C:\ZanSetup, say) may be one that other users can
+; change, and the setup program runs what lies in its folder.
+Function CheckProfileFolder
+  ; The platform's own reading of ".." and the like; the folder need not exist.
+  System::Call 'kernel32::GetFullPathNameW(w "$INSTDIR", i ${NSIS_MAX_STRLEN}, w .R8, i 0) i .R4'
+  ${If} $R4 == 0
+    StrCpy $R8 ""
+  ${EndIf}
+  StrLen $R7 "$PROFILE"
+  StrCpy $R6 $R8 $R7
+  StrCpy $R5 $R8 1 $R7
+  StrCpy $R9 0
+  ${If} "$PROFILE" != ""
+  ${AndIf} $R6 == "$PROFILE"
+  ${AndIf} $R5 == "\"
+    StrCpy $R9 1
+  ${EndIf}
+FunctionEnd
+
+Function CheckFolderOnLeave
+  Call CheckProfileFolder
+  ${If} $R9 != 1
+    MessageBox MB_OK|MB_ICONSTOP "$(OutsideProfile)"
+    Abort
+  ${EndIf}
+FunctionEnd
 
 !macro PutFiles folder
   SetOutPath "${folder}"
@@ -131,6 +165,15 @@ Function .onInit
       Quit
     ${EndIf}
     ${GetParent} $R2 $INSTDIR
+  ${EndIf}
+  ; Silent installs and updates are refused before anything is written;
+  ; the folder page refuses interactively.
+  ${If} ${Silent}
+    Call CheckProfileFolder
+    ${If} $R9 != 1
+      SetErrorLevel ${EXIT_OUTSIDE_PROFILE}
+      Quit
+    ${EndIf}
   ${EndIf}
 FunctionEnd
 

@@ -91,8 +91,9 @@ def main(build):
     installer = os.path.join(build, "bin", "ZanSetup-%s-setup.exe" % version)
     language = os.environ.get("ZANSETUP_DEMO_LANG", "en-us")
     box = harness.Sandbox("demo")
-    folder = harness.windows_path(os.path.join(box.root, "user", "Corvela", "ZanSetup"))
-    program_dir = os.path.join(box.root, "user", "Corvela", "ZanSetup")
+    # In the user's profile: the installer takes no folder elsewhere.
+    program_dir = harness.profile_folder("ZanSetup demo", "Corvela", "ZanSetup")
+    folder = harness.windows_path(program_dir)
     log = os.path.join(program_dir, "zansetup.log")
     try:
         install_zansetup(harness, installer, folder)

@@ -39,14 +39,31 @@ def escape_text(text):
     return "".join(c if ord(c) < 128 and c != "\\" else "\\u%04x" % ord(c) for c in text)
 
 
+def active_prefix():
+    """The Wine prefix the harness's runs use now."""
+    return os.environ.get("ZANSETUP_WINEPREFIX") or os.path.join(BUILD, "wineprefix")
+
+
 def windows_path(path):
-    """The Wine drive Z: maps the Unix root."""
-    return "Z:" + os.path.abspath(path).replace("/", "\\")
+    """C: for what lies on the active prefix's drive C, else Z:, which maps
+    the Unix root."""
+    path = os.path.abspath(path)
+    drive_c = os.path.join(active_prefix(), "drive_c")
+    if path == drive_c or path.startswith(drive_c + os.sep):
+        return "C:\\" + os.path.relpath(path, drive_c).replace("/", "\\").lstrip(".")
+    return "Z:" + path.replace("/", "\\")
+
+
+def profile_folder(*parts):
+    """A folder in the user's profile of the active prefix (Unix path)."""
+    users = os.path.join(active_prefix(), "drive_c", "users")
+    user = os.environ.get("USER") or [u for u in os.listdir(users) if u != "Public"][0]
+    return os.path.join(users, user, *parts)
 
 
 def prefix_path(windows_path):
-    """The Unix path of a C: path in the build's Wine prefix."""
-    return os.path.join(BUILD, "wineprefix", "drive_c", *windows_path[3:].split("\\"))
+    """The Unix path of a C: path in the active Wine prefix."""
+    return os.path.join(active_prefix(), "drive_c", *windows_path[3:].split("\\"))
 
 
 def read_locale_text(code, key):

@@ -6,7 +6,7 @@ import shutil
 import subprocess
 import time
 
-from harness import (BIN, BUILD, OUTPUT, E2ETestCase, Wine, record_delete, record_reset, wait_exit,
+from harness import (BIN, BUILD, E2ETestCase, Wine, profile_folder, record_delete, record_reset, wait_exit,
                      windows_path)
 from test_plugin import wine
 
@@ -89,17 +89,19 @@ def running_from(folder):
 
 
 class InstalledTestCase(E2ETestCase):
-    """Each test has a program folder of its own, below a folder with a
-    blank in its name, as under "Program Files" or a user's name."""
+    """Each test has a program folder of its own in the user's profile (the
+    installer takes no other), below a folder with a blank in its name."""
 
     def setUp(self):
         super().setUp()
         record_delete()
         self.addCleanup(record_reset)
-        self.root = os.path.join(OUTPUT, "installer", self.id().rsplit(".", 1)[1])
+        self.root = profile_folder("zansetup-tests", self.id().rsplit(".", 1)[1])
         shutil.rmtree(self.root, ignore_errors=True)
         self.folder = os.path.join(self.root, "Local App", "Corvela", "ZanSetup")
         self.download = os.path.join(self.root, "Local App", "Corvela", "download")
+        # There before the test, as a user's own folders are.
+        os.makedirs(os.path.dirname(self.folder))
 
     def install(self):
         # /D= comes last and unquoted, blanks and all: the command line is

@@ -6,9 +6,9 @@ import os
 import unittest
 
 import signing
-from harness import (BIN, DEMO_PRODUCT, E2ETestCase, ProductServer, Sandbox, Wine, read_locale_text,
-                     read_log_lines, record_delete, record_get, record_reset, record_set, update_stamp,
-                     wait_exit, windows_path)
+from harness import (BIN, DEMO_PRODUCT, MESSAGE_TEXT_ID, OUTPUT, E2ETestCase, ProductServer, Sandbox, Wine, prefix_path,
+                     read_locale_text, read_log_lines, record_delete, record_get, record_reset, record_set,
+                     update_stamp, wait_exit, windows_path)
 from installed import (INSTALLER, NEXT_BIN, NEXT_INSTALLER, NEXT_VERSION, RECORD, UNINSTALL, VERSION,
                        FreshPrefix, InstalledTestCase, changed_entries, running_from, wait_until)
 from test_plugin import CLSID, MERGED, export, wine
@@ -80,6 +80,20 @@ class Installer(InstalledTestCase):
         self.assertEqual(classes_before, export("HKLM\\Software\\Classes"), "the uninstall changed machine-wide keys")
         tree_after = PREFIX.tree()
         self.assertEqual([], changed_entries(tree_before, tree_after), "the prefix's files are as before")
+
+    def test_a_folder_outside_the_profile_is_refused_and_nothing_is_written(self):
+        before = export("HKCU")
+        tree_before = PREFIX.tree()
+        outside = ("C:\\ZanSetup", windows_path(os.path.join(OUTPUT, "outside-profile", "ZanSetup")),
+                   # Up to the folder that holds the profiles.
+                   windows_path(self.folder) + "\\.." * 6 + "\\ZanSetup")
+        for folder in outside:
+            with self.subTest(folder=folder):
+                command_line = '"%s" /S /D=%s' % (windows_path(INSTALLER), folder)
+                self.assertEqual(4, wait_exit(self.start(Wine(), command_line), timeout=120))
+        self.assertFalse(os.path.exists(os.path.join(OUTPUT, "outside-profile")))
+        self.assertEqual([], changed_entries(tree_before, PREFIX.tree()))
+        self.assertEqual(before, export("HKCU"))
 
     def test_a_download_folder_that_was_there_before_stays(self):
         os.makedirs(self.download)
@@ -207,16 +221,29 @@ class Interactive(E2ETestCase):
     # The installer's own captions, which end in a blank.
     TITLES = {"en-us": "ZanSetup Setup ", "zh-cn": "ZanSetup \u5b89\u88c5 ", "zh-tw": "ZanSetup \u5b89\u88dd "}
     INSTALL_BUTTONS = {"en-us": "&Install", "zh-cn": "\u5b89\u88c5(&I)", "zh-tw": "\u5b89\u88dd(&I)"}
+    # How the refusal of a folder outside the profile begins.
+    OUTSIDE = {"en-us": "ZanSetup installs only into a folder of your own user profile (",
+               "zh-cn": "ZanSetup \u53ea\u80fd\u5b89\u88c5\u5230", "zh-tw": "ZanSetup \u53ea\u80fd\u5b89\u88dd\u5230"}
 
     def check_in(self, language):
         box = Sandbox("installer-interactive-" + language)
         wine = Wine(language)
-        process = self.start(wine, '"%s"' % windows_path(INSTALLER))
+        process = self.start(wine, '"%s" /D=C:\\ZanSetup' % windows_path(INSTALLER))
         window = wine.find(title=self.TITLES[language], timeout_ms=30000)
         self.assertIsNotNone(window, "no installer window titled %r" % self.TITLES[language])
         title, controls = wine.texts(window)
         self.assertEqual(self.INSTALL_BUTTONS[language], controls[1][3])
         box.screenshot("installer-" + language)
+        # A folder outside the user's profile is refused in the user's
+        # language, and the folder page stays.
+        wine.click(window, 1)
+        refusal = wine.find(control=MESSAGE_TEXT_ID)
+        self.assertIsNotNone(refusal, "no refusal of C:\\ZanSetup")
+        self.assertTrue(wine.message_text(refusal).startswith(self.OUTSIDE[language]), wine.message_text(refusal))
+        box.screenshot("installer-outside-profile-" + language)
+        wine.click(refusal, 1)
+        self.assertTrue(wine.wait_gone(refusal))
+        self.assertFalse(os.path.exists(prefix_path("C:\\ZanSetup")))
         # Cancelled on its first page it ends at once (1: cancelled by the
         # user) and has installed nothing.
         wine.click(window, 2)

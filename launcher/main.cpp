@@ -46,6 +46,7 @@ void RunAndWait(const std::wstring& program, const std::wstring& folder, const s
   PROCESS_INFORMATION process = {};
   if (!::CreateProcessW(program.c_str(), buffer.data(), nullptr, nullptr, FALSE, 0, nullptr, folder.c_str(),
                         &startup, &process)) {
+    zan::WriteLog(L"ZanSetupSH: start the setup program failed, error code: %d", static_cast<int>(::GetLastError()));
     return;
   }
   ::CloseHandle(process.hThread);

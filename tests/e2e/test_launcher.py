@@ -3,6 +3,7 @@ copy in a folder of its own below the system's temporary folder, which only
 administrators may change (Wine keeps no DACL: only the copy, the folder's
 place and its removal can be seen here), waiting for it and removing the
 folder after; it loads nothing a user could plant."""
+import glob
 import os
 import re
 import shutil
@@ -103,6 +104,10 @@ class Launcher(E2ETestCase):
         process = self.start(wine, launcher + " App=Missing Ver=1.0")
         error = wine.message_box(CAPTION, timeout_ms=30000)
         self.assertIsNotNone(error, "no information error box; log: %r" % box.log_lines())
+        # While it runs, its download folder lies inside the protected folder.
+        downloads = glob.glob(os.path.join(prefix_path(COPIES), "ZanSetup-elevated-*", "download", "Missing"))
+        self.assertEqual(1, len(downloads), downloads)
+        self.assertFalse(os.path.exists(os.path.join(box.root, "download")))
         wine.click(error, 1)
         self.assertEqual(0, wait_exit(process))
         lines = box.log_lines()

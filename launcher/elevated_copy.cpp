@@ -57,15 +57,14 @@ bool MakeProtectedFolder(const std::wstring& folder) {
 
 bool CopyLanguageFiles(const std::wstring& from, const std::wstring& to) {
   WIN32_FIND_DATAW data;
-  HANDLE find = ::FindFirstFileW((from + L"*.locale").c_str(), &data);
-  if (find == INVALID_HANDLE_VALUE) return true;  // a program without language files of its own
+  ScopedFind find(::FindFirstFileW((from + L"*.locale").c_str(), &data));
+  if (!find) return true;  // a program without language files of its own
   bool copied = ::CreateDirectoryW(to.c_str(), nullptr) != FALSE;
   do {
     if (copied && !(data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)) {
       copied = ::CopyFileW((from + data.cFileName).c_str(), (to + data.cFileName).c_str(), TRUE) != FALSE;
     }
-  } while (copied && ::FindNextFileW(find, &data));
-  ::FindClose(find);
+  } while (copied && ::FindNextFileW(find.get(), &data));
   return copied;
 }
 
@@ -76,9 +75,8 @@ bool IsDotEntry(const wchar_t* name) {
 bool RemoveTreeAt(const std::wstring& folder, int depth) {
   if (depth > kMaxDepth) return false;
   WIN32_FIND_DATAW data;
-  HANDLE find = ::FindFirstFileW((folder + L"\\*").c_str(), &data);
   bool removed = true;
-  if (find != INVALID_HANDLE_VALUE) {
+  if (ScopedFind find{::FindFirstFileW((folder + L"\\*").c_str(), &data)}) {
     do {
       if (IsDotEntry(data.cFileName)) continue;
       const std::wstring path = folder + L"\\" + data.cFileName;
@@ -92,8 +90,7 @@ bool RemoveTreeAt(const std::wstring& folder, int depth) {
         ::SetFileAttributesW(path.c_str(), FILE_ATTRIBUTE_NORMAL);
         removed = ::DeleteFileW(path.c_str()) && removed;
       }
-    } while (::FindNextFileW(find, &data));
-    ::FindClose(find);
+    } while (::FindNextFileW(find.get(), &data));
   }
   return ::RemoveDirectoryW(folder.c_str()) && removed;
 }
@@ -115,8 +112,8 @@ void RemoveLeftoverCopies() {
   const std::wstring parent = ElevatedCopiesParent();
   if (parent.empty()) return;
   WIN32_FIND_DATAW data;
-  HANDLE find = ::FindFirstFileW((parent + kCopyPrefix + L"*").c_str(), &data);
-  if (find == INVALID_HANDLE_VALUE) return;
+  ScopedFind find(::FindFirstFileW((parent + kCopyPrefix + L"*").c_str(), &data));
+  if (!find) return;
   do {
     if (!(data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)) continue;
     const std::wstring folder = parent + data.cFileName;
@@ -128,12 +125,11 @@ void RemoveLeftoverCopies() {
     const std::wstring lock = folder + L"\\" + kLockName;
     if (!::DeleteFileW(lock.c_str()) && ::GetLastError() != ERROR_FILE_NOT_FOUND) continue;
     RemoveTree(folder);
-  } while (::FindNextFileW(find, &data));
-  ::FindClose(find);
+  } while (::FindNextFileW(find.get(), &data));
 }
 
 ElevatedCopy::~ElevatedCopy() {
-  if (lock_ != INVALID_HANDLE_VALUE) ::CloseHandle(lock_);
+  lock_.reset();  // deleted as it closes; the folder can go after it
   if (!root_.empty()) RemoveTree(root_.substr(0, root_.size() - 1));
 }
 
@@ -144,9 +140,9 @@ bool ElevatedCopy::Make(const std::wstring& sourceFolder) {
   const std::wstring root = parent + kCopyPrefix + name + L"\\";
   if (!MakeProtectedFolder(root)) return false;
   root_ = root;
-  lock_ = ::CreateFileW((root_ + kLockName).c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, CREATE_NEW,
-                        FILE_ATTRIBUTE_NORMAL | FILE_FLAG_DELETE_ON_CLOSE, nullptr);
-  if (lock_ == INVALID_HANDLE_VALUE) return false;
+  lock_.reset(::CreateFileW((root_ + kLockName).c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, CREATE_NEW,
+                             FILE_ATTRIBUTE_NORMAL | FILE_FLAG_DELETE_ON_CLOSE, nullptr));
+  if (!lock_) return false;
   programFolder_ = root_ + L"ZanSetup\\";
   return ::CreateDirectoryW(programFolder_.c_str(), nullptr) &&
          ::CopyFileW((sourceFolder + L"ZanSetup.exe").c_str(), (programFolder_ + L"ZanSetup.exe").c_str(), TRUE) &&

@@ -11,6 +11,8 @@
 
 #include <string>
 
+#include "setup/common/handles.h"
+
 namespace zan {
 
 class ElevatedCopy {
@@ -34,7 +36,7 @@ class ElevatedCopy {
   std::wstring programFolder_;
   // Held open, unshared, while the copy runs: a later launcher that finds it
   // locked leaves this folder alone.
-  HANDLE lock_ = INVALID_HANDLE_VALUE;
+  ScopedFile lock_;
 };
 
 // The folder the copies are made in: the system's temporary folder.

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <windows.h>
+#include <oleauto.h>
 
 #include <string>
 
@@ -12,6 +13,11 @@ void SetPluginInstance(HINSTANCE instance);
 HINSTANCE PluginInstanceHandle();
 // The DLL's full path.
 std::wstring PluginPath();
+
+// A BSTR's text, embedded NULs and all; empty for null.
+inline std::wstring BstrText(BSTR text) {
+  return text ? std::wstring(text, ::SysStringLen(text)) : std::wstring();
+}
 
 void LockModule();
 void UnlockModule();

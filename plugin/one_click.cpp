@@ -13,12 +13,6 @@
 #include "setup/common/worker.h"
 
 namespace zan {
-namespace {
-
-std::wstring FromBstr(BSTR text) { return text ? std::wstring(text, ::SysStringLen(text)) : std::wstring(); }
-
-}  // namespace
-
 CZanSetupOneClick::CZanSetupOneClick(IUnknown* outer)
     : inner_(this), controlling_(outer ? outer : &inner_) {
   LockModule();
@@ -134,8 +128,8 @@ STDMETHODIMP CZanSetupOneClick::InstallOneClick(BSTR productName, BSTR productVe
   RunGuarded(L"CZanSetupOneClick: InstallOneClick", [&] {
     // Measured before anything is copied: a page's string may be huge.
     std::wstring refusal = ProductValuesRefusal(::SysStringLen(productName), ::SysStringLen(productVersion));
-    const std::wstring name = refusal.empty() ? FromBstr(productName) : std::wstring();
-    const std::wstring version = refusal.empty() ? FromBstr(productVersion) : std::wstring();
+    const std::wstring name = refusal.empty() ? BstrText(productName) : std::wstring();
+    const std::wstring version = refusal.empty() ? BstrText(productVersion) : std::wstring();
     if (refusal.empty()) refusal = ProductValuesRefusal(name, version);
     std::wstring page;
     if (refusal.empty()) refusal = PageRefusal(PageUrlOfSite(site_, &page), page);

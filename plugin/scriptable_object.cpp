@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <new>
 
+#include "module.h"
 #include "npZanSetupOneClick_h.h"
 #include "page_site.h"
 #include "plugin_instance.h"
@@ -56,8 +57,6 @@ size_t ArgumentLength(const NPVariant* args, uint32_t argCount, uint32_t index) 
   if (!args || index >= argCount || args[index].type != NPVariantType_String) return 0;
   return args[index].value.stringValue.UTF8Length / 3 + (args[index].value.stringValue.UTF8Length % 3 ? 1 : 0);
 }
-
-std::wstring Text(BSTR text) { return text ? std::wstring(text, ::SysStringLen(text)) : std::wstring(); }
 
 // Through COM rather than a direct call, so this face starts the setup
 // program exactly as the control does for browsers that host it. COM must
@@ -158,7 +157,7 @@ bool ScriptablePluginObject::Invoke(NPIdentifier name, const NPVariant* args, ui
     std::wstring refusal = ProductValuesRefusal(ArgumentLength(args, argCount, 0), ArgumentLength(args, argCount, 1));
     ScopedBstr productName(refusal.empty() ? ArgumentAsBstr(args, argCount, 0) : nullptr);
     ScopedBstr productVersion(refusal.empty() ? ArgumentAsBstr(args, argCount, 1) : nullptr);
-    if (refusal.empty()) refusal = ProductValuesRefusal(Text(productName.get()), Text(productVersion.get()));
+    if (refusal.empty()) refusal = ProductValuesRefusal(BstrText(productName.get()), BstrText(productVersion.get()));
     std::wstring page;
     if (refusal.empty()) refusal = PageRefusal(PageUrlOfInstance(npp_, &page), page);
     if (!refusal.empty()) {

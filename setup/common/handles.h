@@ -71,10 +71,18 @@ struct RegKeyTraits {
   static void Close(Type h) { ::RegCloseKey(h); }
 };
 
+// A mapped view of a file: null means none.
+struct MappedViewTraits {
+  using Type = const void*;
+  static Type Empty() { return nullptr; }
+  static void Close(Type view) { ::UnmapViewOfFile(view); }
+};
+
 using ScopedHandle = UniqueHandle<KernelHandleTraits>;
 using ScopedFile = UniqueHandle<FileHandleTraits>;
 using ScopedFind = UniqueHandle<FindHandleTraits>;
 using ScopedRegKey = UniqueHandle<RegKeyTraits>;
+using ScopedView = UniqueHandle<MappedViewTraits>;
 
 // A critical section with a scoped holder; neither can be copied.
 class CriticalSection {

@@ -78,29 +78,11 @@ bool SignerFitsContent(const std::string& signature, const std::string& content)
   return !digest.empty() && digest == Sha256Of(content);
 }
 
-std::string Lowered(std::string text) {
-  for (char& c : text) {
-    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-  }
-  return text;
-}
-
 }  // namespace
 
 PublisherPins ParsePins(const std::wstring& text) {
   PublisherPins pins;
-  size_t at = 0;
-  while (at <= text.size()) {
-    size_t end = text.find_first_of(L";,", at);
-    if (end == std::wstring::npos) end = text.size();
-    std::wstring pin = text.substr(at, end - at);
-    const size_t first = pin.find_first_not_of(L" \t");
-    if (first != std::wstring::npos) {
-      pin = pin.substr(first, pin.find_last_not_of(L" \t") - first + 1);
-      pins.push_back(Lowered(WideToUtf8(pin)));
-    }
-    at = end + 1;
-  }
+  for (const std::wstring& pin : SplitSettingList(text)) pins.push_back(WideToUtf8(pin));
   return pins;
 }
 

@@ -1,23 +1,12 @@
 #include "site_lock.h"
 
+#include "string_util.h"
+
 namespace zan {
 namespace {
 
-std::wstring Lowered(std::wstring text) {
-  for (wchar_t& c : text) {
-    if (c >= L'A' && c <= L'Z') c = static_cast<wchar_t>(c - L'A' + L'a');
-  }
-  return text;
-}
-
 bool StartsWithIgnoringCase(const std::wstring& text, const std::wstring& prefix) {
-  return text.size() >= prefix.size() && Lowered(text.substr(0, prefix.size())) == prefix;
-}
-
-std::wstring Trimmed(const std::wstring& text) {
-  const size_t first = text.find_first_not_of(L" \t");
-  if (first == std::wstring::npos) return std::wstring();
-  return text.substr(first, text.find_last_not_of(L" \t") - first + 1);
+  return text.size() >= prefix.size() && LowerAscii(text.substr(0, prefix.size())) == prefix;
 }
 
 }  // namespace
@@ -38,19 +27,14 @@ std::wstring UrlHost(const std::wstring& url) {
   size_t colon = authority.rfind(L':');
   if (colon != std::wstring::npos && authority.find(L']', colon) == std::wstring::npos) authority.erase(colon);
   while (!authority.empty() && authority.back() == L'.') authority.pop_back();
-  return Lowered(authority);
+  return LowerAscii(authority);
 }
 
 std::vector<std::wstring> AllowedHostList(const std::wstring& allowed) {
   std::vector<std::wstring> hosts;
-  size_t at = 0;
-  while (at <= allowed.size()) {
-    size_t end = allowed.find_first_of(L";,", at);
-    if (end == std::wstring::npos) end = allowed.size();
-    std::wstring entry = Lowered(Trimmed(allowed.substr(at, end - at)));
+  for (std::wstring entry : SplitSettingList(allowed)) {
     while (!entry.empty() && entry.front() == L'.') entry.erase(0, 1);
     if (!entry.empty()) hosts.push_back(entry);
-    at = end + 1;
   }
   return hosts;
 }

@@ -66,4 +66,27 @@ std::string HexText(const unsigned char* bytes, size_t count) {
   return text;
 }
 
+std::wstring LowerAscii(std::wstring text) {
+  for (wchar_t& c : text) {
+    if (c >= L'A' && c <= L'Z') c = static_cast<wchar_t>(c - L'A' + L'a');
+  }
+  return text;
+}
+
+std::vector<std::wstring> SplitSettingList(const std::wstring& text) {
+  std::vector<std::wstring> entries;
+  size_t at = 0;
+  while (at <= text.size()) {
+    size_t end = text.find_first_of(L";,", at);
+    if (end == std::wstring::npos) end = text.size();
+    const std::wstring entry = text.substr(at, end - at);
+    const size_t first = entry.find_first_not_of(L" \t");
+    if (first != std::wstring::npos) {
+      entries.push_back(LowerAscii(entry.substr(first, entry.find_last_not_of(L" \t") - first + 1)));
+    }
+    at = end + 1;
+  }
+  return entries;
+}
+
 }  // namespace zan

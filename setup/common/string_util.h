@@ -3,6 +3,7 @@
 
 #include <cstddef>
 #include <string>
+#include <vector>
 
 namespace zan {
 
@@ -14,6 +15,13 @@ inline std::string WideToUtf8(const std::wstring& text) { return WideToMultiByte
 
 // Case-insensitive equality of wide strings (ASCII letters folded, as _wcsicmp).
 bool EqualsIgnoreCase(const std::wstring& a, const std::wstring& b);
+
+// ASCII letters lower-cased; every other character as it is.
+std::wstring LowerAscii(std::wstring text);
+
+// The entries of a build setting's list, separated by ";" or ",": blanks
+// around them dropped, lower-cased (ASCII), empty ones left out.
+std::vector<std::wstring> SplitSettingList(const std::wstring& text);
 
 // Replaces every occurrence of `what` in `text`.
 std::wstring ReplaceAll(std::wstring text, const std::wstring& what, const std::wstring& with);

@@ -180,20 +180,6 @@ bool ParseFileVersion(const ImageBytes& image, FileVersion* version) {
   return true;
 }
 
-class ScopedView {
- public:
-  explicit ScopedView(const void* view) : view_(view) {}
-  ~ScopedView() {
-    if (view_) ::UnmapViewOfFile(view_);
-  }
-  ScopedView(const ScopedView&) = delete;
-  ScopedView& operator=(const ScopedView&) = delete;
-  const unsigned char* bytes() const { return static_cast<const unsigned char*>(view_); }
-
- private:
-  const void* view_;
-};
-
 }  // namespace
 
 int CompareVersions(const std::wstring& a, const std::wstring& b) {
@@ -228,8 +214,10 @@ bool ReadFileVersion(HANDLE file, FileVersion* version) {
   ScopedHandle mapping(::CreateFileMappingW(file, nullptr, PAGE_READONLY, 0, 0, nullptr));
   if (!mapping) return false;
   ScopedView view(::MapViewOfFile(mapping.get(), FILE_MAP_READ, 0, 0, 0));
-  if (!view.bytes()) return false;
-  return ParseFileVersion(ImageBytes(view.bytes(), static_cast<unsigned long long>(size.QuadPart)), version);
+  if (!view) return false;
+  return ParseFileVersion(ImageBytes(static_cast<const unsigned char*>(view.get()),
+                                     static_cast<unsigned long long>(size.QuadPart)),
+                          version);
 }
 
 }  // namespace zan

@@ -11,6 +11,7 @@
 #include "elevated_copy.h"
 #include "setup/common/authenticode.h"
 #include "setup/common/build_settings.h"
+#include "setup/common/files.h"
 #include "setup/common/log.h"
 #include "setup/common/process_safety.h"
 #include "setup/common/string_util.h"

@@ -1,5 +1,7 @@
 #include "module.h"
 
+#include "setup/common/files.h"
+
 namespace zan {
 namespace {
 
@@ -11,18 +13,7 @@ LONG g_locks = 0;
 void SetPluginInstance(HINSTANCE instance) { g_instance = instance; }
 HINSTANCE PluginInstanceHandle() { return g_instance; }
 
-std::wstring PluginPath() {
-  std::wstring path(MAX_PATH, L'\0');
-  for (;;) {
-    DWORD length = ::GetModuleFileNameW(g_instance, &path[0], static_cast<DWORD>(path.size()));
-    if (length == 0) return std::wstring();
-    if (length < path.size()) {
-      path.resize(length);
-      return path;
-    }
-    path.resize(path.size() * 2);
-  }
-}
+std::wstring PluginPath() { return ModuleFilePath(g_instance); }
 
 void LockModule() { ::InterlockedIncrement(&g_locks); }
 void UnlockModule() { ::InterlockedDecrement(&g_locks); }

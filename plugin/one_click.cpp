@@ -7,6 +7,7 @@
 #include "module.h"
 #include "page_site.h"
 #include "setup/common/app_reg.h"
+#include "setup/common/files.h"
 #include "setup/common/log.h"
 #include "setup/common/product_values.h"
 #include "setup/common/start_program.h"
@@ -154,7 +155,7 @@ int CZanSetupOneClick::LaunchSetup(const std::wstring& path, const std::wstring&
     WriteLog(L"CZanSetupOneClick: path: %s, produce: %s", path.c_str(), productName.c_str());
     return -1;
   }
-  if (!::PathFileExistsW(path.c_str())) {
+  if (!FileExists(path)) {
     WriteLog(L"CZanSetupOneClick: path is not exist");
     return -1;
   }

@@ -30,14 +30,21 @@ class UniqueHandle {
   bool valid() const { return value_ != Traits::Empty(); }
   explicit operator bool() const { return valid(); }
 
-  Type release() {
+  // The caller owns the value now; dropping it would leak the handle.
+  [[nodiscard]] Type release() {
     Type value = value_;
     value_ = Traits::Empty();
     return value;
   }
 
+  // Closing keeps the thread's last error, so a handle that goes out of
+  // scope on a failure path leaves the failure's code for the caller.
   void reset(Type value = Traits::Empty()) {
-    if (valid()) Traits::Close(value_);
+    if (valid()) {
+      DWORD error = ::GetLastError();
+      Traits::Close(value_);
+      ::SetLastError(error);
+    }
     value_ = value;
   }
 

@@ -8,6 +8,7 @@
 
 #include <boost/scoped_array.hpp>
 
+#include "files.h"
 #include "string_util.h"
 
 namespace zan {
@@ -40,16 +41,6 @@ int CrtFormat(wchar_t* buffer, size_t capacity, const wchar_t* format, va_list a
   return _vsnwprintf_s(buffer, capacity, _TRUNCATE, format, args);
 }
 
-// Never destroyed, for the same reason as the process log below.
-const std::wstring& ProgramFileName() {
-  static const std::wstring* const name = [] {
-    wchar_t buffer[MAX_PATH] = {};
-    ::GetModuleFileNameW(nullptr, buffer, MAX_PATH);
-    return new std::wstring(buffer);
-  }();
-  return *name;
-}
-
 // Never destroyed: a worker (the self-update's) may still log while the
 // process runs its exit-time destructors, and only ExitProcess ends it.
 LogWriter& ProcessLog() {
@@ -69,18 +60,6 @@ void SetLogFolder(const std::wstring& folder) {
   g_logFolder = owned;
 }
 HINSTANCE GetLogModule() { return g_logModule; }
-
-std::wstring FolderOfPath(const std::wstring& path) {
-  size_t cut = path.find_last_of(L"\\/");
-  return cut == std::wstring::npos ? std::wstring() : path.substr(0, cut + 1);
-}
-
-std::wstring GetModuleFolder(HINSTANCE instance) {
-  if (!instance) return FolderOfPath(ProgramFileName());
-  wchar_t buffer[MAX_PATH] = {};
-  ::GetModuleFileNameW(instance, buffer, MAX_PATH);
-  return FolderOfPath(buffer);
-}
 
 bool FormatLogMessage(const wchar_t* format, va_list args, std::wstring* out) {
   return FormatLogMessageWith(CrtFormat, format, args, out);

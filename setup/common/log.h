@@ -22,11 +22,6 @@ HINSTANCE GetLogModule();
 // as the log itself.
 void SetLogFolder(const std::wstring& folder);
 
-// Folder of a module's file, ending in its separator; "\" and "/" both count
-// and the later one wins. Empty when the name holds neither.
-std::wstring GetModuleFolder(HINSTANCE instance);
-std::wstring FolderOfPath(const std::wstring& path);
-
 // Writes one time-stamped line. "%s" takes a wide string, "%d" an int.
 // Never reports a failure and never throws: a line that cannot be made or
 // written is dropped.

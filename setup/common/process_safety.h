@@ -1,11 +1,8 @@
 // What a program of ours does first, before it loads anything: where
-// Windows may look for DLLs, and where the program itself lies.
+// Windows may look for DLLs.
 #pragma once
 
 #include <windows.h>
-
-#include <string>
-#include <vector>
 
 #ifndef LOAD_LIBRARY_SEARCH_SYSTEM32
 #define LOAD_LIBRARY_SEARCH_SYSTEM32 0x00000800
@@ -25,19 +22,6 @@ inline void SearchSystemFolderOnlyForDlls() {
                     : nullptr;
   if (set) set(LOAD_LIBRARY_SEARCH_SYSTEM32);
   ::SetDllDirectoryW(L"");
-}
-
-// The full path of `module` (null: the program), however long; empty when
-// it cannot be had.
-inline std::wstring ModuleFilePath(HMODULE module) {
-  std::vector<wchar_t> buffer(MAX_PATH);
-  while (buffer.size() <= 32768) {
-    DWORD length = ::GetModuleFileNameW(module, buffer.data(), static_cast<DWORD>(buffer.size()));
-    if (length == 0) return std::wstring();
-    if (length < buffer.size()) return std::wstring(buffer.data(), length);
-    buffer.resize(buffer.size() * 2);
-  }
-  return std::wstring();
 }
 
 }  // namespace zan

@@ -18,7 +18,7 @@ template <typename Block>
 bool StartWorker(unsigned(__stdcall* body)(void*), std::unique_ptr<Block> block) {
   uintptr_t thread = _beginthreadex(nullptr, 0, body, block.get(), 0, nullptr);
   if (!thread) return false;
-  block.release();
+  static_cast<void>(block.release());
   ::CloseHandle(reinterpret_cast<HANDLE>(thread));
   return true;
 }
@@ -27,6 +27,23 @@ bool StartWorker(unsigned(__stdcall* body)(void*), std::unique_ptr<Block> block)
 template <typename Block>
 std::unique_ptr<Block> TakeBlock(void* param) {
   return std::unique_ptr<Block>(static_cast<Block*>(param));
+}
+
+// Posts `message` with `payload` as its wParam; the payload then belongs to
+// the message, and whoever handles it takes it with TakeOwned. When the post
+// fails the payload is freed here, so there is one owner at every moment.
+template <typename T>
+bool PostOwned(HWND window, UINT message, std::unique_ptr<T> payload) {
+  if (!::PostMessageW(window, message, reinterpret_cast<WPARAM>(payload.get()), 0)) return false;
+  static_cast<void>(payload.release());
+  return true;
+}
+
+// The receiving side of PostOwned, called for every such message it gets,
+// used or not.
+template <typename T>
+std::unique_ptr<T> TakeOwned(WPARAM wParam) {
+  return std::unique_ptr<T>(reinterpret_cast<T*>(wParam));
 }
 
 // Runs `body` on a worker thread (or any entry the platform calls) so that

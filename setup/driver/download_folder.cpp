@@ -3,6 +3,7 @@
 #include <windows.h>
 #include <shlwapi.h>
 
+#include "setup/common/files.h"
 #include "setup/common/log.h"
 
 namespace zan {
@@ -17,10 +18,6 @@ std::wstring DownloadRootPath(const std::wstring& programFolder) {
   return folder + L"\\download\\";
 }
 
-void CreateIfMissing(const std::wstring& folder) {
-  if (!::PathFileExistsW(folder.c_str())) ::CreateDirectoryW(folder.c_str(), nullptr);
-}
-
 }  // namespace
 
 std::wstring DownloadFolderPath(const std::wstring& programFolder, const std::wstring& name) {
@@ -29,9 +26,9 @@ std::wstring DownloadFolderPath(const std::wstring& programFolder, const std::ws
 
 std::wstring GetDownloadFolder(const std::wstring& name) {
   std::wstring programFolder = GetModuleFolder(GetLogModule());
-  CreateIfMissing(DownloadRootPath(programFolder));
+  EnsureFolder(DownloadRootPath(programFolder));
   std::wstring folder = DownloadFolderPath(programFolder, name);
-  CreateIfMissing(folder);
+  EnsureFolder(folder);
   return folder;
 }
 

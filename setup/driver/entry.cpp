@@ -4,10 +4,11 @@
 #include "install_link.h"
 #include "instance_guard.h"
 #include "self_update.h"
+#include "setup/common/files.h"
 #include "setup/common/log.h"
 #include "setup/common/product_values.h"
 #include "setup/ui/i18n.h"
-#include "setup/ui/main_dlg.h"
+#include "main_dlg.h"
 
 namespace zan {
 namespace {
@@ -15,11 +16,8 @@ namespace {
 void ShowAlreadyRunning(HINSTANCE instance) {
   CI18N strings;
   strings.SetLanguage(GetModuleFolder(instance) + L"language\\", 0);
-  std::wstring text;
-  std::wstring caption;
-  strings.GetString(L"language.isruningmessage", text, 65001);
-  strings.GetString(L"language.caption", caption, 65001);
-  ::MessageBoxW(nullptr, text.c_str(), caption.c_str(), MB_OK);
+  ::MessageBoxW(nullptr, strings.Text(L"language.isruningmessage").c_str(),
+                strings.Text(L"language.caption").c_str(), MB_OK);
 }
 
 // The name and version become a folder name and segments of the server

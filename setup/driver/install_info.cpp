@@ -3,7 +3,7 @@
 #include <memory>
 
 #include "setup/common/build_settings.h"
-#include "messages.h"
+#include "setup/ui/messages.h"
 #include "setup/common/handles.h"
 #include "setup/common/log.h"
 #include "setup/common/string_util.h"
@@ -26,11 +26,6 @@ struct InfoJob {
   std::wstring productName;
   std::wstring productVersion;
 };
-
-void PostInfoReady(HWND mainWindow, const std::string& text) {
-  std::string* copy = new std::string(text);
-  if (!::PostMessageW(mainWindow, UM_INFO_READY, reinterpret_cast<WPARAM>(copy), 0)) delete copy;
-}
 
 std::wstring LanguageUrl(const std::string& documentText, const std::wstring& languageCode) {
   TiXmlDocument document;
@@ -99,7 +94,7 @@ void FetchInfo(const InfoJob& job) {
     ::PostMessageW(job.mainWindow, UM_INFO_FAILED, 0, 0);
     return;
   }
-  PostInfoReady(job.mainWindow, text);
+  PostOwned(job.mainWindow, UM_INFO_READY, std::make_unique<std::string>(std::move(text)));
 }
 
 unsigned __stdcall InfoWorker(void* param) {

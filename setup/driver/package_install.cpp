@@ -2,12 +2,11 @@
 
 #include <memory>
 
-#include "messages.h"
+#include "setup/ui/messages.h"
 #include "setup/common/handles.h"
 #include "setup/common/log.h"
 #include "setup/common/start_program.h"
 #include "setup/http/http_fetch_file.h"
-#include "setup/ui/progress_dlg.h"
 #include "setup/common/worker.h"
 
 namespace zan {
@@ -63,6 +62,13 @@ bool SetJobLimits(HANDLE job, DWORD limitFlags) {
 }
 
 }  // namespace
+
+int __stdcall DownloadProgressProc(unsigned int context, int event, int value) {
+  HWND dialog = reinterpret_cast<HWND>(static_cast<uintptr_t>(context));
+  if (event == 0) ::PostMessageW(dialog, UM_PROGRESS_TOTAL, static_cast<WPARAM>(value), 0);
+  if (event == 1) ::PostMessageW(dialog, UM_PROGRESS_POSITION, static_cast<WPARAM>(value), 0);
+  return 1;
+}
 
 std::wstring BuildInstallerCommandLine(const std::wstring& packagePath,
                                        const std::wstring& installFolder) {

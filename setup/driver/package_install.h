@@ -18,6 +18,10 @@ namespace zan {
 std::wstring BuildInstallerCommandLine(const std::wstring& packagePath,
                                        const std::wstring& installFolder);
 
+// Progress function of the package download: event 0 is the total, event 1
+// the amount so far; both go to the progress dialog `context` as posts.
+int __stdcall DownloadProgressProc(unsigned int context, int event, int value);
+
 // Downloads `url` to `packagePath` on a worker; progress goes to
 // `progressWindow`, the result (UM_PACKAGE_READY / UM_PACKAGE_FAILED) to
 // `mainWindow`. False when no thread could be started.

@@ -11,6 +11,7 @@
 #include "self_update.h"
 #include "setup/common/build_settings.h"
 #include "setup/common/file_digests.h"
+#include "setup/common/files.h"
 #include "setup/common/log.h"
 #include "setup/common/string_util.h"
 #include "setup/common/xml_document.h"
@@ -33,11 +34,6 @@ CUIManager::CUIManager(HWND mainWindow, const std::wstring& commandLine,
 
 CUIManager::~CUIManager() = default;
 
-std::wstring CUIManager::Text(const wchar_t* key) {
-  std::wstring text;
-  strings_.GetString(key, text, 65001);
-  return text;
-}
 
 void CUIManager::SetCaptions(const std::wstring& caption) {
   ::SetWindowTextW(progress_->hwnd(), caption.c_str());
@@ -67,10 +63,10 @@ void CUIManager::Start() {
   }
   StartInfoDownload();
 
-  std::wstring caption = Text(L"language.caption");
+  std::wstring caption = strings_.Text(L"language.caption");
   SetCaptions(caption);
-  progress_->SetTexts(Text(L"language.progresstext"), Text(L"language.steptext"));
-  progress_->SetConfirmTexts(Text(L"language.messagebox"), caption);
+  progress_->SetTexts(strings_.Text(L"language.progresstext"), strings_.Text(L"language.steptext"));
+  progress_->SetConfirmTexts(strings_.Text(L"language.messagebox"), caption);
   ::SendMessageW(progress_->hwnd(), UM_PROGRESS_MODE, 1, 0);
   ::ShowWindow(progress_->hwnd(), SW_SHOWNORMAL);
   BringToFront(progress_->hwnd());
@@ -99,7 +95,7 @@ void CUIManager::StartInfoDownload() {
 
 void CUIManager::OnInfoReady(const std::string& text) {
   strings_.SetLanguage(downloadFolder_, 0);
-  std::wstring caption = Text(L"language.caption");
+  std::wstring caption = strings_.Text(L"language.caption");
   SetCaptions(caption);
   ParseXmlText(text, info_);
   if (!RightsAllowInstall(caption)) return;
@@ -117,7 +113,8 @@ bool CUIManager::RightsAllowInstall(const std::wstring& caption) {
     case RightsDecision::kProceed:
       return true;
     case RightsDecision::kRefuse:
-      ::MessageBoxW(progress_->hwnd(), Text(L"language.authorityerror").c_str(), caption.c_str(), MB_OK);
+      ::MessageBoxW(progress_->hwnd(), strings_.Text(L"language.authorityerror").c_str(), caption.c_str(),
+                    MB_OK);
       break;
     case RightsDecision::kRelaunch:
       StartElevatingLauncher(GetModuleFolder(GetLogModule()) + L"ZanSetupSH.exe", commandLine_);
@@ -186,14 +183,14 @@ void CUIManager::OnContinue() {
     return;
   }
   packagePath_ = downloadFolder_ + L"install.exe";
-  if (::PathFileExistsW(packagePath_.c_str()) && CheckFileDigests(packagePath_, PackageDigests())) {
+  if (FileExists(packagePath_) && CheckFileDigests(packagePath_, PackageDigests())) {
     WriteLog(L"Produce is exist, install");
     OnPackageReady();
     return;
   }
   WriteLog(L"Produce isnot exist, download");
-  progress_->SetTexts(Text(L"language.downloadProduce.progresstext"),
-                      Text(L"language.downloadProduce.steptext"));
+  progress_->SetTexts(strings_.Text(L"language.downloadProduce.progresstext"),
+                      strings_.Text(L"language.downloadProduce.steptext"));
   ::PostMessageW(progress_->hwnd(), UM_PROGRESS_MODE, 0, 0);
   ::ShowWindow(progress_->hwnd(), SW_SHOWNORMAL);
   std::wstring url;
@@ -210,7 +207,8 @@ void CUIManager::OnCancel() {
 }
 
 void CUIManager::ShowErrorAndEnd(const wchar_t* textKey) {
-  ::MessageBoxW(progress_->hwnd(), Text(textKey).c_str(), Text(L"language.caption").c_str(), MB_OK);
+  ::MessageBoxW(progress_->hwnd(), strings_.Text(textKey).c_str(), strings_.Text(L"language.caption").c_str(),
+                MB_OK);
   OnCancel();
 }
 

@@ -1,5 +1,23 @@
 // CUIManager: the controller of one setup run. It walks the phases on the
-// main thread; workers report back through messages to the main dialog.
+// main thread; workers report back through messages to the main dialog,
+// which hands each to the call named below it.
+//
+//   1 Start            update check, info worker; busy progress dialog
+//       UM_INFO_READY -> OnInfoReady        UM_INFO_FAILED -> ShowInfoError
+//   2 OnInfoReady      language, rights; the folder dialog, or on to 4
+//       UM_PATH_CHOSEN -> SetInstallPath (sent by the folder dialog)
+//   3 folder dialog    Next -> OnContinue; Cancel -> OnCancel
+//   4 OnContinue       a kept package that passes its digests goes to 5;
+//                      else the package worker
+//       UM_PACKAGE_READY -> OnPackageReady  UM_PACKAGE_FAILED -> ShowPackageError
+//   5 OnPackageReady   conflicting programs, then the checked installer
+//       UM_INSTALL_DONE -> EndInstall       UM_INSTALL_FAILED -> ShowInstallError
+//   6 EndInstall       the installer's processes are let go
+//
+// Every run ends in OnCancel, which closes the main dialog: after 6, after
+// an error message, when the user cancels a dialog, when the rights refuse
+// the product, or when an elevated run takes over. Messages that arrive
+// after that are dropped.
 #pragma once
 
 #include <windows.h>
@@ -9,7 +27,7 @@
 
 #include <tinyxml.h>
 
-#include "messages.h"
+#include "setup/ui/messages.h"
 #include "setup/common/file_digests.h"
 #include "setup/common/handles.h"
 #include "setup/ui/i18n.h"
@@ -49,7 +67,6 @@ class CUIManager : public IDownloadCallback {
   ExpectedDigests PackageDigests();
 
  private:
-  std::wstring Text(const wchar_t* key);
   void SetCaptions(const std::wstring& caption);
   void StartInfoDownload();
   bool RightsAllowInstall(const std::wstring& caption);

@@ -6,6 +6,7 @@
 #include "conflicts.h"
 #include "package_install.h"
 #include "setup/common/file_digests.h"
+#include "setup/common/files.h"
 #include "setup/common/handles.h"
 #include "setup/common/log.h"
 #include "setup/ui/conflict_dlg.h"
@@ -29,7 +30,9 @@ bool CUIManager::CheckConflicts(bool* dialogShown) {
   std::map<DWORD, std::wstring> found;
   if (!ScanConflictingProcesses(names, installFolder_, true, &found) || found.empty()) return true;
   CConflictProcessDlg dialog;
-  dialog.Init(names, &strings_, installFolder_);
+  dialog.Init([&](std::map<DWORD, std::wstring>* scanned) {
+    return ScanConflictingProcesses(names, installFolder_, false, scanned);
+  }, &strings_);
   dialog.Run();
   *dialogShown = true;
   return !dialog.cancelled();
@@ -49,8 +52,8 @@ void CUIManager::OnPackageReady() {
   }
   if (dialogShown) showState = SW_SHOWNORMAL;
 
-  progress_->SetTexts(Text(L"language.installProduce.progresstext"),
-                      Text(L"language.installProduce.steptext"));
+  progress_->SetTexts(strings_.Text(L"language.installProduce.progresstext"),
+                      strings_.Text(L"language.installProduce.steptext"));
   ::SendMessageW(progress_->hwnd(), UM_PROGRESS_MODE, 1, 0);
   progress_->EnableClose(false);
   ShowProgressForInstall(showState);
@@ -79,7 +82,7 @@ void CUIManager::ShowProgressForInstall(UINT rememberedShowState) {
 }
 
 bool CUIManager::InstallPackage(const std::wstring& packagePath) {
-  if (!::PathFileExistsW(packagePath.c_str())) {
+  if (!FileExists(packagePath)) {
     WriteLog(L"Install Produce failed, path:%s", packagePath.c_str());
     return false;
   }

@@ -7,6 +7,7 @@
 #include <boost/shared_ptr.hpp>
 
 #include "file_block_info.h"
+#include "setup/common/files.h"
 #include "setup/common/handles.h"
 #include "setup/common/log.h"
 #include "setup/common/string_util.h"
@@ -78,10 +79,6 @@ bool WithinDesignSize(unsigned long long size) {
   WriteLog(L"the file to download is larger than the download can take: %s bytes",
            std::to_wstring(size).c_str());
   return false;
-}
-
-bool FileExists(const std::wstring& path) {
-  return ::GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES;
 }
 
 // Two workers fetch the blocks; this thread saves the state and reports
@@ -244,7 +241,9 @@ HRESULT CHttpFetchFile::Download(const std::wstring& url, const std::wstring& ex
   int status = 0;
   HRESULT probe = FetchRange(state->headerBlock, &status, &handles, url, dataPath, kProbeSize, 0,
                              ~0ull);
-  set_status(status);
+  // Only an answer has a status: a probe that could not be sent leaves
+  // the one before.
+  if (status != 0) set_status(status);
   if (FAILED(probe)) return probe;
   if (status == 200) return DownloadWhole(handles.request.get(), path, progress, user);
   // A 304 carries no range: nothing of the file is known.

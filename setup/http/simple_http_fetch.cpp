@@ -4,6 +4,7 @@
 #include <vector>
 
 #include "code_page.h"
+#include "setup/common/files.h"
 #include "setup/common/handles.h"
 #include "setup/common/log.h"
 #include "setup/common/string_util.h"
@@ -365,9 +366,7 @@ HRESULT CSimpleHttpFetch::FetchToFile(const std::wstring& url, const std::wstrin
 
   const std::wstring tempPath = path + L".tmp";
   const std::wstring folder = FolderOfPath(tempPath);
-  if (!folder.empty() && ::GetFileAttributesW(folder.c_str()) == INVALID_FILE_ATTRIBUTES) {
-    ::CreateDirectoryW(folder.c_str(), nullptr);
-  }
+  if (!folder.empty()) EnsureFolder(folder);
 
   BodyFile temp;
   temp.path = tempPath;

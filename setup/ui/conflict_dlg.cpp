@@ -4,28 +4,19 @@
 #include "resource.h"
 #include "setup/common/handles.h"
 #include "setup/common/log.h"
-#include "setup/driver/conflicts.h"
 
 namespace zan {
 
 const int CConflictProcessDlg::kTemplate = IDD_CONFLICT;
 
-void CConflictProcessDlg::Init(const std::vector<std::wstring>& names, CI18N* strings,
-                               const std::wstring& installFolder) {
-  names_ = names;
-  strings_ = strings;
-  installFolder_ = installFolder;
-}
-
-std::wstring CConflictProcessDlg::Text(const wchar_t* key) const {
-  std::wstring text;
-  if (strings_) strings_->GetString(key, text, 65001);
-  return text;
+void CConflictProcessDlg::Init(ConflictScan scan, CI18N* strings) {
+  scan_ = std::move(scan);
+  SetStrings(strings);
 }
 
 bool CConflictProcessDlg::ScanConflicts() {
   std::map<DWORD, std::wstring> scanned;
-  if (!ScanConflictingProcesses(names_, installFolder_, false, &scanned)) return false;
+  if (!scan_ || !scan_(&scanned)) return false;
   for (const auto& process : scanned) {
     if (found_.count(process.first)) continue;
     WriteLog(L"Get conflict process name:%s, process id:%d", process.second.c_str(),

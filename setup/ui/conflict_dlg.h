@@ -2,9 +2,9 @@
 // the install folder and lets the user end them, check again, or quit.
 #pragma once
 
+#include <functional>
 #include <map>
 #include <string>
-#include <vector>
 
 #include "dialog_base.h"
 
@@ -12,9 +12,13 @@ namespace zan {
 
 class CI18N;
 
+// Fills the map with the conflicting processes by id; false when the
+// process list could not be read.
+using ConflictScan = std::function<bool(std::map<DWORD, std::wstring>* found)>;
+
 class CConflictProcessDlg : public DialogBase {
  public:
-  void Init(const std::vector<std::wstring>& names, CI18N* strings, const std::wstring& installFolder);
+  void Init(ConflictScan scan, CI18N* strings);
   INT_PTR Run() { return DoModal(kTemplate, nullptr); }
   bool cancelled() const { return cancelled_ != 0; }
   bool ScanConflicts();
@@ -30,13 +34,10 @@ class CConflictProcessDlg : public DialogBase {
   void OnRetry();
   void OnTerminate();
   void OnCancel();
-  std::wstring Text(const wchar_t* key) const;
 
-  std::vector<std::wstring> names_;
+  ConflictScan scan_;
   std::map<DWORD, std::wstring> found_;
-  CI18N* strings_ = nullptr;
   HWND processList_ = nullptr;
-  std::wstring installFolder_;
   int cancelled_ = 0;
 };
 

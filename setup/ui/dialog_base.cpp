@@ -1,5 +1,6 @@
 #include "dialog_base.h"
 
+#include "i18n.h"
 #include "resource.h"
 
 namespace zan {
@@ -69,6 +70,10 @@ void DialogBase::AddToMessageLoop() {
 }
 
 void DialogBase::SetItemText(int id, const wchar_t* text) { ::SetDlgItemTextW(hwnd_, id, text); }
+
+std::wstring DialogBase::Text(const wchar_t* key) const {
+  return strings_ ? strings_->Text(key) : std::wstring();
+}
 
 void DialogBase::InitCommon() {
   CenterOnWorkArea(hwnd_);

@@ -5,9 +5,13 @@
 
 #include <windows.h>
 
+#include <string>
+
 #include "message_loop.h"
 
 namespace zan {
+
+class CI18N;
 
 class DialogBase : public MessageFilter {
  public:
@@ -39,11 +43,15 @@ class DialogBase : public MessageFilter {
   void AddToMessageLoop();
   void SetItemText(int id, const wchar_t* text);
   void EndModal(INT_PTR result);
+  // The dialog's texts; empty until SetStrings gave it language strings.
+  void SetStrings(CI18N* strings) { strings_ = strings; }
+  std::wstring Text(const wchar_t* key) const;
 
  private:
   static INT_PTR CALLBACK DialogProc(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam);
 
   HWND hwnd_ = nullptr;
+  CI18N* strings_ = nullptr;
 };
 
 // Centres `hwnd` on the work area of its monitor, keeping it inside.

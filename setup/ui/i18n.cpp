@@ -1,7 +1,6 @@
 #include "i18n.h"
 
-#include <shlwapi.h>
-
+#include "setup/common/files.h"
 #include "setup/common/handles.h"
 #include "setup/common/log.h"
 #include "setup/common/string_util.h"
@@ -40,7 +39,7 @@ bool CI18N::SetLanguage(const std::wstring& folder, LANGID langId) {
 bool CI18N::LoadDocument() {
   if (folder_.empty()) folder_ = GetModuleFolder(nullptr);
   std::wstring path = folder_ + GetLanguageCode(::GetUserDefaultLangID()) + L".locale";
-  if (!::PathFileExistsW(path.c_str())) {
+  if (!FileExists(path)) {
     WIN32_FIND_DATAW data;
     ScopedFind find(::FindFirstFileW((folder_ + L"*.locale").c_str(), &data));
     if (!find) return false;
@@ -58,6 +57,12 @@ bool CI18N::GetString(const std::wstring& key, std::wstring& out, UINT codePage)
   if (!element) return false;
   out = MultiByteToWide(ElementText(element), codePage);
   return true;
+}
+
+std::wstring CI18N::Text(const std::wstring& key) {
+  std::wstring text;
+  GetString(key, text, CP_UTF8);
+  return text;
 }
 
 }  // namespace zan

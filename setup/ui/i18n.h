@@ -26,6 +26,8 @@ class CI18N {
 
   // False (and `out` untouched) when no file or no such key exists.
   bool GetString(const std::wstring& key, std::wstring& out, UINT codePage);
+  // The text of `key` in our UTF-8 language files; empty when there is none.
+  std::wstring Text(const std::wstring& key);
 
  private:
   bool LoadDocument();

@@ -34,14 +34,8 @@ void CPathSelectDlg::SetPath(const std::wstring& folder) {
   ::SetWindowTextW(folderField_, folder_.c_str());
 }
 
-std::wstring CPathSelectDlg::Text(const wchar_t* key) const {
-  std::wstring text;
-  if (strings_) strings_->GetString(key, text, 65001);
-  return text;
-}
-
 void CPathSelectDlg::ApplyLanguage(CI18N* strings) {
-  strings_ = strings;
+  SetStrings(strings);
   ::SetWindowTextW(browseButton_, Text(L"language.selectpath.selectbutton").c_str());
   ::SetWindowTextW(nextButton_, Text(L"language.selectpath.nextbutton").c_str());
   SetItemText(IDC_HEADING, Text(L"language.selectpath.statictext").c_str());

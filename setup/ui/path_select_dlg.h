@@ -5,7 +5,7 @@
 #include <string>
 
 #include "dialog_base.h"
-#include "setup/driver/messages.h"
+#include "messages.h"
 
 namespace zan {
 
@@ -31,7 +31,6 @@ class CPathSelectDlg : public DialogBase {
   void OnBrowse();
   void OnNext();
   void OnCancel();
-  std::wstring Text(const wchar_t* key) const;
 
   IDownloadCallback* callback_;
   HWND folderField_ = nullptr;
@@ -39,7 +38,6 @@ class CPathSelectDlg : public DialogBase {
   HWND nextButton_ = nullptr;
   HWND cancelButton_ = nullptr;
   std::wstring folder_;
-  CI18N* strings_ = nullptr;
   HWND mainWindow_;
 };
 

@@ -123,11 +123,4 @@ void BringToFront(HWND hwnd) {
   ::SetWindowPos(hwnd, HWND_TOPMOST, 0, 0, 0, 0, SWP_SHOWWINDOW | SWP_NOMOVE | SWP_NOSIZE);
 }
 
-int __stdcall DownloadProgressProc(unsigned int context, int event, int value) {
-  HWND dialog = reinterpret_cast<HWND>(static_cast<uintptr_t>(context));
-  if (event == 0) ::PostMessageW(dialog, UM_PROGRESS_TOTAL, static_cast<WPARAM>(value), 0);
-  if (event == 1) ::PostMessageW(dialog, UM_PROGRESS_POSITION, static_cast<WPARAM>(value), 0);
-  return 1;
-}
-
 }  // namespace zan

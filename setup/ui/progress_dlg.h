@@ -5,7 +5,7 @@
 #include <string>
 
 #include "dialog_base.h"
-#include "setup/driver/messages.h"
+#include "messages.h"
 
 namespace zan {
 
@@ -49,9 +49,5 @@ class CProgressDlg : public DialogBase {
 
 // Forces a window to the foreground and keeps it topmost.
 void BringToFront(HWND hwnd);
-
-// Progress function of the package download: event 0 is the total, event 1
-// the amount so far; both go to the progress dialog `context` as posts.
-int __stdcall DownloadProgressProc(unsigned int context, int event, int value);
 
 }  // namespace zan

@@ -15,6 +15,7 @@
 
 #include "npZanSetupOneClick_h.h"
 #include "plugin_test_util.h"
+#include "setup/common/files.h"
 #include "setup/common/log.h"
 #include "setup/common/string_util.h"
 
@@ -162,7 +163,7 @@ TEST_F(OneClick, WhatALinkWouldNotCarryIsRefusedAndStartsNothing) {
   EXPECT_EQ(S_FALSE, control_->InstallOneClick(huge, nullptr, &started));
   EXPECT_EQ(0, started);
   ExpectLastLine("InstallOneClick refused: the product name is longer than 200 characters", ++logged);
-  EXPECT_FALSE(zan_test::FileExists(program + L".cmdline"));
+  EXPECT_FALSE(zan::FileExists(program + L".cmdline"));
 }
 
 // A page's site as a browser gives it: a service provider whose web browser
@@ -276,7 +277,7 @@ TEST_F(OneClick, MissingNameMissingProgramOrAFolderFailQuietly) {
   EXPECT_EQ("CZanSetupOneClick: path is not exist", lines[2]);
   EXPECT_EQ("CZanSetupOneClick: run zansetup, path: " + zan::WideToUtf8(temp_.path()), lines[4]);
   EXPECT_EQ("InstallOneClick refused: the product name is not usable", lines[5]);
-  EXPECT_FALSE(zan_test::FileExists(program + L".cmdline"));
+  EXPECT_FALSE(zan::FileExists(program + L".cmdline"));
 }
 
 TEST_F(OneClick, DispatchByNameReachesTheSameMethod) {

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "browser_plugin_api.h"
+#include "setup/common/files.h"
 #include "setup/common/log.h"
 #include "setup/common/string_util.h"
 #include "plugin_test_util.h"
@@ -618,7 +619,7 @@ TEST_F(NpapiInstall, NeverSetsComUpItself) {
   EXPECT_EQ(NPVariantType_Int32, call.result.type);
   EXPECT_EQ(1, call.result.value.intValue);
   EXPECT_TRUE(NewLogLines().empty()) << "the control was never reached";
-  EXPECT_FALSE(zan_test::FileExists(program + L".cmdline"));
+  EXPECT_FALSE(zan::FileExists(program + L".cmdline"));
 }
 
 }  // namespace

@@ -1,5 +1,6 @@
 #include "plugin_test_util.h"
 
+#include "setup/common/files.h"
 #include "setup/common/log.h"
 #include "setup/common/string_util.h"
 
@@ -43,7 +44,7 @@ std::wstring PluginTest::StandIn() {
 std::string PluginTest::WaitForCommandLine(const std::wstring& program) {
   const std::wstring record = program + L".cmdline";
   for (DWORD deadline = ::GetTickCount() + 15000; ::GetTickCount() < deadline; ::Sleep(100)) {
-    if (FileExists(record)) {
+    if (zan::FileExists(record)) {
       ::Sleep(100);  // let the stand-in finish writing
       return ReadFileBytes(record);
     }

@@ -4,6 +4,7 @@
 
 #include <vector>
 
+#include "setup/common/files.h"
 #include "setup/common/string_util.h"
 #include "setup/http/file_block_info.h"
 #include "setup/http/http_fetch_file.h"
@@ -116,8 +117,8 @@ TEST_F(ResumableDownload, SmallFileOnTheCallersThreadReportsOnlyTheTotal) {
   ProgressLog log;
   ASSERT_EQ(S_OK, Run(Publish(data), &log));
   EXPECT_TRUE(data == ReadFileBytes(Target()));
-  EXPECT_FALSE(zan_test::FileExists(Target() + L".tmp"));
-  EXPECT_FALSE(zan_test::FileExists(Target() + L".size"));
+  EXPECT_FALSE(zan::FileExists(Target() + L".tmp"));
+  EXPECT_FALSE(zan::FileExists(Target() + L".size"));
   ASSERT_EQ(1u, log.events.size());
   EXPECT_EQ(0, log.events[0].first);
   EXPECT_EQ(static_cast<int>(data.size()), log.events[0].second);
@@ -128,7 +129,7 @@ TEST_F(ResumableDownload, LargeFileWithWorkersReportsProgressAndTheEnd) {
   ProgressLog log;
   ASSERT_EQ(S_OK, Run(Publish(data), &log));
   EXPECT_TRUE(data == ReadFileBytes(Target()));
-  EXPECT_FALSE(zan_test::FileExists(Target() + L".size"));
+  EXPECT_FALSE(zan::FileExists(Target() + L".size"));
   EXPECT_EQ(0, log.events.front().first);
   EXPECT_GE(log.Count(1), 1);
   EXPECT_EQ(1, log.Count(2));
@@ -149,7 +150,7 @@ TEST_F(ResumableDownload, ResumeFetchesOnlyTheMissingBlocks) {
   EXPECT_TRUE(data.substr(0, 10) == got.substr(0, 10));
   EXPECT_TRUE(std::string(7 * kBlock - 10, 'X') == got.substr(10, 7 * kBlock - 10)) << "saved blocks fetched again";
   EXPECT_TRUE(data.substr(7 * kBlock) == got.substr(7 * kBlock));
-  EXPECT_FALSE(zan_test::FileExists(Target() + L".size"));
+  EXPECT_FALSE(zan::FileExists(Target() + L".size"));
 }
 
 // Each of these states must not keep the 'X' blocks: the download starts over.
@@ -173,16 +174,23 @@ TEST_F(ResumableDownload, ChangedFileUrlOrShortBitmapStartsOver) {
     ProgressLog log;
     ASSERT_EQ(S_OK, Run(url, &log)) << c.what;
     EXPECT_TRUE(data == ReadFileBytes(Target())) << c.what;
-    EXPECT_FALSE(zan_test::FileExists(Target() + L".size")) << c.what;
+    EXPECT_FALSE(zan::FileExists(Target() + L".size")) << c.what;
   }
 }
 
-TEST_F(ResumableDownload, MissingFileAndTinyFileFail) {
+// A status is written only when an answer came: a probe that reached no
+// server leaves the last one.
+TEST_F(ResumableDownload, MissingFileTinyFileAndNoServerFail) {
   ProgressLog log;
-  EXPECT_EQ(1, Run(servers_.nginx + L"/no-such-file.bin", &log));
-  EXPECT_FALSE(zan_test::FileExists(Target()));
+  CHttpFetchFile fetch;
+  auto user = static_cast<unsigned>(reinterpret_cast<uintptr_t>(&log));
+  EXPECT_EQ(1, fetch.Download(servers_.nginx + L"/no-such-file.bin", L"", Target(), Record, user, nullptr));
+  EXPECT_EQ(404, fetch.status());
+  EXPECT_FALSE(zan::FileExists(Target()));
+  EXPECT_TRUE(FAILED(fetch.Download(L"http://127.0.0.1:9/file.bin", L"", Target(), Record, user, nullptr)));
+  EXPECT_EQ(404, fetch.status());
   EXPECT_EQ(E_FAIL, Run(Publish("short"), &log)) << "the probe needs all of its 10 bytes";
-  EXPECT_FALSE(zan_test::FileExists(Target()));
+  EXPECT_FALSE(zan::FileExists(Target()));
 }
 
 // Both paths over https on a port other than 443; a redirect to plain http
@@ -199,7 +207,7 @@ TEST_F(ResumableDownload, OverHttpsWithoutADowngrade) {
     zan_test::LogLinesAdded lines;
     const std::wstring downgrade = servers_.nginxTls + L"/to-http/" + name_;
     EXPECT_EQ(E_FAIL, Run(downgrade, &log)) << size;
-    EXPECT_FALSE(zan_test::FileExists(Target())) << size;
+    EXPECT_FALSE(zan::FileExists(Target())) << size;
     EXPECT_EQ((std::vector<std::string>{"refused a redirect from https to plain http, url: " +
                                         WideToUtf8(downgrade) + ", to: " +
                                         WideToUtf8(servers_.nginx + L"/" + name_)}),
@@ -215,7 +223,7 @@ TEST_F(ResumableDownload, ATotalBeyondFourGiBFailsBeforeTheDataFileIsSized) {
   ProgressLog log;
   EXPECT_EQ(CSimpleHttpFetch::kTooLarge, Run(servers_.fault + L"/range-total/300000/6000000000", &log));
   EXPECT_EQ(1000u, zan_test::FileSize(Target() + L".tmp"));
-  EXPECT_FALSE(zan_test::FileExists(Target()));
+  EXPECT_FALSE(zan::FileExists(Target()));
   EXPECT_TRUE(log.events.empty());
   EXPECT_EQ((std::vector<std::string>{
                 "the file to download is larger than the download can take: 6000000000 bytes"}),
@@ -233,7 +241,7 @@ TEST_F(ResumableDownload, AServerIgnoringRangesFillsTheTargetDirectly) {
   ProgressLog log;
   ASSERT_EQ(S_OK, Run(url, &log));
   EXPECT_TRUE(FaultPattern(kSize) == ReadFileBytes(Target()));
-  EXPECT_FALSE(zan_test::FileExists(Target() + L".size"));
+  EXPECT_FALSE(zan::FileExists(Target() + L".size"));
   EXPECT_TRUE(saved == ReadFileBytes(Target() + L".tmp")) << "the whole-body path leaves the data file alone";
   ASSERT_GE(log.events.size(), 3u);
   EXPECT_EQ(std::make_pair(0, static_cast<int>(kSize)), log.events.front());
@@ -254,7 +262,7 @@ TEST_F(ResumableDownload, AServerIgnoringRangesFillsTheTargetDirectly) {
   ::DeleteFileW(Target().c_str());
   ProgressLog empty;
   EXPECT_EQ(S_OK, Run(servers_.fault + L"/empty", &empty));
-  EXPECT_FALSE(zan_test::FileExists(Target()));
+  EXPECT_FALSE(zan::FileExists(Target()));
 }
 
 // A server that answers the probe well and then misbehaves must not get its
@@ -299,8 +307,8 @@ TEST_F(ResumableDownload, AMisbehavingServerFailsAndKeepsTheDataFile) {
     ASSERT_TRUE(WriteFileBytes(target + L".tmp", leftover));
     ProgressLog log;
     EXPECT_EQ(E_FAIL, RunTo(servers_.fault + row.path, target, &log));
-    EXPECT_FALSE(zan_test::FileExists(target)) << zan_test::FileSize(target) << " bytes";
-    EXPECT_TRUE(zan_test::FileExists(target + L".tmp"));
+    EXPECT_FALSE(zan::FileExists(target)) << zan_test::FileSize(target) << " bytes";
+    EXPECT_TRUE(zan::FileExists(target + L".tmp"));
     EXPECT_EQ(0, log.Count(2));
     EXPECT_EQ(row.workers ? 1 : 0, log.Count(3));
     if (row.untouchedBlock != kNone) {

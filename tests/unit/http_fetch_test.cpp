@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "setup/common/files.h"
 #include "setup/common/string_util.h"
 #include "setup/http/http_url.h"
 #include "setup/http/simple_http_fetch.h"
@@ -15,7 +16,7 @@
 namespace zan {
 namespace {
 
-using zan_test::FileExists;
+using zan::FileExists;
 using zan_test::ReadFileBytes;
 using zan_test::TempFolder;
 using zan_test::WriteFileBytes;

@@ -5,6 +5,7 @@
 
 #include <cwchar>
 
+#include "setup/common/files.h"
 #include "setup/common/handles.h"
 #include "setup/common/log.h"
 #include "setup/driver/instance_guard.h"

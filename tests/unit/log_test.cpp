@@ -8,13 +8,14 @@
 #include <string>
 #include <vector>
 
+#include "setup/common/files.h"
 #include "setup/common/log.h"
 #include "test_util.h"
 
 namespace zan {
 namespace {
 
-using zan_test::FileExists;
+using zan::FileExists;
 using zan_test::FileSize;
 using zan_test::ReadFileBytes;
 using zan_test::TempFolder;

@@ -8,7 +8,7 @@
 #include "setup/common/log.h"
 #include "setup/common/file_digests.h"
 #include "setup/common/md5.h"
-#include "setup/driver/messages.h"
+#include "setup/ui/messages.h"
 #include "setup/driver/package_install.h"
 #include "test_util.h"
 

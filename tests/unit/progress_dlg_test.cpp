@@ -7,6 +7,7 @@
 
 #include <functional>
 
+#include "setup/driver/package_install.h"
 #include "setup/ui/progress_dlg.h"
 #include "setup/ui/resource.h"
 

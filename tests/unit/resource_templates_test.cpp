@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "setup/common/build_config.h"
+#include "setup/common/files.h"
 #include "setup/common/log.h"
 #include "setup/common/string_util.h"
 #include "setup/ui/resource.h"

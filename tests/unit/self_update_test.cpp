@@ -7,6 +7,7 @@
 
 #include <string>
 
+#include "setup/common/files.h"
 #include "setup/driver/self_update.h"
 #include "test_util.h"
 
@@ -120,14 +121,14 @@ TEST(UpdateLeftovers, SetAsideFilesGoUnlessStillInUse) {
                               OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
   ASSERT_NE(INVALID_HANDLE_VALUE, held);
   RemoveUpdateLeftovers(folder.path());
-  EXPECT_FALSE(zan_test::FileExists(folder.File(L"ZanSetup.exe.old")));
-  EXPECT_FALSE(zan_test::FileExists(folder.File(L"npZanSetupOneClick.dll.old")));
-  EXPECT_TRUE(zan_test::FileExists(folder.File(L"ZanSetupSH.exe.old"))) << "in use: left for a later run";
-  EXPECT_TRUE(zan_test::FileExists(folder.File(L"ZanSetup.exe")));
-  EXPECT_TRUE(zan_test::FileExists(folder.File(L"other.old")));
+  EXPECT_FALSE(zan::FileExists(folder.File(L"ZanSetup.exe.old")));
+  EXPECT_FALSE(zan::FileExists(folder.File(L"npZanSetupOneClick.dll.old")));
+  EXPECT_TRUE(zan::FileExists(folder.File(L"ZanSetupSH.exe.old"))) << "in use: left for a later run";
+  EXPECT_TRUE(zan::FileExists(folder.File(L"ZanSetup.exe")));
+  EXPECT_TRUE(zan::FileExists(folder.File(L"other.old")));
   ::CloseHandle(held);
   RemoveUpdateLeftovers(folder.path());
-  EXPECT_FALSE(zan_test::FileExists(folder.File(L"ZanSetupSH.exe.old")));
+  EXPECT_FALSE(zan::FileExists(folder.File(L"ZanSetupSH.exe.old")));
 }
 
 }  // namespace

@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <vector>
 
+#include "setup/common/files.h"
 #include "setup/common/handles.h"
 #include "setup/common/log.h"
 #include "setup/common/string_util.h"
@@ -130,10 +131,6 @@ bool WriteFileBytes(const std::wstring& path, const std::string& bytes) {
   DWORD written = 0;
   return ::WriteFile(file.get(), bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr) &&
          written == bytes.size();
-}
-
-bool FileExists(const std::wstring& path) {
-  return ::GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES;
 }
 
 unsigned long long FileSize(const std::wstring& path) {

@@ -68,7 +68,6 @@ __time64_t LocalTime(int year, int month, int day, int hour, int minute, int sec
 
 std::string ReadFileBytes(const std::wstring& path);
 bool WriteFileBytes(const std::wstring& path, const std::string& bytes);
-bool FileExists(const std::wstring& path);
 unsigned long long FileSize(const std::wstring& path);
 
 // The loopback servers of the http_servers fixture, as servers.py wrote them

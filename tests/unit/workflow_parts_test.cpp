@@ -6,6 +6,7 @@
 
 #include <cwchar>
 
+#include "setup/common/files.h"
 #include "setup/common/log.h"
 #include "setup/driver/conflicts.h"
 #include "setup/driver/download_folder.h"
@@ -13,12 +14,49 @@
 #include "setup/driver/package_install.h"
 #include "setup/driver/registry_path.h"
 #include "setup/driver/rights.h"
+#include "setup/common/worker.h"
 #include "setup/common/xml_document.h"
+#include "setup/ui/messages.h"
 #include "setup/ui/progress_dlg.h"
 #include "test_util.h"
 
 namespace zan {
 namespace {
+
+// A payload that counts its own destruction.
+struct Counted {
+  explicit Counted(int* freed) : freed(freed) {}
+  ~Counted() { ++*freed; }
+  int* freed;
+};
+
+// One owner at every moment: the message while it is queued, the receiver
+// after TakeOwned, PostOwned itself when the post fails.
+TEST(PostOwned, ThePayloadHasOneOwnerWhetherThePostArrivesOrFails) {
+  HWND window = ::CreateWindowExW(0, L"STATIC", L"", 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr, nullptr, nullptr);
+  ASSERT_TRUE(window);
+  int freed = 0;
+  ASSERT_TRUE(PostOwned(window, UM_INFO_READY, std::make_unique<Counted>(&freed)));
+  EXPECT_EQ(0, freed);
+  MSG msg = {};
+  ASSERT_TRUE(::PeekMessageW(&msg, window, UM_INFO_READY, UM_INFO_READY, PM_REMOVE));
+  TakeOwned<Counted>(msg.wParam).reset();
+  EXPECT_EQ(1, freed);
+  ::DestroyWindow(window);
+  EXPECT_FALSE(PostOwned(window, UM_INFO_READY, std::make_unique<Counted>(&freed)));
+  EXPECT_EQ(2, freed);
+}
+
+// A handle closed on a failure path keeps the failure's code for the caller.
+TEST(Handles, ClosingKeepsTheLastError) {
+  // A stale handle makes the close itself fail and set an error of its own.
+  HANDLE raw = ::CreateEventW(nullptr, TRUE, FALSE, nullptr);
+  ASSERT_TRUE(raw && ::CloseHandle(raw));
+  ScopedHandle stale(raw);
+  ::SetLastError(ERROR_FILE_NOT_FOUND);
+  stale.reset();
+  EXPECT_EQ(static_cast<DWORD>(ERROR_FILE_NOT_FOUND), ::GetLastError());
+}
 
 TEST(Percent, SinglePrecisionRatioTruncated) {
   EXPECT_EQ(28, PercentOf(29, 100));

@@ -1,7 +1,12 @@
-// Window messages between the workers, the dialogs and the workflow.
+// Window messages between the workers, the dialogs and the workflow, and the
+// dialogs' way back into the workflow: the one header the dialogs and the
+// workflow share.
 #pragma once
 
 #include <windows.h>
+
+#include <algorithm>
+#include <iterator>
 
 namespace zan {
 
@@ -10,10 +15,9 @@ const UINT UM_PROGRESS_POSITION = WM_USER + 10;  // wParam: amount done
 const UINT UM_PROGRESS_MODE = WM_USER + 12;      // wParam: nonzero busy, 0 percent
 const UINT UM_PROGRESS_TOTAL = WM_USER + 13;     // wParam: total amount
 
-// To the main dialog. UM_INFO_READY's wParam is a std::string allocated with
-// new by the info worker; the main dialog deletes it (and the worker deletes
-// it itself when the post fails). UM_PATH_CHOSEN is sent, never posted: its
-// wParam points at the path dialog's own wide string.
+// To the main dialog. UM_INFO_READY carries an owned std::string (PostOwned,
+// TakeOwned). UM_PATH_CHOSEN is sent, never posted: its wParam points at
+// the path dialog's own wide string.
 const UINT UM_INFO_READY = WM_USER + 14;
 const UINT UM_PACKAGE_READY = WM_USER + 15;
 const UINT UM_PATH_CHOSEN = WM_USER + 16;
@@ -21,6 +25,13 @@ const UINT UM_INSTALL_DONE = WM_USER + 17;
 const UINT UM_INFO_FAILED = WM_USER + 18;
 const UINT UM_PACKAGE_FAILED = WM_USER + 19;
 const UINT UM_INSTALL_FAILED = WM_USER + 20;
+
+// The messages the main dialog hands to the workflow, and only these.
+inline bool IsWorkflowMessage(UINT message) {
+  static const UINT kWorkflow[] = {UM_INFO_READY,  UM_PACKAGE_READY,  UM_PATH_CHOSEN,   UM_INSTALL_DONE,
+                                   UM_INFO_FAILED, UM_PACKAGE_FAILED, UM_INSTALL_FAILED};
+  return std::find(std::begin(kWorkflow), std::end(kWorkflow), message) != std::end(kWorkflow);
+}
 
 // What the dialogs call back into the workflow.
 class IDownloadCallback {

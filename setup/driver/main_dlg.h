@@ -1,11 +1,12 @@
-// The hidden main dialog: the window that worker threads report to. Closing
+// The hidden main dialog: the window that worker threads report to; it
+// creates the workflow and hands it the workflow messages. Closing
 // it ends the message loop with the command identifier as exit code.
 #pragma once
 
 #include <memory>
 #include <string>
 
-#include "dialog_base.h"
+#include "setup/ui/dialog_base.h"
 
 namespace zan {
 

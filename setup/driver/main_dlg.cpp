@@ -1,8 +1,9 @@
 #include "main_dlg.h"
 
-#include "resource.h"
-#include "setup/driver/messages.h"
-#include "setup/driver/ui_manager.h"
+#include "setup/common/worker.h"
+#include "setup/ui/messages.h"
+#include "setup/ui/resource.h"
+#include "ui_manager.h"
 
 namespace zan {
 
@@ -18,27 +19,23 @@ void CMainDlg::Start(const std::wstring& commandLine, const std::wstring& produc
 }
 
 // Each workflow message becomes one call on this, the user-interface thread.
+// A payload is taken first, so that one arriving after the run has ended is
+// freed as well.
 bool CMainDlg::RouteToWorkflow(UINT message, WPARAM wParam) {
-  if (!manager_ || manager_->HasEnded()) {
-    if (message == UM_INFO_READY) delete reinterpret_cast<std::string*>(wParam);
-    return message >= UM_INFO_READY && message <= UM_INSTALL_FAILED;
-  }
+  if (!IsWorkflowMessage(message)) return false;
+  std::unique_ptr<std::string> text;
+  if (message == UM_INFO_READY) text = TakeOwned<std::string>(wParam);
+  if (!manager_ || manager_->HasEnded()) return true;
   switch (message) {
-    case UM_INFO_READY: {
-      std::unique_ptr<std::string> text(reinterpret_cast<std::string*>(wParam));
-      manager_->OnInfoReady(*text);
-      return true;
-    }
-    case UM_PACKAGE_READY: manager_->OnPackageReady(); return true;
-    case UM_PATH_CHOSEN:
-      manager_->SetInstallPath(reinterpret_cast<const wchar_t*>(wParam));
-      return true;
-    case UM_INSTALL_DONE: manager_->EndInstall(); return true;
-    case UM_INFO_FAILED: manager_->ShowInfoError(); return true;
-    case UM_PACKAGE_FAILED: manager_->ShowPackageError(); return true;
-    case UM_INSTALL_FAILED: manager_->ShowInstallError(); return true;
-    default: return false;
+    case UM_INFO_READY: manager_->OnInfoReady(*text); break;
+    case UM_PACKAGE_READY: manager_->OnPackageReady(); break;
+    case UM_PATH_CHOSEN: manager_->SetInstallPath(reinterpret_cast<const wchar_t*>(wParam)); break;
+    case UM_INSTALL_DONE: manager_->EndInstall(); break;
+    case UM_INFO_FAILED: manager_->ShowInfoError(); break;
+    case UM_PACKAGE_FAILED: manager_->ShowPackageError(); break;
+    case UM_INSTALL_FAILED: manager_->ShowInstallError(); break;
   }
+  return true;
 }
 
 void CMainDlg::OnCommand(int id) {

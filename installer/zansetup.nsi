@@ -52,6 +52,8 @@ SetCompressor /SOLID lzma
 !define EXIT_NO_INSTALL 2
 !define EXIT_KEPT_OLD 3
 !define EXIT_OUTSIDE_PROFILE 4
+; Named the same in the setup program's update code.
+!define UPDATE_MUTEX "Local\ZanSetupUpdate"
 
 Var UpdateMode
 
@@ -174,6 +176,24 @@ Function .onInit
       SetErrorLevel ${EXIT_OUTSIDE_PROFILE}
       Quit
     ${EndIf}
+  ${EndIf}
+  ${If} $UpdateMode == 1
+    Call TakeUpdateMutex
+  ${EndIf}
+FunctionEnd
+
+; The setup program's update mutex, held until this installer ends: its
+; runs then leave the files set aside here alone, and start no second
+; update. The run that started this lets go of it right after the start;
+; a mutex left by a run that ended (128, abandoned) is ours all the same.
+; Not had within a minute, nothing is touched.
+Function TakeUpdateMutex
+  System::Call 'kernel32::CreateMutexW(p 0, i 0, w "${UPDATE_MUTEX}") p .R3'
+  System::Call 'kernel32::WaitForSingleObject(p R3, i 60000) i .R4'
+  ${If} $R4 <> 0
+  ${AndIf} $R4 <> 128
+    SetErrorLevel ${EXIT_KEPT_OLD}
+    Quit
   ${EndIf}
 FunctionEnd
 

@@ -19,6 +19,7 @@
 #include "setup/common/versions.h"
 #include "setup/http/simple_http_fetch.h"
 #include "signed_document.h"
+#include "update_lock.h"
 #include "update_signature.h"
 
 namespace zan {
@@ -26,6 +27,8 @@ namespace {
 
 constexpr long long kSecondsPerHour = 3600;
 constexpr long long kHoursBetweenChecks = 24;
+// Long enough for a run's stamp decision or an updater's swap to end.
+constexpr DWORD kWorkerLockWaitMs = 30000;
 
 struct UpdateJob {
   std::wstring documentUrl;
@@ -71,8 +74,35 @@ bool VerifyAndStart(const std::wstring& target, const ExpectedDigests& digests) 
 unsigned __stdcall SelfUpdateWorker(void* param) {
   std::unique_ptr<UpdateJob> job = TakeBlock<UpdateJob>(param);
   // Its failures are only logged, an exception's too.
-  RunGuarded(L"the update check", [&] { RunSelfUpdate(job->documentUrl, job->target); });
+  RunGuarded(L"the update check", [&] {
+    UpdateLock lock(kWorkerLockWaitMs);
+    if (!lock.held()) {
+      WriteLog(L"the update check is left out: another run holds the update");
+      return;
+    }
+    RunSelfUpdate(job->documentUrl, job->target);
+  });
   return 0;
+}
+
+// Whether this run makes today's check; writes the stamp when it does. Made
+// under the update mutex, so of runs that start together only one finds the
+// check due.
+bool ClaimDueCheck() {
+  UpdateLock lock(0);
+  if (!lock.held()) {
+    WriteLog(L"another run holds the update: this run checks nothing");
+    return false;
+  }
+  __time64_t now = _time64(nullptr);
+  CAppReg record;
+  std::wstring stamp;
+  record.GetRegAppValue(kUpdateTimeValue, stamp);
+  if (!IsUpdateCheckDue(stamp, now)) return false;
+  std::wstring fresh = FormatUpdateTime(now);
+  record.WriteRegAppValue(kUpdateTimeValue, fresh);
+  WriteLog(L"write the update time %s", fresh.c_str());
+  return true;
 }
 
 }  // namespace
@@ -178,19 +208,17 @@ void RunSelfUpdate(const std::wstring& documentUrl, const std::wstring& target) 
 void RemoveUpdateLeftovers(const std::wstring& programFolder) {
   static const wchar_t* const kSetAside[] = {L"ZanSetup.exe.old", L"ZanSetupSH.exe.old",
                                              L"npZanSetupOneClick.dll.old"};
+  // An updater may still need them to undo its swap.
+  UpdateLock lock(0);
+  if (!lock.held()) {
+    WriteLog(L"the update leftovers stay: another run holds the update");
+    return;
+  }
   for (const wchar_t* name : kSetAside) ::DeleteFileW((programFolder + name).c_str());
 }
 
 void CheckSelfUpdate(const std::wstring& serverBase) {
-  __time64_t now = _time64(nullptr);
-  CAppReg record;
-  std::wstring stamp;
-  record.GetRegAppValue(kUpdateTimeValue, stamp);
-  if (!IsUpdateCheckDue(stamp, now)) return;
-  std::wstring fresh = FormatUpdateTime(now);
-  record.WriteRegAppValue(kUpdateTimeValue, fresh);
-  WriteLog(L"write the update time %s", fresh.c_str());
-
+  if (!ClaimDueCheck()) return;
   std::unique_ptr<UpdateJob> job(new UpdateJob);
   job->documentUrl = serverBase + L"/zansetup/new.xml";
   job->target = GetDownloadFolder(L"Zansetup") + L"ZanSetup.exe";

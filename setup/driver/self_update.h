@@ -43,12 +43,13 @@ void RunSelfUpdate(const std::wstring& documentUrl, const std::wstring& target);
 
 // Removes the files an update of ZanSetup set aside in `programFolder`
 // ("<name>.old") because they were in use then. One still in use stays for
-// a later run.
+// a later run, and all stay while another holds the update mutex.
 void RemoveUpdateLeftovers(const std::wstring& programFolder);
 
 // On the main thread: when a check is due, writes a fresh stamp first (a
 // failed check then waits a day too) and starts the worker against
-// `serverBase`, downloading into download\Zansetup.
+// `serverBase`, downloading into download\Zansetup. Nothing is due while
+// another holds the update mutex; the worker holds it for its whole check.
 void CheckSelfUpdate(const std::wstring& serverBase);
 
 }  // namespace zan

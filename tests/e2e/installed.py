@@ -6,7 +6,7 @@ import shutil
 import subprocess
 import time
 
-from harness import (BIN, BUILD, E2ETestCase, Wine, profile_folder, record_delete, record_reset, wait_exit,
+from harness import (BIN, BUILD, DRIVER, E2ETestCase, Wine, profile_folder, record_delete, record_reset, wait_exit,
                      windows_path)
 from test_plugin import wine
 
@@ -102,6 +102,17 @@ class InstalledTestCase(E2ETestCase):
         self.download = os.path.join(self.root, "Local App", "Corvela", "download")
         # There before the test, as a user's own folders are.
         os.makedirs(os.path.dirname(self.folder))
+
+    def hold(self, what, name, seconds):
+        """zsdriver holding the file `name` open ("lock") or the named mutex
+        `name` ("mutex") for `seconds`; returns once it holds it."""
+        ready = os.path.join(self.root, "held-" + what)
+        target = windows_path(name) if what == "lock" else name
+        holder = Wine().start('"%s" %s "%s" %d "%s"' % (windows_path(DRIVER), what, target, seconds,
+                                                      windows_path(ready)))
+        self.processes.append(holder)
+        self.assertTrue(wait_until(lambda: os.path.exists(ready), timeout=30), "zsdriver holds no " + what)
+        return holder
 
     def install(self):
         # /D= comes last and unquoted, blanks and all: the command line is

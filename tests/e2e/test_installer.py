@@ -192,12 +192,7 @@ class Installer(InstalledTestCase):
         self.install()
         originals = {name: self.read(os.path.join(self.folder, name)) for name in PROGRAMS}
         # Another program holds one of our files open, sharing nothing.
-        ready = os.path.join(self.root, "locked")
-        locker = Wine().start('"%s" lock "%s" 20 "%s"' % (windows_path(os.path.join(BIN, "..", "tests-bin", "zsdriver.exe")),
-                                                          windows_path(os.path.join(self.folder, "ZanSetupSH.exe")),
-                                                          windows_path(ready)))
-        self.processes.append(locker)
-        self.assertTrue(wait_until(lambda: os.path.exists(ready), timeout=30), "the file was not locked")
+        locker = self.hold("lock", os.path.join(self.folder, "ZanSetupSH.exe"), 20)
         update = '"%s" /Inst=0' % windows_path(NEXT_INSTALLER)
         self.assertEqual(3, wait_exit(self.start(Wine(), update), timeout=120), "the update reports it kept the old")
         self.assertEqual(VERSION, record_get("version"))
@@ -210,8 +205,11 @@ class Installer(InstalledTestCase):
         wait_exit(locker, timeout=60)
 
         # The old version still works: its one-click record is intact and
-        # the same update now goes through.
+        # the same update now goes through, once a run of the setup program
+        # has let go of the update mutex.
+        holder = self.hold("mutex", "Local\\ZanSetupUpdate", 3)
         self.assertEqual(0, wait_exit(self.start(Wine(), update), timeout=120))
+        self.assertIsNotNone(holder.poll(), "the update swapped files while the mutex was held")
         self.assertEqual(NEXT_VERSION, record_get("version"))
         self.assertEqual(self.read(os.path.join(NEXT_BIN, "ZanSetupSH.exe")),
                          self.read(os.path.join(self.folder, "ZanSetupSH.exe")))

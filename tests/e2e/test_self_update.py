@@ -199,6 +199,37 @@ class SelfUpdate(E2ETestCase):
             requests = [e.request for e in server.access_log() if "ZanSetup-" in e.request]
         self.assertEqual(["GET /zansetup/update/2.0/ZanSetup-2.0.exe HTTP/1.1"], requests)
 
+    def test_a_second_run_during_an_update_starts_none_and_leaves_the_leftovers(self):
+        # The program comes slowly, so the first run's worker still holds the
+        # update while the second run starts; the stamp is gone by then, so
+        # only the update mutex keeps the second run from a check of its own.
+        box = Sandbox("update-race", unsigned=True)
+        slow = "location /zansetup/update/ { limit_rate 40k; }"
+        leftover = os.path.join(box.program_dir, "ZanSetup.exe.old")
+        with ProductServer(box, locations=slow) as server:
+            published = server.publish_update(self.stand_in(box), "2.0")
+            wine = Wine("en-us")
+            first = self.start(wine, '"%s" App=MissingA Ver=1.0' % box.program)
+            box.wait_for_log_line(self.content_line(published), timeout=30)
+            record_delete()
+            with open(leftover, "wb") as f:
+                f.write(b"old")
+            second = self.start(wine, '"%s" App=MissingB Ver=1.0' % box.program)
+            box.wait_for_log_line("another run holds the update: this run checks nothing", timeout=30)
+            self.wait_for_start(box)
+            for _ in (first, second):
+                error = wine.message_box(CAPTION, timeout_ms=30000)
+                self.assertIsNotNone(error, "no information error box")
+                wine.click(error, IDOK)
+            self.assertEqual([2, 2], [wait_exit(first), wait_exit(second)])
+            requests = [e.request for e in server.access_log()]
+        lines = box.log_lines()
+        self.assertIn("the update leftovers stay: another run holds the update", lines)
+        self.assertTrue(os.path.exists(leftover))
+        self.assertEqual(1, len([r for r in requests if "new.xml" in r]), requests)
+        self.assertEqual(1, len([r for r in requests if "/zansetup/update/" in r]), requests)
+        self.assertEqual(1, len([l for l in lines if l.startswith("write the update time")]), lines)
+
     def test_a_stalled_update_server_does_not_delay_the_install(self):
         box = Sandbox("update-stalled", unsigned=True)
         # new.xml is handed to the fault server, which answers nothing for

@@ -6,9 +6,12 @@
 #include <time.h>
 
 #include <string>
+#include <thread>
 
 #include "setup/common/files.h"
+#include "setup/common/handles.h"
 #include "setup/driver/self_update.h"
+#include "setup/driver/update_lock.h"
 #include "test_util.h"
 
 namespace zan {
@@ -109,9 +112,34 @@ TEST(UpdateVersion, TheNewProgramsPathIsQuoted) {
             UpdateCommandLine(L"C:\\Program Files\\download\\Zansetup\\ZanSetup.exe"));
 }
 
+// Holds the update mutex, as an updater does, on a thread of its own (a
+// mutex belongs to a thread) until destroyed.
+class HeldUpdateMutex {
+ public:
+  HeldUpdateMutex() : thread_([this] {
+    ScopedHandle mutex(::CreateMutexW(nullptr, FALSE, kUpdateMutexName));
+    ::WaitForSingleObject(mutex.get(), INFINITE);
+    ::SetEvent(taken_.get());
+    ::WaitForSingleObject(done_.get(), INFINITE);
+    ::ReleaseMutex(mutex.get());
+  }) {
+    ::WaitForSingleObject(taken_.get(), INFINITE);
+  }
+  ~HeldUpdateMutex() {
+    ::SetEvent(done_.get());
+    thread_.join();
+  }
+
+ private:
+  ScopedHandle taken_{::CreateEventW(nullptr, TRUE, FALSE, nullptr)};
+  ScopedHandle done_{::CreateEventW(nullptr, TRUE, FALSE, nullptr)};
+  std::thread thread_;
+};
+
 // What an update set aside goes with the next run; a file still in use (here
 // held open without delete sharing) stays, and nothing else is touched.
-TEST(UpdateLeftovers, SetAsideFilesGoUnlessStillInUse) {
+// Nothing goes while an updater holds the update mutex.
+TEST(UpdateLeftovers, SetAsideFilesGoUnlessStillInUseOrAnUpdaterRuns) {
   zan_test::TempFolder folder;
   for (const wchar_t* name : {L"ZanSetup.exe.old", L"ZanSetupSH.exe.old", L"npZanSetupOneClick.dll.old",
                               L"ZanSetup.exe", L"other.old"}) {
@@ -120,6 +148,11 @@ TEST(UpdateLeftovers, SetAsideFilesGoUnlessStillInUse) {
   HANDLE held = ::CreateFileW(folder.File(L"ZanSetupSH.exe.old").c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
                               OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
   ASSERT_NE(INVALID_HANDLE_VALUE, held);
+  {
+    HeldUpdateMutex updater;
+    RemoveUpdateLeftovers(folder.path());
+    EXPECT_TRUE(zan::FileExists(folder.File(L"ZanSetup.exe.old")));
+  }
   RemoveUpdateLeftovers(folder.path());
   EXPECT_FALSE(zan::FileExists(folder.File(L"ZanSetup.exe.old")));
   EXPECT_FALSE(zan::FileExists(folder.File(L"npZanSetupOneClick.dll.old")));

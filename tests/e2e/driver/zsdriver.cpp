@@ -334,6 +334,19 @@ int Lock(const wchar_t* path, const wchar_t* seconds, const wchar_t* ready) {
   return 0;
 }
 
+// Holds the named mutex `name` for `seconds`, as a run of the setup program
+// holds its update mutex, after writing `ready`.
+int HoldMutex(const wchar_t* name, const wchar_t* seconds, const wchar_t* ready) {
+  HANDLE mutex = ::CreateMutexW(nullptr, TRUE, name);
+  if (!mutex || ::GetLastError() == ERROR_ALREADY_EXISTS) return 1;
+  HANDLE mark = ::CreateFileW(ready, GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (mark != INVALID_HANDLE_VALUE) ::CloseHandle(mark);
+  ::Sleep(static_cast<DWORD>(_wtoi(seconds)) * 1000);
+  ::ReleaseMutex(mutex);
+  ::CloseHandle(mutex);
+  return 0;
+}
+
 int Version(const wchar_t* path) {
   DWORD ignored = 0;
   DWORD size = ::GetFileVersionInfoSizeW(path, &ignored);
@@ -407,6 +420,7 @@ int wmain(int argc, wchar_t** argv) {
   }
   if (action == L"event" && argc >= 4) return ProbeEvent(argv[2], argv[3]);
   if (action == L"lock" && argc >= 5) return Lock(argv[2], argv[3], argv[4]);
+  if (action == L"mutex" && argc >= 5) return HoldMutex(argv[2], argv[3], argv[4]);
   if (action == L"version" && argc >= 3) return Version(argv[2]);
   if (action == L"open" && argc >= 3) return Open(argv[2]);
   if (action == L"trustroot" && argc >= 3) return TrustRoot(argv[2]);

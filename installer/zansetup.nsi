@@ -24,6 +24,8 @@
 
 Unicode true
 RequestExecutionLevel user
+; Sharp text on screens above 96 DPI: the pages are laid out in dialog units.
+ManifestDPIAware true
 SetCompressor /SOLID lzma
 
 !ifndef OUTFILE | VERSION | VERSION_BLOCK | BIN | ICON

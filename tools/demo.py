@@ -66,11 +66,12 @@ def one_click(harness, wine_call, box, language, interactive, log):
         print("work the dialogs in the window that opened; waiting for the setup to end")
     else:
         caption = harness.read_locale_text(language, "language.caption")
-        dialog = wine.find(title=caption, control=1008, timeout_ms=60000)
+        from resource_ids import IDC_NEXT  # the build's, found once harness is loaded
+        dialog = wine.find(title=caption, control=IDC_NEXT, timeout_ms=60000)
         if dialog is None:
             raise SystemExit("the install path dialog did not appear; log: %s" % log)
         print("install path dialog:", box.screenshot("install-path-dialog"))
-        wine.click(dialog, 1008)
+        wine.click(dialog, IDC_NEXT)
     ended = wait_for(lambda: "end install" in harness.read_log_lines(log), 3600 if interactive else 300)
     print("the setup program %s" % ("installed the product" if ended else "did not finish"))
 

@@ -23,6 +23,11 @@ OLD_DRIVER = os.path.join(BUILD, "tests-bin", "old", "zsdriver.exe")
 OUTPUT = os.path.join(BUILD, "e2e-output")
 
 MESSAGE_TEXT_ID = 65535
+# The platform's own button ids; ours come from resource_ids below.
+IDOK, IDCANCEL, IDYES, IDNO = 1, 2, 6, 7
+# The dialogs' ids, made from setup/ui/resource.h when the build is
+# configured: tests import them from resource_ids once harness is imported.
+sys.path.insert(0, os.path.join(BUILD, "generated"))
 SOURCE = os.path.abspath(os.path.join(os.path.dirname(__file__), "..", ".."))
 SERVER_BASE = os.environ.get("ZANSETUP_SERVER_BASE", "https://localhost:8780")
 FAULT_PORT = int(os.environ.get("ZANSETUP_E2E_FAULT_PORT", "8785"))
@@ -149,6 +154,15 @@ class Wine:
                  childless=False):
         query = self._window_query(title, cls, visible, control, hidden, childless)
         return self.driver("findall", *query).split()
+
+    def size(self, hwnd):
+        """(width, height) of the window in pixels."""
+        return tuple(int(n) for n in self.driver("size", hwnd).split())
+
+    def dpi_settings(self, program):
+        """{"dpiAware": ..., "dpiAwareness": ...} of the program's manifest."""
+        lines = self.driver("dpi", windows_path(program)).split("\n")
+        return dict(line.split("=", 1) for line in lines if "=" in line)
 
     def texts(self, hwnd):
         """(title, {control id: (class, visible, enabled, text)})"""
@@ -366,6 +380,16 @@ def _reg(*args):
                                 stdin=subprocess.DEVNULL, timeout=60)
         out.seek(0)
         return result.returncode, out.read().decode("utf-8", errors="replace")
+
+
+def set_dpi(dpi):
+    """The screen's DPI for programs started from now on (96 without)."""
+    if dpi == 96:
+        _reg("delete", r"HKCU\Control Panel\Desktop", "/v", "LogPixels", "/f")
+    else:
+        code, _ = _reg("add", r"HKCU\Control Panel\Desktop", "/v", "LogPixels", "/t", "REG_DWORD",
+                       "/d", str(dpi), "/f")
+        assert code == 0, "reg add LogPixels failed"
 
 
 def record_set(name, value):

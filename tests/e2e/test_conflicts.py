@@ -5,15 +5,11 @@ import shutil
 import time
 import unittest
 
-from harness import (DEMO_PRODUCT, E2ETestCase, ProductServer, Sandbox, Wine, read_locale_text,
-                     taskkill, wait_exit)
+from harness import (DEMO_PRODUCT, IDCANCEL, IDYES, E2ETestCase, ProductServer, Sandbox, Wine,
+                     read_locale_text, taskkill, wait_exit)
+from resource_ids import IDC_NEXT, IDC_PROCESS_LIST, IDC_TERMINATE
 from test_install import CAPTION, agent_running, prefix_path
 
-IDC_NEXT = 1008
-IDC_TERMINATE = 1009
-IDC_PROCESS_LIST = 1006
-IDCANCEL = 2
-IDYES = 6
 
 
 class Conflicts(E2ETestCase):

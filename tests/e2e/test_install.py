@@ -9,12 +9,10 @@ import time
 import unittest
 
 import servers
-from harness import (DEMO_PRODUCT, FAULT_PORT, E2ETestCase, ProductServer, Sandbox, Wine,
+from harness import (DEMO_PRODUCT, FAULT_PORT, IDOK, IDYES, E2ETestCase, ProductServer, Sandbox, Wine,
                      prefix_path, read_locale_text, set_document_text, taskkill, wait_exit)
+from resource_ids import IDC_NEXT, IDC_PERCENT_TEXT, IDC_PROGRESS_TEXT, IDC_STEP_TEXT
 
-IDC_NEXT = 1008
-IDOK = 1
-IDYES = 6
 CAPTION = read_locale_text("en-us", "language.caption")
 
 
@@ -147,7 +145,7 @@ class Install(E2ETestCase):
             process, dialog = self.run_to_path_dialog(box, wine, "DemoStale")
             wine.click(dialog, IDC_NEXT)
             box.wait_for_log_line("Produce isnot exist, download")
-            progress = wine.find(title=CAPTION, control=1014)
+            progress = wine.find(title=CAPTION, control=IDC_PERCENT_TEXT)
             self.assertIsNotNone(progress)
             wine.close(progress)
             confirm = wine.message_box(CAPTION)
@@ -331,7 +329,7 @@ class ProgressDialog(E2ETestCase):
             set_document_text(published.info_path, "package/url", fault.base_url + "/stall-body/30/400000")
             wine = Wine(language)
             process = self.start(wine, box.program + " App=Slow Ver=1.0")
-            progress = wine.find(title=caption, control=1014, timeout_ms=30000)
+            progress = wine.find(title=caption, control=IDC_PERCENT_TEXT, timeout_ms=30000)
             self.assertIsNotNone(progress, "no progress dialog")
             # A quarter of the body arrives, then the server stalls; the
             # report trails by a chunk. Wait for the display to get there.
@@ -339,13 +337,13 @@ class ProgressDialog(E2ETestCase):
             deadline = time.time() + 15
             while time.time() < deadline:
                 _, controls = wine.texts(progress)
-                percent = controls[1014][3]
+                percent = controls[IDC_PERCENT_TEXT][3]
                 if re.match(r"^\((2[0-5])%\)$", percent):
                     break
                 time.sleep(0.2)
             self.assertRegex(percent, r"^\((2[0-5])%\)$")
-            self.assertEqual(read_locale_text(language, "language.downloadProduce.steptext"), controls[1001][3])
-            self.assertEqual(read_locale_text(language, "language.downloadProduce.progresstext"), controls[1002][3])
+            self.assertEqual(read_locale_text(language, "language.downloadProduce.steptext"), controls[IDC_STEP_TEXT][3])
+            self.assertEqual(read_locale_text(language, "language.downloadProduce.progresstext"), controls[IDC_PROGRESS_TEXT][3])
             box.screenshot("progress-download-" + language)
 
             # Closing asks first; No keeps the download going, Yes ends the run.

@@ -6,15 +6,15 @@ import os
 import unittest
 
 import signing
-from harness import (BIN, DEMO_PRODUCT, MESSAGE_TEXT_ID, OUTPUT, E2ETestCase, ProductServer, Sandbox, Wine, prefix_path,
-                     read_locale_text, read_log_lines, record_delete, record_get, record_reset, record_set,
-                     update_stamp, wait_exit, windows_path)
+from harness import (BIN, DEMO_PRODUCT, MESSAGE_TEXT_ID, OUTPUT, E2ETestCase, ProductServer, Sandbox, Wine,
+                     prefix_path, read_locale_text, read_log_lines, record_delete, record_get, record_reset,
+                     record_set, update_stamp, wait_exit, windows_path)
 from installed import (INSTALLER, NEXT_BIN, NEXT_INSTALLER, NEXT_VERSION, RECORD, UNINSTALL, VERSION,
                        FreshPrefix, InstalledTestCase, changed_entries, running_from, wait_until)
+from resource_ids import IDC_NEXT
 from test_plugin import CLSID, MERGED, export, wine
 
 CAPTION = read_locale_text("en-us", "language.caption")
-IDC_NEXT = 1008
 PROGRAMS = ["ZanSetup.exe", "ZanSetupSH.exe", "npZanSetupOneClick.dll", "uninstall.exe"]
 LINK = r"Software\Classes\zansetup"
 PREFIX = FreshPrefix("installer")

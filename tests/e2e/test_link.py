@@ -15,9 +15,9 @@ import unittest
 from harness import (SOURCE, ProductServer, Sandbox, Wine, read_locale_text, read_log_lines, wait_exit,
                      windows_path)
 from installed import FreshPrefix, InstalledTestCase, file_tree, running_from
+from resource_ids import IDC_NEXT
 
 CAPTION = read_locale_text("en-us", "language.caption")
-IDC_NEXT = 1008
 PREFIX = FreshPrefix("link")
 PRODUCT_FOLDER = "C:\\ZanTest\\by link"
 

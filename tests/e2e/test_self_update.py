@@ -12,11 +12,10 @@ import time
 import unittest
 
 import servers
-from harness import (DEMO_PRODUCT, FAULT_PORT, OUTPUT, E2ETestCase, ProductServer, Sandbox, Wine,
-                     read_locale_text, record_delete, record_get, record_reset, record_set,
-                     stand_in, update_stamp, wait_exit, wait_for_command_line, windows_path)
+from harness import (DEMO_PRODUCT, FAULT_PORT, IDOK, OUTPUT, E2ETestCase, ProductServer, Sandbox, Wine,
+                     read_locale_text, record_delete, record_get, record_reset, record_set, stand_in,
+                     update_stamp, wait_exit, wait_for_command_line, windows_path)
 
-IDOK = 1
 CAPTION = read_locale_text("en-us", "language.caption")
 HOUR = 3600
 NOT_CHECKED = "the update was not checked for a signature: this build pins no publisher key"

@@ -4,18 +4,10 @@ the install path dialog, cancelling, and the information error."""
 import os
 import unittest
 
-from harness import (E2ETestCase, ProductServer, Sandbox, Wine, read_locale_text, record_delete,
-                     record_get, record_reset, still_running, wait_exit)
-
-IDC_NEXT = 1008
-IDC_CANCEL = 2
-IDC_PATH_EDIT = 1003
-IDC_BROWSE = 1004
-IDC_HEADING = 1012
-IDC_GROUP = 1011
-IDYES = 6
-IDNO = 7
-IDOK = 1
+from harness import (BIN, IDCANCEL, IDNO, IDOK, IDYES, E2ETestCase, ProductServer, Sandbox, Wine,
+                     read_locale_text, record_delete, record_get, record_reset, set_dpi, still_running, wait_exit)
+from installed import INSTALLER
+from resource_ids import IDC_BROWSE, IDC_GROUP, IDC_HEADING, IDC_NEXT, IDC_PATH_EDIT
 
 
 def downloaded_languages(folder):
@@ -52,7 +44,7 @@ class PathDialog(E2ETestCase):
             wine, process, dialog = self.reach_path_dialog(language, box, server)
             title, controls = wine.texts(dialog)
             self.assertEqual("C:\\Program Files\\Demo Product", controls[IDC_PATH_EDIT][3])
-            for control, key in ((IDC_NEXT, "nextbutton"), (IDC_CANCEL, "cancelbutton"),
+            for control, key in ((IDC_NEXT, "nextbutton"), (IDCANCEL, "cancelbutton"),
                                  (IDC_BROWSE, "selectbutton"), (IDC_HEADING, "statictext"),
                                  (IDC_GROUP, "grouptext")):
                 self.assertEqual(read_locale_text(language, "language.selectpath." + key),
@@ -89,19 +81,47 @@ class PathDialog(E2ETestCase):
     def test_dialog_in_traditional_chinese(self):
         self.check_dialog_in("zh-tw")
 
+    def test_at_144_dpi_the_dialog_grows_by_half_in_english_and_chinese(self):
+        # Wine draws every program at the screen's DPI. What is ours: the
+        # manifests declare the awareness (Windows would stretch a program
+        # that does not into a blur), and the dialog, laid out in dialog
+        # units, grows with the DPI. The screenshots are for a person.
+        for program in (os.path.join(BIN, "ZanSetup.exe"), os.path.join(BIN, "ZanSetupSH.exe"), INSTALLER):
+            settings = Wine().dpi_settings(program)
+            self.assertEqual("true", settings["dpiAware"], program)
+            if program != INSTALLER:
+                self.assertEqual("PerMonitorV2, system", settings["dpiAwareness"], program)
+        self.addCleanup(set_dpi, 96)
+        sizes = {}
+        for language, dpi in (("en-us", 96), ("en-us", 144), ("zh-cn", 144)):
+            set_dpi(dpi)
+            box = Sandbox("workflow-dpi-%d-%s" % (dpi, language))
+            with ProductServer(box) as server:
+                wine, process, dialog = self.reach_path_dialog(language, box, server)
+                sizes[language, dpi] = wine.size(dialog)
+                if dpi != 96:
+                    box.screenshot("path-dialog-%ddpi-%s" % (dpi, language))
+                for hwnd in wine.main_dialogs():
+                    wine.close(hwnd)
+                wait_exit(process, timeout=60)
+        base = sizes["en-us", 96]
+        for language in ("en-us", "zh-cn"):
+            for grown, small in zip(sizes[language, 144], base):
+                self.assertAlmostEqual(1.5, grown / small, delta=0.1, msg=(language, sizes))
+
     def test_cancel_asks_and_yes_ends_with_2(self):
         box = Sandbox("workflow-path-cancel")
         with ProductServer(box) as server:
             wine, process, dialog = self.reach_path_dialog("en-us", box, server)
             confirm_caption = "Demo - " + read_locale_text("en-us", "language.caption")
-            wine.click(dialog, IDC_CANCEL)
+            wine.click(dialog, IDCANCEL)
             confirm = wine.message_box(confirm_caption)
             self.assertIsNotNone(confirm, "no confirmation box")
             self.assertEqual(read_locale_text("en-us", "language.messagebox"), wine.message_text(confirm))
             wine.click(confirm, IDNO)
             self.assertTrue(wine.wait_gone(confirm))
             self.assertTrue(still_running(process, 0.5), "No must keep the setup waiting")
-            wine.click(dialog, IDC_CANCEL)
+            wine.click(dialog, IDCANCEL)
             confirm = wine.message_box(confirm_caption)
             self.assertIsNotNone(confirm)
             wine.click(confirm, IDYES)

@@ -105,6 +105,19 @@ def trust_test_ca(build, env):
         raise SystemExit("the test CA could not be trusted in %s" % env["WINEPREFIX"])
 
 
+# Wine draws the title-bar buttons with glyphs of its Marlett font. Debian's
+# fonts-wine ships the font, but this Wine does not load it from there, and
+# the buttons show the letters "0 1 r"; a copy among the prefix's own fonts
+# is found.
+CAPTION_FONT = "/usr/share/wine/fonts/marlett.ttf"
+
+
+def install_caption_font(prefix):
+    fonts = os.path.join(prefix, "drive_c", "windows", "Fonts")
+    if os.path.exists(CAPTION_FONT) and os.path.isdir(fonts):
+        shutil.copy(CAPTION_FONT, fonts)
+
+
 def start(build, prefix=None, folder=None):
     folder = env_dir(build, folder)
     stop(build, quiet=True, prefix=prefix, folder=folder)
@@ -114,6 +127,7 @@ def start(build, prefix=None, folder=None):
     if not os.path.exists(os.path.join(env["WINEPREFIX"], "system.reg")):
         subprocess.run(["wineboot", "-i"], env=env, check=True,
                        stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    install_caption_font(env["WINEPREFIX"])
     # A virtual desktop: Wine draws the window frames and captions itself,
     # so screenshots show them without a window manager.
     for key, name, value in ((r"HKCU\Software\Wine\Explorer", "Desktop", "Default"),

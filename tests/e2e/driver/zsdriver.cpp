@@ -192,6 +192,14 @@ int Texts(wchar_t** argv) {
   return 0;
 }
 
+// The window's outer width and height in pixels.
+int Size(wchar_t** argv) {
+  RECT rect = {};
+  if (!::GetWindowRect(ParseHandle(argv[2]), &rect)) return 1;
+  Print(std::to_wstring(rect.right - rect.left) + L" " + std::to_wstring(rect.bottom - rect.top));
+  return 0;
+}
+
 int Items(wchar_t** argv) {
   HWND list = ::GetDlgItem(ParseHandle(argv[2]), static_cast<int>(wcstol(argv[3], nullptr, 10)));
   if (!list) return 1;
@@ -347,6 +355,31 @@ int HoldMutex(const wchar_t* name, const wchar_t* seconds, const wchar_t* ready)
   return 0;
 }
 
+// What the program's manifest tells Windows about DPI, read the way the
+// loader reads it: "dpiAware=..." and "dpiAwareness=..." lines.
+int DpiSettings(const wchar_t* path) {
+  ACTCTXW context = {};
+  context.cbSize = sizeof(context);
+  context.dwFlags = ACTCTX_FLAG_RESOURCE_NAME_VALID;
+  context.lpSource = path;
+  context.lpResourceName = MAKEINTRESOURCEW(1);
+  HANDLE handle = ::CreateActCtxW(&context);
+  if (handle == INVALID_HANDLE_VALUE) return 1;
+  const struct { const wchar_t* name; const wchar_t* space; } kSettings[] = {
+      {L"dpiAware", L"http://schemas.microsoft.com/SMI/2005/WindowsSettings"},
+      {L"dpiAwareness", L"http://schemas.microsoft.com/SMI/2016/WindowsSettings"}};
+  std::wstring out;
+  for (const auto& setting : kSettings) {
+    wchar_t value[128] = {};
+    SIZE_T size = 0;
+    if (!::QueryActCtxSettingsW(0, handle, setting.space, setting.name, value, 128, &size)) value[0] = 0;
+    out += std::wstring(setting.name) + L"=" + value + L"\n";
+  }
+  ::ReleaseActCtx(handle);
+  Print(out);
+  return 0;
+}
+
 int Version(const wchar_t* path) {
   DWORD ignored = 0;
   DWORD size = ::GetFileVersionInfoSizeW(path, &ignored);
@@ -411,6 +444,7 @@ int wmain(int argc, wchar_t** argv) {
   }
   if (action == L"gone" && argc >= 3) return Gone(argc, argv);
   if (action == L"texts" && argc >= 3) return Texts(argv);
+  if (action == L"size" && argc >= 3) return Size(argv);
   if (action == L"click" && argc >= 4) return Click(argv);
   if (action == L"items" && argc >= 4) return Items(argv);
   if (action == L"close" && argc >= 3) return Close(argv);
@@ -422,6 +456,7 @@ int wmain(int argc, wchar_t** argv) {
   if (action == L"lock" && argc >= 5) return Lock(argv[2], argv[3], argv[4]);
   if (action == L"mutex" && argc >= 5) return HoldMutex(argv[2], argv[3], argv[4]);
   if (action == L"version" && argc >= 3) return Version(argv[2]);
+  if (action == L"dpi" && argc >= 3) return DpiSettings(argv[2]);
   if (action == L"open" && argc >= 3) return Open(argv[2]);
   if (action == L"trustroot" && argc >= 3) return TrustRoot(argv[2]);
   if (action == L"hold") {

@@ -96,16 +96,20 @@ class Https(E2ETestCase):
             with open(dll, "rb") as served, open(os.path.join(folder, "en-us.locale"), "rb") as stored:
                 self.assertEqual(served.read(), stored.read())
 
-    def test_a_published_sha256_must_match_even_when_the_md5_does(self):
-        box = Sandbox("https-sha256")
+    def test_a_package_whose_md5_or_sha256_differs_is_never_run(self):
+        # The SHA-256 must match even when the MD5 does.
+        box = Sandbox("https-digests")
         with ProductServer(box) as server:
-            published = server.publish("Sha", version="1.0", dir_opt_show=0, wrong_sha256=True)
-            lines = self.run_setup(box, "Sha", INSTALL_ERROR)
-            with open(published.package_path, "rb") as f:
-                real = hashlib.sha256(f.read()).hexdigest()
-            self.assertIn("compare sha256 failed, expected: %s, real: %s" % (published.sha256, real), lines)
-            self.assertIn("check md5 failed", lines)
-            self.assertFalse([l for l in lines if l.startswith("begin install:")])
+            for name, wrong, kind in (("Md5", "wrong_checksum", "md5"), ("Sha", "wrong_sha256", "sha256")):
+                box.reset_log()
+                published = server.publish(name, version="1.0", dir_opt_show=0, **{wrong: True})
+                lines = self.run_setup(box, name, INSTALL_ERROR)
+                with open(published.package_path, "rb") as f:
+                    real = hashlib.new(kind, f.read()).hexdigest()
+                expected = published.checksum if kind == "md5" else published.sha256
+                self.assertIn("compare %s failed, expected: %s, real: %s" % (kind, expected, real), lines)
+                self.assertIn("check md5 failed", lines)
+                self.assertFalse([l for l in lines if l.startswith("begin install:")])
 
             # The package on disk matches its MD5 alone: it is fetched again,
             # and refused again, never run.

@@ -96,21 +96,6 @@ class Install(E2ETestCase):
             self.assertNotIn("Set instal path: ", " ".join(lines))
             self.assertIn("end install", lines)
 
-    def test_wrong_digest_gives_the_install_error(self):
-        box = Sandbox("install-bad-md5")
-        with ProductServer(box) as server:
-            published = server.publish("DemoMd5", version="1.0", dir_opt_show=0, wrong_checksum=True)
-            wine = Wine("en-us")
-            process = self.start(wine, box.program + " App=DemoMd5 Ver=1.0")
-            self.answer_error(wine, "language.installprodcueerror")
-            self.assertEqual(2, wait_exit(process))
-            lines = box.log_lines()
-            self.assertIn("check md5 failed", lines)
-            with open(published.package_path, "rb") as f:
-                real = hashlib.md5(f.read()).hexdigest()
-            self.assertIn("compare md5 failed, expected: %s, real: %s" % (published.checksum, real), lines)
-            self.assertFalse([l for l in lines if l.startswith("begin install:")])
-
     def test_failed_installer_gives_the_install_error_and_its_child_ends_with_us(self):
         box = Sandbox("install-fail-linger")
         folder = "C:\\ZanTest\\fail %d" % os.getpid()

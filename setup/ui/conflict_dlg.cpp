@@ -1,6 +1,5 @@
 #include "conflict_dlg.h"
 
-#include "i18n.h"
 #include "resource.h"
 #include "setup/common/handles.h"
 #include "setup/common/log.h"

@@ -2,7 +2,6 @@
 
 #include <shlobj.h>
 
-#include "i18n.h"
 #include "resource.h"
 
 namespace zan {

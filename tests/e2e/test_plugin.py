@@ -13,7 +13,7 @@ import subprocess
 import tempfile
 import unittest
 
-from harness import (BIN, BUILD, OUTPUT, WINE_RUN, E2ETestCase, read_log_lines, record_delete, record_reset,
+from harness import (BIN, BUILD, OUTPUT, WINE_RUN, E2ETestCase, record_delete, record_reset,
                      record_set, stand_in, wait_for_command_line, windows_path)
 
 CLSID = "{64677634-F8BA-429F-BBD8-08330E9F31E3}"
@@ -95,9 +95,6 @@ class Plugin(E2ETestCase):
     def unmerge_classes(self):
         for key in MERGED:
             wine("reg", "delete", "HKLM\\Software\\Classes\\" + key, "/f")
-
-    def log_lines(self):
-        return read_log_lines(os.path.join(self.folder, "zansetup.log"))
 
 
 class Registration(Plugin):
@@ -188,35 +185,16 @@ class Script(Plugin):
         self.assertEqual(0, code, out)
         return int(out.split("result ")[1].split()[0])
 
-    def stand_in(self):
-        return stand_in(os.path.join(self.folder, "Zan Setup"))
-
-    def command_line(self, program):
-        command_line = wait_for_command_line(program, timeout=15)
-        self.assertIsNotNone(command_line, "the setup program was not started")
-        return command_line
-
-    def test_without_a_record_it_gives_0_and_logs_one_line(self):
+    def test_a_script_gets_1_when_the_recorded_program_starts_and_0_without_one(self):
+        # What each answer logs, and the other ways to fail, are the COM
+        # client's tests; this is what a page's script sees.
         self.assertEqual(0, self.run_script("Foo", "2.0"))
-        self.assertEqual(["CZanSetupOneClick: Get appinfo path: , version: "], self.log_lines())
-
-    def test_a_recorded_program_is_started_and_it_gives_1(self):
-        program = self.stand_in()
+        program = stand_in(os.path.join(self.folder, "Zan Setup"))
         record_set("version", "1.0")
         record_set("Install_dir", windows_path(program))
         self.assertEqual(1, self.run_script("Foo", "2.0"))
-        self.assertEqual('"%s" App=Foo Ver=2.0' % windows_path(program), self.command_line(program))
-        os.remove(program + ".cmdline")
-        self.assertEqual(1, self.run_script("Foo", ""))
-        self.assertEqual('"%s" App=Foo Ver=' % windows_path(program), self.command_line(program))
-
-    def test_a_recorded_folder_gives_0_after_the_run_line(self):
-        record_set("version", "1.0")
-        record_set("Install_dir", windows_path(self.folder))
-        self.assertEqual(0, self.run_script("Foo", "2.0"))
-        self.assertEqual(["CZanSetupOneClick: Get appinfo path: %s, version: 1.0" % windows_path(self.folder),
-                          "CZanSetupOneClick: run zansetup, path: %s" % windows_path(self.folder)],
-                         self.log_lines())
+        self.assertEqual('"%s" App=Foo Ver=2.0' % windows_path(program),
+                         wait_for_command_line(program, timeout=15))
 
 
 class Hosts(Plugin):

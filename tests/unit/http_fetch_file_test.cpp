@@ -45,10 +45,10 @@ int __stdcall Record(unsigned int user, int kind, int value) {
   return 1;
 }
 
-class ResumableDownload : public ::testing::Test {
+class ResumableDownload : public zan_test::ServerTest {
  protected:
   void SetUp() override {
-    ASSERT_TRUE(zan_test::ReadTestServers(&servers_)) << "no test servers";
+    ServerTest::SetUp();
     name_ = L"resume-" + std::to_wstring(::GetCurrentProcessId()) + L"-" +
             std::to_wstring(::GetTickCount()) + L".bin";
   }
@@ -106,7 +106,6 @@ class ResumableDownload : public ::testing::Test {
     return text;
   }
 
-  zan_test::TestServers servers_;
   zan_test::TempFolder folder_;
   std::wstring name_;
   std::wstring date_;

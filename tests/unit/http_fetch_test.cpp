@@ -56,17 +56,10 @@ std::string HeaderValue(const std::vector<std::string>& lines, const std::string
   return "<absent>";
 }
 
-class HttpFetch : public ::testing::Test {
+class HttpFetch : public zan_test::ServerTest {
  protected:
-  void SetUp() override {
-    ASSERT_TRUE(zan_test::ReadTestServers(&servers_))
-        << "no test-env\\servers.txt: the http_servers fixture must run first";
-  }
-  std::wstring Nginx(const std::wstring& path) const { return servers_.nginx + path; }
-  std::wstring Fault(const std::wstring& path) const { return servers_.fault + path; }
   std::string ServedFile(const std::wstring& name) const { return ReadFileBytes(servers_.nginxRoot + name); }
 
-  zan_test::TestServers servers_;
   TempFolder folder_;
 };
 

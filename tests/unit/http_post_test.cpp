@@ -8,7 +8,6 @@
 #include <thread>
 #include <vector>
 
-#include "setup/common/md5.h"
 #include "setup/common/string_util.h"
 #include "setup/http/simple_http_fetch.h"
 #include "test_util.h"
@@ -21,14 +20,6 @@ using zan_test::TempFolder;
 using zan_test::WriteFileBytes;
 
 const char kBoundaryPrefix[] = "----------------------------1147826962";
-
-std::string Md5Of(const std::string& bytes) {
-  Md5Context context;
-  context.Add(bytes.data(), bytes.size());
-  unsigned char digest[Md5Context::kDigestSize];
-  context.Finish(digest);
-  return Md5DigestText(digest);
-}
 
 // Bytes whose period does not divide the 1 MiB piece, so a lost or doubled
 // piece shows in the digest.
@@ -80,14 +71,8 @@ std::wstring Token(const wchar_t* what) {
          std::to_wstring(++counter);
 }
 
-class HttpPost : public ::testing::Test {
+class HttpPost : public zan_test::ServerTest {
  protected:
-  void SetUp() override {
-    ASSERT_TRUE(zan_test::ReadTestServers(&servers_))
-        << "no test-env\\servers.txt: the http_servers fixture must run first";
-  }
-  std::wstring Fault(const std::wstring& path) const { return servers_.fault + path; }
-
   // A plain GET of a fault-server route, as text.
   std::string Ask(const std::wstring& path) const {
     CSimpleHttpFetch fetch;
@@ -107,7 +92,6 @@ class HttpPost : public ::testing::Test {
     return state;
   }
 
-  zan_test::TestServers servers_;
   TempFolder folder_;
 };
 
@@ -219,16 +203,16 @@ TEST_F(HttpPost, AMultipartUploadArrivesWholeAndParses) {
       big + "\r\n--" + boundary + "--\r\n";
   EXPECT_EQ((std::vector<std::string>{"content-length", std::to_string(expected.size())}), lines[0]);
   EXPECT_EQ((std::vector<std::string>{"received", std::to_string(expected.size())}), lines[1]);
-  EXPECT_EQ((std::vector<std::string>{"body-md5", Md5Of(expected)}), lines[2]);
+  EXPECT_EQ((std::vector<std::string>{"body-md5", zan_test::Md5Text(expected)}), lines[2]);
 
   // What the server's standard parser made of it.
   EXPECT_EQ((std::vector<std::string>{"text", "alpha", "first \xe4\xbd\xa0\xe5\xa5\xbd"}), lines[4]);
   EXPECT_EQ((std::vector<std::string>{"text", "zeta", "last"}), lines[5]);
   EXPECT_EQ((std::vector<std::string>{"file", "note", "\xe8\xaf\xb4\xe6\x98\x8e \xc3\xbc.txt",
-                                      std::to_string(note.size()), Md5Of(note)}),
+                                      std::to_string(note.size()), zan_test::Md5Text(note)}),
             lines[6]);
   EXPECT_EQ((std::vector<std::string>{"file", "upload", "upload.bin", std::to_string(big.size()),
-                                      Md5Of(big)}),
+                                      zan_test::Md5Text(big)}),
             lines[7]);
 }
 

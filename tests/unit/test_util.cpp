@@ -10,6 +10,7 @@
 #include "setup/common/files.h"
 #include "setup/common/handles.h"
 #include "setup/common/log.h"
+#include "setup/common/md5.h"
 #include "setup/common/string_util.h"
 
 namespace zan_test {
@@ -152,6 +153,14 @@ std::wstring BuildFolder() {
 }
 
 std::wstring DemoAgentPath() { return BuildFolder() + L"demo-product\\DemoAgent.exe"; }
+
+std::string Md5Text(const std::string& bytes) {
+  zan::Md5Context context;
+  context.Add(bytes.data(), bytes.size());
+  unsigned char digest[zan::Md5Context::kDigestSize];
+  context.Finish(digest);
+  return zan::Md5DigestText(digest);
+}
 
 bool ReadTestServers(TestServers* servers) {
   std::string text = ReadFileBytes(BuildFolder() + L"test-env\\servers.txt");

@@ -1,6 +1,8 @@
 // Small helpers shared by the unit tests.
 #pragma once
 
+#include <gtest/gtest.h>
+
 #include <windows.h>
 #include <time.h>
 
@@ -79,6 +81,21 @@ struct TestServers {
   std::wstring fault;      // base address of the fault server
 };
 bool ReadTestServers(TestServers* servers);
+
+// A test against those servers.
+class ServerTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ASSERT_TRUE(ReadTestServers(&servers_)) << "no test-env\\servers.txt: the http_servers fixture must run first";
+  }
+  std::wstring Nginx(const std::wstring& path) const { return servers_.nginx + path; }
+  std::wstring Fault(const std::wstring& path) const { return servers_.fault + path; }
+
+  TestServers servers_;
+};
+
+// The MD5 of `bytes` as 32 lower-case hexadecimal digits.
+std::string Md5Text(const std::string& bytes);
 
 // The repository's folder as Wine sees it, ending in a backslash.
 std::wstring SourceFolder();

@@ -472,17 +472,6 @@ class FaultHandler(BaseHTTPRequestHandler):
             self.wfile.write(pattern(size)[:size // 2])
         self._reset()
 
-    def drop_chunked(self, size="200000"):
-        """Chunked body, reset before the last chunk."""
-        size = int(size)
-        self._head(200, [("Transfer-Encoding", "chunked"), ("Last-Modified", FIXED_DATE)])
-        if self.send_body:
-            data = pattern(size)[:size // 2]
-            for at in range(0, len(data), 8192):
-                piece = data[at:at + 8192]
-                self.wfile.write(b"%x\r\n" % len(piece) + piece + b"\r\n")
-        self._reset()
-
     def chunked(self, size="100000"):
         size = int(size)
         self._head(200, [("Transfer-Encoding", "chunked")])
@@ -644,7 +633,6 @@ ROUTES = {
     "range-total": FaultHandler.range_total,    # /range-total/N/TOTAL-TEXT
     "short": FaultHandler.short,                # /short[/N]
     "drop": FaultHandler.drop,                  # /drop[/N]
-    "drop-chunked": FaultHandler.drop_chunked,  # /drop-chunked[/N]
     "chunked": FaultHandler.chunked,            # /chunked[/N]: a whole chunked body
     "stall": FaultHandler.stall,                # /stall/SECONDS
     "stall-body": FaultHandler.stall_body,      # /stall-body/SECONDS[/N]

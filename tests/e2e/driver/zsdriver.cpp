@@ -9,16 +9,17 @@
 //   zsdriver items HWND ID                prints the entries of the list box ID
 //   zsdriver click HWND ID                posts BM_CLICK to the child ID
 //   zsdriver close HWND                   posts WM_CLOSE
-//   zsdriver sysmenu HWND                 prints whether the Close item is enabled
 //   zsdriver run CMDLINE [--windows]      runs CMDLINE exactly, exits with its code; with
 //                                         --windows prints "windows N": how many top-level
 //                                         windows its process owned while it ran
 //   zsdriver event NAME FILE              writes "held" into FILE when an event NAME
 //                                         exists already, else "free"
-//   zsdriver langid                       prints the user's default language id (hex)
 //   zsdriver lock FILE SECONDS READY      opens FILE sharing nothing, writes READY, holds
 //                                         the file for SECONDS and ends
+//   zsdriver mutex NAME SECONDS READY     holds the named mutex NAME the same way
 //   zsdriver version FILE                 prints the FileVersion text of FILE's version block
+//   zsdriver dpi FILE                     prints the manifest's "dpiAware=" and "dpiAwareness="
+//   zsdriver size HWND                    prints the window's width and height in pixels
 //   zsdriver hold                         connects to the desktop and never ends, so Wine's
 //                                         desktop process stays up for the whole test run
 //   zsdriver findall [find options]       prints every matching handle, one a line
@@ -222,14 +223,6 @@ int Click(wchar_t** argv) {
 
 int Close(wchar_t** argv) {
   return ::PostMessageW(ParseHandle(argv[2]), WM_CLOSE, 0, 0) ? 0 : 1;
-}
-
-int SysMenu(wchar_t** argv) {
-  HMENU menu = ::GetSystemMenu(ParseHandle(argv[2]), FALSE);
-  if (!menu) return 1;
-  UINT state = ::GetMenuState(menu, SC_CLOSE, MF_BYCOMMAND);
-  Print((state & (MF_GRAYED | MF_DISABLED)) ? L"close-disabled" : L"close-enabled");
-  return 0;
 }
 
 struct OwnedWindows {
@@ -436,19 +429,12 @@ int wmain(int argc, wchar_t** argv) {
   if (argc < 2) return 2;
   std::wstring action = argv[1];
   if (action == L"find" || action == L"findall") return Find(argc, argv);
-  if (action == L"langid") {
-    wchar_t text[16];
-    swprintf(text, 16, L"%04x", ::GetUserDefaultLangID());
-    Print(text);
-    return 0;
-  }
   if (action == L"gone" && argc >= 3) return Gone(argc, argv);
   if (action == L"texts" && argc >= 3) return Texts(argv);
   if (action == L"size" && argc >= 3) return Size(argv);
   if (action == L"click" && argc >= 4) return Click(argv);
   if (action == L"items" && argc >= 4) return Items(argv);
   if (action == L"close" && argc >= 3) return Close(argv);
-  if (action == L"sysmenu" && argc >= 3) return SysMenu(argv);
   if (action == L"run" && argc >= 3) {
     return Run(argv[2], argc >= 4 && std::wstring(argv[3]) == L"--windows");
   }

@@ -159,11 +159,6 @@ class Wine:
         """(width, height) of the window in pixels."""
         return tuple(int(n) for n in self.driver("size", hwnd).split())
 
-    def dpi_settings(self, program):
-        """{"dpiAware": ..., "dpiAwareness": ...} of the program's manifest."""
-        lines = self.driver("dpi", windows_path(program)).split("\n")
-        return dict(line.split("=", 1) for line in lines if "=" in line)
-
     def texts(self, hwnd):
         """(title, {control id: (class, visible, enabled, text)})"""
         lines = self.driver("texts", hwnd).split("\n")

@@ -24,9 +24,12 @@ class Conflicts(E2ETestCase):
             time.sleep(0.1)
         self.fail("the agent did not start")
 
-    def run_setup(self, box, server, name, folder):
-        server.publish(name, version="1.0", default_dir=folder, conflict_processes=["DemoAgent.exe"])
+    def run_setup(self, box, server, name, folder, agent_folder=None):
+        """Starts the agent (in the install folder unless `agent_folder`
+        says otherwise), then the setup, and confirms the folder."""
         wine = Wine("en-us")
+        self.start_agent(wine, agent_folder or folder)
+        server.publish(name, version="1.0", default_dir=folder, conflict_processes=["DemoAgent.exe"])
         process = self.start(wine, box.program + " App=%s Ver=1.0" % name)
         dialog = wine.find(title=CAPTION, control=IDC_NEXT, timeout_ms=30000)
         self.assertIsNotNone(dialog)
@@ -53,8 +56,6 @@ class Conflicts(E2ETestCase):
         box = Sandbox("conflict-end")
         folder = "C:\\ZanTest\\conflict %d" % os.getpid()
         with ProductServer(box) as server:
-            wine = Wine("en-us")
-            self.start_agent(wine, folder)
             wine, process = self.run_setup(box, server, "DemoConflict", folder)
             self.answer_conflict(wine, box, IDC_TERMINATE, "language.terminatemessage")
             self.assertEqual(2, wait_exit(process, timeout=120))
@@ -69,8 +70,6 @@ class Conflicts(E2ETestCase):
         box = Sandbox("conflict-quit")
         folder = "C:\\ZanTest\\conflict quit %d" % os.getpid()
         with ProductServer(box) as server:
-            wine = Wine("en-us")
-            self.start_agent(wine, folder)
             wine, process = self.run_setup(box, server, "DemoQuit", folder)
             self.answer_conflict(wine, box, IDCANCEL, "language.messagebox")
             self.assertEqual(2, wait_exit(process))
@@ -82,9 +81,7 @@ class Conflicts(E2ETestCase):
         folder = "C:\\ZanTest\\conflict target %d" % os.getpid()
         elsewhere = "C:\\ZanTest\\conflict other %d" % os.getpid()
         with ProductServer(box) as server:
-            wine = Wine("en-us")
-            self.start_agent(wine, elsewhere)
-            wine, process = self.run_setup(box, server, "DemoElsewhere", folder)
+            wine, process = self.run_setup(box, server, "DemoElsewhere", folder, agent_folder=elsewhere)
             self.assertEqual(2, wait_exit(process, timeout=120))
             lines = box.log_lines()
             self.assertIn("same process name: DemoAgent.exe; but different path: %s; the expected path: %s"

@@ -212,6 +212,37 @@ TEST(DialogTemplates, PathAndConflict) {
               conflict.items);
 }
 
+// A setting of the program's manifest, read as the loader reads it; "" when
+// the manifest has none.
+std::wstring ManifestSetting(const std::wstring& program, const wchar_t* space, const wchar_t* name) {
+  ACTCTXW context = {};
+  context.cbSize = sizeof(context);
+  context.dwFlags = ACTCTX_FLAG_RESOURCE_NAME_VALID;
+  context.lpSource = program.c_str();
+  context.lpResourceName = MAKEINTRESOURCEW(1);
+  HANDLE handle = ::CreateActCtxW(&context);
+  if (handle == INVALID_HANDLE_VALUE) return L"<no manifest>";
+  wchar_t value[128] = {};
+  SIZE_T size = 0;
+  if (!::QueryActCtxSettingsW(0, handle, space, name, value, 128, &size)) value[0] = 0;
+  ::ReleaseActCtx(handle);
+  return value;
+}
+
+// Dialogs laid out in dialog units scale sharp when the programs say so;
+// Windows stretches a program that does not into a blur.
+TEST(Manifests, TheProgramsAndTheInstallerDeclareDpiAwareness) {
+  const wchar_t kSpace2005[] = L"http://schemas.microsoft.com/SMI/2005/WindowsSettings";
+  const wchar_t kSpace2016[] = L"http://schemas.microsoft.com/SMI/2016/WindowsSettings";
+  const std::wstring installer = L"ZanSetup-" + std::wstring(ZANSETUP_VERSION) + L"-setup.exe";
+  for (const std::wstring& name : {std::wstring(L"ZanSetup.exe"), std::wstring(L"ZanSetupSH.exe"), installer}) {
+    EXPECT_EQ(L"true", ManifestSetting(BuiltProgram(name.c_str()), kSpace2005, L"dpiAware")) << name;
+    if (name == installer) continue;  // the installer's maker writes the older setting alone
+    EXPECT_EQ(L"PerMonitorV2, system", ManifestSetting(BuiltProgram(name.c_str()), kSpace2016, L"dpiAwareness"))
+        << name;
+  }
+}
+
 TEST(Manifests, TheLauncherDemandsAdministratorRightsAndTheSetupDoesNot) {
   std::string launcher = Module(BuiltProgram(L"ZanSetupSH.exe")).Resource(RT_MANIFEST, 1);
   ASSERT_FALSE(launcher.empty()) << "no manifest 24/1 in ZanSetupSH.exe";

@@ -18,7 +18,6 @@
 //                                         the file for SECONDS and ends
 //   zsdriver mutex NAME SECONDS READY     holds the named mutex NAME the same way
 //   zsdriver version FILE                 prints the FileVersion text of FILE's version block
-//   zsdriver dpi FILE                     prints the manifest's "dpiAware=" and "dpiAwareness="
 //   zsdriver size HWND                    prints the window's width and height in pixels
 //   zsdriver hold                         connects to the desktop and never ends, so Wine's
 //                                         desktop process stays up for the whole test run
@@ -348,31 +347,6 @@ int HoldMutex(const wchar_t* name, const wchar_t* seconds, const wchar_t* ready)
   return 0;
 }
 
-// What the program's manifest tells Windows about DPI, read the way the
-// loader reads it: "dpiAware=..." and "dpiAwareness=..." lines.
-int DpiSettings(const wchar_t* path) {
-  ACTCTXW context = {};
-  context.cbSize = sizeof(context);
-  context.dwFlags = ACTCTX_FLAG_RESOURCE_NAME_VALID;
-  context.lpSource = path;
-  context.lpResourceName = MAKEINTRESOURCEW(1);
-  HANDLE handle = ::CreateActCtxW(&context);
-  if (handle == INVALID_HANDLE_VALUE) return 1;
-  const struct { const wchar_t* name; const wchar_t* space; } kSettings[] = {
-      {L"dpiAware", L"http://schemas.microsoft.com/SMI/2005/WindowsSettings"},
-      {L"dpiAwareness", L"http://schemas.microsoft.com/SMI/2016/WindowsSettings"}};
-  std::wstring out;
-  for (const auto& setting : kSettings) {
-    wchar_t value[128] = {};
-    SIZE_T size = 0;
-    if (!::QueryActCtxSettingsW(0, handle, setting.space, setting.name, value, 128, &size)) value[0] = 0;
-    out += std::wstring(setting.name) + L"=" + value + L"\n";
-  }
-  ::ReleaseActCtx(handle);
-  Print(out);
-  return 0;
-}
-
 int Version(const wchar_t* path) {
   DWORD ignored = 0;
   DWORD size = ::GetFileVersionInfoSizeW(path, &ignored);
@@ -442,7 +416,6 @@ int wmain(int argc, wchar_t** argv) {
   if (action == L"lock" && argc >= 5) return Lock(argv[2], argv[3], argv[4]);
   if (action == L"mutex" && argc >= 5) return HoldMutex(argv[2], argv[3], argv[4]);
   if (action == L"version" && argc >= 3) return Version(argv[2]);
-  if (action == L"dpi" && argc >= 3) return DpiSettings(argv[2]);
   if (action == L"open" && argc >= 3) return Open(argv[2]);
   if (action == L"trustroot" && argc >= 3) return TrustRoot(argv[2]);
   if (action == L"hold") {

@@ -1,6 +1,5 @@
 #include "one_click.h"
 
-#include <shlwapi.h>
 
 #include <new>
 

@@ -1,7 +1,6 @@
 #include "download_folder.h"
 
 #include <windows.h>
-#include <shlwapi.h>
 
 #include "setup/common/files.h"
 #include "setup/common/log.h"
@@ -26,9 +25,12 @@ std::wstring DownloadFolderPath(const std::wstring& programFolder, const std::ws
 
 std::wstring GetDownloadFolder(const std::wstring& name) {
   std::wstring programFolder = GetModuleFolder(GetLogModule());
-  EnsureFolder(DownloadRootPath(programFolder));
   std::wstring folder = DownloadFolderPath(programFolder, name);
-  EnsureFolder(folder);
+  // What is then written there fails with lines of its own; this one says why.
+  if (!EnsureFolder(DownloadRootPath(programFolder)) || !EnsureFolder(folder)) {
+    WriteLog(L"the download folder could not be made: %s, error code: %d", folder.c_str(),
+             static_cast<int>(::GetLastError()));
+  }
   return folder;
 }
 

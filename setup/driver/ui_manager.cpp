@@ -1,7 +1,6 @@
 #include "ui_manager.h"
 
 #include <shlobj.h>
-#include <shlwapi.h>
 
 #include "command_line.h"
 #include "download_folder.h"

@@ -1,7 +1,6 @@
 // CUIManager from the package download to the end of the installer.
 #include "ui_manager.h"
 
-#include <shlwapi.h>
 
 #include "conflicts.h"
 #include "package_install.h"

@@ -56,7 +56,7 @@ class ResumableDownload : public zan_test::ServerTest {
 
   std::wstring Publish(const std::string& bytes) {
     EXPECT_TRUE(WriteFileBytes(servers_.nginxRoot + name_, bytes));
-    return servers_.nginx + L"/" + name_;
+    return Nginx(L"/" + name_);
   }
   std::wstring Target() const { return folder_.File(L"install.exe"); }
 
@@ -163,7 +163,7 @@ TEST_F(ResumableDownload, ChangedFileUrlOrShortBitmapStartsOver) {
     const char* blocks;
   } cases[] = {
       {"the server's file changed", url, L"Tue, 05 Mar 2024 06:07:08 GMT", nullptr},
-      {"the address differs in letter case", servers_.nginx + L"/RESUME" + name_.substr(6), ServerDate(), nullptr},
+      {"the address differs in letter case", Nginx(L"/RESUME" + name_.substr(6)), ServerDate(), nullptr},
       {"the bitmap is too short for the blocks", url, ServerDate(), "/w=="},
       {"the bitmap does not decode", url, ServerDate(), "%%%"},
   };
@@ -183,7 +183,7 @@ TEST_F(ResumableDownload, MissingFileTinyFileAndNoServerFail) {
   ProgressLog log;
   CHttpFetchFile fetch;
   auto user = static_cast<unsigned>(reinterpret_cast<uintptr_t>(&log));
-  EXPECT_EQ(1, fetch.Download(servers_.nginx + L"/no-such-file.bin", L"", Target(), Record, user, nullptr));
+  EXPECT_EQ(1, fetch.Download(Nginx(L"/no-such-file.bin"), L"", Target(), Record, user, nullptr));
   EXPECT_EQ(404, fetch.status());
   EXPECT_FALSE(zan::FileExists(Target()));
   EXPECT_TRUE(FAILED(fetch.Download(L"http://127.0.0.1:9/file.bin", L"", Target(), Record, user, nullptr)));
@@ -209,7 +209,7 @@ TEST_F(ResumableDownload, OverHttpsWithoutADowngrade) {
     EXPECT_FALSE(zan::FileExists(Target())) << size;
     EXPECT_EQ((std::vector<std::string>{"refused a redirect from https to plain http, url: " +
                                         WideToUtf8(downgrade) + ", to: " +
-                                        WideToUtf8(servers_.nginx + L"/" + name_)}),
+                                        WideToUtf8(Nginx(L"/" + name_))}),
               lines.Messages());
   }
 }
@@ -220,7 +220,7 @@ TEST_F(ResumableDownload, ATotalBeyondFourGiBFailsBeforeTheDataFileIsSized) {
   ASSERT_TRUE(WriteFileBytes(Target() + L".tmp", std::string(1000, 'Z')));
   zan_test::LogLinesAdded lines;
   ProgressLog log;
-  EXPECT_EQ(CSimpleHttpFetch::kTooLarge, Run(servers_.fault + L"/range-total/300000/6000000000", &log));
+  EXPECT_EQ(CSimpleHttpFetch::kTooLarge, Run(Fault(L"/range-total/300000/6000000000"), &log));
   EXPECT_EQ(1000u, zan_test::FileSize(Target() + L".tmp"));
   EXPECT_FALSE(zan::FileExists(Target()));
   EXPECT_TRUE(log.events.empty());
@@ -234,7 +234,7 @@ TEST_F(ResumableDownload, ATotalBeyondFourGiBFailsBeforeTheDataFileIsSized) {
 // each kind 1 report names the offset of the chunk just written.
 TEST_F(ResumableDownload, AServerIgnoringRangesFillsTheTargetDirectly) {
   const size_t kSize = 300000;
-  const std::wstring url = servers_.fault + L"/ignore-range/" + std::to_wstring(kSize);
+  const std::wstring url = Fault(L"/ignore-range/" + std::to_wstring(kSize));
   LeaveInterruptedState(url, L"Tue, 05 Mar 2024 06:07:08 GMT", kSize, 2);
   const std::string saved = ReadFileBytes(Target() + L".tmp");
   ProgressLog log;
@@ -256,11 +256,11 @@ TEST_F(ResumableDownload, AServerIgnoringRangesFillsTheTargetDirectly) {
   // nothing to write.
   ::DeleteFileW(Target().c_str());
   ProgressLog cut;
-  EXPECT_EQ(E_FAIL, Run(servers_.fault + L"/short/300000", &cut));
+  EXPECT_EQ(E_FAIL, Run(Fault(L"/short/300000"), &cut));
   EXPECT_EQ(0, cut.Count(2));
   ::DeleteFileW(Target().c_str());
   ProgressLog empty;
-  EXPECT_EQ(S_OK, Run(servers_.fault + L"/empty", &empty));
+  EXPECT_EQ(S_OK, Run(Fault(L"/empty"), &empty));
   EXPECT_FALSE(zan::FileExists(Target()));
 }
 
@@ -305,7 +305,7 @@ TEST_F(ResumableDownload, AMisbehavingServerFailsAndKeepsTheDataFile) {
     const std::string leftover(row.size, 'Z');
     ASSERT_TRUE(WriteFileBytes(target + L".tmp", leftover));
     ProgressLog log;
-    EXPECT_EQ(E_FAIL, RunTo(servers_.fault + row.path, target, &log));
+    EXPECT_EQ(E_FAIL, RunTo(Fault(row.path), target, &log));
     EXPECT_FALSE(zan::FileExists(target)) << zan_test::FileSize(target) << " bytes";
     EXPECT_TRUE(zan::FileExists(target + L".tmp"));
     EXPECT_EQ(0, log.Count(2));

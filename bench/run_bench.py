@@ -2,7 +2,11 @@
 """Download and digest figures for a person to read; nothing here passes or
 fails on time.
 
-    run_bench.py BUILD_DIR [--port N] [--md5-only]
+    run_bench.py BUILD_DIR [--flavour x86|x64] [--port N] [--md5-only]
+
+BUILD_DIR is the build folder of the x86 flavour, as tools/test.sh lays
+them out; --flavour x64 measures the 64-bit programs of BUILD_DIR-x64 under
+wine64 instead (by default: the flavour BUILD_DIR was built for).
 
 Serves a 100 MB file from nginx on loopback and measures, in one run:
   1. throughput of CHttpFetchFile::Download under Wine, of a minimal loop of
@@ -52,6 +56,30 @@ DOWNLOAD_ROUNDS = 3
 # zanbench md5digest hashes i * 2654435761 >> 13 (32-bit, low byte) for
 # i below 100,000,000; computed with Python's hashlib.
 MEMORY_MD5 = "18096a6eb184ecf51b582e14683e6676"
+
+
+def cache_value(build, name):
+    """A variable of a build folder's CMake cache ("" when it is not there)."""
+    try:
+        with open(os.path.join(build, "CMakeCache.txt")) as f:
+            for line in f:
+                if line.startswith(name + ":"):
+                    return line.split("=", 1)[1].strip()
+    except OSError:
+        pass
+    return ""
+
+
+def flavour_build(build, flavour):
+    """The build folder of `flavour` (None: BUILD_DIR's own) and that flavour;
+    the test environment is told which kind of Wine prefix it needs."""
+    if flavour == "x64" and cache_value(build, "ZANSETUP_ARCH") != "x64":
+        build += "-x64"
+    found = cache_value(build, "ZANSETUP_ARCH") or "x86"
+    if flavour and found != flavour:
+        raise SystemExit("%s is a build of the %s flavour, not %s" % (build, found, flavour))
+    os.environ["ZANSETUP_WINEARCH"] = "win64" if found == "x64" else "win32"
+    return build, found
 
 
 def windows_path(path):
@@ -327,7 +355,8 @@ class Bench:
         self.nginx = servers.Nginx(self.root, self.port, folder=os.path.join(self.scratch, "nginx"),
                                    https_port=free_port(self.port + 1), build=self.build)
         self.nginx.start()
-        print("nginx on %s; figures follow" % self.nginx.base_url, flush=True)
+        print("nginx on %s; figures follow for the %s flavour (%s)"
+              % (self.nginx.base_url, cache_value(self.build, "ZANSETUP_ARCH") or "x86", self.build), flush=True)
         table = self.throughput(big_md5)
         table += [""] + self.resume(slow_md5)
         table += [""] + self.md5(big, big_md5)
@@ -337,10 +366,11 @@ class Bench:
 def main():
     parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("build")
+    parser.add_argument("--flavour", choices=("x86", "x64"), help="the programs to measure [BUILD_DIR's own]")
     parser.add_argument("--port", type=int, default=8790, help="first loopback port to try for nginx")
     parser.add_argument("--md5-only", action="store_true", help="measure part 3 only (no nginx)")
     args = parser.parse_args()
-    build = os.path.abspath(args.build)
+    build, _ = flavour_build(os.path.abspath(args.build), args.flavour)
     run_and_report(Bench(build, free_port(args.port)), "last-run.txt", md5_only=args.md5_only)
 
 

@@ -1,7 +1,7 @@
 #!/usr/bin/env python3
 """Upload figures for a person to read; nothing here passes or fails on time.
 
-    run_upload_bench.py BUILD_DIR [--port N] [--rounds N]
+    run_upload_bench.py BUILD_DIR [--flavour x86|x64] [--port N] [--rounds N]
 
 Runs the fault server's upload sink (tests/e2e/servers.py) on loopback and,
 for a 5 MB and a 50 MB file, measures in one run:
@@ -132,10 +132,11 @@ class UploadBench(run_bench.Bench):
 def main():
     parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("build")
+    parser.add_argument("--flavour", choices=("x86", "x64"), help="the programs to measure [BUILD_DIR's own]")
     parser.add_argument("--port", type=int, default=8795, help="first loopback port to try for the sink")
     parser.add_argument("--rounds", type=int, default=15)
     args = parser.parse_args()
-    build = os.path.abspath(args.build)
+    build, _ = run_bench.flavour_build(os.path.abspath(args.build), args.flavour)
     run_bench.run_and_report(UploadBench(build, run_bench.free_port(args.port), args.rounds),
                              "last-upload-run.txt")
 

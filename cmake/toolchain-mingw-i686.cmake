@@ -1,14 +1,4 @@
-# Cross-compiles 32-bit x86 Windows binaries with Debian's mingw-w64 (posix threads).
-set(CMAKE_SYSTEM_NAME Windows)
+# Cross-compiles 32-bit x86 Windows binaries (the x86 flavour).
 set(CMAKE_SYSTEM_PROCESSOR x86)
-
 set(ZANSETUP_MINGW_PREFIX i686-w64-mingw32)
-set(CMAKE_C_COMPILER ${ZANSETUP_MINGW_PREFIX}-gcc-posix)
-set(CMAKE_CXX_COMPILER ${ZANSETUP_MINGW_PREFIX}-g++-posix)
-set(CMAKE_RC_COMPILER ${ZANSETUP_MINGW_PREFIX}-windres)
-
-set(CMAKE_FIND_ROOT_PATH /usr/${ZANSETUP_MINGW_PREFIX})
-set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
-set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
-set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
-set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
+include(${CMAKE_CURRENT_LIST_DIR}/toolchain-mingw-common.cmake)

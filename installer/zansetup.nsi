@@ -12,7 +12,18 @@
 ; step fail, what was swapped is put back and the old version stays whole,
 ; with its old "version" in the record.
 ;
+; Each flavour has an installer of its own: the x86 one installs the 32-bit
+; programs into ...\Corvela\ZanSetup, the x64 one the 64-bit programs into
+; ...\Corvela\ZanSetup-x64, each with an installed-programs entry named after
+; its folder. Both may be installed at once: each registers its plug-in in
+; its own view of the user's classes. The record and the link are shared:
+; the flavour installed last owns them, an update keeps them where they
+; are, and an uninstall hands them to the other flavour when it is still
+; there. An update only ever replaces the files of its own flavour's folder.
+;
 ; Defines given by the build:
+;   TARGET     x86-unicode or amd64-unicode
+;   FLAVOUR    x86 or x64
 ;   OUTFILE    installer to write
 ;   VERSION    the build's version (the registry record gets it as text)
 ;   VERSION_BLOCK  the same as four dotted numbers, for the version block
@@ -22,7 +33,10 @@
 ; and, in a signed build, the command that signs a file named after it in
 ; place (SIGN_COMMAND), for the uninstaller the installer carries.
 
-Unicode true
+!ifndef TARGET | FLAVOUR
+  !error "TARGET and FLAVOUR must be defined"
+!endif
+Target ${TARGET}
 RequestExecutionLevel user
 ; Sharp text on screens above 96 DPI: the pages are laid out in dialog units.
 ManifestDPIAware true
@@ -34,7 +48,18 @@ SetCompressor /SOLID lzma
 
 !define RECORD_KEY "Software\Corvela\ZanSetup"
 !define DOWNLOAD_MARK "made-by-zansetup"
-!define UNINSTALL_KEY "Software\Microsoft\Windows\CurrentVersion\Uninstall\ZanSetup"
+!define UNINSTALL_ROOT "Software\Microsoft\Windows\CurrentVersion\Uninstall"
+!if "${FLAVOUR}" == "x64"
+  !define ENTRY "ZanSetup-x64"
+  !define OTHER_ENTRY "ZanSetup"
+  !define DISPLAY_NAME "ZanSetup (64-bit)"
+!else
+  !define ENTRY "ZanSetup"
+  !define OTHER_ENTRY "ZanSetup-x64"
+  !define DISPLAY_NAME "ZanSetup"
+!endif
+!define UNINSTALL_KEY "${UNINSTALL_ROOT}\${ENTRY}"
+!define OTHER_UNINSTALL_KEY "${UNINSTALL_ROOT}\${OTHER_ENTRY}"
 ; Today's browsers hand a "zansetup:" link to the program registered for it.
 !define LINK_KEY "Software\Classes\zansetup"
 
@@ -58,12 +83,14 @@ SetCompressor /SOLID lzma
 !define UPDATE_MUTEX "Local\ZanSetupUpdate"
 
 Var UpdateMode
+; 1 when this install writes the shared record and link.
+Var OwnsRecord
 
 Name "ZanSetup"
 OutFile "${OUTFILE}"
 ; Beside the program folder the setup program keeps download\ (and the
 ; update's download\Zansetup), so the folder is one of the user's own.
-InstallDir "$LOCALAPPDATA\Corvela\ZanSetup"
+InstallDir "$LOCALAPPDATA\Corvela\${ENTRY}"
 ShowInstDetails show
 BrandingText "corvela"
 
@@ -98,7 +125,7 @@ LangString OutsideProfile ${LANG_TRADCHINESE} "ZanSetup 只能安裝到您自己
 ; change, and the setup program runs what lies in its folder.
 Function CheckProfileFolder
   ; The platform's own reading of ".." and the like; the folder need not exist.
-  System::Call 'kernel32::GetFullPathNameW(w "$INSTDIR", i ${NSIS_MAX_STRLEN}, w .R8, i 0) i .R4'
+  System::Call 'kernel32::GetFullPathNameW(w "$INSTDIR", i ${NSIS_MAX_STRLEN}, w .R8, p 0) i .R4'
   ${If} $R4 == 0
     StrCpy $R8 ""
   ${EndIf}
@@ -120,6 +147,18 @@ Function CheckFolderOnLeave
     Abort
   ${EndIf}
 FunctionEnd
+
+; The shared link and record, naming `program`; "version" last, so a record
+; with this version names a complete install.
+!macro WriteLinkAndRecord program version
+  WriteRegStr HKCU "${LINK_KEY}" "" "URL:ZanSetup link"
+  WriteRegStr HKCU "${LINK_KEY}" "URL Protocol" ""
+  WriteRegStr HKCU "${LINK_KEY}\DefaultIcon" "" "${program},0"
+  WriteRegStr HKCU "${LINK_KEY}\shell\open\command" "" '"${program}" "%1"'
+  WriteRegStr HKCU "${RECORD_KEY}" "" ""
+  WriteRegStr HKCU "${RECORD_KEY}" "Install_dir" "${program}"
+  WriteRegStr HKCU "${RECORD_KEY}" "version" "${version}"
+!macroend
 
 !macro PutFiles folder
   SetOutPath "${folder}"
@@ -162,13 +201,14 @@ Function .onInit
   ${IfNot} ${Errors}
     StrCpy $UpdateMode 1
     SetSilent silent
-    ; The folder of the program the record names, whatever /D= says.
-    ReadRegStr $R2 HKCU "${RECORD_KEY}" "Install_dir"
+    ; The folder of this flavour's install, whatever /D= says: the shared
+    ; record may name the other flavour's program.
+    ReadRegStr $R2 HKCU "${UNINSTALL_KEY}" "InstallLocation"
     ${If} $R2 == ""
       SetErrorLevel ${EXIT_NO_INSTALL}
       Quit
     ${EndIf}
-    ${GetParent} $R2 $INSTDIR
+    StrCpy $INSTDIR $R2
   ${EndIf}
   ; Silent installs and updates are refused before anything is written;
   ; the folder page refuses interactively.
@@ -234,6 +274,15 @@ Function UpdateFiles
 FunctionEnd
 
 Section "ZanSetup"
+  ; An install takes the record; an update keeps it with whichever flavour
+  ; has it, and takes it only when there is none.
+  StrCpy $OwnsRecord 1
+  ReadRegStr $R0 HKCU "${RECORD_KEY}" "Install_dir"
+  ${If} $UpdateMode == 1
+  ${AndIf} $R0 != ""
+  ${AndIf} $R0 != "$INSTDIR\ZanSetup.exe"
+    StrCpy $OwnsRecord 0
+  ${EndIf}
   ${If} $UpdateMode == 1
     Call UpdateFiles
   ${Else}
@@ -256,13 +305,7 @@ Section "ZanSetup"
   IfErrors 0 +2
     DetailPrint "The one-click plug-in could not be registered."
 
-  ; Written by an update too, so an install from before the link gets it.
-  WriteRegStr HKCU "${LINK_KEY}" "" "URL:ZanSetup link"
-  WriteRegStr HKCU "${LINK_KEY}" "URL Protocol" ""
-  WriteRegStr HKCU "${LINK_KEY}\DefaultIcon" "" "$INSTDIR\ZanSetup.exe,0"
-  WriteRegStr HKCU "${LINK_KEY}\shell\open\command" "" '"$INSTDIR\ZanSetup.exe" "%1"'
-
-  WriteRegStr HKCU "${UNINSTALL_KEY}" "DisplayName" "ZanSetup"
+  WriteRegStr HKCU "${UNINSTALL_KEY}" "DisplayName" "${DISPLAY_NAME}"
   WriteRegStr HKCU "${UNINSTALL_KEY}" "DisplayVersion" "${VERSION}"
   WriteRegStr HKCU "${UNINSTALL_KEY}" "Publisher" "corvela"
   WriteRegStr HKCU "${UNINSTALL_KEY}" "InstallLocation" "$INSTDIR"
@@ -274,11 +317,11 @@ Section "ZanSetup"
   SectionGetSize 0 $0
   WriteRegDWORD HKCU "${UNINSTALL_KEY}" "EstimatedSize" $0
 
-  ; The record as the setup program writes it; "version" last, so a record
-  ; with this version names a complete install.
-  WriteRegStr HKCU "${RECORD_KEY}" "" ""
-  WriteRegStr HKCU "${RECORD_KEY}" "Install_dir" "$INSTDIR\ZanSetup.exe"
-  WriteRegStr HKCU "${RECORD_KEY}" "version" "${VERSION}"
+  ; The link is written by an update too, so an install from before the
+  ; link gets it.
+  ${If} $OwnsRecord == 1
+    !insertmacro WriteLinkAndRecord "$INSTDIR\ZanSetup.exe" "${VERSION}"
+  ${EndIf}
 SectionEnd
 
 Section "Uninstall"
@@ -297,18 +340,36 @@ Section "Uninstall"
   RMDir /r "$INSTDIR\update.new"
   Delete "$INSTDIR\uninstall.exe"
   RMDir "$INSTDIR"
-  ; What the setup program downloaded beside its folder is ours too; the
-  ; products it installed live elsewhere and stay. A download folder that
-  ; was there before us loses only the update's folder.
-  IfFileExists "$INSTDIR\..\download\${DOWNLOAD_MARK}" 0 download_kept
-    RMDir /r "$INSTDIR\..\download"
-    Goto download_done
-  download_kept:
-    RMDir /r "$INSTDIR\..\download\Zansetup"
-    RMDir "$INSTDIR\..\download"
-  download_done:
-  DeleteRegKey HKCU "${LINK_KEY}"
-  DeleteRegKey HKCU "${RECORD_KEY}"
+  ; The other flavour, when it is still installed.
+  ReadRegStr $R1 HKCU "${OTHER_UNINSTALL_KEY}" "InstallLocation"
+  ReadRegStr $R2 HKCU "${OTHER_UNINSTALL_KEY}" "DisplayVersion"
+  ${If} $R1 != ""
+  ${AndIfNot} ${FileExists} "$R1\ZanSetup.exe"
+    StrCpy $R1 ""
+  ${EndIf}
+  ; What the setup program downloaded beside its folder is ours too, and
+  ; the other flavour's while it is there; the products it installed live
+  ; elsewhere and stay. A download folder that was there before us loses
+  ; only the update's folder.
+  ${If} $R1 == ""
+    IfFileExists "$INSTDIR\..\download\${DOWNLOAD_MARK}" 0 download_kept
+      RMDir /r "$INSTDIR\..\download"
+      Goto download_done
+    download_kept:
+      RMDir /r "$INSTDIR\..\download\Zansetup"
+      RMDir "$INSTDIR\..\download"
+    download_done:
+  ${EndIf}
+  ; The shared record and link go when they name this install, to the
+  ; other flavour when it is still there.
+  ReadRegStr $R0 HKCU "${RECORD_KEY}" "Install_dir"
+  ${If} $R0 == "$INSTDIR\ZanSetup.exe"
+    DeleteRegKey HKCU "${LINK_KEY}"
+    DeleteRegKey HKCU "${RECORD_KEY}"
+    ${If} $R1 != ""
+      !insertmacro WriteLinkAndRecord "$R1\ZanSetup.exe" "$R2"
+    ${EndIf}
+  ${EndIf}
   DeleteRegKey /ifempty HKCU "Software\Corvela"
   DeleteRegKey HKCU "${UNINSTALL_KEY}"
 SectionEnd

@@ -1,6 +1,7 @@
 // The browser plug-in interface as this DLL meets it: the types, codes and the
-// two function tables exchanged with a 32-bit Windows browser. Browsers check
-// the tables by their size fields, so every layout here is pinned below.
+// two function tables exchanged with a Windows browser of the module's own
+// bitness. Browsers check the tables by their size fields, so every layout
+// here is pinned below, for 32-bit and for 64-bit modules.
 //
 // Calling conventions: the three exported entry points are WINAPI; every
 // function inside the tables, and every class operation, is cdecl.
@@ -273,20 +274,30 @@ typedef struct NPNetscapeFuncs {
 
 }  // extern "C"
 
-// The layouts a 32-bit browser expects; the entry points compare sizes with these.
-static_assert(sizeof(void*) == 4, "the plug-in is a 32-bit module");
-static_assert(sizeof(NPP_t) == 8, "NPP_t");
-static_assert(sizeof(NPWindow) == 32 && offsetof(NPWindow, clipRect) == 20, "NPWindow");
-static_assert(sizeof(NPString) == 8, "NPString");
+// The layouts browsers expect: pointer-sized fields, so each structure has
+// a 32-bit and a 64-bit size. The entry points compare sizes with these.
+constexpr bool kWin64Layout = sizeof(void*) == 8;
+static_assert(sizeof(void*) == 4 || sizeof(void*) == 8, "a 32-bit or a 64-bit module");
+constexpr size_t ForLayout(size_t bits32, size_t bits64) { return kWin64Layout ? bits64 : bits32; }
+static_assert(sizeof(NPP_t) == ForLayout(8, 16), "NPP_t");
+static_assert(sizeof(NPSavedData) == ForLayout(8, 16), "NPSavedData");
+static_assert(sizeof(NPStream) == ForLayout(28, 48) && offsetof(NPStream, end) == ForLayout(12, 24), "NPStream");
+static_assert(sizeof(NPWindow) == ForLayout(32, 40) && offsetof(NPWindow, clipRect) == ForLayout(20, 24),
+              "NPWindow");
+static_assert(sizeof(NPString) == ForLayout(8, 16), "NPString");
 static_assert(sizeof(NPVariantType) == 4, "NPVariantType is an int");
-static_assert(sizeof(NPVariant) == 16 && offsetof(NPVariant, value) == 8, "NPVariant aligns its double");
-static_assert(sizeof(NPObject) == 8, "NPObject");
-static_assert(sizeof(NPClass) == 52 && offsetof(NPClass, construct) == 48, "NPClass");
-static_assert(sizeof(NPPluginFuncs) == 60 && offsetof(NPPluginFuncs, newp) == 4 &&
-                  offsetof(NPPluginFuncs, javaClass) == 48 && offsetof(NPPluginFuncs, setvalue) == 56,
+static_assert(sizeof(NPVariant) == ForLayout(16, 24) && offsetof(NPVariant, value) == 8,
+              "NPVariant aligns its double");
+static_assert(sizeof(NPObject) == ForLayout(8, 16), "NPObject");
+static_assert(sizeof(NPClass) == ForLayout(52, 104) && offsetof(NPClass, construct) == ForLayout(48, 96),
+              "NPClass");
+static_assert(sizeof(NPPluginFuncs) == ForLayout(60, 120) && offsetof(NPPluginFuncs, newp) == ForLayout(4, 8) &&
+                  offsetof(NPPluginFuncs, javaClass) == ForLayout(48, 96) &&
+                  offsetof(NPPluginFuncs, setvalue) == ForLayout(56, 112),
               "NPPluginFuncs");
-static_assert(sizeof(NPNetscapeFuncs) == 184 && offsetof(NPNetscapeFuncs, getstringidentifier) == 88 &&
-                  offsetof(NPNetscapeFuncs, createobject) == 112 &&
-                  offsetof(NPNetscapeFuncs, releaseobject) == 120 &&
-                  offsetof(NPNetscapeFuncs, construct) == 180,
+static_assert(sizeof(NPNetscapeFuncs) == ForLayout(184, 368) &&
+                  offsetof(NPNetscapeFuncs, getstringidentifier) == ForLayout(88, 176) &&
+                  offsetof(NPNetscapeFuncs, createobject) == ForLayout(112, 224) &&
+                  offsetof(NPNetscapeFuncs, releaseobject) == ForLayout(120, 240) &&
+                  offsetof(NPNetscapeFuncs, construct) == ForLayout(180, 360),
               "NPNetscapeFuncs");

@@ -5,11 +5,11 @@
 namespace zan {
 namespace {
 
-// SetWindowLongW returns the previous value, which may rightly be 0; only the
-// last error tells a failure apart.
-bool SetWindowLongChecked(HWND window, int index, LONG value, LONG* previous) {
+// SetWindowLongPtrW returns the previous value, which may rightly be 0; only
+// the last error tells a failure apart.
+bool SetWindowLongChecked(HWND window, int index, LONG_PTR value, LONG_PTR* previous) {
   ::SetLastError(ERROR_SUCCESS);
-  LONG old = ::SetWindowLongW(window, index, value);
+  LONG_PTR old = ::SetWindowLongPtrW(window, index, value);
   if (old == 0 && ::GetLastError() != ERROR_SUCCESS) return false;
   if (previous) *previous = old;
   return true;
@@ -24,13 +24,13 @@ PluginInstance::~PluginInstance() {
 
 bool PluginInstance::Init(NPWindow* record) {
   HWND window = static_cast<HWND>(record->window);
-  LONG previous = 0;
+  LONG_PTR previous = 0;
   // The plug-in draws nothing: the default procedure paints the window.
-  if (!SetWindowLongChecked(window, GWL_WNDPROC, reinterpret_cast<LONG>(&::DefWindowProcW), &previous)) {
+  if (!SetWindowLongChecked(window, GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(&::DefWindowProcW), &previous)) {
     return false;
   }
-  if (!SetWindowLongChecked(window, GWL_USERDATA, reinterpret_cast<LONG>(this), nullptr)) {
-    ::SetWindowLongW(window, GWL_WNDPROC, previous);
+  if (!SetWindowLongChecked(window, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(this), nullptr)) {
+    ::SetWindowLongPtrW(window, GWLP_WNDPROC, previous);
     return false;
   }
   window_ = window;
@@ -44,8 +44,8 @@ void PluginInstance::Shutdown() {
   if (!ready_) return;
   // The browser may have destroyed the window already; then there is nothing to give back.
   if (::IsWindow(window_)) {
-    ::SetWindowLongW(window_, GWL_WNDPROC, reinterpret_cast<LONG>(previousProc_));
-    ::SetWindowLongW(window_, GWL_USERDATA, 0);
+    ::SetWindowLongPtrW(window_, GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(previousProc_));
+    ::SetWindowLongPtrW(window_, GWLP_USERDATA, 0);
   }
   window_ = nullptr;
   record_ = nullptr;

@@ -78,6 +78,11 @@ def one_click(harness, wine_call, box, language, interactive, log):
 
 def main(build):
     os.environ["ZANSETUP_BUILD"] = build
+    # The harness and the test environment take the flavour from here.
+    flavour = cache_value(build, "ZANSETUP_ARCH") or "x86"
+    os.environ["ZANSETUP_ARCH"] = flavour
+    os.environ["ZANSETUP_WINEARCH"] = "win64" if flavour == "x64" else "win32"
+    suffix = "-x64" if flavour == "x64" else ""
     interactive = bool(os.environ.get("DISPLAY"))
     testenv = os.path.join(HERE, "..", "tests", "e2e", "testenv.py")
     subprocess.run([sys.executable, testenv, "start", build], check=True, stdout=subprocess.DEVNULL,
@@ -89,11 +94,11 @@ def main(build):
     pins = [pin for pin in cache_value(build, "ZANSETUP_PUBLISHER_PINS").split(";") if pin]
     sign_key = os.environ.get("ZANSETUP_DEMO_SIGN_KEY")
     sign_cert = os.environ.get("ZANSETUP_DEMO_SIGN_CERT")
-    installer = os.path.join(build, "bin", "ZanSetup-%s-setup.exe" % version)
+    installer = os.path.join(build, "bin", "ZanSetup-%s%s-setup.exe" % (version, suffix))
     language = os.environ.get("ZANSETUP_DEMO_LANG", "en-us")
     box = harness.Sandbox("demo")
     # In the user's profile: the installer takes no folder elsewhere.
-    program_dir = harness.profile_folder("ZanSetup demo", "Corvela", "ZanSetup")
+    program_dir = harness.profile_folder("ZanSetup demo", "Corvela", "ZanSetup" + suffix)
     folder = harness.windows_path(program_dir)
     log = os.path.join(program_dir, "zansetup.log")
     try:

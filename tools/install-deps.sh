@@ -7,9 +7,12 @@ set -euo pipefail
 here=$(cd "$(dirname "$0")/.." && pwd)
 cache=${ZANSETUP_DEPS:-$here/.deps}
 
+# Both flavours: the i686 and x86-64 toolchains, and Wine's 32-bit and 64-bit
+# loaders (wine32 is installed on any host; only hosts that run 32-bit code
+# run it).
 packages=(
-  g++-mingw-w64-i686-posix binutils-mingw-w64-i686 mingw-w64-tools
-  wine wine32:i386 libwine-dev xvfb xauth cmake make
+  g++-mingw-w64-i686-posix binutils-mingw-w64-i686 g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64
+  mingw-w64-tools wine wine32:i386 wine64 libwine-dev xvfb xauth cmake make
   googletest libboost-dev nginx-light nsis fonts-wqy-microhei fonts-wine imagemagick
   python3 dpkg-dev curl osslsigncode openssl
 )

@@ -13,11 +13,19 @@ writes, below ROOT (the folder the web server serves):
 or, with --update, a new setup program for the programs already out there:
 
     publish.py ROOT --update PROGRAM --version V [--base URL] [--path P]
+                    [--flavour x86|x64]
 
-    zansetup/new.xml                                the update document
-    zansetup/update/V/ZanSetup.exe                  the program (--path: another
+    zansetup/new.xml                                the update document of the
+                                                    32-bit programs (x86)
+    zansetup/new-x64.xml                            ... of the 64-bit ones (x64)
+    zansetup/update/V/ZanSetup.exe                  the x86 program, or
+    zansetup/update/V/x64/ZanSetup.exe              the x64 one (--path: another
                                                     place below zansetup/, where
                                                     every %VER% stands for V)
+
+Each flavour of the setup program reads only its own update document, so
+an update never changes the flavour. The flavour is the program's own (the
+machine field of its file header) unless --flavour says otherwise.
 
 The document's addresses are absolute, on the server's base address. Options
 leave out elements, give a wrong digest or drop a language entry, so that
@@ -291,6 +299,29 @@ def publish(root, name, installer, version=None, base_url=DEFAULT_BASE,
 
 
 UPDATE_PATH = "update/%VER%/ZanSetup.exe"
+FLAVOURS = ("x86", "x64")
+# Each flavour's document and the default place of its program.
+UPDATE_DOCUMENTS = {"x86": "new.xml", "x64": "new-x64.xml"}
+UPDATE_PATHS = {"x86": UPDATE_PATH, "x64": "update/%VER%/x64/ZanSetup.exe"}
+IMAGE_FILE_MACHINE_AMD64 = 0x8664
+
+
+def program_machine(path):
+    """The machine field of a Windows program's file header; None for a
+    file that is no such program."""
+    with open(path, "rb") as f:
+        head = f.read(4096)
+    if len(head) < 0x40 or head[:2] != b"MZ":
+        return None
+    pe = int.from_bytes(head[0x3C:0x40], "little")
+    if pe + 6 > len(head) or head[pe:pe + 4] != b"PE\0\0":
+        return None
+    return int.from_bytes(head[pe + 4:pe + 6], "little")
+
+
+def program_flavour(path):
+    """x64 for an x86-64 program, x86 for anything else."""
+    return "x64" if program_machine(path) == IMAGE_FILE_MACHINE_AMD64 else "x86"
 
 
 class PublishedUpdate:
@@ -300,22 +331,27 @@ class PublishedUpdate:
         self.url = url                    # as written: "%VER%" not yet replaced
         self.checksum = checksum
         self.sha256 = sha256
-        self.signature = signature        # new.xml.p7s, or None when unsigned
+        self.signature = signature        # the document's .p7s, or None when unsigned
 
     def __repr__(self):
         return "PublishedUpdate(%r)" % self.__dict__
 
 
-def publish_update(root, program, version, base_url=DEFAULT_BASE, path=UPDATE_PATH,
+def publish_update(root, program, version, base_url=DEFAULT_BASE, path=None,
                    checksum=None, wrong_checksum=False, sha256=None, wrong_sha256=False,
-                   sign_key=None, sign_cert=None, signed_attributes=True):
-    """Publishes `program` as the new setup program: copies it to `path`
-    below zansetup/ (every "%VER%" replaced by `version`) and writes
-    zansetup/new.xml with the version, the address (keeping "%VER%") and
-    the digests; with sign_key and sign_cert also new.xml.p7s. The program
-    itself is copied as it is: its Authenticode signature comes from the
-    build."""
+                   sign_key=None, sign_cert=None, signed_attributes=True, flavour=None):
+    """Publishes `program` as the new setup program of its flavour (x86 or
+    x64; by default the program's own): copies it to `path` below zansetup/
+    (every "%VER%" replaced by `version`; by default the flavour's place)
+    and writes the flavour's update document, zansetup/new.xml or
+    new-x64.xml, with the version, the address (keeping "%VER%") and the
+    digests; with sign_key and sign_cert also its .p7s. The program itself
+    is copied as it is: its Authenticode signature comes from the build."""
     _check_segment("version", version)
+    flavour = flavour or program_flavour(program)
+    if flavour not in FLAVOURS:
+        raise ValueError("the flavour is x86 or x64, not %r" % flavour)
+    path = path or UPDATE_PATHS[flavour]
     signing = (sign_key, sign_cert, signed_attributes) if _signer(sign_key, sign_cert) else None
     base_url = base_url.rstrip("/")
     parts = path.replace("%VER%", version).split("/")
@@ -329,7 +365,7 @@ def publish_update(root, program, version, base_url=DEFAULT_BASE, path=UPDATE_PA
     document = ET.Element("zansetup")
     for tag, text in (("version", version), ("url", url), ("checksum", checksum), ("sha256", sha256)):
         ET.SubElement(document, tag).text = text
-    document_path = os.path.join(root, "zansetup", "new.xml")
+    document_path = os.path.join(root, "zansetup", UPDATE_DOCUMENTS[flavour])
     signature = _write_document(document_path, document, signing)
     return PublishedUpdate(document_path, program_path, url, checksum, sha256, signature)
 
@@ -367,14 +403,17 @@ def main_update(argv):
     parser.add_argument("--update", required=True, metavar="PROGRAM", help="the new setup program")
     parser.add_argument("--version", required=True, help="its version")
     parser.add_argument("--base", default=DEFAULT_BASE, help="server base address [%(default)s]")
-    parser.add_argument("--path", default=UPDATE_PATH, help="place below zansetup/ [%(default)s]")
+    parser.add_argument("--path", help="place below zansetup/ [update/%%VER%%/ZanSetup.exe, "
+                        "for x64 update/%%VER%%/x64/ZanSetup.exe]")
+    parser.add_argument("--flavour", choices=FLAVOURS,
+                        help="the programs it updates [the program's own: x64 for an x86-64 program]")
     parser.add_argument("--wrong-checksum", action="store_true", help="a digest that does not match")
     _add_signing_options(parser)
     args = parser.parse_args(argv)
     signing, pin = _signing_options(parser, args)
     result = publish_update(args.root, args.update, args.version, base_url=args.base, path=args.path,
-                            wrong_checksum=args.wrong_checksum, **signing)
-    print("new.xml", result.document_path)
+                            wrong_checksum=args.wrong_checksum, flavour=args.flavour, **signing)
+    print("document", result.document_path)
     if pin:
         print("signature", result.signature)
         print("pin", pin)

@@ -1,12 +1,46 @@
 #!/usr/bin/env bash
-# Installs what is missing, builds everything and runs every test with ctest.
+# Installs what is missing, builds both flavours and runs every test with
+# ctest, once for each flavour this host can run: x86 (the 32-bit programs,
+# in build/, under a win32 Wine prefix) and x64 (the 64-bit programs, in
+# build-x64/, under a win64 prefix). A host that runs no 32-bit code still
+# builds x86; one line says that its tests were not run, and why.
+# Arguments go to both ctest runs.
 set -euo pipefail
 here=$(cd "$(dirname "$0")/.." && pwd)
 build=${ZANSETUP_BUILD_DIR:-$here/build}
+declare -A folder=([x86]="$build" [x64]="$build-x64")
 
 bash "$here/tools/install-deps.sh" >/dev/null
-# Unpinned: a demo run before pins this folder; the tests build their own pinned variant.
-cmake -S "$here" -B "$build" -DCMAKE_BUILD_TYPE=Release -DZANSETUP_PUBLISHER_PINS= >/dev/null
-cmake --build "$build" -j"$(nproc)"
-cd "$build"
-ctest --output-on-failure -j2 "$@"
+
+for flavour in x86 x64; do
+  # Unpinned: a demo run before pins this folder; the tests build their own pinned variant.
+  cmake -S "$here" -B "${folder[$flavour]}" -DZANSETUP_ARCH=$flavour -DCMAKE_BUILD_TYPE=Release \
+      -DZANSETUP_PUBLISHER_PINS= >/dev/null
+  cmake --build "${folder[$flavour]}" -j"$(nproc)"
+done
+
+runnable=(x64)
+if why=$(python3 "$here/tools/runs_i386.py"); then
+  runnable=(x86 x64)
+fi
+
+failed=()
+summary=()
+for flavour in x86 x64; do
+  if [[ ! " ${runnable[*]} " == *" $flavour "* ]]; then
+    summary+=("$flavour: built in ${folder[$flavour]}, tests not run: this host runs no 32-bit code ($why)")
+    continue
+  fi
+  echo "== $flavour: ctest in ${folder[$flavour]}"
+  began=$SECONDS
+  if (cd "${folder[$flavour]}" && ctest --output-on-failure -j2 "$@"); then
+    result=passed
+  else
+    result=FAILED
+    failed+=("$flavour")
+  fi
+  summary+=("$flavour: tests $result in $((SECONDS - began)) s (${folder[$flavour]})")
+done
+
+printf '%s\n' "${summary[@]}"
+[ ${#failed[@]} -eq 0 ]

@@ -11,6 +11,8 @@ const PublisherPins& BuildPins() {
   return pins;
 }
 
+const wchar_t* UpdateDocumentPath() { return ZANSETUP_UPDATE_DOCUMENT; }
+
 FileVersion BuildVersion() { return FileVersion{{ZANSETUP_VERSION_NUMBERS}}; }
 
 }  // namespace zan

@@ -17,6 +17,9 @@ const wchar_t* ServerBase();
 const PublisherPins& BuildPins();
 inline bool IsPinnedBuild() { return !BuildPins().empty(); }
 
+// The path of this flavour's update document, from "/".
+const wchar_t* UpdateDocumentPath();
+
 // The build's version, as its own version block carries it.
 FileVersion BuildVersion();
 

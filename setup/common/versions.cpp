@@ -96,14 +96,21 @@ bool RvaToOffset(const ImageBytes& image, const Sections& sections, unsigned rva
   return false;
 }
 
-// The resource directory's file offset, with the section table.
-bool FindResources(const ImageBytes& image, Sections* sections, unsigned long long* resources) {
+// The file header's offset: behind "MZ", the offset at 0x3C and "PE\0\0".
+bool FindFileHeader(const ImageBytes& image, unsigned long long* fileHeader) {
   unsigned magic, peOffset, signature;
   if (!image.Word(0, &magic) || magic != 0x5A4D || !image.Dword(0x3C, &peOffset) ||
       !image.Dword(peOffset, &signature) || signature != 0x00004550) {
     return false;
   }
-  const unsigned long long fileHeader = peOffset + 4ull;
+  *fileHeader = peOffset + 4ull;
+  return true;
+}
+
+// The resource directory's file offset, with the section table.
+bool FindResources(const ImageBytes& image, Sections* sections, unsigned long long* resources) {
+  unsigned long long fileHeader;
+  if (!FindFileHeader(image, &fileHeader)) return false;
   const unsigned long long optional = fileHeader + 20;
   unsigned sectionCount, optionalSize, optionalMagic;
   if (!image.Word(fileHeader + 2, &sectionCount) || !image.Word(fileHeader + 16, &optionalSize) ||
@@ -180,6 +187,24 @@ bool ParseFileVersion(const ImageBytes& image, FileVersion* version) {
   return true;
 }
 
+bool ParseMachine(const ImageBytes& image, unsigned* machine) {
+  unsigned long long fileHeader;
+  return FindFileHeader(image, &fileHeader) && image.Word(fileHeader, machine);
+}
+
+// Maps the file held open as `file` and hands its bytes to `parse`.
+template <typename Parse>
+bool ParseMappedFile(HANDLE file, Parse parse) {
+  LARGE_INTEGER size;
+  if (!::GetFileSizeEx(file, &size) || size.QuadPart <= 0) return false;
+  ScopedHandle mapping(::CreateFileMappingW(file, nullptr, PAGE_READONLY, 0, 0, nullptr));
+  if (!mapping) return false;
+  ScopedView view(::MapViewOfFile(mapping.get(), FILE_MAP_READ, 0, 0, 0));
+  if (!view) return false;
+  return parse(ImageBytes(static_cast<const unsigned char*>(view.get()),
+                          static_cast<unsigned long long>(size.QuadPart)));
+}
+
 }  // namespace
 
 int CompareVersions(const std::wstring& a, const std::wstring& b) {
@@ -209,15 +234,17 @@ std::wstring VersionText(const FileVersion& version) {
 }
 
 bool ReadFileVersion(HANDLE file, FileVersion* version) {
-  LARGE_INTEGER size;
-  if (!::GetFileSizeEx(file, &size) || size.QuadPart <= 0) return false;
-  ScopedHandle mapping(::CreateFileMappingW(file, nullptr, PAGE_READONLY, 0, 0, nullptr));
-  if (!mapping) return false;
-  ScopedView view(::MapViewOfFile(mapping.get(), FILE_MAP_READ, 0, 0, 0));
-  if (!view) return false;
-  return ParseFileVersion(ImageBytes(static_cast<const unsigned char*>(view.get()),
-                                     static_cast<unsigned long long>(size.QuadPart)),
-                          version);
+  return ParseMappedFile(file, [&](const ImageBytes& image) { return ParseFileVersion(image, version); });
+}
+
+bool ReadFileMachine(HANDLE file, unsigned* machine) {
+  return ParseMappedFile(file, [&](const ImageBytes& image) { return ParseMachine(image, machine); });
+}
+
+unsigned RunningMachine() {
+  const auto* image = reinterpret_cast<const unsigned char*>(::GetModuleHandleW(nullptr));
+  const auto* dos = reinterpret_cast<const IMAGE_DOS_HEADER*>(image);
+  return reinterpret_cast<const IMAGE_NT_HEADERS*>(image + dos->e_lfanew)->FileHeader.Machine;
 }
 
 }  // namespace zan

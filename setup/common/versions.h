@@ -1,4 +1,5 @@
-// Versions as publishers write them, and as version blocks carry them.
+// Versions as publishers write them, and as version blocks carry them; the
+// processor a program is built for, as its file header gives it.
 #pragma once
 
 #include <windows.h>
@@ -28,5 +29,13 @@ std::wstring VersionText(const FileVersion& version);
 // False for anything that is no program with a version block, however
 // broken or short.
 bool ReadFileVersion(HANDLE file, FileVersion* version);
+
+// The machine field of the program held open as `file` (IMAGE_FILE_MACHINE_*:
+// 0x014c for 32-bit x86, 0x8664 for x86-64), read through that handle. False
+// for anything that is no program.
+bool ReadFileMachine(HANDLE file, unsigned* machine);
+
+// The machine field of the running program's own image.
+unsigned RunningMachine();
 
 }  // namespace zan

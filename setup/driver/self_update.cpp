@@ -57,7 +57,8 @@ std::wstring DocumentText(TiXmlDocument& document, const char* path) {
 // only one newer than this program itself.
 bool VerifyAndStart(const std::wstring& target, const ExpectedDigests& digests) {
   auto check = [&](HANDLE file) {
-    return CheckUpdateSignature(target, file, BuildPins()) && CheckUpdateVersion(file, BuildVersion());
+    return CheckUpdateSignature(target, file, BuildPins()) && CheckUpdateMachine(file, RunningMachine()) &&
+           CheckUpdateVersion(file, BuildVersion());
   };
   return StartCheckedFile(target, digests, L"update zansetup check md5 failed", check, [&] {
     PROCESS_INFORMATION info;
@@ -220,7 +221,7 @@ void RemoveUpdateLeftovers(const std::wstring& programFolder) {
 void CheckSelfUpdate(const std::wstring& serverBase) {
   if (!ClaimDueCheck()) return;
   std::unique_ptr<UpdateJob> job(new UpdateJob);
-  job->documentUrl = serverBase + L"/zansetup/new.xml";
+  job->documentUrl = serverBase + UpdateDocumentPath();
   job->target = GetDownloadFolder(L"Zansetup") + L"ZanSetup.exe";
   if (!StartWorker(SelfUpdateWorker, std::move(job))) WriteLog(L"start the update thread failed");
 }

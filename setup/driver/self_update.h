@@ -48,7 +48,8 @@ void RemoveUpdateLeftovers(const std::wstring& programFolder);
 
 // On the main thread: when a check is due, writes a fresh stamp first (a
 // failed check then waits a day too) and starts the worker against
-// `serverBase`, downloading into download\Zansetup. Nothing is due while
+// `serverBase` (this flavour's update document there), downloading into
+// download\Zansetup. Nothing is due while
 // another holds the update mutex; the worker holds it for its whole check.
 void CheckSelfUpdate(const std::wstring& serverBase);
 

@@ -42,6 +42,20 @@ bool CheckUpdateSignature(const std::wstring& path, HANDLE file, const Publisher
   return false;
 }
 
+bool CheckUpdateMachine(HANDLE file, unsigned running) {
+  unsigned machine = 0;
+  if (!ReadFileMachine(file, &machine)) {
+    WriteLog(L"the update is not started: it is no program");
+    return false;
+  }
+  if (machine != running) {
+    WriteLog(L"the update is not started: it is built for machine 0x%04x, this program for 0x%04x", machine,
+             running);
+    return false;
+  }
+  return true;
+}
+
 bool CheckUpdateVersion(HANDLE file, const FileVersion& running) {
   FileVersion update;
   if (!ReadFileVersion(file, &update)) {

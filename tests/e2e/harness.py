@@ -15,6 +15,12 @@ import urllib.parse
 
 BUILD = os.environ.get("ZANSETUP_BUILD", os.path.join(os.path.dirname(__file__), "..", "..", "build"))
 BUILD = os.path.abspath(BUILD)
+# The flavour of this build (x86 or x64): the suite runs once for each.
+ARCH = os.environ.get("ZANSETUP_ARCH", "x86")
+# Its update document below the server base, and its programs' file header machine.
+UPDATE_DOCUMENT = "/zansetup/new-x64.xml" if ARCH == "x64" else "/zansetup/new.xml"
+MACHINES = {"x86": 0x014C, "x64": 0x8664}
+MINGW_PREFIX = os.environ.get("ZANSETUP_MINGW_PREFIX", "i686-w64-mingw32")
 BIN = os.path.join(BUILD, "bin")
 WINE_RUN = os.path.join(BUILD, "wine-run")
 DRIVER = os.path.join(BUILD, "tests-bin", "zsdriver.exe")
@@ -312,9 +318,11 @@ class ProductServer:
         return publish.publish(self.root, name, installer, base_url=self.base_url, **options)
 
     def publish_update(self, program, version, **options):
-        """Publishes `program` as the new setup program (zansetup/new.xml)."""
+        """Publishes `program` as the new setup program, in this flavour's
+        update document unless `flavour` says another."""
         sys.path.insert(0, os.path.join(SOURCE, "tools"))
         import publish
+        options.setdefault("flavour", ARCH)
         return publish.publish_update(self.root, program, version, base_url=self.base_url, **options)
 
     def access_log(self):
@@ -337,13 +345,19 @@ def set_document_text(path, element, text):
     tree.write(path, encoding="utf-8", xml_declaration=True)
 
 
-def stand_in(folder, name="ZanSetup.exe", driver=DRIVER):
+def stand_in(folder, name="ZanSetup.exe", driver=DRIVER, machine=None):
     """zsdriver copied into `folder` under another program's name: started,
     it records its command line in NAME.cmdline beside itself and ends. Its
-    version block is newer than any build's (OLD_DRIVER: older)."""
+    version block is newer than any build's (OLD_DRIVER: older). With
+    `machine`, its file header claims that processor instead."""
     os.makedirs(folder, exist_ok=True)
     path = os.path.join(folder, name)
     shutil.copy2(driver, path)
+    if machine is not None:
+        with open(path, "r+b") as f:
+            f.seek(0x3C)
+            f.seek(int.from_bytes(f.read(4), "little") + 4)
+            f.write(machine.to_bytes(2, "little"))
     return path
 
 

@@ -6,19 +6,26 @@ import shutil
 import subprocess
 import time
 
-from harness import (BIN, BUILD, DRIVER, E2ETestCase, Wine, profile_folder, record_delete, record_reset, wait_exit,
+from harness import (ARCH, BIN, BUILD, DRIVER, E2ETestCase, Wine, profile_folder, record_delete, record_reset, wait_exit,
                      windows_path)
 from test_plugin import wine
 
 VERSION = [line.split("=", 1)[1] for line in open(os.path.join(BIN, "..", "CMakeCache.txt"))
            if line.startswith("ZANSETUP_VERSION:")][0].strip()
-INSTALLER = os.path.join(BIN, "ZanSetup-%s-setup.exe" % VERSION)
+# Each flavour's installer carries its name, and its installed-programs entry
+# is named after its folder.
+SUFFIX = "-x64" if ARCH == "x64" else ""
+INSTALLER = os.path.join(BIN, "ZanSetup-%s%s-setup.exe" % (VERSION, SUFFIX))
 # The same sources with the next version, packaged the same way (tests/e2e/CMakeLists.txt).
 NEXT_VERSION = VERSION + (".1" if VERSION.count(".") < 3 else "1")
 NEXT_BIN = os.path.join(BIN, "..", "tests-bin", "next")
-NEXT_INSTALLER = os.path.join(BIN, "..", "tests-bin", "ZanSetup-%s-setup.exe" % NEXT_VERSION)
+NEXT_INSTALLER = os.path.join(BIN, "..", "tests-bin", "ZanSetup-%s%s-setup.exe" % (NEXT_VERSION, SUFFIX))
 RECORD = r"Software\Corvela\ZanSetup"
-UNINSTALL = r"Software\Microsoft\Windows\CurrentVersion\Uninstall\ZanSetup"
+ENTRY = "ZanSetup" + SUFFIX
+OTHER_ENTRY = "ZanSetup" if ARCH == "x64" else "ZanSetup-x64"
+DISPLAY_NAME = "ZanSetup (64-bit)" if ARCH == "x64" else "ZanSetup"
+UNINSTALL = "Software\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\" + ENTRY
+OTHER_UNINSTALL = "Software\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\" + OTHER_ENTRY
 
 
 class FreshPrefix:

@@ -8,9 +8,10 @@ import unittest
 import signing
 from harness import (BIN, DEMO_PRODUCT, MESSAGE_TEXT_ID, OUTPUT, E2ETestCase, ProductServer, Sandbox, Wine,
                      prefix_path, read_locale_text, read_log_lines, record_delete, record_get, record_reset,
-                     record_set, update_stamp, wait_exit, windows_path)
-from installed import (INSTALLER, NEXT_BIN, NEXT_INSTALLER, NEXT_VERSION, RECORD, UNINSTALL, VERSION,
-                       FreshPrefix, InstalledTestCase, changed_entries, running_from, wait_until)
+                     record_set, stand_in, update_stamp, wait_exit, windows_path)
+from installed import (DISPLAY_NAME, INSTALLER, NEXT_BIN, NEXT_INSTALLER, NEXT_VERSION, OTHER_UNINSTALL,
+                       RECORD, UNINSTALL, VERSION, FreshPrefix, InstalledTestCase, changed_entries, running_from,
+                       wait_until)
 from resource_ids import IDC_NEXT
 from test_plugin import CLSID, MERGED, export, wine
 
@@ -55,7 +56,7 @@ class Installer(InstalledTestCase):
         self.assertEqual({"@": '"%s,0"' % program.replace("\\", "\\\\")}, keys[LINK + "\\DefaultIcon"])
         self.assertEqual({"@": quoted + ' \\"%1\\""'}, keys[LINK + "\\shell\\open\\command"])
         entry = keys[UNINSTALL]
-        self.assertEqual('"ZanSetup"', entry['"DisplayName"'])
+        self.assertEqual('"%s"' % DISPLAY_NAME, entry['"DisplayName"'])
         self.assertEqual('"%s"' % VERSION, entry['"DisplayVersion"'])
         self.assertEqual('"corvela"', entry['"Publisher"'])
         uninstaller = windows_path(os.path.join(self.folder, "uninstall.exe")).replace("\\", "\\\\")
@@ -213,6 +214,42 @@ class Installer(InstalledTestCase):
         self.assertEqual(NEXT_VERSION, record_get("version"))
         self.assertEqual(self.read(os.path.join(NEXT_BIN, "ZanSetupSH.exe")),
                          self.read(os.path.join(self.folder, "ZanSetupSH.exe")))
+
+
+    def link_program(self):
+        """The program the "zansetup:" link opens."""
+        command = export("HKCU")[LINK + "\\shell\\open\\command"]["@"]
+        return command.split('\\"')[1].replace("\\\\", "\\")
+
+    def test_the_other_flavour_keeps_the_shared_record_through_an_update_and_gets_it_back(self):
+        # The other flavour, as its installer leaves it: its program and its entry.
+        other_folder = os.path.join(self.root, "Local App", "Corvela", "other flavour")
+        other_program = stand_in(other_folder)
+        other, other_bytes = windows_path(other_program), self.read(other_program)
+        for name, value in (("InstallLocation", windows_path(other_folder)), ("DisplayVersion", "0.9")):
+            self.assertEqual(0, wine("reg", "add", "HKCU\\" + OTHER_UNINSTALL, "/v", name, "/d", value, "/f")[0])
+        self.addCleanup(wine, "reg", "delete", "HKCU\\" + OTHER_UNINSTALL, "/f")
+        self.install()
+        ours = windows_path(os.path.join(self.folder, "ZanSetup.exe"))
+        self.assertEqual((ours, ours), (record_get("Install_dir"), self.link_program()), "installed last: ours")
+
+        # Once the other flavour has the record, our update replaces our
+        # own folder's files and leaves the record where it is.
+        record_set("Install_dir", other)
+        record_set("version", "0.9")
+        self.assertEqual(0, wait_exit(self.start(Wine(), '"%s" /Inst=0' % windows_path(NEXT_INSTALLER)), timeout=120))
+        self.assertEqual(self.read(os.path.join(NEXT_BIN, "ZanSetup.exe")),
+                         self.read(os.path.join(self.folder, "ZanSetup.exe")))
+        self.assertEqual(other_bytes, self.read(other_program))
+        self.assertEqual((other, "0.9"), (record_get("Install_dir"), record_get("version")))
+
+        # Uninstalled while it names us, the record and the link go to the
+        # other flavour, and the download folder stays for it.
+        record_set("Install_dir", ours)
+        self.uninstall()
+        self.assertEqual((other, "0.9", other), (record_get("Install_dir"), record_get("version"),
+                                                 self.link_program()))
+        self.assertTrue(os.path.isdir(self.download))
 
 
 class Interactive(E2ETestCase):

@@ -12,8 +12,8 @@ import time
 import unittest
 
 import signing
-from harness import (BIN, BUILD, DRIVER, WINE_RUN, E2ETestCase, Sandbox, Wine, prefix_path, read_locale_text, stand_in,
-                     wait_exit, windows_path)
+from harness import (BIN, BUILD, DRIVER, MINGW_PREFIX, WINE_RUN, E2ETestCase, Sandbox, Wine, prefix_path,
+                     read_locale_text, stand_in, wait_exit, windows_path)
 
 CAPTION = read_locale_text("en-us", "language.caption")
 COPIES = r"C:\windows\temp"
@@ -128,7 +128,7 @@ class Launcher(E2ETestCase):
 
     def test_it_imports_only_system_dlls(self):
         # Imports are loaded before the program can restrict the DLL search.
-        out = subprocess.run(["i686-w64-mingw32-objdump", "-p", os.path.join(BIN, "ZanSetupSH.exe")],
+        out = subprocess.run([MINGW_PREFIX + "-objdump", "-p", os.path.join(BIN, "ZanSetupSH.exe")],
                              stdout=subprocess.PIPE, text=True, check=True).stdout
         names = {name.lower() for name in re.findall(r"DLL Name: (\S+)", out)}
         self.assertTrue(names)

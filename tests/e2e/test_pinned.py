@@ -13,8 +13,8 @@ import subprocess
 import unittest
 
 import signing
-from harness import (BUILD, DEMO_PRODUCT, DRIVER, OLD_DRIVER, OUTPUT, WINE_RUN, E2ETestCase, ProductServer,
-                     Sandbox, record_delete, record_reset, set_document_text, stand_in,
+from harness import (ARCH, BUILD, DEMO_PRODUCT, DRIVER, MACHINES, OLD_DRIVER, OUTPUT, UPDATE_DOCUMENT, WINE_RUN,
+                     E2ETestCase, ProductServer, Sandbox, record_delete, record_reset, set_document_text, stand_in,
                      wait_for_command_line, windows_path)
 from installed import VERSION
 
@@ -24,6 +24,8 @@ INSTALL_ERROR = "language.installprodcueerror"
 NOT_STARTED = "the update is not started: "
 TRUST_E_BAD_DIGEST = "0x80096010"
 BUILD_VERSION = ".".join((VERSION.split(".") + ["0"] * 4)[:4])
+# The processor of the other flavour: an update for it never starts.
+OTHER_MACHINE = [m for a, m in MACHINES.items() if a != ARCH][0]
 
 
 def signed_by(identity):
@@ -120,10 +122,11 @@ class PinnedUpdate(PinnedCase):
         return os.path.join(box.download_dir(), "Zansetup", "ZanSetup.exe")
 
     @staticmethod
-    def update(box, case, identity=None, tampered=False, driver=DRIVER):
-        """A new setup program of its own folder, signed by `identity` (none:
-        unsigned) and then, if asked, with one signed byte changed."""
-        path = stand_in(os.path.join(box.root, "updates", case), driver=driver)
+    def update(box, case, identity=None, tampered=False, driver=DRIVER, machine=None):
+        """A new setup program of its own folder, for `machine` (none: this
+        flavour's), signed by `identity` (none: unsigned) and then, if asked,
+        with one signed byte changed."""
+        path = stand_in(os.path.join(box.root, "updates", case), driver=driver, machine=machine)
         if identity:
             signing.sign(path, identity)
         if tampered:
@@ -159,13 +162,16 @@ class PinnedUpdate(PinnedCase):
              NOT_STARTED + "its signature is not valid, error code: " + TRUST_E_BAD_DIGEST),
             ("older", self.update(box, "older", PUBLISHER, driver=OLD_DRIVER), PUBLISHER,
              NOT_STARTED + "its version 0.0.0.1 is not newer than this program's " + BUILD_VERSION),
+            ("other flavour", self.update(box, "other-flavour", PUBLISHER, machine=OTHER_MACHINE), PUBLISHER,
+             NOT_STARTED + "it is built for machine 0x%04x, this program for 0x%04x" % (OTHER_MACHINE,
+                                                                                       MACHINES[ARCH])),
             ("unsigned new.xml", self.update(box, "unsigned-document", PUBLISHER), None, None),
         ]
         with ProductServer(box) as server:
             # The slow installer keeps the run alive until the check is over.
             server.publish("Demo", version="1.0", dir_opt_show=0,
                            installer=os.path.join(DEMO_PRODUCT, "DemoSetup-slow.exe"), **signed_by(PUBLISHER))
-            document = server.base_url + "/zansetup/new.xml"
+            document = server.base_url + UPDATE_DOCUMENT
             for case, update, document_signer, line in cases:
                 with self.subTest(update=case):
                     starts = case == "pinned"

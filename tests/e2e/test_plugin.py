@@ -13,7 +13,7 @@ import subprocess
 import tempfile
 import unittest
 
-from harness import (BIN, BUILD, OUTPUT, WINE_RUN, E2ETestCase, record_delete, record_reset,
+from harness import (ARCH, BIN, BUILD, OUTPUT, WINE_RUN, E2ETestCase, record_delete, record_reset,
                      record_set, stand_in, wait_for_command_line, windows_path)
 
 CLSID = "{64677634-F8BA-429F-BBD8-08330E9F31E3}"
@@ -31,6 +31,8 @@ KEPT = ["Software", r"Software\Classes", r"Software\Classes\AppID", r"Software\C
         r"Software\Microsoft\Windows\CurrentVersion\Ext", r"Software\Microsoft\Windows\CurrentVersion\Ext\Stats",
         r"Software\MozillaPlugins"]
 OURS = (CLSID, LIBID, IID, APPID, PROGID.lower(), "npzansetuponeclick", "corvela.com", "zanclound")
+# The type library's key for this flavour's module, and for the other's.
+PLATFORM, OTHER_PLATFORM = ("win64", "win32") if ARCH == "x64" else ("win32", "win64")
 
 
 def wine(*args, timeout=60):
@@ -122,7 +124,7 @@ class Registration(Plugin):
             classes + "TypeLib\\" + LIBID: {},
             classes + "TypeLib\\" + LIBID + "\\1.0": {"@": '"npZanSetupOneClick 1.0 Type Library"'},
             classes + "TypeLib\\" + LIBID + "\\1.0\\0": {},
-            classes + "TypeLib\\" + LIBID + "\\1.0\\0\\win32": {"@": module},
+            classes + "TypeLib\\" + LIBID + "\\1.0\\0\\" + PLATFORM: {"@": module},
             classes + "TypeLib\\" + LIBID + "\\1.0\\FLAGS": {"@": '"0"'},
             classes + "TypeLib\\" + LIBID + "\\1.0\\HELPDIR": {"@": '""'},
             classes + "Interface\\" + IID: {},
@@ -157,6 +159,33 @@ class Registration(Plugin):
         added = set(after) - set(before)
         self.assertLessEqual(added, set(KEPT), "only kept keys may remain")
         self.assertFalse([k for k in after if any(m.lower() in k.lower() for m in OURS)])
+
+    def test_the_shared_keys_stay_with_the_other_flavours_module_and_go_with_the_last(self):
+        # The other flavour's module, registered as it registers itself: its
+        # own platform key below the one type library.
+        classes = "Software\\Classes\\"
+        library = classes + "TypeLib\\" + LIBID + "\\1.0"
+        other = "C:\\Other flavour\\npZanSetupOneClick.dll"
+        quoted_other = '"%s"' % other.replace("\\", "\\\\")
+        self.assertEqual(0, wine("reg", "add", "HKCU\\%s\\0\\%s" % (library, OTHER_PLATFORM), "/ve", "/d", other,
+                                 "/f")[0])
+        self.register()
+        self.assertEqual({"@": quoted_other}, export("HKCU")[library + "\\0\\" + OTHER_PLATFORM],
+                         "registration replaced the other module's key")
+        self.unregister()
+        after = export("HKCU")
+        for gone in (library + "\\0\\" + PLATFORM, classes + "CLSID\\" + CLSID, classes + "Interface\\" + IID):
+            self.assertNotIn(gone, after)
+        for kept in (library, library + "\\FLAGS", classes + PROGID + "\\CLSID", STATS + "\\iexplore",
+                     STATS + "\\iexplore\\AllowedDomains\\localhost", MOZILLA + "\\MimeTypes"):
+            self.assertIn(kept, after)
+        self.assertEqual(quoted_other, after[MOZILLA]['"Path"'], "the NPAPI entry names the module that stays")
+
+        # Once the other module is gone too, the last one takes them all.
+        self.assertEqual(0, wine("reg", "delete", "HKCU\\%s\\0\\%s" % (library, OTHER_PLATFORM), "/f")[0])
+        self.register()
+        self.unregister()
+        self.assertFalse([k for k in export("HKCU") if any(m.lower() in k.lower() for m in OURS)])
 
     def test_a_forced_key_is_replaced_whole(self):
         self.register()

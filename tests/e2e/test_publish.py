@@ -2,6 +2,7 @@
 server for, and the document holds exactly the element paths it reads."""
 import hashlib
 import os
+import shutil
 import subprocess
 import sys
 import tempfile
@@ -226,17 +227,30 @@ class PublishUpdate(unittest.TestCase):
             with self.assertRaises(ValueError, msg=(version, path)):
                 publish.publish_update(self.root, self.installer, version, path=path)
 
-    def test_update_from_the_command_line(self):
-        result = subprocess.run(
-            [sys.executable, os.path.join(TOOLS, "publish.py"), self.root, "--update", self.installer,
-             "--version", "3.0"],
-            stdout=subprocess.PIPE, stderr=subprocess.PIPE, universal_newlines=True, timeout=60)
-        self.assertEqual(0, result.returncode, result.stderr)
-        self.assertIn("url " + BASE + "/zansetup/update/%VER%/ZanSetup.exe", result.stdout)
-        self.assertEqual(self.package_bytes,
-                         read(os.path.join(self.root, "zansetup", "update", "3.0", "ZanSetup.exe")))
-        paths = dict((p, t) for p, t, _ in element_paths(os.path.join(self.root, "zansetup", "new.xml")))
-        self.assertEqual("3.0", paths["zansetup.version"])
+    def test_update_from_the_command_line_goes_to_its_flavours_document(self):
+        # A file header that says x86-64, before the same bytes.
+        x64 = os.path.join(self.tmp.name, "x64.exe")
+        with open(x64, "wb") as f:
+            f.write(b"MZ" + bytes(0x3A) + (0x40).to_bytes(4, "little") + b"PE\0\0" + (0x8664).to_bytes(2, "little")
+                    + self.package_bytes)
+        for program, extra, document, placed in (
+                (self.installer, [], "new.xml", "update/%VER%/ZanSetup.exe"),
+                (x64, [], "new-x64.xml", "update/%VER%/x64/ZanSetup.exe"),
+                (self.installer, ["--flavour", "x64"], "new-x64.xml", "update/%VER%/x64/ZanSetup.exe")):
+            with self.subTest(document=document, extra=extra):
+                shutil.rmtree(os.path.join(self.root, "zansetup"), ignore_errors=True)
+                result = subprocess.run(
+                    [sys.executable, os.path.join(TOOLS, "publish.py"), self.root, "--update", program,
+                     "--version", "3.0"] + extra,
+                    stdout=subprocess.PIPE, stderr=subprocess.PIPE, universal_newlines=True, timeout=60)
+                self.assertEqual(0, result.returncode, result.stderr)
+                self.assertIn("url " + BASE + "/zansetup/" + placed, result.stdout)
+                self.assertEqual(read(program),
+                                 read(os.path.join(self.root, "zansetup", *placed.replace("%VER%", "3.0").split("/"))))
+                documents = sorted(n for n in os.listdir(os.path.join(self.root, "zansetup")) if n.endswith(".xml"))
+                self.assertEqual([document], documents, "one document, the flavour's")
+                paths = dict((p, t) for p, t, _ in element_paths(os.path.join(self.root, "zansetup", document)))
+                self.assertEqual("3.0", paths["zansetup.version"])
 
 
 def openssl(*args, **kwargs):

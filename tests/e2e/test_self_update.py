@@ -12,9 +12,9 @@ import time
 import unittest
 
 import servers
-from harness import (DEMO_PRODUCT, FAULT_PORT, IDOK, OUTPUT, E2ETestCase, ProductServer, Sandbox, Wine,
-                     read_locale_text, record_delete, record_get, record_reset, record_set, stand_in,
-                     update_stamp, wait_exit, wait_for_command_line, windows_path)
+from harness import (DEMO_PRODUCT, FAULT_PORT, IDOK, OUTPUT, UPDATE_DOCUMENT, E2ETestCase,
+                     ProductServer, Sandbox, Wine, read_locale_text, record_delete, record_get, record_reset,
+                     record_set, stand_in, update_stamp, wait_exit, wait_for_command_line, windows_path)
 
 CAPTION = read_locale_text("en-us", "language.caption")
 HOUR = 3600
@@ -115,7 +115,7 @@ class SelfUpdate(E2ETestCase):
             self.run_to_information_error(box, linger=1.0)
             self.assertEqual(young, record_get("updatetime"))
             self.assertFalse([l for l in box.log_lines() if self.update_line(l)], box.log_lines())
-            self.assertFalse([e for e in server.access_log() if "new.xml" in e.request])
+            self.assertFalse([e for e in server.access_log() if UPDATE_DOCUMENT in e.request])
 
             box.reset_log()
             record_set("updatetime", update_stamp(24 * HOUR))
@@ -154,7 +154,7 @@ class SelfUpdate(E2ETestCase):
                     if published_version:
                         line = self.content_line(server.publish_update(self.stand_in(box), published_version))
                     else:
-                        line = "download new.xml failed, url: %s/zansetup/new.xml" % server.base_url
+                        line = "download new.xml failed, url: %s%s" % (server.base_url, UPDATE_DOCUMENT)
                     # Without an update the worker ends silently after the
                     # document; a second's wait shows that nothing follows.
                     self.run_to_information_error(box, wait_line=line, linger=1.0)
@@ -173,7 +173,7 @@ class SelfUpdate(E2ETestCase):
             requests = server.access_log()
         self.assertIn("the elevated run leaves the update check to the run before it", box.log_lines())
         self.assertFalse([l for l in box.log_lines() if self.update_line(l)], box.log_lines())
-        self.assertFalse([e for e in requests if "new.xml" in e.request])
+        self.assertFalse([e for e in requests if UPDATE_DOCUMENT in e.request])
         self.assertIsNone(record_get("updatetime"))
         self.assertTrue(os.path.exists(leftover))
 
@@ -214,7 +214,7 @@ class SelfUpdate(E2ETestCase):
         lines = box.log_lines()
         self.assertIn("the update leftovers stay: another run holds the update", lines)
         self.assertTrue(os.path.exists(leftover))
-        self.assertEqual(1, len([r for r in requests if "new.xml" in r]), requests)
+        self.assertEqual(1, len([r for r in requests if UPDATE_DOCUMENT in r]), requests)
         self.assertEqual(1, len([r for r in requests if "/zansetup/update/" in r]), requests)
         self.assertEqual(1, len([l for l in lines if l.startswith("write the update time")]), lines)
 
@@ -222,7 +222,7 @@ class SelfUpdate(E2ETestCase):
         box = Sandbox("update-stalled", unsigned=True)
         # new.xml is handed to the fault server, which answers nothing for
         # two minutes; everything else comes from nginx at once.
-        stall = ('location = /zansetup/new.xml { proxy_pass http://127.0.0.1:%d/stall/120; '
+        stall = ('location = ' + UPDATE_DOCUMENT + ' { proxy_pass http://127.0.0.1:%d/stall/120; '
                  'proxy_read_timeout 300s; }' % FAULT_PORT)
         with servers.FaultServer(FAULT_PORT) as fault, ProductServer(box, locations=stall) as server:
             # Two products, so that both runs download their package.

@@ -4,8 +4,8 @@ the install path dialog, cancelling, and the information error."""
 import os
 import unittest
 
-from harness import (IDCANCEL, IDNO, IDOK, IDYES, E2ETestCase, ProductServer, Sandbox, Wine, read_locale_text,
-                     record_delete, record_get, record_reset, set_dpi, still_running, wait_exit)
+from harness import (IDCANCEL, IDNO, IDOK, IDYES, UPDATE_DOCUMENT, E2ETestCase, ProductServer, Sandbox, Wine,
+                     read_locale_text, record_delete, record_get, record_reset, set_dpi, still_running, wait_exit)
 from resource_ids import IDC_BROWSE, IDC_GROUP, IDC_HEADING, IDC_NEXT, IDC_PATH_EDIT
 
 
@@ -54,7 +54,7 @@ class PathDialog(E2ETestCase):
             self.assertTrue(wine.wait_gone(dialog))
             box.wait_for_log_line("Produce isnot exist, download")
             # The update worker's line (no update is published) comes when it comes.
-            no_update = "download new.xml failed, url: %s/zansetup/new.xml" % server.base_url
+            no_update = "download new.xml failed, url: %s%s" % (server.base_url, UPDATE_DOCUMENT)
             box.wait_for_log_line(no_update)
             lines = box.log_lines()
             lines.remove(no_update)

@@ -33,9 +33,17 @@ def env_dir(build, folder=None):
 def wine_environment(build, prefix=None):
     env = dict(os.environ)
     env["WINEPREFIX"] = prefix or os.path.join(build, "wineprefix")
+    # The build's wine-run takes this one over its own prefix.
+    env["ZANSETUP_WINEPREFIX"] = env["WINEPREFIX"]
     env["WINEDEBUG"] = "-all"
     env["WINEDLLOVERRIDES"] = "mscoree,mshtml=;winemenubuilder.exe=d"
     return env
+
+
+def wine(build):
+    """The build's own way to run a Windows program: its flavour's loader
+    and prefix kind."""
+    return [os.path.join(build, "wine-run")]
 
 
 def start_display(folder):
@@ -98,7 +106,7 @@ def trust_test_ca(build, env):
     import tls
     tls.ensure(build)
     ca = servers.windows_path(tls.ca_der(build))
-    result = subprocess.run(["wine", os.path.join(build, "tests-bin", "zsdriver.exe"), "trustroot", ca],
+    result = subprocess.run(wine(build) + [os.path.join(build, "tests-bin", "zsdriver.exe"), "trustroot", ca],
                             env=env, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
                             stderr=subprocess.DEVNULL)
     if result.returncode != 0:
@@ -118,21 +126,34 @@ def install_caption_font(prefix):
         shutil.copy(CAPTION_FONT, fonts)
 
 
+def remove_other_kind(prefix, kind):
+    """A prefix of another kind than `kind` (win32, win64) cannot run this
+    build's flavour: it goes, to be made anew."""
+    try:
+        with open(os.path.join(prefix, "system.reg")) as f:
+            head = f.read(512)
+    except OSError:
+        return
+    if kind and "#arch=" in head and "#arch=%s\n" % kind not in head:
+        shutil.rmtree(prefix, ignore_errors=True)
+
+
 def start(build, prefix=None, folder=None):
     folder = env_dir(build, folder)
     stop(build, quiet=True, prefix=prefix, folder=folder)
     display = start_display(folder)
     env = wine_environment(build, prefix)
     env["DISPLAY"] = display
+    remove_other_kind(env["WINEPREFIX"], os.environ.get("ZANSETUP_WINEARCH"))
     if not os.path.exists(os.path.join(env["WINEPREFIX"], "system.reg")):
-        subprocess.run(["wineboot", "-i"], env=env, check=True,
+        subprocess.run(wine(build) + ["wineboot", "-i"], env=env, check=True,
                        stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
     install_caption_font(env["WINEPREFIX"])
     # A virtual desktop: Wine draws the window frames and captions itself,
     # so screenshots show them without a window manager.
     for key, name, value in ((r"HKCU\Software\Wine\Explorer", "Desktop", "Default"),
                              (r"HKCU\Software\Wine\Explorer\Desktops", "Default", "1024x768")):
-        subprocess.run(["wine", "reg", "add", key, "/v", name, "/d", value, "/f"], env=env,
+        subprocess.run(wine(build) + ["reg", "add", key, "/v", name, "/d", value, "/f"], env=env,
                        stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
                        stderr=subprocess.DEVNULL)
     # No record but a self-update check made just now: only the tests about
@@ -140,7 +161,7 @@ def start(build, prefix=None, folder=None):
     record = r"HKCU\Software\Corvela\ZanSetup"
     for args in (["delete", record, "/f"],
                  ["add", record, "/v", "updatetime", "/d", time.strftime("%Y%m%d%H%M%S"), "/f"]):
-        subprocess.run(["wine", "reg"] + args, env=env, stdin=subprocess.DEVNULL,
+        subprocess.run(wine(build) + ["reg"] + args, env=env, stdin=subprocess.DEVNULL,
                        stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
     # Let wineboot's own server end, then keep one alive for the whole run;
     # it must not hold ctest's output pipes.
@@ -150,12 +171,12 @@ def start(build, prefix=None, folder=None):
     _running.append(subprocess.Popen(["wineserver", "-f", "-p"], env=env, **quiet))
     # The first Wine process starts Wine's own background services, which
     # inherit its output; start them here so no test's output pipe stays open.
-    subprocess.run(["wine", "cmd", "/c", "exit"], env=env, **quiet)
+    subprocess.run(wine(build) + ["cmd", "/c", "exit"], env=env, **quiet)
     trust_test_ca(build, env)
     # Wine starts its desktop process with the first program that needs it
     # and ends it soon after the last one; started by a test, it would hold
     # that test's output pipe open. One holder keeps it up for the whole run.
-    _running.append(subprocess.Popen(["wine", os.path.join(build, "tests-bin", "zsdriver.exe"), "hold"],
+    _running.append(subprocess.Popen(wine(build) + [os.path.join(build, "tests-bin", "zsdriver.exe"), "hold"],
                                      env=env, **quiet))
     wait_for_desktop(env)
     # The server persists until "stop"; should that never come, this ends it.

@@ -195,30 +195,33 @@ TEST_F(NpapiHost, EntryPointsCheckTableSizesAndVersions) {
   unsigned char bytes[sizeof(NPPluginFuncs) + 16];
   std::memset(bytes, 0xCD, sizeof(bytes));
   NPPluginFuncs* table = reinterpret_cast<NPPluginFuncs*>(bytes);
-  table->size = 59;
+  table->size = sizeof(NPPluginFuncs) - 1;
   unsigned char before[sizeof(bytes)];
   std::memcpy(before, bytes, sizeof(bytes));
   EXPECT_EQ(NPERR_INVALID_FUNCTABLE_ERROR, getEntryPoints_(table));
   EXPECT_EQ(0, std::memcmp(before, bytes, sizeof(bytes)));
 
-  // A longer one is filled up to our 60 bytes and no further.
+  // A longer one is filled up to our size (60 bytes, 120 in a 64-bit module) and no further.
   table->size = sizeof(bytes);
   EXPECT_EQ(NPERR_NO_ERROR, getEntryPoints_(table));
   EXPECT_EQ(sizeof(bytes), table->size);
   EXPECT_EQ(19, table->version);
   for (int i = 0; i < 16; ++i) EXPECT_EQ(0xCD, bytes[sizeof(NPPluginFuncs) + i]);
   std::memset(bytes, 0xCD, sizeof(bytes));
-  table->size = 60;
+  table->size = sizeof(NPPluginFuncs);
   EXPECT_EQ(NPERR_NO_ERROR, getEntryPoints_(table));
   EXPECT_EQ(19, table->version);
   EXPECT_EQ(nullptr, table->javaClass);
-  // Fourteen pointer slots after the two 16-bit fields; the twelfth is javaClass.
-  const void* const* slots = reinterpret_cast<const void* const*>(bytes + 4);
+  // Fourteen pointer slots after the two 16-bit fields (padded to a pointer's
+  // alignment); the twelfth is javaClass.
+  const void* const* slots = reinterpret_cast<const void* const*>(bytes + offsetof(NPPluginFuncs, newp));
   std::set<const void*> distinct;
   for (int i = 0; i < 14; ++i) {
     if (i == 11) continue;
     EXPECT_NE(nullptr, slots[i]) << i;
-    EXPECT_NE(reinterpret_cast<const void*>(0xCDCDCDCD), slots[i]) << i;
+    const void* unwritten;
+    std::memset(&unwritten, 0xCD, sizeof(unwritten));
+    EXPECT_NE(unwritten, slots[i]) << i;
     distinct.insert(slots[i]);
   }
   EXPECT_EQ(13u, distinct.size()) << "each slot has its own function";
@@ -227,11 +230,11 @@ TEST_F(NpapiHost, EntryPointsCheckTableSizesAndVersions) {
   NPNetscapeFuncs browser = HostTable();
   browser.version = 0x0100;  // major 1
   EXPECT_EQ(NPERR_INCOMPATIBLE_VERSION_ERROR, initialize_(&browser));
-  browser.size = 183;
+  browser.size = sizeof(NPNetscapeFuncs) - 1;
   EXPECT_EQ(NPERR_INCOMPATIBLE_VERSION_ERROR, initialize_(&browser)) << "the version is checked first";
   browser.version = 19;
   EXPECT_EQ(NPERR_INVALID_FUNCTABLE_ERROR, initialize_(&browser));
-  browser.size = 184;
+  browser.size = sizeof(NPNetscapeFuncs);
   EXPECT_EQ(NPERR_NO_ERROR, initialize_(&browser));
   EXPECT_EQ(NPERR_NO_ERROR, shutdown_());
 }
@@ -310,8 +313,8 @@ class TestWindow {
   TestWindow(const TestWindow&) = delete;
   TestWindow& operator=(const TestWindow&) = delete;
   HWND get() const { return window_; }
-  LONG Proc() const { return ::GetWindowLongW(window_, GWL_WNDPROC); }
-  LONG UserData() const { return ::GetWindowLongW(window_, GWL_USERDATA); }
+  LONG_PTR Proc() const { return ::GetWindowLongPtrW(window_, GWLP_WNDPROC); }
+  LONG_PTR UserData() const { return ::GetWindowLongPtrW(window_, GWLP_USERDATA); }
   // Whether a message sent now still reaches the page's procedure.
   bool OwnProcReached() const {
     int before = g_ownProcMessages;
@@ -336,8 +339,8 @@ TEST_F(NpapiHost, FirstWindowIsTakenOverAndGivenBackOnDestroy) {
   Start();
   TestWindow first, second;
   ASSERT_TRUE(first.get() && second.get());
-  const LONG ownProc = first.Proc();
-  const LONG defaultProc = reinterpret_cast<LONG>(&::DefWindowProcW);
+  const LONG_PTR ownProc = first.Proc();
+  const LONG_PTR defaultProc = reinterpret_cast<LONG_PTR>(&::DefWindowProcW);
   ASSERT_TRUE(first.OwnProcReached());
 
   NPP_t instance;
@@ -347,7 +350,7 @@ TEST_F(NpapiHost, FirstWindowIsTakenOverAndGivenBackOnDestroy) {
   NPWindow record = RecordOf(first.get());
   ASSERT_EQ(NPERR_NO_ERROR, plugin_.setwindow(&instance, &record));
   EXPECT_EQ(defaultProc, first.Proc());
-  EXPECT_EQ(reinterpret_cast<LONG>(instance.pdata), first.UserData());
+  EXPECT_EQ(reinterpret_cast<LONG_PTR>(instance.pdata), first.UserData());
   EXPECT_FALSE(first.OwnProcReached());
 
   // Once ready, later records (a resize, another window, none) change nothing.

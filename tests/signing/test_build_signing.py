@@ -18,6 +18,11 @@ BUILD = os.path.abspath(os.environ.get("ZANSETUP_BUILD", os.path.join(SOURCE, "b
 OUT = os.path.join(BUILD, "signing-test")
 
 
+# The flavour of the build under test: its toolchain builds the probe.
+TOOLCHAIN = {"x86": "toolchain-mingw-i686.cmake",
+             "x64": "toolchain-mingw-x86_64.cmake"}[os.environ.get("ZANSETUP_ARCH", "x86")]
+
+
 class BuildSigning(unittest.TestCase):
     @classmethod
     def setUpClass(cls):
@@ -34,7 +39,7 @@ class BuildSigning(unittest.TestCase):
     def configure(self, name, *options):
         folder = os.path.join(OUT, name)
         result = self.cmake("-S", os.path.join(HERE, "probe"), "-B", folder,
-                            "-DCMAKE_TOOLCHAIN_FILE=" + os.path.join(SOURCE, "cmake", "toolchain-mingw-i686.cmake"),
+                            "-DCMAKE_TOOLCHAIN_FILE=" + os.path.join(SOURCE, "cmake", TOOLCHAIN),
                             "-DZANSETUP_SOURCE_DIR=" + SOURCE, *options)
         return folder, result
 

@@ -130,11 +130,14 @@ TEST(UpdateSignature, OnlyTheVerdictAndThePinsDecide) {
   }
 }
 
-bool FileVersionOf(const std::wstring& path, FileVersion* version) {
+template <typename Value>
+bool ReadOf(const std::wstring& path, bool (*read)(HANDLE, Value*), Value* value) {
   ScopedFile file(::CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
                                 FILE_ATTRIBUTE_NORMAL, nullptr));
-  return file && ReadFileVersion(file.get(), version);
+  return file && read(file.get(), value);
 }
+
+bool FileVersionOf(const std::wstring& path, FileVersion* version) { return ReadOf(path, ReadFileVersion, version); }
 
 TEST(UpdateVersionBlock, ReadThroughTheHandleAndNeverPastTheFile) {
   FileVersion version;
@@ -143,6 +146,12 @@ TEST(UpdateVersionBlock, ReadThroughTheHandleAndNeverPastTheFile) {
   ASSERT_TRUE(FileVersionOf(zan_test::BuildFolder() + L"tests-bin\\old\\zsdriver.exe", &version));
   EXPECT_EQ(L"0.0.0.1", VersionText(version));
   EXPECT_FALSE(FileVersionOf(PublisherFile(L"text.txt"), &version));
+  // The machine field the same way: this flavour's, as the running program's.
+  unsigned machine = 0;
+  ASSERT_TRUE(ReadOf(zan_test::BuildFolder() + L"tests-bin\\zsdriver.exe", ReadFileMachine, &machine));
+  EXPECT_EQ(sizeof(void*) == 8 ? 0x8664u : 0x014Cu, machine);
+  EXPECT_EQ(machine, RunningMachine());
+  EXPECT_FALSE(ReadOf(PublisherFile(L"text.txt"), ReadFileMachine, &machine));
 
   // Cut short anywhere, a program reads as one without a version block, or
   // (cut after it) with the right one: nothing past the end is read.

@@ -234,7 +234,7 @@ std::wstring ManifestSetting(const std::wstring& program, const wchar_t* space, 
 TEST(Manifests, TheProgramsAndTheInstallerDeclareDpiAwareness) {
   const wchar_t kSpace2005[] = L"http://schemas.microsoft.com/SMI/2005/WindowsSettings";
   const wchar_t kSpace2016[] = L"http://schemas.microsoft.com/SMI/2016/WindowsSettings";
-  const std::wstring installer = L"ZanSetup-" + std::wstring(ZANSETUP_VERSION) + L"-setup.exe";
+  const std::wstring installer = ZANSETUP_INSTALLER_NAME;
   for (const std::wstring& name : {std::wstring(L"ZanSetup.exe"), std::wstring(L"ZanSetupSH.exe"), installer}) {
     EXPECT_EQ(L"true", ManifestSetting(BuiltProgram(name.c_str()), kSpace2005, L"dpiAware")) << name;
     if (name == installer) continue;  // the installer's maker writes the older setting alone

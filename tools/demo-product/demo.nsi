@@ -2,6 +2,8 @@
 ; from " /D=folder", which NSIS itself reads (last argument, unquoted).
 ;
 ; Defines given by the build:
+;   TARGET       the installer's processor and character set (x86-unicode,
+;                amd64-unicode): the flavour being built
 ;   OUTFILE      installer to write
 ;   AGENT        DemoAgent.exe to install
 ;   README       readme text to install
@@ -11,7 +13,10 @@
 ;   DEMO_SLOW    wait four seconds before installing anything, so that a test
 ;                can act while the installer runs
 
-Unicode true
+!ifndef TARGET
+  !error "TARGET must be defined"
+!endif
+Target ${TARGET}
 ; Runs with the rights of whoever starts it and writes no registry at all.
 RequestExecutionLevel user
 SetCompressor /SOLID lzma

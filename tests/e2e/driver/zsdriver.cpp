@@ -83,7 +83,7 @@ std::wstring Unescape(const std::wstring& text) {
 }
 
 HWND ParseHandle(const wchar_t* text) {
-  return reinterpret_cast<HWND>(static_cast<uintptr_t>(wcstoul(text, nullptr, 16)));
+  return reinterpret_cast<HWND>(static_cast<uintptr_t>(wcstoull(text, nullptr, 16)));
 }
 
 struct FindQuery {
@@ -115,7 +115,7 @@ BOOL CALLBACK PrintMatch(HWND hwnd, LPARAM param) {
   MatchWindow(hwnd, param);
   if (query->found) {
     wchar_t text[32];
-    swprintf(text, 32, L"%lx", static_cast<unsigned long>(reinterpret_cast<uintptr_t>(hwnd)));
+    swprintf(text, 32, L"%llx", static_cast<unsigned long long>(reinterpret_cast<uintptr_t>(hwnd)));
     Print(text);
   }
   return TRUE;
@@ -144,7 +144,7 @@ int Find(int argc, wchar_t** argv) {
     ::EnumWindows(MatchWindow, reinterpret_cast<LPARAM>(&query));
     if (query.found) {
       wchar_t text[32];
-      swprintf(text, 32, L"%lx", static_cast<unsigned long>(reinterpret_cast<uintptr_t>(query.found)));
+      swprintf(text, 32, L"%llx", static_cast<unsigned long long>(reinterpret_cast<uintptr_t>(query.found)));
       Print(text);
       return 0;
     }

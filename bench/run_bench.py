@@ -256,19 +256,15 @@ class Bench:
                      % (bare / ours))
         return lines
 
-    def resume(self, slow_md5):
-        name = "slow/resume.bin"
-        target = os.path.join(self.downloads, "resume.bin")
-        state_path = target + ".size"
-        block_count = (SLOW_SIZE + BLOCK - 1) // BLOCK
-        remove_download(target)
-
-        first = subprocess.Popen([self.wine_run, self.exe, "fetchfile", self.url(name), windows_path(target)],
-                                 stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-        deadline = time.time() + 120
+    def kill_half_way(self, args, state_path, block_count, timeout=120):
+        """Runs zanbench with `args` until the state file records half the
+        blocks, kills it, and returns the blocks the state file kept."""
+        first = subprocess.Popen([self.wine_run, self.exe] + args, stdout=subprocess.DEVNULL,
+                                 stderr=subprocess.DEVNULL)
+        deadline = time.time() + timeout
         seen = set()
         while first.poll() is None and len(seen) < block_count // 2 and time.time() < deadline:
-            time.sleep(0.1)
+            time.sleep(0.05)
             seen = state_blocks(state_path) or seen
         if first.poll() is not None:
             raise RuntimeError("the first run ended before it could be stopped (exit %d)" % first.returncode)
@@ -278,6 +274,16 @@ class Bench:
         saved = state_blocks(state_path)
         if saved is None:
             raise RuntimeError("no readable state file after the kill")
+        return saved
+
+    def resume(self, slow_md5):
+        name = "slow/resume.bin"
+        target = os.path.join(self.downloads, "resume.bin")
+        state_path = target + ".size"
+        block_count = (SLOW_SIZE + BLOCK - 1) // BLOCK
+        remove_download(target)
+
+        saved = self.kill_half_way(["fetchfile", self.url(name), windows_path(target)], state_path, block_count)
         # nginx logs an aborted answer once it notices the closed connection.
         time.sleep(1.0)
 

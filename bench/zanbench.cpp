@@ -1,7 +1,9 @@
 // Times the download and digest paths of the setup program so run_bench.py
 // can set them against the platform's ceiling and native tools.
 //
-//   zanbench fetchfile URL TARGET   CHttpFetchFile::Download
+//   zanbench fetchfile URL TARGET [SPAN WORKERS]
+//                                   CHttpFetchFile::Download (by default one
+//                                   block per request on two connections)
 //   zanbench ranged URL TARGET      one connection, 100 KiB ranged GETs
 //   zanbench md5 PATH EXPECTED      CheckFileMd5
 //   zanbench md5read PATH           CheckFileMd5's reads alone (10,240 bytes each)
@@ -35,8 +37,10 @@ using zan::InternetHandles;
 using zan::ScopedFile;
 using zan::ScopedInternet;
 
-int FetchFile(const std::wstring& url, const std::wstring& target) {
+int FetchFile(const std::wstring& url, const std::wstring& target, unsigned span = 1,
+              unsigned workers = CHttpFetchFile::kWorkers) {
   CHttpFetchFile fetch;
+  fetch.set_transfer(span, workers);
   Stopwatch clock;
   HRESULT result = fetch.Download(url, L"", target, nullptr, 0, nullptr);
   double ms = clock.ElapsedMs();
@@ -190,8 +194,11 @@ int wmain(int argc, wchar_t** argv) {
     if (mode == L"ranged") return Ranged(argv[2], argv[3]);
     if (mode == L"md5") return Md5(argv[2], argv[3]);
   }
+  if (argc == 6 && std::wstring(argv[1]) == L"fetchfile") {
+    return FetchFile(argv[2], argv[3], static_cast<unsigned>(_wtoi(argv[4])), static_cast<unsigned>(_wtoi(argv[5])));
+  }
   fprintf(stderr,
-          "usage: zanbench fetchfile URL TARGET\n"
+          "usage: zanbench fetchfile URL TARGET [SPAN WORKERS]\n"
           "       zanbench ranged URL TARGET\n"
           "       zanbench md5 PATH EXPECTED\n"
           "       zanbench md5read PATH\n"

@@ -5,6 +5,7 @@
 // loaded or run with those rights.
 #include <windows.h>
 
+#include <algorithm>
 #include <string>
 #include <vector>
 
@@ -35,14 +36,17 @@ std::wstring BuildCommandLine(const std::wstring& program, int argc, wchar_t** a
   return line + L"Uac=yes";
 }
 
+// A writable command line with room for at least this many characters.
+constexpr size_t kCommandLineRoom = 260;
+
 // Starts `program` by its full path with `folder` as its current folder and
 // waits for it to end.
 void RunAndWait(const std::wstring& program, const std::wstring& folder, const std::wstring& commandLine) {
   std::vector<wchar_t> buffer(commandLine.begin(), commandLine.end());
-  buffer.push_back(L'\0');
+  buffer.resize(std::max(buffer.size() + 1, kCommandLineRoom), L'\0');
+  // SW_SHOW without STARTF_USESHOWWINDOW: a hint the program may pass over.
   STARTUPINFOW startup = {};
   startup.cb = sizeof(startup);
-  startup.dwFlags = STARTF_USESHOWWINDOW;
   startup.wShowWindow = SW_SHOW;
   PROCESS_INFORMATION process = {};
   if (!::CreateProcessW(program.c_str(), buffer.data(), nullptr, nullptr, FALSE, 0, nullptr, folder.c_str(),

@@ -24,6 +24,7 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, os.path.join(HERE, "..", "tests", "e2e"))
 
 FOLDER = "C:\\Demo Product"
+DEMO_SPAN = 64
 PAGE_SCRIPT = """// What the sample page (tools/oneclick-sample.html) does, as a script.
 var control = new ActiveXObject("npZanSetupOneClick.ZanSetupOneClick");
 WScript.Echo("InstallOneClick answered " + Number(control.InstallOneClick("Demo", "1.0")));
@@ -108,9 +109,12 @@ def main(build):
         for key in MERGED:
             wine_call("reg", "copy", "HKCU\\Software\\Classes\\" + key, "HKLM\\Software\\Classes\\" + key, "/s", "/f")
         with harness.ProductServer(box) as server:
-            published = server.publish("Demo", version="1.0", default_dir=FOLDER,
+            # Long ranged requests: the opt-in a publisher takes for any
+            # server that honours ranges, on a line with real round trips.
+            published = server.publish("Demo", version="1.0", default_dir=FOLDER, span=DEMO_SPAN,
                                        sign_key=sign_key, sign_cert=sign_cert)
-            print("published the demo product at", published.info_url)
+            print("published the demo product at %s, with up to %d blocks per ranged request"
+                  % (published.info_url, DEMO_SPAN))
             if published.signatures:
                 pin = publish.publisher_pin(sign_cert)
                 print("signed its %d documents (a .p7s beside each) with the demo publisher's key, "

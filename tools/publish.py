@@ -195,7 +195,8 @@ def publish(root, name, installer, version=None, base_url=DEFAULT_BASE,
             exec_level="user", dir_opt_show=1, default_dir=None, read_key=None,
             conflict_processes=(), lang_dir=DEFAULT_LANG_DIR, languages=LANGUAGES,
             omit=(), checksum=None, wrong_checksum=False, sha256=None, wrong_sha256=False,
-            package_name=None, extra=(), sign_key=None, sign_cert=None, signed_attributes=True):
+            package_name=None, span=None, workers=None, extra=(), sign_key=None, sign_cert=None,
+            signed_attributes=True):
     """Writes the product's tree below `root` and returns a Published.
 
     The document starts with soft_info.name and, for a version, with
@@ -219,6 +220,11 @@ def publish(root, name, installer, version=None, base_url=DEFAULT_BASE,
                    the same for soft_info.package.sha256
     package_name   file name of the package in the tree (default: the
                    installer's own name)
+    span, workers  soft_info.package.span and .workers, the opt-in for long
+                   lines: up to `span` 100 KiB blocks per ranged request (1
+                   to 1024), on `workers` connections (1 to 8); None leaves
+                   them out, and the download asks for one block at a time
+                   on two connections
     extra          (dotted key, text) pairs of further elements, such as a
                    conflict child with another name
     sign_key, sign_cert
@@ -274,7 +280,9 @@ def publish(root, name, installer, version=None, base_url=DEFAULT_BASE,
                ("soft_info.dir.install.default", default_dir, None),
                ("soft_info.package.url", package_url, None),
                ("soft_info.package.checksum", checksum, None),
-               ("soft_info.package.sha256", sha256, None)]
+               ("soft_info.package.sha256", sha256, None),
+               ("soft_info.package.span", None if span is None else str(span), None),
+               ("soft_info.package.workers", None if workers is None else str(workers), None)]
     entries += [("soft_info.conflict.process", p, None) for p in conflict_processes]
     entries += [("soft_info.lang." + code, url, None) for code, url in lang_urls.items()]
     entries += [(key, text, None) for key, text in extra]
@@ -454,6 +462,10 @@ def main(argv=None):
     digest.add_argument("--checksum", help="text for soft_info.package.checksum")
     digest.add_argument("--wrong-checksum", action="store_true", help="a digest that does not match")
     parser.add_argument("--package-name", help="file name of the package in the tree")
+    parser.add_argument("--span", type=int, help="100 KiB blocks per ranged request, 1 to 1024 "
+                        "(soft_info.package.span) [left out: 1]")
+    parser.add_argument("--workers", type=int, help="connections of the download, 1 to 8 "
+                        "(soft_info.package.workers) [left out: 2]")
     parser.add_argument("--extra", action="append", default=[], metavar="KEY=TEXT",
                         help="a further element (repeatable)")
     _add_signing_options(parser)
@@ -472,7 +484,8 @@ def main(argv=None):
                      default_dir=args.default_dir, read_key=args.read_key,
                      conflict_processes=args.conflict, lang_dir=args.lang_dir, omit=args.omit,
                      checksum=args.checksum, wrong_checksum=args.wrong_checksum,
-                     package_name=args.package_name, extra=extra, **signing)
+                     package_name=args.package_name, span=args.span, workers=args.workers, extra=extra,
+                     **signing)
     print("soft.info", result.info_path)
     if pin:
         print("signed", len(result.signatures), "documents")

@@ -18,16 +18,18 @@ struct ProcessEntry {
   std::wstring exeName;
 };
 
-bool ListProcesses(std::vector<ProcessEntry>* processes) {
+bool ListProcesses(bool logFailures, std::vector<ProcessEntry>* processes) {
   ScopedFile snapshot(::CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0));
   if (!snapshot) {
-    WriteLog(L"CreateToolhelp32Snapshot fail with error code: %d", static_cast<int>(::GetLastError()));
+    if (logFailures) {
+      WriteLog(L"CreateToolhelp32Snapshot fail with error code: %d", static_cast<int>(::GetLastError()));
+    }
     return false;
   }
   PROCESSENTRY32W entry = {};
   entry.dwSize = sizeof(entry);
   if (!::Process32FirstW(snapshot.get(), &entry)) {
-    WriteLog(L"find first process fail with error code: %d", static_cast<int>(::GetLastError()));
+    if (logFailures) WriteLog(L"find first process fail with error code: %d", static_cast<int>(::GetLastError()));
     return false;
   }
   do {
@@ -36,20 +38,24 @@ bool ListProcesses(std::vector<ProcessEntry>* processes) {
   return true;
 }
 
-// False (logged) when the process cannot be opened or its program's path
-// not read: a process whose folder is unknown is never taken for one that
-// runs from the install folder.
-bool ProcessFolder(DWORD id, std::wstring* folder) {
+// False (logged, if asked) when the process cannot be opened or its
+// program's path not read: a process whose folder is unknown is never taken
+// for one that runs from the install folder.
+bool ProcessFolder(DWORD id, bool logFailures, std::wstring* folder) {
   ScopedHandle process(::OpenProcess(PROCESS_QUERY_INFORMATION | PROCESS_VM_READ, FALSE, id));
   if (!process) {
-    WriteLog(L"open process id %d fail with error code: %d", static_cast<int>(id),
-             static_cast<int>(::GetLastError()));
+    if (logFailures) {
+      WriteLog(L"open process id %d fail with error code: %d", static_cast<int>(id),
+               static_cast<int>(::GetLastError()));
+    }
     return false;
   }
   wchar_t path[MAX_PATH] = {};
   if (::GetModuleFileNameExW(process.get(), nullptr, path, MAX_PATH) == 0) {
-    WriteLog(L"read the path of process id %d fail with error code: %d", static_cast<int>(id),
-             static_cast<int>(::GetLastError()));
+    if (logFailures) {
+      WriteLog(L"read the path of process id %d fail with error code: %d", static_cast<int>(id),
+               static_cast<int>(::GetLastError()));
+    }
     return false;
   }
   *folder = ModuleFolderOf(path);
@@ -80,18 +86,24 @@ std::wstring ModuleFolderOf(const std::wstring& modulePath) {
 }
 
 bool ScanConflictingProcesses(const std::vector<std::wstring>& names,
-                              const std::wstring& installFolder, bool logMismatch,
+                              const std::wstring& installFolder, ConflictScanMode mode,
                               std::map<DWORD, std::wstring>* found) {
+  const bool workflow = mode == ConflictScanMode::kWorkflow;
   std::vector<ProcessEntry> processes;
-  if (!ListProcesses(&processes)) return false;
+  if (!ListProcesses(workflow, &processes)) return false;
   for (const std::wstring& name : names) {
     for (const ProcessEntry& process : processes) {
       if (!EqualsIgnoreCase(process.exeName, name)) continue;
       std::wstring folder;
-      if (!ProcessFolder(process.id, &folder)) continue;
+      if (!ProcessFolder(process.id, workflow, &folder)) continue;
       if (RunsFromInstallFolder(folder, installFolder)) {
+        if (found->count(process.id)) continue;
+        if (!workflow) {
+          WriteLog(L"Get conflict process name:%s, process id:%d", process.exeName.c_str(),
+                   static_cast<int>(process.id));
+        }
         (*found)[process.id] = process.exeName;
-      } else if (logMismatch) {
+      } else if (workflow) {
         WriteLog(L"same process name: %s; but different path: %s; the expected path: %s",
                  process.exeName.c_str(), folder.c_str(), installFolder.c_str());
       }

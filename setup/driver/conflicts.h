@@ -23,12 +23,21 @@ std::wstring ModuleFolderOf(const std::wstring& modulePath);
 // when the folder step was skipped: then nothing runs "from" it.
 bool RunsFromInstallFolder(const std::wstring& processFolder, const std::wstring& installFolder);
 
-// Running processes with one of `names` whose program lies directly in
-// `installFolder` (both compared ignoring case), by process id. False when
-// the process list could not be read. `logMismatch` writes the line for a
-// same-named process elsewhere.
+enum class ConflictScanMode {
+  // The workflow's check: each failure and each same-named process
+  // elsewhere is logged.
+  kWorkflow,
+  // The dialog's scans: silent on failures; each conflicting process is
+  // logged as it is found, name by name through the process list.
+  kDialog,
+};
+
+// Adds to `found` the running processes with one of `names` whose program
+// lies directly in `installFolder` (both compared ignoring case), by process
+// id; ids already there are passed over. False when the process list could
+// not be read.
 bool ScanConflictingProcesses(const std::vector<std::wstring>& names,
-                              const std::wstring& installFolder, bool logMismatch,
+                              const std::wstring& installFolder, ConflictScanMode mode,
                               std::map<DWORD, std::wstring>* found);
 
 }  // namespace zan

@@ -46,7 +46,6 @@ bool WriteWholeFile(const std::wstring& path, const std::string& bytes) {
               count == bytes.size();
   }
   if (written && ::MoveFileExW(aside.c_str(), path.c_str(), MOVEFILE_REPLACE_EXISTING)) return true;
-  WriteLog(L"write file failed, path: %s, error code: %d", path.c_str(), static_cast<int>(::GetLastError()));
   ::DeleteFileW(aside.c_str());
   return false;
 }
@@ -72,8 +71,13 @@ bool FetchLanguageFile(CSimpleHttpFetch& fetch, const InfoJob& job, const std::w
     WriteLog(L"Download language failed, url: %s, error code: %d", url.c_str(), fetch.status());
     return false;
   }
-  return DocumentSignatureHolds(fetch, url, text, BuildPins()) &&
-         WriteWholeFile(LanguageFilePath(job.downloadFolder, job.languageCode), text);
+  if (!DocumentSignatureHolds(fetch, url, text, BuildPins())) return false;
+  // A file that cannot be put in place is a language file not fetched.
+  if (!WriteWholeFile(LanguageFilePath(job.downloadFolder, job.languageCode), text)) {
+    WriteLog(L"Download language failed, url: %s, error code: %d", url.c_str(), fetch.status());
+    return false;
+  }
+  return true;
 }
 
 // Returns once it has posted UM_INFO_READY or UM_INFO_FAILED. Documents and

@@ -17,6 +17,7 @@ struct PackageJob {
   std::wstring packagePath;
   HWND progressWindow;
   HWND mainWindow;
+  PackageTransfer transfer;
 };
 
 struct WaitJob {
@@ -29,8 +30,9 @@ unsigned __stdcall PackageWorker(void* param) {
   HRESULT result = E_FAIL;
   RunGuarded(L"the package download", [&] {
     CHttpFetchFile fetch;
+    fetch.set_transfer(job->transfer.span, job->transfer.workers);
     result = fetch.Download(job->url, L"", job->packagePath, DownloadProgressProc,
-                            static_cast<unsigned>(reinterpret_cast<uintptr_t>(job->progressWindow)), nullptr);
+                            reinterpret_cast<UINT_PTR>(job->progressWindow), nullptr);
   });
   if (result != S_OK) {
     WriteLog(L"DownloadFile failed, URL:%s, path:%s", job->url.c_str(), job->packagePath.c_str());
@@ -63,8 +65,8 @@ bool SetJobLimits(HANDLE job, DWORD limitFlags) {
 
 }  // namespace
 
-int __stdcall DownloadProgressProc(unsigned int context, int event, int value) {
-  HWND dialog = reinterpret_cast<HWND>(static_cast<uintptr_t>(context));
+int __stdcall DownloadProgressProc(UINT_PTR context, int event, int value) {
+  HWND dialog = reinterpret_cast<HWND>(context);
   if (event == 0) ::PostMessageW(dialog, UM_PROGRESS_TOTAL, static_cast<WPARAM>(value), 0);
   if (event == 1) ::PostMessageW(dialog, UM_PROGRESS_POSITION, static_cast<WPARAM>(value), 0);
   return 1;
@@ -78,8 +80,8 @@ std::wstring BuildInstallerCommandLine(const std::wstring& packagePath,
 }
 
 bool StartPackageWorker(const std::wstring& url, const std::wstring& packagePath,
-                        HWND progressWindow, HWND mainWindow) {
-  std::unique_ptr<PackageJob> job(new PackageJob{url, packagePath, progressWindow, mainWindow});
+                        HWND progressWindow, HWND mainWindow, const PackageTransfer& transfer) {
+  std::unique_ptr<PackageJob> job(new PackageJob{url, packagePath, progressWindow, mainWindow, transfer});
   return StartWorker(PackageWorker, std::move(job));
 }
 

@@ -9,6 +9,7 @@
 
 #include "setup/common/file_digests.h"
 #include "setup/common/handles.h"
+#include "package_transfer.h"
 
 namespace zan {
 
@@ -20,13 +21,13 @@ std::wstring BuildInstallerCommandLine(const std::wstring& packagePath,
 
 // Progress function of the package download: event 0 is the total, event 1
 // the amount so far; both go to the progress dialog `context` as posts.
-int __stdcall DownloadProgressProc(unsigned int context, int event, int value);
+int __stdcall DownloadProgressProc(UINT_PTR context, int event, int value);
 
-// Downloads `url` to `packagePath` on a worker; progress goes to
-// `progressWindow`, the result (UM_PACKAGE_READY / UM_PACKAGE_FAILED) to
-// `mainWindow`. False when no thread could be started.
+// Downloads `url` to `packagePath` on a worker, as `transfer` says; progress
+// goes to `progressWindow`, the result (UM_PACKAGE_READY / UM_PACKAGE_FAILED)
+// to `mainWindow`. False when no thread could be started.
 bool StartPackageWorker(const std::wstring& url, const std::wstring& packagePath,
-                        HWND progressWindow, HWND mainWindow);
+                        HWND progressWindow, HWND mainWindow, const PackageTransfer& transfer);
 
 // Opens the package for reading with read sharing only: while the handle is
 // held nothing can write, replace or rename the file, and the installer can

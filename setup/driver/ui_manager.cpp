@@ -174,15 +174,18 @@ void CUIManager::SetInstallPath(const std::wstring& folder) {
 
 void CUIManager::OnContinue() {
   if (ended_) return;
+  packagePath_ = downloadFolder_ + L"install.exe";
+  // Read whether or not a package is there, so a missing checksum is
+  // logged on a first download too.
+  const ExpectedDigests digests = PackageDigests();
   // A pinned build runs only a package bound to the signed document by its
   // SHA-256; MD5 alone could be matched by a file made to collide.
-  if (IsPinnedBuild() && !IsSha256Text(PackageDigests().sha256)) {
+  if (IsPinnedBuild() && !IsSha256Text(digests.sha256)) {
     WriteLog(L"the install information gives no sha256 for the package");
     ShowInstallError();
     return;
   }
-  packagePath_ = downloadFolder_ + L"install.exe";
-  if (FileExists(packagePath_) && CheckFileDigests(packagePath_, PackageDigests())) {
+  if (FileExists(packagePath_) && CheckFileDigests(packagePath_, digests)) {
     WriteLog(L"Produce is exist, install");
     OnPackageReady();
     return;

@@ -14,7 +14,7 @@
 namespace zan {
 
 void CUIManager::StartPackageDownload(const std::wstring& url) {
-  if (!StartPackageWorker(url, packagePath_, progress_->hwnd(), mainWindow_)) {
+  if (!StartPackageWorker(url, packagePath_, progress_->hwnd(), mainWindow_, ReadPackageTransfer(info_))) {
     WriteLog(L"start the package download thread failed");
     ::PostMessageW(mainWindow_, UM_PACKAGE_FAILED, 0, 0);
   }
@@ -27,10 +27,12 @@ bool CUIManager::CheckConflicts(bool* dialogShown) {
     return true;
   }
   std::map<DWORD, std::wstring> found;
-  if (!ScanConflictingProcesses(names, installFolder_, true, &found) || found.empty()) return true;
+  if (!ScanConflictingProcesses(names, installFolder_, ConflictScanMode::kWorkflow, &found) || found.empty()) {
+    return true;
+  }
   CConflictProcessDlg dialog;
   dialog.Init([&](std::map<DWORD, std::wstring>* scanned) {
-    return ScanConflictingProcesses(names, installFolder_, false, scanned);
+    return ScanConflictingProcesses(names, installFolder_, ConflictScanMode::kDialog, scanned);
   }, &strings_);
   dialog.Run();
   *dialogShown = true;

@@ -54,8 +54,43 @@ unsigned CFileBlockInfo::NextBlock() {
   return kNoBlock;
 }
 
+bool CFileBlockInfo::NextRun(unsigned most, unsigned* first, unsigned* count) {
+  ScopedLock hold(lock);
+  auto free = [this](unsigned index) { return !IsBlockDone(index) && !inFlight.count(index); };
+  unsigned index = cursor == kNoBlock ? blockCount : cursor;
+  while (index < blockCount && !free(index)) ++index;
+  if (index >= blockCount) {
+    cursor = kNoBlock;
+    return false;
+  }
+  *first = index;
+  *count = 0;
+  while (*count < most && index < blockCount && free(index)) {
+    inFlight.insert(index++);
+    ++*count;
+  }
+  cursor = index;
+  return true;
+}
+
+void CFileBlockInfo::CountMarks() {
+  ScopedLock hold(lock);
+  countMarks = true;
+  doneCount = 0;
+  for (unsigned i = 0; i < blockCount; ++i) doneCount += IsBlockDone(i);
+}
+
+void CFileBlockInfo::ReleaseRun(unsigned first, unsigned count) {
+  ScopedLock hold(lock);
+  for (unsigned index = first; index < first + count; ++index) {
+    if (!inFlight.erase(index) || IsBlockDone(index)) continue;
+    if (cursor == kNoBlock || index < cursor) cursor = index;
+  }
+}
+
 void CFileBlockInfo::MarkBlockDone(unsigned index) {
   ScopedLock hold(lock);
+  if (countMarks && index < blockCount && !IsBlockDone(index)) ++doneCount;
   if (index / 8 < bitmap.size()) bitmap[index / 8] |= static_cast<unsigned char>(0x80 >> (index % 8));
   inFlight.erase(index);
 }

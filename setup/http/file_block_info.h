@@ -31,6 +31,16 @@ class CFileBlockInfo {
   // Hands out the next block that is neither on disk nor in flight, or
   // kNoBlock when none is left. Under the lock.
   unsigned NextBlock();
+  // Hands out the longest run of consecutive blocks, `most` at the most,
+  // that are neither on disk nor in flight, beginning at the first such
+  // block; false when none is left. Under the lock.
+  bool NextRun(unsigned most, unsigned* first, unsigned* count);
+  // Puts the blocks of a handed-out run that are not on disk back, to be
+  // handed out again. Under the lock.
+  void ReleaseRun(unsigned first, unsigned count);
+  // From now on the done count is the blocks on disk, counted as they are
+  // marked (runs come back in any order). Under the lock.
+  void CountMarks();
   // Under the lock.
   void MarkBlockDone(unsigned index);
   bool IsComplete();
@@ -57,6 +67,7 @@ class CFileBlockInfo {
   unsigned blockSize;
   unsigned blockCount = 0;
   int doneCount = 0;
+  bool countMarks = false;
   unsigned long long size = 0;
   volatile LONG failed = 0;
   CriticalSection lock;

@@ -22,9 +22,15 @@ struct WorkerStart {
   SharedBlockInfo state;
   ProxySetting proxy;
   bool hasProxy;
+  unsigned span;
 };
 
-void Report(ProgressFunc progress, unsigned int user, int kind, int value) {
+// Wakes the thread that saves the state and reports progress, if one waits.
+void Signal(const SharedBlockInfo& state) {
+  if (state->event) ::SetEvent(state->event.get());
+}
+
+void Report(ProgressFunc progress, UINT_PTR user, int kind, int value) {
   if (progress) progress(user, kind, value);
 }
 
@@ -81,16 +87,41 @@ bool WithinDesignSize(unsigned long long size) {
   return false;
 }
 
-// Two workers fetch the blocks; this thread saves the state and reports
+// Runs of up to `span` blocks, each one request, until none is left. An
+// answer that ended early gives back the blocks it did not bring, to be
+// asked for again; one that brought no whole block fails the download, as
+// any other failed request does.
+bool FetchRuns(CHttpFetchFile& fetch, InternetHandles* handles, const SharedBlockInfo& state, unsigned span) {
+  unsigned first = 0, count = 0;
+  while (state->NextRun(span, &first, &count)) {
+    Signal(state);
+    int status = 0;
+    unsigned delivered = 0;
+    HRESULT result = fetch.FetchRange(state->headerBlock, &status, handles, state->url, state->temporaryPath,
+                                      state->blockSize, first, state->size, count, [&](unsigned index) {
+                                        state->MarkBlockDone(index);
+                                        ++delivered;
+                                        Signal(state);
+                                      });
+    if (BlockArrived(result, status)) continue;
+    state->ReleaseRun(first, count);
+    if (result != CHttpFetchFile::kEndedEarly || delivered == 0) return false;
+  }
+  Signal(state);
+  return true;
+}
+
+// The workers fetch the blocks; this thread saves the state and reports
 // progress each time one of them signals.
 HRESULT DownloadWithWorkers(const SharedBlockInfo& state, const std::wstring& statePath,
-                            ProgressFunc progress, unsigned int user, const ProxySetting* proxy) {
+                            ProgressFunc progress, UINT_PTR user, const ProxySetting* proxy,
+                            unsigned workers, unsigned span) {
   state->event.reset(::CreateEventW(nullptr, TRUE, FALSE, nullptr));
   if (!state->event) return E_FAIL;
   unsigned started = 0;
-  for (unsigned i = 0; i < CHttpFetchFile::kWorkers; ++i) {
+  for (unsigned i = 0; i < workers; ++i) {
     std::unique_ptr<WorkerStart> start(
-        new WorkerStart{state, proxy ? *proxy : ProxySetting(), proxy != nullptr});
+        new WorkerStart{state, proxy ? *proxy : ProxySetting(), proxy != nullptr, span});
     if (StartWorker(CHttpFetchFile::BlockWorker, std::move(start))) ++started;
   }
   // Without any worker nothing would ever signal.
@@ -129,10 +160,16 @@ bool ParseContentRangeTotal(const std::wstring& text, unsigned long long* total)
   return true;
 }
 
+void CHttpFetchFile::set_transfer(unsigned span, unsigned workers) {
+  span_ = span < 1 ? 1 : (span > kMaxSpan ? kMaxSpan : span);
+  workers_ = workers < 1 ? 1 : (workers > kMaxWorkers ? kMaxWorkers : workers);
+}
+
 HRESULT CHttpFetchFile::FetchRange(const std::wstring& headerBlock, int* status,
                                    InternetHandles* handles, const std::wstring& url,
                                    const std::wstring& dataPath, unsigned blockSize, unsigned index,
-                                   unsigned long long total) {
+                                   unsigned long long total, unsigned count,
+                                   const std::function<void(unsigned)>& blockDone) {
   HttpUrlParts parts;
   if (!CrackHttpUrl(url, &parts)) return E_FAIL;
   HRESULT opened = OpenRequestHandle(handles->connection.get(), L"GET", parts, &handles->request);
@@ -143,7 +180,7 @@ HRESULT CHttpFetchFile::FetchRange(const std::wstring& headerBlock, int* status,
                              HTTP_ADDREQ_FLAG_REPLACE | HTTP_ADDREQ_FLAG_COALESCE_WITH_COMMA | HTTP_ADDREQ_FLAG_ADD);
   }
   unsigned long long start = static_cast<unsigned long long>(blockSize) * index;
-  unsigned long long end = static_cast<unsigned long long>(blockSize) * (index + 1);
+  unsigned long long end = static_cast<unsigned long long>(blockSize) * (index + count);
   if (total < end) end = total;
   end -= 1;
   wchar_t range[80];
@@ -175,17 +212,40 @@ HRESULT CHttpFetchFile::FetchRange(const std::wstring& headerBlock, int* status,
   // The bytes after the range are another block's, maybe being written by
   // the other worker.
   block.cap = length;
+  // Told apart from a body that merely ended early.
+  block.pastCap = kTooLarge;
+  const bool run = count > 1 && blockDone;
+  const unsigned last = index + count - 1;
+  unsigned next = index;
+  // A block is done once a byte after it is on disk; the run's last one
+  // once the answer has ended as it should.
+  if (run) {
+    block.afterWrite = [&](unsigned long long, unsigned long long bodyEnd) {
+      while (next < last && start + bodyEnd > static_cast<unsigned long long>(blockSize) * (next + 1)) {
+        blockDone(next++);
+      }
+    };
+  }
   unsigned long long written = 0;
   HRESULT read = ReadBodyToFile(request, block, &written);
-  if (FAILED(read)) return read;
+  if (read == kTooLarge) return E_FAIL;
+  if (written == length && SUCCEEDED(read)) {
+    while (run && next <= last) blockDone(next++);
+    return S_OK;
+  }
   // An incomplete block is no block.
-  return written == length ? S_OK : E_FAIL;
+  if (!run || (FAILED(read) && read != E_FAIL)) return FAILED(read) ? read : E_FAIL;
+  const unsigned long long arrived = start + written;
+  while (next <= last && (arrived >= static_cast<unsigned long long>(blockSize) * (next + 1) || arrived >= total)) {
+    blockDone(next++);
+  }
+  return kEndedEarly;
 }
 
 // The server ignored the range: the whole body follows in this answer and
 // goes straight into the target.
 HRESULT CHttpFetchFile::DownloadWhole(HINTERNET request, const std::wstring& path,
-                                      ProgressFunc progress, unsigned int user) {
+                                      ProgressFunc progress, UINT_PTR user) {
   unsigned long long length = 0;
   AnnouncedLength(request, &length);
   if (!WithinDesignSize(length)) return kTooLarge;
@@ -201,7 +261,9 @@ HRESULT CHttpFetchFile::DownloadWhole(HINTERNET request, const std::wstring& pat
   target.pastCap = kTooLarge;
   // The saved blocks belong to a file the server no longer serves.
   target.beforeOpen = [&path] { ::DeleteFileW((path + L".size").c_str()); };
-  target.afterWrite = [&](unsigned long long offset) { Report(progress, user, 1, static_cast<int>(offset)); };
+  target.afterWrite = [&](unsigned long long offset, unsigned long long) {
+    Report(progress, user, 1, static_cast<int>(offset));
+  };
   unsigned long long received = 0;
   // A body cut off is a failed download, not a finished one.
   HRESULT read = ReadBodyToFile(request, target, &received);
@@ -211,7 +273,7 @@ HRESULT CHttpFetchFile::DownloadWhole(HINTERNET request, const std::wstring& pat
 }
 
 HRESULT CHttpFetchFile::Download(const std::wstring& url, const std::wstring& extraHeaders,
-                                 const std::wstring& path, ProgressFunc progress, unsigned int user,
+                                 const std::wstring& path, ProgressFunc progress, UINT_PTR user,
                                  const ProxySetting* proxy) {
   StartClock();
   const std::wstring dataPath = path + L".tmp";
@@ -275,9 +337,12 @@ HRESULT CHttpFetchFile::Download(const std::wstring& url, const std::wstring& ex
   Report(progress, user, 0, static_cast<int>(total));
   state->blockCount = CFileBlockInfo::BlockCount(total, kBlockSize);
 
+  if (span_ > 1) state->CountMarks();
   if (total > static_cast<unsigned long long>(kWorkerThresholdBlocks) * kBlockSize) {
-    HRESULT result = DownloadWithWorkers(state, statePath, progress, user, proxy);
+    HRESULT result = DownloadWithWorkers(state, statePath, progress, user, proxy, workers_, span_);
     if (FAILED(result)) return result;
+  } else if (span_ > 1) {
+    if (!FetchRuns(*this, &handles, state, span_)) return E_FAIL;
   } else {
     for (unsigned index = 0; index < state->blockCount; ++index) {
       int blockStatus = 0;
@@ -307,6 +372,10 @@ unsigned __stdcall CHttpFetchFile::BlockWorker(void* param) {
     InternetHandles handles;
     // A connection that fails to open shows up as failing blocks.
     fetch.OpenRequest(L"GET", state->url, start->hasProxy ? &start->proxy : nullptr, &handles);
+    if (start->span > 1) {
+      if (!FetchRuns(fetch, &handles, state, start->span)) fail();
+      return;
+    }
     for (unsigned index = state->NextBlock(); index != CFileBlockInfo::kNoBlock;) {
       ::SetEvent(state->event.get());
       int status = 0;

@@ -347,7 +347,7 @@ HRESULT CSimpleHttpFetch::ReadBodyToFile(HINTERNET request, const BodyFile& targ
     }
     HRESULT wrote = WriteAt(file.get(), target.offset + *received, chunk, target.lockWrites);
     if (FAILED(wrote)) return fail(wrote);
-    if (target.afterWrite) target.afterWrite(*received);
+    if (target.afterWrite) target.afterWrite(*received, *received + chunk.size());
     *received += chunk.size();
   }
   if (result == ChunkResult::kFailed) return fail(E_FAIL);

@@ -159,8 +159,9 @@ class CSimpleHttpFetch {
     bool discardOnFailure = false;
     // Just before the file is opened.
     std::function<void()> beforeOpen;
-    // After each write, with the body offset at which that chunk began.
-    std::function<void(unsigned long long)> afterWrite;
+    // After each write, with the body offsets at which that chunk began and
+    // ended (one past its last byte).
+    std::function<void(unsigned long long begin, unsigned long long end)> afterWrite;
   };
 
   // Reads the rest of the body into `target`. S_OK when the body ended (as

@@ -13,17 +13,7 @@ void CConflictProcessDlg::Init(ConflictScan scan, CI18N* strings) {
   SetStrings(strings);
 }
 
-bool CConflictProcessDlg::ScanConflicts() {
-  std::map<DWORD, std::wstring> scanned;
-  if (!scan_ || !scan_(&scanned)) return false;
-  for (const auto& process : scanned) {
-    if (found_.count(process.first)) continue;
-    WriteLog(L"Get conflict process name:%s, process id:%d", process.second.c_str(),
-             static_cast<int>(process.first));
-    found_.insert(process);
-  }
-  return true;
-}
+bool CConflictProcessDlg::ScanConflicts() { return scan_ && scan_(&found_); }
 
 void CConflictProcessDlg::FillList() {
   ::SendMessageW(processList_, LB_RESETCONTENT, 0, 0);

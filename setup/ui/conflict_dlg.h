@@ -12,8 +12,9 @@ namespace zan {
 
 class CI18N;
 
-// Fills the map with the conflicting processes by id; false when the
-// process list could not be read.
+// Adds the conflicting processes to the map by id, passing over ids already
+// there and logging each one it adds; false when the process list could not
+// be read.
 using ConflictScan = std::function<bool(std::map<DWORD, std::wstring>* found)>;
 
 class CConflictProcessDlg : public DialogBase {

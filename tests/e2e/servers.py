@@ -410,6 +410,15 @@ class FaultHandler(BaseHTTPRequestHandler):
             return None
         return int(first), int(last)
 
+    def _range_of(self, data):
+        """(first, last) of the asked range within `data`; None, having
+        answered 200 with all of it, when no range was asked for."""
+        asked = self._asked_range()
+        if asked is None:
+            self._answer(200, data, [("Last-Modified", FIXED_DATE)])
+            return None
+        return asked[0], min(asked[1], len(data) - 1)
+
     def _ranged(self, body, content_range):
         """206 with `body`, whatever its length, under `content_range`."""
         self._answer(206, body, [("Content-Range", content_range), ("Last-Modified", FIXED_DATE)])
@@ -450,11 +459,10 @@ class FaultHandler(BaseHTTPRequestHandler):
         """Ranges of pattern(size) honoured, with `total` as the text after
         the "/" of every Content-Range ("*" is legal HTTP: length unknown)."""
         data = pattern(int(size))
-        asked = self._asked_range()
+        asked = self._range_of(data)
         if asked is None:
-            self._answer(200, data, [("Last-Modified", FIXED_DATE)])
             return
-        first, last = asked[0], min(asked[1], len(data) - 1)
+        first, last = asked
         self._ranged(data[first:last + 1], "bytes %d-%d/%s" % (first, last, total))
 
     def short(self, size="10000"):
@@ -613,6 +621,34 @@ class FaultHandler(BaseHTTPRequestHandler):
                     if token in path and not path.startswith("/recorded/"))
         self._answer(200, b"%d\n" % count, [("Content-Type", "text/plain")])
 
+    def ranges(self, token):
+        """The Range headers of the requests so far with `token` in their
+        path, one per line in arrival order ("-" for none)."""
+        lines = [dict((k.lower(), v) for k, v in headers).get("range", "-")
+                 for _, path, headers in self.server.requests if token in path and not path.startswith("/ranges/")]
+        self._answer(200, "".join(line + "\n" for line in lines).encode(), [("Content-Type", "text/plain")])
+
+    def cut_once(self, token, size):
+        """Ranges of pattern(size) honoured; the first from the file's start
+        over more than three 100 KiB blocks, of those with `token` in their
+        path, is answered in full headers but ends after two and a half
+        blocks."""
+        data = pattern(int(size))
+        asked = self._range_of(data)
+        if asked is None:
+            return
+        first, last = asked
+        body = data[first:last + 1]
+        with self.server._lock:
+            cut = first == 0 and len(body) > 3 * 102400 and token not in self.server.cut_tokens
+            if cut:
+                self.server.cut_tokens.add(token)
+        headers = [("Content-Range", "bytes %d-%d/%d" % (first, last, len(data))), ("Last-Modified", FIXED_DATE),
+                   ("Content-Length", str(len(body)))]
+        self._head(206, headers)
+        if self.send_body:
+            self.wfile.write(body[:256000] if cut else body)
+
     def set_cookie(self, name, value):
         self._answer(200, b"cookie set\n", [("Set-Cookie", "%s=%s; Path=/" % (name, value))])
 
@@ -651,6 +687,8 @@ ROUTES = {
     "upload-sink": FaultHandler.upload_sink,        # /upload-sink[/...]: body read and dropped
     "recorded": FaultHandler.recorded,              # /recorded/TOKEN: requests seen with TOKEN
     "set-cookie": FaultHandler.set_cookie,          # /set-cookie/NAME/VALUE
+    "ranges": FaultHandler.ranges,                  # /ranges/TOKEN: Range headers of requests with TOKEN
+    "cut-once": FaultHandler.cut_once,              # /cut-once/TOKEN/N: one long range cut after 2.5 blocks
 }
 STREAMED_BODY_ROUTES = {"upload-hold", "upload-sink"}
 
@@ -665,6 +703,7 @@ class _FaultHTTPServer(ThreadingHTTPServer):
         self.files = {}
         self.uploads = {}
         self.requests = []
+        self.cut_tokens = set()
         self._lock = threading.Lock()
 
     def record(self, method, path, headers):

@@ -181,7 +181,8 @@ class PublishTree(unittest.TestCase):
             [sys.executable, os.path.join(TOOLS, "publish.py"), self.root, "Demo", self.installer,
              "--version", "3.0", "--conflict", "a.exe", "--conflict", "b.exe",
              "--extra", "soft_info.conflict.program=c.exe", "--dir-opt-show", "0",
-             "--omit", "soft_info.lang.zh-tw", "--checksum", "ABC", "--default-dir", "C:\\Apps\\Demo"],
+             "--omit", "soft_info.lang.zh-tw", "--checksum", "ABC", "--default-dir", "C:\\Apps\\Demo",
+             "--span", "64", "--workers", "4"],
             stdout=subprocess.PIPE, stderr=subprocess.PIPE, universal_newlines=True, timeout=60)
         self.assertEqual(0, result.returncode, result.stderr)
         info = os.path.join(self.root, "zansetup", "soft", "Demo", "3.0", "soft.info")
@@ -193,6 +194,7 @@ class PublishTree(unittest.TestCase):
         paths = dict((p, (t, a)) for p, t, a in rows)
         self.assertEqual({"show": "0"}, paths["soft_info.phase.dir_opt"][1])
         self.assertEqual("ABC", paths["soft_info.package.checksum"][0])
+        self.assertEqual(("64", "4"), (paths["soft_info.package.span"][0], paths["soft_info.package.workers"][0]))
         self.assertEqual("C:\\Apps\\Demo", paths["soft_info.dir.install.default"][0])
         self.assertNotIn("soft_info.lang.zh-tw", paths)
 

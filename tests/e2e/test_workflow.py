@@ -23,10 +23,10 @@ def downloaded_languages(folder):
 
 
 class PathDialog(E2ETestCase):
-    def reach_path_dialog(self, language, box, server):
+    def reach_path_dialog(self, language, box, server, omit=()):
         lang_dir = downloaded_languages(os.path.join(box.root, "server-lang"))
         server.publish("Demo", version="1.0", lang_dir=lang_dir,
-                       default_dir="%PROGRAMFILES%\\Demo Product")
+                       default_dir="%PROGRAMFILES%\\Demo Product", omit=list(omit))
         wine = Wine(language)
         process = self.start(wine, box.program + " App=Demo Ver=1.0")
         caption = "Demo - " + read_locale_text(language, "language.caption")
@@ -34,13 +34,13 @@ class PathDialog(E2ETestCase):
         self.assertIsNotNone(dialog, "no install path dialog titled %r" % caption)
         return wine, process, dialog
 
-    def check_dialog_in(self, language):
+    def check_dialog_in(self, language, omit=()):
         box = Sandbox("workflow-path-" + language)
         # A self-update check is due: its stamp line comes first.
         record_delete()
         self.addCleanup(record_reset)
         with ProductServer(box) as server:
-            wine, process, dialog = self.reach_path_dialog(language, box, server)
+            wine, process, dialog = self.reach_path_dialog(language, box, server, omit)
             title, controls = wine.texts(dialog)
             self.assertEqual("C:\\Program Files\\Demo Product", controls[IDC_PATH_EDIT][3])
             for control, key in ((IDC_NEXT, "nextbutton"), (IDCANCEL, "cancelbutton"),
@@ -67,12 +67,23 @@ class PathDialog(E2ETestCase):
             self.assertLess(lines.index("Set instal path: C:\\Program Files\\Demo Product"),
                             lines.index("Produce isnot exist, download"))
             self.assertTrue(os.path.exists(os.path.join(box.download_dir(), "Demo", "%s.locale" % language)))
+            # The checksum is read before the download too, logged when missing.
+            missing = "get value with tag:soft_info.package.checksum failed"
+            if omit:
+                self.assertEqual(lines.index("Produce isnot exist, download") - 1, lines.index(missing), lines)
+                # The downloaded package then matches no checksum.
+                error = wine.message_box("Demo - " + read_locale_text(language, "language.caption"),
+                                         timeout_ms=60000)
+                self.assertIsNotNone(error, "no install error")
+                wine.click(error, IDOK)
+            else:
+                self.assertNotIn(missing, lines)
             for hwnd in wine.main_dialogs():
                 wine.close(hwnd)
             wait_exit(process, timeout=60)
 
-    def test_dialog_in_english(self):
-        self.check_dialog_in("en-us")
+    def test_dialog_in_english_with_a_document_without_checksum(self):
+        self.check_dialog_in("en-us", omit=["soft_info.package.checksum"])
 
     def test_dialog_in_simplified_chinese(self):
         self.check_dialog_in("zh-cn")
@@ -152,13 +163,23 @@ class InformationErrors(E2ETestCase):
                 "Download language url: ",
                 "Download language failed, url: , error code: 200"])
 
-    def test_missing_language_file_gives_the_information_error(self):
+    def test_a_language_file_not_fetched_or_not_stored_gives_the_information_error(self):
         box = Sandbox("workflow-language-404")
         with ProductServer(box) as server:
             published = server.publish("Demo", version="1.0")
             os.remove(published.lang_paths["en-us"])
             self.check_information_error(box, server, [
                 "Download language failed, url: %s, error code: 404" % published.lang_urls["en-us"]])
+        # Fetched whole, but its place in the download folder is taken by a
+        # folder: a language file that was not fetched all the same.
+        box = Sandbox("workflow-language-unstored")
+        taken = os.path.join(box.download_dir(), "Demo", "en-us.locale")
+        os.makedirs(os.path.join(taken, "inside"))
+        with ProductServer(box) as server:
+            published = server.publish("Demo", version="1.0")
+            self.check_information_error(box, server, [
+                "Download language failed, url: %s, error code: 200" % published.lang_urls["en-us"]])
+        self.assertTrue(os.path.isdir(taken))
 
 
 if __name__ == "__main__":

@@ -1,7 +1,8 @@
 """Signing in the build: with a key and a certificate given to CMake, programs
 are signed after their link and installers after they are made; without
 them nothing is signed; a key that cannot sign fails the build and leaves
-no unsigned file that a later build would take for done."""
+no unsigned file that a later build would take for done. And the other
+settings the configure is given stay as given."""
 import glob
 import os
 import shutil
@@ -19,8 +20,8 @@ OUT = os.path.join(BUILD, "signing-test")
 
 
 # The flavour of the build under test: its toolchain builds the probe.
-TOOLCHAIN = {"x86": "toolchain-mingw-i686.cmake",
-             "x64": "toolchain-mingw-x86_64.cmake"}[os.environ.get("ZANSETUP_ARCH", "x86")]
+ARCH = os.environ.get("ZANSETUP_ARCH", "x86")
+TOOLCHAIN = {"x86": "toolchain-mingw-i686.cmake", "x64": "toolchain-mingw-x86_64.cmake"}[ARCH]
 
 
 class BuildSigning(unittest.TestCase):
@@ -110,6 +111,20 @@ class BuildSigning(unittest.TestCase):
                     self.assertTrue(passed, report)
                 else:
                     self.assertFalse(signing.carries_signature(path))
+
+    def test_a_server_base_given_to_the_configure_is_kept(self):
+        # Once an old default, this base must stay what the person asked for.
+        base = "http://127.0.0.1:8780"
+        folder = os.path.join(OUT, "server-base")
+        deps = [line.split("=", 1)[1].strip() for line in open(os.path.join(BUILD, "CMakeCache.txt"))
+                if line.startswith("ZANSETUP_DEPS_DIR:")][0]
+        for args in (["-S", SOURCE, "-B", folder, "-DZANSETUP_ARCH=" + ARCH, "-DZANSETUP_BUILD_TESTS=OFF",
+                      "-DZANSETUP_DEPS_DIR=" + deps, "-DZANSETUP_SERVER_BASE=" + base], [folder]):
+            result = self.cmake(*args)
+            self.assertEqual(0, result.returncode, result.stdout)
+            self.assertIn("Server base: " + base + "\n", result.stdout)
+        with open(os.path.join(folder, "CMakeCache.txt")) as f:
+            self.assertIn("ZANSETUP_SERVER_BASE:STRING=" + base + "\n", f.read())
 
 
 if __name__ == "__main__":

@@ -6,6 +6,7 @@
 
 #include <cwctype>
 #include <map>
+#include <string>
 #include <vector>
 
 #include "setup/common/handles.h"
@@ -28,10 +29,11 @@ class ConflictScan : public ::testing::Test {
   void SetUp() override {
     program_ = folder_.File(L"ZanProbe.exe");
     ASSERT_TRUE(::CopyFileW(zan_test::DemoAgentPath().c_str(), program_.c_str(), FALSE)) << "no demo agent";
+    ASSERT_TRUE(::CopyFileW(zan_test::DemoAgentPath().c_str(), folder_.File(L"ZanLater.exe").c_str(), FALSE));
     ASSERT_TRUE(Start(0, &running_));
   }
   void TearDown() override {
-    for (PROCESS_INFORMATION* info : {&running_, &suspended_}) {
+    for (PROCESS_INFORMATION* info : {&running_, &suspended_, &later_}) {
       if (!info->hProcess) continue;
       ::TerminateProcess(info->hProcess, 0);
       ::WaitForSingleObject(info->hProcess, 10000);
@@ -39,8 +41,8 @@ class ConflictScan : public ::testing::Test {
       ::CloseHandle(info->hThread);
     }
   }
-  bool Start(DWORD flags, PROCESS_INFORMATION* info) {
-    std::wstring line = L"\"" + program_ + L"\" 120";
+  bool Start(DWORD flags, PROCESS_INFORMATION* info, const wchar_t* name = L"ZanProbe.exe") {
+    std::wstring line = L"\"" + folder_.File(name) + L"\" 120";
     STARTUPINFOW startup = {sizeof(startup)};
     return ::CreateProcessW(nullptr, &line[0], nullptr, nullptr, FALSE, flags, nullptr, nullptr,
                             &startup, info) != FALSE;
@@ -48,27 +50,26 @@ class ConflictScan : public ::testing::Test {
   // The folder as a process's path gives it: no trailing backslash.
   std::wstring Folder() const { return folder_.path().substr(0, folder_.path().size() - 1); }
 
-  std::map<DWORD, std::wstring> Scan(const std::vector<std::wstring>& names,
-                                     const std::wstring& installFolder) {
+  std::map<DWORD, std::wstring> Scan(const std::vector<std::wstring>& names, const std::wstring& installFolder,
+                                     ConflictScanMode mode = ConflictScanMode::kWorkflow) {
     std::map<DWORD, std::wstring> found;
-    EXPECT_TRUE(ScanConflictingProcesses(names, installFolder, true, &found));
+    EXPECT_TRUE(ScanConflictingProcesses(names, installFolder, mode, &found));
     return found;
   }
   // A started program needs a moment before its module list can be read.
-  void WaitUntilReadable() {
-    for (int i = 0; i < 100 && !Scan({L"ZanProbe.exe"}, Folder()).count(running_.dwProcessId); ++i) {
-      ::Sleep(50);
-    }
+  void WaitUntilReadable(const PROCESS_INFORMATION& info, const wchar_t* name = L"ZanProbe.exe") {
+    for (int i = 0; i < 100 && !Scan({name}, Folder()).count(info.dwProcessId); ++i) ::Sleep(50);
   }
 
   TempFolder folder_;
   std::wstring program_;
   PROCESS_INFORMATION running_ = {};
   PROCESS_INFORMATION suspended_ = {};
+  PROCESS_INFORMATION later_ = {};
 };
 
 TEST_F(ConflictScan, NameAndFolderMatchIgnoringCaseAsWritten) {
-  WaitUntilReadable();
+  WaitUntilReadable(running_);
   std::map<DWORD, std::wstring> found = Scan({L"zanprobe.EXE"}, Upper(Folder()));
   ASSERT_EQ(1u, found.count(running_.dwProcessId)) << "name and folder in another case";
   EXPECT_EQ(L"ZanProbe.exe", found[running_.dwProcessId]);
@@ -90,12 +91,41 @@ TEST(ConflictRule, AnUnknownOrEmptyFolderNeverMatches) {
 
 // A process that has not run yet has no module list: its path cannot be read.
 TEST_F(ConflictScan, AProcessWhosePathCannotBeReadNeverMatches) {
-  WaitUntilReadable();
+  WaitUntilReadable(running_);
   ASSERT_TRUE(Start(CREATE_SUSPENDED, &suspended_));
   std::map<DWORD, std::wstring> found = Scan({L"ZanProbe.exe"}, Folder());
   EXPECT_EQ(1u, found.count(running_.dwProcessId));
   EXPECT_EQ(0u, found.count(suspended_.dwProcessId));
   EXPECT_EQ(0u, Scan({L"ZanProbe.exe"}, L"").count(suspended_.dwProcessId));
+}
+
+// The dialog's scans say nothing of what they could not read, and name each
+// conflict as they find it: name by name through the process list, not by
+// process id, and never twice for one process.
+TEST_F(ConflictScan, TheDialogsScanIsSilentOnFailuresAndLogsEachFindInNameOrder) {
+  WaitUntilReadable(running_);
+  ASSERT_TRUE(Start(0, &later_, L"ZanLater.exe"));
+  WaitUntilReadable(later_, L"ZanLater.exe");
+  ASSERT_TRUE(Start(CREATE_SUSPENDED, &suspended_));
+  const std::vector<std::wstring> names = {L"ZanLater.exe", L"ZanProbe.exe"};
+  auto line = [](const char* name, const PROCESS_INFORMATION& info) {
+    return std::string("Get conflict process name:") + name + ", process id:" + std::to_string(info.dwProcessId);
+  };
+  {
+    zan_test::LogLinesAdded log;
+    std::map<DWORD, std::wstring> found;
+    ASSERT_TRUE(ScanConflictingProcesses(names, Folder(), ConflictScanMode::kDialog, &found));
+    ASSERT_TRUE(ScanConflictingProcesses(names, Folder(), ConflictScanMode::kDialog, &found));
+    EXPECT_EQ(2u, found.size());
+    EXPECT_EQ((std::vector<std::string>{line("ZanLater.exe", later_), line("ZanProbe.exe", running_)}),
+              log.Messages());
+  }
+  // The workflow's check names the process it could not read and no find.
+  zan_test::LogLinesAdded log;
+  EXPECT_EQ(2u, Scan(names, Folder()).size());
+  const std::string unread = "process id " + std::to_string(suspended_.dwProcessId) + " fail";
+  ASSERT_EQ(1u, log.Messages().size());
+  EXPECT_NE(std::string::npos, log.Messages()[0].find(unread)) << log.Messages()[0];
 }
 
 }  // namespace

@@ -2,6 +2,8 @@
 // from a saved state, and the states that must make it start over.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <set>
 #include <vector>
 
 #include "setup/common/files.h"
@@ -40,8 +42,8 @@ struct ProgressLog {
   }
 };
 
-int __stdcall Record(unsigned int user, int kind, int value) {
-  reinterpret_cast<ProgressLog*>(static_cast<uintptr_t>(user))->events.push_back({kind, value});
+int __stdcall Record(UINT_PTR user, int kind, int value) {
+  reinterpret_cast<ProgressLog*>(user)->events.push_back({kind, value});
   return 1;
 }
 
@@ -60,11 +62,32 @@ class ResumableDownload : public zan_test::ServerTest {
   }
   std::wstring Target() const { return folder_.File(L"install.exe"); }
 
-  HRESULT Run(const std::wstring& url, ProgressLog* log) { return RunTo(url, Target(), log); }
-  HRESULT RunTo(const std::wstring& url, const std::wstring& target, ProgressLog* log) {
+  HRESULT Run(const std::wstring& url, ProgressLog* log, unsigned span = 1,
+              unsigned workers = CHttpFetchFile::kWorkers) {
+    return RunTo(url, Target(), log, span, workers);
+  }
+  HRESULT RunTo(const std::wstring& url, const std::wstring& target, ProgressLog* log, unsigned span = 1,
+                unsigned workers = CHttpFetchFile::kWorkers) {
     CHttpFetchFile fetch;
-    return fetch.Download(url, L"", target, Record,
-                          static_cast<unsigned>(reinterpret_cast<uintptr_t>(log)), nullptr);
+    fetch.set_transfer(span, workers);
+    return fetch.Download(url, L"", target, Record, reinterpret_cast<UINT_PTR>(log), nullptr);
+  }
+
+  // The Range headers the fault server saw for requests naming `token`,
+  // without the probe's, in any order.
+  std::multiset<std::string> RangesAsked(const std::wstring& token) {
+    CSimpleHttpFetch fetch;
+    std::string text;
+    EXPECT_EQ(S_OK, fetch.FetchToString(Fault(L"/ranges/" + token), L"", nullptr, text));
+    std::multiset<std::string> ranges;
+    for (size_t at = 0, end; (end = text.find('\n', at)) != std::string::npos; at = end + 1) {
+      if (text.compare(at, end - at, "bytes=0-9") != 0) ranges.insert(text.substr(at, end - at));
+    }
+    return ranges;
+  }
+  // "bytes=A-B" for blocks `first` to `last` of a file of `size` bytes.
+  static std::string Blocks(unsigned first, unsigned last, size_t size) {
+    return "bytes=" + std::to_string(first * kBlock) + "-" + std::to_string(std::min<size_t>((last + 1) * kBlock, size) - 1);
   }
 
   // What a run interrupted after `done` blocks leaves: the data file with
@@ -182,7 +205,7 @@ TEST_F(ResumableDownload, ChangedFileUrlOrShortBitmapStartsOver) {
 TEST_F(ResumableDownload, MissingFileTinyFileAndNoServerFail) {
   ProgressLog log;
   CHttpFetchFile fetch;
-  auto user = static_cast<unsigned>(reinterpret_cast<uintptr_t>(&log));
+  auto user = reinterpret_cast<UINT_PTR>(&log);
   EXPECT_EQ(1, fetch.Download(Nginx(L"/no-such-file.bin"), L"", Target(), Record, user, nullptr));
   EXPECT_EQ(404, fetch.status());
   EXPECT_FALSE(zan::FileExists(Target()));
@@ -317,6 +340,81 @@ TEST_F(ResumableDownload, AMisbehavingServerFailsAndKeepsTheDataFile) {
       EXPECT_TRUE(leftover.substr(at, kBlock) == data.substr(at, kBlock)) << "the next block was overwritten";
     }
   }
+}
+
+// The request pattern: by default one block per request (the probe aside),
+// each block once; with a span, runs of consecutive blocks, each block in
+// exactly one request, on the worker path and on the caller's thread alike.
+TEST_F(ResumableDownload, EachBlockIsAskedForOnceInRunsUpToTheSpan) {
+  const size_t kLarge = 25 * kBlock + 300;  // 26 blocks: the worker path
+  const size_t kSmall = 10 * kBlock - 5;    // 10 blocks: the caller's thread
+  struct Row {
+    size_t size;
+    unsigned span;
+    unsigned workers;
+    std::vector<std::pair<unsigned, unsigned>> runs;  // empty: every block alone
+  } rows[] = {
+      {kLarge, 1, 2, {}},
+      {kLarge, 8, 3, {{0, 7}, {8, 15}, {16, 23}, {24, 25}}},
+      {kSmall, 4, 2, {{0, 3}, {4, 7}, {8, 9}}},
+  };
+  int n = 0;
+  for (const Row& row : rows) {
+    SCOPED_TRACE("span " + std::to_string(row.span) + ", " + std::to_string(row.size) + " bytes");
+    const std::wstring token = L"pattern-" + name_ + L"-" + std::to_wstring(++n);
+    const std::wstring target = folder_.File(L"runs-" + std::to_wstring(n) + L".exe");
+    ProgressLog log;
+    ASSERT_EQ(S_OK, RunTo(Fault(L"/big/" + std::to_wstring(row.size) + L"?" + token), target, &log, row.span,
+                          row.workers));
+    EXPECT_TRUE(FaultPattern(row.size) == ReadFileBytes(target));
+    std::multiset<std::string> expected;
+    const unsigned blocks = static_cast<unsigned>((row.size + kBlock - 1) / kBlock);
+    for (unsigned i = 0; i < blocks && row.runs.empty(); ++i) expected.insert(Blocks(i, i, row.size));
+    for (const auto& run : row.runs) expected.insert(Blocks(run.first, run.second, row.size));
+    EXPECT_EQ(expected, RangesAsked(token));
+    EXPECT_EQ(0, log.Count(3));
+  }
+}
+
+// An answer cut short after two and a half blocks keeps its two whole
+// blocks; the rest of its run is asked for again, and only that.
+TEST_F(ResumableDownload, ARunCutShortKeepsItsWholeBlocksAndFetchesTheRest) {
+  const size_t kSize = 25 * kBlock + 300;
+  const std::wstring token = L"cut-" + name_;
+  ProgressLog log;
+  ASSERT_EQ(S_OK, Run(Fault(L"/cut-once/" + token + L"/" + std::to_wstring(kSize)), &log, 8, 2));
+  EXPECT_TRUE(FaultPattern(kSize) == ReadFileBytes(Target()));
+  EXPECT_EQ((std::multiset<std::string>{Blocks(0, 7, kSize), Blocks(2, 7, kSize), Blocks(8, 15, kSize),
+                                         Blocks(16, 23, kSize), Blocks(24, 25, kSize)}),
+            RangesAsked(token));
+  EXPECT_EQ(0, log.Count(3));
+}
+
+// A run killed half-way leaves its state: resumed with another span, the
+// download asks only for the blocks the state lacks.
+TEST_F(ResumableDownload, AResumeWithASpanAsksOnlyForTheMissingBlocks) {
+  const size_t kSize = 25 * kBlock + 300;
+  const std::wstring token = L"resume-span-" + name_;
+  const std::wstring url = Fault(L"/big/" + std::to_wstring(kSize) + L"?" + token);
+  // Blocks 0 to 6 and 10 to 12 on disk, as 'X'.
+  LeaveInterruptedState(url, L"Tue, 05 Mar 2024 06:07:08 GMT", kSize, 7);
+  CFileBlockInfo state;
+  state.LoadState(Target() + L".size");
+  std::string data = ReadFileBytes(Target() + L".tmp");
+  for (unsigned i = 10; i <= 12; ++i) {
+    state.MarkBlockDone(i);
+    std::fill(data.begin() + i * kBlock, data.begin() + (i + 1) * kBlock, 'X');
+  }
+  ASSERT_TRUE(state.SaveState(Target() + L".size"));
+  ASSERT_TRUE(WriteFileBytes(Target() + L".tmp", data));
+  ProgressLog log;
+  ASSERT_EQ(S_OK, Run(url, &log, 16, 2));
+  EXPECT_EQ((std::multiset<std::string>{Blocks(7, 9, kSize), Blocks(13, 25, kSize)}), RangesAsked(token));
+  const std::string got = ReadFileBytes(Target());
+  const std::string want = FaultPattern(kSize);
+  EXPECT_TRUE(std::string(3 * kBlock, 'X') == got.substr(10 * kBlock, 3 * kBlock)) << "saved blocks fetched again";
+  EXPECT_TRUE(want.substr(7 * kBlock, 3 * kBlock) == got.substr(7 * kBlock, 3 * kBlock));
+  EXPECT_TRUE(want.substr(13 * kBlock) == got.substr(13 * kBlock));
 }
 
 }  // namespace

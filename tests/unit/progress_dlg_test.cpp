@@ -208,7 +208,7 @@ TEST_F(ProgressDialog, CancelAsksAndOnlyAYesWhileClosingIsAllowedEndsTheRun) {
 TEST(DownloadProgress, EventsBecomePostsToTheDialog) {
   HWND target = ::CreateWindowW(L"STATIC", L"", 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr, nullptr, nullptr);
   ASSERT_NE(nullptr, target);
-  unsigned context = static_cast<unsigned>(reinterpret_cast<uintptr_t>(target));
+  UINT_PTR context = reinterpret_cast<UINT_PTR>(target);
   EXPECT_EQ(1, DownloadProgressProc(context, 0, 5000));
   EXPECT_EQ(1, DownloadProgressProc(context, 1, 1200));
   EXPECT_EQ(1, DownloadProgressProc(context, 2, 0));

@@ -12,6 +12,7 @@
 #include "setup/driver/download_folder.h"
 #include "setup/driver/install_info.h"
 #include "setup/driver/package_install.h"
+#include "setup/driver/package_transfer.h"
 #include "setup/driver/registry_path.h"
 #include "setup/driver/rights.h"
 #include "setup/common/worker.h"
@@ -175,6 +176,36 @@ TEST_F(RegistryValues, DataTooLongForTheBufferEndsTheSearch) {
   Set(L"Software\\Bar", L"B_Wanted", L"C:\\Apps\\Foo");
   EXPECT_TRUE(ReadRegistryPathValue(L"HKEY_CURRENT_USER\\Software\\Bar\\B_Wanted", out));
   EXPECT_EQ(L"C:\\Apps\\Foo", out);
+}
+
+// The publisher's opt-in for long lines: absent, the download's own pattern
+// without a word; unusable, the same pattern with a line that says why.
+TEST(PackageTransfer, AbsentOrUnusableValuesLeaveOneBlockOnTwoConnections) {
+  struct Row {
+    const char* elements;
+    unsigned span, workers;
+    std::vector<std::string> lines;
+  } rows[] = {
+      {"", 1, 2, {}},
+      {"<span>64</span><workers>4</workers>", 64, 4, {}},
+      {"<span>1024</span><workers>1</workers>", 1024, 1, {}},
+      {"<span>0</span><workers>9</workers>", 1, 2,
+       {"soft_info.package.span is not usable: \"0\" (1 to 1024), 1 is used",
+        "soft_info.package.workers is not usable: \"9\" (1 to 8), 2 is used"}},
+      {"<span>2000</span><workers>x</workers>", 1, 2,
+       {"soft_info.package.span is not usable: \"2000\" (1 to 1024), 1 is used",
+        "soft_info.package.workers is not usable: \"x\" (1 to 8), 2 is used"}},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.elements);
+    TiXmlDocument info;
+    ParseXmlText(std::string("<soft_info><package><url>u</url>") + row.elements + "</package></soft_info>", info);
+    zan_test::LogLinesAdded log;
+    PackageTransfer transfer = ReadPackageTransfer(info);
+    EXPECT_EQ(row.span, transfer.span);
+    EXPECT_EQ(row.workers, transfer.workers);
+    EXPECT_EQ(row.lines, log.Messages());
+  }
 }
 
 }  // namespace

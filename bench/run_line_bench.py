@@ -14,8 +14,9 @@ direction) and measures, for each round trip (10, 50 and 150 ms at
      the line's own rate. Every figure is given against curl and against
      the line.
   2. the resume waste with the opt-in (64 blocks, 2 connections, 50 ms): a
-     download killed half-way, the bytes it had received but not kept, and
-     what the resumed run fetched against the least it could have.
+     download killed half-way, the bytes it had written that the saved
+     state does not keep, and what the resumed run fetched against the
+     least it could have.
 Starts the build's test environment and stops it, nginx and the emulator,
 however the run ends; the table is kept in BUILD_DIR/bench-out/last-line-run.txt.
 """
@@ -70,7 +71,7 @@ class LineBench(run_bench.Bench):
                                 capture_output=True, text=True, timeout=900)
         return float(result.stdout or "nan"), result.returncode == 0 and file_md5(target) == expected
 
-    def downloads(self, expected):
+    def download_table(self, expected):
         target = os.path.join(self.downloads, "line.bin")
         line_rate = self.rate_mbit * 1e6 / 8 / MB
         lines = ["download of %d MB from nginx over an emulated %g Mbit/s line (line rate %.1f MB/s)"
@@ -93,37 +94,55 @@ class LineBench(run_bench.Bench):
         return lines
 
     def resume(self, expected):
-        """The opt-in's download killed half-way: what the first run received
-        and did not keep, and what the second fetched beyond the least."""
+        """The opt-in's download killed half-way: what of the first run's
+        work the saved state lost, and what the second run fetched against
+        the least it could have."""
         target = os.path.join(self.downloads, "resume-line.bin")
-        state_path = target + ".size"
         blocks = (SIZE + BLOCK - 1) // BLOCK
         url = self.through_line(RESUME_RTT) + "/line.bin"
         remove_download(target)
-        saved = self.kill_half_way(["fetchfile", url, windows_path(target), "64", "2"], state_path, blocks,
+        saved = self.kill_half_way(["fetchfile", url, windows_path(target), "64", "2"], target + ".size", blocks,
                                    timeout=300)
-        received = self.emulator.down.delivered
+        lost, partial = self.lost_work(target + ".tmp", saved)
         kept = sum(min(BLOCK, SIZE - i * BLOCK) for i in saved)
-        # Received but not kept: the partial blocks in flight, and the
-        # answers' headers (a few hundred bytes each).
-        lost = received - kept
 
-        url = self.through_line(RESUME_RTT) + "/line.bin"
+        # The same line (the state names its address), counted afresh.
+        before = self.emulator.down.delivered
         code, fields = self.zanbench("fetchfile", url, windows_path(target), "64", "2", timeout=900)
         intact = code == 0 and file_md5(target) == expected
-        fetched = self.emulator.down.delivered
+        fetched = self.emulator.down.delivered - before
         least = SIZE - kept
         remove_download(target)
         return [
             "resume with span 64 on 2 connections at %d ms, killed half-way (%d blocks)" % (RESUME_RTT, blocks),
             "  blocks kept in the saved state at the kill      %d" % len(saved),
-            "  received by the first run but not kept          %d bytes (%.2f blocks; at most 1 per connection)"
-            % (lost, lost / BLOCK),
-            "  received by the second run                      %d bytes" % fetched,
-            "  least it could (the blocks the state lacked)    %d bytes" % least,
-            "  excess (headers, the probe)                     %d bytes" % (fetched - least),
+            "  bytes on disk that the state did not keep       %d (%.2f blocks, in %d blocks begun; "
+            "at most 1 per connection)" % (lost, lost / BLOCK, partial),
+            "  bytes the second run received                   %d" % fetched,
+            "  least it could (the blocks the state lacked)    %d" % least,
+            "  excess (the answers' headers and the probe)     %d" % (fetched - least),
             "  second run: %s, hr=%s" % ("file intact" if intact else "FILE WRONG", fields.get("hr")),
         ]
+
+    def lost_work(self, data_path, saved):
+        """Bytes of the file that the killed run had written where the saved
+        state keeps no block, and in how many blocks: each unkept block's
+        prefix that matches the file (the rest of the data file is still
+        the zeros it was sized with)."""
+        with open(os.path.join(self.root, "line.bin"), "rb") as f:
+            original = f.read()
+        with open(data_path, "rb") as f:
+            written = f.read()
+        lost = begun = 0
+        for index in range((SIZE + BLOCK - 1) // BLOCK):
+            if index in saved:
+                continue
+            start = index * BLOCK
+            want, got = original[start:start + BLOCK], written[start:start + BLOCK]
+            same = next((i for i, (a, b) in enumerate(zip(want, got)) if a != b), min(len(want), len(got)))
+            lost += same
+            begun += same > 0
+        return lost, begun
 
     def run(self):
         expected = make_file(os.path.join(self.root, "line.bin"), SIZE, 3)
@@ -133,7 +152,7 @@ class LineBench(run_bench.Bench):
         print("nginx on %s; figures follow for the %s flavour (%s)"
               % (self.nginx.base_url, run_bench.cache_value(self.build, "ZANSETUP_ARCH") or "x86", self.build),
               flush=True)
-        return self.downloads(expected) + [""] + self.resume(expected)
+        return self.download_table(expected) + [""] + self.resume(expected)
 
 
 def main():

@@ -42,17 +42,20 @@ bool CheckFileDigests(const std::wstring& path, const ExpectedDigests& expected)
 }
 
 bool CheckFileDigests(HANDLE file, const ExpectedDigests& expected) {
-  DWORD size = ::GetFileSize(file, nullptr);
-  if (size == INVALID_FILE_SIZE) return false;
-  if (::SetFilePointer(file, 0, nullptr, FILE_BEGIN) == INVALID_SET_FILE_POINTER) return false;
+  // The whole size: a 32-bit one would check a file of 4 GiB or more only up
+  // to its size modulo 4 GiB.
+  LARGE_INTEGER size;
+  if (!::GetFileSizeEx(file, &size)) return false;
+  LARGE_INTEGER start = {};
+  if (!::SetFilePointerEx(file, start, nullptr, FILE_BEGIN)) return false;
 
   Md5Context md5;
   Sha256Context sha256;
   {
     std::vector<unsigned char> buffer(kReadBuffer);
-    DWORD remaining = size;
+    unsigned long long remaining = static_cast<unsigned long long>(size.QuadPart);
     while (remaining > 0) {
-      DWORD want = remaining < kReadBuffer ? remaining : kReadBuffer;
+      DWORD want = remaining < kReadBuffer ? static_cast<DWORD>(remaining) : kReadBuffer;
       DWORD got = 0;
       if (!::ReadFile(file, buffer.data(), want, &got, nullptr) || got == 0) break;
       md5.Add(buffer.data(), got);

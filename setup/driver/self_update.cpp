@@ -27,6 +27,9 @@ namespace {
 
 constexpr long long kSecondsPerHour = 3600;
 constexpr long long kHoursBetweenChecks = 24;
+// The setup program's own installer is a few MB; a server that sends more
+// than this fills no disk.
+constexpr unsigned long long kUpdateSizeCap = 64ull * 1024 * 1024;
 // Long enough for a run's stamp decision or an updater's swap to end.
 constexpr DWORD kWorkerLockWaitMs = 30000;
 
@@ -175,8 +178,9 @@ void RunSelfUpdate(const std::wstring& documentUrl, const std::wstring& target) 
     WriteLog(L"download new.xml failed, url: %s", documentUrl.c_str());
     return;
   }
-  WriteLog(L"new.xml content: %s", Utf8ToWide(text).c_str());
+  // Logged only once it is known to be the publisher's.
   if (!DocumentSignatureHolds(fetch, documentUrl, text, BuildPins())) return;
+  WriteLog(L"new.xml content: %s", Utf8ToWide(text).c_str());
   TiXmlDocument document;
   ParseXmlText(text, document);
   std::wstring published = DocumentText(document, "zansetup.version");
@@ -194,8 +198,9 @@ void RunSelfUpdate(const std::wstring& documentUrl, const std::wstring& target) 
   CAppReg().GetRegAppInfo(installed, location);
   if (!IsNewerVersion(published, installed)) return;
 
-  // The new program is no document: it may be larger than one.
-  fetch.set_size_cap(CSimpleHttpFetch::kNoSizeCap);
+  // The new program is no document: it may be larger than one, but not
+  // without bound.
+  fetch.set_size_cap(kUpdateSizeCap);
   HRESULT result = fetch.FetchToFile(url, L"", target, nullptr);
   WriteLog(L"download zansetup to: %s", target.c_str());
   // Another status or an empty body is left to the digest check.

@@ -187,6 +187,24 @@ TEST_F(CheckFileMd5Test, AnyOtherExpectedTextFailsWithOneLineNamingBothDigests) 
   }
 }
 
+// The whole file is read, however large: a file of 4 GiB and 3 bytes that
+// begins with "abc" is no file "abc" (its size modulo 4 GiB).
+TEST_F(CheckFileMd5Test, AFileOfMoreThanFourGiBIsCheckedWhole) {
+  const std::wstring path = Write(L"huge.bin", "abc");
+  {
+    ScopedFile file(::CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr));
+    ASSERT_TRUE(file);
+    LARGE_INTEGER end;
+    end.QuadPart = (1LL << 32) + 3;  // the rest stays a hole: no disk is used
+    ASSERT_TRUE(::SetFilePointerEx(file.get(), end, nullptr, FILE_BEGIN) && ::SetEndOfFile(file.get()));
+  }
+  LogLinesAdded log;
+  EXPECT_FALSE(CheckFileMd5(path, L"900150983cd24fb0d6963f7d28e17f72"));
+  ASSERT_EQ(1u, log.Messages().size());
+  EXPECT_EQ(0u, log.Messages()[0].find("compare md5 failed, expected: 900150983cd24fb0d6963f7d28e17f72, real: "));
+  EXPECT_EQ(std::string::npos, log.Messages()[0].find("real: 900150983cd24fb0d6963f7d28e17f72"));
+}
+
 // A published SHA-256 must match as well, read in the same pass over the
 // file; its absence leaves the MD5 check as it was.
 TEST_F(CheckFileMd5Test, APublishedSha256MustMatchToo) {

@@ -4,6 +4,8 @@
 # built; without them nothing is signed.
 set(ZANSETUP_SIGN_KEY "" CACHE FILEPATH "Private key (PEM) that signs the deliverables; empty: unsigned build")
 set(ZANSETUP_SIGN_CERT "" CACHE FILEPATH "Code-signing certificate (PEM) of that key, with any intermediates")
+set(ZANSETUP_SIGN_TIMESTAMP "" CACHE STRING
+    "Time-stamps the signatures: an RFC 3161 server's http(s) address, or a PEM file with a time-stamping certificate and its key; empty: none")
 set(ZANSETUP_SIGN_SCRIPT ${CMAKE_CURRENT_LIST_DIR}/sign_file.cmake)
 
 set(ZANSETUP_SIGNING OFF)
@@ -14,6 +16,12 @@ if(ZANSETUP_SIGN_KEY OR ZANSETUP_SIGN_CERT)
     endif()
   endforeach()
   find_program(ZANSETUP_OSSLSIGNCODE osslsigncode REQUIRED)
+  # Without a time stamp a signature holds on Windows only until its
+  # certificate expires.
+  if(ZANSETUP_SIGN_TIMESTAMP AND NOT ZANSETUP_SIGN_TIMESTAMP MATCHES "^https?://" AND
+     NOT EXISTS "${ZANSETUP_SIGN_TIMESTAMP}")
+    message(FATAL_ERROR "ZANSETUP_SIGN_TIMESTAMP is no http(s) address and no file: '${ZANSETUP_SIGN_TIMESTAMP}'")
+  endif()
   set(ZANSETUP_SIGNING ON)
   message(STATUS "Signing with ${ZANSETUP_SIGN_CERT}")
 endif()
@@ -24,7 +32,8 @@ function(zansetup_sign_commands file out)
   set(_commands)
   if(ZANSETUP_SIGNING)
     set(_commands COMMAND ${CMAKE_COMMAND} -DOSSLSIGNCODE=${ZANSETUP_OSSLSIGNCODE}
-      -DKEY=${ZANSETUP_SIGN_KEY} -DCERT=${ZANSETUP_SIGN_CERT} -DFILE=${file} -P ${ZANSETUP_SIGN_SCRIPT})
+      -DKEY=${ZANSETUP_SIGN_KEY} -DCERT=${ZANSETUP_SIGN_CERT} -DTIMESTAMP=${ZANSETUP_SIGN_TIMESTAMP}
+      -DFILE=${file} -P ${ZANSETUP_SIGN_SCRIPT})
   endif()
   set(${out} ${_commands} PARENT_SCOPE)
 endfunction()
@@ -34,7 +43,7 @@ endfunction()
 function(zansetup_nsis_sign_define out)
   set(_define)
   if(ZANSETUP_SIGNING)
-    set(_define "-DSIGN_COMMAND=\"${CMAKE_COMMAND}\" \"-DOSSLSIGNCODE=${ZANSETUP_OSSLSIGNCODE}\" \"-DKEY=${ZANSETUP_SIGN_KEY}\" \"-DCERT=${ZANSETUP_SIGN_CERT}\" -P \"${ZANSETUP_SIGN_SCRIPT}\"")
+    set(_define "-DSIGN_COMMAND=\"${CMAKE_COMMAND}\" \"-DOSSLSIGNCODE=${ZANSETUP_OSSLSIGNCODE}\" \"-DKEY=${ZANSETUP_SIGN_KEY}\" \"-DCERT=${ZANSETUP_SIGN_CERT}\" \"-DTIMESTAMP=${ZANSETUP_SIGN_TIMESTAMP}\" -P \"${ZANSETUP_SIGN_SCRIPT}\"")
   endif()
   set(${out} ${_define} PARENT_SCOPE)
 endfunction()

@@ -324,6 +324,33 @@ Section "ZanSetup"
   ${EndIf}
 SectionEnd
 
+; The files the setup program makes in download\<product> (the package,
+; its block state and data file, the language file) and in download\Zansetup
+; (the update), then those folders and download\ itself if nothing else is
+; left in them.
+Function un.RemoveDownloads
+  StrCpy $R3 "$INSTDIR\..\download"
+  FindFirst $R4 $R5 "$R3\*"
+  ${DoWhile} $R5 != ""
+    ${If} $R5 != "."
+    ${AndIf} $R5 != ".."
+    ${AndIf} ${FileExists} "$R3\$R5\*.*"
+      Delete "$R3\$R5\install.exe"
+      Delete "$R3\$R5\install.exe.tmp"
+      Delete "$R3\$R5\install.exe.size"
+      Delete "$R3\$R5\*.locale"
+      Delete "$R3\$R5\*.locale.tmp"
+      Delete "$R3\$R5\ZanSetup.exe"
+      Delete "$R3\$R5\ZanSetup.exe.tmp"
+      RMDir "$R3\$R5"
+    ${EndIf}
+    FindNext $R4 $R5
+  ${Loop}
+  FindClose $R4
+  Delete "$R3\${DOWNLOAD_MARK}"
+  RMDir "$R3"
+FunctionEnd
+
 Section "Uninstall"
   ClearErrors
   UnRegDLL "$INSTDIR\npZanSetupOneClick.dll"
@@ -349,16 +376,11 @@ Section "Uninstall"
   ${EndIf}
   ; What the setup program downloaded beside its folder is ours too, and
   ; the other flavour's while it is there; the products it installed live
-  ; elsewhere and stay. A download folder that was there before us loses
-  ; only the update's folder.
+  ; elsewhere and stay. Only the files the setup program makes go, and a
+  ; folder only once that leaves it empty: whatever else is there, a
+  ; user's own file or a download folder that was there before us, stays.
   ${If} $R1 == ""
-    IfFileExists "$INSTDIR\..\download\${DOWNLOAD_MARK}" 0 download_kept
-      RMDir /r "$INSTDIR\..\download"
-      Goto download_done
-    download_kept:
-      RMDir /r "$INSTDIR\..\download\Zansetup"
-      RMDir "$INSTDIR\..\download"
-    download_done:
+    Call un.RemoveDownloads
   ${EndIf}
   ; The shared record and link go when they name this install, to the
   ; other flavour when it is still there.

@@ -1,9 +1,13 @@
 #include "elevated_copy.h"
 
+#include <aclapi.h>
 #include <bcrypt.h>
 #include <sddl.h>
+#include <winternl.h>
 
 #include <vector>
+
+#include "setup/common/log.h"
 
 namespace zan {
 namespace {
@@ -14,6 +18,7 @@ const wchar_t kLockName[] = L"running.lock";
 // this folder and everything made in it; nothing inherited, nobody else.
 const wchar_t kProtected[] = L"O:BAD:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)";
 constexpr int kMaxDepth = 32;
+constexpr NTSTATUS kNameNotFound = static_cast<NTSTATUS>(0xC0000034);  // STATUS_OBJECT_NAME_NOT_FOUND
 
 class LocalSecurityDescriptor {
  public:
@@ -68,31 +73,118 @@ bool CopyLanguageFiles(const std::wstring& from, const std::wstring& to) {
   return copied;
 }
 
-bool IsDotEntry(const wchar_t* name) {
-  return name[0] == L'.' && (name[1] == 0 || (name[1] == L'.' && name[2] == 0));
+bool IsDotEntry(const std::wstring& name) { return name == L"." || name == L".."; }
+
+// Access enough to list a folder, read its rules and delete it.
+constexpr DWORD kRemoveAccess = DELETE | READ_CONTROL | FILE_LIST_DIRECTORY | FILE_READ_ATTRIBUTES |
+                                FILE_WRITE_ATTRIBUTES | SYNCHRONIZE;
+
+// The entry itself, never what a link or junction points to. No delete
+// sharing: while it is held, nobody renames it or swaps it for another.
+ScopedFile OpenNoFollow(const std::wstring& path) {
+  return ScopedFile(::CreateFileW(path.c_str(), kRemoveAccess, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                                  OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
 }
 
-bool RemoveTreeAt(const std::wstring& folder, int depth) {
-  if (depth > kMaxDepth) return false;
-  WIN32_FIND_DATAW data;
-  bool removed = true;
-  if (ScopedFind find{::FindFirstFileW((folder + L"\\*").c_str(), &data)}) {
-    do {
-      if (IsDotEntry(data.cFileName)) continue;
-      const std::wstring path = folder + L"\\" + data.cFileName;
-      const bool directory = (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
-      const bool link = (data.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
-      if (directory && !link) {
-        removed = RemoveTreeAt(path, depth + 1) && removed;
-      } else if (directory) {
-        removed = ::RemoveDirectoryW(path.c_str()) && removed;
-      } else {
-        ::SetFileAttributesW(path.c_str(), FILE_ATTRIBUTE_NORMAL);
-        removed = ::DeleteFileW(path.c_str()) && removed;
-      }
-    } while (::FindNextFileW(find.get(), &data));
+using NtCreateFileProc = NTSTATUS(NTAPI*)(PHANDLE, ACCESS_MASK, POBJECT_ATTRIBUTES, PIO_STATUS_BLOCK,
+                                          PLARGE_INTEGER, ULONG, ULONG, ULONG, ULONG, PVOID, ULONG);
+
+// `name` inside the folder held as `folder`, opened through that handle: no
+// path is looked up again, so nothing swapped in meanwhile is reached.
+ScopedFile OpenInside(HANDLE folder, const std::wstring& name, NTSTATUS* result = nullptr) {
+  static const auto create = reinterpret_cast<NtCreateFileProc>(
+      reinterpret_cast<void*>(::GetProcAddress(::GetModuleHandleW(L"ntdll.dll"), "NtCreateFile")));
+  if (!create || name.size() > 32767) return ScopedFile();
+  UNICODE_STRING text;
+  text.Buffer = const_cast<wchar_t*>(name.c_str());
+  text.Length = text.MaximumLength = static_cast<USHORT>(name.size() * sizeof(wchar_t));
+  OBJECT_ATTRIBUTES attributes;
+  InitializeObjectAttributes(&attributes, &text, OBJ_CASE_INSENSITIVE, folder, nullptr);
+  IO_STATUS_BLOCK status;
+  HANDLE opened = INVALID_HANDLE_VALUE;
+  NTSTATUS created = create(&opened, kRemoveAccess, &attributes, &status, nullptr, 0,
+                            FILE_SHARE_READ | FILE_SHARE_WRITE, FILE_OPEN,
+                            FILE_OPEN_REPARSE_POINT | FILE_SYNCHRONOUS_IO_NONALERT, nullptr, 0);
+  if (result) *result = created;
+  return created < 0 ? ScopedFile() : ScopedFile(opened);
+}
+
+bool IsLink(HANDLE entry) {
+  FILE_BASIC_INFO basic = {};
+  return !::GetFileInformationByHandleEx(entry, FileBasicInfo, &basic, sizeof(basic)) ||
+         (basic.FileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
+}
+
+// Marks the held entry for deletion, when its last handle closes; a
+// read-only file loses that attribute first.
+bool DeleteHeld(HANDLE entry) {
+  FILE_BASIC_INFO basic = {};
+  if (::GetFileInformationByHandleEx(entry, FileBasicInfo, &basic, sizeof(basic)) &&
+      (basic.FileAttributes & FILE_ATTRIBUTE_READONLY)) {
+    basic.FileAttributes = (basic.FileAttributes & ~FILE_ATTRIBUTE_READONLY) | FILE_ATTRIBUTE_NORMAL;
+    ::SetFileInformationByHandle(entry, FileBasicInfo, &basic, sizeof(basic));
   }
-  return ::RemoveDirectoryW(folder.c_str()) && removed;
+  FILE_DISPOSITION_INFO disposition = {TRUE};
+  return ::SetFileInformationByHandle(entry, FileDispositionInfo, &disposition, sizeof(disposition)) != FALSE;
+}
+
+// The names in the held folder with their attributes as the listing gives them.
+std::vector<std::pair<std::wstring, DWORD>> ListHeld(HANDLE folder) {
+  std::vector<std::pair<std::wstring, DWORD>> entries;
+  std::vector<unsigned char> buffer(64 * 1024);
+  FILE_INFO_BY_HANDLE_CLASS kind = FileIdBothDirectoryRestartInfo;
+  while (::GetFileInformationByHandleEx(folder, kind, buffer.data(), static_cast<DWORD>(buffer.size()))) {
+    kind = FileIdBothDirectoryInfo;
+    for (size_t at = 0;;) {
+      const auto* entry = reinterpret_cast<const FILE_ID_BOTH_DIR_INFO*>(buffer.data() + at);
+      std::wstring name(entry->FileName, entry->FileNameLength / sizeof(wchar_t));
+      if (!IsDotEntry(name)) entries.emplace_back(name, entry->FileAttributes);
+      if (entry->NextEntryOffset == 0) break;
+      at += entry->NextEntryOffset;
+    }
+  }
+  return entries;
+}
+
+// Empties and deletes the held folder through handles alone. A link or
+// junction met on the way is left alone, and with it the folders above it.
+bool RemoveHeldTree(HANDLE folder, const std::wstring& shown, int depth) {
+  if (depth > kMaxDepth) return false;
+  bool removed = true;
+  for (const auto& entry : ListHeld(folder)) {
+    const std::wstring path = shown + L"\\" + entry.first;
+    ScopedFile child;
+    if (!(entry.second & FILE_ATTRIBUTE_REPARSE_POINT)) child = OpenInside(folder, entry.first);
+    if (!child || IsLink(child.get())) {
+      WriteLog(L"ZanSetupSH: left alone: %s is a link or cannot be opened", path.c_str());
+      removed = false;
+      continue;
+    }
+    if (entry.second & FILE_ATTRIBUTE_DIRECTORY) {
+      removed = RemoveHeldTree(child.get(), path, depth + 1) && removed;
+    } else {
+      removed = DeleteHeld(child.get()) && removed;
+    }
+  }
+  return removed && DeleteHeld(folder);
+}
+
+// The owner and the access rules of the held entry, as text.
+std::wstring RulesOf(HANDLE entry) {
+  PSECURITY_DESCRIPTOR descriptor = nullptr;
+  const SECURITY_INFORMATION what = OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION;
+  if (::GetSecurityInfo(entry, SE_FILE_OBJECT, what, nullptr, nullptr, nullptr, nullptr, &descriptor) !=
+      ERROR_SUCCESS) {
+    return std::wstring();
+  }
+  wchar_t* text = nullptr;
+  std::wstring rules;
+  if (::ConvertSecurityDescriptorToStringSecurityDescriptorW(descriptor, SDDL_REVISION_1, what, &text, nullptr)) {
+    rules = text;
+    ::LocalFree(text);
+  }
+  ::LocalFree(descriptor);
+  return rules;
 }
 
 }  // namespace
@@ -106,31 +198,48 @@ std::wstring ElevatedCopiesParent() {
   return parent + L"Temp\\";
 }
 
-bool RemoveTree(const std::wstring& folder) { return RemoveTreeAt(folder, 0); }
+bool RemoveTree(const std::wstring& folder) {
+  ScopedFile held = OpenNoFollow(folder);
+  return held && !IsLink(held.get()) && RemoveHeldTree(held.get(), folder, 0);
+}
 
-void RemoveLeftoverCopies() {
+// Only folders that carry exactly the owner and rules of the one this
+// launcher has just made (Administrators', nobody else may change them) are
+// removed: anything else of that name could be a user's, made to have an
+// administrator delete or follow what it leads to.
+void RemoveLeftoverCopies(const ElevatedCopy& own) {
   const std::wstring parent = ElevatedCopiesParent();
-  if (parent.empty()) return;
+  const std::wstring ours = own.rules();
+  if (parent.empty() || ours.empty()) return;
   WIN32_FIND_DATAW data;
   ScopedFind find(::FindFirstFileW((parent + kCopyPrefix + L"*").c_str(), &data));
   if (!find) return;
   do {
-    if (!(data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)) continue;
     const std::wstring folder = parent + data.cFileName;
-    if (data.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) {
-      ::RemoveDirectoryW(folder.c_str());
+    if (!(data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) || folder + L"\\" == own.root()) continue;
+    ScopedFile held;
+    if (!(data.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT)) held = OpenNoFollow(folder);
+    if (!held || IsLink(held.get()) || RulesOf(held.get()) != ours) {
+      WriteLog(L"ZanSetupSH: left alone: %s is no copy of ours (a link, or another owner or access rules)",
+               folder.c_str());
       continue;
     }
-    // A launcher that still runs holds its lock: its copy stays.
-    const std::wstring lock = folder + L"\\" + kLockName;
-    if (!::DeleteFileW(lock.c_str()) && ::GetLastError() != ERROR_FILE_NOT_FOUND) continue;
-    RemoveTree(folder);
+    // A launcher that still runs holds its lock, sharing nothing: its copy stays.
+    NTSTATUS lock = 0;
+    if (!OpenInside(held.get(), kLockName, &lock) && lock != kNameNotFound) continue;
+    RemoveHeldTree(held.get(), folder, 0);
   } while (::FindNextFileW(find.get(), &data));
 }
 
 ElevatedCopy::~ElevatedCopy() {
   lock_.reset();  // deleted as it closes; the folder can go after it
   if (!root_.empty()) RemoveTree(root_.substr(0, root_.size() - 1));
+}
+
+std::wstring ElevatedCopy::rules() const {
+  if (root_.empty()) return std::wstring();
+  ScopedFile held = OpenNoFollow(root_.substr(0, root_.size() - 1));
+  return held ? RulesOf(held.get()) : std::wstring();
 }
 
 bool ElevatedCopy::Make(const std::wstring& sourceFolder) {

@@ -30,6 +30,10 @@ class ElevatedCopy {
   // The copy's folder, ending in "\"; downloads go beside it, inside the
   // protected folder too.
   const std::wstring& programFolder() const { return programFolder_; }
+  // The protected folder, ending in "\", and its owner and access rules as
+  // this system keeps them (empty when not made).
+  const std::wstring& root() const { return root_; }
+  std::wstring rules() const;
 
  private:
   std::wstring root_;
@@ -43,11 +47,14 @@ class ElevatedCopy {
 std::wstring ElevatedCopiesParent();
 
 // Removes the copies that earlier runs left behind (their program still in
-// use then), except those whose launcher still runs.
-void RemoveLeftoverCopies();
+// use then), except those whose launcher still runs, and anything that does
+// not carry exactly the owner and access rules of `own`, the copy this
+// launcher made (logged, and left alone).
+void RemoveLeftoverCopies(const ElevatedCopy& own);
 
-// Removes `folder` and everything below it without following a junction or
-// a link: such an entry is removed itself, never what it points to.
+// Removes `folder` and everything below it through handles that never
+// follow a junction or a link; a link met on the way is left alone (logged),
+// and with it the folders above it.
 bool RemoveTree(const std::wstring& folder);
 
 }  // namespace zan

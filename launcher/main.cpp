@@ -13,6 +13,7 @@
 #include "setup/common/authenticode.h"
 #include "setup/common/build_settings.h"
 #include "setup/common/files.h"
+#include "setup/common/handles.h"
 #include "setup/common/log.h"
 #include "setup/common/process_safety.h"
 #include "setup/common/string_util.h"
@@ -59,9 +60,30 @@ void RunAndWait(const std::wstring& program, const std::wstring& folder, const s
   ::CloseHandle(process.hProcess);
 }
 
+// Not older than the launcher itself: an old copy left beside it (one with
+// a flaw since mended) must not run with the rights.
+bool CopyIsCurrent(const std::wstring& program) {
+  zan::ScopedFile file(::CreateFileW(program.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                                     FILE_ATTRIBUTE_NORMAL, nullptr));
+  zan::FileVersion version;
+  if (!file || !zan::ReadFileVersion(file.get(), &version)) {
+    zan::WriteLog(L"ZanSetupSH: the setup program is not started elevated: it carries no version block");
+    return false;
+  }
+  const zan::FileVersion own = zan::BuildVersion();
+  if (zan::IsNewer(own, version)) {
+    zan::WriteLog(L"ZanSetupSH: the setup program is not started elevated: its version %s is older than "
+                  L"this launcher's %s",
+                  zan::VersionText(version).c_str(), zan::VersionText(own).c_str());
+    return false;
+  }
+  return true;
+}
+
 // In a pinned build the copy must carry a valid signature by a pinned key:
 // the program beside the launcher lies in a folder the user may write to.
 bool CopyMayRun(const std::wstring& program) {
+  if (!CopyIsCurrent(program)) return false;
   const zan::PublisherPins& pins = zan::BuildPins();
   if (pins.empty()) return true;
   zan::FileSignature signature = zan::VerifyFileSignature(program, nullptr);
@@ -76,9 +98,9 @@ bool CopyMayRun(const std::wstring& program) {
 
 int wmain(int argc, wchar_t** argv) {
   zan::SearchSystemFolderOnlyForDlls();
+  if (!zan::IsPinnedBuild()) zan::SetLogPreamble(L"development build: no publisher key is pinned");
   const std::wstring folder = OwnFolder();
   if (folder.empty()) return 0;
-  zan::RemoveLeftoverCopies();
   zan::ElevatedCopy copy;
   // Without its protected copy the setup program does not run elevated.
   if (!copy.Make(folder)) {
@@ -86,6 +108,9 @@ int wmain(int argc, wchar_t** argv) {
                   static_cast<int>(::GetLastError()));
     return 0;
   }
+  // After the copy is made: its folder's rules tell the copies of earlier
+  // launchers from anything else.
+  zan::RemoveLeftoverCopies(copy);
   // The copy writes its log beside the installed program, where the user
   // and the run that asked for the rights find it.
   ::SetEnvironmentVariableW(L"ZANSETUP_LOG_FOLDER", folder.c_str());

@@ -13,9 +13,10 @@ declare -A folder=([x86]="$build" [x64]="$build-x64")
 bash "$here/tools/install-deps.sh" >/dev/null
 
 for flavour in x86 x64; do
-  # Unpinned: a demo run before pins this folder; the tests build their own pinned variant.
+  # A development build, unpinned: a demo run before pins this folder; the
+  # tests build their own pinned variant.
   cmake -S "$here" -B "${folder[$flavour]}" -DZANSETUP_ARCH=$flavour -DCMAKE_BUILD_TYPE=Release \
-      -DZANSETUP_PUBLISHER_PINS= >/dev/null
+      -DZANSETUP_PUBLISHER_PINS= -DZANSETUP_DEVELOPMENT_BUILD=ON >/dev/null
   cmake --build "${folder[$flavour]}" -j"$(nproc)"
 done
 

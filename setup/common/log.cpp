@@ -17,6 +17,7 @@ namespace {
 HINSTANCE g_logModule = nullptr;
 std::wstring* g_logFolder = nullptr;
 std::atomic<LogWriter*> g_redirect{nullptr};
+std::atomic<const std::wstring*> g_preamble{nullptr};
 
 const size_t kFirstFormatBuffer = 1024;
 const int kMaxFormatAttempts = 20;
@@ -52,6 +53,9 @@ LogWriter& ProcessLog() {
 }  // namespace
 
 void SetLogModule(HINSTANCE instance) { g_logModule = instance; }
+
+// Never freed, as the log itself: a writer may read it at any time.
+void SetLogPreamble(const std::wstring& line) { g_preamble.store(new std::wstring(line)); }
 
 void SetLogFolder(const std::wstring& folder) {
   if (folder.empty()) return;
@@ -119,7 +123,14 @@ void LogWriter::Write(const std::wstring& message) {
 }
 
 void LogWriter::WriteLocked(const std::wstring& message) {
-  std::wstring line = FormatLogTimeStamp(_time64(nullptr)) + message;
+  const std::wstring stamp = FormatLogTimeStamp(_time64(nullptr));
+  // Not counted: the size checks come at the same calls as without it.
+  if (!started_) {
+    started_ = true;
+    const std::wstring* preamble = g_preamble.load();
+    if (preamble && !preamble->empty()) AppendLine(stamp + *preamble);
+  }
+  std::wstring line = stamp + message;
   if (++calls_ % kCheckEvery == 0) RotateIfTooLarge();
   AppendLine(line);
 }

@@ -22,6 +22,10 @@ HINSTANCE GetLogModule();
 // as the log itself.
 void SetLogFolder(const std::wstring& folder);
 
+// A line each log writer of this process puts before its first line (empty:
+// none), so every log says what kind of build wrote it.
+void SetLogPreamble(const std::wstring& line);
+
 // Writes one time-stamped line. "%s" takes a wide string, "%d" an int.
 // Never reports a failure and never throws: a line that cannot be made or
 // written is dropped.
@@ -74,6 +78,7 @@ class LogWriter {
 
   const std::wstring path_;
   unsigned calls_ = 0;
+  bool started_ = false;
   // Threads of one process take turns, formatting included; other processes
   // are kept out by the exclusive open, and lose their line when they
   // collide with us.

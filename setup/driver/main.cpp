@@ -4,6 +4,7 @@
 #include <objbase.h>
 
 #include "entry.h"
+#include "setup/common/build_settings.h"
 #include "setup/common/log.h"
 #include "setup/common/process_safety.h"
 #include "setup/ui/dialog_base.h"
@@ -11,6 +12,7 @@
 int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, LPWSTR commandLine, int) {
   zan::SearchSystemFolderOnlyForDlls();
   zan::SetLogModule(instance);
+  if (!zan::IsPinnedBuild()) zan::SetLogPreamble(L"development build: no publisher key is pinned");
   // Set by the elevated launcher for the copy it runs: the log stays beside
   // the installed program.
   wchar_t logFolder[MAX_PATH] = {};

@@ -16,7 +16,9 @@ class Identity:
     """A fresh RSA key and a self-signed code-signing certificate for it, as
     PEM files in `folder`; with `fresh` False, the pair already there."""
 
-    def __init__(self, folder, name, fresh=True):
+    def __init__(self, folder, name, fresh=True, usage="codeSigning"):
+        """`usage`: the certificate's extended key usage (timeStamping for
+        a time-stamping authority, marked critical as such ones are)."""
         self.name = name
         self.key = os.path.join(folder, name + ".key")
         self.cert = os.path.join(folder, name + ".crt")
@@ -26,7 +28,7 @@ class Identity:
                  "-keyout", self.key, "-out", self.cert, "-subj", "/CN=" + name,
                  "-addext", "basicConstraints=critical,CA:FALSE",
                  "-addext", "keyUsage=critical,digitalSignature",
-                 "-addext", "extendedKeyUsage=codeSigning"])
+                 "-addext", "extendedKeyUsage=" + ("critical," if usage == "timeStamping" else "") + usage])
         self.pin = publish.publisher_pin(self.cert)
 
 
@@ -88,9 +90,10 @@ def tamper(path):
         f.write(data)
 
 
-def verify(path, cert):
+def verify(path, cert, timestamp_cert=None):
     """osslsigncode's verdict on the file against `cert` (the certificate
-    file, any system root beside it): (passed, its report)."""
+    file, any system root beside it), its time stamp against
+    `timestamp_cert` if given: (passed, its report)."""
     bundle = path + ".roots.pem"
     with open(bundle, "wb") as out:
         for part in (cert, "/etc/ssl/certs/ca-certificates.crt"):
@@ -98,7 +101,8 @@ def verify(path, cert):
                 with open(part, "rb") as f:
                     out.write(f.read() + b"\n")
     try:
-        result = subprocess.run(["osslsigncode", "verify", "-CAfile", bundle, "-in", path],
+        timestamp = ["-TSA-CAfile", timestamp_cert] if timestamp_cert else []
+        result = subprocess.run(["osslsigncode", "verify", "-CAfile", bundle] + timestamp + ["-in", path],
                                 stdout=subprocess.PIPE, stderr=subprocess.STDOUT)
     finally:
         os.remove(bundle)

@@ -3,6 +3,7 @@ programs, the record, the plug-in's registration and the installed-programs
 entry in place; a page's one-click then runs the installed setup program to
 a real product install; the uninstaller takes all of it away again."""
 import os
+import shutil
 import unittest
 
 import signing
@@ -96,18 +97,27 @@ class Installer(InstalledTestCase):
         self.assertEqual([], changed_entries(tree_before, PREFIX.tree()))
         self.assertEqual(before, export("HKCU"))
 
-    def test_a_download_folder_that_was_there_before_stays(self):
-        os.makedirs(self.download)
-        theirs = os.path.join(self.download, "theirs.txt")
-        with open(theirs, "w") as f:
-            f.write("not ours")
-        self.install()
-        os.makedirs(os.path.join(self.download, "Zansetup"))
-        with open(os.path.join(self.download, "Zansetup", "ZanSetup.exe"), "wb") as f:
-            f.write(b"an update")
-        self.uninstall()
-        self.assertTrue(os.path.exists(theirs))
-        self.assertFalse(os.path.exists(os.path.join(self.download, "Zansetup")))
+    def test_the_uninstaller_takes_only_what_the_setup_program_made(self):
+        # A download folder that was there before, and one the installer
+        # made; in each, a user's own files beside the setup program's.
+        for there_before in (True, False):
+            with self.subTest(there_before=there_before):
+                if there_before:
+                    os.makedirs(self.download)
+                self.install()
+                made = {os.path.join("Zansetup", "ZanSetup.exe"), os.path.join("Demo", "install.exe"),
+                        os.path.join("Demo", "install.exe.size"), os.path.join("Demo", "en-us.locale")}
+                theirs = {"theirs.txt", os.path.join("Demo", "notes.txt"), os.path.join("Mine", "photo.jpg")}
+                for name in made | theirs:
+                    os.makedirs(os.path.join(self.download, os.path.dirname(name)), exist_ok=True)
+                    with open(os.path.join(self.download, name), "wb") as f:
+                        f.write(b"x")
+                self.uninstall()
+                left = {os.path.relpath(os.path.join(folder, name), self.download)
+                        for folder, _, names in os.walk(self.download) for name in names}
+                self.assertEqual(theirs, left)
+                self.assertFalse(os.path.exists(os.path.join(self.download, "Zansetup")))
+                shutil.rmtree(self.download)
 
     def test_a_page_script_runs_the_installed_setup_program_to_a_product_install(self):
         self.install()

@@ -12,8 +12,9 @@ import time
 import unittest
 
 import signing
-from harness import (BIN, BUILD, DRIVER, MINGW_PREFIX, WINE_RUN, E2ETestCase, Sandbox, Wine, prefix_path,
-                     read_locale_text, stand_in, wait_exit, windows_path)
+from harness import (BIN, BUILD, DRIVER, MINGW_PREFIX, OLD_DRIVER, WINE_RUN, E2ETestCase, Sandbox, Wine,
+                     prefix_path, read_locale_text, stand_in, wait_exit, windows_path)
+from installed import VERSION
 
 CAPTION = read_locale_text("en-us", "language.caption")
 COPIES = r"C:\windows\temp"
@@ -21,12 +22,12 @@ COPY = re.compile(r"^C:\\windows\\temp\\ZanSetup-elevated-[0-9a-f]{32}\\ZanSetup
 
 
 class Launcher(E2ETestCase):
-    def run_launcher(self, box, args, cwd=None, signer=None):
+    def run_launcher(self, box, args, cwd=None, signer=None, driver=DRIVER):
         """Runs the launcher with a stand-in as the setup program beside it
         (signed by `signer`, if given); the stand-in's record: command line,
         path, current folder, log folder, "language" when its language files
         were copied. None when it was not started."""
-        shutil.copy2(DRIVER, os.path.join(box.program_dir, "ZanSetup.exe"))
+        shutil.copy2(driver, os.path.join(box.program_dir, "ZanSetup.exe"))
         if signer:
             signing.sign(os.path.join(box.program_dir, "ZanSetup.exe"), signer)
         record = os.path.join(box.root, "record.txt")
@@ -60,21 +61,33 @@ class Launcher(E2ETestCase):
                 copy_root = prefix_path(program.rsplit("\\", 2)[0])
                 self.assertFalse(os.path.exists(copy_root), "the copy's folder stays")
 
-    def test_copies_left_behind_go_unless_their_launcher_still_runs(self):
+    def test_only_copies_of_ours_left_behind_go_and_nothing_they_lead_to(self):
         box = Sandbox("launcher-leftovers")
         parent = prefix_path(COPIES)
+        # Wine keeps a folder's rules as its mode: 0750 reads back as the
+        # launcher's own folders do, 0755 lets everybody read: other rules.
         left = os.path.join(parent, "ZanSetup-elevated-left", "ZanSetup")
         running = os.path.join(parent, "ZanSetup-elevated-running")
+        theirs = os.path.join(parent, "ZanSetup-elevated-theirs")
+        linked = os.path.join(parent, "ZanSetup-elevated-linked")
+        victim = os.path.join(box.root, "victim")
+        for folder, mode in ((os.path.dirname(left), 0o750), (running, 0o750), (theirs, 0o755), (linked, 0o750),
+                             (victim, 0o755)):
+            shutil.rmtree(folder, True)
+            os.makedirs(folder, mode=mode)
+            self.addCleanup(shutil.rmtree, folder, True)
         os.makedirs(os.path.join(left, "language"))
-        os.makedirs(running, exist_ok=True)
-        with open(os.path.join(left, "language", "en-us.locale"), "w") as f:
-            f.write("x")
+        for path in (os.path.join(left, "language", "en-us.locale"), os.path.join(theirs, "keep.txt"),
+                     os.path.join(victim, "keep.txt")):
+            with open(path, "w") as f:
+                f.write("x")
+        # A junction inside a copy: Wine shows a link as a reparse point.
+        os.symlink(victim, os.path.join(linked, "junction"))
         lock = os.path.join(running, "running.lock")
         open(lock, "w").close()
         locker = Wine().start('"%s" lock "%s" 20 "%s"' % (windows_path(DRIVER), windows_path(lock),
                                                           windows_path(os.path.join(box.root, "locked"))))
         self.processes.append(locker)
-        self.addCleanup(shutil.rmtree, running, True)
         for _ in range(100):
             if os.path.exists(os.path.join(box.root, "locked")):
                 break
@@ -83,6 +96,15 @@ class Launcher(E2ETestCase):
         self.assertIsNotNone(self.run_launcher(box, " App=Foo"))
         self.assertFalse(os.path.exists(os.path.dirname(left)), "a copy left behind stays")
         self.assertTrue(os.path.exists(lock), "the copy of a launcher still running went")
+        self.assertTrue(os.path.exists(os.path.join(theirs, "keep.txt")), "a folder with other rules went")
+        self.assertTrue(os.path.exists(os.path.join(victim, "keep.txt")), "the junction was followed")
+        self.assertTrue(os.path.islink(os.path.join(linked, "junction")))
+        # The system's temporary folder as the platform spells it.
+        lines = [line.lower() for line in box.log_lines()]
+        self.assertIn(("ZanSetupSH: left alone: %s\\ZanSetup-elevated-theirs is no copy of ours (a link, or another "
+                       "owner or access rules)" % COPIES).lower(), lines)
+        self.assertIn(("ZanSetupSH: left alone: %s\\ZanSetup-elevated-linked\\junction is a link or cannot be "
+                       "opened" % COPIES).lower(), lines)
 
     def test_a_pinned_launcher_runs_only_a_copy_signed_with_a_pinned_key(self):
         box = Sandbox("launcher-pinned", variant="pinned")
@@ -96,6 +118,12 @@ class Launcher(E2ETestCase):
                 record = self.run_launcher(box, " App=Foo", signer=signer)
                 self.assertEqual(line is None, record is not None, box.log_lines())
                 self.assertEqual([line] if line else [], box.log_lines())
+
+    def test_an_older_program_than_the_launcher_is_not_started(self):
+        box = Sandbox("launcher-older")
+        self.assertIsNone(self.run_launcher(box, " App=Foo", driver=OLD_DRIVER))
+        self.assertIn("ZanSetupSH: the setup program is not started elevated: its version 0.0.0.1 is older than "
+                      "this launcher's " + ".".join((VERSION.split(".") + ["0"] * 4)[:4]), box.log_lines())
 
     def test_the_elevated_copy_logs_beside_the_installed_program(self):
         box = Sandbox("launcher-log")

@@ -13,9 +13,9 @@ import subprocess
 import unittest
 
 import signing
-from harness import (ARCH, BUILD, DEMO_PRODUCT, DRIVER, MACHINES, OLD_DRIVER, OUTPUT, UPDATE_DOCUMENT, WINE_RUN,
-                     E2ETestCase, ProductServer, Sandbox, record_delete, record_reset, set_document_text, stand_in,
-                     wait_for_command_line, windows_path)
+from harness import (ARCH, BUILD, DEMO_PRODUCT, DEVELOPMENT_LINE, DRIVER, MACHINES, OLD_DRIVER, OUTPUT,
+                     UPDATE_DOCUMENT, WINE_RUN, E2ETestCase, ProductServer, Sandbox, read_log_lines, record_delete,
+                     record_reset, set_document_text, stand_in, wait_for_command_line, windows_path)
 from installed import VERSION
 
 PUBLISHER = signing.test_publisher(BUILD)
@@ -56,6 +56,7 @@ class PinnedDocuments(PinnedCase):
         for document in (published.info_url, published.lang_urls["en-us"]):
             self.assertTrue([r for r in requests if document[len(server.base_url):] + ".p7s" in r], requests)
         self.assertFalse([line for line in lines if line.startswith("the signature of")], lines)
+        self.assertNotIn(DEVELOPMENT_LINE, read_log_lines(box.log_path, with_development_line=True))
 
     def test_what_the_key_did_not_sign_for_this_run_is_refused_before_the_package(self):
         box = Sandbox("pinned-refused", variant="pinned")

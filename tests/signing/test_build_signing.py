@@ -48,7 +48,15 @@ class BuildSigning(unittest.TestCase):
         return ["-DZANSETUP_SIGN_KEY=" + key, "-DZANSETUP_SIGN_CERT=" + cert]
 
     def test_a_given_key_signs_the_program_and_the_package(self):
-        folder, result = self.configure("signed", *self.signing_options(self.publisher.key, self.publisher.cert))
+        # Time-stamped by a time-stamping key of our own: no network.
+        authority = signing.Identity(os.path.join(OUT, "keys"), "time stamps", usage="timeStamping")
+        both = os.path.join(OUT, "keys", "time-stamps.pem")
+        with open(both, "wb") as out:
+            for part in (authority.cert, authority.key):
+                with open(part, "rb") as f:
+                    out.write(f.read())
+        folder, result = self.configure("signed", *self.signing_options(self.publisher.key, self.publisher.cert),
+                                        "-DZANSETUP_SIGN_TIMESTAMP=" + both)
         self.assertEqual(0, result.returncode, result.stdout)
         # Without pins of its own, the build pins the signing certificate's key.
         self.assertIn("Pinned publisher keys: " + self.publisher.pin, result.stdout)
@@ -56,8 +64,9 @@ class BuildSigning(unittest.TestCase):
         self.assertEqual(0, result.returncode, result.stdout)
         for name in ("probe.exe", "probe-package.exe", "probe-uninstall.exe"):
             path = os.path.join(folder, name)
-            passed, report = signing.verify(path, self.publisher.cert)
+            passed, report = signing.verify(path, self.publisher.cert, authority.cert)
             self.assertTrue(passed, "%s: %s" % (name, report))
+            self.assertIn("Timestamp Server Signature verification: ok", report, name)
             self.assertFalse(signing.verify(path, self.stranger.cert)[0], name)
         self.assertFalse(signing.carries_signature(os.path.join(folder, "probe_content.exe")))
 
@@ -112,14 +121,19 @@ class BuildSigning(unittest.TestCase):
                 else:
                     self.assertFalse(signing.carries_signature(path))
 
-    def test_a_server_base_given_to_the_configure_is_kept(self):
-        # Once an old default, this base must stay what the person asked for.
+    def test_a_release_is_pinned_and_a_server_base_given_is_kept(self):
         base = "http://127.0.0.1:8780"
         folder = os.path.join(OUT, "server-base")
         deps = [line.split("=", 1)[1].strip() for line in open(os.path.join(BUILD, "CMakeCache.txt"))
                 if line.startswith("ZANSETUP_DEPS_DIR:")][0]
-        for args in (["-S", SOURCE, "-B", folder, "-DZANSETUP_ARCH=" + ARCH, "-DZANSETUP_BUILD_TESTS=OFF",
-                      "-DZANSETUP_DEPS_DIR=" + deps, "-DZANSETUP_SERVER_BASE=" + base], [folder]):
+        given = ["-S", SOURCE, "-B", folder, "-DZANSETUP_ARCH=" + ARCH, "-DZANSETUP_BUILD_TESTS=OFF",
+                 "-DZANSETUP_DEPS_DIR=" + deps, "-DZANSETUP_SERVER_BASE=" + base, "-DCMAKE_BUILD_TYPE=Release"]
+        # A release without pins would take whatever the server sends.
+        result = self.cmake(*given)
+        self.assertNotEqual(0, result.returncode, result.stdout)
+        self.assertIn("-DZANSETUP_DEVELOPMENT_BUILD=ON", result.stdout)
+        # Once an old default, this base must stay what the person asked for.
+        for args in (given + ["-DZANSETUP_DEVELOPMENT_BUILD=ON"], [folder]):
             result = self.cmake(*args)
             self.assertEqual(0, result.returncode, result.stdout)
             self.assertIn("Server base: " + base + "\n", result.stdout)

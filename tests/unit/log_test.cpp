@@ -163,6 +163,29 @@ TEST(LogWriter, FirstLineCreatesTheFileAndEndsInCrLf) {
   EXPECT_EQ("", MessageOf(lines[1]));
 }
 
+// A development build says so first in every log it writes, once, and the
+// line counts for no size check.
+TEST(LogWriter, ThePreambleComesOnceBeforeTheFirstLineOfEachLog) {
+  TempFolder folder;
+  const std::string kPreamble = "development build: no publisher key is pinned";
+  SetLogPreamble(L"development build: no publisher key is pinned");
+  LogWriter first(folder.File(L"first.log")), second(folder.File(L"second.log"));
+  first.Write(L"one");
+  first.Write(L"two");
+  second.Write(L"three");
+  SetLogPreamble(L"");
+  LogWriter third(folder.File(L"third.log"));
+  third.Write(L"four");
+  auto messages = [](const LogWriter& writer) {
+    std::vector<std::string> found;
+    for (const std::string& line : Lines(ReadFileBytes(writer.path()))) found.push_back(MessageOf(line));
+    return found;
+  };
+  EXPECT_EQ((std::vector<std::string>{kPreamble, "one", "two"}), messages(first));
+  EXPECT_EQ((std::vector<std::string>{kPreamble, "three"}), messages(second));
+  EXPECT_EQ((std::vector<std::string>{"four"}), messages(third));
+}
+
 TEST(LogWriter, MessageIsWrittenUnchangedIncludingLineBreaks) {
   TempFolder folder;
   LogWriter writer(folder.File(L"zansetup.log"));

@@ -114,6 +114,18 @@ int wmain(int argc, wchar_t** argv) {
   // The copy writes its log beside the installed program, where the user
   // and the run that asked for the rights find it.
   ::SetEnvironmentVariableW(L"ZANSETUP_LOG_FOLDER", folder.c_str());
+  // The product's installer unpacks into TEMP: not the user's, where any
+  // program of that user could swap a DLL it then loads, but one inside the
+  // protected folder.
+  const std::wstring temp = copy.root() + L"temp";
+  if (::CreateDirectoryW(temp.c_str(), nullptr)) {
+    ::SetEnvironmentVariableW(L"TEMP", temp.c_str());
+    ::SetEnvironmentVariableW(L"TMP", temp.c_str());
+  } else {
+    zan::WriteLog(L"ZanSetupSH: the protected temporary folder could not be made, error code: %d",
+                  static_cast<int>(::GetLastError()));
+    return 0;
+  }
   const std::wstring program = copy.programFolder() + L"ZanSetup.exe";
   if (!CopyMayRun(program)) return 0;
   RunAndWait(program, copy.programFolder(), BuildCommandLine(program, argc, argv));

@@ -26,7 +26,7 @@ class Launcher(E2ETestCase):
         """Runs the launcher with a stand-in as the setup program beside it
         (signed by `signer`, if given); the stand-in's record: command line,
         path, current folder, log folder, "language" when its language files
-        were copied. None when it was not started."""
+        were copied, TEMP and TMP. None when it was not started."""
         shutil.copy2(driver, os.path.join(box.program_dir, "ZanSetup.exe"))
         if signer:
             signing.sign(os.path.join(box.program_dir, "ZanSetup.exe"), signer)
@@ -52,8 +52,11 @@ class Launcher(E2ETestCase):
                 (' "App=My Product"', "App=My Product Uac=yes")]
         for args, passed in rows:
             with self.subTest(args=args):
-                line, program, current, log_folder, language = self.run_launcher(box, args)
+                line, program, current, log_folder, language, temp, tmp = self.run_launcher(box, args)
                 self.assertRegex(program, COPY)
+                # The product's installer unpacks inside the protected folder.
+                self.assertEqual((program.rsplit("\\", 2)[0] + "\\temp").lower(), temp.lower())
+                self.assertEqual(temp, tmp)
                 self.assertEqual(('"%s" %s' % (program, passed)).lower(), line.lower())
                 self.assertEqual(program.rsplit("\\", 1)[0].lower(), current.rstrip("\\").lower())
                 self.assertEqual(windows_path(box.program_dir) + "\\", log_folder)

@@ -291,8 +291,9 @@ std::string Utf8(const std::wstring& text) {
 // it records the command line it was started with into "<name>.cmdline" beside
 // itself (UTF-8) and ends, so a test can see exactly what was started. With
 // ZSDRIVER_RECORD set, it writes to that file instead, one item a line: the
-// command line, its own path, its current folder, ZANSETUP_LOG_FOLDER, and
-// whether a language folder with files lies beside it ("language" or "").
+// command line, its own path, its current folder, ZANSETUP_LOG_FOLDER,
+// whether a language folder with files lies beside it ("language" or ""),
+// and TEMP and TMP.
 bool RecordIfStandIn() {
   wchar_t self[MAX_PATH] = {};
   ::GetModuleFileNameW(nullptr, self, MAX_PATH);
@@ -312,7 +313,11 @@ bool RecordIfStandIn() {
     HANDLE find = ::FindFirstFileW((folder + L"language\\*.locale").c_str(), &data);
     const bool language = find != INVALID_HANDLE_VALUE;
     if (language) ::FindClose(find);
-    bytes += "\n" + Utf8(path) + "\n" + Utf8(current) + "\n" + Utf8(logFolder) + "\n" + (language ? "language" : "");
+    wchar_t temp[MAX_PATH] = {}, tmp[MAX_PATH] = {};
+    ::GetEnvironmentVariableW(L"TEMP", temp, MAX_PATH);
+    ::GetEnvironmentVariableW(L"TMP", tmp, MAX_PATH);
+    bytes += "\n" + Utf8(path) + "\n" + Utf8(current) + "\n" + Utf8(logFolder) + "\n" + (language ? "language" : "") +
+             "\n" + Utf8(temp) + "\n" + Utf8(tmp);
   }
   HANDLE file = ::CreateFileW(target.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
   if (file != INVALID_HANDLE_VALUE) {

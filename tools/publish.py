@@ -36,6 +36,13 @@ a detached signature beside it, FILE.p7s (CMS, SHA-256, the signer's
 certificate inside), and the certificate's pin is printed: the value a
 pinned build carries in ZANSETUP_PUBLISHER_PINS.
 
+Every document names the UTC time it expires at, --expires DAYS from now
+(30 unless told; --no-expires writes none): a pinned build refuses it
+after that, and refuses one that names none. Before then, sign the tree
+again with a new time; nothing else in it changes:
+
+    publish.py --resign ROOT --sign-key KEY --sign-cert CERT [--expires DAYS]
+
     publish.py --pin CERT                           prints only that pin
 
 Run with --help for every option; import it and call publish() for the same.
@@ -44,10 +51,12 @@ import argparse
 import hashlib
 import os
 import shutil
-import subprocess
 import sys
 import urllib.parse
 import xml.etree.ElementTree as ET
+
+from signed_documents import (DEFAULT_EXPIRES_DAYS, UPDATE_DOCUMENTS, expiry_text, publisher_pin, resign,
+                              signing_of, stamp_expiry, write_document)
 
 DEFAULT_BASE = "https://localhost:8780"
 HERE = os.path.dirname(os.path.abspath(__file__))
@@ -59,7 +68,7 @@ class Published:
     """Where everything went: file paths on disk and their addresses."""
 
     def __init__(self, folder, info_path, info_url, package_path, package_url, checksum, sha256,
-                 lang_paths, lang_urls, signatures):
+                 lang_paths, lang_urls, signatures, expires):
         self.folder = folder
         self.info_path = info_path
         self.info_url = info_url
@@ -70,6 +79,7 @@ class Published:
         self.lang_paths = lang_paths      # code -> file, for the entries written
         self.lang_urls = lang_urls        # code -> address
         self.signatures = signatures      # document -> its .p7s; empty when unsigned
+        self.expires = expires            # the expires text of every document; None: left out
 
     def __repr__(self):
         return "Published(%r)" % self.__dict__
@@ -105,63 +115,13 @@ def _digests(path, checksum, wrong_checksum, sha256, wrong_sha256):
     return checksum, sha256
 
 
-def _openssl(*args, data=None):
-    """Runs the openssl command line and returns its standard output."""
-    result = subprocess.run(("openssl",) + args, input=data, stdout=subprocess.PIPE,
-                            stderr=subprocess.PIPE)
-    if result.returncode != 0:
-        raise RuntimeError("openssl %s failed: %s" % (args[0], result.stderr.decode(errors="replace").strip()))
-    return result.stdout
-
-
-def publisher_pin(cert_path):
-    """The pin of a publisher certificate (PEM; the first one in the file):
-    SHA-256 over its SubjectPublicKeyInfo in DER, as lower-case hex. The
-    pin names the key, so a renewed certificate for the same key keeps it."""
-    public_key = _openssl("x509", "-in", cert_path, "-pubkey", "-noout")
-    der = _openssl("pkey", "-pubin", "-outform", "DER", data=public_key)
-    return hashlib.sha256(der).hexdigest()
-
-
-def _signer(sign_key, sign_cert):
-    """Whether to sign; a key without its certificate (or the other way
-    round) is a mistake rather than a wish for unsigned documents."""
-    if (sign_key is None) != (sign_cert is None):
-        raise ValueError("signing needs both the key and the certificate")
-    return sign_key is not None
-
-
-def sign_document(path, sign_key, sign_cert, signed_attributes=True):
-    """Writes PATH.p7s, a detached CMS signature of the file's bytes, and
-    returns its path. Without signed attributes the signature covers the
-    content digest alone; the setup program takes both forms."""
-    signature = path + ".p7s"
-    try:
-        _openssl("cms", "-sign", "-binary", "-md", "sha256", "-outform", "DER", "-in", path,
-                 "-signer", sign_cert, "-inkey", sign_key, "-out", signature + ".tmp",
-                 *(() if signed_attributes else ("-noattr",)))
-        os.replace(signature + ".tmp", signature)
-    finally:
-        if os.path.exists(signature + ".tmp"):
-            os.remove(signature + ".tmp")
-    return signature
-
-
-def _write_document(path, document, signing):
-    """Writes the XML document and, with signing = (key, certificate,
-    signed_attributes), its signature; returns the signature's path or None."""
+def _write_document(path, document, expires, signing):
+    """Writes the XML document with its expiry time (None: none) and, with
+    signing, its signature; returns the signature's path or None."""
     ET.indent(document)
-    text = '<?xml version="1.0" encoding="utf-8"?>\n' + ET.tostring(document, encoding="unicode") + "\n"
-    # Written aside and renamed: the server never hands out half a document.
-    with open(path + ".tmp", "w", encoding="utf-8", newline="\n") as f:
-        f.write(text)
-    os.replace(path + ".tmp", path)
-    if signing:
-        return sign_document(path, *signing)
-    # A signature left from an earlier signed run would no longer match.
-    if os.path.exists(path + ".p7s"):
-        os.remove(path + ".p7s")
-    return None
+    data = ('<?xml version="1.0" encoding="utf-8"?>\n' + ET.tostring(document, encoding="unicode")
+            + "\n").encode("utf-8")
+    return write_document(path, data if expires is None else stamp_expiry(data, expires), signing)
 
 
 def _check_segment(what, text):
@@ -196,11 +156,12 @@ def publish(root, name, installer, version=None, base_url=DEFAULT_BASE,
             conflict_processes=(), lang_dir=DEFAULT_LANG_DIR, languages=LANGUAGES,
             omit=(), checksum=None, wrong_checksum=False, sha256=None, wrong_sha256=False,
             package_name=None, span=None, workers=None, extra=(), sign_key=None, sign_cert=None,
-            signed_attributes=True):
+            signed_attributes=True, expires_days=DEFAULT_EXPIRES_DAYS, expires_at=None):
     """Writes the product's tree below `root` and returns a Published.
 
-    The document starts with soft_info.name and, for a version, with
-    soft_info.version: a pinned build takes a signed document only for the
+    The document starts with its expiry time, soft_info.expires, then
+    soft_info.name and, for a version, soft_info.version: a pinned build
+    takes a signed document only until it expires, and only for the
     product and version it asked for.
 
     exec_level     text of soft_info.exec_level ("Administrator" demands rights)
@@ -231,11 +192,16 @@ def publish(root, name, installer, version=None, base_url=DEFAULT_BASE,
                    PEM files: soft.info and every language file get a .p7s
     signed_attributes
                    False signs without signed attributes (-noattr)
+    expires_days   soft.info and every language file expire this many days
+                   from now (negative: already expired); None leaves expires
+                   out, and the language files are the source's bytes
+    expires_at     the expires text itself instead, written as it is
     """
     _check_segment("product name", name)
     if version is not None:
         _check_segment("version", version)
-    signing = (sign_key, sign_cert, signed_attributes) if _signer(sign_key, sign_cert) else None
+    signing = signing_of(sign_key, sign_cert, signed_attributes)
+    expires = expiry_text(expires_days, expires_at)
     base_url = base_url.rstrip("/")
     omit = set(omit)
 
@@ -264,10 +230,13 @@ def publish(root, name, installer, version=None, base_url=DEFAULT_BASE,
             continue
         os.makedirs(lang_folder, exist_ok=True)
         lang_paths[code] = os.path.join(lang_folder, code + ".locale")
-        shutil.copyfile(os.path.join(lang_dir, code + ".locale"), lang_paths[code])
+        with open(os.path.join(lang_dir, code + ".locale"), "rb") as f:
+            text = f.read()
+        signature = write_document(lang_paths[code], text if expires is None else stamp_expiry(text, expires),
+                                   signing)
         lang_urls[code] = url_folder + "/lang/" + code + ".locale"
-        if signing:
-            signatures[lang_paths[code]] = sign_document(lang_paths[code], *signing)
+        if signature:
+            signatures[lang_paths[code]] = signature
 
     if default_dir is None:
         default_dir = "%PROGRAMFILES%\\" + name
@@ -296,20 +265,19 @@ def publish(root, name, installer, version=None, base_url=DEFAULT_BASE,
         _add(document, key, text, attributes)
 
     info_path = os.path.join(folder, "soft.info")
-    signature = _write_document(info_path, document, signing)
+    signature = _write_document(info_path, document, expires, signing)
     if signature:
         signatures[info_path] = signature
 
     return Published(folder, info_path, url_folder + "/soft.info", package_path, package_url,
                      None if omitted("soft_info.package.checksum") else checksum,
                      None if omitted("soft_info.package.sha256") else sha256,
-                     lang_paths, lang_urls, signatures)
+                     lang_paths, lang_urls, signatures, expires)
 
 
 UPDATE_PATH = "update/%VER%/ZanSetup.exe"
 FLAVOURS = ("x86", "x64")
-# Each flavour's document and the default place of its program.
-UPDATE_DOCUMENTS = {"x86": "new.xml", "x64": "new-x64.xml"}
+# The default place of each flavour's program.
 UPDATE_PATHS = {"x86": UPDATE_PATH, "x64": "update/%VER%/x64/ZanSetup.exe"}
 IMAGE_FILE_MACHINE_AMD64 = 0x8664
 
@@ -333,13 +301,14 @@ def program_flavour(path):
 
 
 class PublishedUpdate:
-    def __init__(self, document_path, program_path, url, checksum, sha256, signature):
+    def __init__(self, document_path, program_path, url, checksum, sha256, signature, expires):
         self.document_path = document_path
         self.program_path = program_path
         self.url = url                    # as written: "%VER%" not yet replaced
         self.checksum = checksum
         self.sha256 = sha256
         self.signature = signature        # the document's .p7s, or None when unsigned
+        self.expires = expires            # its expires text, or None when left out
 
     def __repr__(self):
         return "PublishedUpdate(%r)" % self.__dict__
@@ -347,20 +316,23 @@ class PublishedUpdate:
 
 def publish_update(root, program, version, base_url=DEFAULT_BASE, path=None,
                    checksum=None, wrong_checksum=False, sha256=None, wrong_sha256=False,
-                   sign_key=None, sign_cert=None, signed_attributes=True, flavour=None):
+                   sign_key=None, sign_cert=None, signed_attributes=True, flavour=None,
+                   expires_days=DEFAULT_EXPIRES_DAYS, expires_at=None):
     """Publishes `program` as the new setup program of its flavour (x86 or
     x64; by default the program's own): copies it to `path` below zansetup/
     (every "%VER%" replaced by `version`; by default the flavour's place)
     and writes the flavour's update document, zansetup/new.xml or
     new-x64.xml, with the version, the address (keeping "%VER%") and the
-    digests; with sign_key and sign_cert also its .p7s. The program itself
-    is copied as it is: its Authenticode signature comes from the build."""
+    digests, and its expiry time as publish() writes it; with sign_key and
+    sign_cert also its .p7s. The program itself is copied as it is: its
+    Authenticode signature comes from the build."""
     _check_segment("version", version)
     flavour = flavour or program_flavour(program)
     if flavour not in FLAVOURS:
         raise ValueError("the flavour is x86 or x64, not %r" % flavour)
     path = path or UPDATE_PATHS[flavour]
-    signing = (sign_key, sign_cert, signed_attributes) if _signer(sign_key, sign_cert) else None
+    signing = signing_of(sign_key, sign_cert, signed_attributes)
+    expires = expiry_text(expires_days, expires_at)
     base_url = base_url.rstrip("/")
     parts = path.replace("%VER%", version).split("/")
     for part in parts:
@@ -374,24 +346,33 @@ def publish_update(root, program, version, base_url=DEFAULT_BASE, path=None,
     for tag, text in (("version", version), ("url", url), ("checksum", checksum), ("sha256", sha256)):
         ET.SubElement(document, tag).text = text
     document_path = os.path.join(root, "zansetup", UPDATE_DOCUMENTS[flavour])
-    signature = _write_document(document_path, document, signing)
-    return PublishedUpdate(document_path, program_path, url, checksum, sha256, signature)
+    signature = _write_document(document_path, document, expires, signing)
+    return PublishedUpdate(document_path, program_path, url, checksum, sha256, signature, expires)
 
 
-def _add_signing_options(parser):
-    parser.add_argument("--sign-key", metavar="KEY", help="publisher's private key (PEM)")
-    parser.add_argument("--sign-cert", metavar="CERT", help="publisher's certificate (PEM)")
+def _add_signing_options(parser, required=False):
+    """The key, the certificate and the expiry time; `required` for a
+    command that only signs, which always writes an expiry time."""
+    parser.add_argument("--sign-key", metavar="KEY", required=required, help="publisher's private key (PEM)")
+    parser.add_argument("--sign-cert", metavar="CERT", required=required, help="publisher's certificate (PEM)")
     parser.add_argument("--no-signed-attributes", action="store_true",
                         help="sign without signed attributes (openssl cms -noattr)")
+    expiry = parser.add_mutually_exclusive_group()
+    expiry.add_argument("--expires", type=int, default=DEFAULT_EXPIRES_DAYS, metavar="DAYS",
+                        help="the documents expire this many days from now [%(default)s]")
+    if not required:
+        expiry.add_argument("--no-expires", action="store_true",
+                            help="write no expiry time (a pinned build refuses such documents)")
 
 
 def _signing_options(parser, args):
-    """The keyword arguments for publish()/publish_update() and the pin to
-    print (None when unsigned)."""
+    """The keyword arguments for publish()/publish_update()/resign() and the
+    pin to print (None when unsigned)."""
     if (args.sign_key is None) != (args.sign_cert is None):
         parser.error("--sign-key and --sign-cert go together")
     options = dict(sign_key=args.sign_key, sign_cert=args.sign_cert,
-                   signed_attributes=not args.no_signed_attributes)
+                   signed_attributes=not args.no_signed_attributes,
+                   expires_days=None if getattr(args, "no_expires", False) else args.expires)
     return options, publisher_pin(args.sign_cert) if args.sign_cert else None
 
 
@@ -401,6 +382,25 @@ def main_pin(argv):
     parser.add_argument("--pin", required=True, metavar="CERT", help="the certificate (PEM)")
     args = parser.parse_args(argv)
     print(publisher_pin(args.pin))
+    return 0
+
+
+def main_resign(argv):
+    parser = argparse.ArgumentParser(prog="publish.py --resign",
+                                     description="Signs every document of a published tree again, with a "
+                                     "new expiry time; nothing else changes.")
+    parser.add_argument("--resign", required=True, metavar="ROOT", help="folder the web server serves")
+    _add_signing_options(parser, required=True)
+    args = parser.parse_args(argv)
+    signing, pin = _signing_options(parser, args)
+    expires = expiry_text(signing.pop("expires_days"))
+    documents = resign(args.resign, expires_at=expires, **signing)
+    if not documents:
+        parser.error("no published documents below " + args.resign)
+    for path in documents:
+        print("signed", path)
+    print("expires", expires)
+    print("pin", pin)
     return 0
 
 
@@ -422,6 +422,7 @@ def main_update(argv):
     result = publish_update(args.root, args.update, args.version, base_url=args.base, path=args.path,
                             wrong_checksum=args.wrong_checksum, flavour=args.flavour, **signing)
     print("document", result.document_path)
+    print("expires", result.expires)
     if pin:
         print("signature", result.signature)
         print("pin", pin)
@@ -438,6 +439,8 @@ def main(argv=None):
         return main_pin(argv)
     if any(a == "--update" or a.startswith("--update=") for a in argv):
         return main_update(argv)
+    if any(a == "--resign" or a.startswith("--resign=") for a in argv):
+        return main_resign(argv)
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0],
                                      formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("root", help="folder the web server serves")
@@ -487,6 +490,7 @@ def main(argv=None):
                      package_name=args.package_name, span=args.span, workers=args.workers, extra=extra,
                      **signing)
     print("soft.info", result.info_path)
+    print("expires", result.expires)
     if pin:
         print("signed", len(result.signatures), "documents")
         print("pin", pin)

@@ -50,18 +50,18 @@ bool WriteWholeFile(const std::wstring& path, const std::string& bytes) {
   return false;
 }
 
-// soft.info, signed (in a pinned build) and for this run's product and version.
+// soft.info, signed and fresh (in a pinned build) and for this run's product and version.
 bool FetchInfoDocument(CSimpleHttpFetch& fetch, const InfoJob& job, std::string* text) {
   if (fetch.FetchToString(job.url, L"", nullptr, *text) != S_OK) {
     WriteLog(L"Download soft.xml failed, url: %s, error code: %d", job.url.c_str(), fetch.status());
     return false;
   }
   const PublisherPins& pins = BuildPins();
-  return DocumentSignatureHolds(fetch, job.url, *text, pins) &&
+  return SignedDocumentHolds(fetch, job.url, *text, pins, "soft_info.expires") &&
          (pins.empty() || DocumentIsFor(job.url, *text, job.productName, job.productVersion));
 }
 
-// The language file, signed like soft.info, stored only once it is checked.
+// The language file, signed and fresh like soft.info, stored only once it is checked.
 bool FetchLanguageFile(CSimpleHttpFetch& fetch, const InfoJob& job, const std::wstring& url) {
   std::string text;
   // No address (no entry for the user's language) is a download that
@@ -71,7 +71,7 @@ bool FetchLanguageFile(CSimpleHttpFetch& fetch, const InfoJob& job, const std::w
     WriteLog(L"Download language failed, url: %s, error code: %d", url.c_str(), fetch.status());
     return false;
   }
-  if (!DocumentSignatureHolds(fetch, url, text, BuildPins())) return false;
+  if (!SignedDocumentHolds(fetch, url, text, BuildPins(), "language.expires")) return false;
   // A file that cannot be put in place is a language file not fetched.
   if (!WriteWholeFile(LanguageFilePath(job.downloadFolder, job.languageCode), text)) {
     WriteLog(L"Download language failed, url: %s, error code: %d", url.c_str(), fetch.status());

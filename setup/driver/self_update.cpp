@@ -179,7 +179,7 @@ void RunSelfUpdate(const std::wstring& documentUrl, const std::wstring& target) 
     return;
   }
   // Logged only once it is known to be the publisher's.
-  if (!DocumentSignatureHolds(fetch, documentUrl, text, BuildPins())) return;
+  if (!SignedDocumentHolds(fetch, documentUrl, text, BuildPins(), "zansetup.expires")) return;
   WriteLog(L"new.xml content: %s", Utf8ToWide(text).c_str());
   TiXmlDocument document;
   ParseXmlText(text, document);

@@ -1,5 +1,8 @@
 #include "signed_document.h"
 
+#include <windows.h>
+
+#include "document_expiry.h"
 #include "setup/common/log.h"
 #include "setup/common/string_util.h"
 #include "setup/common/xml_document.h"
@@ -56,6 +59,31 @@ bool DocumentSignatureHolds(CSimpleHttpFetch& fetch, const std::wstring& url, co
       break;
   }
   WriteLog(L"the signature of %s is not valid", url.c_str());
+  return false;
+}
+
+bool SignedDocumentHolds(CSimpleHttpFetch& fetch, const std::wstring& url, const std::string& text,
+                         const PublisherPins& pins, const char* expiresPath) {
+  if (!DocumentSignatureHolds(fetch, url, text, pins)) return false;
+  if (pins.empty()) return true;
+  FILETIME now;
+  ::GetSystemTimeAsFileTime(&now);
+  std::string expires;
+  switch (DocumentFreshness(text, expiresPath,
+                            (static_cast<unsigned long long>(now.dwHighDateTime) << 32) | now.dwLowDateTime,
+                            &expires)) {
+    case Freshness::kFresh:
+      return true;
+    case Freshness::kExpired:
+      WriteLog(L"the document %s expired on %s", url.c_str(), Utf8ToWide(expires).c_str());
+      return false;
+    case Freshness::kNoExpiry:
+      WriteLog(L"the document %s gives no expiry time", url.c_str());
+      return false;
+    case Freshness::kUnreadable:
+      break;
+  }
+  WriteLog(L"the document %s gives an unreadable expiry time: %s", url.c_str(), Utf8ToWide(expires).c_str());
   return false;
 }
 

@@ -21,6 +21,14 @@ extern const unsigned long long kSignatureSizeCap;
 bool DocumentSignatureHolds(CSimpleHttpFetch& fetch, const std::wstring& url, const std::string& text,
                             const PublisherPins& pins);
 
+// DocumentSignatureHolds and, when `pins` is not empty, the document is
+// still fresh by the expiry time at `expiresPath` ("soft_info.expires"),
+// read only once the signature holds. Otherwise logs "the document URL
+// expired on TIME", "... gives no expiry time" or "... gives an unreadable
+// expiry time: TEXT".
+bool SignedDocumentHolds(CSimpleHttpFetch& fetch, const std::wstring& url, const std::string& text,
+                         const PublisherPins& pins, const char* expiresPath);
+
 // Whether the install-information document `text` names the product `name`
 // ("soft_info.name") and, when `version` is not empty, that version
 // ("soft_info.version"), letter case ignored; logs a mismatch. A signed

@@ -8,6 +8,7 @@ import sys
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "tools"))
 import publish  # noqa: E402
+import signed_documents  # noqa: E402
 
 DOS_STUB_TEXT = b"This program cannot be run in DOS mode"
 
@@ -53,6 +54,14 @@ def sign(path, identity):
     run(["osslsigncode", "sign", "-certs", identity.cert, "-key", identity.key, "-n", "ZanSetup",
          "-h", "sha256", "-in", path, "-out", path + ".signed"])
     os.replace(path + ".signed", path)
+
+
+def sign_document_expiring(path, expires, identity):
+    """Gives a published document the expiry text `expires` and signs it
+    again, as publish.py --resign does for a whole tree."""
+    with open(path, "rb") as f:
+        data = signed_documents.stamp_expiry(f.read(), expires)
+    signed_documents.write_document(path, data, signed_documents.signing_of(identity.key, identity.cert))
 
 
 def remove_signature(path):

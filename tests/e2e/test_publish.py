@@ -1,5 +1,6 @@
 """The publishing tool: the tree it writes is what the setup program asks the
 server for, and the document holds exactly the element paths it reads."""
+import datetime
 import hashlib
 import os
 import shutil
@@ -38,6 +39,32 @@ def read(path):
         return f.read()
 
 
+def tree_bytes(root):
+    """Every file below `root`: its path there -> its bytes."""
+    files = {}
+    for folder, _, names in os.walk(root):
+        for name in names:
+            path = os.path.join(folder, name)
+            files[os.path.relpath(path, root)] = read(path)
+    return files
+
+
+def days_ahead(expires):
+    """How far in the future an expires text lies, in days; it must have
+    the one form the setup program reads."""
+    when = datetime.datetime.strptime(expires, "%Y-%m-%dT%H:%M:%SZ").replace(tzinfo=datetime.timezone.utc)
+    assert when.strftime("%Y-%m-%dT%H:%M:%SZ") == expires, expires
+    return (when - datetime.datetime.now(datetime.timezone.utc)).total_seconds() / 86400
+
+
+def without_expiry(data, expires):
+    """The document's bytes with its expires element, and the line break
+    and indent before it, taken out."""
+    element = b"<expires>" + expires.encode("ascii") + b"</expires>"
+    assert data.count(element) == 1, data[:200]
+    return data.replace(b"\n  " + element, b"", 1)
+
+
 class PublishTree(unittest.TestCase):
     def setUp(self):
         self.tmp = tempfile.TemporaryDirectory()
@@ -74,8 +101,10 @@ class PublishTree(unittest.TestCase):
 
         lang = {code: BASE + "/zansetup/soft/Demo/1.0/lang/%s.locale" % code
                 for code in ("zh-cn", "zh-tw", "en-us")}
+        self.assertAlmostEqual(publish.DEFAULT_EXPIRES_DAYS, days_ahead(result.expires), delta=0.01)
         self.assertEqual([
             ("soft_info", "", {}),
+            ("soft_info.expires", result.expires, {}),
             ("soft_info.name", "Demo", {}),
             ("soft_info.version", "1.0", {}),
             ("soft_info.exec_level", "Administrator", {}),
@@ -103,11 +132,15 @@ class PublishTree(unittest.TestCase):
         self.assertTrue(raw.startswith(b'<?xml version="1.0" encoding="utf-8"?>'))
         self.assertIn("\u6f14\u793a".encode("utf-8"), raw)
 
-        # Every address resolves to its file in the tree, with the right bytes.
+        # Every address resolves to its file in the tree, with the right bytes:
+        # a language file is the program's own with the expiry time added as
+        # the root's first child.
         self.assertEqual(self.package_bytes, read(self.served(result.package_url)))
         self.assertEqual(lang, result.lang_urls)
         for code, url in lang.items():
-            self.assertEqual(read(os.path.join(LANG_DIR, code + ".locale")), read(self.served(url)))
+            served = read(self.served(url))
+            self.assertEqual(read(os.path.join(LANG_DIR, code + ".locale")), without_expiry(served, result.expires))
+            self.assertEqual(("expires", result.expires), (ET.fromstring(served)[0].tag, ET.fromstring(served)[0].text))
 
     def test_versionless_layout_sits_beside_the_versions(self):
         versioned = publish.publish(self.root, "Demo", self.installer, version="2.0",
@@ -134,7 +167,7 @@ class PublishTree(unittest.TestCase):
         wrong = publish.publish(self.root, "Demo", self.installer, version="1.0",
                                 wrong_checksum=True, wrong_sha256=True, dir_opt_show=None,
                                 omit=["soft_info.lang.en-us", "soft_info.exec_level", "soft_info.name"],
-                                lang_dir=LANG_DIR)
+                                lang_dir=LANG_DIR, expires_days=None)
         rows = element_paths(wrong.info_path)
         paths = dict((p, (t, a)) for p, t, a in rows)
         checksum = paths["soft_info.package.checksum"][0]
@@ -152,6 +185,10 @@ class PublishTree(unittest.TestCase):
         self.assertNotIn("soft_info.conflict", paths)
         self.assertIn("soft_info.lang.zh-cn", paths)
         self.assertEqual(["zh-cn", "zh-tw"], sorted(wrong.lang_paths))
+        self.assertIsNone(wrong.expires)
+        self.assertNotIn("soft_info.expires", paths)
+        for code, path in wrong.lang_paths.items():
+            self.assertEqual(read(os.path.join(LANG_DIR, code + ".locale")), read(path), "no expiry, no change")
 
         # Published again over the same version: the dropped language file goes
         # too, and whole branches can be left out.
@@ -165,7 +202,7 @@ class PublishTree(unittest.TestCase):
         self.assertEqual({}, again.lang_urls)
         self.assertFalse(os.path.exists(first.lang_paths["en-us"]))
         self.assertEqual(["soft_info", "soft_info.dir", "soft_info.dir.install",
-                          "soft_info.dir.install.default", "soft_info.exec_level",
+                          "soft_info.dir.install.default", "soft_info.exec_level", "soft_info.expires",
                           "soft_info.name", "soft_info.package", "soft_info.package.url",
                           "soft_info.version"],
                          sorted(p for p, _, _ in element_paths(again.info_path)))
@@ -182,7 +219,7 @@ class PublishTree(unittest.TestCase):
              "--version", "3.0", "--conflict", "a.exe", "--conflict", "b.exe",
              "--extra", "soft_info.conflict.program=c.exe", "--dir-opt-show", "0",
              "--omit", "soft_info.lang.zh-tw", "--checksum", "ABC", "--default-dir", "C:\\Apps\\Demo",
-             "--span", "64", "--workers", "4"],
+             "--span", "64", "--workers", "4", "--expires", "-3"],
             stdout=subprocess.PIPE, stderr=subprocess.PIPE, universal_newlines=True, timeout=60)
         self.assertEqual(0, result.returncode, result.stderr)
         info = os.path.join(self.root, "zansetup", "soft", "Demo", "3.0", "soft.info")
@@ -197,6 +234,8 @@ class PublishTree(unittest.TestCase):
         self.assertEqual(("64", "4"), (paths["soft_info.package.span"][0], paths["soft_info.package.workers"][0]))
         self.assertEqual("C:\\Apps\\Demo", paths["soft_info.dir.install.default"][0])
         self.assertNotIn("soft_info.lang.zh-tw", paths)
+        self.assertAlmostEqual(-3, days_ahead(paths["soft_info.expires"][0]), delta=0.01)
+        self.assertIn("expires " + paths["soft_info.expires"][0] + "\n", result.stdout)
 
         bad = subprocess.run([sys.executable, os.path.join(TOOLS, "publish.py"), self.root, "Demo",
                               self.installer, "--extra", "no-equals-sign"],
@@ -213,7 +252,8 @@ class PublishUpdate(unittest.TestCase):
         result = publish.publish_update(self.root, self.installer, "2.0", base_url=BASE + "/",
                                         path="update/%VER%/ZanSetup-%VER%.exe")
         self.assertEqual(os.path.join(self.root, "zansetup", "new.xml"), result.document_path)
-        self.assertEqual([("zansetup", "", {}), ("zansetup.version", "2.0", {}),
+        self.assertEqual([("zansetup", "", {}), ("zansetup.expires", result.expires, {}),
+                          ("zansetup.version", "2.0", {}),
                           ("zansetup.url", BASE + "/zansetup/update/%VER%/ZanSetup-%VER%.exe", {}),
                           ("zansetup.checksum", hashlib.md5(self.package_bytes).hexdigest(), {}),
                           ("zansetup.sha256", hashlib.sha256(self.package_bytes).hexdigest(), {})],
@@ -238,7 +278,8 @@ class PublishUpdate(unittest.TestCase):
         for program, extra, document, placed in (
                 (self.installer, [], "new.xml", "update/%VER%/ZanSetup.exe"),
                 (x64, [], "new-x64.xml", "update/%VER%/x64/ZanSetup.exe"),
-                (self.installer, ["--flavour", "x64"], "new-x64.xml", "update/%VER%/x64/ZanSetup.exe")):
+                (self.installer, ["--flavour", "x64", "--no-expires"], "new-x64.xml",
+                 "update/%VER%/x64/ZanSetup.exe")):
             with self.subTest(document=document, extra=extra):
                 shutil.rmtree(os.path.join(self.root, "zansetup"), ignore_errors=True)
                 result = subprocess.run(
@@ -253,6 +294,7 @@ class PublishUpdate(unittest.TestCase):
                 self.assertEqual([document], documents, "one document, the flavour's")
                 paths = dict((p, t) for p, t, _ in element_paths(os.path.join(self.root, "zansetup", document)))
                 self.assertEqual("3.0", paths["zansetup.version"])
+                self.assertEqual("--no-expires" not in extra, "zansetup.expires" in paths)
 
 
 def openssl(*args, **kwargs):
@@ -273,6 +315,7 @@ class PublishSigned(unittest.TestCase):
                        "-nodes", "-keyout", cls.key, "-out", cls.cert, "-days", "2",
                        "-subj", "/CN=test publisher")
         assert made.returncode == 0, made.stderr
+        cls.pin = publish.publisher_pin(cls.cert)
 
     @classmethod
     def tearDownClass(cls):
@@ -299,6 +342,7 @@ class PublishSigned(unittest.TestCase):
                 for document, signature in signatures.items():
                     self.assertEqual(document + ".p7s", signature)
                     self.assertTrue(self.verifies(document, signature), document)
+                    self.assertEqual("expires", ET.parse(document).getroot()[0].tag, document)
                     printed = openssl("cms", "-cmsout", "-print", "-inform", "DER", "-in", signature)
                     self.assertEqual(attributes, b"messageDigest" in printed.stdout)
                     data = bytearray(read(document))
@@ -316,6 +360,61 @@ class PublishSigned(unittest.TestCase):
         with self.assertRaises(ValueError):
             publish.publish(self.root, "Other", self.installer, sign_key=self.key, lang_dir=LANG_DIR)
         self.assertFalse(os.path.exists(os.path.join(self.root, "zansetup", "soft", "Other")))
+
+    def test_resign_renews_only_the_expiry_and_the_signatures(self):
+        signing = dict(sign_key=self.key, sign_cert=self.cert)
+        versioned = publish.publish(self.root, "Demo", self.installer, version="1.0", lang_dir=LANG_DIR,
+                                    expires_days=-1, **signing)
+        # Published with no expiry time (as before there was one): it gets one.
+        plain = publish.publish(self.root, "Demo", self.installer, lang_dir=LANG_DIR, languages=("en-us",),
+                                expires_days=None, **signing)
+        updates = [publish.publish_update(self.root, self.installer, "2.0", flavour=flavour, expires_days=-1,
+                                          **signing).document_path for flavour in publish.FLAVOURS]
+        before = tree_bytes(self.root)
+
+        documents = publish.resign(self.root, expires_days=7, **signing)
+        self.assertEqual([plain.info_path, plain.lang_paths["en-us"], versioned.info_path] +
+                         [versioned.lang_paths[c] for c in ("en-us", "zh-cn", "zh-tw")] + updates, documents)
+        after = tree_bytes(self.root)
+        self.assertEqual(sorted(before), sorted(after), "no file comes or goes")
+        for name, data in after.items():
+            path = os.path.join(self.root, name)
+            if path in documents:
+                expires = ET.fromstring(data)[0].text
+                self.assertAlmostEqual(7, days_ahead(expires), delta=0.01)
+                old = ET.fromstring(before[name])[0]
+                self.assertEqual(before[name] if old.tag != "expires" else without_expiry(before[name], old.text),
+                                 without_expiry(data, expires), name)
+                self.assertTrue(self.verifies(path, path + ".p7s"), name)
+            elif not name.endswith(".p7s"):
+                self.assertEqual(before[name], data, name)
+
+        # A document whose expiry time is not where publishing puts it is
+        # refused, and the tree stays as it was.
+        odd = os.path.join(self.root, "zansetup", "soft", "Odd", "soft.info")
+        os.makedirs(os.path.dirname(odd))
+        with open(odd, "wb") as f:
+            f.write(b"<soft_info><name>Odd</name><expires>2001-01-01T00:00:00Z</expires></soft_info>")
+        with self.assertRaises(ValueError):
+            publish.resign(self.root, expires_days=7, **signing)
+        shutil.rmtree(os.path.dirname(odd))
+        self.assertEqual(after, tree_bytes(self.root))
+
+        empty = os.path.join(self.tmp.name, "empty")
+        os.makedirs(empty)
+        runs = {}
+        for args, code in (([self.root, "--sign-key", self.key, "--sign-cert", self.cert, "--expires", "3"], 0),
+                           ([self.root, "--sign-key", self.key], 2),
+                           ([empty, "--sign-key", self.key, "--sign-cert", self.cert], 2)):
+            with self.subTest(args=args):
+                runs[code] = subprocess.run([sys.executable, os.path.join(TOOLS, "publish.py"), "--resign"] + args,
+                                            stdout=subprocess.PIPE, stderr=subprocess.PIPE, universal_newlines=True,
+                                            timeout=60)
+                self.assertEqual(code, runs[code].returncode, runs[code].stderr)
+        expires = ET.parse(updates[0]).getroot()[0].text
+        self.assertAlmostEqual(3, days_ahead(expires), delta=0.01)
+        self.assertEqual(["signed " + d for d in documents] + ["expires " + expires, "pin " + self.pin],
+                         runs[0].stdout.splitlines())
 
     def test_pin_and_the_command_line(self):
         shell = subprocess.run(

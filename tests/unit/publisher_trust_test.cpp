@@ -1,6 +1,6 @@
 // What decides that a document or an update comes from our publisher: the
-// pin of a key, detached document signatures, the update's Authenticode
-// verdict and its version block. The key pairs, the signatures (made by
+// pin of a key, detached document signatures, a document's expiry time, the
+// update's Authenticode verdict and its version block. The key pairs, the signatures (made by
 // openssl) and openssl's pins come from the build's test-publisher folder.
 #include <gtest/gtest.h>
 
@@ -15,6 +15,7 @@
 #include "setup/common/handles.h"
 #include "setup/common/publisher_signature.h"
 #include "setup/common/versions.h"
+#include "setup/driver/document_expiry.h"
 #include "setup/driver/update_signature.h"
 #include "test_util.h"
 
@@ -101,6 +102,81 @@ TEST(DocumentSignature, OnlyAnIntactSha256SignatureByAPinnedKeyHolds) {
   for (const std::string& junk : {std::string(), text, signature.substr(0, signature.size() / 2),
                                   std::string(4096, '\0')}) {
     EXPECT_EQ(SignatureVerdict::kNotValid, CheckDetachedSignature(text, junk, rsa)) << junk.size();
+  }
+}
+
+// The platform's reading of the same UTC time, to check ours against.
+unsigned long long PlatformFileTime(WORD year, WORD month, WORD day, WORD hour, WORD minute, WORD second) {
+  SYSTEMTIME when = {year, month, 0, day, hour, minute, second, 0};
+  FILETIME time;
+  EXPECT_TRUE(::SystemTimeToFileTime(&when, &time)) << year << "-" << month << "-" << day;
+  return (static_cast<unsigned long long>(time.dwHighDateTime) << 32) | time.dwLowDateTime;
+}
+
+TEST(DocumentExpiry, ReadsOnlyTheOneUtcFormAndOnlyRealTimes) {
+  struct Time {
+    const char* text;
+    WORD parts[6];
+  };
+  const Time kReal[] = {
+      {"1601-01-01T00:00:00Z", {1601, 1, 1, 0, 0, 0}},   {"1970-01-01T00:00:00Z", {1970, 1, 1, 0, 0, 0}},
+      {"2000-02-29T12:34:56Z", {2000, 2, 29, 12, 34, 56}}, {"2024-02-29T23:59:59Z", {2024, 2, 29, 23, 59, 59}},
+      {"2027-01-31T00:00:00Z", {2027, 1, 31, 0, 0, 0}},   {"2100-03-01T00:00:00Z", {2100, 3, 1, 0, 0, 0}},
+      {"9999-12-31T23:59:59Z", {9999, 12, 31, 23, 59, 59}},
+  };
+  for (const Time& t : kReal) {
+    unsigned long long parsed = 1;
+    ASSERT_TRUE(ParseExpiryTime(t.text, &parsed)) << t.text;
+    EXPECT_EQ(PlatformFileTime(t.parts[0], t.parts[1], t.parts[2], t.parts[3], t.parts[4], t.parts[5]), parsed)
+        << t.text;
+  }
+  const char* const kRefused[] = {
+      "", "2027-01-31", "2027-01-31T00:00:00", "2027-01-31T00:00:00z", "2027-01-31 00:00:00Z",
+      "2027-01-31T00:00:00.000Z", "2027-01-31T00:00:00+00:00", " 2027-01-31T00:00:00Z", "2027-1-31T00:00:00Z",
+      "+027-01-31T00:00:00Z", "2027-01-3aT00:00:00Z", "2027/01/31T00:00:00Z", "20270131T000000Z",
+      "2027-02-29T00:00:00Z",  // not a leap year
+      "2100-02-29T00:00:00Z",  // nor is a century not divisible by 400
+      "2027-04-31T00:00:00Z", "2027-00-10T00:00:00Z", "2027-13-01T00:00:00Z", "2027-01-00T00:00:00Z",
+      "2027-01-31T24:00:00Z", "2027-01-31T23:60:00Z", "2027-01-31T23:59:60Z",
+      "1600-12-31T23:59:59Z",  // before anything a FILETIME holds
+  };
+  for (const char* text : kRefused) {
+    unsigned long long parsed = 0;
+    EXPECT_FALSE(ParseExpiryTime(text, &parsed)) << text;
+  }
+}
+
+TEST(DocumentExpiry, FreshUntilTheInstantThenExpiredAndOnlyTheRootsChildCounts) {
+  const unsigned long long until = PlatformFileTime(2027, 1, 31, 0, 0, 0);
+  const std::string info = "<?xml version=\"1.0\"?>\n<soft_info>\n  <expires>2027-01-31T00:00:00Z</expires>\n"
+                           "  <name>Demo</name>\n</soft_info>\n";
+  std::string expires;
+  EXPECT_EQ(Freshness::kFresh, DocumentFreshness(info, "soft_info.expires", until - 1, &expires));
+  EXPECT_EQ("2027-01-31T00:00:00Z", expires);
+  EXPECT_EQ(Freshness::kExpired, DocumentFreshness(info, "soft_info.expires", until, &expires));
+  EXPECT_EQ(Freshness::kExpired, DocumentFreshness(info, "soft_info.expires", until + 864000000000ull, &expires));
+  // The path names the root: the same element under another root is no expiry.
+  EXPECT_EQ(Freshness::kNoExpiry, DocumentFreshness(info, "language.expires", 0, &expires));
+  EXPECT_EQ("", expires);
+
+  struct Case {
+    const char* document;
+    Freshness freshness;
+    const char* expires;
+  };
+  const Case kCases[] = {
+      {"<soft_info><name>Demo</name></soft_info>", Freshness::kNoExpiry, ""},
+      {"<soft_info><package><expires>2027-01-31T00:00:00Z</expires></package></soft_info>", Freshness::kNoExpiry,
+       ""},
+      {"<soft_info><expires/></soft_info>", Freshness::kUnreadable, ""},
+      {"<soft_info><expires>2027-02-30T00:00:00Z</expires></soft_info>", Freshness::kUnreadable,
+       "2027-02-30T00:00:00Z"},
+      {"<soft_info><expires>never</expires></soft_info>", Freshness::kUnreadable, "never"},
+      {"not a document", Freshness::kNoExpiry, ""},
+  };
+  for (const Case& c : kCases) {
+    EXPECT_EQ(c.freshness, DocumentFreshness(c.document, "soft_info.expires", 0, &expires)) << c.document;
+    EXPECT_EQ(c.expires, expires) << c.document;
   }
 }
 

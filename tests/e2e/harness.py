@@ -110,11 +110,14 @@ def read_log_lines(path, with_development_line=False):
 
 
 class Wine:
-    """Runs Windows programs in the build's prefix with one user language."""
+    """Runs Windows programs in the build's prefix with one user language;
+    `dll_overrides` replaces wine-run's WINEDLLOVERRIDES."""
 
-    def __init__(self, language="en-us"):
+    def __init__(self, language="en-us", dll_overrides=None):
         self.env = dict(os.environ)
         self.env["LC_ALL"] = LANGUAGES[language]
+        if dll_overrides is not None:
+            self.env["ZANSETUP_WINEDLLOVERRIDES"] = dll_overrides
         self.language = language
 
     def driver(self, *args, check=True, timeout=60):
@@ -493,12 +496,12 @@ class E2ETestCase(unittest.TestCase):
         self.processes.append(process)
         return process
 
-    def run_setup(self, box, name, error_key=None, version="1.0"):
+    def run_setup(self, box, name, error_key=None, version="1.0", wine=None):
         """Runs the setup for `name` (a product published without a folder
         step) in English: to the end of a silent install, or to the error
         box `error_key` ("language.downloadinfoerror"), which it answers.
         Returns the log."""
-        wine = Wine("en-us")
+        wine = wine or Wine("en-us")
         process = self.start(wine, '"%s" App=%s Ver=%s' % (box.program, name, version))
         if error_key:
             error = wine.find_message(read_locale_text("en-us", "language.caption"),
@@ -509,6 +512,31 @@ class E2ETestCase(unittest.TestCase):
         lines = box.log_lines()
         self.assertEqual(error_key is None, "end install" in lines, lines)
         return lines
+
+    def run_launcher(self, box, args, cwd=None, signer=None, wine=None, driver=DRIVER):
+        """Runs the launcher with a stand-in (`driver`) as the setup program
+        beside it (signed by `signer`, if given); the stand-in's record:
+        command line, path, current folder, log folder, "language" when its
+        language files were copied, TEMP and TMP. None when it was not
+        started."""
+        shutil.copy2(driver, os.path.join(box.program_dir, "ZanSetup.exe"))
+        if signer:
+            import signing
+            signing.sign(os.path.join(box.program_dir, "ZanSetup.exe"), signer)
+        record = os.path.join(box.root, "record.txt")
+        if os.path.exists(record):
+            os.remove(record)
+        wine = wine or Wine()
+        wine.env["ZSDRIVER_RECORD"] = windows_path(record)
+        launcher = windows_path(os.path.join(box.program_dir, "ZanSetupSH.exe"))
+        process = subprocess.Popen([WINE_RUN, DRIVER, "run", launcher + args], cwd=cwd, env=wine.env,
+                                   stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        self.processes.append(process)
+        self.assertEqual(0, wait_exit(process))
+        if not os.path.exists(record):
+            return None
+        with open(record, encoding="utf-8") as f:
+            return f.read().split("\n")
 
     def tearDown(self):
         leftovers = [p for p in self.processes if p.poll() is None or getattr(p, "timed_out", False)]

@@ -2,18 +2,35 @@
 program or DLL for that flavour's processor, with the subsystem its hosts
 expect. A 64-bit browser or script host loads only a 64-bit control, and a
 64-bit ZanSetup must never ship or start a 32-bit program, nor the other
-way round."""
+way round. The programs that may run as administrator import only Known
+DLLs at load time."""
 import glob
 import os
+import re
+import struct
+import subprocess
 import unittest
 
-from harness import ARCH, BIN, MACHINES
+from harness import ARCH, BIN, MACHINES, MINGW_PREFIX
 from installed import INSTALLER
 
 GUI, CONSOLE = 2, 3
 IMAGE_FILE_DLL = 0x2000
 # The optional header's magic: PE32 for x86, PE32+ for x64.
 MAGIC = {"x86": 0x10B, "x64": 0x20B}
+IMAGE_SCN_MEM_EXECUTE = 0x20000000
+DELAY_IMPORT_ENTRY = 13
+
+# Windows 10's Known DLLs, and ntdll, which every process has: the loader
+# maps them from the system folder whatever lies beside a program.
+KNOWN_DLLS = {name + ".dll" for name in (
+    "ntdll kernel32 advapi32 msvcrt user32 gdi32 shell32 shlwapi ole32 oleaut32 comdlg32 imm32 psapi ws2_32 "
+    "setupapi rpcrt4 combase sechost shcore normaliz nsi wldap32 clbcatq coml2 difxapi gdiplus imagehlp "
+    "msctf").split()}
+# What each program loads only once it has limited the search to the
+# system folder.
+DELAY_LOADED = {"ZanSetup.exe": {"bcrypt.dll", "comctl32.dll", "crypt32.dll", "wininet.dll", "wintrust.dll"},
+                "ZanSetupSH.exe": {"bcrypt.dll", "crypt32.dll", "wintrust.dll"}}
 
 
 def image_header(path):
@@ -28,6 +45,53 @@ def image_header(path):
     return word(pe + 4), word(pe + 22), word(optional), word(optional + 68)
 
 
+def delay_imports(path):
+    """The image's delay-import table as {DLL name in lower case: what its
+    address table holds before the first call, a slot for each named
+    function (RVAs)}, and the RVA ranges of its executable sections."""
+    with open(path, "rb") as f:
+        data = f.read()
+    pe = struct.unpack_from("<I", data, 0x3C)[0]
+    optional = pe + 24
+    wide = struct.unpack_from("<H", data, optional)[0] == MAGIC["x64"]
+    pointer = "<Q" if wide else "<I"
+    image_base = struct.unpack_from(pointer, data, optional + (24 if wide else 28))[0]
+    headers = optional + struct.unpack_from("<H", data, pe + 20)[0]
+    sections = [struct.unpack_from("<IIII12xI", data, headers + 40 * i + 8)
+                for i in range(struct.unpack_from("<H", data, pe + 6)[0])]
+
+    def offset(rva):
+        for size, start, _, raw, _ in sections:
+            if start <= rva < start + size:
+                return raw + rva - start
+        raise AssertionError("RVA %#x lies in no section of %s" % (rva, path))
+
+    def slots(rva):
+        """The pointer-sized entries from `rva` to the zero that ends them."""
+        width = struct.calcsize(pointer)
+        while True:
+            (value,) = struct.unpack_from(pointer, data, offset(rva))
+            if not value:
+                return
+            yield value
+            rva += width
+
+    dlls = {}
+    entry, _ = struct.unpack_from("<II", data, optional + (112 if wide else 96) + 8 * DELAY_IMPORT_ENTRY)
+    while entry:
+        _, name, _, iat, names = struct.unpack_from("<IIIII", data, offset(entry))
+        if not name:
+            break
+        dll = data[offset(name):data.index(b"\0", offset(name))].decode("ascii").lower()
+        count = sum(1 for _ in slots(names))
+        held = list(slots(iat))
+        # A slot left empty would end the address table early.
+        dlls[dll] = [address - image_base for address in held] + [None] * (count - len(held))
+        entry += 32
+    executable = [(start, start + size) for size, start, _, _, flags in sections if flags & IMAGE_SCN_MEM_EXECUTE]
+    return dlls, executable
+
+
 class Images(unittest.TestCase):
     def test_each_deliverable_is_built_for_this_flavour_with_its_subsystem(self):
         installers = [os.path.basename(p) for p in glob.glob(os.path.join(BIN, "ZanSetup-*-setup.exe"))]
@@ -40,6 +104,27 @@ class Images(unittest.TestCase):
                 self.assertEqual(MAGIC[ARCH], magic)
                 self.assertEqual(subsystem, found)
                 self.assertEqual(dll, bool(characteristics & IMAGE_FILE_DLL))
+
+    def test_the_programs_import_only_known_dlls_and_delay_load_the_rest(self):
+        # A DLL imported at load time is looked for beside the program before
+        # its first line can limit the search: only Known DLLs are safe there.
+        for name, delayed in DELAY_LOADED.items():
+            with self.subTest(program=name):
+                path = os.path.join(BIN, name)
+                out = subprocess.run([MINGW_PREFIX + "-objdump", "-p", path], stdout=subprocess.PIPE, text=True,
+                                     check=True).stdout
+                imports = {dll.lower() for dll in re.findall(r"DLL Name: (\S+)", out)}
+                self.assertIn("kernel32.dll", imports)
+                self.assertEqual(set(), imports - KNOWN_DLLS, "DLLs imported at load time")
+                dlls, executable = delay_imports(path)
+                self.assertEqual(delayed, set(dlls))
+                # Until the first call each slot holds the thunk that loads
+                # the DLL; a slot the linker left empty would crash the call.
+                for dll, held in dlls.items():
+                    self.assertTrue(held, dll)
+                    stray = [slot for slot in held
+                             if slot is None or not any(start <= slot < end for start, end in executable)]
+                    self.assertEqual([], stray, "%s: slots that hold no thunk" % dll)
 
 
 if __name__ == "__main__":

@@ -1,0 +1,74 @@
+"""The programs that may run as administrator load no DLL that a user could
+plant beside them: at start only Known DLLs, which Windows always takes
+from the system folder, and every other DLL only once the program has
+restricted the search to the system folder. A DLL set to "native, then
+builtin" is searched for by Wine as Windows searches for one that is not a
+Known DLL, so a planted copy is loaded here where Windows would load it
+(with one difference of Wine's own, below)."""
+import contextlib
+import os
+import shutil
+import unittest
+
+import signing
+from harness import BUILD, SERVER_BASE, E2ETestCase, Sandbox, Wine, stand_in
+
+# Copies of this DLL mark their own loading ("NAME.dll.loaded" beside them).
+MARKER = os.path.join(BUILD, "tests-bin", "zsmarker.dll")
+PLANTED = ("wintrust", "crypt32", "bcrypt", "wininet", "comctl32", "version")
+# Wine's own user32 imports version.dll, which Windows' does not: beside a
+# program that imports user32 a planted version.dll would be loaded by Wine's
+# doing, so there Wine keeps its own.
+BESIDE_USER32 = tuple(name for name in PLANTED if name != "version")
+
+
+def loaded(folder):
+    """The planted DLLs whose copies were loaded: a copy's marker takes the
+    name the loader asked for ("CRYPT32.dll"), in whichever case."""
+    marks = {name.lower() for name in os.listdir(folder)}
+    return sorted(name for name in PLANTED if name + ".dll.loaded" in marks)
+
+
+class PlantedDlls(E2ETestCase):
+    @contextlib.contextmanager
+    def planted_beside(self, folder, names=PLANTED, expected=()):
+        """Plants copies under `names` in `folder` and yields a Wine that
+        searches for those DLLs as Windows does; after the block, exactly
+        the `expected` ones must have been loaded, whether it passed or not."""
+        for name in names:
+            shutil.copy2(MARKER, os.path.join(folder, name + ".dll"))
+        try:
+            yield Wine("en-us", dll_overrides="mscoree,mshtml=;winemenubuilder.exe=d;%s=n,b" % ",".join(names))
+        finally:
+            self.assertEqual(sorted(expected), loaded(folder), "planted DLLs that were loaded")
+
+    def test_planted_dlls_are_loaded_by_neither_program(self):
+        # The plant shows: the stand-in imports crypt32 and version at load time.
+        folder = os.path.join(Sandbox("dll-search-control").root, "control")
+        program = stand_in(folder, "Control.exe")
+        with self.planted_beside(folder, expected=("crypt32", "version")) as wine:
+            self.assertEqual(0, self.start(wine, '"%s"' % program).wait(timeout=60))
+            self.assertTrue(os.path.exists(program + ".cmdline"), "the stand-in did not run")
+
+        with self.subTest(program="ZanSetup.exe"):
+            # It asks for its install information over WinINet from a server
+            # that is not there (no answer: the status stays 200) and shows
+            # the error box, having set up the common controls.
+            box = Sandbox("dll-search-setup")
+            with self.planted_beside(box.program_dir, BESIDE_USER32) as wine:
+                lines = self.run_setup(box, "Missing", error_key="language.downloadinfoerror", wine=wine)
+                self.assertIn("Download soft.xml failed, url: %s/zansetup/soft/Missing/1.0/soft.info, "
+                              "error code: 200" % SERVER_BASE, lines)
+
+        with self.subTest(program="ZanSetupSH.exe"):
+            # Pinned, so that it checks the copy's signature (wintrust,
+            # crypt32) besides naming the copy's folder at random (bcrypt).
+            box = Sandbox("dll-search-launcher", variant="pinned")
+            with self.planted_beside(box.program_dir) as wine:
+                record = self.run_launcher(box, " App=Foo", signer=signing.test_publisher(BUILD), wine=wine)
+                self.assertIsNotNone(record, "the signed copy was not started; log: %r" % box.log_lines())
+                self.assertIn("App=Foo Uac=yes", record[0])
+
+
+if __name__ == "__main__":
+    unittest.main()

@@ -9,15 +9,18 @@
 #include <boost/scoped_array.hpp>
 
 #include "files.h"
+#include "held_files.h"
+#include "protected_log.h"
 #include "string_util.h"
 
 namespace zan {
 namespace {
 
 HINSTANCE g_logModule = nullptr;
-std::wstring* g_logFolder = nullptr;
 std::atomic<LogWriter*> g_redirect{nullptr};
 std::atomic<const std::wstring*> g_preamble{nullptr};
+LogWriter* g_protected = nullptr;
+bool g_dropped = false;
 
 const size_t kFirstFormatBuffer = 1024;
 const int kMaxFormatAttempts = 20;
@@ -44,9 +47,15 @@ int CrtFormat(wchar_t* buffer, size_t capacity, const wchar_t* format, va_list a
 
 // Never destroyed: a worker (the self-update's) may still log while the
 // process runs its exit-time destructors, and only ExitProcess ends it.
+// A process with administrator rights (a plug-in in an elevated browser,
+// say) logs into the protected folder, never beside a user's module.
+// Decided once, at the first line: static initialisation runs once even
+// when threads race to it.
 LogWriter& ProcessLog() {
-  static LogWriter* const writer =
-      new LogWriter((g_logFolder ? *g_logFolder : GetModuleFolder(g_logModule)) + L"zansetup.log");
+  static const bool decided = g_protected || g_dropped || !HasElevatedToken() || SetLogToProtectedFolder();
+  (void)decided;
+  if (g_protected) return *g_protected;
+  static LogWriter* const writer = new LogWriter(GetModuleFolder(g_logModule) + L"zansetup.log");
   return *writer;
 }
 
@@ -54,15 +63,21 @@ LogWriter& ProcessLog() {
 
 void SetLogModule(HINSTANCE instance) { g_logModule = instance; }
 
+bool SetLogToProtectedFolder() {
+  std::wstring why;
+  ScopedFile folder = OpenProtectedLogFolder(&why);
+  const std::wstring name = ProtectedLogName();
+  if (!folder || name.empty()) {
+    g_dropped = true;
+    return false;
+  }
+  g_protected = new LogWriter(std::move(folder), name, ProtectedLogFolder() + name);
+  return true;
+}
+
 // Never freed, as the log itself: a writer may read it at any time.
 void SetLogPreamble(const std::wstring& line) { g_preamble.store(new std::wstring(line)); }
 
-void SetLogFolder(const std::wstring& folder) {
-  if (folder.empty()) return;
-  std::wstring* owned = new std::wstring(folder);
-  if (owned->back() != L'\\') *owned += L'\\';
-  g_logFolder = owned;
-}
 HINSTANCE GetLogModule() { return g_logModule; }
 
 bool FormatLogMessage(const wchar_t* format, va_list args, std::wstring* out) {
@@ -135,9 +150,18 @@ void LogWriter::WriteLocked(const std::wstring& message) {
   AppendLine(line);
 }
 
+void LogWriter::AppendText(const std::string& bytes) {
+  ScopedLock hold(lock_);
+  AppendBytes(bytes);
+}
+
 // Looked up through the directory rather than opened, so the check is cheap
 // and does not collide with another writer's exclusive open.
 void LogWriter::RotateIfTooLarge() {
+  if (folder_) {
+    RotateHeldIfTooLarge();
+    return;
+  }
   WIN32_FIND_DATAW data;
   ScopedFind find(::FindFirstFileW(path_.c_str(), &data));
   if (!find) return;
@@ -149,17 +173,42 @@ void LogWriter::RotateIfTooLarge() {
   }
 }
 
+// In the held folder the file is renamed through its own handle, within
+// that folder.
+void LogWriter::RotateHeldIfTooLarge() {
+  const HeldOpen how = {DELETE | FILE_READ_ATTRIBUTES, 0, FILE_OPEN, FILE_NON_DIRECTORY_FILE, nullptr};
+  ScopedFile file = OpenInside(folder_.get(), name_, how);
+  LARGE_INTEGER size = {};
+  if (file && !IsLink(file.get()) && ::GetFileSizeEx(file.get(), &size) &&
+      static_cast<ULONGLONG>(size.QuadPart) > kMaxSize) {
+    RenameHeld(file.get(), folder_.get(), name_ + L".1");
+  }
+}
+
 // Share mode 0: bytes of two processes never interleave; nothing stays open
 // between lines, so every line is on disk when the call returns.
+ScopedFile LogWriter::OpenForAppend() {
+  if (!folder_) {
+    return ScopedFile(::CreateFileW(path_.c_str(), GENERIC_WRITE, 0, nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL,
+                                    nullptr));
+  }
+  const HeldOpen how = {FILE_GENERIC_WRITE, 0, FILE_OPEN_IF, FILE_NON_DIRECTORY_FILE, nullptr};
+  ScopedFile file = OpenInside(folder_.get(), name_, how);
+  if (file && IsLink(file.get())) file.reset();
+  return file;
+}
+
 void LogWriter::AppendLine(const std::wstring& line) {
-  ScopedFile file(::CreateFileW(path_.c_str(), GENERIC_WRITE, 0, nullptr, OPEN_ALWAYS,
-                                FILE_ATTRIBUTE_NORMAL, nullptr));
+  AppendBytes(WideToMultiByte(line, CP_THREAD_ACP) + "\r\n");
+}
+
+void LogWriter::AppendBytes(const std::string& bytes) {
+  ScopedFile file = OpenForAppend();
   if (!file) return;
-  ::SetFilePointer(file.get(), 0, nullptr, FILE_END);
-  std::string bytes = WideToMultiByte(line, CP_THREAD_ACP);
+  LARGE_INTEGER end = {};
+  ::SetFilePointerEx(file.get(), end, nullptr, FILE_END);
   DWORD written = 0;
   ::WriteFile(file.get(), bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr);
-  ::WriteFile(file.get(), "\r\n", 2, &written, nullptr);
 }
 
 LogWriter* RedirectWriteLog(LogWriter* writer) { return g_redirect.exchange(writer); }
@@ -170,10 +219,28 @@ void WriteLog(const wchar_t* format, ...) {
   // The log never reports: a line whose text cannot be had is dropped.
   try {
     LogWriter* redirect = g_redirect.load();
-    (redirect ? *redirect : ProcessLog()).Write(format, args);
+    if (redirect) {
+      redirect->Write(format, args);
+    } else {
+      LogWriter& log = ProcessLog();
+      if (!g_dropped) log.Write(format, args);
+    }
   } catch (...) {
   }
   va_end(args);
+}
+
+void AppendToLog(const std::string& bytes) {
+  try {
+    LogWriter* redirect = g_redirect.load();
+    if (redirect) {
+      redirect->AppendText(bytes);
+    } else {
+      LogWriter& log = ProcessLog();
+      if (!g_dropped) log.AppendText(bytes);
+    }
+  } catch (...) {
+  }
 }
 
 }  // namespace zan

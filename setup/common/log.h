@@ -17,10 +17,15 @@ class LogWriter;
 void SetLogModule(HINSTANCE instance);
 HINSTANCE GetLogModule();
 
-// Another folder for the log, before the first line is written: a copy the
-// elevated launcher runs logs beside the installed program. Never freed,
-// as the log itself.
-void SetLogFolder(const std::wstring& folder);
+// Sends this process's lines to its account's file in the protected log
+// folder (protected_log.h) instead of a folder the user may write to; the
+// folder is held open from now on. When it cannot be had, the lines are
+// dropped, never written elsewhere. Before the first line is written.
+bool SetLogToProtectedFolder();
+
+// Appends `bytes` (whole lines of another log) to this process's log as
+// they are.
+void AppendToLog(const std::string& bytes);
 
 // A line each log writer of this process puts before its first line (empty:
 // none), so every log says what kind of build wrote it.
@@ -62,6 +67,10 @@ class LogWriter {
   static constexpr unsigned kCheckEvery = 10;
 
   explicit LogWriter(std::wstring path) : path_(std::move(path)) {}
+  // The file `name` in the folder held as `folder`, reached through that
+  // handle alone; `shown` is its path for the reader.
+  LogWriter(ScopedFile folder, std::wstring name, std::wstring shown)
+      : path_(std::move(shown)), name_(std::move(name)), folder_(std::move(folder)) {}
   LogWriter(const LogWriter&) = delete;
   LogWriter& operator=(const LogWriter&) = delete;
 
@@ -69,14 +78,20 @@ class LogWriter {
   // nothing and is not counted.
   void Write(const wchar_t* format, va_list args);
   void Write(const std::wstring& message);
+  void AppendText(const std::string& bytes);
   const std::wstring& path() const { return path_; }
 
  private:
   void WriteLocked(const std::wstring& message);
   void RotateIfTooLarge();
   void AppendLine(const std::wstring& line);
+  void AppendBytes(const std::string& bytes);
+  ScopedFile OpenForAppend();
+  void RotateHeldIfTooLarge();
 
   const std::wstring path_;
+  const std::wstring name_;
+  const ScopedFile folder_;
   unsigned calls_ = 0;
   bool started_ = false;
   // Threads of one process take turns, formatting included; other processes

@@ -1,12 +1,14 @@
 #include "entry.h"
 
 #include "command_line.h"
+#include "elevated_start.h"
 #include "install_link.h"
 #include "instance_guard.h"
 #include "self_update.h"
 #include "setup/common/files.h"
 #include "setup/common/log.h"
 #include "setup/common/product_values.h"
+#include "setup/common/protected_run.h"
 #include "setup/ui/i18n.h"
 #include "main_dlg.h"
 
@@ -46,9 +48,10 @@ int RunMainDialog(const std::wstring& line, const std::wstring& product,
 
 }  // namespace
 
-int RunSetup(HINSTANCE instance, const wchar_t* commandLine) {
+int RunSetup(HINSTANCE instance, const wchar_t* commandLine, bool protectedCopy) {
   std::wstring line = TrimCommandLine(commandLine ? commandLine : L"");
   if (!TakeInstallLink(&line)) return 0;
+  if (!protectedCopy && HasElevatedToken()) return RunFromProtectedCopy(instance, line);
   ArgumentTable arguments = ParseArguments(line);
   std::wstring product = ArgumentValue(arguments, L"App");
   std::wstring version = ArgumentValue(arguments, L"Ver");
@@ -67,6 +70,7 @@ int RunSetup(HINSTANCE instance, const wchar_t* commandLine) {
   if (!ElevationAttempted()) RemoveUpdateLeftovers(GetModuleFolder(instance));
   int code = RunMainDialog(line, product, version);
   ReleaseInstanceGuard();
+  AwaitElevatedRun();
   return code;
 }
 

@@ -8,6 +8,8 @@
 namespace zan {
 
 // Runs one setup and returns the process exit code (0, 1 or 2).
-int RunSetup(HINSTANCE instance, const wchar_t* commandLine);
+// `protectedCopy`: this program is the protected copy, which alone may
+// run with administrator rights.
+int RunSetup(HINSTANCE instance, const wchar_t* commandLine, bool protectedCopy);
 
 }  // namespace zan

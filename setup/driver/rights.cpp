@@ -3,6 +3,7 @@
 #include <windows.h>
 #include <shellapi.h>
 
+#include "elevated_start.h"
 #include "instance_guard.h"
 #include "setup/common/string_util.h"
 
@@ -31,14 +32,16 @@ RightsDecision DecideRights(const std::wstring& execLevel, bool isAdministrator,
 
 void StartElevatingLauncher(const std::wstring& launcher, const std::wstring& parameters) {
   ReleaseInstanceGuard();
+  NoteElevatedLogStart();
   SHELLEXECUTEINFOW info = {};
   info.cbSize = sizeof(info);
   info.fMask = SEE_MASK_NOCLOSEPROCESS | SEE_MASK_FLAG_NO_UI;
   info.lpFile = launcher.c_str();
   info.lpParameters = parameters.c_str();
   info.nShow = SW_HIDE;
-  // Whether the launcher started is not looked at: this run ends either way.
-  if (::ShellExecuteExW(&info) && info.hProcess) ::CloseHandle(info.hProcess);
+  // This run's dialogs end either way; its process waits for the launcher
+  // at the end, to take the elevated run's log into its own.
+  if (::ShellExecuteExW(&info) && info.hProcess) KeepElevatedRun(info.hProcess);
 }
 
 }  // namespace zan

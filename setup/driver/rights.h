@@ -20,6 +20,7 @@ RightsDecision DecideRights(const std::wstring& execLevel, bool isAdministrator,
 // Starts the elevating launcher hidden with `parameters`. The product's
 // single-instance guard is released first: the elevated run would otherwise
 // find it still held by this ending run and take the already-running path.
+// The launcher's process is kept for AwaitElevatedRun (elevated_start.h).
 void StartElevatingLauncher(const std::wstring& launcher, const std::wstring& parameters);
 
 }  // namespace zan

@@ -4,6 +4,7 @@ log, files and screenshots for the assertions and for a person to look at.
 
 The build folder comes from ZANSETUP_BUILD (set by ctest).
 """
+import glob
 import os
 import shutil
 import subprocess
@@ -109,6 +110,29 @@ def read_log_lines(path, with_development_line=False):
     return [line[20:] for line in lines]
 
 
+class ProtectedLog:
+    """The account's log of the runs with administrator rights (the
+    launcher's, its copy's), read from where it ended when this was made."""
+
+    FOLDER = r"C:\ProgramData\Corvela\ZanSetup\Logs"
+
+    def __init__(self):
+        self.start = os.path.getsize(self.path) if self.path else 0
+
+    @property
+    def path(self):
+        found = glob.glob(os.path.join(prefix_path(self.FOLDER), "zansetup-S-*.log"))
+        return found[0] if found else None
+
+    def lines(self):
+        if not self.path:
+            return []
+        with open(self.path, "rb") as f:
+            f.seek(self.start)
+            data = f.read().decode("cp1252", errors="replace")
+        return [line[20:] for line in data.split("\r\n")[:-1] if line[20:] != DEVELOPMENT_LINE]
+
+
 class Wine:
     """Runs Windows programs in the build's prefix with one user language;
     `dll_overrides` replaces wine-run's WINEDLLOVERRIDES."""
@@ -132,11 +156,13 @@ class Wine:
             raise AssertionError("zsdriver %s failed (%d)" % (" ".join(args), result.returncode))
         return text
 
-    def start(self, command_line):
-        """Starts a Windows command line exactly as given; returns the Popen
-        whose exit code is the program's."""
-        return subprocess.Popen([WINE_RUN, DRIVER, "run", command_line], env=self.env,
-                                stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    def start(self, command_line, rights=None):
+        """Starts a Windows command line exactly as given, on the limited
+        token of an administrator's programs or with `rights`
+        ("--elevated", "--standard-user"); returns the Popen whose exit code
+        is the program's."""
+        return subprocess.Popen([WINE_RUN, DRIVER, "run", command_line] + ([rights] if rights else []),
+                                env=self.env, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
 
     def open_link(self, link):
         """Opens `link` through ShellExecuteExW, as a browser hands a link to
@@ -491,8 +517,8 @@ class E2ETestCase(unittest.TestCase):
                 f.write(report)
             taskkill("ZanSetup.exe")
 
-    def start(self, wine, command_line):
-        process = wine.start(command_line)
+    def start(self, wine, command_line, rights=None):
+        process = wine.start(command_line, rights)
         self.processes.append(process)
         return process
 

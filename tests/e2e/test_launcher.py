@@ -2,7 +2,8 @@
 copy in a folder of its own below the system's temporary folder, which only
 administrators may change (Wine keeps no DACL: only the copy, the folder's
 place and its removal can be seen here), waiting for it and removing the
-folder after."""
+folder after. It and the copy log into the protected log, never into the
+user's folder; a run with administrator rights runs such a copy too."""
 import glob
 import os
 import re
@@ -12,8 +13,8 @@ import time
 import unittest
 
 import signing
-from harness import (BUILD, DRIVER, OLD_DRIVER, WINE_RUN, E2ETestCase, Sandbox, Wine, prefix_path,
-                     read_locale_text, stand_in, wait_exit, windows_path)
+from harness import (BUILD, DRIVER, OLD_DRIVER, WINE_RUN, E2ETestCase, ProductServer, ProtectedLog, Sandbox, Wine,
+                     prefix_path, read_locale_text, stand_in, wait_exit, windows_processes, windows_path)
 from installed import VERSION
 
 CAPTION = read_locale_text("en-us", "language.caption")
@@ -29,14 +30,13 @@ class Launcher(E2ETestCase):
                 (' "App=My Product"', "App=My Product Uac=yes")]
         for args, passed in rows:
             with self.subTest(args=args):
-                line, program, current, log_folder, language, temp, tmp = self.run_launcher(box, args)
+                line, program, current, _elevated, language, temp, tmp = self.run_launcher(box, args)
                 self.assertRegex(program, COPY)
                 # The product's installer unpacks inside the protected folder.
                 self.assertEqual((program.rsplit("\\", 2)[0] + "\\temp").lower(), temp.lower())
                 self.assertEqual(temp, tmp)
                 self.assertEqual(('"%s" %s' % (program, passed)).lower(), line.lower())
                 self.assertEqual(program.rsplit("\\", 1)[0].lower(), current.rstrip("\\").lower())
-                self.assertEqual(windows_path(box.program_dir) + "\\", log_folder)
                 self.assertEqual("language", language)
                 copy_root = prefix_path(program.rsplit("\\", 2)[0])
                 self.assertFalse(os.path.exists(copy_root), "the copy's folder stays")
@@ -73,6 +73,7 @@ class Launcher(E2ETestCase):
                 break
             time.sleep(0.1)
         self.assertTrue(os.path.exists(os.path.join(box.root, "locked")), "the lock was not taken")
+        log = ProtectedLog()
         self.assertIsNotNone(self.run_launcher(box, " App=Foo"))
         self.assertFalse(os.path.exists(os.path.dirname(left)), "a copy left behind stays")
         self.assertTrue(os.path.exists(lock), "the copy of a launcher still running went")
@@ -80,7 +81,7 @@ class Launcher(E2ETestCase):
         self.assertTrue(os.path.exists(os.path.join(victim, "keep.txt")), "the junction was followed")
         self.assertTrue(os.path.islink(os.path.join(linked, "junction")))
         # The system's temporary folder as the platform spells it.
-        lines = [line.lower() for line in box.log_lines()]
+        lines = [line.lower() for line in log.lines()]
         self.assertIn(("ZanSetupSH: left alone: %s\\ZanSetup-elevated-theirs is no copy of ours (a link, or another "
                        "owner or access rules)" % COPIES).lower(), lines)
         self.assertIn(("ZanSetupSH: left alone: %s\\ZanSetup-elevated-linked\\junction is a link or cannot be "
@@ -94,33 +95,126 @@ class Launcher(E2ETestCase):
                              (stranger, refusal + "error code: 0x00000000, key: " + stranger.pin),
                              (signing.test_publisher(BUILD), None)):
             with self.subTest(signer=signer and signer.name):
-                box.reset_log()
+                log = ProtectedLog()
                 record = self.run_launcher(box, " App=Foo", signer=signer)
-                self.assertEqual(line is None, record is not None, box.log_lines())
-                self.assertEqual([line] if line else [], box.log_lines())
+                own = [entry for entry in log.lines() if entry.startswith("ZanSetupSH:")]
+                self.assertEqual(line is None, record is not None, log.lines())
+                self.assertEqual([line] if line else [], own)
+                self.assertEqual([], box.log_lines())
 
     def test_an_older_program_than_the_launcher_is_not_started(self):
         box = Sandbox("launcher-older")
+        log = ProtectedLog()
         self.assertIsNone(self.run_launcher(box, " App=Foo", driver=OLD_DRIVER))
         self.assertIn("ZanSetupSH: the setup program is not started elevated: its version 0.0.0.1 is older than "
-                      "this launcher's " + ".".join((VERSION.split(".") + ["0"] * 4)[:4]), box.log_lines())
+                      "this launcher's " + ".".join((VERSION.split(".") + ["0"] * 4)[:4]), log.lines())
 
-    def test_the_elevated_copy_logs_beside_the_installed_program(self):
+    def test_a_log_folder_with_other_rules_gets_no_line_and_the_users_folder_none_either(self):
+        box = Sandbox("launcher-squatted")
+        self.run_launcher(box, " App=Foo")  # the folder exists from here on
+        folder = prefix_path(ProtectedLog.FOLDER)
+        mode = os.stat(folder).st_mode & 0o777
+        # Wine keeps a folder's rules as its mode: everybody may write now.
+        os.chmod(folder, 0o777)
+        self.addCleanup(os.chmod, folder, mode)
+        log = ProtectedLog()
+        self.assertIsNone(self.run_launcher(box, " App=Foo", driver=OLD_DRIVER))
+        self.assertEqual([], [line for line in log.lines() if line.startswith("ZanSetupSH:")])
+        self.assertEqual([], box.log_lines())
+        os.chmod(folder, mode)
+        self.assertIsNone(self.run_launcher(box, " App=Foo", driver=OLD_DRIVER))
+        self.assertIn("ZanSetupSH: the setup program is not started elevated: its version 0.0.0.1 is older than "
+                      "this launcher's " + ".".join((VERSION.split(".") + ["0"] * 4)[:4]), log.lines())
+
+    def hold(self, box, path, seconds):
+        """Holds `path` open without sharing for `seconds` (zsdriver lock)."""
+        ready = os.path.join(box.root, "held")
+        locker = Wine().start('"%s" lock "%s" %d "%s"' % (windows_path(DRIVER), windows_path(path), seconds,
+                                                         windows_path(ready)))
+        self.processes.append(locker)
+        for _ in range(100):
+            if os.path.exists(ready):
+                return
+            time.sleep(0.1)
+        self.fail("%s was not held" % path)
+
+    def test_the_elevated_copy_logs_into_the_protected_log_and_writes_nothing_into_the_users_folder(self):
         box = Sandbox("launcher-log")
+        user_log = os.path.join(box.program_dir, "zansetup.log")
+        open(user_log, "wb").close()
+        before = sorted(os.listdir(box.program_dir))
+        # Whatever opened the user's log for writing now fails.
+        self.hold(box, user_log, 40)
+        log = ProtectedLog()
         launcher = windows_path(os.path.join(box.program_dir, "ZanSetupSH.exe"))
         wine = Wine()
         process = self.start(wine, launcher + " App=Missing Ver=1.0")
         error = wine.message_box(CAPTION, timeout_ms=30000)
-        self.assertIsNotNone(error, "no information error box; log: %r" % box.log_lines())
+        self.assertIsNotNone(error, "no information error box; log: %r" % log.lines())
         # While it runs, its download folder lies inside the protected folder.
         downloads = glob.glob(os.path.join(prefix_path(COPIES), "ZanSetup-elevated-*", "download", "Missing"))
         self.assertEqual(1, len(downloads), downloads)
-        self.assertFalse(os.path.exists(os.path.join(box.root, "download")))
         wine.click(error, 1)
         self.assertEqual(0, wait_exit(process))
-        lines = box.log_lines()
+        lines = log.lines()
         self.assertIn("the Produce name:Missing, version: 1.0", lines)
         self.assertIn("the elevated run leaves the update check to the run before it", lines)
+        self.assertEqual(before, sorted(os.listdir(box.program_dir)))
+        self.assertEqual(0, os.path.getsize(user_log))
+
+    def test_the_run_that_asked_for_the_rights_takes_the_elevated_runs_log_into_its_own(self):
+        box = Sandbox("launcher-asked")
+        wine = Wine()
+        with ProductServer(box) as server:
+            server.publish("AdminOnly", version="1.0", exec_level="Administrator")
+            # A standard user's run: Wine's launcher cannot raise its rights,
+            # so the copy refuses for want of them, and logs that elevated.
+            process = self.start(wine, box.program + " App=AdminOnly Ver=1.0", rights="--standard-user")
+            refusal = wine.find_message(CAPTION, read_locale_text("en-us", "language.authorityerror"),
+                                        timeout_ms=60000)
+            self.assertIsNotNone(refusal, "no refusal; log: %r" % box.log_lines())
+            wine.click(refusal, 1)
+            wait_exit(process, timeout=60)
+        lines = box.log_lines()
+        follows = [n for n, line in enumerate(lines) if line.startswith("the elevated run's log follows, from ")]
+        self.assertEqual(1, len(follows), lines)
+        self.assertEqual("the elevated run's log follows, from %s\\zansetup-" % ProtectedLog.FOLDER,
+                         lines[follows[0]].split("S-")[0])
+        elevated = lines[follows[0] + 1:lines.index("the elevated run's log ends")]
+        self.assertIn("the elevated run leaves the update check to the run before it", elevated)
+        self.assertNotIn("the elevated run leaves the update check to the run before it", lines[:follows[0]])
+
+    def test_a_run_with_administrator_rights_runs_its_protected_copy_and_nothing_from_the_users_folder(self):
+        box = Sandbox("elevated-run")
+        log = ProtectedLog()
+        wine = Wine()
+        process = self.start(wine, box.program + " App=Missing Ver=1.0", rights="--elevated")
+        error = wine.message_box(CAPTION, timeout_ms=30000)
+        self.assertIsNotNone(error, "no information error box; log: %r" % log.lines())
+        copies = [line for line in windows_processes("ZanSetup.exe") if "Uac=yes" in line]
+        self.assertEqual(1, len(copies), windows_processes("ZanSetup.exe"))
+        self.assertRegex(copies[0].split(" App=")[0].strip('"'), COPY)
+        downloads = glob.glob(os.path.join(prefix_path(COPIES), "ZanSetup-elevated-*", "download", "Missing"))
+        self.assertEqual(1, len(downloads), downloads)
+        wine.click(error, 1)
+        self.assertEqual(2, wait_exit(process))
+        self.assertEqual(["ZanSetup.exe", "ZanSetupSH.exe", "language"], sorted(os.listdir(box.program_dir)))
+        self.assertFalse(os.path.exists(os.path.join(box.root, "download")))
+        lines = log.lines()
+        self.assertIn("the setup program runs with administrator rights from %s\\: it runs its protected copy "
+                      "instead" % windows_path(box.program_dir), lines)
+        self.assertIn("the Produce name:Missing, version: 1.0", lines)
+
+        # A run with the rights that claims to be the copy is refused, not
+        # copied again.
+        log = ProtectedLog()
+        process = self.start(wine, box.program + " App=Missing Ver=1.0 Uac=yes", rights="--elevated")
+        refusal = wine.message_box("ZanSetup", timeout_ms=30000)
+        self.assertIsNotNone(refusal, "no refusal; log: %r" % log.lines())
+        wine.click(refusal, 1)
+        self.assertEqual(0, wait_exit(process))
+        self.assertEqual(["the setup program does not run with administrator rights from %s\\: it was started as "
+                          "the protected copy but is none" % windows_path(box.program_dir)], log.lines())
 
     def test_without_a_setup_program_beside_it_none_elsewhere_starts_and_it_ends_with_0(self):
         box = Sandbox("launcher-alone")

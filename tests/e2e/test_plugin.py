@@ -13,7 +13,7 @@ import subprocess
 import tempfile
 import unittest
 
-from harness import (ARCH, BIN, BUILD, OUTPUT, WINE_RUN, E2ETestCase, record_delete, record_reset,
+from harness import (ARCH, BIN, BUILD, DRIVER, OUTPUT, WINE_RUN, E2ETestCase, record_delete, record_reset,
                      record_set, stand_in, wait_for_command_line, windows_path)
 
 CLSID = "{64677634-F8BA-429F-BBD8-08330E9F31E3}"
@@ -36,8 +36,9 @@ PLATFORM, OTHER_PLATFORM = ("win64", "win32") if ARCH == "x64" else ("win32", "w
 
 
 def wine(*args, timeout=60):
+    """Runs a Windows program as a user's programs run (zsdriver exec)."""
     with tempfile.TemporaryFile() as out:
-        result = subprocess.run([WINE_RUN] + list(args), stdout=out, stderr=subprocess.STDOUT,
+        result = subprocess.run([WINE_RUN, DRIVER, "exec"] + list(args), stdout=out, stderr=subprocess.STDOUT,
                                 stdin=subprocess.DEVNULL, timeout=timeout)
         out.seek(0)
         return result.returncode, out.read().decode("utf-8", errors="replace")
@@ -234,7 +235,8 @@ class Hosts(Plugin):
         self.merge_classes()
         env = dict(os.environ, ZANSETUP_PLUGIN_DLL=windows_path(self.dll))
         with tempfile.TemporaryFile() as out:
-            result = subprocess.run([WINE_RUN, os.path.join(BUILD, "tests-bin", "zsplugin_tests.exe")], env=env,
+            result = subprocess.run([WINE_RUN, DRIVER, "exec", windows_path(os.path.join(BUILD, "tests-bin",
+                                                                                      "zsplugin_tests.exe"))], env=env,
                                     stdout=out, stderr=subprocess.STDOUT, stdin=subprocess.DEVNULL, timeout=300)
             out.seek(0)
             text = out.read().decode("utf-8", errors="replace")

@@ -75,15 +75,15 @@ namespace {
 
 // One test, in this order: the flag is process-wide and never cleared.
 TEST(ElevationFlag, OnlyANonEmptyUacValueSetsIt) {
-  EXPECT_EQ(0, RunSetup(nullptr, L"Uac="));
+  EXPECT_EQ(0, RunSetup(nullptr, L"Uac=", true));
   EXPECT_FALSE(ElevationAttempted());
-  EXPECT_EQ(0, RunSetup(nullptr, L"Uac"));
+  EXPECT_EQ(0, RunSetup(nullptr, L"Uac", true));
   EXPECT_FALSE(ElevationAttempted());
-  EXPECT_EQ(0, RunSetup(nullptr, L"uac=yes"));
+  EXPECT_EQ(0, RunSetup(nullptr, L"uac=yes", true));
   EXPECT_FALSE(ElevationAttempted());
-  EXPECT_EQ(0, RunSetup(nullptr, L"Uac=yes"));
+  EXPECT_EQ(0, RunSetup(nullptr, L"Uac=yes", true));
   EXPECT_TRUE(ElevationAttempted());
-  EXPECT_EQ(0, RunSetup(nullptr, L"Uac="));
+  EXPECT_EQ(0, RunSetup(nullptr, L"Uac=", true));
   EXPECT_TRUE(ElevationAttempted());
 }
 

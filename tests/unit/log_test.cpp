@@ -5,10 +5,12 @@
 #include <cstdarg>
 #include <ctime>
 #include <cwchar>
+#include <memory>
 #include <string>
 #include <vector>
 
 #include "setup/common/files.h"
+#include "setup/common/held_files.h"
 #include "setup/common/log.h"
 #include "test_util.h"
 
@@ -207,8 +209,18 @@ TEST(LogWriter, CharactersOutsideTheCodePageAreReplacedNotDropped) {
   EXPECT_GE(message.size(), 3u);
 }
 
-class LogRotation : public ::testing::Test {
+// Each case twice: the log found by its path, and the log reached through
+// its held folder (what the runs with administrator rights write).
+class LogRotation : public ::testing::TestWithParam<bool> {
  protected:
+  std::unique_ptr<LogWriter> MakeWriter() const {
+    if (!GetParam()) return std::unique_ptr<LogWriter>(new LogWriter(LogPath()));
+    const std::wstring& path = folder_.path();
+    ScopedFile held =
+        OpenNoFollow(path.substr(0, path.size() - 1), FILE_LIST_DIRECTORY | FILE_ADD_FILE | FILE_TRAVERSE);
+    EXPECT_TRUE(held);
+    return std::unique_ptr<LogWriter>(new LogWriter(std::move(held), L"zansetup.log", LogPath()));
+  }
   std::wstring LogPath() const { return folder_.File(L"zansetup.log"); }
   std::wstring OldPath() const { return folder_.File(L"zansetup.log.1"); }
   void MakeLogOfSize(unsigned long long size) {
@@ -217,44 +229,46 @@ class LogRotation : public ::testing::Test {
   TempFolder folder_;
 };
 
-TEST_F(LogRotation, OverTheLimitMovesAtTheTenthCallAndReplacesTheOldGeneration) {
+TEST_P(LogRotation, OverTheLimitMovesAtTheTenthCallAndReplacesTheOldGeneration) {
   ASSERT_TRUE(WriteFileBytes(OldPath(), "older generation"));
   MakeLogOfSize(LogWriter::kMaxSize + 1);
-  LogWriter writer(LogPath());
-  for (int i = 1; i <= 9; ++i) writer.Write(L"before");
+  std::unique_ptr<LogWriter> writer = MakeWriter();
+  for (int i = 1; i <= 9; ++i) writer->Write(L"before");
   EXPECT_EQ("older generation", ReadFileBytes(OldPath())) << "rotated before the tenth call";
   EXPECT_GT(FileSize(LogPath()), LogWriter::kMaxSize + 9 * 20);
 
-  writer.Write(L"tenth");
+  writer->Write(L"tenth");
   EXPECT_GT(FileSize(OldPath()), LogWriter::kMaxSize + 9 * 20);
   std::vector<std::string> lines = Lines(ReadFileBytes(LogPath()));
   ASSERT_EQ(1u, lines.size());
   EXPECT_EQ("tenth", MessageOf(lines[0]));
 }
 
-TEST_F(LogRotation, ALogOfExactlyTheLimitStays) {
+TEST_P(LogRotation, ALogOfExactlyTheLimitStays) {
   const unsigned long long kLine = 20 + 4 + 2;  // stamp, "line", CR LF
   MakeLogOfSize(LogWriter::kMaxSize - 9 * kLine);
-  LogWriter writer(LogPath());
-  for (int i = 1; i <= 9; ++i) writer.Write(L"line");
+  std::unique_ptr<LogWriter> writer = MakeWriter();
+  for (int i = 1; i <= 9; ++i) writer->Write(L"line");
   ASSERT_EQ(LogWriter::kMaxSize, FileSize(LogPath()));
-  writer.Write(L"line");
+  writer->Write(L"line");
   EXPECT_FALSE(FileExists(OldPath()));
   EXPECT_EQ(LogWriter::kMaxSize + kLine, FileSize(LogPath()));
 }
 
-TEST_F(LogRotation, TheCheckRepeatsEveryTenCalls) {
-  LogWriter writer(LogPath());
-  for (int i = 1; i <= 10; ++i) writer.Write(L"small");
+TEST_P(LogRotation, TheCheckRepeatsEveryTenCalls) {
+  std::unique_ptr<LogWriter> writer = MakeWriter();
+  for (int i = 1; i <= 10; ++i) writer->Write(L"small");
   EXPECT_FALSE(FileExists(OldPath()));
   // Grows past the limit behind the writer's back; the 20th call notices.
   ASSERT_TRUE(WriteFileBytes(LogPath(), std::string(LogWriter::kMaxSize + 5, 'o')));
-  for (int i = 11; i <= 19; ++i) writer.Write(L"more");
+  for (int i = 11; i <= 19; ++i) writer->Write(L"more");
   EXPECT_FALSE(FileExists(OldPath()));
-  writer.Write(L"twentieth");
+  writer->Write(L"twentieth");
   EXPECT_TRUE(FileExists(OldPath()));
   EXPECT_EQ(1u, Lines(ReadFileBytes(LogPath())).size());
 }
+
+INSTANTIATE_TEST_SUITE_P(ByPathOrHeldFolder, LogRotation, ::testing::Bool());
 
 TEST(LogWriter, ALineIsLostWhileAnotherWriterHoldsTheFile) {
   TempFolder folder;

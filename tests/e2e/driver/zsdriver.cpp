@@ -9,7 +9,8 @@
 //   zsdriver items HWND ID                prints the entries of the list box ID
 //   zsdriver click HWND ID                posts BM_CLICK to the child ID
 //   zsdriver close HWND                   posts WM_CLOSE
-//   zsdriver run CMDLINE [--windows]      runs CMDLINE exactly, exits with its code; with
+//   zsdriver run CMDLINE [--windows] [--elevated|--standard-user]
+//                                         runs CMDLINE exactly, exits with its code; with
 //                                         --windows prints "windows N": how many top-level
 //                                         windows its process owned while it ran
 //   zsdriver event NAME FILE              writes "held" into FILE when an event NAME
@@ -27,6 +28,14 @@
 //                                         program's code (254: no process, 255: failed)
 //   zsdriver trustroot FILE               adds the DER certificate in FILE to the local
 //                                         machine's "Root" store of this Wine prefix
+//   zsdriver exec PROGRAM [ARGS...]       runs PROGRAM with ARGS (quoted as needed) on this
+//                                         driver's standard handles, exits with its code
+//
+// run, open and exec start what they start as a user does: Wine gives every
+// process an administrator's full token, so these take the token's limited
+// twin first, as Windows gives an administrator's programs (TokenIsElevated
+// 0). --elevated keeps the full token; --standard-user also takes the
+// Administrators group away (deny-only), as for a standard user's programs.
 #include <windows.h>
 #include <shellapi.h>
 #include <wincrypt.h>
@@ -240,6 +249,118 @@ BOOL CALLBACK CollectOwned(HWND hwnd, LPARAM param) {
   return TRUE;
 }
 
+// Waits for a started process and ends with its exit code.
+int WaitForExitCode(const PROCESS_INFORMATION& process) {
+  ::CloseHandle(process.hThread);
+  ::WaitForSingleObject(process.hProcess, INFINITE);
+  DWORD code = 0;
+  ::GetExitCodeProcess(process.hProcess, &code);
+  ::CloseHandle(process.hProcess);
+  return static_cast<int>(code);
+}
+
+// What run, open and exec start with: the driver restarts itself on a
+// lower token, and the copy (no longer elevated) does the action.
+enum class Rights { kFull, kLimited, kStandardUser };
+
+Rights WantedRights(int argc, wchar_t** argv) {
+  Rights wanted = Rights::kLimited;
+  for (int i = 2; i < argc; ++i) {
+    if (std::wstring(argv[i]) == L"--elevated") wanted = Rights::kFull;
+    if (std::wstring(argv[i]) == L"--standard-user") wanted = Rights::kStandardUser;
+  }
+  return wanted;
+}
+
+bool TokenIsElevated(HANDLE token) {
+  TOKEN_ELEVATION elevation = {};
+  DWORD size = 0;
+  return ::GetTokenInformation(token, TokenElevation, &elevation, sizeof(elevation), &size) &&
+         elevation.TokenIsElevated != 0;
+}
+
+// The token to restart on, or nullptr to act in this process.
+HANDLE LowerToken(Rights wanted) {
+  if (wanted == Rights::kFull || ::GetEnvironmentVariableW(L"ZSDRIVER_LOWERED", nullptr, 0) > 0) return nullptr;
+  HANDLE own = nullptr;
+  if (!::OpenProcessToken(::GetCurrentProcess(), TOKEN_QUERY | TOKEN_DUPLICATE | TOKEN_ASSIGN_PRIMARY, &own)) {
+    return nullptr;
+  }
+  HANDLE base = nullptr;
+  if (TokenIsElevated(own)) {
+    TOKEN_LINKED_TOKEN linked = {};
+    DWORD size = 0;
+    if (::GetTokenInformation(own, TokenLinkedToken, &linked, sizeof(linked), &size)) base = linked.LinkedToken;
+  }
+  if (wanted == Rights::kStandardUser) {
+    SID_IDENTIFIER_AUTHORITY nt = SECURITY_NT_AUTHORITY;
+    PSID admins = nullptr;
+    ::AllocateAndInitializeSid(&nt, 2, SECURITY_BUILTIN_DOMAIN_RID, DOMAIN_ALIAS_RID_ADMINS, 0, 0, 0, 0, 0, 0, &admins);
+    SID_AND_ATTRIBUTES disabled = {admins, 0};
+    HANDLE restricted = nullptr;
+    if (admins && ::CreateRestrictedToken(base ? base : own, 0, 1, &disabled, 0, nullptr, 0, nullptr, &restricted)) {
+      if (base) ::CloseHandle(base);
+      base = restricted;
+    }
+    if (admins) ::FreeSid(admins);
+  }
+  ::CloseHandle(own);
+  return base;
+}
+
+// The driver's own standard handles, passed on to what it starts.
+STARTUPINFOW PassedHandles() {
+  STARTUPINFOW startup = {sizeof(startup)};
+  startup.dwFlags = STARTF_USESTDHANDLES;
+  startup.hStdInput = ::GetStdHandle(STD_INPUT_HANDLE);
+  startup.hStdOutput = ::GetStdHandle(STD_OUTPUT_HANDLE);
+  startup.hStdError = ::GetStdHandle(STD_ERROR_HANDLE);
+  for (HANDLE handle : {startup.hStdInput, startup.hStdOutput, startup.hStdError}) {
+    if (handle && handle != INVALID_HANDLE_VALUE) {
+      ::SetHandleInformation(handle, HANDLE_FLAG_INHERIT, HANDLE_FLAG_INHERIT);
+    }
+  }
+  return startup;
+}
+
+int RestartOn(HANDLE token) {
+  ::SetEnvironmentVariableW(L"ZSDRIVER_LOWERED", L"1");
+  wchar_t self[MAX_PATH] = {};
+  ::GetModuleFileNameW(nullptr, self, MAX_PATH);
+  const wchar_t* line = ::GetCommandLineW();
+  std::vector<wchar_t> buffer(line, line + wcslen(line) + 1);
+  STARTUPINFOW startup = PassedHandles();
+  PROCESS_INFORMATION process = {};
+  BOOL started = ::CreateProcessAsUserW(token, self, buffer.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr,
+                                        &startup, &process);
+  ::CloseHandle(token);
+  if (!started) return 253;
+  return WaitForExitCode(process);
+}
+
+std::wstring Quoted(const std::wstring& argument) {
+  if (!argument.empty() && argument.find_first_of(L" \t\"") == std::wstring::npos) return argument;
+  return L"\"" + argument + L"\"";
+}
+
+// Runs the program on this driver's standard handles, so a test reads its output.
+int Exec(int argc, wchar_t** argv) {
+  std::wstring line;
+  for (int i = 2; i < argc; ++i) {
+    const std::wstring argument = argv[i];
+    if (argument == L"--elevated" || argument == L"--standard-user") continue;
+    line += (line.empty() ? L"" : L" ") + Quoted(argument);
+  }
+  std::vector<wchar_t> buffer(line.begin(), line.end());
+  buffer.push_back(L'\0');
+  STARTUPINFOW startup = PassedHandles();
+  PROCESS_INFORMATION process = {};
+  if (!::CreateProcessW(nullptr, buffer.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr, &startup, &process)) {
+    return 255;
+  }
+  return WaitForExitCode(process);
+}
+
 int Run(const wchar_t* commandLine, bool countWindows) {
   std::vector<wchar_t> buffer(commandLine, commandLine + wcslen(commandLine) + 1);
   buffer.resize(buffer.size() + MAX_PATH);
@@ -291,8 +412,8 @@ std::string Utf8(const std::wstring& text) {
 // it records the command line it was started with into "<name>.cmdline" beside
 // itself (UTF-8) and ends, so a test can see exactly what was started. With
 // ZSDRIVER_RECORD set, it writes to that file instead, one item a line: the
-// command line, its own path, its current folder, ZANSETUP_LOG_FOLDER,
-// whether a language folder with files lies beside it ("language" or ""),
+// command line, its own path, its current folder, whether its token is
+// elevated ("elevated" or ""), whether a language folder with files lies beside it ("language" or ""),
 // and TEMP and TMP.
 bool RecordIfStandIn() {
   wchar_t self[MAX_PATH] = {};
@@ -306,9 +427,14 @@ bool RecordIfStandIn() {
   wchar_t record[MAX_PATH] = {};
   if (::GetEnvironmentVariableW(L"ZSDRIVER_RECORD", record, MAX_PATH) > 0) {
     target = record;
-    wchar_t current[MAX_PATH] = {}, logFolder[MAX_PATH] = {};
+    wchar_t current[MAX_PATH] = {};
     ::GetCurrentDirectoryW(MAX_PATH, current);
-    ::GetEnvironmentVariableW(L"ZANSETUP_LOG_FOLDER", logFolder, MAX_PATH);
+    HANDLE token = nullptr;
+    bool elevated = false;
+    if (::OpenProcessToken(::GetCurrentProcess(), TOKEN_QUERY, &token)) {
+      elevated = TokenIsElevated(token);
+      ::CloseHandle(token);
+    }
     WIN32_FIND_DATAW data;
     HANDLE find = ::FindFirstFileW((folder + L"language\\*.locale").c_str(), &data);
     const bool language = find != INVALID_HANDLE_VALUE;
@@ -316,7 +442,8 @@ bool RecordIfStandIn() {
     wchar_t temp[MAX_PATH] = {}, tmp[MAX_PATH] = {};
     ::GetEnvironmentVariableW(L"TEMP", temp, MAX_PATH);
     ::GetEnvironmentVariableW(L"TMP", tmp, MAX_PATH);
-    bytes += "\n" + Utf8(path) + "\n" + Utf8(current) + "\n" + Utf8(logFolder) + "\n" + (language ? "language" : "") +
+    bytes += "\n" + Utf8(path) + "\n" + Utf8(current) + "\n" + (elevated ? "elevated" : "") + "\n" +
+             (language ? "language" : "") +
              "\n" + Utf8(temp) + "\n" + Utf8(tmp);
   }
   HANDLE file = ::CreateFileW(target.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
@@ -414,8 +541,15 @@ int wmain(int argc, wchar_t** argv) {
   if (action == L"click" && argc >= 4) return Click(argv);
   if (action == L"items" && argc >= 4) return Items(argv);
   if (action == L"close" && argc >= 3) return Close(argv);
+  if (action == L"run" || action == L"open" || action == L"exec") {
+    HANDLE lower = LowerToken(WantedRights(argc, argv));
+    if (lower) return RestartOn(lower);
+  }
+  if (action == L"exec" && argc >= 3) return Exec(argc, argv);
   if (action == L"run" && argc >= 3) {
-    return Run(argv[2], argc >= 4 && std::wstring(argv[3]) == L"--windows");
+    bool countWindows = false;
+    for (int i = 3; i < argc; ++i) countWindows = countWindows || std::wstring(argv[i]) == L"--windows";
+    return Run(argv[2], countWindows);
   }
   if (action == L"event" && argc >= 4) return ProbeEvent(argv[2], argv[3]);
   if (action == L"lock" && argc >= 5) return Lock(argv[2], argv[3], argv[4]);

@@ -52,6 +52,13 @@ std::wstring ElevatedCopiesParent();
 // launcher made (logged, and left alone).
 void RemoveLeftoverCopies(const ElevatedCopy& own);
 
+// Whether `program` (a full path) is the setup program of a protected copy:
+// "ZanSetup.exe" in the "ZanSetup" subfolder of a copy's folder in the
+// system's temporary folder, and that folder carries exactly the owner and
+// access rules that such a folder is made with, which a standard user cannot
+// give a folder.
+bool IsProtectedCopyProgram(const std::wstring& program);
+
 // Removes `folder` and everything below it through handles that never
 // follow a junction or a link; a link met on the way is left alone (logged),
 // and with it the folders above it.

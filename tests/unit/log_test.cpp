@@ -12,6 +12,7 @@
 #include "setup/common/files.h"
 #include "setup/common/held_files.h"
 #include "setup/common/log.h"
+#include "setup/common/protected_log.h"
 #include "test_util.h"
 
 namespace zan {
@@ -417,6 +418,21 @@ TEST_F(WriteLogTest, ThreadsFormattingAtOnceLeaveTheInvalidParameterHandlerAsFou
     ++next[thread];
   }
   EXPECT_EQ(std::vector<int>(kThreads, kFormatLines), next);
+}
+
+// Wine runs this test program with an administrator's full token, as an
+// elevated browser runs the plug-in: its lines must not go beside a module
+// in a folder the user may write to. Alone in its process (ctest runs each
+// test in a process of its own), so the log is chosen here first.
+TEST(ProcessLog, AProcessWithAnElevatedTokenLogsIntoTheProtectedFolderOnly) {
+  ASSERT_TRUE(HasElevatedToken()) << "the test needs an elevated token";
+  const std::string marker = "elevated line " + std::to_string(::GetCurrentProcessId()) + " " +
+                             std::to_string(::GetTickCount());
+  WriteLog(L"%s", std::wstring(marker.begin(), marker.end()).c_str());
+  const std::string protectedLog = ReadFileBytes(ProtectedLogFolder() + ProtectedLogName());
+  EXPECT_NE(std::string::npos, protectedLog.find(marker + "\r\n"));
+  const std::string besideProgram = ReadFileBytes(GetModuleFolder(nullptr) + L"zansetup.log");
+  EXPECT_EQ(std::string::npos, besideProgram.find(marker));
 }
 
 }  // namespace

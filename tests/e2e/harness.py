@@ -542,7 +542,7 @@ class E2ETestCase(unittest.TestCase):
     def run_launcher(self, box, args, cwd=None, signer=None, wine=None, driver=DRIVER):
         """Runs the launcher with a stand-in (`driver`) as the setup program
         beside it (signed by `signer`, if given); the stand-in's record:
-        command line, path, current folder, log folder, "language" when its
+        command line, path, current folder, "elevated" when its token is, "language" when its
         language files were copied, TEMP and TMP. None when it was not
         started."""
         shutil.copy2(driver, os.path.join(box.program_dir, "ZanSetup.exe"))

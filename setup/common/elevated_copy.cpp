@@ -63,14 +63,7 @@ bool RemoveHeldTree(HANDLE folder, const std::wstring& shown, int depth) {
 
 }  // namespace
 
-std::wstring ElevatedCopiesParent() {
-  wchar_t windows[MAX_PATH] = {};
-  UINT length = ::GetSystemWindowsDirectoryW(windows, MAX_PATH);
-  if (length == 0 || length >= MAX_PATH) return std::wstring();
-  std::wstring parent = windows;
-  if (parent[parent.size() - 1] != L'\\') parent += L'\\';
-  return parent + L"Temp\\";
-}
+std::wstring ElevatedCopiesParent() { return SystemTempFolder(); }
 
 bool IsProtectedCopyProgram(const std::wstring& program) {
   const std::wstring parent = ElevatedCopiesParent();

@@ -124,16 +124,24 @@ std::wstring RulesOf(HANDLE entry) {
   return rules;
 }
 
-// Made in the system's temporary folder, whose subfolders a standard user
-// can neither rename nor delete, under a name nobody can make before us.
-std::wstring ReferenceRules(const wchar_t* sddl) {
+std::wstring SystemTempFolder() {
   wchar_t windows[MAX_PATH] = {};
   UINT length = ::GetSystemWindowsDirectoryW(windows, MAX_PATH);
+  if (length == 0 || length >= MAX_PATH) return std::wstring();
+  std::wstring folder = windows;
+  if (folder.back() != L'\\') folder += L'\\';
+  return folder + L"Temp\\";
+}
+
+// Made in the system's temporary folder, under a name nobody can make
+// before us.
+std::wstring ReferenceRules(const wchar_t* sddl) {
+  const std::wstring parent = SystemTempFolder();
   const std::wstring name = RandomName();
   LocalSecurityDescriptor descriptor(sddl);
-  if (length == 0 || length >= MAX_PATH || name.empty() || !descriptor.get()) return std::wstring();
-  ScopedFile temp =
-      OpenNoFollow(std::wstring(windows) + L"\\Temp", FILE_LIST_DIRECTORY | FILE_TRAVERSE | FILE_ADD_SUBDIRECTORY);
+  if (parent.empty() || name.empty() || !descriptor.get()) return std::wstring();
+  ScopedFile temp = OpenNoFollow(parent.substr(0, parent.size() - 1),
+                                 FILE_LIST_DIRECTORY | FILE_TRAVERSE | FILE_ADD_SUBDIRECTORY);
   if (!temp) return std::wstring();
   HeldOpen how = RemovalAccess();
   how.disposition = FILE_CREATE;

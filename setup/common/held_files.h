@@ -71,6 +71,10 @@ std::wstring RulesOf(HANDLE entry);
 // be made.
 std::wstring ReferenceRules(const wchar_t* sddl);
 
+// The system's temporary folder ("%SystemRoot%\Temp\"), whose subfolders a
+// standard user can neither rename nor delete; empty when unknown.
+std::wstring SystemTempFolder();
+
 // 32 hexadecimal digits from the system's random numbers (empty: none).
 std::wstring RandomName();
 

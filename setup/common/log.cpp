@@ -63,15 +63,15 @@ LogWriter& ProcessLog() {
 
 void SetLogModule(HINSTANCE instance) { g_logModule = instance; }
 
+// Nothing to log into when this fails: the folder is the log.
 bool SetLogToProtectedFolder() {
-  std::wstring why;
-  ScopedFile folder = OpenProtectedLogFolder(&why);
-  const std::wstring name = ProtectedLogName();
-  if (!folder || name.empty()) {
+  const std::wstring path = ProtectedLogPath();
+  ScopedFile folder = path.empty() ? ScopedFile() : OpenProtectedLogFolder();
+  if (!folder) {
     g_dropped = true;
     return false;
   }
-  g_protected = new LogWriter(std::move(folder), name, ProtectedLogFolder() + name);
+  g_protected = new LogWriter(std::move(folder), ProtectedLogName(), path);
   return true;
 }
 
@@ -213,18 +213,25 @@ void LogWriter::AppendBytes(const std::string& bytes) {
 
 LogWriter* RedirectWriteLog(LogWriter* writer) { return g_redirect.exchange(writer); }
 
+namespace {
+
+// A test's redirection, else this process's log; none when its lines are dropped.
+LogWriter* ActiveWriter() {
+  LogWriter* redirect = g_redirect.load();
+  if (redirect) return redirect;
+  LogWriter& log = ProcessLog();
+  return g_dropped ? nullptr : &log;
+}
+
+}  // namespace
+
 void WriteLog(const wchar_t* format, ...) {
   va_list args;
   va_start(args, format);
   // The log never reports: a line whose text cannot be had is dropped.
   try {
-    LogWriter* redirect = g_redirect.load();
-    if (redirect) {
-      redirect->Write(format, args);
-    } else {
-      LogWriter& log = ProcessLog();
-      if (!g_dropped) log.Write(format, args);
-    }
+    LogWriter* writer = ActiveWriter();
+    if (writer) writer->Write(format, args);
   } catch (...) {
   }
   va_end(args);
@@ -232,13 +239,8 @@ void WriteLog(const wchar_t* format, ...) {
 
 void AppendToLog(const std::string& bytes) {
   try {
-    LogWriter* redirect = g_redirect.load();
-    if (redirect) {
-      redirect->AppendText(bytes);
-    } else {
-      LogWriter& log = ProcessLog();
-      if (!g_dropped) log.AppendText(bytes);
-    }
+    LogWriter* writer = ActiveWriter();
+    if (writer) writer->AppendText(bytes);
   } catch (...) {
   }
 }

@@ -74,30 +74,26 @@ std::wstring ProtectedLogName() {
   return name;
 }
 
-ScopedFile OpenProtectedLogFolder(std::wstring* why) {
+std::wstring ProtectedLogPath() {
+  const std::wstring folder = ProtectedLogFolder();
+  const std::wstring name = ProtectedLogName();
+  return folder.empty() || name.empty() ? std::wstring() : folder + name;
+}
+
+ScopedFile OpenProtectedLogFolder() {
   const std::wstring root = ProgramData();
   LocalSecurityDescriptor rules(kLogRules);
   ScopedFile folder;
   if (!root.empty() && rules.get()) {
     folder = OpenNoFollow(root, FILE_TRAVERSE | FILE_LIST_DIRECTORY | FILE_ADD_SUBDIRECTORY);
   }
-  if (!folder || IsLink(folder.get())) {
-    *why = L"the program data folder cannot be opened";
-    return ScopedFile();
-  }
+  if (!folder || IsLink(folder.get())) return ScopedFile();
   for (const wchar_t* step : kSteps) {
     folder = StepDown(folder.get(), step, rules.get());
-    if (!folder) {
-      *why = std::wstring(L"the folder ") + step + L" cannot be made or is a link";
-      return ScopedFile();
-    }
+    if (!folder) return ScopedFile();
   }
   const std::wstring found = RulesOf(folder.get());
-  if (found.empty() || found != ReferenceRules(kLogRules)) {
-    *why = L"the folder carries other owner or access rules: " + found;
-    return ScopedFile();
-  }
-  return folder;
+  return !found.empty() && found == ReferenceRules(kLogRules) ? std::move(folder) : ScopedFile();
 }
 
 }  // namespace zan

@@ -21,11 +21,14 @@ std::wstring ProtectedLogFolder();
 // "zansetup-<the account's SID>.log", empty when the token cannot be read.
 std::wstring ProtectedLogName();
 
+// The account's file in that folder; empty when either is unknown.
+std::wstring ProtectedLogPath();
+
 // The log folder, made when missing, reached through handles from the
 // program data folder down without following any link; held without
 // delete sharing, so nobody renames or swaps it while it is open. Only a
 // folder that carries exactly the owner and access rules it is made with
-// is returned. `why` says what failed otherwise.
-ScopedFile OpenProtectedLogFolder(std::wstring* why);
+// is returned.
+ScopedFile OpenProtectedLogFolder();
 
 }  // namespace zan

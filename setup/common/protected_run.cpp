@@ -2,22 +2,17 @@
 
 #include <windows.h>
 
-#include <algorithm>
-#include <vector>
-
 #include "authenticode.h"
 #include "build_settings.h"
 #include "elevated_copy.h"
 #include "handles.h"
 #include "log.h"
+#include "start_program.h"
 #include "string_util.h"
 #include "versions.h"
 
 namespace zan {
 namespace {
-
-// A writable command line with room for at least this many characters.
-constexpr size_t kCommandLineRoom = 260;
 
 // Not older than the running program itself: an old copy left beside it
 // (one with a flaw since mended) must not run with the rights.
@@ -58,23 +53,16 @@ bool CopyMayRun(const std::wstring& program, const std::wstring& who) {
 // waits for it to end; -1 when it could not start.
 int RunAndWait(const std::wstring& program, const std::wstring& folder, const std::wstring& commandLine,
                const std::wstring& who) {
-  std::vector<wchar_t> buffer(commandLine.begin(), commandLine.end());
-  buffer.resize(std::max(buffer.size() + 1, kCommandLineRoom), L'\0');
-  // SW_SHOW without STARTF_USESHOWWINDOW: a hint the program may pass over.
-  STARTUPINFOW startup = {};
-  startup.cb = sizeof(startup);
-  startup.wShowWindow = SW_SHOW;
   PROCESS_INFORMATION process = {};
-  if (!::CreateProcessW(program.c_str(), buffer.data(), nullptr, nullptr, FALSE, 0, nullptr, folder.c_str(),
-                        &startup, &process)) {
+  if (!StartProgram(commandLine, 0, SW_SHOW, &process, program.c_str(), folder.c_str())) {
     WriteLog((who + L"start the setup program failed, error code: %d").c_str(), static_cast<int>(::GetLastError()));
     return -1;
   }
-  ::CloseHandle(process.hThread);
-  ::WaitForSingleObject(process.hProcess, INFINITE);
+  ScopedHandle thread(process.hThread);
+  ScopedHandle held(process.hProcess);
+  ::WaitForSingleObject(held.get(), INFINITE);
   DWORD code = 0;
-  ::GetExitCodeProcess(process.hProcess, &code);
-  ::CloseHandle(process.hProcess);
+  ::GetExitCodeProcess(held.get(), &code);
   return static_cast<int>(code);
 }
 
@@ -109,6 +97,5 @@ int RunProtectedCopy(const std::wstring& sourceFolder, const std::wstring& argum
   if (!line.empty() && line.back() != L' ') line += L' ';
   return RunAndWait(program, copy.programFolder(), line + L"Uac=yes", who);
 }
-
 
 }  // namespace zan

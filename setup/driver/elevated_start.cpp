@@ -17,17 +17,12 @@ namespace {
 const wchar_t kRefusal[] =
     L"ZanSetup does not run with administrator rights from this folder, and its protected copy could not be "
     L"started. Start ZanSetup again without administrator rights; it asks for them when a product needs them.";
-// More than one elevated run ever logs; the rest stays in the protected log.
+// Far more than one elevated run writes; anything beyond stays in the
+// protected log alone.
 constexpr DWORD kMaxCopied = 4u * 1024 * 1024;
 
 ScopedHandle g_launcher;
 ULONGLONG g_logStart = 0;
-
-std::wstring ElevatedLogPath() {
-  const std::wstring folder = ProtectedLogFolder();
-  const std::wstring name = ProtectedLogName();
-  return folder.empty() || name.empty() ? std::wstring() : folder + name;
-}
 
 ScopedFile OpenElevatedLog(const std::wstring& path) {
   return ScopedFile(::CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
@@ -78,7 +73,7 @@ int RunFromProtectedCopy(HINSTANCE instance, const std::wstring& line) {
 }
 
 void NoteElevatedLogStart() {
-  const std::wstring path = ElevatedLogPath();
+  const std::wstring path = ProtectedLogPath();
   LARGE_INTEGER size = {};
   ScopedFile file = path.empty() ? ScopedFile() : OpenElevatedLog(path);
   g_logStart = file && ::GetFileSizeEx(file.get(), &size) ? static_cast<ULONGLONG>(size.QuadPart) : 0;
@@ -90,7 +85,7 @@ void AwaitElevatedRun() {
   if (!g_launcher) return;
   ::WaitForSingleObject(g_launcher.get(), INFINITE);
   g_launcher.reset();
-  const std::wstring path = ElevatedLogPath();
+  const std::wstring path = ProtectedLogPath();
   ScopedFile file = path.empty() ? ScopedFile() : OpenElevatedLog(path);
   std::string bytes = file ? ReadNewPart(file.get(), g_logStart) : std::string();
   if (bytes.empty()) {

@@ -7,7 +7,6 @@
 #include "setup/common/build_settings.h"
 #include "setup/common/elevated_copy.h"
 #include "setup/common/files.h"
-#include "setup/common/protected_run.h"
 #include "setup/common/log.h"
 #include "setup/common/process_safety.h"
 #include "setup/ui/dialog_base.h"
@@ -16,10 +15,10 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, LPWSTR commandLine, int) {
   zan::SearchSystemFolderOnlyForDlls();
   zan::SetLogModule(instance);
   if (!zan::IsPinnedBuild()) zan::SetLogPreamble(L"development build: no publisher key is pinned");
-  // The protected copy, and any run with administrator rights, logs where
-  // only administrators may write, never beside the user's program.
+  // The protected copy logs where only administrators may write, whatever
+  // its token (a run with administrator rights does so anyway: log.h).
   const bool protectedCopy = zan::IsProtectedCopyProgram(zan::ModuleFilePath(nullptr));
-  if (protectedCopy || zan::HasElevatedToken()) zan::SetLogToProtectedFolder();
+  if (protectedCopy) zan::SetLogToProtectedFolder();
   zan::SetResourceModule(instance);
   ::CoInitialize(nullptr);
   INITCOMMONCONTROLSEX controls = {sizeof(controls), ICC_BAR_CLASSES};

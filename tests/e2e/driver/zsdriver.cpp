@@ -370,7 +370,6 @@ int Run(const wchar_t* commandLine, bool countWindows) {
                         &startup, &process)) {
     return 255;
   }
-  ::CloseHandle(process.hThread);
   if (countWindows) {
     OwnedWindows owned = {process.dwProcessId, {}};
     do {
@@ -380,11 +379,7 @@ int Run(const wchar_t* commandLine, bool countWindows) {
     swprintf(text, 32, L"windows %u", static_cast<unsigned>(owned.seen.size()));
     Print(text);
   }
-  ::WaitForSingleObject(process.hProcess, INFINITE);
-  DWORD code = 0;
-  ::GetExitCodeProcess(process.hProcess, &code);
-  ::CloseHandle(process.hProcess);
-  return static_cast<int>(code);
+  return WaitForExitCode(process);
 }
 
 int ProbeEvent(const wchar_t* name, const wchar_t* resultPath) {

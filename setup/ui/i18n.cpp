@@ -5,6 +5,7 @@
 #include "setup/common/log.h"
 #include "setup/common/string_util.h"
 #include "setup/common/xml_document.h"
+#include "resource.h"
 
 namespace zan {
 
@@ -26,17 +27,54 @@ CI18N::CI18N() : languageId_(::GetUserDefaultLangID()) {}
 
 CI18N::~CI18N() = default;
 
+namespace {
+
+int BuiltInResource(const std::wstring& code) {
+  if (code == L"zh-cn") return IDR_LOCALE_ZH_CN;
+  if (code == L"zh-tw") return IDR_LOCALE_ZH_TW;
+  return IDR_LOCALE_EN_US;
+}
+
+// The compiled-in file of `code` as text; empty when the module has none.
+std::string BuiltInFile(const std::wstring& code) {
+  HMODULE module = GetLogModule() ? GetLogModule() : ::GetModuleHandleW(nullptr);
+  HRSRC found = ::FindResourceW(module, MAKEINTRESOURCEW(BuiltInResource(code)), MAKEINTRESOURCEW(10));
+  HGLOBAL loaded = found ? ::LoadResource(module, found) : nullptr;
+  const char* bytes = loaded ? static_cast<const char*>(::LockResource(loaded)) : nullptr;
+  return bytes ? std::string(bytes, ::SizeofResource(module, found)) : std::string();
+}
+
+}  // namespace
+
 bool CI18N::SetLanguage(const std::wstring& folder, LANGID langId) {
-  if (folder == folder_ && langId == languageId_) return true;
+  if (!builtIn_ && folder == folder_ && langId == languageId_) return true;
+  builtIn_ = false;
   folder_ = folder;
   languageId_ = langId;
   document_.reset();
   return true;
 }
 
+void CI18N::UseBuiltIn(const std::wstring& code) {
+  if (builtIn_ && code == builtInCode_) return;
+  builtIn_ = true;
+  builtInCode_ = code;
+  folder_.clear();
+  document_.reset();
+}
+
+bool CI18N::LoadBuiltIn() {
+  std::string text = BuiltInFile(builtInCode_.empty() ? GetLanguageCode(0) : builtInCode_);
+  if (text.empty()) return false;
+  document_.reset(new TiXmlDocument());
+  ParseXmlText(text, *document_);
+  return true;
+}
+
 // While no file exists nothing is kept, so a file placed later is found by
 // the next lookup.
 bool CI18N::LoadDocument() {
+  if (builtIn_) return LoadBuiltIn();
   if (folder_.empty()) folder_ = GetModuleFolder(nullptr);
   std::wstring path = folder_ + GetLanguageCode(::GetUserDefaultLangID()) + L".locale";
   if (!FileExists(path)) {
@@ -62,6 +100,18 @@ bool CI18N::GetString(const std::wstring& key, std::wstring& out, UINT codePage)
 std::wstring CI18N::Text(const std::wstring& key) {
   std::wstring text;
   GetString(key, text, CP_UTF8);
+  return text;
+}
+
+std::wstring BuiltInText(const std::wstring& key) {
+  static CI18N user;
+  static CI18N english;
+  user.UseBuiltIn();
+  english.UseBuiltIn(L"en-us");
+  std::wstring text;
+  if (user.GetString(key, text, CP_UTF8)) return text;
+  // A key only the English file has yet still shows, in English.
+  english.GetString(key, text, CP_UTF8);
   return text;
 }
 

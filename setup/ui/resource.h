@@ -8,6 +8,11 @@
 #define IDD_CONFLICT 202
 #define IDD_PROGRESS 203
 
+// The program's own language files, compiled in (RCDATA).
+#define IDR_LOCALE_EN_US 301
+#define IDR_LOCALE_ZH_CN 302
+#define IDR_LOCALE_ZH_TW 303
+
 #define IDC_PROGRESS_BAR 1000
 #define IDC_STEP_TEXT 1001
 #define IDC_PROGRESS_TEXT 1002

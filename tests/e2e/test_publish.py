@@ -492,13 +492,15 @@ class PublishSigned(unittest.TestCase):
         old = publish.publish(self.root, "Demo", self.installer, version="1.0", lang_dir=LANG_DIR, **signing)
         kept = publish.publish(self.root, "Demo", self.installer, version="2.0", lang_dir=LANG_DIR, **signing)
         shared = foreign_tree.language_files(self.root, identity)
-        foreign = [foreign_tree.product(self.root, BASE, "Foreign", v, self.installer, identity) for v in ("1.0", "2.0")]
+        foreign = [foreign_tree.product(self.root, BASE, "Foreign", version, self.installer, identity)
+                   for version in ("1.0", "2.0")]
 
         run = self.resign_tool("--drop", os.path.join("zansetup", "soft", "Demo", "1.0"),
                                "--drop", os.path.relpath(foreign[0], self.root))
         self.assertEqual(0, run.returncode, run.stderr)
         gone = sorted([old.info_path, foreign[0]] + list(old.lang_paths.values()))
-        self.assertEqual(["dropped " + p for p in gone], [l for l in run.stdout.splitlines() if l.startswith("dropped")])
+        self.assertEqual(["dropped " + p for p in gone],
+                         [line for line in run.stdout.splitlines() if line.startswith("dropped")])
         for path in gone:
             self.assertFalse(os.path.exists(path) or os.path.exists(path + ".p7s"), path)
         # The package stays, and so does what a kept version still names.
@@ -515,7 +517,8 @@ class PublishSigned(unittest.TestCase):
         before = tree_bytes(self.root)
         for path, line in (("../outside", "cannot drop ../outside: it is not in the tree "),
                            ("zansetup/soft/Demo/9.9", "cannot drop zansetup/soft/Demo/9.9: it is not in the tree "),
-                           ("zansetup/soft/Demo/1.0", "cannot drop zansetup/soft/Demo/1.0: it holds no signed document")):
+                           ("zansetup/soft/Demo/1.0",
+                            "cannot drop zansetup/soft/Demo/1.0: it holds no signed document")):
             with self.subTest(drop=path):
                 run = self.resign_tool("--drop", path)
                 self.assertEqual(1, run.returncode, run.stdout)

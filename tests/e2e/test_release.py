@@ -144,6 +144,9 @@ class Unsigned(ReleaseCase):
                         self.assertIn("download new.xml failed, url: %s%s" % (server.base_url, UPDATE_DOCUMENT), lines)
                     if "withdrawn" in name:
                         self.assertEqual(starts, WITHDRAWN in lines, lines)
+                    # The table for a person, as the runs decided it.
+                    verdict = "started" if starts else "not started"
+                    sys.stderr.write("\n%-26s %-26s %-11s %s" % (name, documents[0], verdict, line or ""))
 
     def test_a_new_installation_draws_its_bucket_once_and_keeps_it(self):
         box = Sandbox("release-bucket", unsigned=True)
@@ -208,7 +211,8 @@ class Pinned(ReleaseCase):
             sys.stderr.write("\n" + run.stdout)
             self.assertEqual(4, len(signatures))
             self.assertEqual(sorted("signed " + p[:-len(".p7s")] for p in signatures),
-                             sorted(l.rsplit(" until ", 1)[0] for l in run.stdout.splitlines() if l.startswith("signed")))
+                             sorted(line.rsplit(" until ", 1)[0] for line in run.stdout.splitlines()
+                                    if line.startswith("signed")))
             for path, old in signatures.items():
                 with open(path, "rb") as f:
                     self.assertNotEqual(old, f.read(), path)

@@ -147,6 +147,7 @@ class Unsigned(ReleaseCase):
                     # The table for a person, as the runs decided it.
                     verdict = "started" if starts else "not started"
                     sys.stderr.write("\n%-26s %-26s %-11s %s" % (name, documents[0], verdict, line or ""))
+        sys.stderr.write("\n")
 
     def test_a_new_installation_draws_its_bucket_once_and_keeps_it(self):
         box = Sandbox("release-bucket", unsigned=True)

@@ -12,6 +12,12 @@
 ; step fail, what was swapped is put back and the old version stays whole,
 ; with its old "version" in the record.
 ;
+; /Channel=NAME puts the install on an update channel (the record's value
+; "channel", which makes the setup program read the update document of
+; that channel); /Channel= with no name puts it back on the default one. An
+; update keeps whatever channel the record names, and the rollout bucket
+; the setup program drew into it.
+;
 ; Each flavour has an installer of its own: the x86 one installs the 32-bit
 ; programs into ...\Corvela\ZanSetup, the x64 one the 64-bit programs into
 ; ...\Corvela\ZanSetup-x64, each with an installed-programs entry named after
@@ -79,12 +85,18 @@ SetCompressor /SOLID lzma
 !define EXIT_NO_INSTALL 2
 !define EXIT_KEPT_OLD 3
 !define EXIT_OUTSIDE_PROFILE 4
+!define EXIT_BAD_CHANNEL 5
+; What the setup program takes as a channel name, 1 to 32 of these.
+!define CHANNEL_CHARACTERS "abcdefghijklmnopqrstuvwxyz0123456789-"
 ; Named the same in the setup program's update code.
 !define UPDATE_MUTEX "Local\ZanSetupUpdate"
 
 Var UpdateMode
 ; 1 when this install writes the shared record and link.
 Var OwnsRecord
+; /Channel=: 1 when given, and the name (empty: the default channel).
+Var ChannelGiven
+Var Channel
 
 Name "ZanSetup"
 OutFile "${OUTFILE}"
@@ -118,6 +130,9 @@ VIAddVersionKey /LANG=1033 "LegalCopyright" "corvela"
 
 LangString OutsideProfile ${LANG_ENGLISH} "ZanSetup installs only into a folder of your own user profile ($PROFILE), where other users cannot change it. Please choose such a folder."
 LangString OutsideProfile ${LANG_SIMPCHINESE} "ZanSetup 只能安装到您自己的用户配置文件夹（$PROFILE）中，其他用户无法更改那里的文件。请选择这样的文件夹。"
+LangString BadChannel ${LANG_ENGLISH} 'The update channel "$Channel" is not usable: a channel name is 1 to 32 characters of a-z, 0-9 and -.'
+LangString BadChannel ${LANG_SIMPCHINESE} '更新通道“$Channel”不可用：通道名称由 1 到 32 个 a-z、0-9 和 - 字符组成。'
+LangString BadChannel ${LANG_TRADCHINESE} '更新通道「$Channel」無法使用：通道名稱由 1 到 32 個 a-z、0-9 和 - 字元組成。'
 LangString OutsideProfile ${LANG_TRADCHINESE} "ZanSetup 只能安裝到您自己的使用者設定檔資料夾（$PROFILE）中，其他使用者無法變更那裡的檔案。請選擇這樣的資料夾。"
 
 ; Sets $R9 to 1 when $INSTDIR lies in the user's own profile, else to 0. A
@@ -137,6 +152,52 @@ Function CheckProfileFolder
   ${AndIf} $R6 == "$PROFILE"
   ${AndIf} $R5 == "\"
     StrCpy $R9 1
+  ${EndIf}
+FunctionEnd
+
+; Sets $R9 to 1 when $Channel is a channel name, else to 0: the setup
+; program would take any other value for the default channel.
+Function CheckChannelName
+  StrCpy $R9 0
+  StrLen $R8 $Channel
+  ${If} $R8 < 1
+  ${OrIf} $R8 > 32
+    Return
+  ${EndIf}
+  StrCpy $R7 0
+  ${Do}
+    StrCpy $R6 $Channel 1 $R7
+    StrCpy $R5 0
+    ${Do}
+      StrCpy $R4 "${CHANNEL_CHARACTERS}" 1 $R5
+      ${If} $R4 == ""
+        Return
+      ${EndIf}
+      ${IfThen} $R4 S== $R6 ${|} ${ExitDo} ${|}
+      IntOp $R5 $R5 + 1
+    ${Loop}
+    IntOp $R7 $R7 + 1
+  ${LoopUntil} $R7 >= $R8
+  StrCpy $R9 1
+FunctionEnd
+
+; Takes /Channel=NAME; a name the setup program would not read is refused
+; before anything is written.
+Function ReadChannelOption
+  ${GetParameters} $R0
+  ClearErrors
+  ${GetOptions} $R0 "/Channel=" $Channel
+  ${If} ${Errors}
+    Return
+  ${EndIf}
+  StrCpy $ChannelGiven 1
+  ${If} $Channel != ""
+    Call CheckChannelName
+    ${If} $R9 != 1
+      MessageBox MB_OK|MB_ICONSTOP "$(BadChannel)" /SD IDOK
+      SetErrorLevel ${EXIT_BAD_CHANNEL}
+      Quit
+    ${EndIf}
   ${EndIf}
 FunctionEnd
 
@@ -219,6 +280,7 @@ Function .onInit
       Quit
     ${EndIf}
   ${EndIf}
+  Call ReadChannelOption
   ${If} $UpdateMode == 1
     Call TakeUpdateMutex
   ${EndIf}
@@ -322,6 +384,14 @@ Section "ZanSetup"
   ${If} $OwnsRecord == 1
     !insertmacro WriteLinkAndRecord "$INSTDIR\ZanSetup.exe" "${VERSION}"
   ${EndIf}
+  ; Without /Channel= the record's channel stays, through updates too.
+  ${If} $ChannelGiven == 1
+    ${If} $Channel == ""
+      DeleteRegValue HKCU "${RECORD_KEY}" "channel"
+    ${Else}
+      WriteRegStr HKCU "${RECORD_KEY}" "channel" "$Channel"
+    ${EndIf}
+  ${EndIf}
 SectionEnd
 
 ; The files the setup program makes in download\<product> (the package,
@@ -384,12 +454,21 @@ Section "Uninstall"
   ${EndIf}
   ; The shared record and link go when they name this install, to the
   ; other flavour when it is still there.
+  ; The same user's channel and rollout bucket stay with it; with the last
+  ; flavour gone, they go with the record.
   ReadRegStr $R0 HKCU "${RECORD_KEY}" "Install_dir"
   ${If} $R0 == "$INSTDIR\ZanSetup.exe"
+    ReadRegStr $R6 HKCU "${RECORD_KEY}" "channel"
+    ClearErrors
+    ReadRegDWORD $R7 HKCU "${RECORD_KEY}" "rollout_bucket"
+    StrCpy $R8 1
+    ${IfThen} ${Errors} ${|} StrCpy $R8 0 ${|}
     DeleteRegKey HKCU "${LINK_KEY}"
     DeleteRegKey HKCU "${RECORD_KEY}"
     ${If} $R1 != ""
       !insertmacro WriteLinkAndRecord "$R1\ZanSetup.exe" "$R2"
+      ${IfThen} $R6 != "" ${|} WriteRegStr HKCU "${RECORD_KEY}" "channel" "$R6" ${|}
+      ${IfThen} $R8 == 1 ${|} WriteRegDWORD HKCU "${RECORD_KEY}" "rollout_bucket" $R7 ${|}
     ${EndIf}
   ${EndIf}
   DeleteRegKey /ifempty HKCU "Software\Corvela"

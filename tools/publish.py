@@ -13,11 +13,13 @@ writes, below ROOT (the folder the web server serves):
 or, with --update, a new setup program for the programs already out there:
 
     publish.py ROOT --update PROGRAM --version V [--base URL] [--path P]
-                    [--flavour x86|x64]
+                    [--flavour x86|x64] [--channel NAME] [--rollout P]
+                    [--withdraw V ...]
 
     zansetup/new.xml                                the update document of the
                                                     32-bit programs (x86)
     zansetup/new-x64.xml                            ... of the 64-bit ones (x64)
+    zansetup/new[-x64]-NAME.xml                     ... of the channel NAME
     zansetup/update/V/ZanSetup.exe                  the x86 program, or
     zansetup/update/V/x64/ZanSetup.exe              the x64 one (--path: another
                                                     place below zansetup/, where
@@ -26,6 +28,11 @@ or, with --update, a new setup program for the programs already out there:
 Each flavour of the setup program reads only its own update document, so
 an update never changes the flavour. The flavour is the program's own (the
 machine field of its file header) unless --flavour says otherwise.
+
+--rollout P offers the update to P percent of the installations (0 to 100,
+two decimals at most; 0 halts it), --withdraw V (repeatable) lets
+installations of version V take it even when it is older, and --channel
+NAME publishes it only to the installations on that channel.
 
 The document's addresses are absolute, on the server's base address. Options
 leave out elements, give a wrong digest or drop a language entry, so that
@@ -37,11 +44,18 @@ certificate inside), and the certificate's pin is printed: the value a
 pinned build carries in ZANSETUP_PUBLISHER_PINS.
 
 Every document names the UTC time it expires at, --expires DAYS from now
-(30 unless told; --no-expires writes none): a pinned build refuses it
-after that, and refuses one that names none. Before then, sign the tree
-again with a new time; nothing else in it changes:
+(30 unless told, 7 for update documents; --no-expires writes none): a
+pinned build refuses it after that, and refuses one that names none. Before
+then, sign the tree again with new times; nothing else in it changes:
 
     publish.py --resign ROOT --sign-key KEY --sign-cert CERT [--expires DAYS]
+                             [--drop PATH ...]
+
+re-signs every signed document of the tree, wherever it lies (a file with
+FILE.p7s beside it), and --drop takes the documents at or below PATH out of
+it (a product version's folder, say), with the language files only they
+name: every copy elsewhere dies at its expiry. On a document that cannot be
+stamped or signed it names it in one line and leaves the tree as it was.
 
     publish.py --pin CERT                           prints only that pin
 
@@ -50,13 +64,14 @@ Run with --help for every option; import it and call publish() for the same.
 import argparse
 import hashlib
 import os
+import re
 import shutil
 import sys
 import urllib.parse
 import xml.etree.ElementTree as ET
 
-from signed_documents import (DEFAULT_EXPIRES_DAYS, UPDATE_DOCUMENTS, expiry_text, publisher_pin, resign,
-                              signing_of, stamp_expiry, write_document)
+from signed_documents import (DEFAULT_EXPIRES_DAYS, UPDATE_DOCUMENTS, UPDATE_EXPIRES_DAYS, ResignError, expiry_text,
+                              publisher_pin, resign, signing_of, stamp_expiry, write_document)
 
 DEFAULT_BASE = "https://localhost:8780"
 HERE = os.path.dirname(os.path.abspath(__file__))
@@ -314,19 +329,50 @@ class PublishedUpdate:
         return "PublishedUpdate(%r)" % self.__dict__
 
 
+ROLLOUT = re.compile(r"^(100(\.00?)?|\d{1,2}(\.\d{1,2})?)$")
+CHANNEL = re.compile(r"^[a-z0-9-]{1,32}$")
+DOTTED_NUMBERS = re.compile(r"^\d+(\.\d+)*$")
+
+
+def _release_controls(rollout, channel, withdrawn):
+    """Refuses what the setup program would not read as the publisher
+    meant it."""
+    if rollout is not None and not ROLLOUT.match(rollout):
+        raise ValueError("the rollout is a percentage from 0 to 100 with two decimals at most, not %r" % rollout)
+    if channel is not None and not CHANNEL.match(channel):
+        raise ValueError("a channel is 1 to 32 characters of a-z, 0-9 and -, not %r" % channel)
+    for version in withdrawn:
+        if not DOTTED_NUMBERS.match(version):
+            raise ValueError("a withdrawn version is dotted numbers, as version blocks carry, not %r" % version)
+
+
+def update_document_name(flavour, channel=None):
+    """new.xml, new-x64.xml, or with a channel new-beta.xml, new-x64-beta.xml."""
+    name = UPDATE_DOCUMENTS[flavour]
+    return name if channel is None else name[:-len(".xml")] + "-" + channel + ".xml"
+
+
 def publish_update(root, program, version, base_url=DEFAULT_BASE, path=None,
                    checksum=None, wrong_checksum=False, sha256=None, wrong_sha256=False,
                    sign_key=None, sign_cert=None, signed_attributes=True, flavour=None,
-                   expires_days=DEFAULT_EXPIRES_DAYS, expires_at=None):
+                   expires_days=UPDATE_EXPIRES_DAYS, expires_at=None, rollout=None, channel=None,
+                   withdrawn=()):
     """Publishes `program` as the new setup program of its flavour (x86 or
     x64; by default the program's own): copies it to `path` below zansetup/
     (every "%VER%" replaced by `version`; by default the flavour's place)
     and writes the flavour's update document, zansetup/new.xml or
     new-x64.xml, with the version, the address (keeping "%VER%") and the
-    digests, and its expiry time as publish() writes it; with sign_key and
-    sign_cert also its .p7s. The program itself is copied as it is: its
-    Authenticode signature comes from the build."""
+    digests, and its expiry time as publish() writes it (7 days ahead by
+    default); with sign_key and sign_cert also its .p7s. The program itself
+    is copied as it is: its Authenticode signature comes from the build.
+
+    rollout    zansetup.rollout, the percentage of installations that take
+               it ("30", "0.5"; "0" halts it); None leaves it out: all do
+    channel    the channel's document instead (new-NAME.xml)
+    withdrawn  versions that take it even when it is older
+               (zansetup.withdrawn.version each)"""
     _check_segment("version", version)
+    _release_controls(rollout, channel, withdrawn)
     flavour = flavour or program_flavour(program)
     if flavour not in FLAVOURS:
         raise ValueError("the flavour is x86 or x64, not %r" % flavour)
@@ -343,14 +389,20 @@ def publish_update(root, program, version, base_url=DEFAULT_BASE, path=None,
     url = base_url + "/zansetup/" + "/".join(urllib.parse.quote(p, safe="%") for p in path.split("/"))
     checksum, sha256 = _digests(program_path, checksum, wrong_checksum, sha256, wrong_sha256)
     document = ET.Element("zansetup")
-    for tag, text in (("version", version), ("url", url), ("checksum", checksum), ("sha256", sha256)):
-        ET.SubElement(document, tag).text = text
-    document_path = os.path.join(root, "zansetup", UPDATE_DOCUMENTS[flavour])
+    for tag, text in (("version", version), ("url", url), ("checksum", checksum), ("sha256", sha256),
+                      ("rollout", rollout)):
+        if text is not None:
+            ET.SubElement(document, tag).text = text
+    if withdrawn:
+        listed = ET.SubElement(document, "withdrawn")
+        for item in withdrawn:
+            ET.SubElement(listed, "version").text = item
+    document_path = os.path.join(root, "zansetup", update_document_name(flavour, channel))
     signature = _write_document(document_path, document, expires, signing)
     return PublishedUpdate(document_path, program_path, url, checksum, sha256, signature, expires)
 
 
-def _add_signing_options(parser, required=False):
+def _add_signing_options(parser, required=False, default_days=DEFAULT_EXPIRES_DAYS):
     """The key, the certificate and the expiry time; `required` for a
     command that only signs, which always writes an expiry time."""
     parser.add_argument("--sign-key", metavar="KEY", required=required, help="publisher's private key (PEM)")
@@ -358,8 +410,9 @@ def _add_signing_options(parser, required=False):
     parser.add_argument("--no-signed-attributes", action="store_true",
                         help="sign without signed attributes (openssl cms -noattr)")
     expiry = parser.add_mutually_exclusive_group()
-    expiry.add_argument("--expires", type=int, default=DEFAULT_EXPIRES_DAYS, metavar="DAYS",
-                        help="the documents expire this many days from now [%(default)s]")
+    expiry.add_argument("--expires", type=int, default=default_days, metavar="DAYS",
+                        help="the documents expire this many days from now [%s]"
+                        % (default_days or "30, update documents 7"))
     if not required:
         expiry.add_argument("--no-expires", action="store_true",
                             help="write no expiry time (a pinned build refuses such documents)")
@@ -390,16 +443,25 @@ def main_resign(argv):
                                      description="Signs every document of a published tree again, with a "
                                      "new expiry time; nothing else changes.")
     parser.add_argument("--resign", required=True, metavar="ROOT", help="folder the web server serves")
-    _add_signing_options(parser, required=True)
+    parser.add_argument("--drop", action="append", default=[], metavar="PATH",
+                        help="take the signed documents at or below PATH (below ROOT) out of the tree (repeatable)")
+    _add_signing_options(parser, required=True, default_days=None)
     args = parser.parse_args(argv)
     signing, pin = _signing_options(parser, args)
-    expires = expiry_text(signing.pop("expires_days"))
-    documents = resign(args.resign, expires_at=expires, **signing)
-    if not documents:
-        parser.error("no published documents below " + args.resign)
-    for path in documents:
-        print("signed", path)
-    print("expires", expires)
+    if not os.path.isdir(args.resign):
+        parser.error("no folder " + args.resign)
+    try:
+        documents, dropped = resign(args.resign, drop=args.drop, **signing)
+    except (ResignError, ValueError, OSError) as error:
+        # One line that names the document; the tree is as it was.
+        print("publish.py --resign: %s; the tree is left as it was" % error, file=sys.stderr)
+        return 1
+    if not documents and not dropped:
+        parser.error("no signed documents below " + args.resign)
+    for path, expires in documents:
+        print("signed", path, "until", expires)
+    for path in dropped:
+        print("dropped", path)
     print("pin", pin)
     return 0
 
@@ -416,11 +478,22 @@ def main_update(argv):
     parser.add_argument("--flavour", choices=FLAVOURS,
                         help="the programs it updates [the program's own: x64 for an x86-64 program]")
     parser.add_argument("--wrong-checksum", action="store_true", help="a digest that does not match")
-    _add_signing_options(parser)
+    parser.add_argument("--rollout", metavar="P", help="percentage of installations that take it, 0 to 100 "
+                        "with two decimals at most; 0 halts it [all]")
+    parser.add_argument("--channel", metavar="NAME", help="publish to this channel's document "
+                        "(1 to 32 of a-z, 0-9, -) [the default channel]")
+    parser.add_argument("--withdraw", action="append", default=[], metavar="V",
+                        help="a withdrawn version, whose installations take this one even when older (repeatable)")
+    _add_signing_options(parser, default_days=UPDATE_EXPIRES_DAYS)
     args = parser.parse_args(argv)
     signing, pin = _signing_options(parser, args)
+    try:
+        _release_controls(args.rollout, args.channel, args.withdraw)
+    except ValueError as error:
+        parser.error(str(error))
     result = publish_update(args.root, args.update, args.version, base_url=args.base, path=args.path,
-                            wrong_checksum=args.wrong_checksum, flavour=args.flavour, **signing)
+                            wrong_checksum=args.wrong_checksum, flavour=args.flavour, rollout=args.rollout,
+                            channel=args.channel, withdrawn=args.withdraw, **signing)
     print("document", result.document_path)
     print("expires", result.expires)
     if pin:

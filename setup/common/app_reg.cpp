@@ -40,4 +40,22 @@ void CAppReg::WriteRegAppValue(const std::wstring& key, const std::wstring& valu
   SetString(record.get(), key.c_str(), value);
 }
 
+void CAppReg::WriteRegAppDword(const std::wstring& key, unsigned long value) {
+  ScopedRegKey record(OpenRecordForWriting());
+  if (!record) return;
+  DWORD data = value;
+  ::RegSetValueExW(record.get(), key.c_str(), 0, REG_DWORD, reinterpret_cast<const BYTE*>(&data), sizeof(data));
+}
+
+bool CAppReg::GetRegAppDword(const std::wstring& name, unsigned long* value) {
+  DWORD data = 0;
+  DWORD size = sizeof(data);
+  if (::RegGetValueW(HKEY_CURRENT_USER, kKeyPath, name.c_str(), RRF_RT_REG_DWORD, nullptr, &data, &size) !=
+      ERROR_SUCCESS) {
+    return false;
+  }
+  *value = data;
+  return true;
+}
+
 }  // namespace zan

@@ -1,6 +1,6 @@
 // The setup program's record about itself under the current user: its
-// installed version, the full path of its executable and the time of the
-// last self-update check. The setup program reads and writes it; the
+// installed version, the full path of its executable, the time of the
+// last self-update check, and its update channel and rollout bucket. The setup program reads and writes it; the
 // browser plug-in only reads it, from the same reading code.
 #pragma once
 
@@ -17,6 +17,8 @@ class CAppReg {
   // Writes the one string value `key`, and the key's empty default value.
   // Missing keys are created; nothing is removed. Failures are silent.
   void WriteRegAppValue(const std::wstring& key, const std::wstring& value);
+  // The same for a DWORD value.
+  void WriteRegAppDword(const std::wstring& key, unsigned long value);
 
   // Fill "version" and "install_dir" (any letter case); a value not found
   // leaves its out-parameter alone. True when the key opened and at least
@@ -24,6 +26,9 @@ class CAppReg {
   bool GetRegAppInfo(std::wstring& version, std::wstring& path);
   // The same for the one value `name`.
   bool GetRegAppValue(const std::wstring& name, std::wstring& value);
+  // The DWORD value `name`; false, and `*value` untouched, when it is
+  // missing or of another type.
+  bool GetRegAppDword(const std::wstring& name, unsigned long* value);
 };
 
 }  // namespace zan

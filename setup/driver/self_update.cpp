@@ -9,6 +9,7 @@
 #include "download_folder.h"
 #include "install_info.h"
 #include "package_install.h"
+#include "release_gate.h"
 #include "setup/common/app_reg.h"
 #include "setup/common/file_digests.h"
 #include "setup/common/log.h"
@@ -57,11 +58,12 @@ std::wstring DocumentText(TiXmlDocument& document, const char* path) {
 }
 
 // In a pinned build only an update signed with a pinned key, in any build
-// only one newer than this program itself.
-bool VerifyAndStart(const std::wstring& target, const ExpectedDigests& digests) {
+// only one newer than this program itself (any other, when the document
+// withdraws this version).
+bool VerifyAndStart(const std::wstring& target, const ExpectedDigests& digests, bool withdrawn) {
   auto check = [&](HANDLE file) {
     return CheckUpdateSignature(target, file, BuildPins()) && CheckUpdateMachine(file, RunningMachine()) &&
-           CheckUpdateVersion(file, BuildVersion());
+           CheckUpdateVersion(file, BuildVersion(), withdrawn);
   };
   return StartCheckedFile(target, digests, L"update zansetup check md5 failed", check, [&] {
     PROCESS_INFORMATION info;
@@ -194,9 +196,11 @@ void RunSelfUpdate(const std::wstring& documentUrl, const std::wstring& target) 
     return;
   }
 
-  std::wstring installed, location;
-  CAppReg().GetRegAppInfo(installed, location);
-  if (!IsNewerVersion(published, installed)) return;
+  // The publisher's rollout, channel and withdrawals decide who takes it.
+  UpdateOffer offer = ReadUpdateOffer(document);
+  Installation installation = ThisInstallation();
+  UpdateDecision decision = DecideUpdate(offer, installation);
+  if (!TakesUpdate(decision, offer, installation)) return;
 
   // The new program is no document: it may be larger than one, but not
   // without bound.
@@ -208,7 +212,7 @@ void RunSelfUpdate(const std::wstring& documentUrl, const std::wstring& target) 
     WriteLog(L"download zansetup package failed, url: %s", url.c_str());
     return;
   }
-  VerifyAndStart(target, digests);
+  VerifyAndStart(target, digests, decision.withdrawn);
 }
 
 void RemoveUpdateLeftovers(const std::wstring& programFolder) {
@@ -226,7 +230,7 @@ void RemoveUpdateLeftovers(const std::wstring& programFolder) {
 void CheckSelfUpdate(const std::wstring& serverBase) {
   if (!ClaimDueCheck()) return;
   std::unique_ptr<UpdateJob> job(new UpdateJob);
-  job->documentUrl = serverBase + UpdateDocumentPath();
+  job->documentUrl = serverBase + ChannelDocumentPath(UpdateDocumentPath(), RecordedChannel());
   job->target = GetDownloadFolder(L"Zansetup") + L"ZanSetup.exe";
   if (!StartWorker(SelfUpdateWorker, std::move(job))) WriteLog(L"start the update thread failed");
 }

@@ -37,7 +37,8 @@ std::wstring UpdateCommandLine(const std::wstring& program);
 
 // The worker's whole job, run on the calling thread: fetch the update
 // document at `documentUrl` (signed, in a pinned build), and if it names a
-// newer version, download it to `target`, check its digests, signature and
+// newer version (or another, when it withdraws this one) inside its
+// rollout, download it to `target`, check its digests, signature and
 // version block and start it. Every failure is only logged.
 void RunSelfUpdate(const std::wstring& documentUrl, const std::wstring& target);
 
@@ -48,7 +49,8 @@ void RemoveUpdateLeftovers(const std::wstring& programFolder);
 
 // On the main thread: when a check is due, writes a fresh stamp first (a
 // failed check then waits a day too) and starts the worker against
-// `serverBase` (this flavour's update document there), downloading into
+// `serverBase` (this flavour's update document there, of the record's
+// channel), downloading into
 // download\Zansetup. Nothing is due while
 // another holds the update mutex; the worker holds it for its whole check.
 void CheckSelfUpdate(const std::wstring& serverBase);

@@ -6,6 +6,7 @@
 #include "setup/common/handles.h"
 #include "setup/common/log.h"
 #include "setup/common/string_util.h"
+#include "release_control.h"
 
 namespace zan {
 namespace {
@@ -56,18 +57,21 @@ bool CheckUpdateMachine(HANDLE file, unsigned running) {
   return true;
 }
 
-bool CheckUpdateVersion(HANDLE file, const FileVersion& running) {
+bool CheckUpdateVersion(HANDLE file, const FileVersion& running, bool withdrawn) {
   FileVersion update;
   if (!ReadFileVersion(file, &update)) {
     WriteLog(L"the update is not started: it carries no version block");
     return false;
   }
-  if (!IsNewer(update, running)) {
+  if (MayReplaceBuild(update, running, withdrawn)) return true;
+  if (withdrawn) {
+    WriteLog(L"the update is not started: its version %s is this program's own, which is withdrawn",
+             VersionText(update).c_str());
+  } else {
     WriteLog(L"the update is not started: its version %s is not newer than this program's %s",
              VersionText(update).c_str(), VersionText(running).c_str());
-    return false;
   }
-  return true;
+  return false;
 }
 
 }  // namespace zan

@@ -2,7 +2,8 @@
 // build starts only what a pinned publisher key signed (Authenticode); an
 // unpinned build asks no signature of it. Neither starts an update whose
 // version block is not newer than its own build (no rollback), or that is
-// built for another processor (no change of flavour).
+// built for another processor (no change of flavour). A version that the
+// publisher's update document withdraws takes any other version, older too.
 #pragma once
 
 #include <windows.h>
@@ -24,7 +25,8 @@ bool CheckUpdateSignature(const std::wstring& path, HANDLE file, const Publisher
 bool CheckUpdateMachine(HANDLE file, unsigned running);
 
 // True when the version block of the update held open as `file` is newer
-// than `running`; otherwise logs why not.
-bool CheckUpdateVersion(HANDLE file, const FileVersion& running);
+// than `running` or, for a `withdrawn` running version, any other;
+// otherwise logs why not.
+bool CheckUpdateVersion(HANDLE file, const FileVersion& running, bool withdrawn);
 
 }  // namespace zan

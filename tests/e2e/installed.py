@@ -121,11 +121,13 @@ class InstalledTestCase(E2ETestCase):
         self.assertTrue(wait_until(lambda: os.path.exists(ready), timeout=30), "zsdriver holds no " + what)
         return holder
 
-    def install(self):
+    def install(self, options="", code=0):
+        """A silent install with `options` before /D=; its exit code must be `code`."""
         # /D= comes last and unquoted, blanks and all: the command line is
         # handed over exactly as written.
-        command_line = '"%s" /S /D=%s' % (windows_path(INSTALLER), windows_path(self.folder))
-        self.assertEqual(0, wait_exit(self.start(Wine(), command_line), timeout=120))
+        command_line = '"%s" /S %s/D=%s' % (windows_path(INSTALLER), options + " " if options else "",
+                                            windows_path(self.folder))
+        self.assertEqual(code, wait_exit(self.start(Wine(), command_line), timeout=120))
         self.addCleanup(self.uninstall_leftovers)
 
     def uninstall(self):

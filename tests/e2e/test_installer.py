@@ -226,6 +226,29 @@ class Installer(InstalledTestCase):
                          self.read(os.path.join(self.folder, "ZanSetupSH.exe")))
 
 
+    def test_a_channel_given_to_the_installer_stays_through_an_update(self):
+        # A name the setup program would not read is refused before anything is written.
+        self.install("/Channel=Beta", code=5)
+        self.assertIsNone(record_get("version"))
+        self.assertFalse(os.path.exists(self.folder))
+
+        self.install("/Channel=beta")
+        self.assertEqual((VERSION, "beta"), (record_get("version"), record_get("channel")))
+        # The bucket the setup program draws into the record.
+        self.assertEqual(0, wine("reg", "add", "HKCU\\" + RECORD, "/v", "rollout_bucket", "/t", "REG_DWORD",
+                                 "/d", "1234", "/f")[0])
+        update = '"%s" /Inst=0' % windows_path(NEXT_INSTALLER)
+        self.assertEqual(0, wait_exit(self.start(Wine(), update), timeout=120))
+        record = export("HKCU")[RECORD]
+        self.assertEqual(('"%s"' % NEXT_VERSION, '"beta"', "dword:000004d2"),
+                         (record['"version"'], record['"channel"'], record['"rollout_bucket"']))
+
+        # Installed again with an empty name: back on the default channel.
+        self.install("/Channel=")
+        self.assertEqual(VERSION, record_get("version"))
+        self.assertIsNone(record_get("channel"))
+        self.assertEqual("dword:000004d2", export("HKCU")[RECORD]['"rollout_bucket"'])
+
     def link_program(self):
         """The program the "zansetup:" link opens."""
         command = export("HKCU")[LINK + "\\shell\\open\\command"]["@"]
@@ -254,11 +277,16 @@ class Installer(InstalledTestCase):
         self.assertEqual((other, "0.9"), (record_get("Install_dir"), record_get("version")))
 
         # Uninstalled while it names us, the record and the link go to the
-        # other flavour, and the download folder stays for it.
+        # other flavour, with the user's channel and rollout bucket, and the
+        # download folder stays for it.
         record_set("Install_dir", ours)
+        record_set("channel", "beta")
+        self.assertEqual(0, wine("reg", "add", "HKCU\\" + RECORD, "/v", "rollout_bucket", "/t", "REG_DWORD",
+                                 "/d", "17", "/f")[0])
         self.uninstall()
-        self.assertEqual((other, "0.9", other), (record_get("Install_dir"), record_get("version"),
-                                                 self.link_program()))
+        self.assertEqual((other, "0.9", other, "beta"), (record_get("Install_dir"), record_get("version"),
+                                                         self.link_program(), record_get("channel")))
+        self.assertEqual("dword:00000011", export("HKCU")[RECORD]['"rollout_bucket"'])
         self.assertTrue(os.path.isdir(self.download))
 
 

@@ -2,7 +2,9 @@
 server for, and the document holds exactly the element paths it reads."""
 import datetime
 import hashlib
+import collections
 import os
+import re
 import shutil
 import subprocess
 import sys
@@ -14,9 +16,11 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 TOOLS = os.path.join(HERE, "..", "..", "tools")
 sys.path.insert(0, TOOLS)
 
+import foreign_tree  # noqa: E402
 import publish  # noqa: E402
 
 BASE = "https://localhost:8780"
+Identity = collections.namedtuple("Identity", "key cert")
 LANG_DIR = os.path.join(HERE, "..", "..", "setup", "ui", "language")
 
 
@@ -361,6 +365,32 @@ class PublishSigned(unittest.TestCase):
             publish.publish(self.root, "Other", self.installer, sign_key=self.key, lang_dir=LANG_DIR)
         self.assertFalse(os.path.exists(os.path.join(self.root, "zansetup", "soft", "Other")))
 
+    def resign_tool(self, *args, key=None):
+        """publish.py --resign ROOT with the publisher's key (or `key`)."""
+        return subprocess.run([sys.executable, os.path.join(TOOLS, "publish.py"), "--resign", self.root,
+                               "--sign-key", key or self.key, "--sign-cert", self.cert] + list(args),
+                              stdout=subprocess.PIPE, stderr=subprocess.PIPE, universal_newlines=True, timeout=120)
+
+    def assert_renewed(self, before, documents, days):
+        """Each of `documents` ({path: days ahead}) carries a new expiry time
+        where the old one stood (or first, where there was none) and a
+        signature that holds; every other byte of the tree is as `before`."""
+        after = tree_bytes(self.root)
+        self.assertEqual(sorted(before), sorted(after), "no file comes or goes")
+        for name, data in after.items():
+            path = os.path.join(self.root, name)
+            if path in documents:
+                expires = re.search(rb"<expires>([^<]*)</expires>", data).group(1).decode()
+                self.assertAlmostEqual(documents[path], days_ahead(expires), delta=0.01, msg=name)
+                old = re.search(rb"<expires>[^<]*</expires>|<expires/>", before[name])
+                element = b"<expires>" + expires.encode() + b"</expires>"
+                expected = (before[name].replace(old.group(), element, 1) if old else None)
+                self.assertEqual(expected or before[name], data if old else without_expiry(data, expires), name)
+                self.assertTrue(self.verifies(path, path + ".p7s"), name)
+                self.assertNotEqual(before[name + ".p7s"], after[name + ".p7s"], name)
+            elif not name.endswith(".p7s"):
+                self.assertEqual(before[name], data, name)
+
     def test_resign_renews_only_the_expiry_and_the_signatures(self):
         signing = dict(sign_key=self.key, sign_cert=self.cert)
         versioned = publish.publish(self.root, "Demo", self.installer, version="1.0", lang_dir=LANG_DIR,
@@ -372,33 +402,13 @@ class PublishSigned(unittest.TestCase):
                                           **signing).document_path for flavour in publish.FLAVOURS]
         before = tree_bytes(self.root)
 
-        documents = publish.resign(self.root, expires_days=7, **signing)
-        self.assertEqual([plain.info_path, plain.lang_paths["en-us"], versioned.info_path] +
-                         [versioned.lang_paths[c] for c in ("en-us", "zh-cn", "zh-tw")] + updates, documents)
-        after = tree_bytes(self.root)
-        self.assertEqual(sorted(before), sorted(after), "no file comes or goes")
-        for name, data in after.items():
-            path = os.path.join(self.root, name)
-            if path in documents:
-                expires = ET.fromstring(data)[0].text
-                self.assertAlmostEqual(7, days_ahead(expires), delta=0.01)
-                old = ET.fromstring(before[name])[0]
-                self.assertEqual(before[name] if old.tag != "expires" else without_expiry(before[name], old.text),
-                                 without_expiry(data, expires), name)
-                self.assertTrue(self.verifies(path, path + ".p7s"), name)
-            elif not name.endswith(".p7s"):
-                self.assertEqual(before[name], data, name)
-
-        # A document whose expiry time is not where publishing puts it is
-        # refused, and the tree stays as it was.
-        odd = os.path.join(self.root, "zansetup", "soft", "Odd", "soft.info")
-        os.makedirs(os.path.dirname(odd))
-        with open(odd, "wb") as f:
-            f.write(b"<soft_info><name>Odd</name><expires>2001-01-01T00:00:00Z</expires></soft_info>")
-        with self.assertRaises(ValueError):
-            publish.resign(self.root, expires_days=7, **signing)
-        shutil.rmtree(os.path.dirname(odd))
-        self.assertEqual(after, tree_bytes(self.root))
+        # Update documents 7 days ahead, products' 30, unless told.
+        documents, dropped = publish.resign(self.root, **signing)
+        products = [plain.info_path, plain.lang_paths["en-us"], versioned.info_path] + list(
+            versioned.lang_paths.values())
+        self.assertEqual(sorted(products + updates), sorted(path for path, _ in documents))
+        self.assertEqual([], dropped)
+        self.assert_renewed(before, dict([(p, 30) for p in products] + [(p, 7) for p in updates]), None)
 
         empty = os.path.join(self.tmp.name, "empty")
         os.makedirs(empty)
@@ -413,8 +423,136 @@ class PublishSigned(unittest.TestCase):
                 self.assertEqual(code, runs[code].returncode, runs[code].stderr)
         expires = ET.parse(updates[0]).getroot()[0].text
         self.assertAlmostEqual(3, days_ahead(expires), delta=0.01)
-        self.assertEqual(["signed " + d for d in documents] + ["expires " + expires, "pin " + self.pin],
+        self.assertEqual(["signed %s until %s" % (path, expires) for path, _ in documents] + ["pin " + self.pin],
                          runs[0].stdout.splitlines())
+
+    def test_resign_takes_any_layout_and_leaves_the_tree_whole_when_a_document_fails(self):
+        identity = Identity(self.key, self.cert)
+        languages = foreign_tree.language_files(self.root, identity)
+        info = foreign_tree.product(self.root, BASE, "Foreign", "1.0", self.installer, identity)
+        # An update document whose expiry time stands, empty, between others.
+        update = os.path.join(self.root, "zansetup", "new-x64.xml")
+        with open(update, "wb") as f:
+            f.write(b"<zansetup><version>2.0</version><expires/><url>u</url></zansetup>")
+        foreign_tree.signed_documents.sign_document(update, self.key, self.cert)
+        # Files without a signature beside them are no signed documents.
+        unsigned = os.path.join(self.root, "zansetup", "soft", "Unsigned", "soft.info")
+        os.makedirs(os.path.dirname(unsigned))
+        with open(unsigned, "wb") as f:
+            f.write(b"<soft_info><name>Unsigned</name></soft_info>")
+        before = tree_bytes(self.root)
+
+        run = self.resign_tool()
+        self.assertEqual(0, run.returncode, run.stderr)
+        renewed = dict([(p, 30) for p in [info] + list(languages.values())] + [(update, 7)])
+        self.assert_renewed(before, renewed, None)
+        self.assertEqual(sorted("signed " + p for p in renewed),
+                         sorted(line.rsplit(" until ", 1)[0] for line in run.stdout.splitlines()[:-1]))
+
+        # Stamped or signed, one document that cannot be is named in one
+        # line, and the tree stays as it was.
+        def two_expiries():
+            return b"<soft_info><expires>x</expires><name>Odd</name><expires>y</expires></soft_info>"
+
+        def no_xml():
+            return b"<soft_info><name>Odd</soft_info>"
+
+        rows = (("two expiries", two_expiries, None, "cannot stamp {odd}: its root <soft_info> has 2 expires elements"),
+                ("no XML", no_xml, None, "cannot stamp {odd}: it is no well-formed XML ("),
+                ("another key", None, self.other_key(),
+                 "cannot sign " + update + ": openssl cms failed: key values mismatch; private key does not match "
+                 "certificate; "))
+        odd = os.path.join(self.root, "zansetup", "soft", "Odd", "soft.info")
+        for name, content, key, line in rows:
+            with self.subTest(name):
+                shutil.rmtree(os.path.dirname(odd), ignore_errors=True)
+                if content:
+                    os.makedirs(os.path.dirname(odd))
+                    with open(odd, "wb") as f:
+                        f.write(content())
+                    foreign_tree.signed_documents.sign_document(odd, self.key, self.cert)
+                before = tree_bytes(self.root)
+                run = self.resign_tool(key=key)
+                self.assertEqual(1, run.returncode, run.stdout)
+                self.assertEqual("", run.stdout)
+                self.assertEqual(1, len(run.stderr.splitlines()), run.stderr)
+                self.assertTrue(run.stderr.startswith("publish.py --resign: " + line.format(odd=odd)), run.stderr)
+                self.assertTrue(run.stderr.endswith("; the tree is left as it was\n"), run.stderr)
+                self.assertEqual(before, tree_bytes(self.root))
+
+    def other_key(self):
+        key = os.path.join(self.tmp.name, "other.key")
+        made = openssl("genpkey", "-algorithm", "EC", "-pkeyopt", "ec_paramgen_curve:P-256", "-out", key)
+        self.assertEqual(0, made.returncode, made.stderr)
+        return key
+
+    def test_drop_takes_a_versions_documents_out_and_keeps_what_others_name(self):
+        identity = Identity(self.key, self.cert)
+        signing = dict(sign_key=self.key, sign_cert=self.cert)
+        old = publish.publish(self.root, "Demo", self.installer, version="1.0", lang_dir=LANG_DIR, **signing)
+        kept = publish.publish(self.root, "Demo", self.installer, version="2.0", lang_dir=LANG_DIR, **signing)
+        shared = foreign_tree.language_files(self.root, identity)
+        foreign = [foreign_tree.product(self.root, BASE, "Foreign", version, self.installer, identity)
+                   for version in ("1.0", "2.0")]
+
+        run = self.resign_tool("--drop", os.path.join("zansetup", "soft", "Demo", "1.0"),
+                               "--drop", os.path.relpath(foreign[0], self.root))
+        self.assertEqual(0, run.returncode, run.stderr)
+        gone = sorted([old.info_path, foreign[0]] + list(old.lang_paths.values()))
+        self.assertEqual(["dropped " + p for p in gone],
+                         [line for line in run.stdout.splitlines() if line.startswith("dropped")])
+        for path in gone:
+            self.assertFalse(os.path.exists(path) or os.path.exists(path + ".p7s"), path)
+        # The package stays, and so does what a kept version still names.
+        self.assertTrue(os.path.exists(old.package_path))
+        for path in [kept.info_path, foreign[1]] + list(kept.lang_paths.values()) + list(shared.values()):
+            self.assertTrue(self.verifies(path, path + ".p7s"), path)
+
+        # The last version that names the shared language files takes them along.
+        run = self.resign_tool("--drop", os.path.dirname(foreign[1]))
+        self.assertEqual(0, run.returncode, run.stderr)
+        self.assertEqual(sorted([foreign[1]] + list(shared.values())),
+                         [l[len("dropped "):] for l in run.stdout.splitlines() if l.startswith("dropped ")])
+
+        before = tree_bytes(self.root)
+        for path, line in (("../outside", "cannot drop ../outside: it is not in the tree "),
+                           ("zansetup/soft/Demo/9.9", "cannot drop zansetup/soft/Demo/9.9: it is not in the tree "),
+                           ("zansetup/soft/Demo/1.0",
+                            "cannot drop zansetup/soft/Demo/1.0: it holds no signed document")):
+            with self.subTest(drop=path):
+                run = self.resign_tool("--drop", path)
+                self.assertEqual(1, run.returncode, run.stdout)
+                self.assertTrue(run.stderr.startswith("publish.py --resign: " + line), run.stderr)
+                self.assertEqual(before, tree_bytes(self.root))
+
+    def test_rollout_channel_and_withdrawals_go_into_the_signed_update_document(self):
+        tool = [sys.executable, os.path.join(TOOLS, "publish.py"), self.root, "--update", self.installer,
+                "--version", "2.0", "--sign-key", self.key, "--sign-cert", self.cert]
+        run = subprocess.run(tool + ["--rollout", "30", "--channel", "beta", "--withdraw", "1.0", "--withdraw", "1.1"],
+                             stdout=subprocess.PIPE, stderr=subprocess.PIPE, universal_newlines=True, timeout=60)
+        self.assertEqual(0, run.returncode, run.stderr)
+        document = os.path.join(self.root, "zansetup", "new-beta.xml")
+        self.assertIn("document " + document + "\n", run.stdout)
+        self.assertEqual(["new-beta.xml", "new-beta.xml.p7s"],
+                         sorted(n for n in os.listdir(os.path.join(self.root, "zansetup")) if "xml" in n))
+        rows = [(p, t) for p, t, _ in element_paths(document)]
+        self.assertAlmostEqual(7, days_ahead(rows[1][1]), delta=0.01)
+        self.assertEqual([("zansetup.expires", rows[1][1]), ("zansetup.version", "2.0")], rows[1:3])
+        self.assertEqual([("zansetup.rollout", "30"), ("zansetup.withdrawn", ""), ("zansetup.withdrawn.version", "1.0"),
+                          ("zansetup.withdrawn.version", "1.1")], rows[-4:])
+        self.assertTrue(self.verifies(document, document + ".p7s"))
+        self.assertEqual("new-x64-beta.xml", publish.update_document_name("x64", "beta"))
+
+        for option, value in (("--rollout", "100.5"), ("--rollout", "30%"), ("--rollout", "-1"),
+                              ("--channel", "Beta"), ("--channel", "b" * 33), ("--channel", "../new"),
+                              ("--withdraw", "v1.0")):
+            with self.subTest(option=option, value=value):
+                before = tree_bytes(self.root)
+                run = subprocess.run(tool + [option, value], stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                                     universal_newlines=True, timeout=60)
+                self.assertEqual(2, run.returncode, run.stdout)
+                self.assertIn(repr(value), run.stderr)
+                self.assertEqual(before, tree_bytes(self.root))
 
     def test_pin_and_the_command_line(self):
         shell = subprocess.run(

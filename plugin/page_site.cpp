@@ -47,14 +47,29 @@ bool ReadTextProperty(IDispatch* object, const wchar_t* name, std::wstring* text
   return read;
 }
 
-// The HTML document that contains the control, from its client site.
+// The service through which a control that page script made (new
+// ActiveXObject) reaches the document of that script: such a control has
+// a site but no client site in a container.
+const GUID kContainerDispatchService = {0xB722BE00, 0x4E68, 0x101B, {0xA2, 0xBC, 0x00, 0xAA, 0x00, 0x40, 0x47, 0x70}};
+
+// The HTML document that contains the control: its client site's container,
+// or else the container's document that the site's services lead to. Only
+// IDispatch of the document is used, which IHTMLDocument2 derives from.
 ComRef<IDispatch> ContainingDocument(IUnknown* site) {
   ComRef<IOleClientSite> client = Query<IOleClientSite>(site, IID_IOleClientSite);
   IOleContainer* container = nullptr;
-  if (!client || FAILED(client->GetContainer(&container)) || !container) return nullptr;
-  ComRef<IOleContainer> containerRef(container);
-  // Only IDispatch of the document is used, which IHTMLDocument2 derives from.
-  return Query<IDispatch>(container, IID_IHTMLDocument2);
+  if (client && SUCCEEDED(client->GetContainer(&container)) && container) {
+    ComRef<IOleContainer> containerRef(container);
+    return Query<IDispatch>(container, IID_IHTMLDocument2);
+  }
+  ComRef<IServiceProvider> provider = Query<IServiceProvider>(site, IID_IServiceProvider);
+  IUnknown* document = nullptr;
+  if (!provider || FAILED(provider->QueryService(kContainerDispatchService, IID_IUnknown,
+                                                 reinterpret_cast<void**>(&document))) || !document) {
+    return nullptr;
+  }
+  ComRef<IUnknown> documentRef(document);
+  return Query<IDispatch>(document, IID_IHTMLDocument2);
 }
 
 bool OffersWebBrowser(IUnknown* site) {

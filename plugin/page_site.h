@@ -22,7 +22,8 @@ enum class PageLookup {
 };
 
 // The document that holds a control whose container gave it `site` (null:
-// none): the client site's container, that document's "URL". Not the
+// none): the client site's container, that document's "URL"; for a control
+// that page script made, the document its site's services lead to. Not the
 // top-level browser's address: a frame from another site inside an allowed
 // page is that other site's document. A site that leads to no document is a
 // script host's (no page), unless it offers a web browser service.

@@ -230,16 +230,20 @@ class FakeDocument : public IOleContainer {
   TextProperty url_;
 };
 
-// The control's site in a page as a browser gives it: a client site whose
-// container is the document that holds the control, and a service provider
-// whose web browser service tells the top-level page's address.
+// The control's site in a page as a browser gives it, with a service
+// provider whose web browser service tells the top-level page's address.
+// For a control of the page's markup, a client site whose container is the
+// document that holds it; for one that page script made (`clientSite`
+// false), only services, one of which leads to the script's document.
+const GUID kContainerDispatchService = {0xB722BE00, 0x4E68, 0x101B, {0xA2, 0xBC, 0x00, 0xAA, 0x00, 0x40, 0x47, 0x70}};
 class FakeSite : public IOleClientSite, public IServiceProvider {
  public:
   // An empty `document`: the document's address cannot be read.
-  FakeSite(const wchar_t* document, const wchar_t* top)
-      : document_(document && *document ? document : nullptr), browser_(L"LocationURL", top) {}
+  FakeSite(const wchar_t* document, const wchar_t* top, bool clientSite)
+      : document_(document && *document ? document : nullptr), browser_(L"LocationURL", top),
+        clientSite_(clientSite) {}
   STDMETHODIMP QueryInterface(REFIID iid, void** object) override {
-    if (IsEqualIID(iid, IID_IUnknown) || IsEqualIID(iid, IID_IOleClientSite)) {
+    if (IsEqualIID(iid, IID_IUnknown) || (clientSite_ && IsEqualIID(iid, IID_IOleClientSite))) {
       *object = static_cast<IOleClientSite*>(this);
     } else if (IsEqualIID(iid, IID_IServiceProvider)) {
       *object = static_cast<IServiceProvider*>(this);
@@ -262,6 +266,7 @@ class FakeSite : public IOleClientSite, public IServiceProvider {
   STDMETHODIMP OnShowWindow(BOOL) override { return S_OK; }
   STDMETHODIMP RequestNewObjectLayout() override { return E_NOTIMPL; }
   STDMETHODIMP QueryService(REFGUID service, REFIID iid, void** object) override {
+    if (!clientSite_ && IsEqualGUID(service, kContainerDispatchService)) return document_.QueryInterface(iid, object);
     if (!IsEqualGUID(service, IID_IWebBrowserApp)) return TextProperty::NoInterface(object);
     return browser_.QueryInterface(iid, object);
   }
@@ -273,6 +278,7 @@ class FakeSite : public IOleClientSite, public IServiceProvider {
  private:
   FakeDocument document_;
   TextProperty browser_;
+  bool clientSite_;
 };
 
 // A script host's site: neither a client site in a document nor a browser.
@@ -316,33 +322,35 @@ TEST_F(OneClick, TheDocumentThatHoldsTheControlMustBeAnHttpsPageOfAnAllowedSite)
   std::wstring program = StandIn();
   SetRecord(L"1.0", program);
   const std::string started = "\"" + zan::WideToUtf8(program) + "\" App=Foo Ver=2.0";
-  for (const zan_test::PageCase& page : zan_test::PageLockTable()) {
-    SCOPED_TRACE(page.what);
-    const std::wstring dll = DllFor(page.build);
-    ControlOf made(dll);
-    ASSERT_NE(nullptr, made.control.get());
-    FakeSite site(page.document, page.top ? page.top : page.document);
-    ComPtr<IObjectWithSite> withSite;
-    ASSERT_HRESULT_SUCCEEDED(made.control->QueryInterface(IID_IObjectWithSite, withSite.void_out()));
-    // A script host gives no site at all.
-    if (page.document) {
-      ASSERT_EQ(S_OK, withSite->SetSite(static_cast<IOleClientSite*>(&site)));
+  for (bool clientSite : {true, false}) {
+    for (const zan_test::PageCase& page : zan_test::PageLockTable()) {
+      SCOPED_TRACE(std::string(page.what) + (clientSite ? ", in the page's markup" : ", made by page script"));
+      const std::wstring dll = DllFor(page.build);
+      ControlOf made(dll);
+      ASSERT_NE(nullptr, made.control.get());
+      FakeSite site(page.document, page.top ? page.top : page.document, clientSite);
+      ComPtr<IObjectWithSite> withSite;
+      ASSERT_HRESULT_SUCCEEDED(made.control->QueryInterface(IID_IObjectWithSite, withSite.void_out()));
+      // A script host gives no site at all.
+      if (page.document) {
+        ASSERT_EQ(S_OK, withSite->SetSite(static_cast<IOleClientSite*>(&site)));
+      }
+      zan_test::DllLog log(dll);
+      Bstr name(L"Foo"), version(L"2.0");
+      VARIANT_BOOL answer = 7;
+      EXPECT_EQ(page.reason.empty() ? S_OK : S_FALSE,
+                made.control->InstallOneClick(name.get(), version.get(), &answer));
+      EXPECT_EQ(page.reason.empty() ? 1 : 0, answer);
+      if (page.reason.empty()) {
+        EXPECT_EQ(started, WaitForCommandLine(program)) << ::testing::PrintToString(log.NewLines());
+        ::DeleteFileW((program + L".cmdline").c_str());
+      } else {
+        EXPECT_EQ(std::vector<std::string>{zan_test::PageRefusalLine(page, page.document)}, log.NewLines());
+      }
+      ASSERT_EQ(S_OK, withSite->SetSite(nullptr));
+      withSite.reset();
+      EXPECT_TRUE(site.Released());
     }
-    zan_test::DllLog log(dll);
-    Bstr name(L"Foo"), version(L"2.0");
-    VARIANT_BOOL answer = 7;
-    EXPECT_EQ(page.reason.empty() ? S_OK : S_FALSE, made.control->InstallOneClick(name.get(), version.get(), &answer));
-    EXPECT_EQ(page.reason.empty() ? 1 : 0, answer);
-    if (page.reason.empty()) {
-      EXPECT_EQ(started, WaitForCommandLine(program))
-          << ::testing::PrintToString(log.NewLines());
-      ::DeleteFileW((program + L".cmdline").c_str());
-    } else {
-      EXPECT_EQ(std::vector<std::string>{zan_test::PageRefusalLine(page, page.document)}, log.NewLines());
-    }
-    ASSERT_EQ(S_OK, withSite->SetSite(nullptr));
-    withSite.reset();
-    EXPECT_TRUE(site.Released());
   }
 
   // A site that leads to no document and offers no browser is a script host's.

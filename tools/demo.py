@@ -23,7 +23,6 @@ screenshots.
 """
 import os
 import shutil
-import subprocess
 import sys
 import time
 

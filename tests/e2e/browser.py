@@ -14,7 +14,6 @@ import os
 import shutil
 import subprocess
 import sys
-import time
 
 CHROMIUM = "/usr/lib/chromium/chromium"
 CHROMEDRIVER = "/usr/bin/chromedriver"
@@ -176,15 +175,6 @@ class Chromium:
     def element(self, element_id):
         from selenium.webdriver.common.by import By
         return self.driver.find_element(By.ID, element_id)
-
-    def wait_for(self, condition, timeout=60, interval=0.2):
-        """Waits until condition() is true; returns its last value."""
-        deadline = time.time() + timeout
-        value = condition()
-        while not value and time.time() < deadline:
-            time.sleep(interval)
-            value = condition()
-        return value
 
     def screenshot(self, path):
         """The whole display, browser frame and questions included (what a

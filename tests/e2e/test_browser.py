@@ -25,7 +25,7 @@ import urllib.request
 
 import browser
 from harness import (BUILD, DRIVER, OUTPUT, SECOND_PORT, SERVER_BASE, WINE_RUN, ProductServer, Sandbox, Wine,
-                     read_locale_text, read_log_lines, windows_path)
+                     read_locale_text, read_log_lines)
 from installed import INSTALLER, FreshPrefix, InstalledTestCase, wait_until
 from resource_ids import IDC_NEXT
 
@@ -109,7 +109,7 @@ class Visitor(InstalledTestCase):
         return CHROMIUM.element("status").text
 
     def wait_for_status(self, start, timeout=60):
-        CHROMIUM.wait_for(lambda: self.status().startswith(start), timeout)
+        wait_until(lambda: self.status().startswith(start), timeout)
         self.assertTrue(self.status().startswith(start), self.status())
 
     def new_links(self):

@@ -281,18 +281,6 @@ class FakeSite : public IOleClientSite, public IServiceProvider {
   bool clientSite_;
 };
 
-// A script host's site: neither a client site in a document nor a browser.
-class ScriptHostSite : public IUnknown {
- public:
-  STDMETHODIMP QueryInterface(REFIID iid, void** object) override {
-    if (!IsEqualIID(iid, IID_IUnknown)) return TextProperty::NoInterface(object);
-    *object = this;
-    return S_OK;
-  }
-  STDMETHODIMP_(ULONG) AddRef() override { return 2; }
-  STDMETHODIMP_(ULONG) Release() override { return 1; }
-};
-
 using GetClassObjectProc = HRESULT(WINAPI*)(REFCLSID, REFIID, void**);
 
 // A control made by the class factory of the DLL at `path`, loaded here.
@@ -354,7 +342,7 @@ TEST_F(OneClick, TheDocumentThatHoldsTheControlMustBeAnHttpsPageOfAnAllowedSite)
   }
 
   // A site that leads to no document and offers no browser is a script host's.
-  ScriptHostSite scriptHost;
+  TextProperty scriptHost(L"Name", L"cscript");
   ComPtr<IObjectWithSite> withSite;
   ASSERT_HRESULT_SUCCEEDED(control_->QueryInterface(IID_IObjectWithSite, withSite.void_out()));
   ASSERT_EQ(S_OK, withSite->SetSite(&scriptHost));

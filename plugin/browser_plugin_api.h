@@ -94,6 +94,9 @@ typedef enum {
 typedef enum {
   NPNVWindowNPObject = 15,
   NPNVPluginElementNPObject = 16,
+  // The origin of the plug-in's document as a UTF-8 text the browser
+  // allocated; the plug-in frees it with memfree.
+  NPNVdocumentOrigin = 22,
 } NPNVariable;
 
 // Script values. NPString is UTF-8 with a byte count and need not end in a zero.
@@ -219,6 +222,7 @@ typedef NPObject* (*NPN_RetainObjectProcPtr)(NPObject* obj);
 typedef void (*NPN_ReleaseObjectProcPtr)(NPObject* obj);
 typedef void (*NPN_ReleaseVariantValueProcPtr)(NPVariant* variant);
 typedef NPError (*NPN_GetValueProcPtr)(NPP instance, NPNVariable variable, void* value);
+typedef void (*NPN_MemFreeProcPtr)(void* pointer);
 typedef bool (*NPN_GetPropertyProcPtr)(NPP npp, NPObject* obj, NPIdentifier propertyName, NPVariant* result);
 typedef void* NPN_OpaqueProcPtr;
 
@@ -234,7 +238,7 @@ typedef struct NPNetscapeFuncs {
   NPN_OpaqueProcPtr status;
   NPN_OpaqueProcPtr uagent;
   NPN_OpaqueProcPtr memalloc;
-  NPN_OpaqueProcPtr memfree;
+  NPN_MemFreeProcPtr memfree;
   NPN_OpaqueProcPtr memflush;
   NPN_OpaqueProcPtr reloadplugins;
   NPN_OpaqueProcPtr getJavaEnv;

@@ -43,7 +43,7 @@ class CZanSetupOneClick final : public IZanSetupOneClick, public IObjectSafety, 
   // IZanSetupOneClick. Never fails: 1 and S_OK when the setup program was
   // started, else 0 and S_FALSE. A name or version that a link would not
   // carry either is refused ("InstallOneClick refused: ..."), and so is a
-  // hosting page whose site is not allowed; nothing starts.
+  // hosting document that is no https page of an allowed site; nothing starts.
   STDMETHODIMP InstallOneClick(BSTR productName, BSTR productVersion, VARIANT_BOOL* started) override;
 
   // IObjectSafety

@@ -1,12 +1,15 @@
 #include "page_site.h"
 
 #include <exdisp.h>
+#include <mshtml.h>
 #include <oleauto.h>
+#include <oleidl.h>
 #include <servprov.h>
 
 #include <memory>
 
 #include "plugin_instance.h"
+#include "setup/common/build_settings.h"
 #include "setup/common/site_lock.h"
 #include "setup/common/string_util.h"
 
@@ -20,8 +23,15 @@ struct Released {
 template <typename T>
 using ComRef = std::unique_ptr<T, Released<T>>;
 
-// A property read through IDispatch: only the web browser object's
-// "LocationURL" is asked for, whatever else its interface holds.
+template <typename T>
+ComRef<T> Query(IUnknown* object, REFIID iid) {
+  T* found = nullptr;
+  if (!object || FAILED(object->QueryInterface(iid, reinterpret_cast<void**>(&found)))) found = nullptr;
+  return ComRef<T>(found);
+}
+
+// A text property read through IDispatch: only the document's "URL" is asked
+// for, whatever else its interface holds.
 bool ReadTextProperty(IDispatch* object, const wchar_t* name, std::wstring* text) {
   LPOLESTR names[] = {const_cast<LPOLESTR>(name)};
   DISPID id = 0;
@@ -37,18 +47,64 @@ bool ReadTextProperty(IDispatch* object, const wchar_t* name, std::wstring* text
   return read;
 }
 
-struct VariantValue {
-  NPVariant value = {};
-  ~VariantValue() {
-    if (Browser().releasevariantvalue) Browser().releasevariantvalue(&value);
+// The service through which a control that page script made (new
+// ActiveXObject) reaches the document of that script: such a control has
+// a site but no client site in a container.
+const GUID kContainerDispatchService = {0xB722BE00, 0x4E68, 0x101B, {0xA2, 0xBC, 0x00, 0xAA, 0x00, 0x40, 0x47, 0x70}};
+
+// The HTML document that contains the control: its client site's container,
+// or else the container's document that the site's services lead to. Only
+// IDispatch of the document is used, which IHTMLDocument2 derives from.
+ComRef<IDispatch> ContainingDocument(IUnknown* site) {
+  ComRef<IOleClientSite> client = Query<IOleClientSite>(site, IID_IOleClientSite);
+  IOleContainer* container = nullptr;
+  if (client && SUCCEEDED(client->GetContainer(&container)) && container) {
+    ComRef<IOleContainer> containerRef(container);
+    return Query<IDispatch>(container, IID_IHTMLDocument2);
   }
+  ComRef<IServiceProvider> provider = Query<IServiceProvider>(site, IID_IServiceProvider);
+  IUnknown* document = nullptr;
+  if (!provider || FAILED(provider->QueryService(kContainerDispatchService, IID_IUnknown,
+                                                 reinterpret_cast<void**>(&document))) || !document) {
+    return nullptr;
+  }
+  ComRef<IUnknown> documentRef(document);
+  return Query<IDispatch>(document, IID_IHTMLDocument2);
+}
+
+bool OffersWebBrowser(IUnknown* site) {
+  ComRef<IServiceProvider> provider = Query<IServiceProvider>(site, IID_IServiceProvider);
+  IUnknown* browser = nullptr;
+  if (!provider || FAILED(provider->QueryService(IID_IWebBrowserApp, IID_IUnknown,
+                                                 reinterpret_cast<void**>(&browser))) || !browser) {
+    return false;
+  }
+  browser->Release();
+  return true;
+}
+
+// NPN_GetValue's string answers are the browser's memory, handed back to it.
+class BrowserString {
+ public:
+  BrowserString() = default;
+  ~BrowserString() {
+    if (text_ && Browser().memfree) Browser().memfree(text_);
+  }
+  BrowserString(const BrowserString&) = delete;
+  BrowserString& operator=(const BrowserString&) = delete;
+  char** out() { return &text_; }
+  const char* get() const { return text_; }
+
+ private:
+  char* text_ = nullptr;
 };
 
-bool GetObjectProperty(NPP npp, NPObject* object, const char* name, VariantValue* out) {
+bool HasWindowObject(NPP npp) {
   const NPNetscapeFuncs& browser = Browser();
-  if (!browser.getproperty || !browser.getstringidentifier) return false;
-  NPIdentifier id = browser.getstringidentifier(name);
-  return id && browser.getproperty(npp, object, id, &out->value);
+  NPObject* window = nullptr;
+  if (browser.getvalue(npp, NPNVWindowNPObject, &window) != NPERR_NO_ERROR || !window) return false;
+  if (browser.releaseobject) browser.releaseobject(window);
+  return true;
 }
 
 }  // namespace
@@ -57,39 +113,21 @@ const wchar_t* AllowedSites() { return ZANSETUP_ALLOWED_SITES_TEXT; }
 
 PageLookup PageUrlOfSite(IUnknown* site, std::wstring* url) {
   if (!site) return PageLookup::kNoPage;
-  IServiceProvider* provider = nullptr;
-  // A site without a web browser is a script host's, not a page's.
-  if (FAILED(site->QueryInterface(IID_IServiceProvider, reinterpret_cast<void**>(&provider))) || !provider) {
-    return PageLookup::kNoPage;
-  }
-  ComRef<IServiceProvider> providerRef(provider);
-  IDispatch* browser = nullptr;
-  if (FAILED(provider->QueryService(IID_IWebBrowserApp, IID_IDispatch, reinterpret_cast<void**>(&browser))) ||
-      !browser) {
-    return PageLookup::kNoPage;
-  }
-  ComRef<IDispatch> browserRef(browser);
-  return ReadTextProperty(browser, L"LocationURL", url) ? PageLookup::kFound : PageLookup::kUnreadable;
+  ComRef<IDispatch> document = ContainingDocument(site);
+  if (document) return ReadTextProperty(document.get(), L"URL", url) ? PageLookup::kFound : PageLookup::kUnreadable;
+  // In a browser, but its document out of reach: not to be taken for a script host.
+  return OffersWebBrowser(site) ? PageLookup::kUnreadable : PageLookup::kNoPage;
 }
 
 PageLookup PageUrlOfInstance(NPP npp, std::wstring* url) {
   const NPNetscapeFuncs& browser = Browser();
-  NPObject* window = nullptr;
-  if (!npp || !browser.getvalue || browser.getvalue(npp, NPNVWindowNPObject, &window) != NPERR_NO_ERROR ||
-      !window) {
-    return PageLookup::kNoPage;
+  if (!npp || !browser.getvalue) return PageLookup::kNoPage;
+  BrowserString origin;
+  if (browser.getvalue(npp, NPNVdocumentOrigin, origin.out()) == NPERR_NO_ERROR && origin.get()) {
+    *url = Utf8ToWide(origin.get());
+    return PageLookup::kFound;
   }
-  VariantValue location, href;
-  const bool read = GetObjectProperty(npp, window, "location", &location) &&
-                    location.value.type == NPVariantType_Object &&
-                    GetObjectProperty(npp, location.value.value.objectValue, "href", &href) &&
-                    href.value.type == NPVariantType_String;
-  if (read) {
-    const NPString& text = href.value.value.stringValue;
-    *url = Utf8ToWide(std::string(text.UTF8Characters ? text.UTF8Characters : "", text.UTF8Length));
-  }
-  if (browser.releaseobject) browser.releaseobject(window);
-  return read ? PageLookup::kFound : PageLookup::kUnreadable;
+  return HasWindowObject(npp) ? PageLookup::kUnreadable : PageLookup::kNoPage;
 }
 
 std::wstring PageRefusal(PageLookup lookup, const std::wstring& url) {
@@ -101,9 +139,11 @@ std::wstring PageRefusal(PageLookup lookup, const std::wstring& url) {
     case PageLookup::kFound:
       break;
   }
-  const std::wstring host = UrlHost(url);
-  if (IsAllowedHost(host, AllowedSites())) return std::wstring();
-  return L"the page's host \"" + host + L"\" is not allowed";
+  PagePolicy policy;
+  policy.allowedSites = AllowedSites();
+  policy.serverHost = UrlHost(ServerBase());
+  policy.development = !IsPinnedBuild();
+  return PageAddressRefusal(url, policy);
 }
 
 }  // namespace zan

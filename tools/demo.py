@@ -1,20 +1,28 @@
 #!/usr/bin/env python3
 """The demo, the whole loop under Wine: installs ZanSetup per user with its
 own installer, publishes the demo product (a real installer) and serves it
-with nginx on the build's server address, lets a page's script ask the
-one-click control to install it, and uninstalls ZanSetup again at the end.
+with nginx on the build's server address, lets a visitor ask for it, and
+uninstalls ZanSetup again at the end.
 
     demo.py BUILD_DIR
+
+The visitor uses Chromium where it can run (Debian's, driven by Selenium):
+it opens the sample page (tools/oneclick-sample.html) from the server, its
+button hands a "zansetup:" link to the desktop, which gives it to Wine's
+shell, and the installed ZanSetup starts. Where Chromium cannot run, a
+page's script asks the one-click control under the script host instead. The
+demo says which path it took.
 
 The documents are signed with the publisher key and certificate (PEM) that
 ZANSETUP_DEMO_SIGN_KEY and ZANSETUP_DEMO_SIGN_CERT name; demo.sh makes a
 throw-away pair and pins the build to it.
 
-With DISPLAY set the dialogs are left to you; otherwise a virtual display is
-used and the dialogs are worked as a person would, with screenshots.
+With DISPLAY set the browser and the dialogs are left to you; otherwise a
+virtual display is used and both are worked as a person would, with
+screenshots.
 """
 import os
-import subprocess
+import shutil
 import sys
 import time
 
@@ -25,6 +33,11 @@ sys.path.insert(0, os.path.join(HERE, "..", "tests", "e2e"))
 
 FOLDER = "C:\\Demo Product"
 DEMO_SPAN = 64
+PAGE = "/oneclick.html"
+# Where the sample page offers ZanSetup's installer.
+INSTALLER_PATH = "/zansetup/ZanSetup-setup.exe"
+# Wine's desktop on the left, the browser beside it.
+WIDE_SCREEN = "2048x768x24"
 PAGE_SCRIPT = """// What the sample page (tools/oneclick-sample.html) does, as a script.
 var control = new ActiveXObject("npZanSetupOneClick.ZanSetupOneClick");
 WScript.Echo("InstallOneClick answered " + Number(control.InstallOneClick("Demo", "1.0")));
@@ -55,12 +68,46 @@ def install_zansetup(harness, installer, folder):
     print("installed ZanSetup per user into", folder)
 
 
-def one_click(harness, wine_call, box, language, interactive, log):
+def script_host(harness, wine_call, box):
+    """The fallback: a page's script asks the one-click control, under the
+    script host."""
     script = os.path.join(box.root, "page.js")
     with open(script, "w") as f:
         f.write(PAGE_SCRIPT)
     code, out = wine_call("cscript", "//nologo", harness.windows_path(script))
     print("the page's script:", out.strip() or "exit code %d" % code)
+
+
+def chromium_visit(harness, browser, box, server, display, language, interactive, installer, shots):
+    """The visitor's path: Chromium opens the sample page from the server and
+    its button hands the link to the desktop, which gives it to Wine's shell
+    in the build's prefix. Returns the browser, to be stopped by the caller."""
+    import tls
+    shutil.copy(os.path.join(HERE, "oneclick-sample.html"), os.path.join(server.root, PAGE.lstrip("/")))
+    shutil.copy(installer, os.path.join(server.root, INSTALLER_PATH.lstrip("/")))
+    build = harness.BUILD
+    visitor = browser.Chromium(os.path.join(box.root, "chromium"), display, tls.ca_pem(build),
+                               allowed_origins=[server.base_url], position=(0, 0) if interactive else (1024, 0))
+    visitor.start()
+    visitor.set_handler(harness.WINE_RUN, harness.DRIVER, {
+        "ZANSETUP_WINEPREFIX": os.path.join(build, "wineprefix"), "ZANSETUP_TEST_ENV": os.path.join(build, "test-env"),
+        "LC_ALL": harness.LANGUAGES[language]})
+    url = server.base_url + PAGE
+    visitor.open(url)
+    print("Chromium opened the sample page", url)
+    if interactive:
+        print("click the page's button in the browser that opened")
+        return visitor
+    shots.append(visitor.screenshot(os.path.join(box.root, "page-before-the-click.png")))
+    visitor.element("install").click()
+    if not wait_for(visitor.links_handed_on, 60):
+        raise SystemExit("the browser handed no link on")
+    print("the visitor clicked the button; Chromium handed %s to the desktop, and that to Wine's shell"
+          % visitor.links_handed_on()[0])
+    return visitor
+
+
+def work_dialogs(harness, box, language, interactive, log, visitor, shots):
     wine = harness.Wine(language)
     if interactive:
         wine.env["DISPLAY"] = os.environ["DISPLAY"]
@@ -68,13 +115,25 @@ def one_click(harness, wine_call, box, language, interactive, log):
     else:
         caption = harness.read_locale_text(language, "language.caption")
         from resource_ids import IDC_NEXT  # the build's, found once harness is loaded
-        dialog = wine.find(title=caption, control=IDC_NEXT, timeout_ms=60000)
+        dialog = wine.find(title=caption, control=IDC_NEXT, timeout_ms=90000)
         if dialog is None:
             raise SystemExit("the install path dialog did not appear; log: %s" % log)
-        print("install path dialog:", box.screenshot("install-path-dialog"))
+        if visitor:
+            wait_for(lambda: visitor.element("status").text, 30)
+            print("the page says:", visitor.element("status").text)
+        shots.append(box.screenshot("install-path-dialog"))
         wine.click(dialog, IDC_NEXT)
     ended = wait_for(lambda: "end install" in harness.read_log_lines(log), 3600 if interactive else 300)
     print("the setup program %s" % ("installed the product" if ended else "did not finish"))
+    if visitor and not interactive:
+        shots.append(box.screenshot("product-installed"))
+
+
+def browser_module():
+    """tests/e2e/browser.py, or why Chromium cannot run here."""
+    import browser
+    missing = browser.available()
+    return (None, missing) if missing else (browser, None)
 
 
 def main(build):
@@ -85,9 +144,17 @@ def main(build):
     os.environ["ZANSETUP_WINEARCH"] = "win64" if flavour == "x64" else "win32"
     suffix = "-x64" if flavour == "x64" else ""
     interactive = bool(os.environ.get("DISPLAY"))
-    testenv = os.path.join(HERE, "..", "tests", "e2e", "testenv.py")
-    subprocess.run([sys.executable, testenv, "start", build], check=True, stdout=subprocess.DEVNULL,
-                   env=dict(os.environ, DISPLAY="") if not interactive else os.environ)
+    browser, missing = browser_module()
+    if os.environ.get("ZANSETUP_DEMO_SCRIPT_HOST"):
+        browser, missing = None, "ZANSETUP_DEMO_SCRIPT_HOST is set"
+    import testenv
+    if not interactive:
+        os.environ["DISPLAY"] = ""
+    display = testenv.start(build, screen=WIDE_SCREEN if browser else testenv.SCREEN)
+    if interactive:
+        display = os.environ["DISPLAY"]
+    else:
+        os.environ.pop("DISPLAY")
     import harness
     import tls
     from test_plugin import MERGED, wine as wine_call
@@ -102,11 +169,14 @@ def main(build):
     program_dir = harness.profile_folder("ZanSetup demo", "Corvela", "ZanSetup" + suffix)
     folder = harness.windows_path(program_dir)
     log = os.path.join(program_dir, "zansetup.log")
+    shots = []
+    visitor = None
     try:
         install_zansetup(harness, installer, folder)
         # Windows merges the per-user classes into HKEY_CLASSES_ROOT; Wine 8
-        # does not, so the demo copies them there for the page's script.
-        for key in MERGED:
+        # does not, so the demo copies them there for the page's script and
+        # for Wine's shell (the "zansetup" scheme).
+        for key in MERGED + ["zansetup"]:
             wine_call("reg", "copy", "HKCU\\Software\\Classes\\" + key, "HKLM\\Software\\Classes\\" + key, "/s", "/f")
         with harness.ProductServer(box) as server:
             # Long ranged requests: the opt-in a publisher takes for any
@@ -126,10 +196,19 @@ def main(build):
                       "the build carries the pins %s" % (";".join(pins) or "(none)"))
             print("served over https with a certificate of the test CA in %s, trusted in the build's "
                   "Wine prefix and nowhere else" % tls.folder(build))
-            one_click(harness, wine_call, box, language, interactive, log)
+            if browser:
+                print("the visitor's path, in Chromium: the sample page, the click and the install")
+                visitor = chromium_visit(harness, browser, box, server, display, language, interactive, installer,
+                                         shots)
+            else:
+                print("the script host's path, a page's script through the one-click control: Chromium cannot "
+                      "run here (%s)" % missing)
+                script_host(harness, wine_call, box)
+            work_dialogs(harness, box, language, interactive, log, visitor, shots)
         installed = os.path.join(build, "wineprefix", "drive_c", FOLDER[3:])
         if os.path.isdir(installed):
-            print("the demo product was installed into %s (in Wine: %s):" % (installed, FOLDER))
+            print("the demo product was installed into %s (in Wine: %s)%s:"
+                  % (installed, FOLDER, " through Chromium" if visitor else " through the script host"))
             for name in sorted(os.listdir(installed)):
                 print("   ", name)
         else:
@@ -137,10 +216,12 @@ def main(build):
         print("log of the installed ZanSetup:", log)
         for line in harness.read_log_lines(log):
             print("   ", line)
-        for shot in box.screenshots:
+        for shot in filter(None, shots):
             print("screenshot:", shot)
     finally:
-        for key in MERGED:
+        if visitor:
+            visitor.stop()
+        for key in MERGED + ["zansetup"]:
             wine_call("reg", "delete", "HKLM\\Software\\Classes\\" + key, "/f")
         uninstaller = os.path.join(program_dir, "uninstall.exe")
         if os.path.exists(uninstaller):
@@ -148,7 +229,7 @@ def main(build):
             gone = wait_for(lambda: not os.path.exists(program_dir), 60)
             print("uninstalled ZanSetup again" if gone else "the uninstaller left %s" % program_dir)
         harness.record_reset()
-        subprocess.run([sys.executable, testenv, "stop", build], stdout=subprocess.DEVNULL)
+        testenv.stop(build, quiet=True)
 
 
 if __name__ == "__main__":

@@ -16,6 +16,10 @@ packages=(
   googletest libboost-dev nginx-light nsis fonts-wqy-microhei fonts-wine imagemagick
   python3 dpkg-dev curl osslsigncode openssl
 )
+# The visitor's browser for the tests and the demo: Chromium driven by
+# Selenium, its certificate database (certutil) and the desktop's hand-off
+# of links (xdg-open).
+packages+=(chromium chromium-driver python3-selenium libnss3-tools xdg-utils)
 
 need_update=0
 

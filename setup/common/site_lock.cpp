@@ -9,6 +9,8 @@ bool StartsWithIgnoringCase(const std::wstring& text, const std::wstring& prefix
   return text.size() >= prefix.size() && LowerAscii(text.substr(0, prefix.size())) == prefix;
 }
 
+const size_t kLoggedAddressLength = 300;
+
 }  // namespace
 
 std::wstring UrlHost(const std::wstring& url) {
@@ -49,6 +51,30 @@ bool IsAllowedHost(const std::wstring& host, const std::wstring& allowed) {
     }
   }
   return false;
+}
+
+std::wstring PageAddressRefusal(const std::wstring& url, const PagePolicy& policy) {
+  const std::wstring host = UrlHost(url);
+  const std::wstring page = L"the page \"" + LoggableAddress(url) + L"\" is not allowed: ";
+  const bool https = StartsWithIgnoringCase(url, L"https://");
+  if (!https) {
+    const bool ownTestServer = policy.development && StartsWithIgnoringCase(url, L"http://") && !host.empty() &&
+                               host == LowerAscii(policy.serverHost);
+    return ownTestServer ? std::wstring() : page + L"it is not served over https";
+  }
+  if (!IsAllowedHost(host, policy.allowedSites)) {
+    return page + L"its host \"" + LoggableAddress(host) + L"\" is not an allowed site";
+  }
+  return std::wstring();
+}
+
+std::wstring LoggableAddress(const std::wstring& url) {
+  std::wstring text = url.substr(0, kLoggedAddressLength);
+  for (wchar_t& c : text) {
+    if (c < 0x20 || c == 0x7F) c = L'?';
+  }
+  if (url.size() > kLoggedAddressLength) text += L"...";
+  return text;
 }
 
 }  // namespace zan

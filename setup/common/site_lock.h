@@ -1,5 +1,5 @@
-// Which web pages may ask the control and the plug-in to install: those of
-// the hosts the build allows, and of hosts below them.
+// Which web pages may ask the control and the plug-in to install: https
+// pages of the hosts the build allows, and of hosts below them.
 #pragma once
 
 #include <string>
@@ -20,5 +20,24 @@ std::vector<std::wstring> AllowedHostList(const std::wstring& allowed);
 // or below one of them ("www.corvela.com" below "corvela.com"). An empty
 // host is never allowed.
 bool IsAllowedHost(const std::wstring& host, const std::wstring& allowed);
+
+// What a build lets pages do: its allowed sites, the host of its download
+// server, and whether it is a development build (one that pins no
+// publisher key).
+struct PagePolicy {
+  std::wstring allowedSites;
+  std::wstring serverHost;
+  bool development = false;
+};
+
+// Why the page at `url` (an address or a document's origin) may not ask for
+// an install, or empty when it may: an https page of an allowed site may; a
+// development build also takes an http page of its server's own host, as a
+// test server serves it. The refusal names the address.
+std::wstring PageAddressRefusal(const std::wstring& url, const PagePolicy& policy);
+
+// An address fit for a log line: control characters as "?", and cut after
+// 300 characters, for the address comes from a page.
+std::wstring LoggableAddress(const std::wstring& url);
 
 }  // namespace zan

@@ -30,16 +30,18 @@ OTHER_UNINSTALL = "Software\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\" + 
 
 class FreshPrefix:
     """build/wineprefix-NAME, made new by start() and pointed to by the
-    environment the harness's Wine runs use, until stop()."""
+    environment the harness's Wine runs use, until stop(). `screen`: the
+    size of its display, as Xvfb takes it ("2048x768x24")."""
 
-    def __init__(self, name):
+    def __init__(self, name, screen=None):
         self.prefix = os.path.join(BUILD, "wineprefix-" + name)
         self.env_folder = os.path.join(BUILD, "test-env-" + name)
+        self.screen = screen
         self._saved = {}
 
     def start(self):
         import testenv
-        display = testenv.start_fresh(BUILD, self.prefix, self.env_folder)
+        display = testenv.start_fresh(BUILD, self.prefix, self.env_folder, self.screen or testenv.SCREEN)
         for name, value in (("ZANSETUP_WINEPREFIX", self.prefix), ("ZANSETUP_TEST_ENV", self.env_folder),
                             ("DISPLAY", display)):
             self._saved[name] = os.environ.get(name)

@@ -46,10 +46,14 @@ def wine(build):
     return [os.path.join(build, "wine-run")]
 
 
-def start_display(folder):
+# The virtual display's size; Wine's desktop takes 1024x768 of it.
+SCREEN = "1024x768x24"
+
+
+def start_display(folder, screen=SCREEN):
     read_fd, write_fd = os.pipe()
     proc = subprocess.Popen(
-        ["timeout", str(WATCHDOG_SECONDS), "Xvfb", "-displayfd", str(write_fd), "-screen", "0", "1024x768x24",
+        ["timeout", str(WATCHDOG_SECONDS), "Xvfb", "-displayfd", str(write_fd), "-screen", "0", screen,
          "-nolisten", "tcp"],
         pass_fds=(write_fd,), stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
         start_new_session=True)
@@ -138,10 +142,10 @@ def remove_other_kind(prefix, kind):
         shutil.rmtree(prefix, ignore_errors=True)
 
 
-def start(build, prefix=None, folder=None):
+def start(build, prefix=None, folder=None, screen=SCREEN):
     folder = env_dir(build, folder)
     stop(build, quiet=True, prefix=prefix, folder=folder)
-    display = start_display(folder)
+    display = start_display(folder, screen)
     env = wine_environment(build, prefix)
     env["DISPLAY"] = display
     remove_other_kind(env["WINEPREFIX"], os.environ.get("ZANSETUP_WINEARCH"))
@@ -189,12 +193,12 @@ def start(build, prefix=None, folder=None):
     return display
 
 
-def start_fresh(build, prefix, folder):
+def start_fresh(build, prefix, folder, screen=SCREEN):
     """A new prefix (an old one of that name is removed first) with its own
     display and server; returns the display."""
     stop(build, quiet=True, prefix=prefix, folder=folder)
     shutil.rmtree(prefix, ignore_errors=True)
-    return start(build, prefix, folder)
+    return start(build, prefix, folder, screen)
 
 
 def stop(build, quiet=False, prefix=None, folder=None):

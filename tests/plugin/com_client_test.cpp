@@ -5,6 +5,7 @@
 
 #include <windows.h>
 #include <exdisp.h>
+#include <mshtml.h>
 #include <objsafe.h>
 #include <ocidl.h>
 #include <oleauto.h>
@@ -166,38 +167,24 @@ TEST_F(OneClick, WhatALinkWouldNotCarryIsRefusedAndStartsNothing) {
   EXPECT_FALSE(zan::FileExists(program + L".cmdline"));
 }
 
-// A page's site as a browser gives it: a service provider whose web browser
-// service answers "LocationURL" through IDispatch (`url` null: it cannot
-// be read). Without `browser`, a script host's site, which has no such
-// service.
-class FakeSite : public IServiceProvider, public IDispatch {
+// One object that answers one text property through IDispatch: the HTML
+// document's "URL" or the web browser's "LocationURL" (`value` null: it
+// cannot be read).
+class TextProperty : public IDispatch {
  public:
-  FakeSite(const wchar_t* url, bool browser) : url_(url), browser_(browser) {}
+  TextProperty(const wchar_t* name, const wchar_t* value) : name_(name), value_(value) {}
   STDMETHODIMP QueryInterface(REFIID iid, void** object) override {
-    if (IsEqualIID(iid, IID_IUnknown) || IsEqualIID(iid, IID_IServiceProvider)) {
-      *object = static_cast<IServiceProvider*>(this);
-    } else if (IsEqualIID(iid, IID_IDispatch) && browser_) {
-      *object = static_cast<IDispatch*>(this);
-    } else {
-      *object = nullptr;
-      return E_NOINTERFACE;
-    }
+    if (!IsEqualIID(iid, IID_IUnknown) && !IsEqualIID(iid, IID_IDispatch)) return NoInterface(object);
+    *object = static_cast<IDispatch*>(this);
     AddRef();
     return S_OK;
   }
   STDMETHODIMP_(ULONG) AddRef() override { return static_cast<ULONG>(++references); }
   STDMETHODIMP_(ULONG) Release() override { return static_cast<ULONG>(--references); }
-  STDMETHODIMP QueryService(REFGUID service, REFIID iid, void** object) override {
-    if (!browser_ || !IsEqualGUID(service, IID_IWebBrowserApp)) {
-      *object = nullptr;
-      return E_NOINTERFACE;
-    }
-    return QueryInterface(iid, object);
-  }
   STDMETHODIMP GetTypeInfoCount(UINT* count) override { *count = 0; return S_OK; }
   STDMETHODIMP GetTypeInfo(UINT, LCID, ITypeInfo**) override { return E_NOTIMPL; }
   STDMETHODIMP GetIDsOfNames(REFIID, LPOLESTR* names, UINT, LCID, DISPID* ids) override {
-    if (!url_ || wcscmp(names[0], L"LocationURL") != 0) return DISP_E_UNKNOWNNAME;
+    if (!value_ || wcscmp(names[0], name_) != 0) return DISP_E_UNKNOWNNAME;
     *ids = 7;
     return S_OK;
   }
@@ -205,56 +192,166 @@ class FakeSite : public IServiceProvider, public IDispatch {
                       UINT*) override {
     if (id != 7 || !(flags & DISPATCH_PROPERTYGET) || !result) return DISP_E_MEMBERNOTFOUND;
     result->vt = VT_BSTR;
-    result->bstrVal = ::SysAllocString(url_);
+    result->bstrVal = ::SysAllocString(value_);
     return S_OK;
+  }
+  static HRESULT NoInterface(void** object) {
+    *object = nullptr;
+    return E_NOINTERFACE;
   }
   long references = 1;
 
  private:
-  const wchar_t* url_;
-  bool browser_;
+  const wchar_t* name_;
+  const wchar_t* value_;
 };
 
-TEST_F(OneClick, AHostingPageMustBeOfAnAllowedSite) {
+// The HTML document that contains the control: a container that is an
+// IHTMLDocument2 (only its IDispatch is used).
+class FakeDocument : public IOleContainer {
+ public:
+  explicit FakeDocument(const wchar_t* url) : url_(L"URL", url) {}
+  STDMETHODIMP QueryInterface(REFIID iid, void** object) override {
+    if (IsEqualIID(iid, IID_IHTMLDocument2)) return url_.QueryInterface(IID_IDispatch, object);
+    if (!IsEqualIID(iid, IID_IUnknown) && !IsEqualIID(iid, IID_IOleContainer) &&
+        !IsEqualIID(iid, IID_IParseDisplayName)) {
+      return TextProperty::NoInterface(object);
+    }
+    *object = static_cast<IOleContainer*>(this);
+    AddRef();
+    return S_OK;
+  }
+  STDMETHODIMP_(ULONG) AddRef() override { return static_cast<ULONG>(++references); }
+  STDMETHODIMP_(ULONG) Release() override { return static_cast<ULONG>(--references); }
+  STDMETHODIMP ParseDisplayName(IBindCtx*, LPOLESTR, ULONG*, IMoniker**) override { return E_NOTIMPL; }
+  STDMETHODIMP EnumObjects(DWORD, IEnumUnknown**) override { return E_NOTIMPL; }
+  STDMETHODIMP LockContainer(BOOL) override { return E_NOTIMPL; }
+  long references = 1;
+  TextProperty url_;
+};
+
+// The control's site in a page as a browser gives it, with a service
+// provider whose web browser service tells the top-level page's address.
+// For a control of the page's markup, a client site whose container is the
+// document that holds it; for one that page script made (`clientSite`
+// false), only services, one of which leads to the script's document.
+const GUID kContainerDispatchService = {0xB722BE00, 0x4E68, 0x101B, {0xA2, 0xBC, 0x00, 0xAA, 0x00, 0x40, 0x47, 0x70}};
+class FakeSite : public IOleClientSite, public IServiceProvider {
+ public:
+  // An empty `document`: the document's address cannot be read.
+  FakeSite(const wchar_t* document, const wchar_t* top, bool clientSite)
+      : document_(document && *document ? document : nullptr), browser_(L"LocationURL", top),
+        clientSite_(clientSite) {}
+  STDMETHODIMP QueryInterface(REFIID iid, void** object) override {
+    if (IsEqualIID(iid, IID_IUnknown) || (clientSite_ && IsEqualIID(iid, IID_IOleClientSite))) {
+      *object = static_cast<IOleClientSite*>(this);
+    } else if (IsEqualIID(iid, IID_IServiceProvider)) {
+      *object = static_cast<IServiceProvider*>(this);
+    } else {
+      return TextProperty::NoInterface(object);
+    }
+    AddRef();
+    return S_OK;
+  }
+  STDMETHODIMP_(ULONG) AddRef() override { return static_cast<ULONG>(++references); }
+  STDMETHODIMP_(ULONG) Release() override { return static_cast<ULONG>(--references); }
+  STDMETHODIMP SaveObject() override { return E_NOTIMPL; }
+  STDMETHODIMP GetMoniker(DWORD, DWORD, IMoniker**) override { return E_NOTIMPL; }
+  STDMETHODIMP GetContainer(IOleContainer** container) override {
+    document_.AddRef();
+    *container = &document_;
+    return S_OK;
+  }
+  STDMETHODIMP ShowObject() override { return S_OK; }
+  STDMETHODIMP OnShowWindow(BOOL) override { return S_OK; }
+  STDMETHODIMP RequestNewObjectLayout() override { return E_NOTIMPL; }
+  STDMETHODIMP QueryService(REFGUID service, REFIID iid, void** object) override {
+    if (!clientSite_ && IsEqualGUID(service, kContainerDispatchService)) return document_.QueryInterface(iid, object);
+    if (!IsEqualGUID(service, IID_IWebBrowserApp)) return TextProperty::NoInterface(object);
+    return browser_.QueryInterface(iid, object);
+  }
+  // Every reference the control took was given back.
+  bool Released() const { return references == 1 && document_.references == 1 && document_.url_.references == 1 &&
+                                 browser_.references == 1; }
+  long references = 1;
+
+ private:
+  FakeDocument document_;
+  TextProperty browser_;
+  bool clientSite_;
+};
+
+using GetClassObjectProc = HRESULT(WINAPI*)(REFCLSID, REFIID, void**);
+
+// A control made by the class factory of the DLL at `path`, loaded here.
+class ControlOf {
+ public:
+  explicit ControlOf(const std::wstring& path) : module_(::LoadLibraryW(path.c_str())) {
+    auto getClassObject = reinterpret_cast<GetClassObjectProc>(
+        reinterpret_cast<void*>(module_ ? ::GetProcAddress(module_, "DllGetClassObject") : nullptr));
+    ComPtr<IClassFactory> factory;
+    if (getClassObject && SUCCEEDED(getClassObject(CLSID_ZanSetupOneClick, IID_IClassFactory, factory.void_out()))) {
+      factory->CreateInstance(nullptr, IID_IZanSetupOneClick, control.void_out());
+    }
+  }
+  ~ControlOf() {
+    control.reset();
+    if (module_) ::FreeLibrary(module_);
+  }
+  ControlOf(const ControlOf&) = delete;
+  ControlOf& operator=(const ControlOf&) = delete;
+  ComPtr<IZanSetupOneClick> control;
+
+ private:
+  HMODULE module_;
+};
+
+TEST_F(OneClick, TheDocumentThatHoldsTheControlMustBeAnHttpsPageOfAnAllowedSite) {
   std::wstring program = StandIn();
   SetRecord(L"1.0", program);
+  const std::string started = "\"" + zan::WideToUtf8(program) + "\" App=Foo Ver=2.0";
+  for (bool clientSite : {true, false}) {
+    for (const zan_test::PageCase& page : zan_test::PageLockTable()) {
+      SCOPED_TRACE(std::string(page.what) + (clientSite ? ", in the page's markup" : ", made by page script"));
+      const std::wstring dll = DllFor(page.build);
+      ControlOf made(dll);
+      ASSERT_NE(nullptr, made.control.get());
+      FakeSite site(page.document, page.top ? page.top : page.document, clientSite);
+      ComPtr<IObjectWithSite> withSite;
+      ASSERT_HRESULT_SUCCEEDED(made.control->QueryInterface(IID_IObjectWithSite, withSite.void_out()));
+      // A script host gives no site at all.
+      if (page.document) {
+        ASSERT_EQ(S_OK, withSite->SetSite(static_cast<IOleClientSite*>(&site)));
+      }
+      zan_test::DllLog log(dll);
+      Bstr name(L"Foo"), version(L"2.0");
+      VARIANT_BOOL answer = 7;
+      EXPECT_EQ(page.reason.empty() ? S_OK : S_FALSE,
+                made.control->InstallOneClick(name.get(), version.get(), &answer));
+      EXPECT_EQ(page.reason.empty() ? 1 : 0, answer);
+      if (page.reason.empty()) {
+        EXPECT_EQ(started, WaitForCommandLine(program)) << ::testing::PrintToString(log.NewLines());
+        ::DeleteFileW((program + L".cmdline").c_str());
+      } else {
+        EXPECT_EQ(std::vector<std::string>{zan_test::PageRefusalLine(page, page.document)}, log.NewLines());
+      }
+      ASSERT_EQ(S_OK, withSite->SetSite(nullptr));
+      withSite.reset();
+      EXPECT_TRUE(site.Released());
+    }
+  }
+
+  // A site that leads to no document and offers no browser is a script host's.
+  TextProperty scriptHost(L"Name", L"cscript");
   ComPtr<IObjectWithSite> withSite;
   ASSERT_HRESULT_SUCCEEDED(control_->QueryInterface(IID_IObjectWithSite, withSite.void_out()));
-  // The test build allows its download server's host, "localhost".
-  const struct {
-    const wchar_t* url;
-    const char* refusal;
-  } kPages[] = {
-      {L"https://evil.example/page.html", "the page's host \"evil.example\" is not allowed"},
-      {L"https://localhost.evil.example/", "the page's host \"localhost.evil.example\" is not allowed"},
-      {L"https://evil.example\\@localhost/", "the page's host \"evil.example\" is not allowed"},
-      {L"file:///C:/page.html", "the page's host \"\" is not allowed"},
-      {nullptr, "the hosting page's address could not be read"},
-      {L"https://www.localhost:8443/shop/", nullptr},
-  };
-  size_t logged = 0;
-  for (const auto& page : kPages) {
-    FakeSite site(page.url, true);
-    ASSERT_EQ(S_OK, withSite->SetSite(static_cast<IServiceProvider*>(&site)));
-    VARIANT_BOOL started = 7;
-    EXPECT_EQ(page.refusal ? S_FALSE : S_OK, Install(L"Foo", L"2.0", &started)) << page.refusal;
-    EXPECT_EQ(page.refusal ? 0 : 1, started);
-    if (page.refusal) ExpectLastLine(std::string("InstallOneClick refused: ") + page.refusal, ++logged);
-    ASSERT_EQ(S_OK, withSite->SetSite(nullptr));
-    EXPECT_EQ(1, site.references) << "the site is released";
-  }
-  EXPECT_EQ("\"" + zan::WideToUtf8(program) + "\" App=Foo Ver=2.0", WaitForCommandLine(program));
-  void* none = nullptr;
-  EXPECT_EQ(E_FAIL, withSite->GetSite(IID_IUnknown, &none));
-
-  // A script host's site is no page: it starts as without a site.
-  ::DeleteFileW((program + L".cmdline").c_str());
-  FakeSite scriptHost(nullptr, false);
-  ASSERT_EQ(S_OK, withSite->SetSite(static_cast<IServiceProvider*>(&scriptHost)));
-  VARIANT_BOOL started = 7;
-  EXPECT_EQ(S_OK, Install(L"Foo", L"2.1", &started));
+  ASSERT_EQ(S_OK, withSite->SetSite(&scriptHost));
+  VARIANT_BOOL answer = 7;
+  EXPECT_EQ(S_OK, Install(L"Foo", L"2.1", &answer));
   EXPECT_EQ("\"" + zan::WideToUtf8(program) + "\" App=Foo Ver=2.1", WaitForCommandLine(program));
   ASSERT_EQ(S_OK, withSite->SetSite(nullptr));
+  void* none = nullptr;
+  EXPECT_EQ(E_FAIL, withSite->GetSite(IID_IUnknown, &none));
 }
 
 TEST_F(OneClick, MissingNameMissingProgramOrAFolderFailQuietly) {

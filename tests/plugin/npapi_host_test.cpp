@@ -29,10 +29,14 @@ struct HostState {
   int created = 0;
   int deallocated = 0;
   bool failCreate = false;
-  // The page the plug-in sits in: none when `page` is false; `href` null
-  // when its address cannot be read.
+  // The page the plug-in sits in: none when `page` is false. `origin`: the
+  // document's origin as the browser tells it (null: it does not); `href`:
+  // what window.location.href says, which the page's script can change.
   bool page = false;
+  const char* origin = nullptr;
   const char* href = nullptr;
+  int originsGiven = 0;
+  int originsFreed = 0;
 };
 HostState g_host;
 
@@ -68,10 +72,22 @@ void HostReleaseObject(NPObject* object) {
 }
 
 NPError HostGetValue(NPP, NPNVariable variable, void* value) {
+  if (variable == NPNVdocumentOrigin && g_host.origin) {
+    char* origin = static_cast<char*>(std::malloc(std::strlen(g_host.origin) + 1));
+    std::strcpy(origin, g_host.origin);
+    ++g_host.originsGiven;
+    *static_cast<char**>(value) = origin;
+    return NPERR_NO_ERROR;
+  }
   if (variable != NPNVWindowNPObject || !g_host.page) return NPERR_GENERIC_ERROR;
   ++g_window.referenceCount;
   *static_cast<NPObject**>(value) = &g_window;
   return NPERR_NO_ERROR;
+}
+
+void HostMemFree(void* memory) {
+  ++g_host.originsFreed;
+  std::free(memory);
 }
 
 bool HostGetProperty(NPP, NPObject* object, NPIdentifier name, NPVariant* result) {
@@ -107,6 +123,7 @@ NPNetscapeFuncs HostTable() {
   table.retainobject = &HostRetainObject;
   table.releaseobject = &HostReleaseObject;
   table.getvalue = &HostGetValue;
+  table.memfree = &HostMemFree;
   table.getproperty = &HostGetProperty;
   table.releasevariantvalue = &HostReleaseVariantValue;
   return table;
@@ -548,32 +565,77 @@ TEST_F(NpapiInstall, WhatALinkWouldNotCarryFailsTheCallAndStartsNothing) {
   EXPECT_EQ("\"" + zan::WideToUtf8(program) + "\" App=" + chinese + " Ver=1", WaitForCommandLine(program));
 }
 
-TEST_F(NpapiInstall, AHostingPageMustBeOfAnAllowedSite) {
+// The plug-in of the DLL at `path`, loaded here as a browser loads it, with
+// one instance and its script object.
+class LoadedPlugin {
+ public:
+  explicit LoadedPlugin(const std::wstring& path) : module_(::LoadLibraryW(path.c_str())) {
+    auto initialize = reinterpret_cast<InitializeProc>(reinterpret_cast<void*>(Export("NP_Initialize")));
+    auto getEntryPoints = reinterpret_cast<GetEntryPointsProc>(reinterpret_cast<void*>(Export("NP_GetEntryPoints")));
+    browser_ = HostTable();
+    plugin_.size = sizeof(plugin_);
+    if (!initialize || initialize(&browser_) != NPERR_NO_ERROR || !getEntryPoints ||
+        getEntryPoints(&plugin_) != NPERR_NO_ERROR ||
+        plugin_.newp(const_cast<char*>("application/x-zanclound.oneclick"), &instance_, 1, 0, nullptr, nullptr,
+                     nullptr) != NPERR_NO_ERROR ||
+        plugin_.getvalue(&instance_, NPPVpluginScriptableNPObject, &object) != NPERR_NO_ERROR) {
+      object = nullptr;
+    }
+  }
+  ~LoadedPlugin() {
+    if (object) HostReleaseObject(object);
+    if (instance_.pdata) plugin_.destroy(&instance_, nullptr);
+    if (module_) ::FreeLibrary(module_);
+  }
+  LoadedPlugin(const LoadedPlugin&) = delete;
+  LoadedPlugin& operator=(const LoadedPlugin&) = delete;
+  NPObject* object = nullptr;
+
+ private:
+  FARPROC Export(const char* name) const { return module_ ? ::GetProcAddress(module_, name) : nullptr; }
+  HMODULE module_;
+  NPNetscapeFuncs browser_ = {};
+  NPPluginFuncs plugin_ = {};
+  NPP_t instance_ = {};
+};
+
+TEST_F(NpapiInstall, TheBrowsersOriginOfTheDocumentDecidesNotThePagesScript) {
   std::wstring program = StandIn();
   SetRecord(L"1.0", program);
   NPVariant args[] = {StringVariant("Foo", 3), StringVariant("2.0", 3)};
-  g_host.page = true;
-  // The test build allows its download server's host, "localhost".
-  const struct {
-    const char* href;
-    const char* refusal;
-  } kPages[] = {
-      {"https://evil.example/page.html", "the page's host \"evil.example\" is not allowed"},
-      {"http://localhost.evil.example/", "the page's host \"localhost.evil.example\" is not allowed"},
-      {nullptr, "the hosting page's address could not be read"},
-  };
-  size_t logged = 0;
-  for (const auto& page : kPages) {
-    g_host.href = page.href;
-    NPVariant result = {};
-    EXPECT_FALSE(object_->_class->invoke(object_, Id("InstallOneClick"), args, 2, &result)) << page.refusal;
-    ExpectLastLine(std::string("InstallOneClick refused: ") + page.refusal, ++logged);
+  for (const zan_test::PageCase& page : zan_test::PageLockTable()) {
+    SCOPED_TRACE(page.what);
+    g_host.page = page.document != nullptr;
+    const std::wstring origin = page.document && *page.document ? zan_test::OriginOf(page.document) : L"";
+    const std::string originText = zan::WideToUtf8(origin);
+    const std::string href = zan::WideToUtf8(page.top ? page.top : page.document ? page.document : L"");
+    g_host.origin = origin.empty() ? nullptr : originText.c_str();
+    g_host.href = href.c_str();
+    g_host.originsGiven = g_host.originsFreed = 0;
+    const std::wstring dll = DllFor(page.build);
+    zan_test::DllLog log(dll), control(PluginDll());
+    {
+      LoadedPlugin plugin(dll);
+      ASSERT_NE(nullptr, plugin.object);
+      NPVariant result = {};
+      EXPECT_EQ(page.reason.empty(), plugin.object->_class->invoke(plugin.object, Id("InstallOneClick"), args, 2,
+                                                                    &result));
+    }
+    EXPECT_EQ(g_host.originsGiven, g_host.originsFreed) << "the origin goes back to the browser";
+    EXPECT_EQ(1000, g_window.referenceCount) << "the window is released";
+    if (page.reason.empty()) {
+      EXPECT_EQ("\"" + zan::WideToUtf8(program) + "\" App=Foo Ver=2.0", WaitForCommandLine(program))
+          << ::testing::PrintToString(log.NewLines());
+      ::DeleteFileW((program + L".cmdline").c_str());
+    } else {
+      EXPECT_EQ(std::vector<std::string>{zan_test::PageRefusalLine(page, origin)}, log.NewLines());
+      // (The development build's refusal is in the control's own log: the line above is its only one.)
+      if (dll != PluginDll()) {
+        EXPECT_TRUE(control.NewLines().empty()) << "the control was never reached";
+      }
+    }
   }
-  EXPECT_EQ(1000, g_window.referenceCount) << "the window is released";
-  EXPECT_EQ(1000, g_location.referenceCount) << "the location is released";
-  g_host.href = "https://downloads.localhost/zansetup.html";
-  Install(args, 2);
-  EXPECT_EQ("\"" + zan::WideToUtf8(program) + "\" App=Foo Ver=2.0", WaitForCommandLine(program));
+  g_host = HostState();
 }
 
 TEST_F(NpapiInstall, StringsAreTakenByTheirByteCountAsUtf8) {

@@ -40,5 +40,40 @@ TEST(SiteLock, OnlyListedHostsAndHostsBelowThemAreAllowed) {
   EXPECT_FALSE(IsAllowedHost(L"corvela.com", L" ; ,"));
 }
 
+TEST(SiteLock, HttpsPagesOfAllowedSitesAndADevelopmentBuildsOwnServerOverHttp) {
+  const PagePolicy pinned{L"corvela.com", L"downloads.corvela.com", false};
+  const PagePolicy development{L"corvela.com", L"downloads.corvela.com", true};
+  const std::wstring https = L"it is not served over https";
+  const struct {
+    const wchar_t* url;
+    std::wstring pinned;       // the reason a pinned build refuses it; empty: it passes
+    std::wstring development;  // the same for a development build
+  } kCases[] = {
+      {L"https://www.corvela.com/install.html", L"", L""},
+      {L"https://corvela.com:8443", L"", L""},  // an origin, as a plug-in's browser gives it
+      {L"http://www.corvela.com/install.html", https, https},
+      {L"HTTP://Downloads.Corvela.com:8780/install.html", https, L""},
+      {L"http://evil.example/", https, https},
+      {L"https://evil.example/", L"its host \"evil.example\" is not an allowed site",
+       L"its host \"evil.example\" is not an allowed site"},
+      {L"file:///C:/page.html", https, https},
+      {L"null", https, https},  // an opaque origin: a sandboxed frame, a data: page
+      {L"", https, https},
+  };
+  for (const auto& c : kCases) {
+    const std::wstring refused = std::wstring(L"the page \"") + c.url + L"\" is not allowed: ";
+    EXPECT_EQ(c.pinned.empty() ? L"" : refused + c.pinned, PageAddressRefusal(c.url, pinned)) << c.url;
+    EXPECT_EQ(c.development.empty() ? L"" : refused + c.development, PageAddressRefusal(c.url, development))
+        << c.url;
+  }
+}
+
+TEST(SiteLock, ARefusedAddressIsLoggedOnOneLineAndCut) {
+  EXPECT_EQ(L"https://a/?x??forged line", LoggableAddress(L"https://a/?x\r\nforged line"));
+  const std::wstring longest(300, L'a'), longer(301, L'a');
+  EXPECT_EQ(longest, LoggableAddress(longest));
+  EXPECT_EQ(longest + L"...", LoggableAddress(longer));
+}
+
 }  // namespace
 }  // namespace zan

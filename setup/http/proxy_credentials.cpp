@@ -83,6 +83,7 @@ bool ProxyCredentials::AskUser(const std::wstring& proxy) {
     return false;
   }
   ++asked_;
+  WriteLog(L"asking for the credentials of the proxy %s", proxy.c_str());
   ProxyLogon answer;
   bool remember = false;
   if (!prompt_ || !prompt_(proxy, asked_ > 1, &answer, &remember)) {

@@ -15,6 +15,8 @@ packages=(
   mingw-w64-tools wine wine32:i386 wine64 libwine-dev xvfb xauth cmake make
   googletest libboost-dev nginx-light nsis fonts-wqy-microhei fonts-wine imagemagick
   python3 dpkg-dev curl osslsigncode openssl
+  # A proxy that asks for Basic credentials, and its password file, for the tests.
+  squid apache2-utils
 )
 
 need_update=0

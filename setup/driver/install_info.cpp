@@ -54,11 +54,19 @@ bool WriteWholeFile(const std::wstring& path, const std::string& bytes) {
 }
 
 // soft.info, signed and fresh (in a pinned build) and for this run's product and version.
+// A request that a cancelled run ended is no failure to log as one.
+bool EndedWithTheRun(const InfoJob& job) {
+  if (!IsSignalled(job.ticket.cancel.get())) return false;
+  WriteLog(L"the information download ended with the run");
+  return true;
+}
+
 // Asked for on each base in turn; its signature then comes from the base that answered.
 bool FetchInfoDocument(CSimpleHttpFetch& fetch, const InfoJob& job, std::string* text) {
   HttpRequest request;
   request.addresses = AddressesOnBases(job.url, job.bases);
   if (fetch.Fetch(request, *text) != S_OK) {
+    if (EndedWithTheRun(job)) return false;
     WriteLog(L"Download soft.xml failed, url: %s, error code: %d", job.url.c_str(), fetch.status());
     return false;
   }
@@ -77,6 +85,7 @@ bool FetchLanguageFile(CSimpleHttpFetch& fetch, const InfoJob& job, const std::w
   request.addresses = AddressesOnBases(url, job.bases);
   HRESULT result = url.empty() ? E_FAIL : fetch.Fetch(request, text);
   if (result != S_OK || text.empty()) {
+    if (EndedWithTheRun(job)) return false;
     WriteLog(L"Download language failed, url: %s, error code: %d", url.c_str(), fetch.status());
     return false;
   }
@@ -99,13 +108,13 @@ void FetchInfo(const InfoJob& job) {
   fetch.set_run(&run);
   fetch.set_size_cap(kDocumentSizeCap);
   std::string text;
-  if (!FetchInfoDocument(fetch, job, &text)) {
+  if (EndedWithTheRun(job) || !FetchInfoDocument(fetch, job, &text)) {
     ::PostMessageW(job.mainWindow, UM_INFO_FAILED, 0, 0);
     return;
   }
   std::wstring languageUrl = LanguageUrl(text, job.languageCode);
   WriteLog(L"Download language url: %s", languageUrl.c_str());
-  if (!FetchLanguageFile(fetch, job, languageUrl)) {
+  if (EndedWithTheRun(job) || !FetchLanguageFile(fetch, job, languageUrl)) {
     ::PostMessageW(job.mainWindow, UM_INFO_FAILED, 0, 0);
     return;
   }

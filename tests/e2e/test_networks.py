@@ -60,12 +60,11 @@ def tearDownModule():
 
 
 def received_bytes(lines):
-    """The program's own count: "downloaded N bytes for a file of M bytes"."""
-    for line in lines:
-        found = re.match(r"^downloaded (\d+) bytes for a file of (\d+) bytes$", line)
-        if found:
-            return int(found.group(1))
-    return None
+    """The program's own count, over every download of the run: "downloaded
+    N bytes for a file of M bytes"."""
+    counts = [int(found.group(1)) for found in
+              (re.match(r"^downloaded (\d+) bytes for a file of \d+ bytes$", line) for line in lines) if found]
+    return sum(counts) if counts else None
 
 
 def retries(lines):
@@ -167,6 +166,32 @@ class Faults(E2ETestCase):
         self.assertGreater(served_bytes(path), 0, "the mirror served the package")
         self.record("dead primary, live mirror", seconds, received_bytes(lines), served_bytes(path),
                     os.path.getsize(published.package_path))
+
+    def test_a_file_mixed_from_a_bad_mirror_is_fetched_whole_again_from_one_server(self):
+        """The line drops half-way; the rest comes from a mirror whose file
+        differs near its end. The digests refuse the mix, and the file is
+        fetched once more from one server."""
+        name = "Mixed"
+        with open(os.path.join(BOX.root, "BigSetup.exe"), "rb") as f:
+            data = bytearray(f.read(1024 * 1024))
+        installer = os.path.join(BOX.root, "MixedSetup.exe")
+        with open(installer, "wb") as f:
+            f.write(data)
+        data[-100] ^= 0xFF
+        other = os.path.join(SERVER.root, "mixed", "MixedSetup.exe")
+        os.makedirs(os.path.dirname(other), exist_ok=True)
+        with open(other, "wb") as f:
+            f.write(data)
+        published, path = self.publish(name, installer=installer, mirrors=[SERVER_BASE + "/mixed/MixedSetup.exe"])
+        set_document_text(published.info_path, "package/url", published.package_url.replace(
+            ":%d/" % NGINX_PORT, ":%d/" % RELAY_PORT))
+        RELAY.set_drops([512 * 1024])
+        seconds, lines = self.timed_run(name)
+        self.assertIn("the package's blocks came from several servers and fail its digests: "
+                      "fetching it whole from one server", lines)
+        self.assertGreater(served_bytes("/mixed/MixedSetup.exe"), 0, "the mirror served blocks")
+        self.record("drop, then a mirror with other bytes", seconds, received_bytes(lines), served_bytes(path),
+                    len(data))
 
     def test_a_base_list_whose_first_base_is_dead(self):
         box = Sandbox("networks-bases", variant="bases")

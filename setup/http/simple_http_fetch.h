@@ -93,7 +93,8 @@ class CSimpleHttpFetch {
   int status() const { return status_; }
   // What the last try came to, and the address it went to.
   const TryOutcome& last_try() const { return try_; }
-  const std::wstring& answered_url() const { return answered_; }
+  // A copy: the next request changes it.
+  std::wstring answered_url() const { return answered_; }
 
   // The run whose retry policy, cancel event and proxy credentials the
   // requests of FetchToString, FetchToFile, Fetch and FetchFile use; not

@@ -196,6 +196,9 @@ def main(build):
                       "the build carries the pins %s" % (";".join(pins) or "(none)"))
             print("served over https with a certificate of the test CA in %s, trusted in the build's "
                   "Wine prefix and nowhere else" % tls.folder(build))
+            print("a dropped line would not end it: every request is tried again within the run "
+                  "(1, 2, 4, 8, 16, then 30 s apart, for five minutes without progress), and the "
+                  "package keeps the blocks it has")
             if browser:
                 print("the visitor's path, in Chromium: the sample page, the click and the install")
                 visitor = chromium_visit(harness, browser, box, server, display, language, interactive, installer,

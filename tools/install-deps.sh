@@ -15,6 +15,8 @@ packages=(
   mingw-w64-tools wine wine32:i386 wine64 libwine-dev xvfb xauth cmake make
   googletest libboost-dev nginx-light nsis fonts-wqy-microhei fonts-wine imagemagick
   python3 dpkg-dev curl osslsigncode openssl
+  # A proxy that asks for Basic credentials, and its password file, for the tests.
+  squid apache2-utils
 )
 # The visitor's browser for the tests and the demo: Chromium driven by
 # Selenium, its certificate database (certutil) and the desktop's hand-off

@@ -170,7 +170,7 @@ def publish(root, name, installer, version=None, base_url=DEFAULT_BASE,
             exec_level="user", dir_opt_show=1, default_dir=None, read_key=None,
             conflict_processes=(), lang_dir=DEFAULT_LANG_DIR, languages=LANGUAGES,
             omit=(), checksum=None, wrong_checksum=False, sha256=None, wrong_sha256=False,
-            package_name=None, span=None, workers=None, extra=(), sign_key=None, sign_cert=None,
+            package_name=None, span=None, workers=None, mirrors=(), extra=(), sign_key=None, sign_cert=None,
             signed_attributes=True, expires_days=DEFAULT_EXPIRES_DAYS, expires_at=None):
     """Writes the product's tree below `root` and returns a Published.
 
@@ -201,6 +201,9 @@ def publish(root, name, installer, version=None, base_url=DEFAULT_BASE,
                    to 1024), on `workers` connections (1 to 8); None leaves
                    them out, and the download asks for one block at a time
                    on two connections
+    mirrors        full addresses of other servers with the same package
+                   (soft_info.package.mirror, repeatable): a try that fails
+                   moves on to the next, and the digests judge the file
     extra          (dotted key, text) pairs of further elements, such as a
                    conflict child with another name
     sign_key, sign_cert
@@ -262,11 +265,12 @@ def publish(root, name, installer, version=None, base_url=DEFAULT_BASE,
                 None if dir_opt_show is None else {"show": str(dir_opt_show)}),
                ("soft_info.dir.install.read", read_key, None),
                ("soft_info.dir.install.default", default_dir, None),
-               ("soft_info.package.url", package_url, None),
-               ("soft_info.package.checksum", checksum, None),
-               ("soft_info.package.sha256", sha256, None),
-               ("soft_info.package.span", None if span is None else str(span), None),
-               ("soft_info.package.workers", None if workers is None else str(workers), None)]
+               ("soft_info.package.url", package_url, None)]
+    entries += [("soft_info.package.mirror", mirror, None) for mirror in mirrors]
+    entries += [("soft_info.package.checksum", checksum, None),
+                ("soft_info.package.sha256", sha256, None),
+                ("soft_info.package.span", None if span is None else str(span), None),
+                ("soft_info.package.workers", None if workers is None else str(workers), None)]
     entries += [("soft_info.conflict.process", p, None) for p in conflict_processes]
     entries += [("soft_info.lang." + code, url, None) for code, url in lang_urls.items()]
     entries += [(key, text, None) for key, text in extra]
@@ -542,6 +546,9 @@ def main(argv=None):
                         "(soft_info.package.span) [left out: 1]")
     parser.add_argument("--workers", type=int, help="connections of the download, 1 to 8 "
                         "(soft_info.package.workers) [left out: 2]")
+    parser.add_argument("--mirror", action="append", default=[], metavar="URL",
+                        help="the full address of the package on another server (soft_info.package.mirror, "
+                        "repeatable), tried in turn when a try fails")
     parser.add_argument("--extra", action="append", default=[], metavar="KEY=TEXT",
                         help="a further element (repeatable)")
     _add_signing_options(parser)
@@ -560,7 +567,8 @@ def main(argv=None):
                      default_dir=args.default_dir, read_key=args.read_key,
                      conflict_processes=args.conflict, lang_dir=args.lang_dir, omit=args.omit,
                      checksum=args.checksum, wrong_checksum=args.wrong_checksum,
-                     package_name=args.package_name, span=args.span, workers=args.workers, extra=extra,
+                     package_name=args.package_name, span=args.span, workers=args.workers,
+                     mirrors=args.mirror, extra=extra,
                      **signing)
     print("soft.info", result.info_path)
     print("expires", result.expires)

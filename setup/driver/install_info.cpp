@@ -10,6 +10,7 @@
 #include "setup/http/simple_http_fetch.h"
 #include "setup/common/worker.h"
 #include "setup/common/xml_document.h"
+#include "network_session.h"
 #include "signed_document.h"
 
 namespace zan {
@@ -25,6 +26,8 @@ struct InfoJob {
   std::wstring languageCode;
   std::wstring productName;
   std::wstring productVersion;
+  std::vector<std::wstring> bases;
+  NetworkTicket ticket;
 };
 
 std::wstring LanguageUrl(const std::string& documentText, const std::wstring& languageCode) {
@@ -51,14 +54,26 @@ bool WriteWholeFile(const std::wstring& path, const std::string& bytes) {
 }
 
 // soft.info, signed and fresh (in a pinned build) and for this run's product and version.
+// A request that a cancelled run ended is no failure to log as one.
+bool EndedWithTheRun(const InfoJob& job) {
+  if (!IsSignalled(job.ticket.cancel.get())) return false;
+  WriteLog(L"the information download ended with the run");
+  return true;
+}
+
+// Asked for on each base in turn; its signature then comes from the base that answered.
 bool FetchInfoDocument(CSimpleHttpFetch& fetch, const InfoJob& job, std::string* text) {
-  if (fetch.FetchToString(job.url, L"", nullptr, *text) != S_OK) {
+  HttpRequest request;
+  request.addresses = AddressesOnBases(job.url, job.bases);
+  if (fetch.Fetch(request, *text) != S_OK) {
+    if (EndedWithTheRun(job)) return false;
     WriteLog(L"Download soft.xml failed, url: %s, error code: %d", job.url.c_str(), fetch.status());
     return false;
   }
+  const std::wstring answered = fetch.answered_url();
   const PublisherPins& pins = BuildPins();
-  return SignedDocumentHolds(fetch, job.url, *text, pins, "soft_info.expires") &&
-         (pins.empty() || DocumentIsFor(job.url, *text, job.productName, job.productVersion));
+  return SignedDocumentHolds(fetch, answered, *text, pins, "soft_info.expires") &&
+         (pins.empty() || DocumentIsFor(answered, *text, job.productName, job.productVersion));
 }
 
 // The language file, signed and fresh like soft.info, stored only once it is checked.
@@ -66,12 +81,15 @@ bool FetchLanguageFile(CSimpleHttpFetch& fetch, const InfoJob& job, const std::w
   std::string text;
   // No address (no entry for the user's language) is a download that
   // failed, and so is an empty file.
-  HRESULT result = url.empty() ? E_FAIL : fetch.FetchToString(url, L"", nullptr, text);
+  HttpRequest request;
+  request.addresses = AddressesOnBases(url, job.bases);
+  HRESULT result = url.empty() ? E_FAIL : fetch.Fetch(request, text);
   if (result != S_OK || text.empty()) {
+    if (EndedWithTheRun(job)) return false;
     WriteLog(L"Download language failed, url: %s, error code: %d", url.c_str(), fetch.status());
     return false;
   }
-  if (!SignedDocumentHolds(fetch, url, text, BuildPins(), "language.expires")) return false;
+  if (!SignedDocumentHolds(fetch, fetch.answered_url(), text, BuildPins(), "language.expires")) return false;
   // A file that cannot be put in place is a language file not fetched.
   if (!WriteWholeFile(LanguageFilePath(job.downloadFolder, job.languageCode), text)) {
     WriteLog(L"Download language failed, url: %s, error code: %d", url.c_str(), fetch.status());
@@ -85,16 +103,18 @@ bool FetchLanguageFile(CSimpleHttpFetch& fetch, const InfoJob& job, const std::w
 // it arrives.
 void FetchInfo(const InfoJob& job) {
   WriteLog(L"Download soft.xml url: %s", job.url.c_str());
+  const NetworkRun run = job.ticket.MakeRun();
   CSimpleHttpFetch fetch;
+  fetch.set_run(&run);
   fetch.set_size_cap(kDocumentSizeCap);
   std::string text;
-  if (!FetchInfoDocument(fetch, job, &text)) {
+  if (EndedWithTheRun(job) || !FetchInfoDocument(fetch, job, &text)) {
     ::PostMessageW(job.mainWindow, UM_INFO_FAILED, 0, 0);
     return;
   }
   std::wstring languageUrl = LanguageUrl(text, job.languageCode);
   WriteLog(L"Download language url: %s", languageUrl.c_str());
-  if (!FetchLanguageFile(fetch, job, languageUrl)) {
+  if (EndedWithTheRun(job) || !FetchLanguageFile(fetch, job, languageUrl)) {
     ::PostMessageW(job.mainWindow, UM_INFO_FAILED, 0, 0);
     return;
   }
@@ -125,9 +145,10 @@ std::wstring LanguageFilePath(const std::wstring& downloadFolder, const std::wst
 
 bool StartInfoWorker(HWND mainWindow, const std::wstring& url, const std::wstring& downloadFolder,
                      const std::wstring& languageCode, const std::wstring& productName,
-                     const std::wstring& productVersion) {
-  std::unique_ptr<InfoJob> job(
-      new InfoJob{mainWindow, url, downloadFolder, languageCode, productName, productVersion});
+                     const std::wstring& productVersion, const std::vector<std::wstring>& bases,
+                     NetworkTicket ticket) {
+  std::unique_ptr<InfoJob> job(new InfoJob{mainWindow, url, downloadFolder, languageCode, productName,
+                                           productVersion, bases, std::move(ticket)});
   return StartWorker(InfoWorker, std::move(job));
 }
 

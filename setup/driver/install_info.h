@@ -5,6 +5,9 @@
 #include <windows.h>
 
 #include <string>
+#include <vector>
+
+#include "network_session.h"
 
 namespace zan {
 
@@ -24,9 +27,12 @@ std::wstring LanguageFilePath(const std::wstring& downloadFolder, const std::wst
 // Starts the info worker; it posts UM_INFO_READY or UM_INFO_FAILED to
 // `mainWindow`. In a pinned build soft.info and the language file count
 // only when signed, and soft.info only when it names this product and
-// version. False when no thread could be started.
+// version. Both are asked for on each of `bases` in turn, tried again
+// through transient failures under `ticket`'s run. False when no thread
+// could be started.
 bool StartInfoWorker(HWND mainWindow, const std::wstring& url, const std::wstring& downloadFolder,
                      const std::wstring& languageCode, const std::wstring& productName,
-                     const std::wstring& productVersion);
+                     const std::wstring& productVersion, const std::vector<std::wstring>& bases,
+                     NetworkTicket ticket);
 
 }  // namespace zan

@@ -25,7 +25,13 @@ bool CMainDlg::RouteToWorkflow(UINT message, WPARAM wParam) {
   if (!IsWorkflowMessage(message)) return false;
   std::unique_ptr<std::string> text;
   if (message == UM_INFO_READY) text = TakeOwned<std::string>(wParam);
-  if (!manager_ || manager_->HasEnded()) return true;
+  std::unique_ptr<std::shared_ptr<ProxyPrompt>> prompt;
+  if (message == UM_PROXY_PROMPT) prompt = TakeOwned<std::shared_ptr<ProxyPrompt>>(wParam);
+  if (!manager_ || manager_->HasEnded()) {
+    // The asking worker hears at once that no answer comes.
+    if (prompt && *prompt) ::SetEvent((*prompt)->done.get());
+    return true;
+  }
   switch (message) {
     case UM_INFO_READY: manager_->OnInfoReady(*text); break;
     case UM_PACKAGE_READY: manager_->OnPackageReady(); break;
@@ -34,6 +40,7 @@ bool CMainDlg::RouteToWorkflow(UINT message, WPARAM wParam) {
     case UM_INFO_FAILED: manager_->ShowInfoError(); break;
     case UM_PACKAGE_FAILED: manager_->ShowPackageError(); break;
     case UM_INSTALL_FAILED: manager_->ShowInstallError(); break;
+    case UM_PROXY_PROMPT: if (prompt && *prompt) manager_->OnProxyPrompt(**prompt); break;
   }
   return true;
 }

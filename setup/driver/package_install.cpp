@@ -13,12 +13,37 @@ namespace zan {
 namespace {
 
 struct PackageJob {
-  std::wstring url;
+  std::vector<std::wstring> addresses;
   std::wstring packagePath;
   HWND progressWindow;
   HWND mainWindow;
   PackageTransfer transfer;
+  ExpectedDigests digests;
+  NetworkTicket ticket;
 };
+
+void RemovePackageFiles(const std::wstring& path) {
+  for (const wchar_t* suffix : {L"", L".tmp", L".size"}) ::DeleteFileW((path + suffix).c_str());
+}
+
+// Blocks from several servers make one file, and its digests judge it: a
+// file that fails them is fetched whole once more from one server.
+HRESULT DownloadPackage(const PackageJob& job) {
+  const NetworkRun run = job.ticket.MakeRun();
+  CHttpFetchFile fetch;
+  fetch.set_run(&run);
+  fetch.set_transfer(job.transfer.span, job.transfer.workers);
+  DownloadRequest request;
+  request.addresses = job.addresses;
+  request.path = job.packagePath;
+  const UINT_PTR user = reinterpret_cast<UINT_PTR>(job.progressWindow);
+  HRESULT result = fetch.Download(request, DownloadProgressProc, user);
+  if (result != S_OK || !fetch.mixed_sources() || CheckFileDigests(job.packagePath, job.digests)) return result;
+  WriteLog(L"the package's blocks came from several servers and fail its digests: fetching it whole from one server");
+  RemovePackageFiles(job.packagePath);
+  request.oneServer = true;
+  return fetch.Download(request, DownloadProgressProc, user);
+}
 
 struct WaitJob {
   ScopedHandle process;
@@ -28,14 +53,13 @@ struct WaitJob {
 unsigned __stdcall PackageWorker(void* param) {
   std::unique_ptr<PackageJob> job = TakeBlock<PackageJob>(param);
   HRESULT result = E_FAIL;
-  RunGuarded(L"the package download", [&] {
-    CHttpFetchFile fetch;
-    fetch.set_transfer(job->transfer.span, job->transfer.workers);
-    result = fetch.Download(job->url, L"", job->packagePath, DownloadProgressProc,
-                            reinterpret_cast<UINT_PTR>(job->progressWindow), nullptr);
-  });
+  RunGuarded(L"the package download", [&] { result = DownloadPackage(*job); });
+  if (result == E_ABORT && IsSignalled(job->ticket.cancel.get())) {
+    WriteLog(L"the package download ended with the run");
+    return 0;
+  }
   if (result != S_OK) {
-    WriteLog(L"DownloadFile failed, URL:%s, path:%s", job->url.c_str(), job->packagePath.c_str());
+    WriteLog(L"DownloadFile failed, URL:%s, path:%s", job->addresses.front().c_str(), job->packagePath.c_str());
     ::PostMessageW(job->mainWindow, UM_PACKAGE_FAILED, 0, 0);
   } else {
     ::PostMessageW(job->mainWindow, UM_PACKAGE_READY, 0, 0);
@@ -79,9 +103,12 @@ std::wstring BuildInstallerCommandLine(const std::wstring& packagePath,
   return line;
 }
 
-bool StartPackageWorker(const std::wstring& url, const std::wstring& packagePath,
-                        HWND progressWindow, HWND mainWindow, const PackageTransfer& transfer) {
-  std::unique_ptr<PackageJob> job(new PackageJob{url, packagePath, progressWindow, mainWindow, transfer});
+bool StartPackageWorker(const std::vector<std::wstring>& addresses, const std::wstring& packagePath,
+                        HWND progressWindow, HWND mainWindow, const PackageTransfer& transfer,
+                        const ExpectedDigests& digests, NetworkTicket ticket) {
+  if (addresses.empty()) return false;
+  std::unique_ptr<PackageJob> job(new PackageJob{addresses, packagePath, progressWindow, mainWindow, transfer,
+                                                 digests, std::move(ticket)});
   return StartWorker(PackageWorker, std::move(job));
 }
 

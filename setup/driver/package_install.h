@@ -6,9 +6,11 @@
 
 #include <functional>
 #include <string>
+#include <vector>
 
 #include "setup/common/file_digests.h"
 #include "setup/common/handles.h"
+#include "network_session.h"
 #include "package_transfer.h"
 
 namespace zan {
@@ -23,11 +25,16 @@ std::wstring BuildInstallerCommandLine(const std::wstring& packagePath,
 // the amount so far; both go to the progress dialog `context` as posts.
 int __stdcall DownloadProgressProc(UINT_PTR context, int event, int value);
 
-// Downloads `url` to `packagePath` on a worker, as `transfer` says; progress
-// goes to `progressWindow`, the result (UM_PACKAGE_READY / UM_PACKAGE_FAILED)
-// to `mainWindow`. False when no thread could be started.
-bool StartPackageWorker(const std::wstring& url, const std::wstring& packagePath,
-                        HWND progressWindow, HWND mainWindow, const PackageTransfer& transfer);
+// Downloads the package from `addresses` (its address, then its mirrors)
+// to `packagePath` on a worker, as `transfer` says, trying again through
+// transient failures under `ticket`'s run; progress and waits go to
+// `progressWindow`, the result (UM_PACKAGE_READY / UM_PACKAGE_FAILED) to
+// `mainWindow`, nothing when the run was cancelled. A file made of several
+// servers' blocks that fails `digests` is fetched whole once more from one
+// server. False when no thread could be started.
+bool StartPackageWorker(const std::vector<std::wstring>& addresses, const std::wstring& packagePath,
+                        HWND progressWindow, HWND mainWindow, const PackageTransfer& transfer,
+                        const ExpectedDigests& digests, NetworkTicket ticket);
 
 // Opens the package for reading with read sharing only: while the handle is
 // held nothing can write, replace or rename the file, and the installer can

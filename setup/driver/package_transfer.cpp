@@ -2,6 +2,8 @@
 
 #include <tinyxml.h>
 
+#include <algorithm>
+
 #include "setup/common/log.h"
 #include "setup/common/string_util.h"
 #include "setup/common/xml_document.h"
@@ -29,6 +31,18 @@ PackageTransfer ReadPackageTransfer(TiXmlDocument& info) {
   transfer.span = ReadSetting(info, "soft_info.package.span", CHttpFetchFile::kMaxSpan, transfer.span);
   transfer.workers = ReadSetting(info, "soft_info.package.workers", CHttpFetchFile::kMaxWorkers, transfer.workers);
   return transfer;
+}
+
+std::vector<std::wstring> ReadPackageAddresses(TiXmlDocument& info, const std::wstring& url) {
+  std::vector<std::wstring> addresses{url};
+  const TiXmlElement* package = FindElementByPath(&info, "soft_info.package");
+  for (const TiXmlElement* mirror = package ? package->FirstChildElement("mirror") : nullptr; mirror;
+       mirror = mirror->NextSiblingElement("mirror")) {
+    const std::wstring address = Utf8ToWide(ElementText(mirror));
+    if (address.empty() || std::find(addresses.begin(), addresses.end(), address) != addresses.end()) continue;
+    addresses.push_back(address);
+  }
+  return addresses;
 }
 
 }  // namespace zan

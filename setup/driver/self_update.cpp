@@ -19,6 +19,7 @@
 #include "setup/common/xml_document.h"
 #include "setup/common/versions.h"
 #include "setup/http/simple_http_fetch.h"
+#include "network_session.h"
 #include "signed_document.h"
 #include "update_lock.h"
 #include "update_signature.h"
@@ -37,6 +38,7 @@ constexpr DWORD kWorkerLockWaitMs = 30000;
 struct UpdateJob {
   std::wstring documentUrl;
   std::wstring target;
+  std::vector<std::wstring> bases;
 };
 
 int Digits(const std::wstring& text, size_t from, size_t count) {
@@ -86,7 +88,10 @@ unsigned __stdcall SelfUpdateWorker(void* param) {
       WriteLog(L"the update check is left out: another run holds the update");
       return;
     }
-    RunSelfUpdate(job->documentUrl, job->target);
+    // Tried again through transient failures on each base, silently: no
+    // window hears of its waits, and no proxy prompt is made for it.
+    NetworkRun run;
+    RunSelfUpdate(job->documentUrl, job->target, job->bases, &run);
   });
   return 0;
 }
@@ -172,16 +177,20 @@ std::wstring UpdateCommandLine(const std::wstring& program) {
   return L"\"" + program + L"\" /Inst=0";
 }
 
-void RunSelfUpdate(const std::wstring& documentUrl, const std::wstring& target) {
+void RunSelfUpdate(const std::wstring& documentUrl, const std::wstring& target,
+                   const std::vector<std::wstring>& bases, const NetworkRun* run) {
   CSimpleHttpFetch fetch;
+  fetch.set_run(run);
   fetch.set_size_cap(kDocumentSizeCap);
   std::string text;
-  if (fetch.FetchToString(documentUrl, L"", nullptr, text) != S_OK) {
+  HttpRequest request;
+  request.addresses = AddressesOnBases(documentUrl, bases);
+  if (fetch.Fetch(request, text) != S_OK) {
     WriteLog(L"download new.xml failed, url: %s", documentUrl.c_str());
     return;
   }
   // Logged only once it is known to be the publisher's.
-  if (!SignedDocumentHolds(fetch, documentUrl, text, BuildPins(), "zansetup.expires")) return;
+  if (!SignedDocumentHolds(fetch, fetch.answered_url(), text, BuildPins(), "zansetup.expires")) return;
   WriteLog(L"new.xml content: %s", Utf8ToWide(text).c_str());
   TiXmlDocument document;
   ParseXmlText(text, document);
@@ -205,7 +214,9 @@ void RunSelfUpdate(const std::wstring& documentUrl, const std::wstring& target) 
   // The new program is no document: it may be larger than one, but not
   // without bound.
   fetch.set_size_cap(kUpdateSizeCap);
-  HRESULT result = fetch.FetchToFile(url, L"", target, nullptr);
+  HttpRequest program;
+  program.addresses = AddressesOnBases(url, bases);
+  HRESULT result = fetch.FetchFile(program, target);
   WriteLog(L"download zansetup to: %s", target.c_str());
   // Another status or an empty body is left to the digest check.
   if (FAILED(result)) {
@@ -230,7 +241,9 @@ void RemoveUpdateLeftovers(const std::wstring& programFolder) {
 void CheckSelfUpdate(const std::wstring& serverBase) {
   if (!ClaimDueCheck()) return;
   std::unique_ptr<UpdateJob> job(new UpdateJob);
-  job->documentUrl = serverBase + ChannelDocumentPath(UpdateDocumentPath(), RecordedChannel());
+  job->bases = SplitServerBases(serverBase);
+  job->documentUrl = (job->bases.empty() ? serverBase : job->bases.front()) +
+                     ChannelDocumentPath(UpdateDocumentPath(), RecordedChannel());
   job->target = GetDownloadFolder(L"Zansetup") + L"ZanSetup.exe";
   if (!StartWorker(SelfUpdateWorker, std::move(job))) WriteLog(L"start the update thread failed");
 }

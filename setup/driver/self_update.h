@@ -6,6 +6,9 @@
 #include <time.h>
 
 #include <string>
+#include <vector>
+
+#include "setup/http/network_run.h"
 
 namespace zan {
 
@@ -39,8 +42,11 @@ std::wstring UpdateCommandLine(const std::wstring& program);
 // document at `documentUrl` (signed, in a pinned build), and if it names a
 // newer version (or another, when it withdraws this one) inside its
 // rollout, download it to `target`, check its digests, signature and
-// version block and start it. Every failure is only logged.
-void RunSelfUpdate(const std::wstring& documentUrl, const std::wstring& target);
+// version block and start it. Every failure is only logged. Both fetches go
+// to each of `bases` in turn where their address lies on one, tried again
+// through transient failures under `run` (null: one try).
+void RunSelfUpdate(const std::wstring& documentUrl, const std::wstring& target,
+                   const std::vector<std::wstring>& bases = {}, const NetworkRun* run = nullptr);
 
 // Removes the files an update of ZanSetup set aside in `programFolder`
 // ("<name>.old") because they were in use then. One still in use stays for
@@ -49,8 +55,8 @@ void RemoveUpdateLeftovers(const std::wstring& programFolder);
 
 // On the main thread: when a check is due, writes a fresh stamp first (a
 // failed check then waits a day too) and starts the worker against
-// `serverBase` (this flavour's update document there, of the record's
-// channel), downloading into
+// `serverBase` (";" between several bases; this flavour's update document
+// there, of the record's channel), downloading into
 // download\Zansetup. Nothing is due while
 // another holds the update mutex; the worker holds it for its whole check.
 void CheckSelfUpdate(const std::wstring& serverBase);

@@ -15,6 +15,7 @@
 #include "setup/common/string_util.h"
 #include "setup/common/xml_document.h"
 #include "setup/ui/path_select_dlg.h"
+#include "setup/ui/proxy_auth_dlg.h"
 #include "setup/ui/progress_dlg.h"
 
 namespace zan {
@@ -27,6 +28,7 @@ CUIManager::CUIManager(HWND mainWindow, const std::wstring& commandLine,
       mainWindow_(mainWindow) {
   progress_.reset(new CProgressDlg(this));
   path_.reset(new CPathSelectDlg(this, mainWindow));
+  network_.reset(new NetworkSession(mainWindow));
   progress_->Create();
   path_->Create();
 }
@@ -83,10 +85,12 @@ ExpectedDigests CUIManager::PackageDigests() {
 }
 
 void CUIManager::StartInfoDownload() {
-  std::wstring url = BuildInfoUrl(ServerBase(), productName_, productVersion_);
+  const std::vector<std::wstring> bases = SplitServerBases(ServerBase());
+  std::wstring url = BuildInfoUrl(bases.empty() ? std::wstring() : bases.front(), productName_, productVersion_);
   WriteLog(L"the Produce url:%s", url.c_str());
   downloadFolder_ = GetDownloadFolder(productName_);
-  if (!StartInfoWorker(mainWindow_, url, downloadFolder_, languageCode_, productName_, productVersion_)) {
+  if (!StartInfoWorker(mainWindow_, url, downloadFolder_, languageCode_, productName_, productVersion_, bases,
+                       network_->Ticket(progress_->hwnd()))) {
     WriteLog(L"start the info thread failed");
     ::PostMessageW(mainWindow_, UM_INFO_FAILED, 0, 0);
   }
@@ -197,12 +201,13 @@ void CUIManager::OnContinue() {
   ::ShowWindow(progress_->hwnd(), SW_SHOWNORMAL);
   std::wstring url;
   GetInfoValue(L"soft_info.package.url", url);
-  StartPackageDownload(url);
+  StartPackageDownload(url, digests);
 }
 
 void CUIManager::OnCancel() {
   if (ended_) return;
   ended_ = true;
+  network_->End();
   path_->Destroy();
   progress_->Destroy();
   ::SendMessageW(mainWindow_, WM_CLOSE, 0, 0);
@@ -212,6 +217,17 @@ void CUIManager::ShowErrorAndEnd(const wchar_t* textKey) {
   ::MessageBoxW(progress_->hwnd(), strings_.Text(textKey).c_str(), strings_.Text(L"language.caption").c_str(),
                 MB_OK);
   OnCancel();
+}
+
+void CUIManager::OnProxyPrompt(ProxyPrompt& prompt) {
+  CProxyAuthDlg dialog(prompt.proxy, prompt.again);
+  if (!ended_ && dialog.Run(progress_->hwnd()) && !ended_) {
+    prompt.logon.user = dialog.user();
+    prompt.logon.password = dialog.password();
+    prompt.remember = dialog.remember();
+    prompt.answered = true;
+  }
+  ::SetEvent(prompt.done.get());
 }
 
 void CUIManager::ShowInfoError() { ShowErrorAndEnd(L"language.downloadinfoerror"); }

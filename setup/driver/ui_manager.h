@@ -27,6 +27,7 @@
 
 #include <tinyxml.h>
 
+#include "network_session.h"
 #include "setup/ui/messages.h"
 #include "setup/common/file_digests.h"
 #include "setup/common/handles.h"
@@ -59,6 +60,9 @@ class CUIManager : public IDownloadCallback {
   void ShowInfoError();
   void ShowPackageError();
   void ShowInstallError();
+  // A worker's request needs proxy credentials: the user is asked in a
+  // dialog of ours, and the prompt's event tells the worker.
+  void OnProxyPrompt(ProxyPrompt& prompt);
 
   // Reads a text of the install-information document; logs a missing key.
   bool GetInfoValue(const std::wstring& key, std::wstring& out);
@@ -74,7 +78,7 @@ class CUIManager : public IDownloadCallback {
   std::wstring DefaultInstallFolder();
   static std::wstring ExpandProgramFiles(const std::wstring& folder);
   void ShowPathDialog(const std::wstring& folder);
-  void StartPackageDownload(const std::wstring& url);
+  void StartPackageDownload(const std::wstring& url, const ExpectedDigests& digests);
   bool CheckConflicts(bool* dialogShown);
   void ShowProgressForInstall(UINT rememberedShowState);
   bool InstallPackage(const std::wstring& packagePath);
@@ -82,6 +86,8 @@ class CUIManager : public IDownloadCallback {
 
   std::unique_ptr<CProgressDlg> progress_;
   std::unique_ptr<CPathSelectDlg> path_;
+  // Ends every wait and download of the workers when the run ends.
+  std::unique_ptr<NetworkSession> network_;
   CI18N strings_;
   TiXmlDocument info_;
   std::wstring productName_;

@@ -13,8 +13,9 @@
 
 namespace zan {
 
-void CUIManager::StartPackageDownload(const std::wstring& url) {
-  if (!StartPackageWorker(url, packagePath_, progress_->hwnd(), mainWindow_, ReadPackageTransfer(info_))) {
+void CUIManager::StartPackageDownload(const std::wstring& url, const ExpectedDigests& digests) {
+  if (!StartPackageWorker(ReadPackageAddresses(info_, url), packagePath_, progress_->hwnd(), mainWindow_,
+                          ReadPackageTransfer(info_), digests, network_->Ticket(progress_->hwnd()))) {
     WriteLog(L"start the package download thread failed");
     ::PostMessageW(mainWindow_, UM_PACKAGE_FAILED, 0, 0);
   }

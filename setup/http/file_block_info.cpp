@@ -95,6 +95,24 @@ void CFileBlockInfo::MarkBlockDone(unsigned index) {
   inFlight.erase(index);
 }
 
+bool CFileBlockInfo::AnyBlockDone() {
+  ScopedLock hold(lock);
+  for (unsigned i = 0; i < blockCount; ++i) {
+    if (IsBlockDone(i)) return true;
+  }
+  return false;
+}
+
+void CFileBlockInfo::NoteSource(size_t address) {
+  ScopedLock hold(lock);
+  sources.insert(address);
+}
+
+bool CFileBlockInfo::MixedSources() {
+  ScopedLock hold(lock);
+  return sources.size() + (resumed ? 1 : 0) > 1;
+}
+
 bool CFileBlockInfo::IsComplete() {
   ScopedLock hold(lock);
   return cursor == kNoBlock && inFlight.empty();

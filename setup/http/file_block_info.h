@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "network_run.h"
 #include "setup/common/handles.h"
 
 namespace zan {
@@ -56,11 +57,21 @@ class CFileBlockInfo {
 
   static unsigned BlockCount(unsigned long long size, unsigned blockSize);
 
+  // Whether any block is on disk. Under the lock.
+  bool AnyBlockDone();
+  // A block arrived from the download's address `address`. Under the lock.
+  void NoteSource(size_t address);
+  // Blocks came from more than one address, or from this run and an
+  // earlier one (`resumed`). Under the lock.
+  bool MixedSources();
+
   ScopedHandle event;
   std::wstring temporaryPath;
   std::wstring url;
   std::wstring date;
   std::wstring headerBlock;
+  // The header block without the validator, for the other addresses.
+  std::wstring mirrorBlock;
   std::vector<unsigned char> bitmap;
   std::set<unsigned> inFlight;
   unsigned cursor = 0;
@@ -71,6 +82,21 @@ class CFileBlockInfo {
   unsigned long long size = 0;
   volatile LONG failed = 0;
   CriticalSection lock;
+
+  // The run the download's connections try again under: a copy whose
+  // cancel event is a handle of this state's own, since workers may outlive
+  // the call that started them.
+  NetworkRun run;
+  bool hasRun = false;
+  ScopedHandle cancel;
+  // Signalled once the download has returned: workers still at it stop.
+  ScopedHandle stop;
+  // Blocks that landed in this run, counted as they do: every arrival is
+  // progress for each connection's retries.
+  volatile LONG arrivals = 0;
+  volatile LONG64 received = 0;
+  bool resumed = false;
+  std::set<size_t> sources;
 };
 
 std::string EncodeBase64(const std::vector<unsigned char>& bytes);

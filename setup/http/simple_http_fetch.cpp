@@ -4,6 +4,7 @@
 #include <vector>
 
 #include "code_page.h"
+#include "proxy_credentials.h"
 #include "setup/common/files.h"
 #include "setup/common/handles.h"
 #include "setup/common/log.h"
@@ -83,6 +84,53 @@ bool KeepsTls(const HttpUrlParts& asked, const std::wstring& reachedUrl) {
   if (EqualsIgnoreCase(reached.scheme, L"https")) return true;
   return EqualsIgnoreCase(reached.scheme, asked.scheme) && EqualsIgnoreCase(reached.host, asked.host) &&
          reached.port == asked.port && reached.objectName == asked.objectName;
+}
+
+void SetProxyLogon(HINTERNET request, const ProxyLogon& logon) {
+  SetStringOption(request, INTERNET_OPTION_PROXY_USERNAME, logon.user);
+  SetStringOption(request, INTERNET_OPTION_PROXY_PASSWORD, logon.password);
+}
+
+// Whether a Proxy-Authenticate header of the answer offers Basic.
+bool OffersBasic(HINTERNET request) {
+  for (DWORD index = 0; index < 16;) {
+    wchar_t text[512];
+    DWORD size = sizeof(text);
+    const DWORD asked = index;
+    if (!::HttpQueryInfoW(request, HTTP_QUERY_PROXY_AUTHENTICATE, text, &size, &index)) {
+      if (::GetLastError() != ERROR_INSUFFICIENT_BUFFER) return false;
+      index = asked + 1;
+      continue;
+    }
+    if (ChallengeOffersBasic(std::wstring(text, size / sizeof(wchar_t)))) return true;
+    if (index == asked) ++index;
+  }
+  return false;
+}
+
+// Reads what is left of an answer, so that its connection can carry the next.
+void DiscardBody(HINTERNET request) {
+  char buffer[4096];
+  DWORD got = 0;
+  for (int i = 0; i < 64 && ::InternetReadFile(request, buffer, sizeof(buffer), &got) && got; ++i) {
+  }
+}
+
+// The proxy a session sends `url` through, as "host:port".
+std::wstring ProxyNameOf(HINTERNET internet, const std::wstring& url) {
+  std::vector<BYTE> buffer(1024);
+  DWORD size = static_cast<DWORD>(buffer.size());
+  if (!::InternetQueryOptionW(internet, INTERNET_OPTION_PROXY, buffer.data(), &size)) {
+    if (::GetLastError() != ERROR_INSUFFICIENT_BUFFER) return L"(unknown proxy)";
+    buffer.resize(size);
+    if (!::InternetQueryOptionW(internet, INTERNET_OPTION_PROXY, buffer.data(), &size)) return L"(unknown proxy)";
+  }
+  // UNICODE: the wide form, as InternetQueryOptionW fills it.
+  const INTERNET_PROXY_INFO* info = reinterpret_cast<const INTERNET_PROXY_INFO*>(buffer.data());
+  HttpUrlParts parts;
+  const bool secure = CrackHttpUrl(url, &parts) && UsesTls(parts);
+  std::wstring name = info->lpszProxy ? ProxyForUrl(info->lpszProxy, secure) : std::wstring();
+  return name.empty() ? L"(unknown proxy)" : name;
 }
 
 }  // namespace
@@ -175,23 +223,62 @@ HRESULT CSimpleHttpFetch::SendRequest(const wchar_t* verb, const std::wstring& u
                            HTTP_ADDREQ_FLAG_ADD_IF_NEW | HTTP_ADDREQ_FLAG_COALESCE_WITH_COMMA);
 
   std::string data = WideToUtf8(body);
-  BOOL sent = ::HttpSendRequestW(request, nullptr, 0, data.empty() ? nullptr : &data[0],
-                                 static_cast<DWORD>(data.size()));
-  const DWORD error = ::GetLastError();
-  if (DeadlinePassed()) return E_ABORT;
-  if (!SendSucceeded(request, sent, error, url)) return E_FAIL;
-
   int status = 0;
-  if (!QueryStatusCode(request, &status)) return E_FAIL;
+  const bool answered = SendForStatus(handles, url, [&] {
+    return ::HttpSendRequestW(request, nullptr, 0, data.empty() ? nullptr : &data[0], static_cast<DWORD>(data.size()));
+  }, &status);
+  if (DeadlinePassed()) return E_ABORT;
+  if (!answered) return E_FAIL;
   status_ = status;
   return status == HTTP_STATUS_OK ? S_OK : 1;
 }
 
-CSimpleHttpFetch::ChunkResult CSimpleHttpFetch::ReadChunk(HINTERNET request, std::string* data) {
+bool CSimpleHttpFetch::SendForStatus(InternetHandles* handles, const std::wstring& url,
+                                     const std::function<BOOL()>& send, int* status) {
+  HINTERNET request = handles->request.get();
+  ProxyCredentials* credentials = run_ ? run_->proxy.get() : nullptr;
+  unsigned generation = 0;
+  if (credentials) {
+    ProxyLogon logon;
+    generation = credentials->Current(&logon);
+    if (generation) SetProxyLogon(request, logon);
+  }
+  std::wstring proxy;
+  for (;;) {
+    const BOOL sent = send();
+    const DWORD error = ::GetLastError();
+    if (!SendSucceeded(request, sent, error, url)) {
+      if (!sent) try_.error = error;
+      return false;
+    }
+    if (!QueryStatusCode(request, status)) return false;
+    try_.status = *status;
+    // Only a challenge WinINet left to us: it answers NTLM and Negotiate with
+    // the user's logon itself, over the connection it keeps alive.
+    if (*status != HTTP_STATUS_PROXY_AUTH_REQ || !credentials || !OffersBasic(request)) break;
+    if (proxy.empty()) proxy = ProxyNameOf(handles->internet.get(), url);
+    DiscardBody(request);
+    ProxyLogon logon;
+    if (!credentials->Renew(proxy, generation, &logon, &generation)) break;
+    SetProxyLogon(request, logon);
+  }
+  if (generation && *status != HTTP_STATUS_PROXY_AUTH_REQ) {
+    credentials->Accepted(proxy.empty() ? ProxyNameOf(handles->internet.get(), url) : proxy, generation);
+  }
+  if (*status != HTTP_STATUS_OK && *status != HTTP_STATUS_PARTIAL_CONTENT) {
+    QueryHeaderText(request, HTTP_QUERY_RETRY_AFTER, &try_.retryAfter);
+  }
+  return true;
+}
+
+CSimpleHttpFetch::ChunkResult CSimpleHttpFetch::ReadChunk(HINTERNET request, std::string* data, DWORD* error) {
   char buffer[kReadSize];
   DWORD got = 0;
   // A failed read leaves the body incomplete; it must not pass for its end.
-  if (!::InternetReadFile(request, buffer, kReadSize, &got)) return ChunkResult::kFailed;
+  if (!::InternetReadFile(request, buffer, kReadSize, &got)) {
+    if (error) *error = ::GetLastError();
+    return ChunkResult::kFailed;
+  }
   if (got == 0) return ChunkResult::kEnd;
   data->append(buffer, got);
   return ChunkResult::kData;
@@ -249,10 +336,40 @@ bool CSimpleHttpFetch::MatchesContentLength(HINTERNET request, unsigned long lon
   return !AnnouncedLength(request, &announced) || announced == received;
 }
 
+HRESULT CSimpleHttpFetch::WithRetries(const HttpRequest& request,
+                                      const std::function<HRESULT(const std::wstring& url)>& once) {
+  if (request.addresses.empty()) return E_FAIL;
+  RetryLoop loop(run_, request.addresses.size());
+  size_t index = 0;
+  for (;;) {
+    BeginTry();
+    answered_ = request.addresses[index];
+    const HRESULT result = once(answered_);
+    try_.result = result;
+    if (result == S_OK || !loop.TryAgain(try_, answered_, index, &index)) return result;
+  }
+}
+
+HRESULT CSimpleHttpFetch::Fetch(const HttpRequest& request, std::string& body) {
+  return WithRetries(request, [&](const std::wstring& url) {
+    StartClock();
+    return SendAndReadString(L"GET", url, request.extraHeaders, std::wstring(), request.proxy, body);
+  });
+}
+
+HRESULT CSimpleHttpFetch::FetchFile(const HttpRequest& request, const std::wstring& path) {
+  return WithRetries(request, [&](const std::wstring& url) {
+    return FetchFileOnce(url, request.extraHeaders, path, request.proxy);
+  });
+}
+
 HRESULT CSimpleHttpFetch::FetchToString(const std::wstring& url, const std::wstring& extraHeaders,
                                         const ProxySetting* proxy, std::string& body) {
-  StartClock();
-  return SendAndReadString(L"GET", url, extraHeaders, std::wstring(), proxy, body);
+  HttpRequest request;
+  request.addresses.push_back(url);
+  request.extraHeaders = extraHeaders;
+  request.proxy = proxy;
+  return Fetch(request, body);
 }
 
 HRESULT CSimpleHttpFetch::PostForm(const std::wstring& url, const std::wstring& extraHeaders,
@@ -284,19 +401,21 @@ HRESULT CSimpleHttpFetch::SendAndReadString(const wchar_t* verb, const std::wstr
   return S_OK;
 }
 
-HRESULT CSimpleHttpFetch::ReadBodyToString(HINTERNET request, bool checkDeadline,
-                                           std::string* received) const {
+HRESULT CSimpleHttpFetch::ReadBodyToString(HINTERNET request, bool checkDeadline, std::string* received) {
   unsigned long long announced = 0;
   if (AnnouncedLength(request, &announced) && announced > size_cap_) return kTooLarge;
   ChunkResult chunk = ChunkResult::kData;
+  DWORD error = 0;
   while (received->size() < byte_limit_) {
-    chunk = ReadChunk(request, received);
+    chunk = ReadChunk(request, received, &error);
     if (checkDeadline && DeadlinePassed()) return E_ABORT;
     if (received->size() > size_cap_) return kTooLarge;
     if (chunk != ChunkResult::kData) break;
   }
-  if (chunk == ChunkResult::kFailed) return E_FAIL;
-  if (chunk == ChunkResult::kEnd && !MatchesContentLength(request, received->size())) return E_FAIL;
+  if (chunk == ChunkResult::kFailed || (chunk == ChunkResult::kEnd && !MatchesContentLength(request, received->size()))) {
+    NoteCutShort(chunk == ChunkResult::kFailed ? error : 0);
+    return E_FAIL;
+  }
   return S_OK;
 }
 
@@ -313,7 +432,7 @@ void CSimpleHttpFetch::DeliverBody(HINTERNET request, std::string* received, std
 }
 
 HRESULT CSimpleHttpFetch::ReadBodyToFile(HINTERNET request, const BodyFile& target,
-                                         unsigned long long* received) const {
+                                         unsigned long long* received) {
   *received = 0;
   ScopedFile file;
   // Whatever this call wrote is useless once the body is known to be bad;
@@ -330,9 +449,11 @@ HRESULT CSimpleHttpFetch::ReadBodyToFile(HINTERNET request, const BodyFile& targ
   if (AnnouncedLength(request, &announced) && announced > target.cap) return target.pastCap;
   std::string chunk;
   ChunkResult result = ChunkResult::kData;
+  DWORD error = 0;
   while (*received < target.readLimit) {
     chunk.clear();
-    result = ReadChunk(request, &chunk);
+    result = ReadChunk(request, &chunk, &error);
+    if (target.cancel && IsSignalled(target.cancel)) return E_ABORT;
     // The partial file stays: the caller may look at what arrived in time.
     // A read that the receive time-out ended counts as the deadline's too.
     if (target.checkDeadline && DeadlinePassed()) return E_ABORT;
@@ -350,13 +471,24 @@ HRESULT CSimpleHttpFetch::ReadBodyToFile(HINTERNET request, const BodyFile& targ
     if (target.afterWrite) target.afterWrite(*received, *received + chunk.size());
     *received += chunk.size();
   }
-  if (result == ChunkResult::kFailed) return fail(E_FAIL);
-  if (result == ChunkResult::kEnd && !MatchesContentLength(request, *received)) return fail(E_FAIL);
+  if (result == ChunkResult::kFailed || (result == ChunkResult::kEnd && !MatchesContentLength(request, *received))) {
+    NoteCutShort(result == ChunkResult::kFailed ? error : 0);
+    return fail(E_FAIL);
+  }
   return S_OK;
 }
 
 HRESULT CSimpleHttpFetch::FetchToFile(const std::wstring& url, const std::wstring& extraHeaders,
                                       const std::wstring& path, const ProxySetting* proxy) {
+  HttpRequest request;
+  request.addresses.push_back(url);
+  request.extraHeaders = extraHeaders;
+  request.proxy = proxy;
+  return FetchFile(request, path);
+}
+
+HRESULT CSimpleHttpFetch::FetchFileOnce(const std::wstring& url, const std::wstring& extraHeaders,
+                                        const std::wstring& path, const ProxySetting* proxy) {
   StartClock();
   InternetHandles handles;
   HRESULT result = SendRequest(L"GET", url, extraHeaders, std::wstring(), proxy, &handles);

@@ -7,10 +7,12 @@
 
 #include <functional>
 #include <string>
+#include <vector>
 
 #include "http_url.h"
 #include "internet_handle.h"
 #include "multipart_body.h"
+#include "network_run.h"
 
 namespace zan {
 
@@ -21,6 +23,15 @@ struct ProxySetting {
   int port;
   std::wstring userName;
   std::wstring password;
+};
+
+// One request for a document: its addresses, tried in turn through the
+// run's retry policy (the first first; one try without a run), and what is
+// sent with it.
+struct HttpRequest {
+  std::vector<std::wstring> addresses;
+  std::wstring extraHeaders;
+  const ProxySetting* proxy = nullptr;
 };
 
 // Results: S_OK; 1 for a status other than 200 (or, from FetchToFile, an
@@ -44,6 +55,13 @@ class CSimpleHttpFetch {
   virtual ~CSimpleHttpFetch() = default;
   CSimpleHttpFetch(const CSimpleHttpFetch&) = delete;
   CSimpleHttpFetch& operator=(const CSimpleHttpFetch&) = delete;
+
+  // The request on each of its addresses in turn, tried again through
+  // transient failures when a run is set; the results of the last try, as
+  // FetchToString and FetchToFile give them. answered_url() then names the
+  // address of the last try.
+  HRESULT Fetch(const HttpRequest& request, std::string& body);
+  HRESULT FetchFile(const HttpRequest& request, const std::wstring& path);
 
   // On S_OK the body, exactly as received, replaces `body`'s contents and
   // the charset and code page are updated; otherwise `body` is unchanged.
@@ -73,6 +91,16 @@ class CSimpleHttpFetch {
 
   // Status of the last response; untouched when no response arrived.
   int status() const { return status_; }
+  // What the last try came to, and the address it went to.
+  const TryOutcome& last_try() const { return try_; }
+  // A copy: the next request changes it.
+  std::wstring answered_url() const { return answered_; }
+
+  // The run whose retry policy, cancel event and proxy credentials the
+  // requests of FetchToString, FetchToFile, Fetch and FetchFile use; not
+  // owned. Null (the default): one try, and a 407 is an answer like any.
+  void set_run(const NetworkRun* run) { run_ = run; }
+  const NetworkRun* run() const { return run_; }
   const std::wstring& charset() const { return charset_; }
   // 0 until FetchToString has read a body.
   int code_page() const { return code_page_; }
@@ -121,8 +149,26 @@ class CSimpleHttpFetch {
   static bool RedirectKeptTls(HINTERNET request, const std::wstring& url);
 
   // Appends up to kReadSize bytes. kEnd when the body has ended, kFailed
-  // when the read failed (the body is then incomplete).
-  static ChunkResult ReadChunk(HINTERNET request, std::string* data);
+  // when the read failed (the body is then incomplete; `*error`, when
+  // given, says why).
+  static ChunkResult ReadChunk(HINTERNET request, std::string* data, DWORD* error = nullptr);
+
+  // Sends the request with `send` (which returns what HttpSendRequestW
+  // did) and reads its status into `*status`: false, logged where it is a
+  // certificate failure or a refused redirect, when no status came. A 407
+  // is answered with the run's proxy credentials, asking the user for them
+  // where need be. The try's outcome records the status, the error and a
+  // Retry-After.
+  bool SendForStatus(InternetHandles* handles, const std::wstring& url, const std::function<BOOL()>& send,
+                     int* status);
+
+  // Starts a new try: its outcome is empty again.
+  void BeginTry() { try_ = TryOutcome(); }
+  // The try's answer ended before its last byte.
+  void NoteCutShort(DWORD error) {
+    try_.cutShort = true;
+    if (error) try_.error = error;
+  }
 
   // A response header as text, however long. False when it is absent.
   static bool QueryHeaderText(HINTERNET request, DWORD info, std::wstring* text);
@@ -147,6 +193,9 @@ class CSimpleHttpFetch {
     unsigned long long offset = 0;
     // LockFile/UnlockFile around each write, for files several threads share.
     bool lockWrites = false;
+    // Reading ends with E_ABORT once this event is signalled (the run's
+    // cancel event); null: it never is.
+    HANDLE cancel = nullptr;
     // A longer body fails with `pastCap`, and no byte past the cap is
     // written; one announced longer is refused before anything is read.
     unsigned long long cap = kNoCap;
@@ -169,7 +218,7 @@ class CSimpleHttpFetch {
   // E_FAIL when a read failed, the body went past the cap or missed its
   // Content-Length; E_ABORT past the deadline; a file error's HRESULT.
   // `*received` counts the bytes written.
-  HRESULT ReadBodyToFile(HINTERNET request, const BodyFile& target, unsigned long long* received) const;
+  HRESULT ReadBodyToFile(HINTERNET request, const BodyFile& target, unsigned long long* received);
 
   // The operation's deadline runs from here.
   void StartClock() { start_tick_ = ::GetTickCount(); }
@@ -187,7 +236,12 @@ class CSimpleHttpFetch {
   // Reads the body up to the byte limit. E_FAIL when a read failed or the
   // body missed its Content-Length; kTooLarge past the size cap; E_ABORT
   // past the deadline when asked to check it after every read.
-  HRESULT ReadBodyToString(HINTERNET request, bool checkDeadline, std::string* received) const;
+  HRESULT ReadBodyToString(HINTERNET request, bool checkDeadline, std::string* received);
+  // The one-try FetchToFile.
+  HRESULT FetchFileOnce(const std::wstring& url, const std::wstring& extraHeaders, const std::wstring& path,
+                        const ProxySetting* proxy);
+  // Runs `once` on the request's addresses as the run's retry policy says.
+  HRESULT WithRetries(const HttpRequest& request, const std::function<HRESULT(const std::wstring& url)>& once);
   void LogTooLarge(const std::wstring& url) const;
   // Charset and code page from the answer's Content-Type, and the body handed over.
   void DeliverBody(HINTERNET request, std::string* received, std::string& body);
@@ -206,6 +260,9 @@ class CSimpleHttpFetch {
   int code_page_ = 0;
   DWORD timeout_ = kDefaultTimeout;
   DWORD start_tick_ = 0;
+  const NetworkRun* run_ = nullptr;
+  TryOutcome try_;
+  std::wstring answered_;
 };
 
 }  // namespace zan

@@ -4,7 +4,9 @@
 
 #include <cwchar>
 
+#include "i18n.h"
 #include "resource.h"
+#include "setup/common/string_util.h"
 
 namespace zan {
 
@@ -16,9 +18,35 @@ int PercentOf(int amount, int total) {
   return static_cast<int>(static_cast<double>(ratio) * 100.0);
 }
 
+namespace {
+const UINT_PTR kWaitTimer = 1;
+}  // namespace
+
+std::wstring RetryWaitText(const std::wstring& format, int seconds) {
+  return ReplaceAll(format, L"%SECONDS%", std::to_wstring(seconds));
+}
+
 void CProgressDlg::SetTexts(const std::wstring& progressText, const std::wstring& stepText) {
   ::SetWindowTextW(progressText_, progressText.c_str());
-  ::SetWindowTextW(stepText_, stepText.c_str());
+  stepTextShown_ = stepText;
+  if (waitSeconds_ == 0) ::SetWindowTextW(stepText_, stepText.c_str());
+}
+
+// Compiled in: the drop may come before any language file has.
+void CProgressDlg::ShowWaiting() {
+  ::SetWindowTextW(stepText_, RetryWaitText(BuiltInText(L"language.network.retrywait"), waitSeconds_).c_str());
+}
+
+void CProgressDlg::OnWaiting(int seconds) {
+  if (seconds <= 0) {
+    ::KillTimer(hwnd(), kWaitTimer);
+    waitSeconds_ = 0;
+    ::SetWindowTextW(stepText_, stepTextShown_.c_str());
+    return;
+  }
+  waitSeconds_ = seconds;
+  ShowWaiting();
+  ::SetTimer(hwnd(), kWaitTimer, 1000, nullptr);
 }
 
 void CProgressDlg::SetConfirmTexts(const std::wstring& text, const std::wstring& caption) {
@@ -104,6 +132,16 @@ bool CProgressDlg::HandleMessage(UINT message, WPARAM wParam, LPARAM lParam, LRE
     case UM_PROGRESS_TOTAL:
       total_ = static_cast<int>(wParam);
       *result = 1;
+      return true;
+    case UM_PROGRESS_WAITING:
+      OnWaiting(static_cast<int>(wParam));
+      *result = 1;
+      return true;
+    case WM_TIMER:
+      if (wParam != kWaitTimer) return false;
+      // The wait's end says when it is over; the count stops at one.
+      if (waitSeconds_ > 1) --waitSeconds_;
+      if (waitSeconds_ > 0) ShowWaiting();
       return true;
     default:
       return false;

@@ -13,6 +13,9 @@ namespace zan {
 // 100, truncated (29 of 100 gives 28). -1 when no percentage can be made.
 int PercentOf(int amount, int total);
 
+// The waiting text: "%SECONDS%" in `format` replaced by the seconds left.
+std::wstring RetryWaitText(const std::wstring& format, int seconds);
+
 class CProgressDlg : public DialogBase {
  public:
   explicit CProgressDlg(IDownloadCallback* callback) : callback_(callback) {}
@@ -33,6 +36,10 @@ class CProgressDlg : public DialogBase {
   void OnMode(bool busy);
   void OnCancel();
   void ShowPercent(int percent);
+  // While a request waits to be tried again, the step text counts down the
+  // seconds (UM_PROGRESS_WAITING, then a timer); 0 puts the step back.
+  void OnWaiting(int seconds);
+  void ShowWaiting();
 
   HWND bar_ = nullptr;
   HWND progressText_ = nullptr;
@@ -44,6 +51,8 @@ class CProgressDlg : public DialogBase {
   int total_ = 100;
   int lastPercent_ = 0;
   bool closeEnabled_ = true;
+  std::wstring stepTextShown_;
+  int waitSeconds_ = 0;
   IDownloadCallback* callback_;
 };
 

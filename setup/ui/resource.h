@@ -7,6 +7,7 @@
 #define IDD_PATH_SELECT 201
 #define IDD_CONFLICT 202
 #define IDD_PROGRESS 203
+#define IDD_PROXY_AUTH 214
 
 // The program's own language files, compiled in (RCDATA).
 #define IDR_LOCALE_EN_US 301
@@ -25,3 +26,11 @@
 #define IDC_GROUP 1011
 #define IDC_HEADING 1012
 #define IDC_PERCENT_TEXT 1014
+
+// The proxy credentials dialog.
+#define IDC_PROXY_TEXT 1040
+#define IDC_PROXY_USER_LABEL 1041
+#define IDC_PROXY_USER 1042
+#define IDC_PROXY_PASSWORD_LABEL 1043
+#define IDC_PROXY_PASSWORD 1044
+#define IDC_PROXY_REMEMBER 1045

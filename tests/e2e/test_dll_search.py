@@ -11,7 +11,7 @@ import shutil
 import unittest
 
 import signing
-from harness import BUILD, SERVER_BASE, E2ETestCase, Sandbox, Wine, stand_in
+from harness import BUILD, SECOND_PORT, E2ETestCase, ProductServer, Sandbox, Wine, stand_in
 
 # Copies of this DLL mark their own loading ("NAME.dll.loaded" beside them).
 MARKER = os.path.join(BUILD, "tests-bin", "zsmarker.dll")
@@ -52,13 +52,15 @@ class PlantedDlls(E2ETestCase):
 
         with self.subTest(program="ZanSetup.exe"):
             # It asks for its install information over WinINet from a server
-            # that is not there (no answer: the status stays 200) and shows
-            # the error box, having set up the common controls.
-            box = Sandbox("dll-search-setup")
-            with self.planted_beside(box.program_dir, BESIDE_USER32) as wine:
+            # that has none (a 404, which is not tried again; plain http, as
+            # Wine's TLS would load crypt32 by name) and shows the error box,
+            # having set up the common controls.
+            box = Sandbox("dll-search-setup", variant="http")
+            base = "http://127.0.0.1:%d" % SECOND_PORT
+            with ProductServer(box, base=base), self.planted_beside(box.program_dir, BESIDE_USER32) as wine:
                 lines = self.run_setup(box, "Missing", error_key="language.downloadinfoerror", wine=wine)
                 self.assertIn("Download soft.xml failed, url: %s/zansetup/soft/Missing/1.0/soft.info, "
-                              "error code: 200" % SERVER_BASE, lines)
+                              "error code: 404" % base, lines)
 
         with self.subTest(program="ZanSetupSH.exe"):
             # Pinned, so that it checks the copy's signature (wintrust,

@@ -148,14 +148,16 @@ class Launcher(E2ETestCase):
         log = ProtectedLog()
         launcher = windows_path(os.path.join(box.program_dir, "ZanSetupSH.exe"))
         wine = Wine()
-        process = self.start(wine, launcher + " App=Missing Ver=1.0")
-        error = wine.message_box(CAPTION, timeout_ms=30000)
-        self.assertIsNotNone(error, "no information error box; log: %r" % log.lines())
-        # While it runs, its download folder lies inside the protected folder.
-        downloads = glob.glob(os.path.join(prefix_path(COPIES), "ZanSetup-elevated-*", "download", "Missing"))
-        self.assertEqual(1, len(downloads), downloads)
-        wine.click(error, 1)
-        self.assertEqual(0, wait_exit(process))
+        # The server has no such product: a 404, which is not tried again.
+        with ProductServer(box):
+            process = self.start(wine, launcher + " App=Missing Ver=1.0")
+            error = wine.message_box(CAPTION, timeout_ms=30000)
+            self.assertIsNotNone(error, "no information error box; log: %r" % log.lines())
+            # While it runs, its download folder lies inside the protected folder.
+            downloads = glob.glob(os.path.join(prefix_path(COPIES), "ZanSetup-elevated-*", "download", "Missing"))
+            self.assertEqual(1, len(downloads), downloads)
+            wine.click(error, 1)
+            self.assertEqual(0, wait_exit(process))
         lines = log.lines()
         self.assertIn("the Produce name:Missing, version: 1.0", lines)
         self.assertIn("the elevated run leaves the update check to the run before it", lines)
@@ -188,6 +190,9 @@ class Launcher(E2ETestCase):
         box = Sandbox("elevated-run")
         log = ProtectedLog()
         wine = Wine()
+        # The server has no such product: a 404, which is not tried again.
+        server = ProductServer(box).__enter__()
+        self.addCleanup(server.__exit__, None, None, None)
         process = self.start(wine, box.program + " App=Missing Ver=1.0", rights="--elevated")
         error = wine.message_box(CAPTION, timeout_ms=30000)
         self.assertIsNotNone(error, "no information error box; log: %r" % log.lines())

@@ -147,7 +147,9 @@ TEST(LanguageStrings, ProgramLanguageFilesHoldEveryKey) {
       L"language.selectpath.selectbutton", L"language.selectpath.nextbutton",
       L"language.selectpath.cancelbutton", L"language.conflictdlg.grouptext",
       L"language.conflictdlg.terminatebutton", L"language.conflictdlg.retrybutton",
-      L"language.conflictdlg.cancelbutton"};
+      L"language.conflictdlg.cancelbutton", L"language.network.retrywait", L"language.proxy.caption",
+      L"language.proxy.text", L"language.proxy.againtext", L"language.proxy.user", L"language.proxy.password",
+      L"language.proxy.remember", L"language.proxy.ok", L"language.proxy.cancel"};
   std::wstring source = zan_test::SourceFolder() + L"setup\\ui\\language\\";
   for (const wchar_t* code : {L"zh-cn", L"zh-tw", L"en-us"}) {
     TempFolder folder;

@@ -28,6 +28,9 @@
 //                                         program's code (254: no process, 255: failed)
 //   zsdriver trustroot FILE               adds the DER certificate in FILE to the local
 //                                         machine's "Root" store of this Wine prefix
+//   zsdriver settext HWND ID TEXT         sets the text of the child ID (TEXT \uXXXX-escaped),
+//                                         as typing it would
+//   zsdriver check HWND ID                ticks the check box ID
 //   zsdriver exec PROGRAM [ARGS...]       runs PROGRAM with ARGS (quoted as needed) on this
 //                                         driver's standard handles, exits with its code
 //
@@ -523,6 +526,21 @@ int TrustRoot(const wchar_t* path) {
   return added ? 0 : 1;
 }
 
+// Sent, not posted: the text is in place when the action ends.
+int SetText(wchar_t** argv) {
+  HWND item = ::GetDlgItem(ParseHandle(argv[2]), static_cast<int>(wcstol(argv[3], nullptr, 10)));
+  if (!item) return 1;
+  const std::wstring text = Unescape(argv[4]);
+  return ::SendMessageW(item, WM_SETTEXT, 0, reinterpret_cast<LPARAM>(text.c_str())) ? 0 : 1;
+}
+
+int Check(wchar_t** argv) {
+  HWND item = ::GetDlgItem(ParseHandle(argv[2]), static_cast<int>(wcstol(argv[3], nullptr, 10)));
+  if (!item) return 1;
+  ::SendMessageW(item, BM_SETCHECK, BST_CHECKED, 0);
+  return 0;
+}
+
 }  // namespace
 
 int wmain(int argc, wchar_t** argv) {
@@ -552,6 +570,8 @@ int wmain(int argc, wchar_t** argv) {
   if (action == L"version" && argc >= 3) return Version(argv[2]);
   if (action == L"open" && argc >= 3) return Open(argv[2]);
   if (action == L"trustroot" && argc >= 3) return TrustRoot(argv[2]);
+  if (action == L"settext" && argc >= 5) return SetText(argv);
+  if (action == L"check" && argc >= 4) return Check(argv);
   if (action == L"hold") {
     ::GetDesktopWindow();
     ::Sleep(INFINITE);

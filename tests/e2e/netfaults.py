@@ -1,0 +1,245 @@
+"""Faults of real networks for the end-to-end tests, on loopback:
+
+    Relay(port, target_port)     a TCP relay in front of a server that drops
+                                 the line: every open connection is reset
+                                 when the bytes it carried to clients reach
+                                 each of drop_at; down() refuses connections
+                                 until up()
+    BusyServer(port, root)       an HTTP server for the files below root that
+                                 answers 503 with a Retry-After to the first
+                                 `busy` requests of a file, then serves it
+                                 with ranges, and records when each came
+
+Both run in threads of the test's own process, listen on 127.0.0.1 only and
+end with the test (stop(), or the `with` block).
+"""
+import email.utils
+import http.server
+import os
+import selectors
+import socket
+import struct
+import threading
+import time
+import urllib.parse
+
+HOST = "127.0.0.1"
+PIECE = 16384
+
+
+class Relay:
+    """One thread serves every connection with select(), so that closing a
+    socket really resets it (a thread blocked reading it would hold it)."""
+
+    def __init__(self, port, target_port, drop_at=()):
+        self.port = int(port)
+        self.target_port = int(target_port)
+        self._lock = threading.Lock()
+        self._drops = sorted(drop_at)
+        self._wanted_up = True
+        self._running = False
+        self._thread = None
+        self.forwarded = 0
+        self.connections = 0
+        self.resets = 0
+
+    def set_drops(self, drop_at):
+        """Totals of forwarded bytes, from now on, at which the line drops."""
+        with self._lock:
+            self._drops = sorted(self.forwarded + n for n in drop_at)
+
+    def start(self):
+        self._running = True
+        self._listening = threading.Event()
+        self._thread = threading.Thread(target=self._serve, daemon=True)
+        self._thread.start()
+        self._listening.wait(10)
+        return self
+
+    def up(self):
+        self._wanted_up = True
+
+    def down(self):
+        """Connections are refused, and those open are reset, until up()."""
+        self._wanted_up = False
+
+    def stop(self):
+        self._running = False
+        if self._thread is not None:
+            self._thread.join(10)
+            self._thread = None
+
+    def _serve(self):
+        sel = selectors.DefaultSelector()
+        listener = None
+        peers = {}
+        while self._running:
+            if self._wanted_up and listener is None:
+                listener = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
+                listener.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
+                listener.bind((HOST, self.port))
+                listener.listen(64)
+                sel.register(listener, selectors.EVENT_READ)
+                self._listening.set()
+            elif not self._wanted_up and listener is not None:
+                sel.unregister(listener)
+                listener.close()
+                listener = None
+                self._reset(sel, peers)
+            for key, _ in sel.select(timeout=0.1):
+                sock = key.fileobj
+                if sock is listener:
+                    self._accept(sel, listener, peers)
+                    continue
+                if sock not in peers:
+                    continue
+                peer, to_client = peers[sock]
+                try:
+                    data = sock.recv(PIECE)
+                    if data:
+                        peer.sendall(data)
+                except OSError:
+                    data = b""
+                if not data:
+                    self._close(sel, peers, sock, reset=False)
+                elif to_client and self._count(len(data)):
+                    self._reset(sel, peers)
+        self._reset(sel, peers)
+        if listener is not None:
+            listener.close()
+
+    def _accept(self, sel, listener, peers):
+        client, _ = listener.accept()
+        try:
+            server = socket.create_connection((HOST, self.target_port))
+        except OSError:
+            client.close()
+            return
+        peers[client] = (server, False)
+        peers[server] = (client, True)
+        for sock in (client, server):
+            sel.register(sock, selectors.EVENT_READ)
+        with self._lock:
+            self.connections += 1
+
+    def _count(self, n):
+        """True when these bytes reached the next drop."""
+        with self._lock:
+            self.forwarded += n
+            if self._drops and self.forwarded >= self._drops[0]:
+                self._drops.pop(0)
+                return True
+        return False
+
+    def _reset(self, sel, peers):
+        if peers:
+            with self._lock:
+                self.resets += 1
+        for sock in list(peers):
+            if sock in peers:
+                self._close(sel, peers, sock, reset=True)
+
+    def _close(self, sel, peers, sock, reset):
+        peer, _ = peers.pop(sock)
+        peers.pop(peer, None)
+        for s in (sock, peer):
+            try:
+                sel.unregister(s)
+            except (KeyError, ValueError):
+                pass
+            try:
+                if reset:
+                    # A reset, not an orderly end: what a line drop leaves.
+                    s.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, struct.pack("ii", 1, 0))
+                s.close()
+            except OSError:
+                pass
+
+    def __enter__(self):
+        return self.start()
+
+    def __exit__(self, *exc):
+        self.stop()
+
+
+class _BusyHandler(http.server.BaseHTTPRequestHandler):
+    protocol_version = "HTTP/1.1"
+
+    def log_message(self, *args):
+        pass
+
+    def do_GET(self):
+        owner = self.server.owner
+        path = urllib.parse.unquote(urllib.parse.urlsplit(self.path).path)
+        busy = owner.record(path, self.headers.get("Range"))
+        if busy:
+            self._send(503, b"busy\n", [("Retry-After", str(owner.retry_after))])
+            return
+        file_path = os.path.join(owner.root, path.lstrip("/"))
+        if not os.path.isfile(file_path):
+            self._send(404, b"no such file\n")
+            return
+        with open(file_path, "rb") as f:
+            data = f.read()
+        headers = [("Last-Modified", email.utils.formatdate(os.path.getmtime(file_path), usegmt=True))]
+        asked = self.headers.get("Range", "")
+        if asked.startswith("bytes=") and "-" in asked:
+            first, _, last = asked[6:].partition("-")
+            start = int(first)
+            end = min(int(last) if last else len(data) - 1, len(data) - 1)
+            headers.append(("Content-Range", "bytes %d-%d/%d" % (start, end, len(data))))
+            self._send(206, data[start:end + 1], headers)
+        else:
+            self._send(200, data, headers)
+
+    def _send(self, status, body, headers=()):
+        self.send_response(status)
+        for name, value in headers:
+            self.send_header(name, value)
+        self.send_header("Content-Length", str(len(body)))
+        self.end_headers()
+        self.wfile.write(body)
+
+
+class BusyServer:
+    """Serves the files below `root`; the first `busy` requests for each
+    answer 503 with Retry-After: `retry_after`. `requests` lists (monotonic
+    time, path, Range) in arrival order."""
+
+    def __init__(self, port, root, busy=1, retry_after=3):
+        self.port = int(port)
+        self.root = root
+        self.busy = busy
+        self.retry_after = retry_after
+        self.requests = []
+        self._lock = threading.Lock()
+        self._server = None
+
+    @property
+    def base_url(self):
+        return "http://%s:%d" % (HOST, self.port)
+
+    def record(self, path, range_):
+        with self._lock:
+            earlier = sum(1 for _, p, _ in self.requests if p == path)
+            self.requests.append((time.monotonic(), path, range_))
+            return earlier < self.busy
+
+    def start(self):
+        self._server = http.server.ThreadingHTTPServer((HOST, self.port), _BusyHandler)
+        self._server.daemon_threads = True
+        self._server.owner = self
+        threading.Thread(target=self._server.serve_forever, daemon=True).start()
+        return self
+
+    def stop(self):
+        if self._server is not None:
+            self._server.shutdown()
+            self._server.server_close()
+            self._server = None
+
+    def __enter__(self):
+        return self.start()
+
+    def __exit__(self, *exc):
+        self.stop()

@@ -1,0 +1,271 @@
+"""Installs that finish on networks as users have them: a line that drops,
+a server that is down or busy, a dead server beside a live mirror, a dead
+first base, each ending installed in one run; answers that do not pass
+(a 404, a mirror with other bytes) end at once; Cancel ends a wait.
+
+One nginx (the build's server address), a relay in front of it that drops
+the line, and a busy server serve every case. Each case prints one line of
+the table the closing note gives: the time to install and the bytes the
+program received and the servers sent, against the file's size (also in
+e2e-output/network-faults.txt).
+"""
+import os
+import re
+import time
+import unittest
+import urllib.parse
+
+import netfaults
+from harness import (DEMO_PRODUCT, IDYES, OUTPUT, SERVER_BASE, E2ETestCase, ProductServer, Sandbox,
+                     Wine, read_locale_text, set_document_text, wait_exit)
+from resource_ids import IDC_STEP_TEXT
+
+RELAY_PORT = 8787
+BUSY_PORT = 8788
+DEAD_PORT = int(os.environ.get("ZANSETUP_E2E_DEAD_PORT", "8789"))
+NGINX_PORT = urllib.parse.urlsplit(SERVER_BASE).port
+BIG = 30 * 1024 * 1024
+BLOCK = 102400
+WORKERS = 2
+CAPTION = read_locale_text("en-us", "language.caption")
+WAITING = re.compile(r"^Connection lost\. Trying again in \d+ s\u2026$")
+
+BOX = None
+SERVER = None
+RELAY = None
+TABLE = []
+
+
+def setUpModule():
+    global BOX, SERVER, RELAY
+    BOX = Sandbox("networks")
+    SERVER = ProductServer(BOX).__enter__()
+    RELAY = netfaults.Relay(RELAY_PORT, NGINX_PORT).start()
+    # A real installer of 30 MB: the demo installer carries the rest as an
+    # overlay, which it does not read.
+    with open(os.path.join(DEMO_PRODUCT, "DemoSetup.exe"), "rb") as f:
+        demo = f.read()
+    with open(os.path.join(BOX.root, "BigSetup.exe"), "wb") as f:
+        f.write(demo + os.urandom(BIG - len(demo)))
+
+
+def tearDownModule():
+    RELAY.stop()
+    SERVER.__exit__(None, None, None)
+    lines = ["%-40s %8s %12s %12s %12s" % ("case", "seconds", "received", "servers sent", "file size")]
+    lines += ["%-40s %8.1f %12s %12s %12d" % row for row in TABLE]
+    with open(os.path.join(OUTPUT, "network-faults.txt"), "w") as f:
+        f.write("\n".join(lines) + "\n")
+    print("\n" + "\n".join(lines))
+
+
+def received_bytes(lines):
+    """The program's own count, over every download of the run: "downloaded
+    N bytes for a file of M bytes"."""
+    counts = [int(found.group(1)) for found in
+              (re.match(r"^downloaded (\d+) bytes for a file of \d+ bytes$", line) for line in lines) if found]
+    return sum(counts) if counts else None
+
+
+def retries(lines):
+    return [line for line in lines if line.startswith("trying again in ")]
+
+
+def served_bytes(path):
+    return sum(e.body_bytes for e in SERVER.access_log() if path in e.request)
+
+
+class Faults(E2ETestCase):
+    def setUp(self):
+        super().setUp()
+        BOX.reset_log()
+
+    def publish(self, name, installer=None, **options):
+        installer = installer or os.path.join(DEMO_PRODUCT, "DemoSetup.exe")
+        published = SERVER.publish(name, installer=installer, version="1.0", dir_opt_show=0, **options)
+        return published, urllib.parse.urlsplit(published.package_url).path
+
+    def timed_run(self, name, box=None, error_key=None):
+        started = time.monotonic()
+        lines = self.run_setup(box or BOX, name, error_key=error_key)
+        return time.monotonic() - started, lines
+
+    def record(self, case, seconds, received, sent, size):
+        TABLE.append((case, seconds, "-" if received is None else str(received), str(sent), size))
+
+    def check_drops(self, name, span):
+        """Two drops during 30 MB: each costs at most the block in flight on
+        each connection, and the run ends installed."""
+        published, path = self.publish(name, installer=os.path.join(BOX.root, "BigSetup.exe"), span=span)
+        set_document_text(published.info_path, "package/url", published.package_url.replace(
+            ":%d/" % NGINX_PORT, ":%d/" % RELAY_PORT))
+        resets, forwarded = RELAY.resets, RELAY.forwarded
+        RELAY.set_drops([10 * 1024 * 1024, 20 * 1024 * 1024])
+        seconds, lines = self.timed_run(name)
+        self.assertEqual(2, RELAY.resets - resets, "the line dropped twice")
+        # One block per request: the drop leaves no whole block, and each
+        # connection waits before it tries again. Long requests ask for the
+        # rest at once when whole blocks came.
+        if not span:
+            self.assertTrue(retries(lines), lines)
+        received = received_bytes(lines)
+        self.assertIsNotNone(received, lines)
+        self.assertLessEqual(received, BIG + 2 * WORKERS * BLOCK + 10)
+        self.record("two drops in 30 MB, span %d" % (span or 1), seconds, received, served_bytes(path), BIG)
+
+    def test_two_drops_in_30_mb_one_block_per_request(self):
+        self.check_drops("DropOne", None)
+
+    def test_two_drops_in_30_mb_with_span_64(self):
+        self.check_drops("DropSpan", 64)
+
+    def test_a_server_down_for_the_first_seconds(self):
+        published, path = self.publish("Down")
+        SERVER.nginx.stop()
+        try:
+            started = time.monotonic()
+            process = self.start(Wine("en-us"), '"%s" App=Down Ver=1.0' % BOX.program)
+            deadline = time.time() + 60
+            while not retries(BOX.log_lines()):
+                self.assertLess(time.time(), deadline, BOX.log_lines())
+                time.sleep(0.1)
+        finally:
+            SERVER.nginx.start()
+        self.assertEqual(2, wait_exit(process, timeout=120))
+        lines = BOX.log_lines()
+        self.assertIn("end install", lines)
+        self.assertIn("connection refused, url: " + SERVER_BASE + "/zansetup/soft/Down/1.0/soft.info",
+                      retries(lines)[0])
+        self.record("server down for the first seconds", time.monotonic() - started, received_bytes(lines),
+                    served_bytes(path), os.path.getsize(published.package_path))
+
+    def test_a_busy_server_is_asked_again_after_its_retry_after(self):
+        published, path = self.publish("Busy")
+        with netfaults.BusyServer(BUSY_PORT, SERVER.root, busy=1, retry_after=3) as busy:
+            set_document_text(published.info_path, "package/url", busy.base_url + path)
+            seconds, lines = self.timed_run("Busy")
+        asked = [when for when, p, _ in busy.requests if p == path]
+        self.assertGreaterEqual(len(asked), 2)
+        self.assertGreaterEqual(asked[1] - asked[0], 3.0, "Retry-After: 3 was not waited for")
+        self.assertEqual(["trying again in 3.0 s, attempt 2, status 503, url: " + busy.base_url + path],
+                         retries(lines))
+        self.record("503 with Retry-After: 3", seconds, received_bytes(lines), "-",
+                    os.path.getsize(published.package_path))
+
+    def test_a_dead_primary_costs_one_short_wait_before_the_mirror(self):
+        name = "Mirrored"
+        mirror = "%s/zansetup/soft/%s/1.0/DemoSetup.exe" % (SERVER_BASE, name)
+        dead = "http://127.0.0.1:%d/%s/DemoSetup.exe" % (DEAD_PORT, name)
+        published, path = self.publish(name, mirrors=[mirror])
+        set_document_text(published.info_path, "package/url", dead)
+        seconds, lines = self.timed_run(name)
+        waits = retries(lines)
+        self.assertEqual(1, len(waits), lines)
+        self.assertRegex(waits[0], r"^trying again in (0\.[89]|1\.[0-2]) s, attempt 2, connection refused, url: "
+                         + re.escape(dead) + "$")
+        self.assertGreater(served_bytes(path), 0, "the mirror served the package")
+        self.record("dead primary, live mirror", seconds, received_bytes(lines), served_bytes(path),
+                    os.path.getsize(published.package_path))
+
+    def test_a_file_mixed_from_a_bad_mirror_is_fetched_whole_again_from_one_server(self):
+        """The line drops half-way; the rest comes from a mirror whose file
+        differs near its end. The digests refuse the mix, and the file is
+        fetched once more from one server."""
+        name = "Mixed"
+        with open(os.path.join(BOX.root, "BigSetup.exe"), "rb") as f:
+            data = bytearray(f.read(1024 * 1024))
+        installer = os.path.join(BOX.root, "MixedSetup.exe")
+        with open(installer, "wb") as f:
+            f.write(data)
+        data[-100] ^= 0xFF
+        other = os.path.join(SERVER.root, "mixed", "MixedSetup.exe")
+        os.makedirs(os.path.dirname(other), exist_ok=True)
+        with open(other, "wb") as f:
+            f.write(data)
+        published, path = self.publish(name, installer=installer, mirrors=[SERVER_BASE + "/mixed/MixedSetup.exe"])
+        set_document_text(published.info_path, "package/url", published.package_url.replace(
+            ":%d/" % NGINX_PORT, ":%d/" % RELAY_PORT))
+        RELAY.set_drops([512 * 1024])
+        seconds, lines = self.timed_run(name)
+        self.assertIn("the package's blocks came from several servers and fail its digests: "
+                      "fetching it whole from one server", lines)
+        self.assertGreater(served_bytes("/mixed/MixedSetup.exe"), 0, "the mirror served blocks")
+        self.record("drop, then a mirror with other bytes", seconds, received_bytes(lines), served_bytes(path),
+                    len(data))
+
+    def test_a_base_list_whose_first_base_is_dead(self):
+        box = Sandbox("networks-bases", variant="bases")
+        published, path = self.publish("Bases")
+        seconds, lines = self.timed_run("Bases", box=box)
+        dead = "http://127.0.0.1:%d/zansetup/soft/Bases/1.0/soft.info" % DEAD_PORT
+        self.assertIn("the Produce url:" + dead, lines)
+        self.assertTrue(retries(lines)[0].endswith("connection refused, url: " + dead), lines)
+        self.record("first server base dead", seconds, received_bytes(lines), served_bytes(path),
+                    os.path.getsize(published.package_path))
+
+
+class Permanent(E2ETestCase):
+    def setUp(self):
+        super().setUp()
+        BOX.reset_log()
+
+    def test_a_404_package_is_asked_for_once(self):
+        SERVER.publish("Missing", installer=os.path.join(DEMO_PRODUCT, "DemoSetup.exe"), version="1.0",
+                       dir_opt_show=0)
+        info = os.path.join(SERVER.root, "zansetup", "soft", "Missing", "1.0", "soft.info")
+        set_document_text(info, "package/url", SERVER_BASE + "/zansetup/nothing/Missing.exe")
+        started = time.monotonic()
+        lines = self.run_setup(BOX, "Missing", error_key="language.downloadprodcueerror")
+        self.assertEqual([], retries(lines))
+        self.assertEqual(1, len([e for e in SERVER.access_log() if "/nothing/Missing.exe" in e.request]))
+        TABLE.append(("404 package (not retried)", time.monotonic() - started, "-", "0", 0))
+
+    def test_a_mirror_with_other_bytes_is_refused_by_the_digests(self):
+        name = "OtherBytes"
+        demo = os.path.join(DEMO_PRODUCT, "DemoSetup.exe")
+        other = os.path.join(SERVER.root, "other", "DemoSetup.exe")
+        os.makedirs(os.path.dirname(other), exist_ok=True)
+        with open(demo, "rb") as f:
+            data = bytearray(f.read())
+        data[len(data) // 2] ^= 0xFF
+        with open(other, "wb") as f:
+            f.write(data)
+        mirror = SERVER_BASE + "/other/DemoSetup.exe"
+        published = SERVER.publish(name, installer=demo, version="1.0", dir_opt_show=0, mirrors=[mirror])
+        set_document_text(published.info_path, "package/url", "http://127.0.0.1:%d/x/DemoSetup.exe" % DEAD_PORT)
+        started = time.monotonic()
+        lines = self.run_setup(BOX, name, error_key="language.installprodcueerror")
+        self.assertIn("check md5 failed", lines)
+        self.assertFalse([line for line in lines if line.startswith("begin install:")], "nothing may run")
+        TABLE.append(("mirror with other bytes (refused)", time.monotonic() - started, str(received_bytes(lines)),
+                      str(served_bytes("/other/DemoSetup.exe")), len(data)))
+
+    def test_cancel_during_a_wait_ends_the_run_at_once_without_an_error(self):
+        published = SERVER.publish("Waits", installer=os.path.join(DEMO_PRODUCT, "DemoSetup.exe"), version="1.0",
+                                   dir_opt_show=0)
+        set_document_text(published.info_path, "package/url", "http://127.0.0.1:%d/w/DemoSetup.exe" % DEAD_PORT)
+        wine = Wine("en-us")
+        process = self.start(wine, '"%s" App=Waits Ver=1.0' % BOX.program)
+        progress = wine.find(title=CAPTION, control=IDC_STEP_TEXT, timeout_ms=30000)
+        self.assertIsNotNone(progress)
+        text = ""
+        deadline = time.time() + 30
+        while not WAITING.match(text) and time.time() < deadline:
+            text = wine.texts(progress)[1][IDC_STEP_TEXT][3]
+            time.sleep(0.1)
+        self.assertRegex(text, WAITING)
+        BOX.screenshot("waiting-to-try-again")
+        wine.close(progress)
+        confirm = wine.message_box(CAPTION)
+        self.assertIsNotNone(confirm)
+        wine.click(confirm, IDYES)
+        self.assertEqual(2, wait_exit(process, timeout=30))
+        lines = BOX.log_lines()
+        self.assertIn("the package download ended with the run", lines)
+        self.assertNotIn("DownloadFile failed, URL:http://127.0.0.1:%d/w/DemoSetup.exe, path:%sinstall.exe"
+                         % (DEAD_PORT, BOX.windows_download_dir("Waits")), lines)
+        self.assertIsNone(wine.message_box(CAPTION, timeout_ms=0), "no error box after a cancel")
+
+
+if __name__ == "__main__":
+    unittest.main()

@@ -1,0 +1,148 @@
+"""A proxy that asks for credentials: Debian's squid with Basic
+authentication in front of the download server, set as the system's proxy
+of a Wine prefix made new for this module. The user is asked once per run
+in a dialog of the program's own; a wrong password is asked for again;
+Cancel ends with the information error; "Remember" keeps the credentials
+in the user's credential store for the next run; the password reaches no
+file. (Wine answers proxies with Basic only: NTLM and Negotiate, which
+WinINet answers with the user's logon, only Windows shows.)"""
+import os
+import subprocess
+import time
+import unittest
+
+import squid
+from harness import (BUILD, DEMO_PRODUCT, IDCANCEL, IDOK, SECOND_PORT, WINE_RUN, E2ETestCase, ProductServer, Sandbox,
+                     Wine, escape_text, read_locale_text, wait_exit)
+from installed import FreshPrefix
+from resource_ids import IDC_PROXY_PASSWORD, IDC_PROXY_REMEMBER, IDC_PROXY_TEXT, IDC_PROXY_USER
+
+SQUID_PORT = 8791
+PROXY = "127.0.0.1:%d" % SQUID_PORT
+USER = "alice"
+PASSWORD = "zan-proxy-Secret-7431"
+PROXY_CAPTION = read_locale_text("en-us", "language.proxy.caption")
+PREFIX = FreshPrefix("proxy")
+SETTINGS = r"HKCU\Software\Microsoft\Windows\CurrentVersion\Internet Settings"
+STORE = r"HKCU\Software\Wine\Credential Manager"
+
+BOX = None
+SERVER = None
+PROXY_SERVER = None
+
+
+def reg(*args):
+    return subprocess.run([WINE_RUN, "reg"] + list(args), stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
+                          stderr=subprocess.DEVNULL, timeout=60).returncode
+
+
+def setUpModule():
+    global BOX, SERVER, PROXY_SERVER
+    PREFIX.start()
+    assert reg("add", SETTINGS, "/v", "ProxyEnable", "/t", "REG_DWORD", "/d", "1", "/f") == 0
+    assert reg("add", SETTINGS, "/v", "ProxyServer", "/t", "REG_SZ", "/d", PROXY, "/f") == 0
+    BOX = Sandbox("proxy", variant="http")
+    SERVER = ProductServer(BOX, base="http://127.0.0.1:%d" % SECOND_PORT).__enter__()
+    SERVER.publish("Proxied", installer=os.path.join(DEMO_PRODUCT, "DemoSetup.exe"), version="1.0",
+                   dir_opt_show=0)
+    PROXY_SERVER = squid.Squid(os.path.join(BUILD, "test-env", "squid"), SQUID_PORT, {USER: PASSWORD}).start()
+
+
+def tearDownModule():
+    if PROXY_SERVER:
+        PROXY_SERVER.stop()
+    if SERVER:
+        SERVER.__exit__(None, None, None)
+    PREFIX.stop()
+
+
+def asks(lines):
+    return [line for line in lines if line == "asking for the credentials of the proxy " + PROXY]
+
+
+class Proxy(E2ETestCase):
+    def setUp(self):
+        super().setUp()
+        BOX.reset_log()
+        reg("delete", STORE, "/f")
+
+    def answer(self, wine, password, remember=False):
+        """Fills in the proxy dialog and accepts it; returns its text."""
+        dialog = wine.find(title=PROXY_CAPTION, control=IDC_PROXY_USER, timeout_ms=60000)
+        self.assertIsNotNone(dialog, "no proxy dialog; log: %r" % BOX.log_lines())
+        text = wine.texts(dialog)[1][IDC_PROXY_TEXT][3]
+        wine.driver("settext", dialog, str(IDC_PROXY_USER), USER)
+        wine.driver("settext", dialog, str(IDC_PROXY_PASSWORD), escape_text(password))
+        if remember:
+            wine.driver("check", dialog, str(IDC_PROXY_REMEMBER))
+        wine.click(dialog, IDOK)
+        self.assertTrue(wine.wait_gone(dialog))
+        return text
+
+    def run_answering(self, *answers, remember=False):
+        """One run that answers the proxy dialog with each password in turn;
+        returns the dialog texts and the log."""
+        wine = Wine("en-us")
+        process = self.start(wine, '"%s" App=Proxied Ver=1.0' % BOX.program)
+        texts = [self.answer(wine, password, remember and i == len(answers) - 1)
+                 for i, password in enumerate(answers)]
+        self.assertEqual(2, wait_exit(process, timeout=120))
+        return texts, BOX.log_lines()
+
+    def test_asked_once_for_every_request_and_installed(self):
+        texts, lines = self.run_answering(PASSWORD)
+        self.assertEqual(["The proxy %s asks for a user name and password." % PROXY], texts)
+        self.assertIn("end install", lines)
+        self.assertEqual(1, len(asks(lines)), "one question serves soft.info, the language file and the package")
+        served = [entry for entry in PROXY_SERVER.access_log() if entry[1] == USER and entry[0] == "200"]
+        self.assertGreaterEqual(len(served), 3)
+
+    def test_a_wrong_password_is_asked_for_again(self):
+        texts, lines = self.run_answering("wrong-password", PASSWORD)
+        self.assertEqual(2, len(asks(lines)))
+        self.assertIn("did not accept them", texts[1])
+        self.assertIn("end install", lines)
+
+    def test_cancel_gives_the_information_error_and_names_the_proxy(self):
+        wine = Wine("en-us")
+        process = self.start(wine, '"%s" App=Proxied Ver=1.0' % BOX.program)
+        dialog = wine.find(title=PROXY_CAPTION, control=IDC_PROXY_USER, timeout_ms=60000)
+        self.assertIsNotNone(dialog)
+        wine.click(dialog, IDCANCEL)
+        error = wine.find_message(read_locale_text("en-us", "language.caption"),
+                                  read_locale_text("en-us", "language.downloadinfoerror"), timeout_ms=30000)
+        self.assertIsNotNone(error, "no information error; log: %r" % BOX.log_lines())
+        wine.click(error, IDOK)
+        self.assertEqual(2, wait_exit(process))
+        lines = BOX.log_lines()
+        self.assertIn("the proxy %s asks for credentials (407) and none were given" % PROXY, lines)
+        self.assertIn("Download soft.xml failed, url: http://127.0.0.1:%d/zansetup/soft/Proxied/1.0/soft.info, "
+                      "error code: 407" % SECOND_PORT, lines)
+
+    def test_remembered_credentials_ask_nothing_and_no_file_holds_the_password(self):
+        texts, lines = self.run_answering(PASSWORD, remember=True)
+        self.assertIn("end install", lines)
+        BOX.reset_log()
+        process = self.start(Wine("en-us"), '"%s" App=Proxied Ver=1.0' % BOX.program)
+        self.assertEqual(2, wait_exit(process, timeout=120))
+        lines = BOX.log_lines()
+        self.assertIn("end install", lines)
+        self.assertEqual([], asks(lines))
+        # Neither as text nor as UTF-16 in any file of the prefix or the sandbox.
+        wanted = (PASSWORD.encode("utf-8"), PASSWORD.encode("utf-16-le"))
+        holders = []
+        for root in (PREFIX.prefix, BOX.root):
+            for folder, _, files in os.walk(root):
+                for name in files:
+                    path = os.path.join(folder, name)
+                    if os.path.islink(path) or not os.path.isfile(path):
+                        continue
+                    with open(path, "rb") as f:
+                        data = f.read()
+                    if any(w in data for w in wanted):
+                        holders.append(path)
+        self.assertEqual([], holders)
+
+
+if __name__ == "__main__":
+    unittest.main()

@@ -21,7 +21,7 @@ bool IsDotEntry(const std::wstring& name) { return name == L"." || name == L".."
 }  // namespace
 
 LocalSecurityDescriptor::LocalSecurityDescriptor(const wchar_t* sddl) {
-  ::ConvertStringSecurityDescriptorToSecurityDescriptorW(sddl, SDDL_REVISION_1, &descriptor_, nullptr);
+  if (sddl) ::ConvertStringSecurityDescriptorToSecurityDescriptorW(sddl, SDDL_REVISION_1, &descriptor_, nullptr);
 }
 
 LocalSecurityDescriptor::~LocalSecurityDescriptor() {
@@ -62,7 +62,19 @@ bool IsLink(HANDLE entry) {
          (basic.FileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
 }
 
+bool IsLinkedReadOnlyFile(HANDLE entry) {
+  FILE_BASIC_INFO basic = {};
+  FILE_STANDARD_INFO standard = {};
+  if (!::GetFileInformationByHandleEx(entry, FileBasicInfo, &basic, sizeof(basic))) return false;
+  if (!(basic.FileAttributes & FILE_ATTRIBUTE_READONLY) || (basic.FileAttributes & FILE_ATTRIBUTE_DIRECTORY)) {
+    return false;
+  }
+  return !::GetFileInformationByHandleEx(entry, FileStandardInfo, &standard, sizeof(standard)) ||
+         standard.NumberOfLinks != 1;
+}
+
 bool DeleteHeld(HANDLE entry) {
+  if (IsLinkedReadOnlyFile(entry)) return false;
   FILE_BASIC_INFO basic = {};
   if (::GetFileInformationByHandleEx(entry, FileBasicInfo, &basic, sizeof(basic)) &&
       (basic.FileAttributes & FILE_ATTRIBUTE_READONLY)) {

@@ -51,8 +51,14 @@ ScopedFile OpenInside(HANDLE folder, const std::wstring& name, const HeldOpen& h
 // attributes cannot be read.
 bool IsLink(HANDLE entry);
 
+// A read-only file that has a name elsewhere too (or whose names cannot be
+// counted): its attribute belongs to the file, so clearing it to delete
+// this name would change the file that other name leads to.
+bool IsLinkedReadOnlyFile(HANDLE entry);
+
 // Marks the held entry for deletion when its last handle closes; a
-// read-only file loses that attribute first.
+// read-only file loses that attribute first, and one that
+// IsLinkedReadOnlyFile is left as it is (false).
 bool DeleteHeld(HANDLE entry);
 
 // Renames the held entry to `name` in the folder held as `folder`,

@@ -6,6 +6,8 @@
 
 #include <cstring>
 
+#include "string_util.h"
+
 namespace zan {
 namespace {
 
@@ -60,6 +62,15 @@ bool IsLink(HANDLE entry) {
   FILE_BASIC_INFO basic = {};
   return !::GetFileInformationByHandleEx(entry, FileBasicInfo, &basic, sizeof(basic)) ||
          (basic.FileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
+}
+
+ScopedFile OpenInsideNoLink(HANDLE folder, const std::wstring& name, const HeldOpen& how) {
+  for (const auto& entry : ListHeld(folder)) {
+    if (EqualsIgnoreCase(entry.first, name) && (entry.second & FILE_ATTRIBUTE_REPARSE_POINT)) return ScopedFile();
+  }
+  ScopedFile opened = OpenInside(folder, name, how);
+  if (opened && IsLink(opened.get())) opened.reset();
+  return opened;
 }
 
 bool IsLinkedReadOnlyFile(HANDLE entry) {

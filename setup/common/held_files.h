@@ -51,6 +51,12 @@ ScopedFile OpenInside(HANDLE folder, const std::wstring& name, const HeldOpen& h
 // attributes cannot be read.
 bool IsLink(HANDLE entry);
 
+// `name` inside the held folder, opened through that handle, and only when
+// it is no link: neither as its folder lists it nor as opened (Wine opens
+// what a link leads to, and shows the link in the listing alone). The
+// folder must be held with FILE_LIST_DIRECTORY.
+ScopedFile OpenInsideNoLink(HANDLE folder, const std::wstring& name, const HeldOpen& how);
+
 // A read-only file that has a name elsewhere too (or whose names cannot be
 // counted): its attribute belongs to the file, so clearing it to delete
 // this name would change the file that other name leads to.

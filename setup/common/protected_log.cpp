@@ -38,19 +38,17 @@ ScopedFile StepDown(HANDLE parent, const wchar_t* name, PSECURITY_DESCRIPTOR rul
   HeldOpen how = {FILE_LIST_DIRECTORY | FILE_ADD_FILE | FILE_ADD_SUBDIRECTORY | FILE_TRAVERSE | READ_CONTROL |
                       FILE_READ_ATTRIBUTES,
                   FILE_SHARE_READ | FILE_SHARE_WRITE, FILE_OPEN_IF, FILE_DIRECTORY_FILE, rules};
-  ScopedFile folder = OpenInside(parent, name, how);
-  if (folder && (IsLink(folder.get()) || !HeldKeepsUsersOut(folder.get(), FolderUse::kWrittenIn))) folder.reset();
+  ScopedFile folder = OpenInsideNoLink(parent, name, how);
+  if (folder && !HeldKeepsUsersOut(folder.get(), FolderUse::kWrittenIn)) folder.reset();
   return folder;
 }
 
-// One step down for a reader: an existing folder, never a link.
+// One step down for a reader: an existing folder or file, never a link.
 ScopedFile ReadStepDown(HANDLE parent, const std::wstring& name, bool file) {
   const ULONG kind = file ? FILE_NON_DIRECTORY_FILE : FILE_DIRECTORY_FILE;
-  HeldOpen how = {file ? GENERIC_READ | READ_CONTROL : FILE_TRAVERSE | FILE_READ_ATTRIBUTES,
+  HeldOpen how = {file ? GENERIC_READ | READ_CONTROL : FILE_TRAVERSE | FILE_LIST_DIRECTORY | FILE_READ_ATTRIBUTES,
                   FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, FILE_OPEN, kind, nullptr};
-  ScopedFile entry = OpenInside(parent, name, how);
-  if (entry && IsLink(entry.get())) entry.reset();
-  return entry;
+  return OpenInsideNoLink(parent, name, how);
 }
 
 // The account's SID as text, empty when the token cannot be read.
@@ -126,7 +124,8 @@ ScopedFile OpenLogFolderBelow(const std::wstring& root) {
 ScopedFile OpenProtectedLogForReading() {
   const std::wstring root = ProgramData();
   const std::wstring name = ProtectedLogName();
-  ScopedFile entry = root.empty() || name.empty() ? ScopedFile() : OpenNoFollow(root, FILE_TRAVERSE | FILE_READ_ATTRIBUTES);
+  if (root.empty() || name.empty()) return ScopedFile();
+  ScopedFile entry = OpenNoFollow(root, FILE_TRAVERSE | FILE_LIST_DIRECTORY | FILE_READ_ATTRIBUTES);
   if (!entry || IsLink(entry.get())) return ScopedFile();
   for (const wchar_t* step : kSteps) {
     entry = ReadStepDown(entry.get(), step, false);

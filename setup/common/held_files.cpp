@@ -14,6 +14,7 @@ namespace {
 using NtCreateFileProc = NTSTATUS(NTAPI*)(PHANDLE, ACCESS_MASK, POBJECT_ATTRIBUTES, PIO_STATUS_BLOCK,
                                           PLARGE_INTEGER, ULONG, ULONG, ULONG, ULONG, PVOID, ULONG);
 using NtSetInformationFileProc = NTSTATUS(NTAPI*)(HANDLE, PIO_STATUS_BLOCK, PVOID, ULONG, FILE_INFORMATION_CLASS);
+using StatusToErrorProc = ULONG(NTAPI*)(NTSTATUS);
 constexpr FILE_INFORMATION_CLASS kFileRenameInformation = static_cast<FILE_INFORMATION_CLASS>(10);
 
 FARPROC NtProc(const char* name) { return ::GetProcAddress(::GetModuleHandleW(L"ntdll.dll"), name); }
@@ -55,7 +56,12 @@ ScopedFile OpenInside(HANDLE folder, const std::wstring& name, const HeldOpen& h
                             FILE_ATTRIBUTE_NORMAL, how.share, how.disposition,
                             how.options | FILE_OPEN_REPARSE_POINT | FILE_SYNCHRONOUS_IO_NONALERT, nullptr, 0);
   if (result) *result = created;
-  return created < 0 ? ScopedFile() : ScopedFile(opened);
+  if (created >= 0) return ScopedFile(opened);
+  // Callers log the last error, as after a Win32 call.
+  static const auto error =
+      reinterpret_cast<StatusToErrorProc>(reinterpret_cast<void*>(NtProc("RtlNtStatusToDosError")));
+  if (error) ::SetLastError(error(created));
+  return ScopedFile();
 }
 
 bool IsLink(HANDLE entry) {

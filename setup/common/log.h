@@ -71,7 +71,10 @@ class LogWriter {
   // handle alone, and made with the access rules `fileRules` (SDDL; empty:
   // inherited); `shown` is its path for the reader.
   LogWriter(ScopedFile folder, std::wstring name, std::wstring shown, std::wstring fileRules = std::wstring())
-      : path_(std::move(shown)), name_(std::move(name)), fileRules_(std::move(fileRules)), folder_(std::move(folder)) {}
+      : path_(std::move(shown)),
+        name_(std::move(name)),
+        fileRules_(std::move(fileRules)),
+        folder_(std::move(folder)) {}
   LogWriter(const LogWriter&) = delete;
   LogWriter& operator=(const LogWriter&) = delete;
 

@@ -5,7 +5,8 @@
 # elevated program would then run whatever a user planted there. Known DLLs
 # are safe, as Windows always maps them from the system folder; every other
 # system DLL is delay-loaded instead: its functions resolve on first call,
-# when the search is limited to the system folder.
+# and the DLL itself is loaded by its full path in the system folder,
+# whatever the process's search (setup/common/system_library.c).
 #
 # zansetup_delay_load_libraries(<variable> <name>...) sets <variable> to link
 # items for the delay-import libraries of <name>.dll. Each is made once per
@@ -16,12 +17,16 @@
 #
 # GNU ld leaves the data directory's delay-import entry empty; a program
 # that links these libraries calls zansetup_delay_import_directory() on
-# itself (before signing) so that the system and tools see the table.
+# itself (before signing) so that the system and tools see the table, and
+# names the DLLs that the table must hold.
 set(ZANSETUP_DELAY_DEF_SCRIPT ${CMAKE_CURRENT_LIST_DIR}/delay_import_def.cmake)
 
-# The mark before the delay-import table and its end, linked once into every
-# program that links a delay-import library.
-add_library(zansetup_delay_import_bounds OBJECT ${CMAKE_CURRENT_LIST_DIR}/delay_import_bounds.c)
+# The mark before the delay-import table and its end, and the hook that
+# loads each delay-loaded DLL from the system folder by its full path
+# (setup/common/system_library.c), linked once into every module that links
+# a delay-import library.
+add_library(zansetup_delay_import_bounds OBJECT ${CMAKE_CURRENT_LIST_DIR}/delay_import_bounds.c
+  ${CMAKE_SOURCE_DIR}/setup/common/system_library.c)
 add_library(zansetup_delay_import_table INTERFACE)
 target_link_libraries(zansetup_delay_import_table INTERFACE $<TARGET_OBJECTS:zansetup_delay_import_bounds>)
 add_dependencies(zansetup_delay_import_table zansetup_delay_import_bounds)
@@ -65,10 +70,20 @@ function(zansetup_delay_load_libraries variable)
 endfunction()
 
 # Records the delay-import table of `target` in its data directory after
-# every link; call it before zansetup_sign_target.
+# every link; call it before zansetup_sign_target. The remaining arguments
+# name the DLLs the program delay-loads ("wininet", ...): the table must
+# hold exactly those, or the build fails (tools/delay_import_directory.py).
+# They are the program's own list, not its libraries': the linker keeps only
+# the DLLs whose functions the program calls.
 function(zansetup_delay_import_directory target)
+  if(NOT ARGN)
+    message(FATAL_ERROR "zansetup_delay_import_directory(${target}) names no delay-loaded DLL")
+  endif()
+  list(TRANSFORM ARGN APPEND .dll OUTPUT_VARIABLE _dlls)
+  list(JOIN _dlls "," _expected)
   add_custom_command(TARGET ${target} POST_BUILD
     COMMAND python3 ${CMAKE_SOURCE_DIR}/tools/delay_import_directory.py $<TARGET_FILE:${target}>
+      --expect ${_expected}
     COMMENT "Recording the delay-import table of ${target}"
     VERBATIM)
 endfunction()

@@ -1,11 +1,10 @@
 # Third-party code comes from Debian's packages, never from this repository.
 
 # TinyXML 2.6.2, Debian's source package with its patches applied.
-file(GLOB _tinyxml_dirs LIST_DIRECTORIES true "${ZANSETUP_DEPS_DIR}/tinyxml-2.6.2*")
-list(GET _tinyxml_dirs 0 ZANSETUP_TINYXML_DIR)
-if(NOT ZANSETUP_TINYXML_DIR OR NOT EXISTS "${ZANSETUP_TINYXML_DIR}/tinyxml.cpp")
-  message(FATAL_ERROR "TinyXML source not found under ${ZANSETUP_DEPS_DIR}; run tools/install-deps.sh")
-endif()
+# Found before the project began (cmake/ConfigureGate.cmake).
+file(GLOB _tinyxml_sources "${ZANSETUP_DEPS_DIR}/tinyxml-2.6.2*/tinyxml.cpp")
+list(GET _tinyxml_sources 0 _tinyxml_source)
+get_filename_component(ZANSETUP_TINYXML_DIR ${_tinyxml_source} DIRECTORY)
 add_library(tinyxml STATIC
   ${ZANSETUP_TINYXML_DIR}/tinyxml.cpp
   ${ZANSETUP_TINYXML_DIR}/tinyxmlerror.cpp
@@ -17,9 +16,6 @@ target_compile_options(tinyxml PRIVATE -w)
 # Boost headers: mingw sees a folder that holds nothing but "boost", so no other
 # host header can be picked up by accident.
 set(ZANSETUP_BOOST_INCLUDE ${CMAKE_BINARY_DIR}/boost-include)
-if(NOT EXISTS /usr/include/boost/shared_ptr.hpp)
-  message(FATAL_ERROR "Boost headers not found; run tools/install-deps.sh")
-endif()
 file(MAKE_DIRECTORY ${ZANSETUP_BOOST_INCLUDE})
 file(CREATE_LINK /usr/include/boost ${ZANSETUP_BOOST_INCLUDE}/boost SYMBOLIC)
 add_library(boost_headers INTERFACE)

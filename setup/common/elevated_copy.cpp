@@ -17,27 +17,6 @@ const wchar_t kProtected[] = L"O:BAD:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)";
 constexpr int kMaxDepth = 32;
 constexpr NTSTATUS kNameNotFound = static_cast<NTSTATUS>(0xC0000034);  // STATUS_OBJECT_NAME_NOT_FOUND
 
-// A new folder with the protected DACL; false when it existed already.
-bool MakeProtectedFolder(const std::wstring& folder) {
-  LocalSecurityDescriptor descriptor(kProtected);
-  if (!descriptor.get()) return false;
-  SECURITY_ATTRIBUTES attributes = {sizeof(attributes), descriptor.get(), FALSE};
-  return ::CreateDirectoryW(folder.c_str(), &attributes) != FALSE;
-}
-
-bool CopyLanguageFiles(const std::wstring& from, const std::wstring& to) {
-  WIN32_FIND_DATAW data;
-  ScopedFind find(::FindFirstFileW((from + L"*.locale").c_str(), &data));
-  if (!find) return true;  // a program without language files of its own
-  bool copied = ::CreateDirectoryW(to.c_str(), nullptr) != FALSE;
-  do {
-    if (copied && !(data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)) {
-      copied = ::CopyFileW((from + data.cFileName).c_str(), (to + data.cFileName).c_str(), TRUE) != FALSE;
-    }
-  } while (copied && ::FindNextFileW(find.get(), &data));
-  return copied;
-}
-
 // Empties and deletes the held folder through handles alone. A link or
 // junction met on the way is left alone, and with it the folders above it.
 bool RemoveHeldTree(HANDLE folder, const std::wstring& shown, int depth) {
@@ -54,6 +33,9 @@ bool RemoveHeldTree(HANDLE folder, const std::wstring& shown, int depth) {
     }
     if (entry.second & FILE_ATTRIBUTE_DIRECTORY) {
       removed = RemoveHeldTree(child.get(), path, depth + 1) && removed;
+    } else if (IsLinkedReadOnlyFile(child.get())) {
+      WriteLog(L"ZanSetupSH: left alone: %s is read-only and has another name", path.c_str());
+      removed = false;
     } else {
       removed = DeleteHeld(child.get()) && removed;
     }
@@ -127,20 +109,31 @@ std::wstring ElevatedCopy::rules() const {
   return held ? RulesOf(held.get()) : std::wstring();
 }
 
+// The folder is held, sharing no deletion, from its creation until its
+// lock exists: a launcher that starts meanwhile finds it neither locked nor
+// removable, and leaves it alone.
 bool ElevatedCopy::Make(const std::wstring& sourceFolder) {
   const std::wstring parent = ElevatedCopiesParent();
   const std::wstring name = RandomName();
-  if (parent.empty() || name.empty()) return false;
-  const std::wstring root = parent + kCopyPrefix + name + L"\\";
-  if (!MakeProtectedFolder(root)) return false;
-  root_ = root;
-  lock_.reset(::CreateFileW((root_ + kLockName).c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, CREATE_NEW,
-                             FILE_ATTRIBUTE_NORMAL | FILE_FLAG_DELETE_ON_CLOSE, nullptr));
+  LocalSecurityDescriptor descriptor(kProtected);
+  if (parent.empty() || name.empty() || !descriptor.get()) return false;
+  ScopedFile parentFolder = OpenNoFollow(parent.substr(0, parent.size() - 1), FILE_TRAVERSE | FILE_ADD_SUBDIRECTORY);
+  const HeldOpen folder = {FILE_TRAVERSE | FILE_ADD_FILE | FILE_ADD_SUBDIRECTORY | FILE_READ_ATTRIBUTES,
+                           FILE_SHARE_READ | FILE_SHARE_WRITE, FILE_CREATE, FILE_DIRECTORY_FILE, descriptor.get()};
+  ScopedFile held = parentFolder ? OpenInside(parentFolder.get(), kCopyPrefix + name, folder) : ScopedFile();
+  if (!held) return false;
+  root_ = parent + kCopyPrefix + name + L"\\";
+  const HeldOpen lock = {GENERIC_READ | GENERIC_WRITE | DELETE, 0, FILE_CREATE,
+                         FILE_NON_DIRECTORY_FILE | FILE_DELETE_ON_CLOSE, nullptr};
+  lock_ = OpenInside(held.get(), kLockName, lock);
   if (!lock_) return false;
+  held.reset();
+  // The program alone: its language files lie in the user's folder, which
+  // decides nothing in an elevated run (its windows show the program's own
+  // texts until the product's arrive).
   programFolder_ = root_ + L"ZanSetup\\";
   return ::CreateDirectoryW(programFolder_.c_str(), nullptr) &&
-         ::CopyFileW((sourceFolder + L"ZanSetup.exe").c_str(), (programFolder_ + L"ZanSetup.exe").c_str(), TRUE) &&
-         CopyLanguageFiles(sourceFolder + L"language\\", programFolder_ + L"language\\");
+         ::CopyFileW((sourceFolder + L"ZanSetup.exe").c_str(), (programFolder_ + L"ZanSetup.exe").c_str(), TRUE);
 }
 
 }  // namespace zan

@@ -23,8 +23,8 @@ class ElevatedCopy {
   ElevatedCopy& operator=(const ElevatedCopy&) = delete;
 
   // Makes the protected folder with a name of its own and copies
-  // ZanSetup.exe and its language files from `sourceFolder` (ending in "\")
-  // into its "ZanSetup" subfolder. False when any step failed.
+  // ZanSetup.exe from `sourceFolder` (ending in "\") into its "ZanSetup"
+  // subfolder; nothing else of that folder. False when any step failed.
   bool Make(const std::wstring& sourceFolder);
 
   // The copy's folder, ending in "\"; downloads go beside it, inside the
@@ -61,7 +61,8 @@ bool IsProtectedCopyProgram(const std::wstring& program);
 
 // Removes `folder` and everything below it through handles that never
 // follow a junction or a link; a link met on the way is left alone (logged),
-// and with it the folders above it.
+// and so is a read-only file with another name elsewhere, and with them
+// the folders above.
 bool RemoveTree(const std::wstring& folder);
 
 }  // namespace zan

@@ -6,12 +6,15 @@
 
 #include <cstring>
 
+#include "string_util.h"
+
 namespace zan {
 namespace {
 
 using NtCreateFileProc = NTSTATUS(NTAPI*)(PHANDLE, ACCESS_MASK, POBJECT_ATTRIBUTES, PIO_STATUS_BLOCK,
                                           PLARGE_INTEGER, ULONG, ULONG, ULONG, ULONG, PVOID, ULONG);
 using NtSetInformationFileProc = NTSTATUS(NTAPI*)(HANDLE, PIO_STATUS_BLOCK, PVOID, ULONG, FILE_INFORMATION_CLASS);
+using StatusToErrorProc = ULONG(NTAPI*)(NTSTATUS);
 constexpr FILE_INFORMATION_CLASS kFileRenameInformation = static_cast<FILE_INFORMATION_CLASS>(10);
 
 FARPROC NtProc(const char* name) { return ::GetProcAddress(::GetModuleHandleW(L"ntdll.dll"), name); }
@@ -21,7 +24,7 @@ bool IsDotEntry(const std::wstring& name) { return name == L"." || name == L".."
 }  // namespace
 
 LocalSecurityDescriptor::LocalSecurityDescriptor(const wchar_t* sddl) {
-  ::ConvertStringSecurityDescriptorToSecurityDescriptorW(sddl, SDDL_REVISION_1, &descriptor_, nullptr);
+  if (sddl) ::ConvertStringSecurityDescriptorToSecurityDescriptorW(sddl, SDDL_REVISION_1, &descriptor_, nullptr);
 }
 
 LocalSecurityDescriptor::~LocalSecurityDescriptor() {
@@ -53,7 +56,12 @@ ScopedFile OpenInside(HANDLE folder, const std::wstring& name, const HeldOpen& h
                             FILE_ATTRIBUTE_NORMAL, how.share, how.disposition,
                             how.options | FILE_OPEN_REPARSE_POINT | FILE_SYNCHRONOUS_IO_NONALERT, nullptr, 0);
   if (result) *result = created;
-  return created < 0 ? ScopedFile() : ScopedFile(opened);
+  if (created >= 0) return ScopedFile(opened);
+  // Callers log the last error, as after a Win32 call.
+  static const auto error =
+      reinterpret_cast<StatusToErrorProc>(reinterpret_cast<void*>(NtProc("RtlNtStatusToDosError")));
+  if (error) ::SetLastError(error(created));
+  return ScopedFile();
 }
 
 bool IsLink(HANDLE entry) {
@@ -62,7 +70,28 @@ bool IsLink(HANDLE entry) {
          (basic.FileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
 }
 
+ScopedFile OpenInsideNoLink(HANDLE folder, const std::wstring& name, const HeldOpen& how) {
+  for (const auto& entry : ListHeld(folder)) {
+    if (EqualsIgnoreCase(entry.first, name) && (entry.second & FILE_ATTRIBUTE_REPARSE_POINT)) return ScopedFile();
+  }
+  ScopedFile opened = OpenInside(folder, name, how);
+  if (opened && IsLink(opened.get())) opened.reset();
+  return opened;
+}
+
+bool IsLinkedReadOnlyFile(HANDLE entry) {
+  FILE_BASIC_INFO basic = {};
+  FILE_STANDARD_INFO standard = {};
+  if (!::GetFileInformationByHandleEx(entry, FileBasicInfo, &basic, sizeof(basic))) return false;
+  if (!(basic.FileAttributes & FILE_ATTRIBUTE_READONLY) || (basic.FileAttributes & FILE_ATTRIBUTE_DIRECTORY)) {
+    return false;
+  }
+  return !::GetFileInformationByHandleEx(entry, FileStandardInfo, &standard, sizeof(standard)) ||
+         standard.NumberOfLinks != 1;
+}
+
 bool DeleteHeld(HANDLE entry) {
+  if (IsLinkedReadOnlyFile(entry)) return false;
   FILE_BASIC_INFO basic = {};
   if (::GetFileInformationByHandleEx(entry, FileBasicInfo, &basic, sizeof(basic)) &&
       (basic.FileAttributes & FILE_ATTRIBUTE_READONLY)) {

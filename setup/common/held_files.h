@@ -51,8 +51,20 @@ ScopedFile OpenInside(HANDLE folder, const std::wstring& name, const HeldOpen& h
 // attributes cannot be read.
 bool IsLink(HANDLE entry);
 
+// `name` inside the held folder, opened through that handle, and only when
+// it is no link: neither as its folder lists it nor as opened (Wine opens
+// what a link leads to, and shows the link in the listing alone). The
+// folder must be held with FILE_LIST_DIRECTORY.
+ScopedFile OpenInsideNoLink(HANDLE folder, const std::wstring& name, const HeldOpen& how);
+
+// A read-only file that has a name elsewhere too (or whose names cannot be
+// counted): its attribute belongs to the file, so clearing it to delete
+// this name would change the file that other name leads to.
+bool IsLinkedReadOnlyFile(HANDLE entry);
+
 // Marks the held entry for deletion when its last handle closes; a
-// read-only file loses that attribute first.
+// read-only file loses that attribute first, and one that
+// IsLinkedReadOnlyFile is left as it is (false).
 bool DeleteHeld(HANDLE entry);
 
 // Renames the held entry to `name` in the folder held as `folder`,

@@ -71,7 +71,7 @@ bool SetLogToProtectedFolder() {
     g_dropped = true;
     return false;
   }
-  g_protected = new LogWriter(std::move(folder), ProtectedLogName(), path);
+  g_protected = new LogWriter(std::move(folder), ProtectedLogName(), path, ProtectedLogFileRules());
   return true;
 }
 
@@ -192,7 +192,9 @@ ScopedFile LogWriter::OpenForAppend() {
     return ScopedFile(::CreateFileW(path_.c_str(), GENERIC_WRITE, 0, nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL,
                                     nullptr));
   }
-  const HeldOpen how = {FILE_GENERIC_WRITE, 0, FILE_OPEN_IF, FILE_NON_DIRECTORY_FILE, nullptr};
+  LocalSecurityDescriptor rules(fileRules_.empty() ? nullptr : fileRules_.c_str());
+  if (!fileRules_.empty() && !rules.get()) return ScopedFile();
+  const HeldOpen how = {FILE_GENERIC_WRITE, 0, FILE_OPEN_IF, FILE_NON_DIRECTORY_FILE, rules.get()};
   ScopedFile file = OpenInside(folder_.get(), name_, how);
   if (file && IsLink(file.get())) file.reset();
   return file;

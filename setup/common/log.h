@@ -68,9 +68,13 @@ class LogWriter {
 
   explicit LogWriter(std::wstring path) : path_(std::move(path)) {}
   // The file `name` in the folder held as `folder`, reached through that
-  // handle alone; `shown` is its path for the reader.
-  LogWriter(ScopedFile folder, std::wstring name, std::wstring shown)
-      : path_(std::move(shown)), name_(std::move(name)), folder_(std::move(folder)) {}
+  // handle alone, and made with the access rules `fileRules` (SDDL; empty:
+  // inherited); `shown` is its path for the reader.
+  LogWriter(ScopedFile folder, std::wstring name, std::wstring shown, std::wstring fileRules = std::wstring())
+      : path_(std::move(shown)),
+        name_(std::move(name)),
+        fileRules_(std::move(fileRules)),
+        folder_(std::move(folder)) {}
   LogWriter(const LogWriter&) = delete;
   LogWriter& operator=(const LogWriter&) = delete;
 
@@ -91,6 +95,7 @@ class LogWriter {
 
   const std::wstring path_;
   const std::wstring name_;
+  const std::wstring fileRules_;
   const ScopedFile folder_;
   unsigned calls_ = 0;
   bool started_ = false;

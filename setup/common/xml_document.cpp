@@ -1,5 +1,7 @@
 #include "xml_document.h"
 
+#include <sys/stat.h>
+
 #include <cstdio>
 
 namespace zan {
@@ -28,9 +30,17 @@ TiXmlElement* FindElementByPath(TiXmlNode* node, const std::string& path) {
   }
 }
 
-bool LoadXmlFile(const std::wstring& fileName, TiXmlDocument& document) {
+bool LoadXmlFile(const std::wstring& fileName, TiXmlDocument& document, unsigned long long sizeCap,
+                 bool* tooLarge) {
   FILE* file = _wfopen(fileName.c_str(), L"rb");
   if (!file) return false;
+  // Measured on the file opened, so the size judged is the size read.
+  struct _stat64 status = {};
+  if (sizeCap && (_fstat64(_fileno(file), &status) != 0 || static_cast<unsigned long long>(status.st_size) > sizeCap)) {
+    if (tooLarge) *tooLarge = true;
+    fclose(file);
+    return false;
+  }
   bool loaded = document.LoadFile(file, TIXML_ENCODING_UNKNOWN);
   fclose(file);
   return loaded && !document.Error();

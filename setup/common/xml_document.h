@@ -16,8 +16,11 @@ using ChildElementTable = std::multimap<std::string, TiXmlElement*>;
 TiXmlElement* FindElementByPath(TiXmlNode* node, const std::string& path);
 
 // Loads a file (binary read, encoding left to TinyXML). False when the file
-// does not open, does not parse, or the document reports an error.
-bool LoadXmlFile(const std::wstring& fileName, TiXmlDocument& document);
+// does not open, does not parse, or the document reports an error. A file
+// larger than `sizeCap` bytes (0: no cap) is not read at all: false, with
+// `*tooLarge` set when given.
+bool LoadXmlFile(const std::wstring& fileName, TiXmlDocument& document, unsigned long long sizeCap = 0,
+                 bool* tooLarge = nullptr);
 
 // Replaces every child of `element` by one text node holding `text`.
 bool SetElementText(TiXmlElement* element, const char* text);

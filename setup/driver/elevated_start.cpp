@@ -24,11 +24,6 @@ constexpr DWORD kMaxCopied = 4u * 1024 * 1024;
 ScopedHandle g_launcher;
 ULONGLONG g_logStart = 0;
 
-ScopedFile OpenElevatedLog(const std::wstring& path) {
-  return ScopedFile(::CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                                  nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
-}
-
 // The bytes from `start` to the end (from the beginning when the file is
 // shorter: it was rotated meanwhile), at most kMaxCopied.
 std::string ReadNewPart(HANDLE file, ULONGLONG start) {
@@ -73,9 +68,8 @@ int RunFromProtectedCopy(HINSTANCE instance, const std::wstring& line) {
 }
 
 void NoteElevatedLogStart() {
-  const std::wstring path = ProtectedLogPath();
   LARGE_INTEGER size = {};
-  ScopedFile file = path.empty() ? ScopedFile() : OpenElevatedLog(path);
+  ScopedFile file = OpenProtectedLogForReading();
   g_logStart = file && ::GetFileSizeEx(file.get(), &size) ? static_cast<ULONGLONG>(size.QuadPart) : 0;
 }
 
@@ -86,7 +80,9 @@ void AwaitElevatedRun() {
   ::WaitForSingleObject(g_launcher.get(), INFINITE);
   g_launcher.reset();
   const std::wstring path = ProtectedLogPath();
-  ScopedFile file = path.empty() ? ScopedFile() : OpenElevatedLog(path);
+  // Through handles that follow no link, and only a log that an
+  // administrator's process made: nothing a user put there is copied.
+  ScopedFile file = OpenProtectedLogForReading();
   std::string bytes = file ? ReadNewPart(file.get(), g_logStart) : std::string();
   if (bytes.empty()) {
     WriteLog(L"the elevated run wrote nothing to %s", path.c_str());

@@ -4,6 +4,7 @@
 #include "elevated_start.h"
 #include "install_link.h"
 #include "instance_guard.h"
+#include "rights.h"
 #include "self_update.h"
 #include "setup/common/files.h"
 #include "setup/common/log.h"
@@ -17,7 +18,12 @@ namespace {
 
 void ShowAlreadyRunning(HINSTANCE instance) {
   CI18N strings;
-  strings.SetLanguage(GetModuleFolder(instance) + L"language\\", 0);
+  // An elevated run reads no text that the user's files decide.
+  if (IsElevatedRun()) {
+    strings.UseBuiltIn();
+  } else {
+    strings.SetLanguage(GetModuleFolder(instance) + L"language\\", 0);
+  }
   ::MessageBoxW(nullptr, strings.Text(L"language.isruningmessage").c_str(),
                 strings.Text(L"language.caption").c_str(), MB_OK);
 }
@@ -51,6 +57,7 @@ int RunMainDialog(const std::wstring& line, const std::wstring& product,
 int RunSetup(HINSTANCE instance, const wchar_t* commandLine, bool protectedCopy) {
   std::wstring line = TrimCommandLine(commandLine ? commandLine : L"");
   if (!TakeInstallLink(&line)) return 0;
+  if (protectedCopy) SetProtectedCopyRun();
   if (!protectedCopy && HasElevatedToken()) return RunFromProtectedCopy(instance, line);
   ArgumentTable arguments = ParseArguments(line);
   std::wstring product = ArgumentValue(arguments, L"App");
@@ -67,7 +74,7 @@ int RunSetup(HINSTANCE instance, const wchar_t* commandLine, bool protectedCopy)
   }
   // The run that asked for the rights has done this; an elevated run
   // touches no more than it must.
-  if (!ElevationAttempted()) RemoveUpdateLeftovers(GetModuleFolder(instance));
+  if (!IsElevatedRun()) RemoveUpdateLeftovers(GetModuleFolder(instance));
   int code = RunMainDialog(line, product, version);
   ReleaseInstanceGuard();
   AwaitElevatedRun();

@@ -3,11 +3,13 @@
 #include <cwchar>
 
 #include "setup/common/handles.h"
+#include "setup/common/log.h"
 #include "setup/common/string_util.h"
 
 namespace zan {
 namespace {
 
+// Null for a name that is none of the five.
 HKEY RootByName(const std::wstring& name) {
   static const struct {
     const wchar_t* name;
@@ -20,7 +22,17 @@ HKEY RootByName(const std::wstring& name) {
   for (const auto& root : kRoots) {
     if (EqualsIgnoreCase(name, root.name)) return root.key;
   }
-  return HKEY_CURRENT_USER;
+  return nullptr;
+}
+
+bool RootAllowed(const RegistryPath& parts, const std::wstring& path, KeyRoots roots) {
+  if (roots == KeyRoots::kAny || parts.root == HKEY_LOCAL_MACHINE) return true;
+  if (!parts.knownRoot) {
+    WriteLog(L"the elevated run reads no install folder under a root it does not know: %s", path.c_str());
+  } else {
+    WriteLog(L"the elevated run reads install folders from HKEY_LOCAL_MACHINE only, not from: %s", path.c_str());
+  }
+  return false;
 }
 
 }  // namespace
@@ -29,7 +41,9 @@ bool SplitRegistryPath(const std::wstring& path, RegistryPath* out) {
   if (path.empty()) return false;
   size_t first = path.find(L'\\');
   size_t last = path.rfind(L'\\');
-  out->root = RootByName(path.substr(0, first));
+  const HKEY root = RootByName(path.substr(0, first));
+  out->knownRoot = root != nullptr;
+  out->root = root ? root : HKEY_CURRENT_USER;
   out->valueName = last == std::wstring::npos ? path : path.substr(last + 1);
   out->key = first == std::wstring::npos || last <= first
                  ? std::wstring()
@@ -37,9 +51,9 @@ bool SplitRegistryPath(const std::wstring& path, RegistryPath* out) {
   return true;
 }
 
-bool ReadRegistryPathValue(const std::wstring& path, std::wstring& out) {
+bool ReadRegistryPathValue(const std::wstring& path, std::wstring& out, KeyRoots roots) {
   RegistryPath parts;
-  if (!SplitRegistryPath(path, &parts)) return false;
+  if (!SplitRegistryPath(path, &parts) || !RootAllowed(parts, path, roots)) return false;
   HKEY opened = nullptr;
   if (::RegOpenKeyExW(parts.root, parts.key.c_str(), 0, KEY_READ, &opened) != ERROR_SUCCESS) {
     return false;

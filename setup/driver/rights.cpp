@@ -5,9 +5,15 @@
 
 #include "elevated_start.h"
 #include "instance_guard.h"
+#include "setup/common/protected_log.h"
 #include "setup/common/string_util.h"
 
 namespace zan {
+namespace {
+
+bool g_protectedCopy = false;
+
+}  // namespace
 
 bool IsAdministrator() {
   SID_IDENTIFIER_AUTHORITY ntAuthority = SECURITY_NT_AUTHORITY;
@@ -20,6 +26,13 @@ bool IsAdministrator() {
   BOOL ok = ::CheckTokenMembership(nullptr, administrators, &member);
   ::FreeSid(administrators);
   return ok && member;
+}
+
+void SetProtectedCopyRun() { g_protectedCopy = true; }
+
+bool IsElevatedRun() {
+  static const bool elevatedToken = HasElevatedToken();
+  return g_protectedCopy || elevatedToken;
 }
 
 RightsDecision DecideRights(const std::wstring& execLevel, bool isAdministrator,

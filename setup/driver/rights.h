@@ -8,6 +8,16 @@ namespace zan {
 // Membership of the current thread's token in the Administrators group.
 bool IsAdministrator();
 
+// Marks this process as the protected copy; the entry does, once, before
+// the workflow starts.
+void SetProtectedCopyRun();
+// An elevated run: the protected copy, or a process whose token holds
+// administrator power. Decided by the token and the copy, never by the
+// command line ("Uac=yes" typed by hand makes no run elevated). Such a run
+// leaves the update check to the run before it, reads no text the user's
+// files decide, and installs nowhere users could change.
+bool IsElevatedRun();
+
 enum class RightsDecision {
   kProceed,   // no requirement, or the rights are there
   kRelaunch,  // start the elevating launcher and end this run

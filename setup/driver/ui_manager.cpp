@@ -8,6 +8,7 @@
 #include "registry_path.h"
 #include "rights.h"
 #include "self_update.h"
+#include "setup/common/access_rules.h"
 #include "setup/common/build_settings.h"
 #include "setup/common/file_digests.h"
 #include "setup/common/files.h"
@@ -54,10 +55,17 @@ bool CUIManager::GetInfoValue(const std::wstring& key, std::wstring& out) {
 void CUIManager::Start() {
   WriteLog(L"the Produce name:%s, version: %s", productName_.c_str(), productVersion_.c_str());
   languageCode_ = GetLanguageCode(0);
-  strings_.SetLanguage(GetModuleFolder(GetLogModule()) + L"language\\", 0);
+  // An elevated run shows the program's own texts until the product's
+  // language file arrives: the language files beside the program lie in a
+  // folder the user may write to.
+  if (IsElevatedRun()) {
+    strings_.UseBuiltIn();
+  } else {
+    strings_.SetLanguage(GetModuleFolder(GetLogModule()) + L"language\\", 0);
+  }
   // The run that asked for the rights checked for an update already; an
   // elevated run must not start one.
-  if (ElevationAttempted()) {
+  if (IsElevatedRun()) {
     WriteLog(L"the elevated run leaves the update check to the run before it");
   } else {
     CheckSelfUpdate(ServerBase());
@@ -153,7 +161,7 @@ std::wstring CUIManager::DefaultInstallFolder() {
   std::wstring folder;
   std::wstring key;
   GetInfoValue(L"soft_info.dir.install.read", key);
-  if (!ReadRegistryPathValue(key, folder)) {
+  if (!ReadRegistryPathValue(key, folder, IsElevatedRun() ? KeyRoots::kMachineOnly : KeyRoots::kAny)) {
     WriteLog(L"read default path from register key: %s failed", key.c_str());
   }
   if (folder.empty()) {
@@ -178,6 +186,14 @@ void CUIManager::SetInstallPath(const std::wstring& folder) {
 
 void CUIManager::OnContinue() {
   if (ended_) return;
+  // The product's installer runs with administrator rights and without a
+  // word (" /S"): what it leaves where users may write, they could change
+  // into what an administrator runs next.
+  if (IsElevatedRun() && !installFolder_.empty() && !InstallFolderKeepsUsersOut(installFolder_)) {
+    WriteLog(L"the elevated run does not install into a folder that users may change: %s", installFolder_.c_str());
+    ShowInstallError();
+    return;
+  }
   packagePath_ = downloadFolder_ + L"install.exe";
   // Read whether or not a package is there, so a missing checksum is
   // logged on a first download too.

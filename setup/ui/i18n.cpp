@@ -8,6 +8,13 @@
 #include "resource.h"
 
 namespace zan {
+namespace {
+
+// As the documents that come with it: a language file is small, and one
+// larger than this is not parsed at all.
+constexpr unsigned long long kLanguageFileCap = 1024 * 1024;
+
+}  // namespace
 
 const wchar_t* GetLanguageCode(LANGID langId) {
   if (langId == 0) langId = ::GetUserDefaultLangID();
@@ -84,8 +91,13 @@ bool CI18N::LoadDocument() {
     path = folder_ + data.cFileName;
   }
   document_.reset(new TiXmlDocument());
-  // A file that fails to parse stays loaded with whatever the parser built.
-  LoadXmlFile(path, *document_);
+  // A file that fails to parse stays loaded with whatever the parser built;
+  // one too large stays loaded empty, so it is refused once.
+  bool tooLarge = false;
+  if (!LoadXmlFile(path, *document_, kLanguageFileCap, &tooLarge) && tooLarge) {
+    WriteLog(L"refused the language file %s: it is larger than %s bytes", path.c_str(),
+             std::to_wstring(kLanguageFileCap).c_str());
+  }
   return true;
 }
 

@@ -11,10 +11,12 @@ import shutil
 import unittest
 
 import signing
-from harness import BUILD, SECOND_PORT, E2ETestCase, ProductServer, Sandbox, Wine, stand_in
+from harness import BUILD, SECOND_PORT, E2ETestCase, ProductServer, Sandbox, Wine, stand_in, windows_path
 
 # Copies of this DLL mark their own loading ("NAME.dll.loaded" beside them).
 MARKER = os.path.join(BUILD, "tests-bin", "zsmarker.dll")
+# Delay-loads crypt32 with our programs' hook, the DLL search left as it starts.
+PROBE = os.path.join(BUILD, "tests-bin", "zsdelayprobe.exe")
 PLANTED = ("wintrust", "crypt32", "bcrypt", "wininet", "comctl32", "version")
 # Wine's own user32 imports version.dll, which Windows' does not: beside a
 # program that imports user32 a planted version.dll would be loaded by Wine's
@@ -70,6 +72,20 @@ class PlantedDlls(E2ETestCase):
                 record = self.run_launcher(box, " App=Foo", signer=signing.test_publisher(BUILD), wine=wine)
                 self.assertIsNotNone(record, "the signed copy was not started; log: %r" % box.log_lines())
                 self.assertIn("App=Foo Uac=yes", record[0])
+
+    def test_a_delay_loaded_dll_comes_from_the_system_folder_whatever_the_search(self):
+        # Where SetDefaultDllDirectories is missing the search stays as the
+        # probe's: the program's folder first. The delay-load helper's own
+        # load (the hook cleared) takes the planted copy; the hook does not.
+        sandbox = Sandbox("dll-search-hook")
+        for hook, expected, code in ((True, (), 0), (False, ("crypt32",), 1)):
+            with self.subTest(hook=hook):
+                folder = os.path.join(sandbox.root, "hook" if hook else "no-hook")
+                os.makedirs(folder)
+                probe = windows_path(shutil.copy2(PROBE, folder))
+                with self.planted_beside(folder, ("crypt32",), expected) as wine:
+                    process = self.start(wine, '"%s"%s' % (probe, "" if hook else " --no-hook"))
+                    self.assertEqual(code, process.wait(timeout=60))
 
 
 if __name__ == "__main__":

@@ -7,11 +7,14 @@ DLLs at load time."""
 import glob
 import os
 import re
+import shutil
 import struct
 import subprocess
+import sys
+import tempfile
 import unittest
 
-from harness import ARCH, BIN, MACHINES, MINGW_PREFIX
+from harness import ARCH, BIN, MACHINES, MINGW_PREFIX, SOURCE
 from installed import INSTALLER
 
 GUI, CONSOLE = 2, 3
@@ -125,6 +128,33 @@ class Images(unittest.TestCase):
                     stray = [slot for slot in held
                              if slot is None or not any(start <= slot < end for start, end in executable)]
                     self.assertEqual([], stray, "%s: slots that hold no thunk" % dll)
+
+    def test_the_post_link_tool_fails_a_table_of_any_other_dlls(self):
+        # The build names what each program delay-loads; a table that holds
+        # fewer, more, others or none (a layout change) fails the build.
+        tool = os.path.join(SOURCE, "tools", "delay_import_directory.py")
+        delayed = sorted(DELAY_LOADED["ZanSetup.exe"])
+        with tempfile.TemporaryDirectory() as folder:
+            program = os.path.join(folder, "ZanSetup.exe")
+            shutil.copy2(os.path.join(BIN, "ZanSetup.exe"), program)
+            with open(program, "rb") as f:
+                built = f.read()
+            emptied = bytearray(built)
+            first = emptied.index(b"ZanSetupDelayImp") + 16
+            emptied[first:first + 32 * len(delayed)] = bytes(32 * len(delayed))
+            rows = [(built, delayed, True), (built, delayed[1:], False), (built, delayed + ["version.dll"], False),
+                    (built, ["version.dll"] * len(delayed), False), (bytes(emptied), delayed, False)]
+            for image, expected, passes in rows:
+                with self.subTest(expected=expected, emptied=image is not built):
+                    with open(program, "wb") as f:
+                        f.write(image)
+                    result = subprocess.run([sys.executable, tool, program, "--expect", ",".join(expected)],
+                                            stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True)
+                    self.assertEqual(passes, result.returncode == 0, result.stdout)
+                    with open(program, "rb") as f:
+                        self.assertEqual(image, f.read(), "the program changed")
+                    if not passes:
+                        self.assertIn("expected %d delay-loaded DLLs" % len(expected), result.stdout)
 
 
 if __name__ == "__main__":

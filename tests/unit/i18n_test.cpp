@@ -135,6 +135,32 @@ TEST(LanguageStrings, MalformedFileAnswersWhatWasParsedBeforeTheError) {
   EXPECT_EQ(L"early", Get(strings, L"language.caption"));
 }
 
+// A language file is a document like soft.info: up to 1 MiB it is read,
+// beyond that it is refused whole, once, with a line.
+TEST(LanguageStrings, AFileOverOneMebibyteIsNotRead) {
+  const size_t kCap = 1024 * 1024;
+  for (size_t size : {kCap, kCap + 1}) {
+    SCOPED_TRACE(size);
+    TempFolder folder;
+    std::string text = Locale("large");
+    text += "<!--" + std::string(size - text.size() - 8, 'x') + "-->\n";
+    ASSERT_EQ(size, text.size());
+    const std::wstring path = folder.File(std::wstring(GetLanguageCode(0)) + L".locale");
+    ASSERT_TRUE(WriteFileBytes(path, text));
+    zan_test::LogLinesAdded log;
+    CI18N strings;
+    strings.SetLanguage(folder.path(), 0);
+    EXPECT_EQ(size == kCap ? L"large" : L"", strings.Text(L"language.caption"));
+    EXPECT_EQ(size == kCap ? L"Next" : L"", strings.Text(L"language.selectpath.nextbutton"));
+    std::vector<std::string> lines;
+    if (size > kCap) {
+      lines.push_back("refused the language file " + std::string(path.begin(), path.end()) +
+                      ": it is larger than 1048576 bytes");
+    }
+    EXPECT_EQ(lines, log.Messages());
+  }
+}
+
 TEST(LanguageStrings, ProgramLanguageFilesHoldEveryKey) {
   const wchar_t* keys[] = {
       L"language.caption", L"language.messagebox", L"language.isruningmessage",

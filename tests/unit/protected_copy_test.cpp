@@ -5,6 +5,7 @@
 #include <string>
 
 #include "setup/common/elevated_copy.h"
+#include "setup/common/files.h"
 #include "setup/common/held_files.h"
 #include "test_util.h"
 
@@ -46,6 +47,36 @@ TEST(ProtectedCopy, APathOfAnotherShapeIsNeverTheCopy) {
         parent + L"ZanSetup-elevated-" + kName + L"\\ZanSetup\\ZanSetup.exe.exe", std::wstring()}) {
     EXPECT_FALSE(IsProtectedCopyProgram(program)) << std::string(program.begin(), program.end());
   }
+}
+
+// A read-only file is made writable to be deleted; that attribute belongs
+// to the file, so one with another name elsewhere stays as it is, and so
+// does the folder that holds it. One with no other name goes.
+TEST(ProtectedCopy, ARemovalLeavesAReadOnlyFileWithAnotherNameAsItIs) {
+  TempFolder elsewhere;
+  TempFolder copy;
+  const std::wstring victim = elsewhere.File(L"victim.txt");
+  const std::wstring linked = copy.File(L"linked.txt");
+  const std::wstring alone = copy.File(L"alone.txt");
+  for (const std::wstring& file : {victim, alone}) {
+    ASSERT_TRUE(WriteFileBytes(file, "kept"));
+    ASSERT_TRUE(::SetFileAttributesW(file.c_str(), FILE_ATTRIBUTE_READONLY));
+  }
+  ASSERT_TRUE(::CreateHardLinkW(linked.c_str(), victim.c_str(), nullptr));
+  zan_test::LogLinesAdded log;
+  const std::wstring folder = copy.path().substr(0, copy.path().size() - 1);
+  EXPECT_FALSE(RemoveTree(folder));
+  EXPECT_EQ(FILE_ATTRIBUTE_READONLY, ::GetFileAttributesW(victim.c_str()) & FILE_ATTRIBUTE_READONLY);
+  EXPECT_TRUE(FileExists(linked));
+  EXPECT_FALSE(FileExists(alone));
+  const std::string shown(linked.begin(), linked.end());
+  EXPECT_EQ(std::vector<std::string>{"ZanSetupSH: left alone: " + shown + " is read-only and has another name"},
+            log.Messages());
+  // Its other name gone, it goes too.
+  ::SetFileAttributesW(victim.c_str(), FILE_ATTRIBUTE_NORMAL);
+  ASSERT_TRUE(::DeleteFileW(victim.c_str()));
+  EXPECT_TRUE(RemoveTree(folder));
+  EXPECT_FALSE(FileExists(linked));
 }
 
 }  // namespace

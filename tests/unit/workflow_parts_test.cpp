@@ -161,6 +161,52 @@ TEST_F(RegistryValues, NameMatchesIgnoringCaseAndUnknownRootMeansUser) {
   EXPECT_EQ(L"unchanged", out);
 }
 
+// An elevated run reads install folders from the machine's hive alone; a
+// run without the rights from any root, an unknown one meaning the user's.
+TEST_F(RegistryValues, AnElevatedRunReadsInstallFoldersFromTheMachinesHiveOnly) {
+  // The machine's hive, redirected into the test's own user hive.
+  HKEY machine = nullptr;
+  ASSERT_EQ(ERROR_SUCCESS, ::RegCreateKeyExW(HKEY_CURRENT_USER, L"Machine", 0, nullptr, 0, KEY_ALL_ACCESS, nullptr,
+                                             &machine, nullptr));
+  ScopedRegKey held(machine);
+  ASSERT_EQ(ERROR_SUCCESS, ::RegOverridePredefKey(HKEY_LOCAL_MACHINE, machine));
+  struct Restore {
+    ~Restore() { ::RegOverridePredefKey(HKEY_LOCAL_MACHINE, nullptr); }
+  } restore;
+  Set(L"Machine\\Software\\Foo", L"InstallDir", L"C:\\Program Files\\Foo");
+  Set(L"Software\\Foo", L"InstallDir", L"C:\\Users\\Foo");
+  const std::string refusedRoot = "the elevated run reads install folders from HKEY_LOCAL_MACHINE only, not from: ";
+  const std::string unknownRoot = "the elevated run reads no install folder under a root it does not know: ";
+  const struct {
+    const wchar_t* path;
+    KeyRoots roots;
+    const wchar_t* folder;  // nullptr: nothing read
+    std::string line;
+  } rows[] = {
+      {L"HKEY_LOCAL_MACHINE\\Software\\Foo\\InstallDir", KeyRoots::kMachineOnly, L"C:\\Program Files\\Foo", ""},
+      {L"hkey_local_machine\\Software\\Foo\\InstallDir", KeyRoots::kMachineOnly, L"C:\\Program Files\\Foo", ""},
+      {L"HKEY_CURRENT_USER\\Software\\Foo\\InstallDir", KeyRoots::kMachineOnly, nullptr, refusedRoot},
+      {L"HKEY_CLASSES_ROOT\\Software\\Foo\\InstallDir", KeyRoots::kMachineOnly, nullptr, refusedRoot},
+      {L"HKEY_USERS\\Software\\Foo\\InstallDir", KeyRoots::kMachineOnly, nullptr, refusedRoot},
+      {L"HKLM\\Software\\Foo\\InstallDir", KeyRoots::kMachineOnly, nullptr, unknownRoot},
+      {L"HKLM\\Software\\Foo\\InstallDir", KeyRoots::kAny, L"C:\\Users\\Foo", ""},
+      {L"HKEY_CURRENT_USER\\Software\\Foo\\InstallDir", KeyRoots::kAny, L"C:\\Users\\Foo", ""},
+  };
+  for (const auto& row : rows) {
+    SCOPED_TRACE(std::string(row.path, row.path + wcslen(row.path)));
+    zan_test::LogLinesAdded log;
+    std::wstring out = L"unchanged";
+    EXPECT_EQ(row.folder != nullptr, ReadRegistryPathValue(row.path, out, row.roots));
+    EXPECT_EQ(row.folder ? row.folder : L"unchanged", out);
+    const std::vector<std::string> lines = log.Messages();
+    if (row.line.empty()) {
+      EXPECT_TRUE(lines.empty());
+    } else {
+      EXPECT_EQ(std::vector<std::string>{row.line + std::string(row.path, row.path + wcslen(row.path))}, lines);
+    }
+  }
+}
+
 TEST_F(RegistryValues, DataTooLongForTheBufferEndsTheSearch) {
   // Created first and first by name, so it is enumerated first whether the
   // registry lists values in creation or in name order.

@@ -51,18 +51,19 @@ class ElevatedRun(E2ETestCase):
         box = Sandbox("elevated-planted-language")
         plant_language_files(box)
         wine = Wine("en-us")
-        process = self.start_launcher(box, wine, " App=Missing Ver=1.0")
-        # The information fails before any language file of the product
-        # arrives: the progress dialog and the error box show the program's
-        # own texts.
-        error = wine.find_message(CAPTION, read_locale_text("en-us", "language.downloadinfoerror"),
-                                  timeout_ms=30000)
-        self.assertIsNotNone(error, "no information error box with the program's own texts")
-        texts = self.shown_texts(wine)
-        self.assertIn(read_locale_text("en-us", "language.progresstext"), texts)
-        self.assertEqual([], [text for text in texts if PLANTED in text])
-        wine.click(error, IDOK)
-        self.assertEqual(0, wait_exit(process))
+        # The information fails (a 404, which is not tried again) before any
+        # language file of the product arrives: the progress dialog and the
+        # error box show the program's own texts.
+        with ProductServer(box):
+            process = self.start_launcher(box, wine, " App=Missing Ver=1.0")
+            error = wine.find_message(CAPTION, read_locale_text("en-us", "language.downloadinfoerror"),
+                                      timeout_ms=30000)
+            self.assertIsNotNone(error, "no information error box with the program's own texts")
+            texts = self.shown_texts(wine)
+            self.assertIn(read_locale_text("en-us", "language.progresstext"), texts)
+            self.assertEqual([], [text for text in texts if PLANTED in text])
+            wine.click(error, IDOK)
+            self.assertEqual(0, wait_exit(process))
 
     def test_its_folder_comes_from_the_machines_keys_and_never_lies_where_users_may_write(self):
         box = Sandbox("elevated-folder")

@@ -152,23 +152,15 @@ class Wine:
             self.env["ZANSETUP_WINEDLLOVERRIDES"] = dll_overrides
         self.language = language
 
-    # What a driver server hands each program it starts from the program's
-    # own Wine; the rest of a server's environment is its own. Wine takes a
-    # program's locale from the Unix environment of the process that started
-    # it, so each language has a server of its own.
-    PER_RUN = ("ZSDRIVER_RECORD", "ZANSETUP_WINEDLLOVERRIDES")
-
-    @property
-    def served(self):
-        """Whether a driver server works for this Wine: a run with DLL
-        overrides of its own needs a driver started with them."""
-        return "ZANSETUP_WINEDLLOVERRIDES" not in self.env
-
     def _server(self):
+        """The driver server for runs of this Wine. Wine takes a program's
+        locale and DLL overrides from the Unix environment of the process
+        that starts it, so each language and set of overrides has its own;
+        the rest of this Wine's environment each run is handed."""
         import driver_server
-        key = tuple(self.env.get(name) for name in ("ZANSETUP_WINEPREFIX", "ZANSETUP_TEST_ENV", "DISPLAY", "LC_ALL"))
-        base = {name: value for name, value in self.env.items() if name not in self.PER_RUN}
-        return driver_server.server_for([WINE_RUN, DRIVER], base, key)
+        key = tuple(self.env.get(name) for name in ("ZANSETUP_WINEPREFIX", "ZANSETUP_TEST_ENV", "DISPLAY", "LC_ALL",
+                                                    "ZANSETUP_WINEDLLOVERRIDES"))
+        return driver_server.server_for([WINE_RUN, DRIVER], self.env, key)
 
     def driver(self, *args, check=True, timeout=60):
         code, text = self._act(args, timeout)
@@ -178,7 +170,7 @@ class Wine:
 
     def _act(self, args, timeout):
         """(exit code, output) of one zsdriver action."""
-        if self.served and args[0] not in ("run", "open", "exec"):
+        if args[0] not in ("run", "open", "exec"):
             if "--timeout" in args:
                 timeout = max(timeout, int(args[args.index("--timeout") + 1]) / 1000 + 60)
             return self._server().call(args, timeout=timeout)
@@ -199,30 +191,18 @@ class Wine:
         ("--elevated", "--standard-user"), in the folder `cwd` (by default
         ours); returns a Popen (or the like) whose exit code is the
         program's."""
-        if self.served:
-            folder = windows_path(cwd or os.getcwd())
-            return self._server().start("run", command_line, rights and rights[2:], folder, self.env)
-        return subprocess.Popen([WINE_RUN, DRIVER, "run", command_line] + ([rights] if rights else []),
-                                cwd=cwd, env=self.env, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        folder = windows_path(cwd or os.getcwd())
+        return self._server().start("run", command_line, rights and rights[2:], folder, self.env)
 
     def open_link(self, link):
         """Opens `link` through ShellExecuteExW, as a browser hands a link to
         the program registered for its scheme; the Popen's exit code is that
         program's."""
-        if self.served:
-            return self._server().start("open", link, None, windows_path(os.getcwd()), self.env)
-        return subprocess.Popen([WINE_RUN, DRIVER, "open", link], env=self.env,
-                                stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        return self._server().start("open", link, None, windows_path(os.getcwd()), self.env)
 
     def exec(self, *args, timeout=60):
         """(exit code, standard output and error) of a Windows program run
         as a user's programs run, its arguments quoted as needed."""
-        if not self.served:
-            with tempfile.TemporaryFile() as out:
-                result = subprocess.run([WINE_RUN, DRIVER, "exec"] + list(args), env=self.env, stdout=out,
-                                        stderr=subprocess.STDOUT, stdin=subprocess.DEVNULL, timeout=timeout)
-                out.seek(0)
-                return result.returncode, out.read().decode("utf-8", errors="replace")
         # Quoted as zsdriver exec quotes them.
         line = " ".join(a if a and not set(a) & set(' \t"') else '"%s"' % a for a in args)
         os.makedirs(OUTPUT, exist_ok=True)
@@ -307,18 +287,9 @@ class Wine:
     def main_dialog(self, timeout_ms=15000):
         """The hidden main dialog of a running setup program. Another dialog
         is childless too for the moment its controls are being made, so only
-        a window that still matches a little later counts."""
-        deadline = time.time() + timeout_ms / 1000.0
-        while True:
-            found = self.find(title="ZanSetup", hidden=True, childless=True, visible=False,
-                              timeout_ms=max(0, int((deadline - time.time()) * 1000)))
-            if found is None:
-                return None
-            time.sleep(0.3)
-            if found in self.main_dialogs():
-                return found
-            if time.time() >= deadline:
-                return None
+        a window still childless once its thread has answered counts."""
+        query = self._window_query("ZanSetup", "#32770", False, None, True, True) + ["--settled"]
+        return self.driver("find", "--timeout", str(timeout_ms), *query, check=False).strip() or None
 
     def main_dialogs(self):
         return self.find_all(title="ZanSetup", hidden=True, childless=True)

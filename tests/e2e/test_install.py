@@ -157,7 +157,7 @@ class Install(E2ETestCase):
             try:
                 # A job that took the child along would end it as the setup
                 # program's handles close: its end is waited for.
-                self.assertFalse(wait_until(lambda: not agent_running(folder), timeout=5),
+                self.assertFalse(wait_until(lambda: not agent_running(folder), timeout=2),
                                  "the child must outlive the setup program")
             finally:
                 taskkill("DemoAgent.exe")
@@ -328,6 +328,9 @@ class ProgressDialog(E2ETestCase):
                     break
                 time.sleep(0.2)
             self.assertRegex(percent, r"^\((2[0-5])%\)$")
+            # The controls of one snapshot are read one after another: the step
+            # texts are read again, now that the download has surely begun.
+            _, controls = wine.texts(progress)
             self.assertEqual(read_locale_text(language, "language.downloadProduce.steptext"), controls[IDC_STEP_TEXT][3])
             self.assertEqual(read_locale_text(language, "language.downloadProduce.progresstext"), controls[IDC_PROGRESS_TEXT][3])
             box.screenshot("progress-download-" + language)

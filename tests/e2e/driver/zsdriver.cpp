@@ -1,10 +1,11 @@
 // zsdriver: works the setup program's windows as a person would, for the
 // end-to-end tests. One action per run; results go to standard output as UTF-8.
 //
-//   zsdriver find [--class C] [--title T] [--visible|--hidden] [--childless] [--control ID [--text T]]
-//                 [--timeout MS]
+//   zsdriver find [--class C] [--title T] [--visible|--hidden] [--childless [--settled]]
+//                 [--control ID [--text T]] [--timeout MS]
 //       prints the handle (hex) of the first matching top-level window; with --text, the
-//       child ID must hold that text (a message box by its caption and text)
+//       child ID must hold that text (a message box by its caption and text); with
+//       --settled, a childless window is still childless once its thread has answered
 //   zsdriver gone HWND [--timeout MS]     waits until the window is gone
 //   zsdriver texts HWND                   prints "title<TAB>..." then
 //                                         "id<TAB>class<TAB>visible<TAB>enabled<TAB>text" per child
@@ -121,6 +122,9 @@ struct FindQuery {
   bool visibleOnly = false;
   bool hiddenOnly = false;
   bool childless = false;  // the setup program's main dialog has no controls
+  // Another dialog is childless too while its thread makes its controls, in
+  // one go: once the thread answers a message, that is over.
+  bool settled = false;
   int controlId = 0;  // when set, the window must hold a child with this id
   std::wstring controlText;  // and, when set, that child must hold this text
   bool hasControlText = false;
@@ -138,6 +142,11 @@ BOOL CALLBACK MatchWindow(HWND hwnd, LPARAM param) {
   if (query->hasTitle && WindowText(hwnd) != query->title) return TRUE;
   if (query->controlId && !::GetDlgItem(hwnd, query->controlId)) return TRUE;
   if (query->hasControlText && ControlText(::GetDlgItem(hwnd, query->controlId)) != query->controlText) return TRUE;
+  if (query->settled) {
+    DWORD_PTR ignored = 0;
+    if (!::SendMessageTimeoutW(hwnd, WM_NULL, 0, 0, SMTO_ABORTIFHUNG, 3000, &ignored)) return TRUE;
+    if (query->childless && ::GetWindow(hwnd, GW_CHILD)) return TRUE;
+  }
   query->found = hwnd;
   return FALSE;
 }
@@ -164,6 +173,7 @@ int Find(int argc, wchar_t** argv) {
     else if (arg == L"--visible") query.visibleOnly = true;
     else if (arg == L"--hidden") query.hiddenOnly = true;
     else if (arg == L"--childless") query.childless = true;
+    else if (arg == L"--settled") query.settled = true;
     else if (arg == L"--control" && i + 1 < argc) query.controlId = static_cast<int>(wcstol(argv[++i], nullptr, 10));
     else if (arg == L"--text" && i + 1 < argc) { query.controlText = Unescape(argv[++i]); query.hasControlText = true; }
     else if (arg == L"--timeout" && i + 1 < argc) timeout = wcstoul(argv[++i], nullptr, 10);

@@ -205,9 +205,10 @@ class PinnedUpdate(PinnedCase):
              EXPIRED % ("{document}", PAST)),
         ]
         with ProductServer(box) as server:
-            # The slow installer keeps the run alive until the check is over.
+            # The installer waits for the update's end: the run lives until the
+            # check is over.
             server.publish("Demo", version="1.0", dir_opt_show=0,
-                           installer=os.path.join(DEMO_PRODUCT, "DemoSetup-slow.exe"), **signed)
+                           installer=os.path.join(DEMO_PRODUCT, "DemoSetup-update-wait.exe"), **signed)
             document = server.base_url + UPDATE_DOCUMENT
             for case, update, options, line in cases:
                 with self.subTest(update=case):

@@ -84,9 +84,9 @@ class SelfUpdate(E2ETestCase):
         planted = stand_in(OUTPUT, "update.exe")
         self.addCleanup(lambda: [os.remove(p) for p in (planted, planted + ".cmdline") if os.path.exists(p)])
         with ProductServer(box) as server:
-            # The slow installer gives the worker time: it dies with the run.
+            # The installer waits for the worker's end: it dies with the run.
             server.publish("Demo", version="1.0", dir_opt_show=0,
-                           installer=os.path.join(DEMO_PRODUCT, "DemoSetup-slow.exe"))
+                           installer=os.path.join(DEMO_PRODUCT, "DemoSetup-update-wait.exe"))
             published = server.publish_update(self.stand_in(box), "1.10")
             self.install(box, "Demo")
             command_line = self.wait_for_start(box)

@@ -11,7 +11,9 @@ for a 5 MB and a 50 MB file, measures in one run:
      the file with ReadFile first, and of curl -F;
   2. the working set of the uploading process before the upload and its
      peak after it (GetProcessMemoryInfo), so the growth shows whether the
-     upload holds one piece or the whole file.
+     upload holds one piece or the whole file;
+  3. how long an upload that the server stops reading takes to end at the
+     client's deadline of 1.5 s (the unit test checks only that it does).
 Times are the median of --rounds runs, the modes taking turns. Starts the build's test environment
 (Xvfb, Wine prefix, wineserver) and stops it however the run ends; the table
 is kept in BUILD_DIR/bench-out/last-upload-run.txt.
@@ -20,6 +22,7 @@ import argparse
 import os
 import subprocess
 import sys
+import urllib.request
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import run_bench  # noqa: E402
@@ -85,6 +88,26 @@ class UploadBench(run_bench.Bench):
         seconds, uploaded = timing.split()
         return {"seconds": float(seconds), "body": int(float(uploaded)), "fields": {}}
 
+    def deadline(self, timeout_ms=1500):
+        """Seconds from the start of an upload the server holds to its end
+        at the deadline: the lowest, the median and the highest."""
+        path = os.path.join(self.root, "held.bin")
+        run_bench.make_file(path, 4 * MIB, 4 * MIB)
+        seconds = []
+        for round_ in range(self.rounds):
+            token = "bench-%d-%d" % (os.getpid(), round_)
+            url = "%s/upload-hold/%s/60" % (self.fault.base_url, token)
+            code, fields = self.zanbench("deadline", url, windows_path(path), str(timeout_ms))
+            urllib.request.urlopen("%s/upload-release/%s" % (self.fault.base_url, token)).read()
+            if code != 0:
+                raise RuntimeError("the held upload did not end at its deadline: %s" % fields)
+            seconds.append(float(fields["ms"]) / 1000)
+        os.remove(path)
+        seconds.sort()
+        return ["%-40s %5.2f s lowest, %5.2f s median, %5.2f s highest" % (
+            "held upload, deadline %.1f s" % (timeout_ms / 1000), seconds[0], seconds[len(seconds) // 2],
+            seconds[-1])]
+
     def run(self):
         os.makedirs(self.root, exist_ok=True)
         self.fault = servers.FaultServer(self.port).start()
@@ -122,6 +145,7 @@ class UploadBench(run_bench.Bench):
                     name, rate / MB, low, high, rate / memory_ceiling, rate / file_ceiling, run["body"],
                     *memory))
             os.remove(path)
+        lines += self.deadline()
         lines.append("ratio: median throughput / that of the bare loop from memory, and of the one reading"
                      " the file;")
         lines.append("growth: peak working set after the upload - working set before it; times: median of %d"

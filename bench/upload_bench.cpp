@@ -117,9 +117,25 @@ int RawWrite(const wchar_t* mode, const std::wstring& url, unsigned long long to
   return ok ? 0 : 1;
 }
 
+// How long an upload the server stops reading takes to run into the
+// client's deadline of `timeoutMs` (the unit test checks only that it does).
+int Deadline(const std::wstring& url, const std::wstring& path, DWORD timeoutMs) {
+  CSimpleHttpFetch fetch;
+  fetch.set_timeout(timeoutMs);
+  std::string answer;
+  Stopwatch clock;
+  HRESULT result = fetch.PostMultipart(url, L"", {}, {{L"file", path}}, nullptr, answer);
+  printf("mode=deadline ms=%.1f hr=0x%08lx timeout=%lu\n", clock.ElapsedMs(), static_cast<unsigned long>(result),
+         static_cast<unsigned long>(timeoutMs));
+  return result == E_ABORT ? 0 : 1;
+}
+
 }  // namespace
 
 int wmain(int argc, wchar_t** argv) {
+  if (argc == 5 && std::wstring(argv[1]) == L"deadline") {
+    return Deadline(argv[2], argv[3], wcstoul(argv[4], nullptr, 10));
+  }
   if (argc == 4) {
     std::wstring mode = argv[1];
     if (mode == L"multipart") return Multipart(argv[2], argv[3]);
@@ -137,6 +153,7 @@ int wmain(int argc, wchar_t** argv) {
   fprintf(stderr,
           "usage: zanuploadbench multipart URL PATH\n"
           "       zanuploadbench rawwrite URL BYTES\n"
-          "       zanuploadbench rawfile URL PATH\n");
+          "       zanuploadbench rawfile URL PATH\n"
+          "       zanuploadbench deadline URL PATH TIMEOUT_MS\n");
   return 2;
 }

@@ -14,7 +14,7 @@ packages=(
   g++-mingw-w64-i686-posix binutils-mingw-w64-i686 g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64
   mingw-w64-tools wine wine32:i386 wine64 libwine-dev xvfb xauth cmake make
   googletest libboost-dev nginx-light nsis fonts-wqy-microhei fonts-wine imagemagick
-  python3 dpkg-dev curl osslsigncode openssl
+  python3 dpkg-dev curl osslsigncode openssl locales
   # A proxy that asks for Basic credentials, and its password file, for the tests.
   squid apache2-utils
 )
@@ -55,6 +55,23 @@ if [ ${#missing[@]} -gt 0 ] || [ $need_update -eq 1 ]; then
 fi
 if [ ${#missing[@]} -gt 0 ]; then
   DEBIAN_FRONTEND=noninteractive apt-get install -y -q --no-install-recommends "${missing[@]}"
+fi
+
+# The locales the tests run programs in (LC_ALL). Without one, Wine still
+# takes the language from its name but has no character set for file names:
+# a folder with Chinese characters cannot be made.
+wanted_locales=(en_US.UTF-8 zh_CN.UTF-8 zh_TW.UTF-8)
+generate=0
+for name in "${wanted_locales[@]}"; do
+  if ! locale -a 2>/dev/null | grep -qix "${name%.UTF-8}.utf8"; then
+    generate=1
+    if ! grep -q "^${name} UTF-8" /etc/locale.gen 2>/dev/null; then
+      echo "${name} UTF-8" >> /etc/locale.gen
+    fi
+  fi
+done
+if [ $generate -eq 1 ]; then
+  locale-gen >/dev/null
 fi
 
 # TinyXML 2.6.2 with Debian's patches applied; the build compiles it for mingw.

@@ -4,6 +4,8 @@
 # in build/, under a win32 Wine prefix) and x64 (the 64-bit programs, in
 # build-x64/, under a win64 prefix). A host that runs no 32-bit code still
 # builds x86; one line says that its tests were not run, and why.
+# Tests that are the same for both flavours (ctest label flavour-free, and
+# cases that harness.flavour_free marks) run with the first flavour tested.
 # Arguments go to both ctest runs.
 set -euo pipefail
 here=$(cd "$(dirname "$0")/.." && pwd)
@@ -27,6 +29,9 @@ fi
 
 failed=()
 summary=()
+# Once a flavour has been tested, the next leaves out what that one ran already.
+again_env=()
+again_args=()
 for flavour in x86 x64; do
   if [[ ! " ${runnable[*]} " == *" $flavour "* ]]; then
     summary+=("$flavour: built in ${folder[$flavour]}, tests not run: this host runs no 32-bit code ($why)")
@@ -34,13 +39,15 @@ for flavour in x86 x64; do
   fi
   echo "== $flavour: ctest in ${folder[$flavour]}"
   began=$SECONDS
-  if (cd "${folder[$flavour]}" && ctest --output-on-failure -j2 "$@"); then
+  if (cd "${folder[$flavour]}" && env "${again_env[@]}" ctest --output-on-failure -j2 "${again_args[@]}" "$@"); then
     result=passed
   else
     result=FAILED
     failed+=("$flavour")
   fi
   summary+=("$flavour: tests $result in $((SECONDS - began)) s (${folder[$flavour]})")
+  again_env=(ZANSETUP_SKIP_FLAVOUR_FREE=1)
+  again_args=(-LE flavour-free)
 done
 
 printf '%s\n' "${summary[@]}"

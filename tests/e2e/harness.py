@@ -20,6 +20,9 @@ BUILD = os.path.abspath(BUILD)
 ARCH = os.environ.get("ZANSETUP_ARCH", "x86")
 # Its update document below the server base, and its programs' file header machine.
 UPDATE_DOCUMENT = "/zansetup/new-x64.xml" if ARCH == "x64" else "/zansetup/new.xml"
+# Held by a run while it claims the update check, and by its update worker
+# until the worker has done all it will.
+UPDATE_MUTEX = "Local\\ZanSetupUpdate"
 MACHINES = {"x86": 0x014C, "x64": 0x8664}
 MINGW_PREFIX = os.environ.get("ZANSETUP_MINGW_PREFIX", "i686-w64-mingw32")
 BIN = os.path.join(BUILD, "bin")
@@ -44,6 +47,11 @@ SECOND_PORT = int(os.environ.get("ZANSETUP_E2E_SECOND_PORT", "8786"))
 DEMO_PRODUCT = os.path.join(BUILD, "demo-product")
 
 LANGUAGES = {"zh-cn": "zh_CN.UTF-8", "zh-tw": "zh_TW.UTF-8", "en-us": "en_US.UTF-8"}
+
+# Cases that check nothing of the flavour: tools/test.sh runs them with the
+# first flavour it tests, and skips them with the next.
+flavour_free = unittest.skipIf(os.environ.get("ZANSETUP_SKIP_FLAVOUR_FREE") == "1",
+                               "the same for both flavours: run with the first")
 
 
 def escape_text(text):
@@ -93,16 +101,16 @@ def read_locale_text(code, key):
 DEVELOPMENT_LINE = "development build: no publisher key is pinned"
 
 
-def read_log_lines(path, with_development_line=False):
+def read_log_lines(path, with_development_line=False, code_page="cp1252"):
     """Messages of a zansetup.log (time stamps dropped), decoded from the
-    ANSI page, without the development build's line unless asked; none when
-    there is no log yet."""
+    ANSI page (`code_page`: that of the user's locale), without the
+    development build's line unless asked; none when there is no log yet."""
     if not os.path.exists(path):
         return []
     if not with_development_line:
-        return [line for line in read_log_lines(path, True) if line != DEVELOPMENT_LINE]
+        return [line for line in read_log_lines(path, True, code_page) if line != DEVELOPMENT_LINE]
     with open(path, "rb") as f:
-        data = f.read().decode("cp1252", errors="replace")
+        data = f.read().decode(code_page, errors="replace")
     assert data.endswith("\r\n") or data == "", "log does not end in CR LF"
     lines = data.split("\r\n")[:-1]
     for line in lines:
@@ -144,32 +152,70 @@ class Wine:
             self.env["ZANSETUP_WINEDLLOVERRIDES"] = dll_overrides
         self.language = language
 
+    def _server(self):
+        """The driver server for runs of this Wine. Wine takes a program's
+        locale and DLL overrides from the Unix environment of the process
+        that starts it, so each language and set of overrides has its own;
+        the rest of this Wine's environment each run is handed."""
+        import driver_server
+        key = tuple(self.env.get(name) for name in ("ZANSETUP_WINEPREFIX", "ZANSETUP_TEST_ENV", "DISPLAY", "LC_ALL",
+                                                    "ZANSETUP_WINEDLLOVERRIDES"))
+        return driver_server.server_for([WINE_RUN, DRIVER], self.env, key)
+
     def driver(self, *args, check=True, timeout=60):
+        code, text = self._act(args, timeout)
+        if check and code != 0:
+            raise AssertionError("zsdriver %s failed (%d)" % (" ".join(args), code))
+        return text
+
+    def _act(self, args, timeout):
+        """(exit code, output) of one zsdriver action."""
+        if args[0] not in ("run", "open", "exec"):
+            if "--timeout" in args:
+                timeout = max(timeout, int(args[args.index("--timeout") + 1]) / 1000 + 60)
+            return self._server().call(args, timeout=timeout)
+        return self._driver_process(args, timeout)
+
+    def _driver_process(self, args, timeout):
         # Output goes to a file, not a pipe: Wine may start its desktop process
         # from ours, and that process would hold a pipe open long after.
         with tempfile.TemporaryFile() as out:
             result = subprocess.run([WINE_RUN, DRIVER] + list(args), env=self.env,
                                     stdout=out, stderr=subprocess.DEVNULL, timeout=timeout)
             out.seek(0)
-            text = out.read().decode("utf-8", errors="replace")
-        if check and result.returncode != 0:
-            raise AssertionError("zsdriver %s failed (%d)" % (" ".join(args), result.returncode))
-        return text
+            return result.returncode, out.read().decode("utf-8", errors="replace")
 
-    def start(self, command_line, rights=None):
+    def start(self, command_line, rights=None, cwd=None):
         """Starts a Windows command line exactly as given, on the limited
         token of an administrator's programs or with `rights`
-        ("--elevated", "--standard-user"); returns the Popen whose exit code
-        is the program's."""
-        return subprocess.Popen([WINE_RUN, DRIVER, "run", command_line] + ([rights] if rights else []),
-                                env=self.env, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        ("--elevated", "--standard-user"), in the folder `cwd` (by default
+        ours); returns a Popen (or the like) whose exit code is the
+        program's."""
+        folder = windows_path(cwd or os.getcwd())
+        return self._server().start("run", command_line, rights and rights[2:], folder, self.env)
 
     def open_link(self, link):
         """Opens `link` through ShellExecuteExW, as a browser hands a link to
         the program registered for its scheme; the Popen's exit code is that
         program's."""
-        return subprocess.Popen([WINE_RUN, DRIVER, "open", link], env=self.env,
-                                stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        return self._server().start("open", link, None, windows_path(os.getcwd()), self.env)
+
+    def exec(self, *args, timeout=60):
+        """(exit code, standard output and error) of a Windows program run
+        as a user's programs run, its arguments quoted as needed."""
+        # Quoted as zsdriver exec quotes them.
+        line = " ".join(a if a and not set(a) & set(' \t"') else '"%s"' % a for a in args)
+        os.makedirs(OUTPUT, exist_ok=True)
+        with tempfile.TemporaryDirectory(dir=OUTPUT) as folder:
+            output = os.path.join(folder, "output.txt")
+            run = self._server().start("run", line, None, windows_path(os.getcwd()), self.env, windows_path(output))
+            try:
+                code = run.wait(timeout=timeout)
+            except subprocess.TimeoutExpired:
+                run.kill()
+                raise
+            with open(output, "rb") as f:
+                return code, f.read().decode("utf-8", errors="replace")
 
     def start_counting_windows(self, command_line, out):
         """As start(), and the driver writes "windows N" into the open file
@@ -178,18 +224,22 @@ class Wine:
                                 stdout=out, stderr=subprocess.DEVNULL)
 
     @staticmethod
-    def _window_query(title, cls, visible, control, hidden, childless):
+    def _window_query(title, cls, visible, control, hidden, childless, text=None):
         args = ["--class", cls]
         if title is not None:
             args += ["--title", escape_text(title)]
         if control is not None:
             args += ["--control", str(control)]
+        if text is not None:
+            args += ["--text", escape_text(text)]
         flags = (("--visible", visible), ("--hidden", hidden), ("--childless", childless))
         return args + [flag for flag, wanted in flags if wanted]
 
     def find(self, title=None, cls="#32770", visible=True, timeout_ms=15000, control=None,
-             hidden=False, childless=False):
-        query = self._window_query(title, cls, visible, control, hidden, childless)
+             hidden=False, childless=False, text=None):
+        """The first matching top-level window; with `text`, its child
+        `control` holds that text."""
+        query = self._window_query(title, cls, visible, control, hidden, childless, text)
         out = self.driver("find", "--timeout", str(timeout_ms), *query, check=False)
         return out.strip() or None
 
@@ -219,14 +269,16 @@ class Wine:
         self.driver("click", hwnd, str(control_id))
 
     def close(self, hwnd):
-        """Posts WM_CLOSE; a window that is already gone is no error."""
-        self.driver("close", hwnd, check=False)
+        """Posts WM_CLOSE; a window that is already gone is no error, but
+        the answer is whether it was there."""
+        return self._act(["close", hwnd], 60)[0] == 0
 
     def wait_gone(self, hwnd, timeout_ms=15000):
-        with tempfile.TemporaryFile() as out:
-            result = subprocess.run([WINE_RUN, DRIVER, "gone", hwnd, "--timeout", str(timeout_ms)],
-                                    env=self.env, stdout=out, stderr=subprocess.DEVNULL, timeout=60)
-        return result.returncode == 0
+        return self._act(["gone", hwnd, "--timeout", str(timeout_ms)], 60)[0] == 0
+
+    def wait_mutex_free(self, name, timeout_ms=15000):
+        """Whether no process holds the named mutex within `timeout_ms`."""
+        return self._act(["mutexfree", name, "--timeout", str(timeout_ms)], 60)[0] == 0
 
     def message_box(self, caption, timeout_ms=15000):
         """A visible message box (it has the static text control 65535)."""
@@ -235,32 +287,16 @@ class Wine:
     def main_dialog(self, timeout_ms=15000):
         """The hidden main dialog of a running setup program. Another dialog
         is childless too for the moment its controls are being made, so only
-        a window that still matches a little later counts."""
-        deadline = time.time() + timeout_ms / 1000.0
-        while True:
-            found = self.find(title="ZanSetup", hidden=True, childless=True, visible=False,
-                              timeout_ms=max(0, int((deadline - time.time()) * 1000)))
-            if found is None:
-                return None
-            time.sleep(0.3)
-            if found in self.main_dialogs():
-                return found
-            if time.time() >= deadline:
-                return None
+        a window still childless once its thread has answered counts."""
+        query = self._window_query("ZanSetup", "#32770", False, None, True, True) + ["--settled"]
+        return self.driver("find", "--timeout", str(timeout_ms), *query, check=False).strip() or None
 
     def main_dialogs(self):
         return self.find_all(title="ZanSetup", hidden=True, childless=True)
 
     def find_message(self, caption, text, timeout_ms=15000):
         """The visible message box with this caption and this text."""
-        deadline = time.time() + timeout_ms / 1000.0
-        while True:
-            for hwnd in self.find_all(title=caption, visible=True, control=MESSAGE_TEXT_ID):
-                if self.message_text(hwnd) == text:
-                    return hwnd
-            if time.time() >= deadline:
-                return None
-            time.sleep(0.1)
+        return self.find(title=caption, control=MESSAGE_TEXT_ID, text=text, timeout_ms=timeout_ms)
 
     def message_text(self, hwnd):
         return self.texts(hwnd)[1].get(MESSAGE_TEXT_ID, ("", False, False, ""))[3]
@@ -403,13 +439,39 @@ def wait_for_command_line(program, timeout=30):
     started within `timeout` seconds."""
     record = program + ".cmdline"
     deadline = time.time() + timeout
-    while time.time() < deadline:
+    while True:
         if os.path.exists(record):
-            time.sleep(0.2)  # written and closed in one go, but let it finish
+            # The stand-in writes it whole (renamed into place), never in parts.
             with open(record, encoding="utf-8") as f:
                 return f.read()
+        if time.time() >= deadline:
+            return None
         time.sleep(0.1)
-    return None
+
+
+def started_command_line(program, timeout=30):
+    """The command line of a stand-in started before now, or None when none
+    was: one still running is waited for (up to `timeout` seconds), one that
+    has ended wrote its record before it did."""
+    windows = windows_path(program).lower()
+    deadline = time.time() + timeout
+    while True:
+        running = any(line.lower().lstrip('"').startswith(windows) for line in windows_command_lines())
+        if not running or time.time() > deadline:
+            return wait_for_command_line(program, timeout=0)
+        found = wait_for_command_line(program, timeout=0.2)
+        if found is not None:
+            return found
+
+
+def wait_until(condition, timeout=60):
+    """Whether `condition()` came true within `timeout` seconds."""
+    deadline = time.time() + timeout
+    while time.time() < deadline:
+        if condition():
+            return True
+        time.sleep(0.1)
+    return condition()
 
 
 RECORD_KEY = r"HKCU\Software\Corvela\ZanSetup"
@@ -420,45 +482,40 @@ def update_stamp(age_seconds=0):
     return time.strftime("%Y%m%d%H%M%S", time.localtime(time.time() - age_seconds))
 
 
-def _reg(*args):
-    with tempfile.TemporaryFile() as out:
-        result = subprocess.run([WINE_RUN, "reg"] + list(args), stdout=out, stderr=subprocess.DEVNULL,
-                                stdin=subprocess.DEVNULL, timeout=60)
-        out.seek(0)
-        return result.returncode, out.read().decode("utf-8", errors="replace")
+def registry(*args, check=True):
+    """A zsdriver registry action (get, set, delete, exists) in the active
+    prefix: its exit code and output. The driver's server does it, so what it
+    writes the programs see at once, and what they wrote it reads."""
+    code, out = Wine()._act(("registry",) + args, 60)
+    if check and code not in (0, 1):
+        raise AssertionError("zsdriver registry %s failed (%d)" % (" ".join(args), code))
+    return code, out
 
 
 def set_dpi(dpi):
     """The screen's DPI for programs started from now on (96 without)."""
     if dpi == 96:
-        _reg("delete", r"HKCU\Control Panel\Desktop", "/v", "LogPixels", "/f")
+        registry("delete", r"HKCU\Control Panel\Desktop", "LogPixels")
     else:
-        code, _ = _reg("add", r"HKCU\Control Panel\Desktop", "/v", "LogPixels", "/t", "REG_DWORD",
-                       "/d", str(dpi), "/f")
-        assert code == 0, "reg add LogPixels failed"
+        code, _ = registry("set", r"HKCU\Control Panel\Desktop", "LogPixels", "dword", str(dpi))
+        assert code == 0, "setting LogPixels failed"
 
 
 def record_set(name, value):
     """A string value of the setup program's registry record, in the prefix
     that every test shares (tests that change it hold the desktop lock)."""
-    code, _ = _reg("add", RECORD_KEY, "/v", name, "/t", "REG_SZ", "/d", value, "/f")
-    assert code == 0, "reg add %s failed" % name
+    code, _ = registry("set", RECORD_KEY, name, "sz", value)
+    assert code == 0, "setting %s failed" % name
 
 
 def record_get(name):
     """The value's text, or None when it is not there."""
-    code, out = _reg("query", RECORD_KEY, "/v", name)
-    if code != 0:
-        return None
-    for line in out.splitlines():
-        fields = line.strip().split(None, 2)
-        if len(fields) >= 2 and fields[0].lower() == name.lower() and fields[1] == "REG_SZ":
-            return fields[2] if len(fields) == 3 else ""
-    return None
+    code, out = registry("get", RECORD_KEY, name)
+    return out[:-1] if code == 0 else None
 
 
 def record_delete():
-    _reg("delete", RECORD_KEY, "/f")
+    registry("delete", RECORD_KEY)
 
 
 def record_reset():
@@ -475,12 +532,30 @@ def taskkill(image):
                    stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, timeout=60)
 
 
+def windows_command_lines():
+    """Command lines of the running Windows processes of the active prefix.
+    Processes of other prefixes (another build's tests beside ours) are
+    none of ours, whatever their names."""
+    ours = ("WINEPREFIX=" + active_prefix()).encode()
+    lines = []
+    for pid in filter(str.isdigit, os.listdir("/proc")):
+        try:
+            with open("/proc/%s/environ" % pid, "rb") as f:
+                if ours not in f.read().split(b"\0"):
+                    continue
+            with open("/proc/%s/cmdline" % pid, "rb") as f:
+                line = f.read().replace(b"\0", b" ").decode("utf-8", errors="replace").strip()
+        except OSError:
+            continue
+        if len(line) > 2 and line[1] == ":":
+            lines.append(line)
+    return lines
+
+
 def windows_processes(image):
     """Command lines of the running Windows processes of that image name."""
-    out = subprocess.run(["ps", "-eo", "args"], capture_output=True, text=True).stdout
     wanted = "\\" + image.lower()
-    return [line for line in out.splitlines()
-            if len(line) > 2 and line[1] == ":" and wanted in line.lower().split(".exe")[0] + ".exe"]
+    return [line for line in windows_command_lines() if wanted in line.lower().split(".exe")[0] + ".exe"]
 
 
 def wait_exit(process, timeout=30):
@@ -496,8 +571,13 @@ def wait_exit(process, timeout=30):
 
 
 def still_running(process, seconds):
-    time.sleep(seconds)
-    return process.poll() is None
+    """Whether the program has not ended within `seconds`: its end is
+    waited for, so one that ends sooner answers at once."""
+    try:
+        process.wait(timeout=seconds)
+    except subprocess.TimeoutExpired:
+        return True
+    return False
 
 
 class E2ETestCase(unittest.TestCase):
@@ -517,8 +597,8 @@ class E2ETestCase(unittest.TestCase):
                 f.write(report)
             taskkill("ZanSetup.exe")
 
-    def start(self, wine, command_line, rights=None):
-        process = wine.start(command_line, rights)
+    def start(self, wine, command_line, rights=None, cwd=None):
+        process = wine.start(command_line, rights, cwd)
         self.processes.append(process)
         return process
 
@@ -555,9 +635,7 @@ class E2ETestCase(unittest.TestCase):
         wine = wine or Wine()
         wine.env["ZSDRIVER_RECORD"] = windows_path(record)
         launcher = windows_path(os.path.join(box.program_dir, "ZanSetupSH.exe"))
-        process = subprocess.Popen([WINE_RUN, DRIVER, "run", launcher + args], cwd=cwd, env=wine.env,
-                                   stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-        self.processes.append(process)
+        process = self.start(wine, launcher + args, cwd=cwd)
         self.assertEqual(0, wait_exit(process))
         if not os.path.exists(record):
             return None

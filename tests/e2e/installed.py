@@ -3,11 +3,9 @@ one test module, with its own display and server: these tests install and
 uninstall for real and compare the prefix with itself."""
 import os
 import shutil
-import subprocess
-import time
 
-from harness import (ARCH, BIN, BUILD, DRIVER, E2ETestCase, Wine, profile_folder, record_delete, record_reset, wait_exit,
-                     windows_path)
+from harness import (ARCH, BIN, BUILD, DRIVER, E2ETestCase, Wine, profile_folder, record_delete, record_reset,
+                     registry, wait_exit, wait_until, windows_command_lines, windows_path)
 from test_plugin import wine
 
 VERSION = [line.split("=", 1)[1] for line in open(os.path.join(BIN, "..", "CMakeCache.txt"))
@@ -82,19 +80,9 @@ def changed_entries(before, after):
     return sorted(k for k in set(before) | set(after) if before.get(k, "-") != after.get(k, "-"))
 
 
-def wait_until(condition, timeout=60):
-    deadline = time.time() + timeout
-    while time.time() < deadline:
-        if condition():
-            return True
-        time.sleep(0.2)
-    return condition()
-
-
 def running_from(folder):
     """Windows processes whose program lies in `folder`."""
-    out = subprocess.run(["ps", "-eo", "args"], capture_output=True, text=True).stdout
-    return [line for line in out.splitlines() if line.startswith(windows_path(folder) + "\\")]
+    return [line for line in windows_command_lines() if line.startswith(windows_path(folder) + "\\")]
 
 
 class InstalledTestCase(E2ETestCase):
@@ -138,7 +126,7 @@ class InstalledTestCase(E2ETestCase):
         # has finished.
         code, out = wine(os.path.join(self.folder, "uninstall.exe"), "/S")
         self.assertEqual(0, code, out)
-        self.assertTrue(wait_until(lambda: wine("reg", "query", "HKCU\\" + UNINSTALL)[0] != 0),
+        self.assertTrue(wait_until(lambda: registry("exists", "HKCU\\" + UNINSTALL)[0] != 0),
                         "the uninstaller did not finish")
         if os.path.exists(self.folder):
             self.fail("the uninstaller left %r" % os.listdir(self.folder))

@@ -695,6 +695,9 @@ STREAMED_BODY_ROUTES = {"upload-hold", "upload-sink"}
 
 class _FaultHTTPServer(ThreadingHTTPServer):
     daemon_threads = True
+    # Closing waits for no handler: one may be holding an answer back for
+    # minutes, and the process ends them all.
+    block_on_close = False
 
     def __init__(self, port):
         super().__init__((HOST, port), FaultHandler)

@@ -4,21 +4,20 @@ installer in a job object, and reuse of a verified package."""
 import hashlib
 import os
 import re
-import subprocess
 import time
 import unittest
 
 import servers
 from harness import (DEMO_PRODUCT, FAULT_PORT, IDOK, IDYES, E2ETestCase, ProductServer, Sandbox, Wine,
-                     prefix_path, read_locale_text, set_document_text, taskkill, wait_exit)
+                     prefix_path, read_locale_text, set_document_text, taskkill, wait_exit, wait_until,
+                     windows_command_lines)
 from resource_ids import IDC_NEXT, IDC_PERCENT_TEXT, IDC_PROGRESS_TEXT, IDC_STEP_TEXT
 
 CAPTION = read_locale_text("en-us", "language.caption")
 
 
 def agent_running(folder):
-    out = subprocess.run(["ps", "-eo", "args"], capture_output=True, text=True).stdout
-    return any(line.startswith(folder + "\\DemoAgent.exe") for line in out.splitlines())
+    return any(line.startswith(folder + "\\DemoAgent.exe") for line in windows_command_lines())
 
 
 def package_requests(server):
@@ -155,9 +154,11 @@ class Install(E2ETestCase):
                                                  "DemoSetup-linger.exe")
             self.assertEqual(2, wait_exit(process, timeout=120))
             self.assertIn("end install", box.log_lines())
-            time.sleep(1)
             try:
-                self.assertTrue(agent_running(folder), "the child must outlive the setup program")
+                # A job that took the child along would end it as the setup
+                # program's handles close: its end is waited for.
+                self.assertFalse(wait_until(lambda: not agent_running(folder), timeout=2),
+                                 "the child must outlive the setup program")
             finally:
                 taskkill("DemoAgent.exe")
 
@@ -327,6 +328,9 @@ class ProgressDialog(E2ETestCase):
                     break
                 time.sleep(0.2)
             self.assertRegex(percent, r"^\((2[0-5])%\)$")
+            # The controls of one snapshot are read one after another: the step
+            # texts are read again, now that the download has surely begun.
+            _, controls = wine.texts(progress)
             self.assertEqual(read_locale_text(language, "language.downloadProduce.steptext"), controls[IDC_STEP_TEXT][3])
             self.assertEqual(read_locale_text(language, "language.downloadProduce.progresstext"), controls[IDC_PROGRESS_TEXT][3])
             box.screenshot("progress-download-" + language)

@@ -166,9 +166,10 @@ class Installer(InstalledTestCase):
         self.install()
         box = Sandbox("installer-update")
         with ProductServer(box) as server:
-            # The slow installer keeps the old program running while the update replaces it.
+            # The installer waits for the update's end: the old program runs
+            # on while the update replaces it.
             server.publish("Demo", version="1.0", dir_opt_show=0,
-                           installer=os.path.join(DEMO_PRODUCT, "DemoSetup-slow.exe"))
+                           installer=os.path.join(DEMO_PRODUCT, "DemoSetup-update-wait.exe"))
             server.publish_update(NEXT_INSTALLER, NEXT_VERSION)
             record_set("updatetime", update_stamp(25 * 3600))
             program = os.path.join(self.folder, "ZanSetup.exe")

@@ -8,12 +8,11 @@ import glob
 import os
 import re
 import shutil
-import subprocess
 import time
 import unittest
 
 import signing
-from harness import (BUILD, DRIVER, OLD_DRIVER, WINE_RUN, E2ETestCase, ProductServer, ProtectedLog, Sandbox, Wine,
+from harness import (BUILD, DRIVER, OLD_DRIVER, E2ETestCase, ProductServer, ProtectedLog, Sandbox, Wine,
                      prefix_path, read_locale_text, stand_in, wait_exit, windows_processes, windows_path)
 from installed import VERSION
 
@@ -229,9 +228,7 @@ class Launcher(E2ETestCase):
         # One in the current folder, where a bare name would find it.
         planted = stand_in(os.path.join(box.root, "current"))
         launcher = windows_path(os.path.join(box.program_dir, "ZanSetupSH.exe"))
-        process = subprocess.Popen([WINE_RUN, DRIVER, "run", launcher + " App=Foo"], cwd=os.path.dirname(planted),
-                                   env=Wine().env, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-        self.processes.append(process)
+        process = self.start(Wine(), launcher + " App=Foo", cwd=os.path.dirname(planted))
         self.assertEqual(0, wait_exit(process))
         self.assertFalse(os.path.exists(planted + ".cmdline"), "the planted program was started")
 

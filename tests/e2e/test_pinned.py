@@ -16,7 +16,8 @@ import unittest
 import signing
 from harness import (ARCH, BUILD, DEMO_PRODUCT, DEVELOPMENT_LINE, DRIVER, MACHINES, OLD_DRIVER, OUTPUT, SOURCE,
                      UPDATE_DOCUMENT, WINE_RUN, E2ETestCase, ProductServer, Sandbox, read_log_lines, record_delete,
-                     record_reset, set_document_text, stand_in, wait_for_command_line, windows_path)
+                     record_reset, set_document_text, stand_in, started_command_line, wait_for_command_line,
+                     windows_path)
 from installed import VERSION
 
 PUBLISHER = signing.test_publisher(BUILD)
@@ -164,11 +165,11 @@ class PinnedUpdate(PinnedCase):
             signing.tamper(path)
         return path
 
-    def install_with_update(self, box, server, update, starts, document):
+    def install_with_update(self, box, server, update, document):
         """Publishes `update` as version 2.0 (new.xml with the publish_update
         options `document`), makes a check due and runs a whole install of
         the demo product. The run's log and the update's command line
-        (None: not started; waited for only when it `starts`)."""
+        (None: not started)."""
         for stale in (self.target(box), self.target(box) + ".cmdline"):
             if os.path.exists(stale):
                 os.remove(stale)
@@ -177,8 +178,8 @@ class PinnedUpdate(PinnedCase):
         server.publish_update(update, "2.0", **document)
         lines = self.run_setup(box, "Demo")
         # The worker dies with the run: an update not started by now never
-        # is, and one started has a moment left to record its command line.
-        return lines, wait_for_command_line(self.target(box), timeout=30 if starts else 1)
+        # is, and one started records its command line before it ends.
+        return lines, started_command_line(self.target(box))
 
     def test_only_a_newer_update_signed_with_a_pinned_key_starts(self):
         box = Sandbox("pinned-update", variant="pinned")
@@ -204,14 +205,15 @@ class PinnedUpdate(PinnedCase):
              EXPIRED % ("{document}", PAST)),
         ]
         with ProductServer(box) as server:
-            # The slow installer keeps the run alive until the check is over.
+            # The installer waits for the update's end: the run lives until the
+            # check is over.
             server.publish("Demo", version="1.0", dir_opt_show=0,
-                           installer=os.path.join(DEMO_PRODUCT, "DemoSetup-slow.exe"), **signed)
+                           installer=os.path.join(DEMO_PRODUCT, "DemoSetup-update-wait.exe"), **signed)
             document = server.base_url + UPDATE_DOCUMENT
             for case, update, options, line in cases:
                 with self.subTest(update=case):
                     starts = case == "pinned"
-                    lines, command_line = self.install_with_update(box, server, update, starts, options)
+                    lines, command_line = self.install_with_update(box, server, update, options)
                     self.assertNotIn("update zansetup check md5 failed", lines)
                     if "{document}" in line:
                         self.assertIn(line.format(document=document), lines)

@@ -9,12 +9,11 @@ per-user keys as written, the tests copy the class keys under
 HKLM\\Software\\Classes to stand in for that merge, and remove the copy."""
 import os
 import shutil
-import subprocess
 import tempfile
 import unittest
 
-from harness import (ARCH, BIN, BUILD, DRIVER, OUTPUT, WINE_RUN, E2ETestCase, record_delete, record_reset,
-                     record_set, stand_in, wait_for_command_line, windows_path)
+from harness import (ARCH, BIN, BUILD, OUTPUT, E2ETestCase, Wine, flavour_free, record_delete,
+                     record_reset, record_set, stand_in, wait_for_command_line, windows_path)
 
 CLSID = "{64677634-F8BA-429F-BBD8-08330E9F31E3}"
 LIBID = "{98CB0961-C0C7-491A-A633-CBA2DD3A1E4F}"
@@ -37,11 +36,7 @@ PLATFORM, OTHER_PLATFORM = ("win64", "win32") if ARCH == "x64" else ("win32", "w
 
 def wine(*args, timeout=60):
     """Runs a Windows program as a user's programs run (zsdriver exec)."""
-    with tempfile.TemporaryFile() as out:
-        result = subprocess.run([WINE_RUN, DRIVER, "exec"] + list(args), stdout=out, stderr=subprocess.STDOUT,
-                                stdin=subprocess.DEVNULL, timeout=timeout)
-        out.seek(0)
-        return result.returncode, out.read().decode("utf-8", errors="replace")
+    return Wine().exec(*args, timeout=timeout)
 
 
 def export(root):
@@ -233,17 +228,14 @@ class Hosts(Plugin):
     def test_com_client_and_npapi_host(self):
         self.register()
         self.merge_classes()
-        env = dict(os.environ, ZANSETUP_PLUGIN_DLL=windows_path(self.dll))
-        with tempfile.TemporaryFile() as out:
-            result = subprocess.run([WINE_RUN, DRIVER, "exec", windows_path(os.path.join(BUILD, "tests-bin",
-                                                                                      "zsplugin_tests.exe"))], env=env,
-                                    stdout=out, stderr=subprocess.STDOUT, stdin=subprocess.DEVNULL, timeout=300)
-            out.seek(0)
-            text = out.read().decode("utf-8", errors="replace")
-        self.assertEqual(0, result.returncode, text)
+        host = Wine()
+        host.env["ZANSETUP_PLUGIN_DLL"] = windows_path(self.dll)
+        code, text = host.exec(windows_path(os.path.join(BUILD, "tests-bin", "zsplugin_tests.exe")), timeout=300)
+        self.assertEqual(0, code, text)
         self.assertIn("[  PASSED  ]", text)
 
 
+@flavour_free
 class SamplePage(unittest.TestCase):
     def test_the_page_names_the_control_and_the_plug_in_as_registered(self):
         from harness import SOURCE

@@ -142,6 +142,64 @@ def remove_other_kind(prefix, kind):
         shutil.rmtree(prefix, ignore_errors=True)
 
 
+# Wine's own programs and libraries: most of a booted prefix's 700 MB, and
+# never written in place by a run, so a copy of the template shares them.
+SHARED_SUFFIXES = (".dll", ".exe", ".drv", ".sys", ".ocx", ".acm", ".cpl", ".ax", ".ds", ".tlb", ".msstyles")
+
+
+def template_path(build):
+    return os.path.join(build, "wineprefix-template")
+
+
+def copy_prefix(source, target):
+    def copy(src, dst):
+        if src.lower().endswith(SHARED_SUFFIXES):
+            try:
+                os.link(src, dst)
+                return dst
+            except OSError:
+                pass
+        return shutil.copy2(src, dst)
+    shutil.copytree(source, target, symlinks=True, copy_function=copy)
+
+
+def make_prefix(build, env):
+    """A booted prefix: a copy of the build's template, or booted with
+    wineboot, which then becomes the template (once its server has written
+    the registry and ended)."""
+    template = template_path(build)
+    remove_other_kind(template, os.environ.get("ZANSETUP_WINEARCH"))
+    if os.path.exists(os.path.join(template, "system.reg")):
+        copy_prefix(template, env["WINEPREFIX"])
+        return
+    subprocess.run(wine(build) + ["wineboot", "-i"], env=env, check=True,
+                   stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    subprocess.run(["wineserver", "-w"], env=env)
+    partial = template + ".partial"
+    shutil.rmtree(partial, ignore_errors=True)
+    copy_prefix(env["WINEPREFIX"], partial)
+    os.rename(partial, template)
+
+
+# A virtual desktop: Wine draws the window frames and captions itself, so
+# screenshots show them without a window manager. No record but a
+# self-update check made just now: only the tests about the update make a
+# check due.
+SETTINGS = """Windows Registry Editor Version 5.00
+
+[HKEY_CURRENT_USER\\Software\\Wine\\Explorer]
+"Desktop"="Default"
+
+[HKEY_CURRENT_USER\\Software\\Wine\\Explorer\\Desktops]
+"Default"="1024x768"
+
+[-HKEY_CURRENT_USER\\Software\\Corvela\\ZanSetup]
+
+[HKEY_CURRENT_USER\\Software\\Corvela\\ZanSetup]
+"updatetime"="{stamp}"
+"""
+
+
 def start(build, prefix=None, folder=None, screen=SCREEN):
     folder = env_dir(build, folder)
     stop(build, quiet=True, prefix=prefix, folder=folder)
@@ -150,32 +208,21 @@ def start(build, prefix=None, folder=None, screen=SCREEN):
     env["DISPLAY"] = display
     remove_other_kind(env["WINEPREFIX"], os.environ.get("ZANSETUP_WINEARCH"))
     if not os.path.exists(os.path.join(env["WINEPREFIX"], "system.reg")):
-        subprocess.run(wine(build) + ["wineboot", "-i"], env=env, check=True,
-                       stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        make_prefix(build, env)
     install_caption_font(env["WINEPREFIX"])
-    # A virtual desktop: Wine draws the window frames and captions itself,
-    # so screenshots show them without a window manager.
-    for key, name, value in ((r"HKCU\Software\Wine\Explorer", "Desktop", "Default"),
-                             (r"HKCU\Software\Wine\Explorer\Desktops", "Default", "1024x768")):
-        subprocess.run(wine(build) + ["reg", "add", key, "/v", name, "/d", value, "/f"], env=env,
-                       stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
-                       stderr=subprocess.DEVNULL)
-    # No record but a self-update check made just now: only the tests about
-    # the update make a check due.
-    record = r"HKCU\Software\Corvela\ZanSetup"
-    for args in (["delete", record, "/f"],
-                 ["add", record, "/v", "updatetime", "/d", time.strftime("%Y%m%d%H%M%S"), "/f"]):
-        subprocess.run(wine(build) + ["reg"] + args, env=env, stdin=subprocess.DEVNULL,
-                       stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-    # Let wineboot's own server end, then keep one alive for the whole run;
-    # it must not hold ctest's output pipes.
-    subprocess.run(["wineserver", "-w"], env=env)
+    # One server for the whole run, so no Wine process waits for one to
+    # start; it must not hold ctest's output pipes.
     quiet = dict(stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
                  stderr=subprocess.DEVNULL, start_new_session=True)
+    subprocess.run(["wineserver", "-w"], env=env)
     _running.append(subprocess.Popen(["wineserver", "-f", "-p"], env=env, **quiet))
     # The first Wine process starts Wine's own background services, which
-    # inherit its output; start them here so no test's output pipe stays open.
-    subprocess.run(wine(build) + ["cmd", "/c", "exit"], env=env, **quiet)
+    # inherit its output: this one, so that no test's output pipe stays open.
+    settings = os.path.join(folder, "settings.reg")
+    with open(settings, "w", encoding="utf-16") as f:
+        f.write(SETTINGS.format(stamp=time.strftime("%Y%m%d%H%M%S")))
+    import servers
+    subprocess.run(wine(build) + ["reg", "import", servers.windows_path(settings)], env=env, **quiet)
     trust_test_ca(build, env)
     # Wine starts its desktop process with the first program that needs it
     # and ends it soon after the last one; started by a test, it would hold
@@ -194,8 +241,9 @@ def start(build, prefix=None, folder=None, screen=SCREEN):
 
 
 def start_fresh(build, prefix, folder, screen=SCREEN):
-    """A new prefix (an old one of that name is removed first) with its own
-    display and server; returns the display."""
+    """A new prefix (an old one of that name is removed first), a copy of
+    the build's template, with its own display and server; returns the
+    display."""
     stop(build, quiet=True, prefix=prefix, folder=folder)
     shutil.rmtree(prefix, ignore_errors=True)
     return start(build, prefix, folder, screen)

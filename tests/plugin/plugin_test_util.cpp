@@ -54,10 +54,8 @@ std::wstring PluginTest::StandIn() {
 std::string PluginTest::WaitForCommandLine(const std::wstring& program) {
   const std::wstring record = program + L".cmdline";
   for (DWORD deadline = ::GetTickCount() + 15000; ::GetTickCount() < deadline; ::Sleep(100)) {
-    if (zan::FileExists(record)) {
-      ::Sleep(100);  // let the stand-in finish writing
-      return ReadFileBytes(record);
-    }
+    // The stand-in writes its record whole or not at all.
+    if (zan::FileExists(record)) return ReadFileBytes(record);
   }
   return "<not started>";
 }

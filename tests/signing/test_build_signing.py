@@ -14,6 +14,7 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 SOURCE = os.path.abspath(os.path.join(HERE, "..", ".."))
 sys.path.insert(0, os.path.join(SOURCE, "tests", "e2e"))
 import signing  # noqa: E402
+from harness import flavour_free  # noqa: E402
 
 BUILD = os.path.abspath(os.environ.get("ZANSETUP_BUILD", os.path.join(SOURCE, "build")))
 OUT = os.path.join(BUILD, "signing-test")
@@ -24,6 +25,7 @@ ARCH = os.environ.get("ZANSETUP_ARCH", "x86")
 TOOLCHAIN = {"x86": "toolchain-mingw-i686.cmake", "x64": "toolchain-mingw-x86_64.cmake"}[ARCH]
 
 
+@flavour_free
 class BuildSigning(unittest.TestCase):
     @classmethod
     def setUpClass(cls):
@@ -105,22 +107,6 @@ class BuildSigning(unittest.TestCase):
                 self.assertNotEqual(0, result.returncode, result.stdout)
                 self.assertIn(missing + " is no file", result.stdout)
 
-    def test_this_build_is_signed_as_configured(self):
-        cert = os.environ.get("ZANSETUP_SIGN_CERT", "")
-        files = [os.path.join(BUILD, "bin", name)
-                 for name in ("ZanSetup.exe", "ZanSetupSH.exe", "npZanSetupOneClick.dll")]
-        files += [os.path.join(BUILD, "tests-bin", "next", name) for name in ("ZanSetup.exe", "ZanSetupSH.exe")]
-        installers = glob.glob(os.path.join(BUILD, "bin", "ZanSetup-*-setup.exe"))
-        installers += glob.glob(os.path.join(BUILD, "tests-bin", "ZanSetup-*-setup.exe"))
-        self.assertEqual(2, len(installers), installers)
-        for path in files + installers:
-            with self.subTest(file=os.path.relpath(path, BUILD)):
-                if cert:
-                    passed, report = signing.verify(path, cert)
-                    self.assertTrue(passed, report)
-                else:
-                    self.assertFalse(signing.carries_signature(path))
-
     def test_a_release_is_pinned_and_a_server_base_given_is_kept(self):
         base = "http://127.0.0.1:8780"
         folder = os.path.join(OUT, "server-base")
@@ -139,6 +125,24 @@ class BuildSigning(unittest.TestCase):
             self.assertIn("Server base: " + base + "\n", result.stdout)
         with open(os.path.join(folder, "CMakeCache.txt")) as f:
             self.assertIn("ZANSETUP_SERVER_BASE:STRING=" + base + "\n", f.read())
+
+
+class ThisBuild(unittest.TestCase):
+    def test_this_build_is_signed_as_configured(self):
+        cert = os.environ.get("ZANSETUP_SIGN_CERT", "")
+        files = [os.path.join(BUILD, "bin", name)
+                 for name in ("ZanSetup.exe", "ZanSetupSH.exe", "npZanSetupOneClick.dll")]
+        files += [os.path.join(BUILD, "tests-bin", "next", name) for name in ("ZanSetup.exe", "ZanSetupSH.exe")]
+        installers = glob.glob(os.path.join(BUILD, "bin", "ZanSetup-*-setup.exe"))
+        installers += glob.glob(os.path.join(BUILD, "tests-bin", "ZanSetup-*-setup.exe"))
+        self.assertEqual(2, len(installers), installers)
+        for path in files + installers:
+            with self.subTest(file=os.path.relpath(path, BUILD)):
+                if cert:
+                    passed, report = signing.verify(path, cert)
+                    self.assertTrue(passed, report)
+                else:
+                    self.assertFalse(signing.carries_signature(path))
 
 
 if __name__ == "__main__":

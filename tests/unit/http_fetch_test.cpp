@@ -173,27 +173,23 @@ TEST_F(HttpFetch, NoConnectionFailsAndKeepsTheLastStatus) {
   EXPECT_EQ(E_FAIL, used.FetchToString(L"", L"", nullptr, body));
 }
 
+// Each wait ends before the server would have answered in full: had it
+// waited, the answer would have come whole (S_OK).
 TEST_F(HttpFetch, AStalledServerRunsIntoTheDeadline) {
   CSimpleHttpFetch fetch;
   fetch.set_timeout(1500);
   std::string body = "unchanged";
-  DWORD start = ::GetTickCount();
   EXPECT_EQ(E_ABORT, fetch.FetchToString(Fault(L"/stall/4"), L"", nullptr, body));
-  EXPECT_LT(::GetTickCount() - start, 10000u);
   EXPECT_EQ("unchanged", body);
 
   // A body that stops flowing: the file operation checks after each piece.
   std::wstring target = folder_.File(L"kept.bin");
   ASSERT_TRUE(WriteFileBytes(target, "kept"));
-  start = ::GetTickCount();
   EXPECT_EQ(E_ABORT, fetch.FetchToFile(Fault(L"/stall-body/3"), L"", target, nullptr));
-  EXPECT_LT(::GetTickCount() - start, 10000u);
   EXPECT_EQ("kept", ReadFileBytes(target));
 
   // Reading into memory has no deadline: the receive time-out ends the wait.
-  start = ::GetTickCount();
   EXPECT_EQ(E_FAIL, fetch.FetchToString(Fault(L"/stall-body/60"), L"", nullptr, body));
-  EXPECT_LT(::GetTickCount() - start, 20000u);
   EXPECT_EQ("unchanged", body);
 }
 

@@ -72,7 +72,8 @@ TEST(LogFormat, AFormatThatCannotBeAppliedGivesNothing) {
   std::wstring out = L"unchanged";
   EXPECT_FALSE(Format(&out, nullptr));
   EXPECT_FALSE(Format(&out, L"%q"));
-  EXPECT_FALSE(Format(&out, L"%1073741824d", 1));
+  // A text past the largest buffer: OnlyAShortBufferIsTriedAgain, once, for
+  // it costs the 64-bit runtime gigabytes of padding.
   EXPECT_EQ(L"unchanged", out);
 }
 
@@ -358,7 +359,6 @@ TEST_F(WriteLogTest, AppendsOneLineAndDropsBadFormats) {
   WriteLog(L"%s and %d", L"marker", 42);
   WriteLog(nullptr);
   WriteLog(L"%q");
-  WriteLog(L"%1073741824d", 1);
   EXPECT_EQ(std::vector<std::string>{"marker and 42"}, Messages());
 }
 

@@ -12,6 +12,9 @@
 ;                after the installer has ended
 ;   DEMO_SLOW    wait four seconds before installing anything, so that a test
 ;                can act while the installer runs
+;   DEMO_UPDATE_WAIT  install once no run holds the setup program's update
+;                mutex (a minute at most): an update worker, which holds it
+;                to its end, has then done all it will within the run
 
 !ifndef TARGET
   !error "TARGET must be defined"
@@ -45,6 +48,9 @@ SetCompressor /SOLID lzma
 !else ifdef DEMO_SLOW
   !undef VARIANT_NAME
   !define VARIANT_NAME "slow"
+!else ifdef DEMO_UPDATE_WAIT
+  !undef VARIANT_NAME
+  !define VARIANT_NAME "update-wait"
 !endif
 
 Name "Demo"
@@ -67,6 +73,18 @@ UninstPage instfiles
 Section "Demo"
 !ifdef DEMO_SLOW
   Sleep 4000
+!endif
+!ifdef DEMO_UPDATE_WAIT
+  ; SYNCHRONIZE | MUTEX_MODIFY_STATE; none to open: no run holds it.
+  System::Call 'kernel32::OpenMutexW(i 0x00100001, i 0, w "Local\ZanSetupUpdate") p .r0'
+  StrCmp $0 0 update_free
+  System::Call 'kernel32::WaitForSingleObject(p r0, i 60000) i .r1'
+  ; WAIT_TIMEOUT: installed all the same, and the test sees what is missing.
+  IntCmp $1 258 update_closed
+  System::Call 'kernel32::ReleaseMutex(p r0)'
+  update_closed:
+  System::Call 'kernel32::CloseHandle(p r0)'
+  update_free:
 !endif
   SetOutPath "$INSTDIR"
   File "/oname=readme.txt" "${README}"

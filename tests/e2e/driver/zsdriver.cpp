@@ -1,8 +1,11 @@
 // zsdriver: works the setup program's windows as a person would, for the
 // end-to-end tests. One action per run; results go to standard output as UTF-8.
 //
-//   zsdriver find [--class C] [--title T] [--visible|--hidden] [--childless] [--control ID] [--timeout MS]
-//       prints the handle (hex) of the first matching top-level window
+//   zsdriver find [--class C] [--title T] [--visible|--hidden] [--childless [--settled]]
+//                 [--control ID [--text T]] [--timeout MS]
+//       prints the handle (hex) of the first matching top-level window; with --text, the
+//       child ID must hold that text (a message box by its caption and text); with
+//       --settled, a childless window is still childless once its thread has answered
 //   zsdriver gone HWND [--timeout MS]     waits until the window is gone
 //   zsdriver texts HWND                   prints "title<TAB>..." then
 //                                         "id<TAB>class<TAB>visible<TAB>enabled<TAB>text" per child
@@ -18,6 +21,12 @@
 //   zsdriver lock FILE SECONDS READY      opens FILE sharing nothing, writes READY, holds
 //                                         the file for SECONDS and ends
 //   zsdriver mutex NAME SECONDS READY     holds the named mutex NAME the same way
+//   zsdriver mutexfree NAME [--timeout MS] waits until no process holds the named mutex NAME
+//   zsdriver registry get KEY NAME        prints the string value NAME of KEY (HKCU\... or
+//                                         HKLM\...); exit code 1 when there is none
+//   zsdriver registry set KEY NAME sz|dword DATA
+//   zsdriver registry delete KEY [NAME]   the value NAME, or the key with all below it
+//   zsdriver registry exists KEY          exit code 0 when the key is there
 //   zsdriver version FILE                 prints the FileVersion text of FILE's version block
 //   zsdriver size HWND                    prints the window's width and height in pixels
 //   zsdriver hold                         connects to the desktop and never ends, so Wine's
@@ -33,6 +42,8 @@
 //   zsdriver check HWND ID                ticks the check box ID
 //   zsdriver exec PROGRAM [ARGS...]       runs PROGRAM with ARGS (quoted as needed) on this
 //                                         driver's standard handles, exits with its code
+//   zsdriver serve                        takes actions from standard input until it closes
+//                                         (driver_server.cpp): one driver for a test module
 //
 // run, open and exec start what they start as a user does: Wine gives every
 // process an administrator's full token, so these take the token's limited
@@ -51,7 +62,12 @@
 #include <string>
 #include <vector>
 
-namespace {
+#include "driver_server.h"
+
+namespace zsdriver {
+
+// Where Print writes instead of standard output, while the server runs an action.
+std::string* g_output = nullptr;
 
 void Print(const std::wstring& text) {
   int n = ::WideCharToMultiByte(CP_UTF8, 0, text.c_str(), static_cast<int>(text.size()), nullptr,
@@ -62,6 +78,10 @@ void Print(const std::wstring& text) {
                           nullptr, nullptr);
   }
   bytes += "\n";
+  if (g_output) {
+    *g_output += bytes;
+    return;
+  }
   DWORD written = 0;
   ::WriteFile(::GetStdHandle(STD_OUTPUT_HANDLE), bytes.data(), static_cast<DWORD>(bytes.size()),
               &written, nullptr);
@@ -105,9 +125,16 @@ struct FindQuery {
   bool visibleOnly = false;
   bool hiddenOnly = false;
   bool childless = false;  // the setup program's main dialog has no controls
+  // Another dialog is childless too while its thread makes its controls, in
+  // one go: once the thread answers a message, that is over.
+  bool settled = false;
   int controlId = 0;  // when set, the window must hold a child with this id
+  std::wstring controlText;  // and, when set, that child must hold this text
+  bool hasControlText = false;
   HWND found = nullptr;
 };
+
+std::wstring ControlText(HWND hwnd);
 
 BOOL CALLBACK MatchWindow(HWND hwnd, LPARAM param) {
   FindQuery* query = reinterpret_cast<FindQuery*>(param);
@@ -117,6 +144,12 @@ BOOL CALLBACK MatchWindow(HWND hwnd, LPARAM param) {
   if (!query->className.empty() && ClassName(hwnd) != query->className) return TRUE;
   if (query->hasTitle && WindowText(hwnd) != query->title) return TRUE;
   if (query->controlId && !::GetDlgItem(hwnd, query->controlId)) return TRUE;
+  if (query->hasControlText && ControlText(::GetDlgItem(hwnd, query->controlId)) != query->controlText) return TRUE;
+  if (query->settled) {
+    DWORD_PTR ignored = 0;
+    if (!::SendMessageTimeoutW(hwnd, WM_NULL, 0, 0, SMTO_ABORTIFHUNG, 3000, &ignored)) return TRUE;
+    if (query->childless && ::GetWindow(hwnd, GW_CHILD)) return TRUE;
+  }
   query->found = hwnd;
   return FALSE;
 }
@@ -143,7 +176,9 @@ int Find(int argc, wchar_t** argv) {
     else if (arg == L"--visible") query.visibleOnly = true;
     else if (arg == L"--hidden") query.hiddenOnly = true;
     else if (arg == L"--childless") query.childless = true;
+    else if (arg == L"--settled") query.settled = true;
     else if (arg == L"--control" && i + 1 < argc) query.controlId = static_cast<int>(wcstol(argv[++i], nullptr, 10));
+    else if (arg == L"--text" && i + 1 < argc) { query.controlText = Unescape(argv[++i]); query.hasControlText = true; }
     else if (arg == L"--timeout" && i + 1 < argc) timeout = wcstoul(argv[++i], nullptr, 10);
   }
   if (std::wstring(argv[1]) == L"findall") {
@@ -264,8 +299,6 @@ int WaitForExitCode(const PROCESS_INFORMATION& process) {
 
 // What run, open and exec start with: the driver restarts itself on a
 // lower token, and the copy (no longer elevated) does the action.
-enum class Rights { kFull, kLimited, kStandardUser };
-
 Rights WantedRights(int argc, wchar_t** argv) {
   Rights wanted = Rights::kLimited;
   for (int i = 2; i < argc; ++i) {
@@ -385,18 +418,26 @@ int Run(const wchar_t* commandLine, bool countWindows) {
   return WaitForExitCode(process);
 }
 
+// A file that readers see whole or not at all: written beside its place,
+// then renamed into it, so no test waits for a writer to finish.
+bool WriteWhole(const std::wstring& path, const std::string& bytes) {
+  const std::wstring partial = path + L".partial";
+  HANDLE file = ::CreateFileW(partial.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL,
+                              nullptr);
+  if (file == INVALID_HANDLE_VALUE) return false;
+  DWORD written = 0;
+  BOOL wrote = ::WriteFile(file, bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr);
+  ::CloseHandle(file);
+  return wrote && written == bytes.size() &&
+         ::MoveFileExW(partial.c_str(), path.c_str(), MOVEFILE_REPLACE_EXISTING);
+}
+
 int ProbeEvent(const wchar_t* name, const wchar_t* resultPath) {
   HANDLE event = ::CreateEventW(nullptr, TRUE, FALSE, name);
   const char* result = ::GetLastError() == ERROR_ALREADY_EXISTS ? "held" : "free";
-  HANDLE file = ::CreateFileW(resultPath, GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
-                              FILE_ATTRIBUTE_NORMAL, nullptr);
-  if (file != INVALID_HANDLE_VALUE) {
-    DWORD written = 0;
-    ::WriteFile(file, result, static_cast<DWORD>(strlen(result)), &written, nullptr);
-    ::CloseHandle(file);
-  }
+  const bool written = WriteWhole(resultPath, result);
   if (event) ::CloseHandle(event);
-  return file != INVALID_HANDLE_VALUE ? 0 : 1;
+  return written ? 0 : 1;
 }
 
 std::string Utf8(const std::wstring& text) {
@@ -408,7 +449,7 @@ std::string Utf8(const std::wstring& text) {
 
 // Copied under another program's name, the driver stands in for that program:
 // it records the command line it was started with into "<name>.cmdline" beside
-// itself (UTF-8) and ends, so a test can see exactly what was started. With
+// itself (UTF-8, whole: see WriteWhole) and ends, so a test can see exactly what was started. With
 // ZSDRIVER_RECORD set, it writes to that file instead, one item a line: the
 // command line, its own path, its current folder, whether its token is
 // elevated ("elevated" or ""), whether a language folder with files lies beside it ("language" or ""),
@@ -444,12 +485,7 @@ bool RecordIfStandIn() {
              (language ? "language" : "") +
              "\n" + Utf8(temp) + "\n" + Utf8(tmp);
   }
-  HANDLE file = ::CreateFileW(target.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
-  if (file != INVALID_HANDLE_VALUE) {
-    DWORD written = 0;
-    ::WriteFile(file, bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr);
-    ::CloseHandle(file);
-  }
+  WriteWhole(target, bytes);
   return true;
 }
 
@@ -475,6 +511,83 @@ int HoldMutex(const wchar_t* name, const wchar_t* seconds, const wchar_t* ready)
   ::ReleaseMutex(mutex);
   ::CloseHandle(mutex);
   return 0;
+}
+
+// The end of whatever holds the mutex (the setup program's update worker
+// holds its mutex until it has done all it will): takes it once it is free
+// and lets it go at once.
+int MutexFree(int argc, wchar_t** argv) {
+  DWORD timeout = argc > 4 ? wcstoul(argv[4], nullptr, 10) : 10000;
+  HANDLE mutex = ::OpenMutexW(SYNCHRONIZE | MUTEX_MODIFY_STATE, FALSE, argv[2]);
+  if (!mutex) return 0;  // nobody has it open
+  DWORD result = ::WaitForSingleObject(mutex, timeout);
+  const bool taken = result == WAIT_OBJECT_0 || result == WAIT_ABANDONED;
+  if (taken) ::ReleaseMutex(mutex);
+  ::CloseHandle(mutex);
+  return taken ? 0 : 1;
+}
+
+// The harness's registry reads and writes, in the process that serves its
+// other actions rather than in a reg.exe of their own; what they write the
+// programs see at once, as what a program writes is seen here.
+HKEY RootOf(const std::wstring& key, std::wstring* below) {
+  const struct {
+    const wchar_t* name;
+    HKEY root;
+  } roots[] = {{L"HKCU\\", HKEY_CURRENT_USER}, {L"HKLM\\", HKEY_LOCAL_MACHINE}};
+  for (const auto& root : roots) {
+    if (_wcsnicmp(key.c_str(), root.name, 5) == 0) {
+      *below = key.substr(5);
+      return root.root;
+    }
+  }
+  return nullptr;
+}
+
+int Registry(int argc, wchar_t** argv) {
+  if (argc < 4) return 2;
+  const std::wstring verb = argv[2];
+  std::wstring path;
+  HKEY root = RootOf(argv[3], &path);
+  if (!root) return 2;
+  if (verb == L"get" && argc >= 5) {
+    wchar_t data[4096] = {};
+    DWORD size = sizeof(data);
+    if (::RegGetValueW(root, path.c_str(), argv[4], RRF_RT_REG_SZ, nullptr, data, &size) != ERROR_SUCCESS) {
+      return 1;
+    }
+    Print(data);
+    return 0;
+  }
+  if (verb == L"exists") {
+    HKEY key = nullptr;
+    if (::RegOpenKeyExW(root, path.c_str(), 0, KEY_READ, &key) != ERROR_SUCCESS) return 1;
+    ::RegCloseKey(key);
+    return 0;
+  }
+  if (verb == L"set" && argc >= 7) {
+    HKEY key = nullptr;
+    if (::RegCreateKeyExW(root, path.c_str(), 0, nullptr, 0, KEY_SET_VALUE, nullptr, &key, nullptr) !=
+        ERROR_SUCCESS) {
+      return 1;
+    }
+    const std::wstring type = argv[5], text = argv[6];
+    const DWORD number = wcstoul(text.c_str(), nullptr, 10);
+    LSTATUS set = type == L"dword"
+                      ? ::RegSetValueExW(key, argv[4], 0, REG_DWORD, reinterpret_cast<const BYTE*>(&number),
+                                         sizeof(number))
+                      : ::RegSetValueExW(key, argv[4], 0, REG_SZ, reinterpret_cast<const BYTE*>(text.c_str()),
+                                         static_cast<DWORD>((text.size() + 1) * sizeof(wchar_t)));
+    ::RegCloseKey(key);
+    return set == ERROR_SUCCESS ? 0 : 1;
+  }
+  if (verb == L"delete") {
+    LSTATUS deleted = argc >= 5 ? ::RegDeleteKeyValueW(root, path.c_str(), argv[4])
+                                : ::RegDeleteTreeW(root, path.c_str());
+    if (argc < 5 && deleted == ERROR_SUCCESS) deleted = ::RegDeleteKeyW(root, path.c_str());
+    return deleted == ERROR_SUCCESS || deleted == ERROR_FILE_NOT_FOUND ? 0 : 1;
+  }
+  return 2;
 }
 
 int Version(const wchar_t* path) {
@@ -541,10 +654,9 @@ int Check(wchar_t** argv) {
   return 0;
 }
 
-}  // namespace
+void CaptureOutput(std::string* sink) { g_output = sink; }
 
-int wmain(int argc, wchar_t** argv) {
-  if (RecordIfStandIn()) return 0;
+int Act(int argc, wchar_t** argv) {
   if (argc < 2) return 2;
   std::wstring action = argv[1];
   if (action == L"find" || action == L"findall") return Find(argc, argv);
@@ -567,6 +679,8 @@ int wmain(int argc, wchar_t** argv) {
   if (action == L"event" && argc >= 4) return ProbeEvent(argv[2], argv[3]);
   if (action == L"lock" && argc >= 5) return Lock(argv[2], argv[3], argv[4]);
   if (action == L"mutex" && argc >= 5) return HoldMutex(argv[2], argv[3], argv[4]);
+  if (action == L"mutexfree" && argc >= 3) return MutexFree(argc, argv);
+  if (action == L"registry") return Registry(argc, argv);
   if (action == L"version" && argc >= 3) return Version(argv[2]);
   if (action == L"open" && argc >= 3) return Open(argv[2]);
   if (action == L"trustroot" && argc >= 3) return TrustRoot(argv[2]);
@@ -577,4 +691,12 @@ int wmain(int argc, wchar_t** argv) {
     ::Sleep(INFINITE);
   }
   return 2;
+}
+
+}  // namespace zsdriver
+
+int wmain(int argc, wchar_t** argv) {
+  if (zsdriver::RecordIfStandIn()) return 0;
+  if (argc == 2 && std::wstring(argv[1]) == L"serve") return zsdriver::Serve();
+  return zsdriver::Act(argc, argv);
 }

@@ -17,6 +17,8 @@ packages=(
   python3 dpkg-dev curl osslsigncode openssl locales
   # A proxy that asks for Basic credentials, and its password file, for the tests.
   squid apache2-utils
+  # A loopback network of its own for a test module (unshare, ip).
+  util-linux iproute2
 )
 # The visitor's browser for the tests and the demo: Chromium driven by
 # Selenium, its certificate database (certutil) and the desktop's hand-off

@@ -143,11 +143,18 @@ bool CFileBlockInfo::SaveState(const std::wstring& path) {
     element->LinkEndChild(new TiXmlText(child.second));
     root->LinkEndChild(element);
   }
-  FILE* file = _wfopen(path.c_str(), L"w");
+  // Written aside and renamed over the old state: a run ended while it
+  // writes (killed, or the machine off) keeps the last whole state, and the
+  // next run resumes from it rather than from nothing.
+  const std::wstring aside = path + L".new";
+  FILE* file = _wfopen(aside.c_str(), L"w");
   if (!file) return false;
   bool printed = document.SaveFile(file);
+  printed = (fflush(file) == 0) && printed;
   fclose(file);
-  return printed;
+  if (printed && ::MoveFileExW(aside.c_str(), path.c_str(), MOVEFILE_REPLACE_EXISTING)) return true;
+  ::DeleteFileW(aside.c_str());
+  return false;
 }
 
 void CFileBlockInfo::LoadState(const std::wstring& path) {

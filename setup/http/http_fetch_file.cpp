@@ -532,6 +532,8 @@ HRESULT CHttpFetchFile::Attempt(const DownloadRequest& request, size_t address, 
     return E_FAIL;
   }
   ::DeleteFileW((request.path + L".size").c_str());
+  // Left by a run that ended while it wrote the state.
+  ::DeleteFileW((request.path + L".size.new").c_str());
   return S_OK;
 }
 

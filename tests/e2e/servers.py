@@ -202,7 +202,10 @@ class Nginx:
         self.port = int(port)
         self.tls = tls
         self.https_port = https_port
-        self.folder = os.path.abspath(folder or os.path.join(BUILD, "test-env", "nginx-%d" % self.port))
+        # Each test module's servers keep their files apart (ctest names the
+        # folder), since modules in networks of their own serve the same port.
+        servers = os.environ.get("ZANSETUP_SERVER_FOLDER") or os.path.join(BUILD, "test-env")
+        self.folder = os.path.abspath(folder or os.path.join(servers, "nginx-%d" % self.port))
         self.time_limit = time_limit
         self.process = None
         self._final_log = None

@@ -9,8 +9,8 @@ import time
 import unittest
 
 import servers
-from harness import (DEMO_PRODUCT, FAULT_PORT, IDOK, IDYES, SECOND_PORT, E2ETestCase, ProductServer, Sandbox, Wine,
-                     prefix_path, read_locale_text, set_document_text, taskkill, wait_exit, wait_until,
+from harness import (DEMO_PRODUCT, FAULT_PORT, IDNO, IDOK, IDYES, SECOND_PORT, E2ETestCase, ProductServer, Sandbox,
+                     Wine, prefix_path, read_locale_text, set_document_text, taskkill, wait_exit, wait_until,
                      windows_command_lines)
 from resource_ids import IDC_NEXT, IDC_PERCENT_TEXT, IDC_PROGRESS_TEXT, IDC_STEP_TEXT
 
@@ -319,7 +319,7 @@ class ProgressDialog(E2ETestCase):
             confirm = wine.message_box(caption)
             self.assertIsNotNone(confirm, "closing must ask")
             self.assertEqual(read_locale_text(language, "language.messagebox"), wine.message_text(confirm))
-            wine.click(confirm, 7)
+            wine.click(confirm, IDNO)
             self.assertTrue(wine.wait_gone(confirm))
             self.assertIsNone(process.poll())
             wine.close(progress)
@@ -327,11 +327,10 @@ class ProgressDialog(E2ETestCase):
             wine.click(confirm, IDYES)
             self.assertEqual(2, wait_exit(process))
 
-    def test_progress_in_english(self):
-        self.check_progress_in("en-us")
-
-    def test_progress_in_simplified_chinese(self):
-        self.check_progress_in("zh-cn")
+    def test_progress_in_english_and_simplified_chinese(self):
+        for language in ("en-us", "zh-cn"):
+            with self.subTest(language):
+                self.check_progress_in(language)
 
 
 if __name__ == "__main__":

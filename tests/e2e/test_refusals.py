@@ -78,8 +78,8 @@ class RefusalCase(E2ETestCase):
             self.assertFalse(os.path.exists(os.path.join(folder, "install.exe")))
             self.assertIn("DownloadFile failed, URL:%s, path:%sinstall.exe" % (
                 values["package"], box.windows_download_dir(name)), lines)
-        sys.stderr.write("\n%-36s %-8s %s" % (case["name"], {INFO: "info", PACKAGE: "package", INSTALL: "install"}
-                                              .get(case["box"], "elevated"), (case["lines"] or [""])[0].format(**values)))
+        kind = {INFO: "info", PACKAGE: "package", INSTALL: "install"}.get(case["box"], "elevated")
+        sys.stderr.write("\n%-36s %-8s %s" % (case["name"], kind, (case["lines"] or [""])[0].format(**values)))
         return lines, requests, values
 
     def check_table(self, box, server, rows):
@@ -247,7 +247,8 @@ class Pinned(RefusalCase):
         rows = [
             row("Changed", changed, INFO, ["the signature of {info} is not valid"]),
             row("Missing", missing, INFO, ["the signature of {info} is missing"]),
-            row("Stranger", published_with(identity=stranger), INFO, ["the signature of {info} is not by our publisher"]),
+            row("Stranger", published_with(identity=stranger), INFO,
+                ["the signature of {info} is not by our publisher"]),
             row("Victim, of another product", other_product, INFO, [not_for_this_run]),
             row("Replay, of another version", other_version, INFO, [not_for_this_run], version="2.0"),
             row("Language, changed", language_changed, INFO, ["the signature of {lang} is not valid"]),

@@ -89,11 +89,8 @@ class Install(E2ETestCase):
             wine.click(error, IDOK)
             self.assertEqual(2, wait_exit(process))
             self.assertIn("install process exit with error code 1", box.log_lines())
-            for _ in range(50):
-                if not agent_running(folder):
-                    break
-                time.sleep(0.2)
-            self.assertFalse(agent_running(folder), "the job should have ended the child")
+            self.assertTrue(wait_until(lambda: not agent_running(folder), timeout=10),
+                            "the job should have ended the child")
 
     def test_a_yes_left_open_until_the_installer_started_does_not_end_it(self):
         """The cancel confirmation was opened during the download; its own

@@ -85,8 +85,9 @@ def row(name, record=None, update=None, version="2.0", publish=None, change=None
     """One decision. `update`: the program published as `version` with the
     publish_update options `publish` (None: no document), then `change`d;
     `lines` must each be logged once and `absent` not at all ({document},
-    {sha256}, {real}: the document's address, the published and the real
-    SHA-256 of the program); `product`: a whole install of it instead."""
+    {content}, {sha256}, {real}: the document's address and text, the
+    published and the real SHA-256 of the program); `product`: a whole
+    install of it instead."""
     return dict(name=name, record=record or {}, update=update, version=version, publish=publish or {},
                 change=change, lines=lines, absent=absent, starts=starts,
                 downloads=starts if downloads is None else downloads, checked=checked, document=document,
@@ -160,8 +161,9 @@ class UpdateTable(E2ETestCase):
             published = SERVER.publish_update(case["update"], case["version"], **case["publish"])
             if case["change"]:
                 case["change"](published)
-            with open(case["update"], "rb") as f:
-                values.update(sha256=published.sha256, real=hashlib.sha256(f.read()).hexdigest())
+            with open(case["update"], "rb") as f, open(published.document_path, encoding="utf-8") as document:
+                values.update(sha256=published.sha256, real=hashlib.sha256(f.read()).hexdigest(),
+                              content=document.read())
         if case["product"]:
             # The installer waits for the update worker's end.
             SERVER.publish(case["product"], version="1.0", dir_opt_show=0,
@@ -217,7 +219,7 @@ class Unpinned(UpdateTable):
             # 1.10 is newer than the record's 1.9 as numbers, though not as
             # text; the product's install goes on beside the update.
             row("first run, 1.10 over 1.9", {"version": "1.9"}, newer, "1.10", product="Demo", starts=True,
-                lines=[NOT_CHECKED, "end install"]),
+                lines=[NOT_CHECKED, "end install", "new.xml content: {content}"]),
             row("stamp 23 hours old", {"updatetime": fresh}, newer, checked=False),
             # The token makes a run elevated, never the argument.
             row("stamp 24 hours old, Uac=yes", {"updatetime": update_stamp(24 * HOUR)}, newer,
@@ -228,7 +230,7 @@ class Unpinned(UpdateTable):
             row("wrong sha256", {}, newer, publish={"wrong_sha256": True}, downloads=True,
                 lines=[CHECK_FAILED, "compare sha256 failed, expected: {sha256}, real: {real}"]),
             row("no document", {}, None, lines=["download new.xml failed, url: {document}"]),
-            row("1.9 under 1.10", {"version": "1.10"}, newer, "1.9"),
+            row("1.9 under 1.10", {"version": "1.10"}, newer, "1.9", lines=["new.xml content: {content}"]),
             row("rollout 30, bucket 2999", {"rollout_bucket": 2999}, newer, publish={"rollout": "30"},
                 starts=True, lines=[ROLLED_IN % ("30", 2999)]),
             row("rollout 30, bucket 3000", {"rollout_bucket": 3000}, newer, publish={"rollout": "30"},

@@ -9,7 +9,7 @@ Runs the setup program of the build (BUILD_DIR, or BUILD_DIR-x64 for
 product, once with no update check due and once with a check due against an
 update server that answers nothing for two minutes, the two taking turns,
 and prints the seconds from start to exit of each: lowest, median, highest.
-The end-to-end test (test_self_update) checks only that the run ends while
+The end-to-end test (test_updates) checks only that the run ends while
 the check still waits. Uses the build's test environment and the end-to-end
 tests' ports (the download server's 8780 is the build's own): run it where
 no tests run, or in a network namespace of its own. The table is kept in

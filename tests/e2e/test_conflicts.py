@@ -11,7 +11,6 @@ from resource_ids import IDC_NEXT, IDC_PROCESS_LIST, IDC_TERMINATE
 from test_install import CAPTION, agent_running, prefix_path
 
 
-
 class Conflicts(E2ETestCase):
     def start_agent(self, wine, folder):
         """DemoAgent.exe running from `folder` (a C: path in the prefix)."""
@@ -52,41 +51,39 @@ class Conflicts(E2ETestCase):
         taskkill("DemoAgent.exe")
         super().tearDown()
 
-    def test_ending_the_conflicting_program_lets_the_install_go_on(self):
-        box = Sandbox("conflict-end")
+    def test_the_user_ends_the_conflicting_program_or_quits_and_the_same_program_elsewhere_is_none(self):
+        box = Sandbox("conflicts")
         folder = "C:\\ZanTest\\conflict %d" % os.getpid()
-        with ProductServer(box) as server:
-            wine, process = self.run_setup(box, server, "DemoConflict", folder)
-            self.answer_conflict(wine, box, IDC_TERMINATE, "language.terminatemessage")
-            self.assertEqual(2, wait_exit(process, timeout=120))
-            lines = box.log_lines()
-            found = [l for l in lines if l.startswith("Get conflict process name:DemoAgent.exe, process id:")]
-            ended = [l for l in lines if l.startswith("Terminate Process:DemoAgent.exe, process id:")]
-            self.assertTrue(found and ended, lines)
-            self.assertLess(lines.index(ended[0]), lines.index("end install"))
-            self.assertTrue(os.path.exists(os.path.join(prefix_path(folder), "installed.txt")))
-
-    def test_quitting_in_the_dialog_ends_the_run_without_installing(self):
-        box = Sandbox("conflict-quit")
-        folder = "C:\\ZanTest\\conflict quit %d" % os.getpid()
-        with ProductServer(box) as server:
-            wine, process = self.run_setup(box, server, "DemoQuit", folder)
-            self.answer_conflict(wine, box, IDCANCEL, "language.messagebox")
-            self.assertEqual(2, wait_exit(process))
-            self.assertFalse([l for l in box.log_lines() if l.startswith("begin install:")])
-            self.assertTrue(agent_running(folder), "quitting ends nothing")
-
-    def test_the_same_program_elsewhere_is_no_conflict(self):
-        box = Sandbox("conflict-elsewhere")
-        folder = "C:\\ZanTest\\conflict target %d" % os.getpid()
         elsewhere = "C:\\ZanTest\\conflict other %d" % os.getpid()
+        # name, where the agent runs, the button and the question it asks (none: no dialog), installed
+        rows = [("DemoConflict", folder, IDC_TERMINATE, "language.terminatemessage", True),
+                ("DemoQuit", folder, IDCANCEL, "language.messagebox", False),
+                ("DemoElsewhere", elsewhere, None, None, True)]
         with ProductServer(box) as server:
-            wine, process = self.run_setup(box, server, "DemoElsewhere", folder, agent_folder=elsewhere)
-            self.assertEqual(2, wait_exit(process, timeout=120))
-            lines = box.log_lines()
-            self.assertIn("same process name: DemoAgent.exe; but different path: %s; the expected path: %s"
-                          % (elsewhere, folder), lines)
-            self.assertIn("end install", lines)
+            for name, agent_folder, button, question, installed in rows:
+                with self.subTest(name):
+                    box.reset_log()
+                    target = "%s %s" % (folder, name)
+                    wine, process = self.run_setup(box, server, name, target,
+                                                   agent_folder if agent_folder != folder else target)
+                    if button:
+                        self.answer_conflict(wine, box, button, question)
+                    self.assertEqual(2, wait_exit(process, timeout=120))
+                    lines = box.log_lines()
+                    self.assertEqual(installed, "end install" in lines, lines)
+                    self.assertEqual(installed, os.path.exists(os.path.join(prefix_path(target), "installed.txt")))
+                    if button == IDC_TERMINATE:
+                        found = [l for l in lines if l.startswith("Get conflict process name:DemoAgent.exe, ")]
+                        ended = [l for l in lines if l.startswith("Terminate Process:DemoAgent.exe, process id:")]
+                        self.assertTrue(found and ended, lines)
+                        self.assertLess(lines.index(ended[0]), lines.index("end install"))
+                    elif button:
+                        self.assertFalse([l for l in lines if l.startswith("begin install:")])
+                        self.assertTrue(agent_running(target), "quitting ends nothing")
+                    else:
+                        self.assertIn("same process name: DemoAgent.exe; but different path: %s; the expected "
+                                      "path: %s" % (elsewhere, target), lines)
+                    taskkill("DemoAgent.exe")
 
 
 if __name__ == "__main__":

@@ -4,12 +4,11 @@ user may write, no folder the user may change to install into, and, for the
 run that asked for the rights, no log but the one an administrator's process
 wrote."""
 import os
-import subprocess
 import unittest
 import xml.etree.ElementTree as ET
 
-from harness import (IDOK, WINE_RUN, E2ETestCase, ProductServer, ProtectedLog, Sandbox, Wine, prefix_path,
-                     read_locale_text, wait_exit, windows_path)
+from harness import (IDOK, E2ETestCase, ProductServer, ProtectedLog, Sandbox, Wine, prefix_path, read_locale_text,
+                     registry, wait_exit, windows_path)
 from resource_ids import IDC_NEXT, IDC_PATH_EDIT
 
 CAPTION = read_locale_text("en-us", "language.caption")
@@ -26,12 +25,6 @@ def plant_language_files(box):
             if element.text and element.text.strip():
                 element.text = PLANTED
         tree.write(os.path.join(folder, name), encoding="utf-8", xml_declaration=True)
-
-
-def reg(*args):
-    """wine reg with `args`; its exit code."""
-    return subprocess.run([WINE_RUN, "reg"] + list(args), stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
-                          stdin=subprocess.DEVNULL, timeout=60).returncode
 
 
 class ElevatedRun(E2ETestCase):
@@ -68,8 +61,8 @@ class ElevatedRun(E2ETestCase):
     def test_its_folder_comes_from_the_machines_keys_and_never_lies_where_users_may_write(self):
         box = Sandbox("elevated-folder")
         key = r"HKCU\Software\ZanSetupTest\ElevatedFolder"
-        self.assertEqual(0, reg("add", key, "/v", "InstallDir", "/d", r"C:\users\Public\Product", "/f"))
-        self.addCleanup(reg, "delete", key, "/f")
+        self.assertEqual(0, registry("set", key, "InstallDir", "sz", r"C:\users\Public\Product")[0])
+        self.addCleanup(registry, "delete", key)
         # Wine keeps a folder's rules as its mode: everybody may write here.
         open_folder = os.path.join(box.root, "open")
         os.makedirs(open_folder)

@@ -14,11 +14,10 @@ class NoProduct(E2ETestCase):
         wine = Wine()
         # The parser's cases are the unit tests'; these are the program's.
         for args in ["", "app=Foo", "App=", "Uac=yes"]:
-            # The driver watches the program's windows for as long as it runs.
-            out = wine.driver("run", box.program + " " + args, "--windows", check=False)
-            self.assertEqual("windows 0", out.strip(), args)
-            code = wait_exit(self.start(wine, box.program + " " + args))
-            self.assertEqual(0, code, args)
+            # The driver watches the program's windows for as long as it
+            # runs, and ends with its exit code.
+            code, out = wine._act(["run", box.program + " " + args, "--windows"], 60)
+            self.assertEqual((0, "windows 0"), (code, out.strip()), args)
         self.assertFalse(os.path.exists(box.log_path), "nothing should be logged")
 
     def test_a_name_or_version_that_escapes_its_folder_ends_the_run_before_anything(self):
@@ -95,14 +94,10 @@ class AlreadyRunning(E2ETestCase):
         second_lines = [l for l in box.log_lines()[lines_of_first:] if "Foo" in l and not l.startswith("trying again")]
         self.assertEqual([], second_lines, "the already-running path logs nothing")
 
-    def test_box_in_simplified_chinese(self):
-        self.check_box_in("zh-cn")
-
-    def test_box_in_traditional_chinese(self):
-        self.check_box_in("zh-tw")
-
-    def test_box_in_english(self):
-        self.check_box_in("en-us")
+    def test_a_second_start_for_the_same_product_is_refused_in_each_language(self):
+        for language in ("zh-cn", "zh-tw", "en-us"):
+            with self.subTest(language):
+                self.check_box_in(language)
 
 
 if __name__ == "__main__":

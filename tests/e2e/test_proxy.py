@@ -7,13 +7,11 @@ in the user's credential store for the next run; the password reaches no
 file. (Wine answers proxies with Basic only: NTLM and Negotiate, which
 WinINet answers with the user's logon, only Windows shows.)"""
 import os
-import subprocess
-import time
 import unittest
 
 import squid
-from harness import (BUILD, DEMO_PRODUCT, IDCANCEL, IDOK, SECOND_PORT, WINE_RUN, E2ETestCase, ProductServer, Sandbox,
-                     Wine, escape_text, read_locale_text, wait_exit)
+from harness import (BUILD, DEMO_PRODUCT, IDCANCEL, IDOK, SECOND_PORT, E2ETestCase, ProductServer, Sandbox, Wine,
+                     escape_text, read_locale_text, registry, wait_exit)
 from installed import FreshPrefix
 from resource_ids import IDC_PROXY_PASSWORD, IDC_PROXY_REMEMBER, IDC_PROXY_TEXT, IDC_PROXY_USER
 
@@ -31,16 +29,11 @@ SERVER = None
 PROXY_SERVER = None
 
 
-def reg(*args):
-    return subprocess.run([WINE_RUN, "reg"] + list(args), stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
-                          stderr=subprocess.DEVNULL, timeout=60).returncode
-
-
 def setUpModule():
     global BOX, SERVER, PROXY_SERVER
     PREFIX.start()
-    assert reg("add", SETTINGS, "/v", "ProxyEnable", "/t", "REG_DWORD", "/d", "1", "/f") == 0
-    assert reg("add", SETTINGS, "/v", "ProxyServer", "/t", "REG_SZ", "/d", PROXY, "/f") == 0
+    assert registry("set", SETTINGS, "ProxyEnable", "dword", "1")[0] == 0
+    assert registry("set", SETTINGS, "ProxyServer", "sz", PROXY)[0] == 0
     BOX = Sandbox("proxy", variant="http")
     SERVER = ProductServer(BOX, base="http://127.0.0.1:%d" % SECOND_PORT).__enter__()
     SERVER.publish("Proxied", installer=os.path.join(DEMO_PRODUCT, "DemoSetup.exe"), version="1.0",
@@ -64,7 +57,7 @@ class Proxy(E2ETestCase):
     def setUp(self):
         super().setUp()
         BOX.reset_log()
-        reg("delete", STORE, "/f")
+        registry("delete", STORE)
 
     def answer(self, wine, password, remember=False):
         """Fills in the proxy dialog and accepts it; returns its text."""

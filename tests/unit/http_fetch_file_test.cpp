@@ -318,34 +318,51 @@ TEST_F(ResumableDownload, AMisbehavingServerFailsAndKeepsTheDataFile) {
 // The request pattern: by default one block per request (the probe aside),
 // each block once; with a span, runs of consecutive blocks, each block in
 // exactly one request, on the worker path and on the caller's thread alike.
-TEST_F(ResumableDownload, EachBlockIsAskedForOnceInRunsUpToTheSpan) {
+// A run killed half-way leaves its state: resumed, the download asks only
+// for the blocks the state lacks, and the saved ones stay as they were but
+// for the ten bytes the probe writes again.
+TEST_F(ResumableDownload, EachMissingBlockIsAskedForOnceInRunsUpToTheSpan) {
   const size_t kLarge = 25 * kBlock + 300;  // 26 blocks: the worker path
   const size_t kSmall = 10 * kBlock - 5;    // 10 blocks: the caller's thread
+  const std::vector<unsigned> kSaved = {0, 1, 2, 3, 4, 5, 6, 10, 11, 12};
   struct Row {
     size_t size;
     unsigned span;
     unsigned workers;
-    std::vector<std::pair<unsigned, unsigned>> runs;  // empty: every block alone
+    std::vector<std::pair<unsigned, unsigned>> runs;  // empty: every missing block alone
+    bool resumed;                                     // from a state with kSaved
   } rows[] = {
-      {kLarge, 1, 2, {}},
-      {kLarge, 8, 3, {{0, 7}, {8, 15}, {16, 23}, {24, 25}}},
-      {kSmall, 4, 2, {{0, 3}, {4, 7}, {8, 9}}},
+      {kLarge, 1, 2, {}, false},
+      {kLarge, 8, 3, {{0, 7}, {8, 15}, {16, 23}, {24, 25}}, false},
+      {kSmall, 4, 2, {{0, 3}, {4, 7}, {8, 9}}, false},
+      {kLarge, 1, 2, {}, true},
+      {kLarge, 16, 2, {{7, 9}, {13, 25}}, true},
   };
-  int n = 0;
   for (const Row& row : rows) {
-    SCOPED_TRACE("span " + std::to_string(row.span) + ", " + std::to_string(row.size) + " bytes");
-    const std::wstring token = L"pattern-" + name_ + L"-" + std::to_wstring(++n);
-    const std::wstring target = folder_.File(L"runs-" + std::to_wstring(n) + L".exe");
+    SCOPED_TRACE("span " + std::to_string(row.span) + ", " + std::to_string(row.size) + " bytes" +
+                 (row.resumed ? ", resumed" : ""));
+    const std::wstring token = zan_test::UniqueToken(L"pattern");
+    const std::wstring url = Fault(L"/big/" + std::to_wstring(row.size) + L"?" + token);
+    ::DeleteFileW(Target().c_str());
+    if (row.resumed) LeaveInterruptedState(url, L"Tue, 05 Mar 2024 06:07:08 GMT", row.size, 0, nullptr, kSaved);
     ProgressLog log;
-    ASSERT_EQ(S_OK, RunTo(Fault(L"/big/" + std::to_wstring(row.size) + L"?" + token), target, &log, row.span,
-                          row.workers));
-    EXPECT_TRUE(FaultPattern(row.size) == ReadFileBytes(target));
+    ASSERT_EQ(S_OK, Run(url, &log, row.span, row.workers));
+    std::string want = FaultPattern(row.size);
+    for (unsigned i : row.resumed ? kSaved : std::vector<unsigned>()) {
+      std::fill(want.begin() + std::max<size_t>(i * kBlock, 10), want.begin() + (i + 1) * kBlock, 'X');
+    }
+    EXPECT_TRUE(want == ReadFileBytes(Target())) << "saved blocks fetched again, or data lost";
     std::multiset<std::string> expected;
     const unsigned blocks = static_cast<unsigned>((row.size + kBlock - 1) / kBlock);
-    for (unsigned i = 0; i < blocks && row.runs.empty(); ++i) expected.insert(Blocks(i, i, row.size));
+    for (unsigned i = 0; i < blocks && row.runs.empty(); ++i) {
+      if (!row.resumed || std::find(kSaved.begin(), kSaved.end(), i) == kSaved.end()) {
+        expected.insert(Blocks(i, i, row.size));
+      }
+    }
     for (const auto& run : row.runs) expected.insert(Blocks(run.first, run.second, row.size));
     EXPECT_EQ(expected, RangesAsked(token));
     EXPECT_EQ(0, log.Count(3));
+    EXPECT_FALSE(zan::FileExists(Target() + L".size"));
   }
 }
 
@@ -375,40 +392,6 @@ TEST_F(ResumableDownload, ARunCutShortKeepsItsWholeBlocksAndFetchesTheRest) {
   }
   for (unsigned i = 0; i < kBlocks; ++i) EXPECT_EQ(i < 2 ? 0 : 1, times[i]) << "block " << i;
   EXPECT_EQ(0, log.Count(3));
-}
-
-// A run killed half-way leaves its state: resumed, one block at a time or
-// in runs up to the span, the download asks only for the blocks the state
-// lacks, and the saved ones stay as they were but for the ten bytes the
-// probe writes again.
-TEST_F(ResumableDownload, AResumeAsksOnlyForTheMissingBlocks) {
-  const size_t kSize = 25 * kBlock + 300;
-  const std::string want = FaultPattern(kSize);
-  for (unsigned span : {1u, 16u}) {
-    SCOPED_TRACE("span " + std::to_string(span));
-    const std::wstring token = zan_test::UniqueToken(L"resume");
-    const std::wstring url = Fault(L"/big/" + std::to_wstring(kSize) + L"?" + token);
-    ::DeleteFileW(Target().c_str());
-    // Blocks 0 to 6 and 10 to 12 on disk, as 'X'.
-    LeaveInterruptedState(url, L"Tue, 05 Mar 2024 06:07:08 GMT", kSize, 7, nullptr, {10, 11, 12});
-    ProgressLog log;
-    ASSERT_EQ(S_OK, Run(url, &log, span, 2));
-    std::multiset<std::string> expected = {Blocks(7, 9, kSize), Blocks(13, 25, kSize)};
-    if (span == 1) {
-      expected.clear();
-      for (unsigned i : {7u, 8u, 9u}) expected.insert(Blocks(i, i, kSize));
-      for (unsigned i = 13; i <= 25; ++i) expected.insert(Blocks(i, i, kSize));
-    }
-    EXPECT_EQ(expected, RangesAsked(token));
-    const std::string got = ReadFileBytes(Target());
-    ASSERT_EQ(kSize, got.size());
-    EXPECT_TRUE(want.substr(0, 10) == got.substr(0, 10));
-    EXPECT_TRUE(std::string(7 * kBlock - 10, 'X') == got.substr(10, 7 * kBlock - 10)) << "saved blocks fetched again";
-    EXPECT_TRUE(std::string(3 * kBlock, 'X') == got.substr(10 * kBlock, 3 * kBlock)) << "saved blocks fetched again";
-    EXPECT_TRUE(want.substr(7 * kBlock, 3 * kBlock) == got.substr(7 * kBlock, 3 * kBlock));
-    EXPECT_TRUE(want.substr(13 * kBlock) == got.substr(13 * kBlock));
-    EXPECT_FALSE(zan::FileExists(Target() + L".size"));
-  }
 }
 
 }  // namespace

@@ -22,9 +22,8 @@ using zan::FileExists;
 using zan_test::FileSize;
 using zan_test::ReadFileBytes;
 using zan_test::TempFolder;
-using zan_test::WriteFileBytes;
-
 using zan_test::LogFileMessages;
+using zan_test::WriteFileBytes;
 
 bool Format(std::wstring* out, const wchar_t* format, ...) {
   va_list args;
@@ -38,7 +37,7 @@ TEST(LogTimeStamp, IsLocalTimeInTheFixedShape) {
   EXPECT_EQ(L"2024-03-05 14:07:09\t", FormatLogTimeStamp(zan_test::LocalTime(2024, 3, 5, 14, 7, 9)));
 }
 
-TEST(LogFormat, WideStringsNumbersAndLongMessages) {
+TEST(LogFormat, WideStringsNumbersAndLongMessagesOrNothing) {
   std::wstring out;
   ASSERT_TRUE(Format(&out, L"url: %s, error code: %d", L"http://h/\u4E2D", -5));
   EXPECT_EQ(L"url: http://h/\u4E2D, error code: -5", out);
@@ -51,10 +50,9 @@ TEST(LogFormat, WideStringsNumbersAndLongMessages) {
   std::wstring exact(1023, L'y');  // fills the first buffer with its zero
   ASSERT_TRUE(Format(&out, L"%s", exact.c_str()));
   EXPECT_EQ(exact, out);
-}
 
-TEST(LogFormat, AFormatThatCannotBeAppliedGivesNothing) {
-  std::wstring out = L"unchanged";
+  // A format that cannot be applied gives nothing.
+  out = L"unchanged";
   EXPECT_FALSE(Format(&out, nullptr));
   EXPECT_FALSE(Format(&out, L"%q"));
   // A text past the largest buffer: OnlyAShortBufferIsTriedAgain, once, for

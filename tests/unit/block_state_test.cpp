@@ -138,7 +138,8 @@ TEST(ContentRange, StartEndAndTotalAreDigitsOnly) {
     unsigned long long start = kNone, end = kNone, total = kNone;
     EXPECT_EQ(row.start != kNone, ParseContentRange(row.text, &start, &end)) << row.text;
     EXPECT_EQ(row.total != kNone, ParseContentRangeTotal(row.text, &total)) << row.text;
-    EXPECT_TRUE(row.start == kNone || (row.start == start && row.end == end)) << row.text << ": " << start << "-" << end;
+    EXPECT_TRUE(row.start == kNone || (row.start == start && row.end == end))
+        << row.text << ": " << start << "-" << end;
     EXPECT_TRUE(row.total == kNone || row.total == total) << row.text << ": " << total;
   }
 }

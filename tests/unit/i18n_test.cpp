@@ -210,7 +210,8 @@ TEST(LanguageStrings, ProgramLanguageFilesHoldEveryKeyTheProgramReads) {
   ASSERT_GE(keys.size(), 30u) << "the sources were not found";
   for (const wchar_t* code : kCodes) {
     TempFolder folder;
-    std::string bytes = zan_test::ReadFileBytes(zan_test::SourceFolder() + L"setup\\ui\\language\\" + code + L".locale");
+    std::string bytes =
+        zan_test::ReadFileBytes(zan_test::SourceFolder() + L"setup\\ui\\language\\" + code + L".locale");
     ASSERT_FALSE(bytes.empty()) << "no language file " << code;
     ASSERT_TRUE(WriteFileBytes(folder.File(L"only.locale"), bytes));
     CI18N strings;

@@ -139,7 +139,9 @@ TEST_F(CheckFileMd5Test, MatchesKnownDigestsAcrossTheReadBufferSizeInAnyCase) {
       {oneBuffer, L"74c9a643db97666afadd7b732c03b619"},     {oneBuffer + "a", L"339152cea298f3671c5eef573afb0b0f"},
       {Repeat(kDigits, 65536), L"8582e68e5c7e34f08e7fcde487715ae2"},
   };
-  for (const auto& file : kFiles) EXPECT_TRUE(CheckFileMd5(Write(L"file.bin", file.first), file.second)) << file.first.size();
+  for (const auto& file : kFiles) {
+    EXPECT_TRUE(CheckFileMd5(Write(L"file.bin", file.first), file.second)) << file.first.size() << " bytes";
+  }
   EXPECT_TRUE(log.Messages().empty());
 }
 

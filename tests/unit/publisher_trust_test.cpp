@@ -204,9 +204,8 @@ TEST(DocumentIsFor, TheNamedProductAndVersionInAnyCase) {
     SCOPED_TRACE(row.document + " for " + WideToUtf8(row.name) + " " + WideToUtf8(row.version));
     zan_test::LogLinesAdded log;
     EXPECT_EQ(row.isFor, DocumentIsFor(L"https://h/soft.info", row.document, row.name, row.version));
-    EXPECT_EQ(row.isFor ? std::vector<std::string>{}
-                        : std::vector<std::string>{"the document https://h/soft.info is not for this product and version"},
-              log.Messages());
+    const std::string line = "the document https://h/soft.info is not for this product and version";
+    EXPECT_EQ(row.isFor ? std::vector<std::string>{} : std::vector<std::string>{line}, log.Messages());
   }
 }
 

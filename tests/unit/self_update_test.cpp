@@ -86,14 +86,13 @@ TEST(UpdateVersion, DottedNumbersCompareAsNumbersAnythingElseAsTextIgnoringCase)
   }
 }
 
-TEST(UpdateVersion, EveryPlaceholderInTheAddressGetsTheVersion) {
+// Every placeholder in the address gets the version; the new program's
+// path is quoted.
+TEST(UpdateVersion, TheAddressAndTheNewProgramsCommandLine) {
   EXPECT_EQ(L"http://h/zansetup/2.0/ZanSetup-2.0.exe",
             UpdateAddress(L"http://h/zansetup/%VER%/ZanSetup-%VER%.exe", L"2.0"));
   EXPECT_EQ(L"http://h/ZanSetup.exe", UpdateAddress(L"http://h/ZanSetup.exe", L"2.0"));
   EXPECT_EQ(L"", UpdateAddress(L"", L"2.0"));
-}
-
-TEST(UpdateVersion, TheNewProgramsPathIsQuoted) {
   EXPECT_EQ(L"\"C:\\Program Files\\download\\Zansetup\\ZanSetup.exe\" /Inst=0",
             UpdateCommandLine(L"C:\\Program Files\\download\\Zansetup\\ZanSetup.exe"));
 }
@@ -166,7 +165,8 @@ TEST_F(UpdateDocument, ADocumentOverOneMebibyteIsRefused) {
   const std::string kDocument = "<zansetup><version>0.0.0.1</version></zansetup>\n<!--";
   for (size_t size : {size_t{1048576}, size_t{1048577}}) {
     SCOPED_TRACE(size);
-    ASSERT_TRUE(zan_test::WriteFileBytes(remove.path, kDocument + std::string(size - kDocument.size() - 4, 'x') + "-->\n"));
+    const std::string padding(size - kDocument.size() - 4, 'x');
+    ASSERT_TRUE(zan_test::WriteFileBytes(remove.path, kDocument + padding + "-->\n"));
     zan_test::LogLinesAdded log;
     RunSelfUpdate(url, folder.File(L"ZanSetup.exe"));
     const std::vector<std::string> lines = log.Messages();

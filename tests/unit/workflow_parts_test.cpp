@@ -66,12 +66,11 @@ TEST(Percent, SinglePrecisionRatioTruncated) {
   for (const auto& row : kRows) EXPECT_EQ(row[2], PercentOf(row[0], row[1])) << row[0] << " of " << row[1];
 }
 
-TEST(InfoAddress, VersionedAndVersionlessForms) {
+// The information's address with a version and without; the download
+// folder beside the program's folder, a drive's root included.
+TEST(DownloadFolder, InfoAddressAndTheParentOfTheProgramFolder) {
   EXPECT_EQ(L"http://h:1/zansetup/soft/Foo/2.0/soft.info", BuildInfoUrl(L"http://h:1", L"Foo", L"2.0"));
   EXPECT_EQ(L"http://h:1/zansetup/soft/Foo/soft.info", BuildInfoUrl(L"http://h:1", L"Foo", L""));
-}
-
-TEST(DownloadFolder, ParentOfTheProgramFolder) {
   EXPECT_EQ(L"C:\\Apps\\download\\Foo\\", DownloadFolderPath(L"C:\\Apps\\ZanSetup\\", L"Foo"));
   EXPECT_EQ(L"C:\\Apps\\download\\Foo\\", DownloadFolderPath(L"C:\\Apps\\ZanSetup\\\\", L"Foo"));
   EXPECT_EQ(L"C:\\download\\Zansetup\\", DownloadFolderPath(L"C:\\ZanSetup\\", L"Zansetup"));

@@ -6,47 +6,30 @@
 namespace zan {
 namespace {
 
-std::wstring App(const std::wstring& line) {
-  return ArgumentValue(ParseArguments(TrimCommandLine(line)), L"App");
-}
-
-TEST(CommandLine, ProductAndVersionSurviveBlanksAroundAndBetween) {
-  ArgumentTable table = ParseArguments(TrimCommandLine(L" \t App=Foo    Ver=1.0 \r\n"));
-  EXPECT_EQ(L"Foo", ArgumentValue(table, L"App"));
-  EXPECT_EQ(L"1.0", ArgumentValue(table, L"Ver"));
-  EXPECT_EQ(2u, table.size());
-}
-
-TEST(CommandLine, KeysAreCaseSensitiveAndLaterValuesWin) {
-  EXPECT_EQ(L"", App(L"app=Foo"));
-  EXPECT_EQ(L"Bar", App(L"App=Foo App=Bar"));
-}
-
-TEST(CommandLine, OnlyTheFirstEqualsSignSplits) {
-  EXPECT_EQ(L"a=b", App(L"App=a=b"));
-}
-
-TEST(CommandLine, BareAndEmptyKeys) {
-  EXPECT_EQ(L"", App(L"App="));
-  EXPECT_EQ(L"", App(L"App"));
-  // A bare key keeps an existing value; "=x" is a key of its own.
-  ArgumentTable table = ParseArguments(L"App=Foo App =x");
-  EXPECT_EQ(L"Foo", ArgumentValue(table, L"App"));
-  ASSERT_EQ(1u, table.count(L"=x"));
-  EXPECT_EQ(L"", table.at(L"=x"));
-  EXPECT_EQ(2u, table.size());
-}
-
-TEST(CommandLine, OnlyTheSpaceSeparatesAndQuotesAreOrdinary) {
-  EXPECT_EQ(L"\"My", App(L"App=\"My Product\""));
-  ArgumentTable table = ParseArguments(L"App=a\tVer=2");
-  EXPECT_EQ(L"a\tVer=2", ArgumentValue(table, L"App"));
-  EXPECT_EQ(L"", ArgumentValue(table, L"Ver"));
-}
-
-TEST(CommandLine, EmptyLineGivesEmptyTable) {
-  EXPECT_TRUE(ParseArguments(TrimCommandLine(L"   ")).empty());
+// The whole table each line gives: blanks around and between arguments go,
+// only the space separates (quotes and TABs are ordinary), only the first
+// "=" splits, keys keep their case, a later value wins, a bare key keeps a
+// value already there and "=x" is a key of its own.
+TEST(CommandLine, TheArgumentsEachLineGives) {
+  const struct {
+    const wchar_t* line;
+    ArgumentTable arguments;
+  } rows[] = {
+      {L" \t App=Foo    Ver=1.0 \r\n", {{L"App", L"Foo"}, {L"Ver", L"1.0"}}},
+      {L"app=Foo", {{L"app", L"Foo"}}},
+      {L"App=Foo App=Bar", {{L"App", L"Bar"}}},
+      {L"App=a=b", {{L"App", L"a=b"}}},
+      {L"App=", {{L"App", L""}}},
+      {L"App", {{L"App", L""}}},
+      {L"App=Foo App =x", {{L"App", L"Foo"}, {L"=x", L""}}},
+      {L"App=\"My Product\"", {{L"App", L"\"My"}, {L"Product\"", L""}}},
+      {L"App=a\tVer=2", {{L"App", L"a\tVer=2"}}},
+      {L"   ", {}},
+  };
+  for (const auto& row : rows) EXPECT_EQ(row.arguments, ParseArguments(TrimCommandLine(row.line))) << row.line;
   EXPECT_EQ(L"", TrimCommandLine(L" \t\r\n"));
+  EXPECT_EQ(L"", ArgumentValue({{L"app", L"Foo"}}, L"App"));
+  EXPECT_EQ(L"Foo", ArgumentValue({{L"App", L"Foo"}}, L"App"));
 }
 
 TEST(SafePathSegment, AcceptsOrdinaryNamesAndVersions) {

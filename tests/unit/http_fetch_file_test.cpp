@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "setup/common/files.h"
+#include "setup/common/handles.h"
 #include "setup/common/string_util.h"
 #include "setup/http/file_block_info.h"
 #include "setup/http/http_fetch_file.h"
@@ -21,18 +22,10 @@ using zan_test::WriteFileBytes;
 
 const unsigned kBlock = 102400;
 
-std::string Data(size_t size) {
-  std::string bytes(size, '\0');
-  for (size_t i = 0; i < size; ++i) bytes[i] = static_cast<char>((i * 7 + i / 9973) % 253);
-  return bytes;
-}
+using zan_test::FaultPattern;
 
-// The fault server's body bytes (servers.py: pattern).
-std::string FaultPattern(size_t size) {
-  std::string bytes(size, '\0');
-  for (size_t i = 0; i < size; ++i) bytes[i] = static_cast<char>((i * 31 + (i >> 12)) % 251);
-  return bytes;
-}
+// The Last-Modified that nginx sends for a published file.
+const wchar_t kServedDate[] = L"Wed, 06 Mar 2024 06:07:08 GMT";
 
 struct ProgressLog {
   std::vector<std::pair<int, int>> events;
@@ -57,8 +50,14 @@ class ResumableDownload : public zan_test::ServerTest {
   }
   void TearDown() override { ::DeleteFileW((servers_.nginxRoot + name_).c_str()); }
 
+  // Serves `bytes`, modified at kServedDate.
   std::wstring Publish(const std::string& bytes) {
     EXPECT_TRUE(WriteFileBytes(servers_.nginxRoot + name_, bytes));
+    ScopedFile file(::CreateFileW((servers_.nginxRoot + name_).c_str(), FILE_WRITE_ATTRIBUTES, FILE_SHARE_READ,
+                                  nullptr, OPEN_EXISTING, 0, nullptr));
+    SYSTEMTIME date = {2024, 3, 3, 6, 6, 7, 8, 0};
+    FILETIME time = {};
+    EXPECT_TRUE(file && ::SystemTimeToFileTime(&date, &time) && ::SetFileTime(file.get(), nullptr, nullptr, &time));
     return Nginx(L"/" + name_);
   }
   std::wstring Target() const { return folder_.File(L"install.exe"); }
@@ -91,19 +90,22 @@ class ResumableDownload : public zan_test::ServerTest {
     return "bytes=" + std::to_string(first * kBlock) + "-" + std::to_string(std::min<size_t>((last + 1) * kBlock, size) - 1);
   }
 
-  // What a run interrupted after `done` blocks leaves: the data file with
-  // those blocks (filled with 'X' here, so a block fetched again shows) and
-  // the state naming them.
-  void LeaveInterruptedState(const std::wstring& url, const std::wstring& date, size_t size,
-                             unsigned done, const char* blocksOverride = nullptr) {
+  // What a run interrupted after blocks 0 to `done` - 1 and `more` leaves:
+  // the data file with those blocks (filled with 'X' here, so a block
+  // fetched again shows) and the state naming them.
+  void LeaveInterruptedState(const std::wstring& url, const std::wstring& date, size_t size, unsigned done,
+                             const char* blocksOverride = nullptr, std::vector<unsigned> more = {}) {
+    for (unsigned i = 0; i < done; ++i) more.push_back(i);
     std::string data(size, '\0');
-    std::fill(data.begin(), data.begin() + done * kBlock, 'X');
-    ASSERT_TRUE(WriteFileBytes(Target() + L".tmp", data));
     CFileBlockInfo state;
     state.url = url;
     state.date = date;
     state.ResetForSize(size);
-    for (unsigned i = 0; i < done; ++i) state.MarkBlockDone(i);
+    for (unsigned i : more) {
+      std::fill(data.begin() + i * kBlock, data.begin() + (i + 1) * kBlock, 'X');
+      state.MarkBlockDone(i);
+    }
+    ASSERT_TRUE(WriteFileBytes(Target() + L".tmp", data));
     ASSERT_TRUE(state.SaveState(Target() + L".size"));
     if (blocksOverride) {
       std::string text = ReadFileBytes(Target() + L".size");
@@ -114,71 +116,38 @@ class ResumableDownload : public zan_test::ServerTest {
     }
   }
 
-  // The Last-Modified text nginx sends for the published file: its
-  // modification time in the HTTP date format.
-  std::wstring ServerDate() {
-    WIN32_FILE_ATTRIBUTE_DATA data;
-    EXPECT_TRUE(::GetFileAttributesExW((servers_.nginxRoot + name_).c_str(), GetFileExInfoStandard, &data));
-    SYSTEMTIME t;
-    ::FileTimeToSystemTime(&data.ftLastWriteTime, &t);
-    static const wchar_t* const kDays[] = {L"Sun", L"Mon", L"Tue", L"Wed", L"Thu", L"Fri", L"Sat"};
-    static const wchar_t* const kMonths[] = {L"Jan", L"Feb", L"Mar", L"Apr", L"May", L"Jun",
-                                             L"Jul", L"Aug", L"Sep", L"Oct", L"Nov", L"Dec"};
-    wchar_t text[64];
-    swprintf(text, 64, L"%ls, %02d %ls %04d %02d:%02d:%02d GMT", kDays[t.wDayOfWeek], t.wDay,
-             kMonths[t.wMonth - 1], t.wYear, t.wHour, t.wMinute, t.wSecond);
-    return text;
-  }
-
   zan_test::TempFolder folder_;
   std::wstring name_;
-  std::wstring date_;
 };
 
-TEST_F(ResumableDownload, SmallFileOnTheCallersThreadReportsOnlyTheTotal) {
-  std::string data = Data(20 * kBlock);
-  ProgressLog log;
-  ASSERT_EQ(S_OK, Run(Publish(data), &log));
-  EXPECT_TRUE(data == ReadFileBytes(Target()));
-  EXPECT_FALSE(zan::FileExists(Target() + L".tmp"));
-  EXPECT_FALSE(zan::FileExists(Target() + L".size"));
-  ASSERT_EQ(1u, log.events.size());
-  EXPECT_EQ(0, log.events[0].first);
-  EXPECT_EQ(static_cast<int>(data.size()), log.events[0].second);
+// Up to 20 blocks on the caller's thread, reporting only the total; beyond
+// that with the workers, reporting progress and the end.
+TEST_F(ResumableDownload, BothPathsDeliverTheFileAndReportTheirOwnWay) {
+  for (size_t size : {20 * kBlock, 20 * kBlock + 1}) {
+    SCOPED_TRACE(size);
+    std::string data = FaultPattern(size);
+    ProgressLog log;
+    ASSERT_EQ(S_OK, Run(Publish(data), &log));
+    EXPECT_TRUE(data == ReadFileBytes(Target()));
+    EXPECT_FALSE(zan::FileExists(Target() + L".tmp"));
+    EXPECT_FALSE(zan::FileExists(Target() + L".size"));
+    EXPECT_EQ(std::make_pair(0, static_cast<int>(size)), log.events.front());
+    if (size == 20 * kBlock) {
+      EXPECT_EQ(1u, log.events.size());
+      continue;
+    }
+    EXPECT_GE(log.Count(1), 1);
+    EXPECT_EQ(1, log.Count(2));
+    EXPECT_EQ(2, log.events.back().first);
+    EXPECT_EQ(0, log.Count(3));
+  }
 }
 
-TEST_F(ResumableDownload, LargeFileWithWorkersReportsProgressAndTheEnd) {
-  std::string data = Data(20 * kBlock + 1);
-  ProgressLog log;
-  ASSERT_EQ(S_OK, Run(Publish(data), &log));
-  EXPECT_TRUE(data == ReadFileBytes(Target()));
-  EXPECT_FALSE(zan::FileExists(Target() + L".size"));
-  EXPECT_EQ(0, log.events.front().first);
-  EXPECT_GE(log.Count(1), 1);
-  EXPECT_EQ(1, log.Count(2));
-  EXPECT_EQ(2, log.events.back().first);
-  EXPECT_EQ(0, log.Count(3));
-}
-
-TEST_F(ResumableDownload, ResumeFetchesOnlyTheMissingBlocks) {
-  std::string data = Data(25 * kBlock - 300);
-  std::wstring url = Publish(data);
-  LeaveInterruptedState(url, ServerDate(), data.size(), 7);
-  ProgressLog log;
-  ASSERT_EQ(S_OK, Run(url, &log));
-  std::string got = ReadFileBytes(Target());
-  ASSERT_EQ(data.size(), got.size());
-  // The 10-byte probe writes the first bytes again; the rest of the saved
-  // blocks must stay as they were.
-  EXPECT_TRUE(data.substr(0, 10) == got.substr(0, 10));
-  EXPECT_TRUE(std::string(7 * kBlock - 10, 'X') == got.substr(10, 7 * kBlock - 10)) << "saved blocks fetched again";
-  EXPECT_TRUE(data.substr(7 * kBlock) == got.substr(7 * kBlock));
-  EXPECT_FALSE(zan::FileExists(Target() + L".size"));
-}
-
-// Each of these states must not keep the 'X' blocks: the download starts over.
+// A state that still fits nginx's file resumes it, keeping the 'X' blocks
+// (the probe's ten bytes aside); each of the others must not keep them: the
+// download starts over.
 TEST_F(ResumableDownload, ChangedFileUrlOrShortBitmapStartsOver) {
-  std::string data = Data(25 * kBlock);
+  std::string data = FaultPattern(25 * kBlock);
   std::wstring url = Publish(data);
   struct Case {
     const char* what;
@@ -186,17 +155,20 @@ TEST_F(ResumableDownload, ChangedFileUrlOrShortBitmapStartsOver) {
     std::wstring date;
     const char* blocks;
   } cases[] = {
+      {"nothing changed", url, kServedDate, nullptr},
       {"the server's file changed", url, L"Tue, 05 Mar 2024 06:07:08 GMT", nullptr},
-      {"the address differs in letter case", Nginx(L"/RESUME" + name_.substr(6)), ServerDate(), nullptr},
-      {"the bitmap is too short for the blocks", url, ServerDate(), "/w=="},
-      {"the bitmap does not decode", url, ServerDate(), "%%%"},
+      {"the address differs in letter case", Nginx(L"/RESUME" + name_.substr(6)), kServedDate, nullptr},
+      {"the bitmap is too short for the blocks", url, kServedDate, "/w=="},
+      {"the bitmap does not decode", url, kServedDate, "%%%"},
   };
   for (const Case& c : cases) {
     ::DeleteFileW(Target().c_str());
     LeaveInterruptedState(c.url, c.date, data.size(), 8, c.blocks);
     ProgressLog log;
     ASSERT_EQ(S_OK, Run(url, &log)) << c.what;
-    EXPECT_TRUE(data == ReadFileBytes(Target())) << c.what;
+    std::string expected = data;
+    if (&c == cases) std::fill(expected.begin() + 10, expected.begin() + 8 * kBlock, 'X');
+    EXPECT_TRUE(expected == ReadFileBytes(Target())) << c.what;
     EXPECT_FALSE(zan::FileExists(Target() + L".size")) << c.what;
   }
 }
@@ -220,7 +192,7 @@ TEST_F(ResumableDownload, MissingFileTinyFileAndNoServerFail) {
 // is no file, on the probe or on any block.
 TEST_F(ResumableDownload, OverHttpsWithoutADowngrade) {
   for (size_t size : {5 * kBlock + 1, 20 * kBlock + 1}) {
-    std::string data = Data(size);
+    std::string data = FaultPattern(size);
     Publish(data);
     ProgressLog log;
     ASSERT_EQ(S_OK, Run(servers_.nginxTls + L"/" + name_, &log)) << size;
@@ -346,34 +318,51 @@ TEST_F(ResumableDownload, AMisbehavingServerFailsAndKeepsTheDataFile) {
 // The request pattern: by default one block per request (the probe aside),
 // each block once; with a span, runs of consecutive blocks, each block in
 // exactly one request, on the worker path and on the caller's thread alike.
-TEST_F(ResumableDownload, EachBlockIsAskedForOnceInRunsUpToTheSpan) {
+// A run killed half-way leaves its state: resumed, the download asks only
+// for the blocks the state lacks, and the saved ones stay as they were but
+// for the ten bytes the probe writes again.
+TEST_F(ResumableDownload, EachMissingBlockIsAskedForOnceInRunsUpToTheSpan) {
   const size_t kLarge = 25 * kBlock + 300;  // 26 blocks: the worker path
   const size_t kSmall = 10 * kBlock - 5;    // 10 blocks: the caller's thread
+  const std::vector<unsigned> kSaved = {0, 1, 2, 3, 4, 5, 6, 10, 11, 12};
   struct Row {
     size_t size;
     unsigned span;
     unsigned workers;
-    std::vector<std::pair<unsigned, unsigned>> runs;  // empty: every block alone
+    std::vector<std::pair<unsigned, unsigned>> runs;  // empty: every missing block alone
+    bool resumed;                                     // from a state with kSaved
   } rows[] = {
-      {kLarge, 1, 2, {}},
-      {kLarge, 8, 3, {{0, 7}, {8, 15}, {16, 23}, {24, 25}}},
-      {kSmall, 4, 2, {{0, 3}, {4, 7}, {8, 9}}},
+      {kLarge, 1, 2, {}, false},
+      {kLarge, 8, 3, {{0, 7}, {8, 15}, {16, 23}, {24, 25}}, false},
+      {kSmall, 4, 2, {{0, 3}, {4, 7}, {8, 9}}, false},
+      {kLarge, 1, 2, {}, true},
+      {kLarge, 16, 2, {{7, 9}, {13, 25}}, true},
   };
-  int n = 0;
   for (const Row& row : rows) {
-    SCOPED_TRACE("span " + std::to_string(row.span) + ", " + std::to_string(row.size) + " bytes");
-    const std::wstring token = L"pattern-" + name_ + L"-" + std::to_wstring(++n);
-    const std::wstring target = folder_.File(L"runs-" + std::to_wstring(n) + L".exe");
+    SCOPED_TRACE("span " + std::to_string(row.span) + ", " + std::to_string(row.size) + " bytes" +
+                 (row.resumed ? ", resumed" : ""));
+    const std::wstring token = zan_test::UniqueToken(L"pattern");
+    const std::wstring url = Fault(L"/big/" + std::to_wstring(row.size) + L"?" + token);
+    ::DeleteFileW(Target().c_str());
+    if (row.resumed) LeaveInterruptedState(url, L"Tue, 05 Mar 2024 06:07:08 GMT", row.size, 0, nullptr, kSaved);
     ProgressLog log;
-    ASSERT_EQ(S_OK, RunTo(Fault(L"/big/" + std::to_wstring(row.size) + L"?" + token), target, &log, row.span,
-                          row.workers));
-    EXPECT_TRUE(FaultPattern(row.size) == ReadFileBytes(target));
+    ASSERT_EQ(S_OK, Run(url, &log, row.span, row.workers));
+    std::string want = FaultPattern(row.size);
+    for (unsigned i : row.resumed ? kSaved : std::vector<unsigned>()) {
+      std::fill(want.begin() + std::max<size_t>(i * kBlock, 10), want.begin() + (i + 1) * kBlock, 'X');
+    }
+    EXPECT_TRUE(want == ReadFileBytes(Target())) << "saved blocks fetched again, or data lost";
     std::multiset<std::string> expected;
     const unsigned blocks = static_cast<unsigned>((row.size + kBlock - 1) / kBlock);
-    for (unsigned i = 0; i < blocks && row.runs.empty(); ++i) expected.insert(Blocks(i, i, row.size));
+    for (unsigned i = 0; i < blocks && row.runs.empty(); ++i) {
+      if (!row.resumed || std::find(kSaved.begin(), kSaved.end(), i) == kSaved.end()) {
+        expected.insert(Blocks(i, i, row.size));
+      }
+    }
     for (const auto& run : row.runs) expected.insert(Blocks(run.first, run.second, row.size));
     EXPECT_EQ(expected, RangesAsked(token));
     EXPECT_EQ(0, log.Count(3));
+    EXPECT_FALSE(zan::FileExists(Target() + L".size"));
   }
 }
 
@@ -403,33 +392,6 @@ TEST_F(ResumableDownload, ARunCutShortKeepsItsWholeBlocksAndFetchesTheRest) {
   }
   for (unsigned i = 0; i < kBlocks; ++i) EXPECT_EQ(i < 2 ? 0 : 1, times[i]) << "block " << i;
   EXPECT_EQ(0, log.Count(3));
-}
-
-// A run killed half-way leaves its state: resumed with another span, the
-// download asks only for the blocks the state lacks.
-TEST_F(ResumableDownload, AResumeWithASpanAsksOnlyForTheMissingBlocks) {
-  const size_t kSize = 25 * kBlock + 300;
-  const std::wstring token = L"resume-span-" + name_;
-  const std::wstring url = Fault(L"/big/" + std::to_wstring(kSize) + L"?" + token);
-  // Blocks 0 to 6 and 10 to 12 on disk, as 'X'.
-  LeaveInterruptedState(url, L"Tue, 05 Mar 2024 06:07:08 GMT", kSize, 7);
-  CFileBlockInfo state;
-  state.LoadState(Target() + L".size");
-  std::string data = ReadFileBytes(Target() + L".tmp");
-  for (unsigned i = 10; i <= 12; ++i) {
-    state.MarkBlockDone(i);
-    std::fill(data.begin() + i * kBlock, data.begin() + (i + 1) * kBlock, 'X');
-  }
-  ASSERT_TRUE(state.SaveState(Target() + L".size"));
-  ASSERT_TRUE(WriteFileBytes(Target() + L".tmp", data));
-  ProgressLog log;
-  ASSERT_EQ(S_OK, Run(url, &log, 16, 2));
-  EXPECT_EQ((std::multiset<std::string>{Blocks(7, 9, kSize), Blocks(13, 25, kSize)}), RangesAsked(token));
-  const std::string got = ReadFileBytes(Target());
-  const std::string want = FaultPattern(kSize);
-  EXPECT_TRUE(std::string(3 * kBlock, 'X') == got.substr(10 * kBlock, 3 * kBlock)) << "saved blocks fetched again";
-  EXPECT_TRUE(want.substr(7 * kBlock, 3 * kBlock) == got.substr(7 * kBlock, 3 * kBlock));
-  EXPECT_TRUE(want.substr(13 * kBlock) == got.substr(13 * kBlock));
 }
 
 }  // namespace

@@ -21,39 +21,15 @@ using zan_test::ReadFileBytes;
 using zan_test::TempFolder;
 using zan_test::WriteFileBytes;
 
-// The fault server's body bytes (servers.py: pattern).
-std::string Pattern(size_t size) {
-  std::string bytes(size, '\0');
-  for (size_t i = 0; i < size; ++i) bytes[i] = static_cast<char>((i * 31 + (i >> 12)) % 251);
-  return bytes;
-}
+using zan_test::FaultPattern;
+using zan_test::HeaderValue;
 
-bool LastWriteTime(const std::wstring& path, FILETIME* time) {
+// A file's last-write time in FILETIME ticks, 0 when it has none.
+unsigned long long WriteTicks(const std::wstring& path) {
   WIN32_FILE_ATTRIBUTE_DATA data;
-  if (!::GetFileAttributesExW(path.c_str(), GetFileExInfoStandard, &data)) return false;
-  *time = data.ftLastWriteTime;
-  return true;
-}
-
-unsigned long long Ticks(const FILETIME& time) {
-  return (static_cast<unsigned long long>(time.dwHighDateTime) << 32) | time.dwLowDateTime;
-}
-
-std::vector<std::string> HeaderLines(const std::string& text) {
-  std::vector<std::string> lines;
-  size_t begin = 0;
-  for (size_t end; (end = text.find("\r\n", begin)) != std::string::npos; begin = end + 2) {
-    lines.push_back(text.substr(begin, end - begin));
-  }
-  return lines;
-}
-
-// The value of the first header line named `name` (exact case), or "<absent>".
-std::string HeaderValue(const std::vector<std::string>& lines, const std::string& name) {
-  for (const std::string& line : lines) {
-    if (line.compare(0, name.size() + 2, name + ": ") == 0) return line.substr(name.size() + 2);
-  }
-  return "<absent>";
+  if (!::GetFileAttributesExW(path.c_str(), GetFileExInfoStandard, &data)) return 0;
+  return (static_cast<unsigned long long>(data.ftLastWriteTime.dwHighDateTime) << 32) |
+         data.ftLastWriteTime.dwLowDateTime;
 }
 
 class HttpFetch : public zan_test::ServerTest {
@@ -77,10 +53,10 @@ TEST_F(HttpFetch, BodiesArriveInMemoryByteForByte) {
 
   std::string body;
   ASSERT_EQ(S_OK, fetch.FetchToString(Fault(L"/big/123457"), L"", nullptr, body));
-  EXPECT_TRUE(Pattern(123457) == body);
+  EXPECT_TRUE(FaultPattern(123457) == body);
   // Without a Content-Length the body ends where the chunks end.
   ASSERT_EQ(S_OK, fetch.FetchToString(Fault(L"/chunked/100000"), L"", nullptr, body));
-  EXPECT_TRUE(Pattern(100000) == body);
+  EXPECT_TRUE(FaultPattern(100000) == body);
 }
 
 TEST_F(HttpFetch, BodiesArriveInFilesWithTheServersDate) {
@@ -91,86 +67,27 @@ TEST_F(HttpFetch, BodiesArriveInFilesWithTheServersDate) {
     ASSERT_EQ(S_OK, fetch.FetchToFile(Nginx(L"/") + name, L"", target, nullptr)) << name;
     EXPECT_TRUE(ServedFile(name) == ReadFileBytes(target)) << name;
     EXPECT_FALSE(FileExists(target + L".tmp"));
-    FILETIME served = {}, fetched = {};
-    ASSERT_TRUE(LastWriteTime(servers_.nginxRoot + name, &served));
-    ASSERT_TRUE(LastWriteTime(target, &fetched));
-    EXPECT_EQ(Ticks(served), Ticks(fetched)) << name;
+    EXPECT_EQ(WriteTicks(servers_.nginxRoot + name), WriteTicks(target)) << name;
   }
 
   // One missing folder level is created for the file.
   std::wstring nested = folder_.File(L"new\\dated.bin");
   ASSERT_EQ(S_OK, fetch.FetchToFile(Fault(L"/lastmod/5000?date=Wed,%2021%20Oct%202015%2007:28:09%20GMT"),
                                     L"", nested, nullptr));
-  EXPECT_TRUE(Pattern(5000) == ReadFileBytes(nested));
+  EXPECT_TRUE(FaultPattern(5000) == ReadFileBytes(nested));
   SYSTEMTIME date = {2015, 10, 3, 21, 7, 28, 9, 0};
-  FILETIME expected = {}, fetched = {};
+  FILETIME expected = {};
   ASSERT_TRUE(::SystemTimeToFileTime(&date, &expected));
-  ASSERT_TRUE(LastWriteTime(nested, &fetched));
-  EXPECT_EQ(Ticks(expected), Ticks(fetched));
+  EXPECT_EQ((static_cast<unsigned long long>(expected.dwHighDateTime) << 32) | expected.dwLowDateTime,
+            WriteTicks(nested));
 
   // Without Last-Modified the file keeps the time it was written.
   std::wstring undated = folder_.File(L"undated.bin");
   ASSERT_EQ(S_OK, fetch.FetchToFile(Fault(L"/nolastmod/3000"), L"", undated, nullptr));
   FILETIME now = {};
   ::GetSystemTimeAsFileTime(&now);
-  ASSERT_TRUE(LastWriteTime(undated, &fetched));
-  EXPECT_LT(Ticks(now) - Ticks(fetched), 600ull * 10000000);
-}
-
-TEST_F(HttpFetch, AnEmptyBodyIsNoFile) {
-  CSimpleHttpFetch fetch;
-  std::wstring target = folder_.File(L"kept.bin");
-  ASSERT_TRUE(WriteFileBytes(target, "kept"));
-  EXPECT_EQ(1, fetch.FetchToFile(Nginx(L"/empty.bin"), L"", target, nullptr));
-  EXPECT_EQ(1, fetch.FetchToFile(Fault(L"/empty"), L"", target, nullptr));
-  EXPECT_EQ(200, fetch.status());
-  EXPECT_EQ("kept", ReadFileBytes(target));
-  EXPECT_FALSE(FileExists(target + L".tmp"));
-
-  std::wstring fresh = folder_.File(L"fresh.bin");
-  EXPECT_EQ(1, fetch.FetchToFile(Nginx(L"/empty.bin"), L"", fresh, nullptr));
-  EXPECT_FALSE(FileExists(fresh));
-  EXPECT_FALSE(FileExists(fresh + L".tmp"));
-}
-
-TEST_F(HttpFetch, AnotherStatusGivesOneAndLeavesTheOutputsAlone) {
-  CSimpleHttpFetch fetch;
-  std::string body = "unchanged";
-  EXPECT_EQ(1, fetch.FetchToString(Fault(L"/status/404"), L"", nullptr, body));
-  EXPECT_EQ(404, fetch.status());
-  EXPECT_EQ("unchanged", body);
-  EXPECT_EQ(1, fetch.FetchToString(Fault(L"/status/500"), L"", nullptr, body));
-  EXPECT_EQ(500, fetch.status());
-  EXPECT_EQ("unchanged", body);
-
-  std::wstring target = folder_.File(L"kept.bin");
-  ASSERT_TRUE(WriteFileBytes(target, "kept"));
-  EXPECT_EQ(1, fetch.FetchToFile(Nginx(L"/no-such-file"), L"", target, nullptr));
-  EXPECT_EQ(404, fetch.status());
-  EXPECT_EQ("kept", ReadFileBytes(target));
-  EXPECT_FALSE(FileExists(target + L".tmp"));
-
-  ASSERT_EQ(S_OK, fetch.FetchToString(Nginx(L"/small.txt"), L"", nullptr, body));
-  EXPECT_EQ(200, fetch.status());
-}
-
-TEST_F(HttpFetch, NoConnectionFailsAndKeepsTheLastStatus) {
-  // Port 1 on loopback: nothing listens there.
-  CSimpleHttpFetch fresh;
-  std::string body = "unchanged";
-  EXPECT_EQ(E_FAIL, fresh.FetchToString(L"http://127.0.0.1:1/x", L"", nullptr, body));
-  EXPECT_EQ(200, fresh.status());
-  EXPECT_EQ("unchanged", body);
-
-  CSimpleHttpFetch used;
-  EXPECT_EQ(1, used.FetchToString(Fault(L"/status/403"), L"", nullptr, body));
-  std::wstring target = folder_.File(L"kept.bin");
-  ASSERT_TRUE(WriteFileBytes(target, "kept"));
-  EXPECT_EQ(E_FAIL, used.FetchToFile(L"http://127.0.0.1:1/x", L"", target, nullptr));
-  EXPECT_EQ(403, used.status());
-  EXPECT_EQ("kept", ReadFileBytes(target));
-
-  EXPECT_EQ(E_FAIL, used.FetchToString(L"", L"", nullptr, body));
+  EXPECT_LT(((static_cast<unsigned long long>(now.dwHighDateTime) << 32) | now.dwLowDateTime) - WriteTicks(undated),
+            600ull * 10000000);
 }
 
 // Each wait ends before the server would have answered in full: had it
@@ -193,88 +110,92 @@ TEST_F(HttpFetch, AStalledServerRunsIntoTheDeadline) {
   EXPECT_EQ("unchanged", body);
 }
 
-// Documents are refused past their cap whether or not they announce their
-// length, before more than one read beyond it is held or stored.
-TEST_F(HttpFetch, TheSizeCapRefusesLongerBodies) {
+// A body at the cap is read; https works on any port, also when a redirect
+// raises http to it, and a post to it gets the server's answer.
+TEST_F(HttpFetch, AtTheCapAndOverVerifiedHttpsAnAnswerIsRead) {
   CSimpleHttpFetch fetch;
   fetch.set_size_cap(1000);
   std::string body;
   ASSERT_EQ(S_OK, fetch.FetchToString(Nginx(L"/small.txt"), L"", nullptr, body));
   EXPECT_EQ(1000u, body.size());
-  for (const std::wstring& url : {Nginx(L"/multi.bin"), Fault(L"/chunked/300000")}) {
-    zan_test::LogLinesAdded log;
-    body = "unchanged";
-    EXPECT_EQ(CSimpleHttpFetch::kTooLarge, fetch.FetchToString(url, L"", nullptr, body));
-    EXPECT_EQ("unchanged", body);
-    std::wstring target = folder_.File(L"capped.bin");
-    EXPECT_EQ(CSimpleHttpFetch::kTooLarge, fetch.FetchToFile(url, L"", target, nullptr));
-    EXPECT_FALSE(FileExists(target));
-    EXPECT_FALSE(FileExists(target + L".tmp"));
-    const std::string line = "refused an answer larger than 1000 bytes, url: " + WideToUtf8(url);
-    EXPECT_EQ((std::vector<std::string>{line, line}), log.Messages());
+  fetch.set_size_cap(CSimpleHttpFetch::kNoSizeCap);
+  for (const std::wstring& url : {servers_.nginxTls + L"/small.txt", Nginx(L"/to-https/small.txt")}) {
+    body.clear();
+    ASSERT_EQ(S_OK, fetch.FetchToString(url, L"", nullptr, body));
+    EXPECT_EQ(ServedFile(L"small.txt"), body);
   }
-}
-
-// The certificate is checked on every https port, a name mismatch is logged
-// by name, and a redirect may raise http to https but never lower https.
-TEST_F(HttpFetch, HttpsIsVerifiedOnAnyPortAndNeverFallsBackToHttp) {
-  CSimpleHttpFetch fetch;
-  std::string body;
-  ASSERT_EQ(S_OK, fetch.FetchToString(servers_.nginxTls + L"/small.txt", L"", nullptr, body));
-  EXPECT_EQ(ServedFile(L"small.txt"), body);
-  body.clear();
-  ASSERT_EQ(S_OK, fetch.FetchToString(Nginx(L"/to-https/small.txt"), L"", nullptr, body));
-  EXPECT_EQ(ServedFile(L"small.txt"), body);
-  // Posts too: nginx refuses them for a static file with 405 (and a plain
-  // request to its TLS port with 400).
+  // nginx refuses a post to a static file with 405 (and a plain request to
+  // its TLS port with 400).
   EXPECT_EQ(1, fetch.PostForm(servers_.nginxTls + L"/small.txt", L"", L"a=1", nullptr, body));
   EXPECT_EQ(405, fetch.status());
   EXPECT_EQ(1, fetch.PostMultipart(servers_.nginxTls + L"/small.txt", L"", {{L"a", L"1"}}, {}, nullptr, body));
   EXPECT_EQ(405, fetch.status());
-
-  // The certificate names "localhost", never an address.
-  std::wstring byAddress = ReplaceAll(servers_.nginxTls, L"localhost", L"127.0.0.1") + L"/small.txt";
-  const std::wstring downgrade = servers_.nginxTls + L"/to-http/small.txt";
-  struct Row {
-    std::wstring url;
-    std::string line;
-  } rows[] = {
-      {byAddress, "the server's certificate is for another host name, error 12038, url: " + WideToUtf8(byAddress)},
-      {downgrade, "refused a redirect from https to plain http, url: " + WideToUtf8(downgrade) +
-                      ", to: " + WideToUtf8(Nginx(L"/small.txt"))},
-  };
-  for (const Row& row : rows) {
-    zan_test::LogLinesAdded log;
-    body = "unchanged";
-    EXPECT_EQ(E_FAIL, fetch.FetchToString(row.url, L"", nullptr, body));
-    EXPECT_EQ("unchanged", body);
-    std::wstring target = folder_.File(L"refused.bin");
-    EXPECT_EQ(E_FAIL, fetch.FetchToFile(row.url, L"", target, nullptr));
-    EXPECT_FALSE(FileExists(target));
-    EXPECT_EQ((std::vector<std::string>{row.line, row.line}), log.Messages());
-  }
 }
 
-// (A chunked body cut short is not among these: Wine's WinINet reports its
-// end as a clean one, so no caller of it can tell.)
-TEST_F(HttpFetch, ABodyCutShortIsNeverDeliveredAsWhole) {
+// What an answer that is no file leaves: the string as it was (an empty
+// body: empty), a file already there as it was, no fresh or partial file;
+// each refusal logged by what it was. Another status gives 1; no
+// connection, no address, a refused certificate or redirect, a body cut
+// short, E_FAIL, keeping the last status; a body past the cap, kTooLarge,
+// whether or not it announced its length. (A chunked body cut short is not
+// among these: Wine's WinINet reports its end as a clean one.)
+TEST_F(HttpFetch, AnAnswerThatIsNoFileLeavesTheOutputsAlone) {
+  const HRESULT kAnyFailure = E_UNEXPECTED;
+  const std::wstring byAddress = ReplaceAll(servers_.nginxTls, L"localhost", L"127.0.0.1") + L"/small.txt";
+  const std::wstring downgrade = servers_.nginxTls + L"/to-http/small.txt";
+  const std::string tooLarge = "refused an answer larger than 1000 bytes, url: ";
+  const struct {
+    std::wstring url;
+    HRESULT inMemory, inFile;
+    int status;        // after the row; 0: not checked
+    std::string line;  // logged by each fetch; empty: not checked
+  } rows[] = {
+      {Nginx(L"/empty.bin"), S_OK, 1, 200, ""},
+      {Fault(L"/empty"), S_OK, 1, 200, ""},
+      {Fault(L"/status/403"), 1, 1, 403, ""},
+      {Fault(L"/status/500"), 1, 1, 500, ""},
+      {Nginx(L"/no-such-file"), 1, 1, 404, ""},
+      {L"http://127.0.0.1:1/x", E_FAIL, E_FAIL, 404, ""},  // nothing listens there
+      {L"", E_FAIL, E_FAIL, 404, ""},
+      // The certificate names "localhost", never an address.
+      {byAddress, E_FAIL, E_FAIL, 0,
+       "the server's certificate is for another host name, error 12038, url: " + WideToUtf8(byAddress)},
+      {downgrade, E_FAIL, E_FAIL, 0,
+       "refused a redirect from https to plain http, url: " + WideToUtf8(downgrade) + ", to: " +
+           WideToUtf8(Nginx(L"/small.txt"))},
+      {Fault(L"/short/10000"), E_FAIL, kAnyFailure, 0, ""},
+      {Fault(L"/drop/200000"), E_FAIL, kAnyFailure, 0, ""},
+      {Fault(L"/short/300000"), E_FAIL, kAnyFailure, 0, ""},
+      {Nginx(L"/multi.bin"), CSimpleHttpFetch::kTooLarge, CSimpleHttpFetch::kTooLarge, 0,
+       tooLarge + WideToUtf8(Nginx(L"/multi.bin"))},
+      {Fault(L"/chunked/300000"), CSimpleHttpFetch::kTooLarge, CSimpleHttpFetch::kTooLarge, 0,
+       tooLarge + WideToUtf8(Fault(L"/chunked/300000"))},
+  };
   CSimpleHttpFetch fetch;
-  for (const wchar_t* path : {L"/short/10000", L"/drop/200000", L"/short/300000"}) {
+  const std::wstring kept = folder_.File(L"kept.bin"), fresh = folder_.File(L"fresh.bin");
+  for (const auto& row : rows) {
+    SCOPED_TRACE(WideToUtf8(row.url));
+    fetch.set_size_cap(row.inMemory == CSimpleHttpFetch::kTooLarge ? 1000 : CSimpleHttpFetch::kNoSizeCap);
+    zan_test::LogLinesAdded log;
     std::string body = "unchanged";
-    EXPECT_EQ(E_FAIL, fetch.FetchToString(Fault(path), L"", nullptr, body)) << path;
-    EXPECT_TRUE(body == "unchanged") << path << ": " << body.size() << " bytes";
-
-    std::wstring kept = folder_.File(L"kept.bin");
+    EXPECT_EQ(row.inMemory, fetch.FetchToString(row.url, L"", nullptr, body));
+    EXPECT_EQ(row.inMemory == S_OK ? "" : "unchanged", body);
     ASSERT_TRUE(WriteFileBytes(kept, "kept"));
-    HRESULT result = fetch.FetchToFile(Fault(path), L"", kept, nullptr);
-    EXPECT_TRUE(FAILED(result)) << path << " gave " << result;
-    EXPECT_TRUE(ReadFileBytes(kept) == "kept") << path;
-    EXPECT_FALSE(FileExists(kept + L".tmp")) << path;
-
-    std::wstring fresh = folder_.File(L"fresh.bin");
-    EXPECT_TRUE(FAILED(fetch.FetchToFile(Fault(path), L"", fresh, nullptr))) << path;
-    EXPECT_FALSE(FileExists(fresh)) << path;
+    for (const std::wstring& target : {kept, fresh}) {
+      const HRESULT result = fetch.FetchToFile(row.url, L"", target, nullptr);
+      EXPECT_TRUE(row.inFile == kAnyFailure ? FAILED(result) : result == row.inFile) << result;
+    }
+    EXPECT_EQ(row.status ? row.status : fetch.status(), fetch.status());
+    EXPECT_EQ("kept", ReadFileBytes(kept));
+    for (const std::wstring& gone : {fresh, fresh + L".tmp", kept + L".tmp"}) EXPECT_FALSE(FileExists(gone));
+    const std::vector<std::string> lines = log.Messages();
+    EXPECT_EQ(row.line.empty() ? lines : std::vector<std::string>(3, row.line), lines);
   }
+  // An object that never had an answer reports 200.
+  CSimpleHttpFetch unused;
+  std::string body;
+  EXPECT_EQ(E_FAIL, unused.FetchToString(L"http://127.0.0.1:1/x", L"", nullptr, body));
+  EXPECT_EQ(200, unused.status());
 }
 
 TEST_F(HttpFetch, TheByteLimitCutsTheBodyWithinOneRead) {
@@ -295,34 +216,28 @@ TEST_F(HttpFetch, TheByteLimitCutsTheBodyWithinOneRead) {
   EXPECT_TRUE(whole.compare(0, file.size(), file) == 0);
 }
 
-TEST_F(HttpFetch, RequestsCarryTheDefaultHeadersAndTheExtraLines) {
+// The default header lines and the caller's extra ones; an object's own
+// header block replaces both, Content-Type aside.
+TEST_F(HttpFetch, RequestsCarryTheDefaultOrTheObjectsHeaderLines) {
   CSimpleHttpFetch fetch;
   std::string echoed;
   ASSERT_EQ(S_OK, fetch.FetchToString(Fault(L"/echo-headers"), L"X-Extra: one\r\nX-More: two\r\n",
                                       nullptr, echoed));
-  std::vector<std::string> lines = HeaderLines(echoed);
   EXPECT_EQ("image/gif, image/x-xbitmap, image/jpeg, image/pjpeg, application/x-shockwave-flash, "
             "application/vnd.ms-excel, application/vnd.ms-powerpoint, application/msword, */*",
-            HeaderValue(lines, "Accept"));
-  EXPECT_EQ("zh-cn", HeaderValue(lines, "Accept-Language"));
-  EXPECT_EQ("application/x-www-form-urlencoded", HeaderValue(lines, "Content-Type"));
-  EXPECT_EQ("SimpleHttpFetch", HeaderValue(lines, "User-Agent"));
-  EXPECT_EQ("one", HeaderValue(lines, "X-Extra"));
-  EXPECT_EQ("two", HeaderValue(lines, "X-More"));
-  EXPECT_EQ("<absent>", HeaderValue(lines, "Range"));
-}
+            HeaderValue(echoed, "Accept"));
+  const std::pair<const char*, const char*> kSent[] = {
+      {"Accept-Language", "zh-cn"}, {"Content-Type", "application/x-www-form-urlencoded"},
+      {"User-Agent", "SimpleHttpFetch"}, {"X-Extra", "one"}, {"X-More", "two"}, {"Range", "<absent>"}};
+  for (const auto& header : kSent) EXPECT_EQ(header.second, HeaderValue(echoed, header.first)) << header.first;
 
-TEST_F(HttpFetch, TheObjectsHeaderBlockReplacesDefaultAndExtraLines) {
-  CSimpleHttpFetch fetch;
   fetch.set_header_block(L"X-Block: yes\r\nAccept-Language: en-us\r\n");
-  std::string echoed;
   ASSERT_EQ(S_OK, fetch.FetchToString(Fault(L"/echo-headers"), L"X-Extra: one\r\n", nullptr, echoed));
-  std::vector<std::string> lines = HeaderLines(echoed);
-  EXPECT_EQ("yes", HeaderValue(lines, "X-Block"));
-  EXPECT_EQ("en-us", HeaderValue(lines, "Accept-Language"));
-  EXPECT_EQ("<absent>", HeaderValue(lines, "X-Extra"));
+  const std::pair<const char*, const char*> kBlock[] = {
+      {"X-Block", "yes"}, {"Accept-Language", "en-us"}, {"X-Extra", "<absent>"},
+      {"Content-Type", "application/x-www-form-urlencoded"}};
+  for (const auto& header : kBlock) EXPECT_EQ(header.second, HeaderValue(echoed, header.first)) << header.first;
   EXPECT_EQ(std::string::npos, echoed.find("image/gif"));
-  EXPECT_EQ("application/x-www-form-urlencoded", HeaderValue(lines, "Content-Type"));
 }
 
 TEST_F(HttpFetch, AnAddressWithoutSchemeIsFetchedOverHttp) {
@@ -346,7 +261,7 @@ TEST_F(HttpFetch, AProxyIsUsedOnlyWhenItIsOneAndHasAHost) {
   CSimpleHttpFetch fetch;
   std::string echoed;
   ASSERT_EQ(S_OK, fetch.FetchToString(L"http://no-such-host.invalid/echo-headers", L"", &proxy, echoed));
-  EXPECT_EQ("no-such-host.invalid", HeaderValue(HeaderLines(echoed), "Host"));
+  EXPECT_EQ("no-such-host.invalid", HeaderValue(echoed, "Host"));
 
   // A direct connection, or no host, means no proxy.
   for (ProxySetting unused : {ProxySetting{5, fault.host, fault.port, L"", L""},

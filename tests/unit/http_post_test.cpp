@@ -39,36 +39,15 @@ std::vector<std::string> Split(const std::string& text, const std::string& separ
   return pieces;
 }
 
-// An echo-request answer: the request line, its header lines and its body.
-struct EchoedRequest {
-  std::string requestLine;
-  std::vector<std::string> headers;
-  std::string body;
+using zan_test::HeaderValue;
+using zan_test::UniqueToken;
 
-  explicit EchoedRequest(const std::string& echo) {
-    const size_t end = echo.find("\r\n\r\n");
-    if (end == std::string::npos) return;
-    std::vector<std::string> lines = Split(echo.substr(0, end), "\r\n");
-    if (lines.empty()) return;
-    requestLine = lines[0];
-    headers.assign(lines.begin() + 1, lines.end());
-    body = echo.substr(end + 4);
-  }
-
-  // The first header of that name (exact case), or "<absent>".
-  std::string Header(const std::string& name) const {
-    for (const std::string& line : headers) {
-      if (line.compare(0, name.size() + 2, name + ": ") == 0) return line.substr(name.size() + 2);
-    }
-    return "<absent>";
-  }
-};
-
-// A token no other test process uses, to find this test's requests.
-std::wstring Token(const wchar_t* what) {
-  static int counter = 0;
-  return std::wstring(what) + L"-" + std::to_wstring(::GetCurrentProcessId()) + L"-" +
-         std::to_wstring(++counter);
+// An echo-request answer is the request line, the header lines, a blank
+// line and the body.
+std::string RequestLine(const std::string& echo) { return echo.substr(0, echo.find("\r\n")); }
+std::string RequestBody(const std::string& echo) {
+  const size_t end = echo.find("\r\n\r\n");
+  return end == std::string::npos ? "<no body>" : echo.substr(end + 4);
 }
 
 class HttpPost : public zan_test::ServerTest {
@@ -109,16 +88,15 @@ TEST_F(HttpPost, AFormPostCarriesTheQueryThenTheFormWithNothingBetween) {
   };
   CSimpleHttpFetch fetch;
   for (const Row& row : rows) {
-    const std::wstring path = L"/echo-request/" + Token(L"form");
+    const std::wstring path = L"/echo-request/" + UniqueToken(L"form");
     std::string echo;
     ASSERT_EQ(S_OK, fetch.PostForm(Fault(path) + row.query, L"", row.form, nullptr, echo)) << row.query;
     EXPECT_EQ(200, fetch.status());
-    EchoedRequest request(echo);
-    EXPECT_EQ("POST " + WideToUtf8(path), request.requestLine) << row.query;
-    EXPECT_EQ(row.body, request.body) << row.query;
-    EXPECT_EQ(std::to_string(strlen(row.body)), request.Header("Content-Length")) << row.query;
-    EXPECT_EQ("application/x-www-form-urlencoded", request.Header("Content-Type"));
-    EXPECT_EQ("zh-cn", request.Header("Accept-Language"));
+    EXPECT_EQ("POST " + WideToUtf8(path), RequestLine(echo)) << row.query;
+    EXPECT_EQ(row.body, RequestBody(echo)) << row.query;
+    EXPECT_EQ(std::to_string(strlen(row.body)), HeaderValue(echo, "Content-Length")) << row.query;
+    EXPECT_EQ("application/x-www-form-urlencoded", HeaderValue(echo, "Content-Type"));
+    EXPECT_EQ("zh-cn", HeaderValue(echo, "Accept-Language"));
   }
 }
 
@@ -132,7 +110,7 @@ TEST_F(HttpPost, AFormPostToAnAddressThatDoesNotParseSendsNothing) {
   // Without its scheme the address does not parse; the fetches would retry
   // it with "http://" in front, the post must not.
   ASSERT_EQ(0u, servers_.fault.find(L"http://"));
-  const std::wstring token = Token(L"bare");
+  const std::wstring token = UniqueToken(L"bare");
   const std::wstring bare = servers_.fault.substr(7) + L"/echo-request/" + token;
   EXPECT_EQ(E_INVALIDARG, fetch.PostForm(bare + L"?a=1", L"", L"b=2", nullptr, body));
   EXPECT_EQ(E_INVALIDARG, fetch.PostForm(L"", L"", L"b=2", nullptr, body));
@@ -174,7 +152,7 @@ TEST_F(HttpPost, AMultipartUploadArrivesWholeAndParses) {
   CSimpleHttpFetch fetch;
   std::string report;
   const __time64_t before = _time64(nullptr);
-  ASSERT_EQ(S_OK, fetch.PostMultipart(Fault(L"/multipart/" + Token(L"mp")), L"", fields, files, nullptr,
+  ASSERT_EQ(S_OK, fetch.PostMultipart(Fault(L"/multipart/" + UniqueToken(L"mp")), L"", fields, files, nullptr,
                                       report));
   EXPECT_EQ(200, fetch.status());
   std::vector<std::vector<std::string>> lines;
@@ -219,34 +197,32 @@ TEST_F(HttpPost, AMultipartUploadArrivesWholeAndParses) {
 TEST_F(HttpPost, MultipartHeadersFollowTheObjectsHeaderBlock) {
   CSimpleHttpFetch fetch;
   std::string echo;
-  ASSERT_EQ(S_OK, fetch.PostMultipart(Fault(L"/echo-request/" + Token(L"mph")), L"X-Extra: one\r\n",
+  ASSERT_EQ(S_OK, fetch.PostMultipart(Fault(L"/echo-request/" + UniqueToken(L"mph")), L"X-Extra: one\r\n",
                                       {{L"k", L"v"}}, {}, nullptr, echo));
-  EchoedRequest request(echo);
   EXPECT_EQ("text/html,application/xhtml+xml,application/xml, image/gif, image/x-xbitmap, image/jpeg, "
             "image/pjpeg, application/x-shockwave-flash, application/vnd.ms-excel, "
             "application/vnd.ms-powerpoint, application/msword, */*",
-            request.Header("Accept"));
-  EXPECT_EQ("zh-cn", request.Header("Accept-Language"));
+            HeaderValue(echo, "Accept"));
+  EXPECT_EQ("zh-cn", HeaderValue(echo, "Accept-Language"));
   // The blank line in the default block does not cut off what follows it.
-  EXPECT_EQ("one", request.Header("X-Extra"));
-  const std::string type = request.Header("Content-Type");
+  EXPECT_EQ("one", HeaderValue(echo, "X-Extra"));
+  const std::string type = HeaderValue(echo, "Content-Type");
   const std::string typePrefix =
       std::string("multipart/form-data; charset=UTF-8; boundary=") + kBoundaryPrefix;
   ASSERT_EQ(0u, type.find(typePrefix)) << type;
   const std::string boundary = type.substr(type.find("boundary=") + 9);
   const std::string body =
       "--" + boundary + "\r\nContent-Disposition: form-data; name=\"k\"\r\n\r\nv\r\n--" + boundary + "--\r\n";
-  EXPECT_EQ(body, request.body);
-  EXPECT_EQ(std::to_string(body.size()), request.Header("Content-Length"));
+  EXPECT_EQ(body, RequestBody(echo));
+  EXPECT_EQ(std::to_string(body.size()), HeaderValue(echo, "Content-Length"));
 
   fetch.set_header_block(L"X-Block: yes\r\n");
-  ASSERT_EQ(S_OK, fetch.PostMultipart(Fault(L"/echo-request/" + Token(L"mph")), L"X-Extra: one\r\n",
+  ASSERT_EQ(S_OK, fetch.PostMultipart(Fault(L"/echo-request/" + UniqueToken(L"mph")), L"X-Extra: one\r\n",
                                       {{L"k", L"v"}}, {}, nullptr, echo));
-  EchoedRequest blocked(echo);
-  EXPECT_EQ("yes", blocked.Header("X-Block"));
-  EXPECT_EQ("<absent>", blocked.Header("X-Extra"));
+  EXPECT_EQ("yes", HeaderValue(echo, "X-Block"));
+  EXPECT_EQ("<absent>", HeaderValue(echo, "X-Extra"));
   EXPECT_EQ(std::string::npos, echo.find("image/gif"));
-  EXPECT_EQ(0u, blocked.Header("Content-Type").find(typePrefix));
+  EXPECT_EQ(0u, HeaderValue(echo, "Content-Type").find(typePrefix));
 
   // Another status gives 1, and the answer is delivered all the same.
   EXPECT_EQ(1, fetch.PostMultipart(Fault(L"/status/404"), L"", {{L"k", L"v"}}, {}, nullptr, echo));
@@ -264,7 +240,7 @@ TEST_F(HttpPost, AnUploadOfAFileThatCannotBeOpenedSendsNothing) {
   };
   CSimpleHttpFetch fetch;
   for (const FormFields& files : cases) {
-    const std::wstring token = Token(L"missing");
+    const std::wstring token = UniqueToken(L"missing");
     std::string body = "unchanged";
     EXPECT_EQ(E_UNEXPECTED, fetch.PostMultipart(Fault(L"/multipart/" + token), L"", {{L"k", L"v"}}, files,
                                                 nullptr, body));
@@ -280,7 +256,7 @@ TEST_F(HttpPost, AnUploadWhoseFileChangesSizeIsAbandoned) {
   for (bool grow : {false, true}) {
     const std::wstring path = folder_.File(grow ? L"growing.bin" : L"shrinking.bin");
     ASSERT_TRUE(WriteFileBytes(path, Bytes(size, 3)));
-    const std::wstring token = Token(L"change");
+    const std::wstring token = UniqueToken(L"change");
     CSimpleHttpFetch fetch;
     fetch.set_timeout(60000);
     HRESULT result = S_OK;
@@ -320,7 +296,7 @@ TEST_F(HttpPost, AStalledUploadRunsIntoTheDeadline) {
   CSimpleHttpFetch fetch;
   fetch.set_timeout(1500);
   std::string body = "unchanged";
-  const std::wstring token = Token(L"stall");
+  const std::wstring token = UniqueToken(L"stall");
   EXPECT_EQ(E_ABORT, fetch.PostMultipart(Fault(L"/upload-hold/" + token + L"/60"), L"", {}, {{L"f", path}},
                                          nullptr, body));
   // Ended by our deadline, in the middle of the upload: the server still
@@ -347,8 +323,8 @@ TEST_F(HttpCookie, CookiesTravelBothWays) {
   // Set by us, sent with the next request.
   const std::wstring ours = L"zsOurs" + pid;
   EXPECT_EQ(S_OK, CSimpleHttpFetch::SetCookie(Fault(L"/"), ours, L"v2"));
-  ASSERT_EQ(S_OK, fetch.PostForm(Fault(L"/echo-request/" + Token(L"cookie")), L"", L"x=1", nullptr, answer));
-  const std::string cookies = EchoedRequest(answer).Header("Cookie");
+  ASSERT_EQ(S_OK, fetch.PostForm(Fault(L"/echo-request/" + UniqueToken(L"cookie")), L"", L"x=1", nullptr, answer));
+  const std::string cookies = HeaderValue(answer, "Cookie");
   EXPECT_NE(std::string::npos, cookies.find(WideToUtf8(ours) + "=v2")) << cookies;
   EXPECT_NE(std::string::npos, cookies.find(WideToUtf8(served) + "=v1")) << cookies;
 

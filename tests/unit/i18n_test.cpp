@@ -1,5 +1,8 @@
 #include <gtest/gtest.h>
 
+#include <map>
+#include <set>
+
 #include "setup/ui/i18n.h"
 #include "test_util.h"
 
@@ -21,15 +24,44 @@ std::wstring Get(CI18N& strings, const wchar_t* key, bool* found = nullptr) {
   return out;
 }
 
-TEST(LanguageCode, FullIdentifiersMapAsTheTableSays) {
-  EXPECT_STREQ(L"zh-tw", GetLanguageCode(0x0404));
-  EXPECT_STREQ(L"zh-tw", GetLanguageCode(0x1004));
-  EXPECT_STREQ(L"zh-cn", GetLanguageCode(0x0804));
-  EXPECT_STREQ(L"zh-cn", GetLanguageCode(0x0C04));
-  EXPECT_STREQ(L"en-us", GetLanguageCode(0x1404));
-  EXPECT_STREQ(L"en-us", GetLanguageCode(0x0409));
-  EXPECT_STREQ(L"en-us", GetLanguageCode(0x0411));
-  EXPECT_STREQ(GetLanguageCode(::GetUserDefaultLangID()), GetLanguageCode(0));
+const wchar_t* const kCodes[] = {L"en-us", L"zh-cn", L"zh-tw"};
+
+// Writes `text` as each language's file in `folder`.
+void WriteEveryLocale(const TempFolder& folder, const std::string& text) {
+  for (const wchar_t* code : kCodes) ASSERT_TRUE(WriteFileBytes(folder.File(std::wstring(code) + L".locale"), text));
+}
+
+std::wstring Sample(CI18N& strings) {
+  return strings.Text(L"language.caption") + L"|" + strings.Text(L"language.selectpath.grouptext");
+}
+
+// Each language a user may have shows texts of its own: the shipped files
+// differ, the compiled-in copy reads as the file, and the user's language
+// picks its file from a folder that holds all three. Language ids name
+// them: Traditional for Taiwan's and Singapore's, Simplified for the
+// mainland's and Hong Kong's, English for any other, 0 for the user's.
+TEST(LanguageStrings, EachLanguageShowsTheTextsOfItsShippedFile) {
+  TempFolder all;
+  std::map<std::wstring, std::wstring> texts;
+  for (const wchar_t* code : kCodes) {
+    const std::wstring file = std::wstring(code) + L".locale";
+    const std::string bytes = zan_test::ReadFileBytes(zan_test::SourceFolder() + L"setup\\ui\\language\\" + file);
+    TempFolder only;
+    ASSERT_TRUE(WriteFileBytes(all.File(file), bytes) && WriteFileBytes(only.File(L"only.locale"), bytes));
+    CI18N shipped, read;
+    shipped.UseBuiltIn(code);
+    read.SetLanguage(only.path(), 0);
+    texts[code] = Sample(shipped);
+    EXPECT_EQ(texts[code], Sample(read)) << code;
+  }
+  EXPECT_EQ(3u, std::set<std::wstring>({texts[L"en-us"], texts[L"zh-cn"], texts[L"zh-tw"]}).size());
+  CI18N user;
+  user.SetLanguage(all.path(), 0);
+  EXPECT_EQ(texts[GetLanguageCode(0)], Sample(user));
+  const std::pair<LANGID, const wchar_t*> kIds[] = {{0x0404, L"zh-tw"}, {0x1004, L"zh-tw"}, {0x0804, L"zh-cn"},
+                                                    {0x0C04, L"zh-cn"}, {0x1404, L"en-us"}, {0x0409, L"en-us"},
+                                                    {0x0411, L"en-us"}, {0, GetLanguageCode(::GetUserDefaultLangID())}};
+  for (const auto& id : kIds) EXPECT_STREQ(id.second, GetLanguageCode(id.first)) << std::hex << id.first;
 }
 
 TEST(LanguageStrings, UserLanguageFileIsPreferredOtherwiseAnyLocale) {
@@ -105,15 +137,11 @@ TEST(LanguageStrings, AFileThatAppearsLaterIsFoundWithoutSetLanguage) {
 
 TEST(LanguageStrings, SameSettingsKeepTheDocumentOtherSpellingDiscardsIt) {
   TempFolder folder;
-  ASSERT_TRUE(WriteFileBytes(folder.File(L"en-us.locale"), Locale("first")));
-  ASSERT_TRUE(WriteFileBytes(folder.File(L"zh-cn.locale"), Locale("first")));
-  ASSERT_TRUE(WriteFileBytes(folder.File(L"zh-tw.locale"), Locale("first")));
+  WriteEveryLocale(folder, Locale("first"));
   CI18N strings;
   strings.SetLanguage(folder.path(), 0);
   EXPECT_EQ(L"first", Get(strings, L"language.caption"));
-  for (const wchar_t* name : {L"en-us.locale", L"zh-cn.locale", L"zh-tw.locale"}) {
-    ASSERT_TRUE(WriteFileBytes(folder.File(name), Locale("second")));
-  }
+  WriteEveryLocale(folder, Locale("second"));
   strings.SetLanguage(folder.path(), 0);
   EXPECT_EQ(L"first", Get(strings, L"language.caption")) << "same settings reloaded";
   std::wstring upper = folder.path();
@@ -124,12 +152,7 @@ TEST(LanguageStrings, SameSettingsKeepTheDocumentOtherSpellingDiscardsIt) {
 
 TEST(LanguageStrings, MalformedFileAnswersWhatWasParsedBeforeTheError) {
   TempFolder folder;
-  ASSERT_TRUE(WriteFileBytes(folder.File(L"en-us.locale"),
-                             "<language><caption>early</caption><broken><late>x</late>"));
-  ASSERT_TRUE(WriteFileBytes(folder.File(L"zh-cn.locale"),
-                             "<language><caption>early</caption><broken><late>x</late>"));
-  ASSERT_TRUE(WriteFileBytes(folder.File(L"zh-tw.locale"),
-                             "<language><caption>early</caption><broken><late>x</late>"));
+  WriteEveryLocale(folder, "<language><caption>early</caption><broken><late>x</late>");
   CI18N strings;
   strings.SetLanguage(folder.path(), 0);
   EXPECT_EQ(L"early", Get(strings, L"language.caption"));
@@ -161,33 +184,42 @@ TEST(LanguageStrings, AFileOverOneMebibyteIsNotRead) {
   }
 }
 
-TEST(LanguageStrings, ProgramLanguageFilesHoldEveryKey) {
-  const wchar_t* keys[] = {
-      L"language.caption", L"language.messagebox", L"language.isruningmessage",
-      L"language.steptext", L"language.progresstext", L"language.terminatemessage",
-      L"language.authorityerror", L"language.downloadinfoerror",
-      L"language.downloadprodcueerror", L"language.installprodcueerror",
-      L"language.downloadProduce.steptext", L"language.downloadProduce.progresstext",
-      L"language.installProduce.steptext", L"language.installProduce.progresstext",
-      L"language.selectpath.grouptext", L"language.selectpath.statictext",
-      L"language.selectpath.selectbutton", L"language.selectpath.nextbutton",
-      L"language.selectpath.cancelbutton", L"language.conflictdlg.grouptext",
-      L"language.conflictdlg.terminatebutton", L"language.conflictdlg.retrybutton",
-      L"language.conflictdlg.cancelbutton", L"language.network.retrywait", L"language.proxy.caption",
-      L"language.proxy.text", L"language.proxy.againtext", L"language.proxy.user", L"language.proxy.password",
-      L"language.proxy.remember", L"language.proxy.ok", L"language.proxy.cancel"};
-  std::wstring source = zan_test::SourceFolder() + L"setup\\ui\\language\\";
-  for (const wchar_t* code : {L"zh-cn", L"zh-tw", L"en-us"}) {
+// Every "language." key the program's sources read, found where it is
+// written (L"language.KEY" in setup\), below `folder`, into `keys`.
+void CollectKeys(const std::wstring& folder, std::set<std::wstring>* keys) {
+  WIN32_FIND_DATAW found;
+  HANDLE find = ::FindFirstFileW((folder + L"*").c_str(), &found);
+  for (BOOL more = find != INVALID_HANDLE_VALUE; more; more = ::FindNextFileW(find, &found)) {
+    const std::wstring name = found.cFileName;
+    if (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
+      if (name != L"." && name != L"..") CollectKeys(folder + name + L"\\", keys);
+      continue;
+    }
+    const std::string text = zan_test::ReadFileBytes(folder + name);
+    for (size_t at = 0; (at = text.find("L\"language.", at)) != std::string::npos; ++at) {
+      const size_t end = text.find('"', at + 2);
+      keys->insert(std::wstring(text.begin() + at + 2, text.begin() + end));
+    }
+  }
+  if (find != INVALID_HANDLE_VALUE) ::FindClose(find);
+}
+
+TEST(LanguageStrings, ProgramLanguageFilesHoldEveryKeyTheProgramReads) {
+  std::set<std::wstring> keys;
+  CollectKeys(zan_test::SourceFolder() + L"setup\\", &keys);
+  ASSERT_GE(keys.size(), 30u) << "the sources were not found";
+  for (const wchar_t* code : kCodes) {
     TempFolder folder;
-    std::string bytes = zan_test::ReadFileBytes(source + code + L".locale");
+    std::string bytes =
+        zan_test::ReadFileBytes(zan_test::SourceFolder() + L"setup\\ui\\language\\" + code + L".locale");
     ASSERT_FALSE(bytes.empty()) << "no language file " << code;
     ASSERT_TRUE(WriteFileBytes(folder.File(L"only.locale"), bytes));
     CI18N strings;
     strings.SetLanguage(folder.path(), 0);
-    for (const wchar_t* key : keys) {
+    for (const std::wstring& key : keys) {
       bool found = false;
-      std::wstring text = Get(strings, key, &found);
-      EXPECT_TRUE(found && !text.empty()) << code << " lacks " << std::string(key, key + wcslen(key));
+      std::wstring text = Get(strings, key.c_str(), &found);
+      EXPECT_TRUE(found && !text.empty()) << code << " lacks " << std::string(key.begin(), key.end());
     }
   }
 }

@@ -36,77 +36,55 @@ TEST(InstallLink, GoodLinksGiveTheProductAndVersion) {
   }
 }
 
-struct Hostile {
-  const wchar_t* line;
-  const wchar_t* reason;
-};
-
+// Each reason with the links it refuses: blanks, quotes, separators and
+// reserved names, encoded or not; broken escapes and bad UTF-8; the
+// scheme and action, exactly; quotes that do not enclose exactly one link.
 TEST(InstallLink, HostileLinksAreRefusedWithTheirReason) {
-  const Hostile cases[] = {
-      {L"zansetup://install?app=Demo&ver=1.0&dir=C", L"the key \"dir\" is not allowed"},
-      {L"zansetup://install?app=Demo&uac=yes", L"the key \"uac\" is not allowed"},
-      {L"zansetup://install?app=Demo&Uac=yes", L"the key \"Uac\" is not allowed"},
-      {L"zansetup://install?App=Demo", L"the key \"App\" is not allowed"},
-      {L"zansetup://install?app=Demo&app=Other", L"the key \"app\" appears twice"},
-      {L"zansetup://install?app=Demo&ver=1&ver=2", L"the key \"ver\" appears twice"},
-      {L"zansetup://install?ver=1.0", L"it names no product"},
-      {L"zansetup://install", L"it names no product"},
-      {L"zansetup://install?app=Demo&", L"a part of the query is not key=value"},
-      {L"zansetup://install?app=Demo&&ver=1", L"a part of the query is not key=value"},
-      {L"zansetup://install?app", L"a part of the query is not key=value"},
-      // Blanks, quotes and separators, encoded or not.
-      {L"zansetup://install?app=Demo%20Ver%3D9", L"the product name is not usable"},
-      {L"zansetup://install?app=Demo Ver=9", L"it has a character that is not allowed"},
-      {L"zansetup://install?app=Demo%09", L"the product name is not usable"},
-      {L"zansetup://install?app=%E3%80%80Demo", L"the product name is not usable"},
-      {L"zansetup://install?app=Demo%22", L"the product name is not usable"},
-      {L"zansetup://install?app=Demo%27", L"the product name is not usable"},
-      {L"zansetup://install?app=Demo%26x", L"the product name is not usable"},
-      {L"zansetup://install?app=..%5C..%5CWindows", L"the product name is not usable"},
-      {L"zansetup://install?app=a%5Cb", L"the product name is not usable"},
-      {L"zansetup://install?app=a%2Fb", L"the product name is not usable"},
-      {L"zansetup://install?app=..", L"the product name is not usable"},
-      {L"zansetup://install?app=Demo&ver=..", L"the product version is not usable"},
-      {L"zansetup://install?app=Demo&ver=", L"the product version is not usable"},
-      {L"zansetup://install?app=", L"the product name is not usable"},
-      {L"zansetup://install?app=Demo%00.exe", L"the product name is not usable"},
-      {L"zansetup://install?app=Demo%25", L"the product name is not usable"},
-      {L"zansetup://install?app=Demo%E2%80%AEexe", L"the product name is not usable"},
-      {L"zansetup://install?app=CON", L"the product name is not usable"},
-      {L"zansetup://install?app=%6Cpt1.txt", L"the product name is not usable"},
-      // Broken escapes and bad UTF-8.
-      {L"zansetup://install?app=Demo%2", L"a percent escape is broken"},
-      {L"zansetup://install?app=Demo%", L"a percent escape is broken"},
-      {L"zansetup://install?app=Demo%zz", L"a percent escape is broken"},
-      {L"zansetup://install?app=%C3", L"a value is not valid UTF-8"},
-      {L"zansetup://install?app=%C0%AE%C0%AE", L"a value is not valid UTF-8"},
-      {L"zansetup://install?app=%ED%A0%80", L"a value is not valid UTF-8"},
-      {L"zansetup://install?app=%F4%90%80%80", L"a value is not valid UTF-8"},
-      {L"zansetup://install?app=%FF", L"a value is not valid UTF-8"},
-      {L"zansetup://install?app=%80", L"a value is not valid UTF-8"},
-      // The scheme and action, exactly.
-      {L"ZANSETUP://install?app=Demo", L"the scheme is not \"zansetup\""},
-      {L"ZanSetup://install?app=Demo", L"the scheme is not \"zansetup\""},
-      {L"zansetup://?app=Demo", L"the action is not \"install\""},
-      {L"zansetup:?app=Demo", L"the action is not \"install\""},
-      {L"zansetup://uninstall?app=Demo", L"the action is not \"install\""},
-      {L"zansetup://installer?app=Demo", L"the action is not \"install\""},
-      {L"zansetup://INSTALL?app=Demo", L"the action is not \"install\""},
-      {L"zansetup://install//?app=Demo", L"the action is not \"install\""},
-      {L"zansetup://install?app=Demo#x", L"it has a character that is not allowed"},
-      {L"zansetup://install?app=Demo+x", L"it has a character that is not allowed"},
-      {L"zansetup://install?app=D\x00e9mo", L"it has a character that is not allowed"},
-      // The quotes must enclose exactly one link.
-      {L"\"zansetup://install?app=Demo", L"its quotes do not pair up"},
-      {L"\"zansetup://install?app=Demo\" App=Other", L"its quotes do not pair up"},
-      {L"zansetup://install?app=Demo\"x\"", L"its quotes do not pair up"},
+  const struct {
+    const wchar_t* reason;
+    std::vector<const wchar_t*> lines;
+  } cases[] = {
+      {L"the key \"dir\" is not allowed", {L"zansetup://install?app=Demo&ver=1.0&dir=C"}},
+      {L"the key \"uac\" is not allowed", {L"zansetup://install?app=Demo&uac=yes"}},
+      {L"the key \"Uac\" is not allowed", {L"zansetup://install?app=Demo&Uac=yes"}},
+      {L"the key \"App\" is not allowed", {L"zansetup://install?App=Demo"}},
+      {L"the key \"app\" appears twice", {L"zansetup://install?app=Demo&app=Other"}},
+      {L"the key \"ver\" appears twice", {L"zansetup://install?app=Demo&ver=1&ver=2"}},
+      {L"it names no product", {L"zansetup://install?ver=1.0", L"zansetup://install"}},
+      {L"a part of the query is not key=value", {L"zansetup://install?app=Demo&",
+        L"zansetup://install?app=Demo&&ver=1", L"zansetup://install?app"}},
+      {L"the product name is not usable", {L"zansetup://install?app=Demo%20Ver%3D9",
+        L"zansetup://install?app=Demo%09", L"zansetup://install?app=%E3%80%80Demo",
+        L"zansetup://install?app=Demo%22", L"zansetup://install?app=Demo%27", L"zansetup://install?app=Demo%26x",
+        L"zansetup://install?app=..%5C..%5CWindows", L"zansetup://install?app=a%5Cb",
+        L"zansetup://install?app=a%2Fb", L"zansetup://install?app=..", L"zansetup://install?app=",
+        L"zansetup://install?app=Demo%00.exe", L"zansetup://install?app=Demo%25",
+        L"zansetup://install?app=Demo%E2%80%AEexe", L"zansetup://install?app=CON",
+        L"zansetup://install?app=%6Cpt1.txt"}},
+      {L"it has a character that is not allowed", {L"zansetup://install?app=Demo Ver=9",
+        L"zansetup://install?app=Demo#x", L"zansetup://install?app=Demo+x", L"zansetup://install?app=D\x00e9mo"}},
+      {L"the product version is not usable", {L"zansetup://install?app=Demo&ver=..",
+        L"zansetup://install?app=Demo&ver="}},
+      {L"a percent escape is broken", {L"zansetup://install?app=Demo%2", L"zansetup://install?app=Demo%",
+        L"zansetup://install?app=Demo%zz"}},
+      {L"a value is not valid UTF-8", {L"zansetup://install?app=%C3", L"zansetup://install?app=%C0%AE%C0%AE",
+        L"zansetup://install?app=%ED%A0%80", L"zansetup://install?app=%F4%90%80%80", L"zansetup://install?app=%FF",
+        L"zansetup://install?app=%80"}},
+      {L"the scheme is not \"zansetup\"", {L"ZANSETUP://install?app=Demo", L"ZanSetup://install?app=Demo"}},
+      {L"the action is not \"install\"", {L"zansetup://?app=Demo", L"zansetup:?app=Demo",
+        L"zansetup://uninstall?app=Demo", L"zansetup://installer?app=Demo", L"zansetup://INSTALL?app=Demo",
+        L"zansetup://install//?app=Demo"}},
+      {L"its quotes do not pair up", {L"\"zansetup://install?app=Demo",
+        L"\"zansetup://install?app=Demo\" App=Other", L"zansetup://install?app=Demo\"x\""}},
   };
-  for (const Hostile& c : cases) {
-    InstallLink link;
-    std::wstring reason;
-    EXPECT_FALSE(ParseInstallLink(c.line, &link, &reason)) << c.line;
-    EXPECT_EQ(c.reason, reason) << c.line;
-    EXPECT_EQ(L"", link.product) << c.line;
+  for (const auto& c : cases) {
+    for (const wchar_t* line : c.lines) {
+      InstallLink link;
+      std::wstring reason;
+      EXPECT_FALSE(ParseInstallLink(line, &link, &reason)) << line;
+      EXPECT_EQ(c.reason, reason) << line;
+      EXPECT_EQ(L"", link.product) << line;
+    }
   }
 }
 

@@ -1,12 +1,12 @@
 #include <gtest/gtest.h>
 
-#include <process.h>
-
 #include <cstdarg>
 #include <ctime>
 #include <cwchar>
+#include <functional>
 #include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "setup/common/files.h"
@@ -22,24 +22,8 @@ using zan::FileExists;
 using zan_test::FileSize;
 using zan_test::ReadFileBytes;
 using zan_test::TempFolder;
+using zan_test::LogFileMessages;
 using zan_test::WriteFileBytes;
-
-std::vector<std::string> Lines(const std::string& bytes) {
-  std::vector<std::string> lines;
-  size_t begin = 0;
-  for (size_t end; (end = bytes.find("\r\n", begin)) != std::string::npos; begin = end + 2) {
-    lines.push_back(bytes.substr(begin, end - begin));
-  }
-  EXPECT_EQ(bytes.size(), begin) << "text after the last CR LF";
-  return lines;
-}
-
-// The message of a line: what follows the 19-character stamp and its TAB.
-std::string MessageOf(const std::string& line) {
-  EXPECT_GE(line.size(), 20u);
-  EXPECT_EQ('\t', line[19]);
-  return line.substr(20);
-}
 
 bool Format(std::wstring* out, const wchar_t* format, ...) {
   va_list args;
@@ -53,7 +37,7 @@ TEST(LogTimeStamp, IsLocalTimeInTheFixedShape) {
   EXPECT_EQ(L"2024-03-05 14:07:09\t", FormatLogTimeStamp(zan_test::LocalTime(2024, 3, 5, 14, 7, 9)));
 }
 
-TEST(LogFormat, WideStringsNumbersAndLongMessages) {
+TEST(LogFormat, WideStringsNumbersAndLongMessagesOrNothing) {
   std::wstring out;
   ASSERT_TRUE(Format(&out, L"url: %s, error code: %d", L"http://h/\u4E2D", -5));
   EXPECT_EQ(L"url: http://h/\u4E2D, error code: -5", out);
@@ -66,10 +50,9 @@ TEST(LogFormat, WideStringsNumbersAndLongMessages) {
   std::wstring exact(1023, L'y');  // fills the first buffer with its zero
   ASSERT_TRUE(Format(&out, L"%s", exact.c_str()));
   EXPECT_EQ(exact, out);
-}
 
-TEST(LogFormat, AFormatThatCannotBeAppliedGivesNothing) {
-  std::wstring out = L"unchanged";
+  // A format that cannot be applied gives nothing.
+  out = L"unchanged";
   EXPECT_FALSE(Format(&out, nullptr));
   EXPECT_FALSE(Format(&out, L"%q"));
   // A text past the largest buffer: OnlyAShortBufferIsTriedAgain, once, for
@@ -155,60 +138,27 @@ TEST(LogFormat, AShortBufferDoublesAtMostTwentyTimesAndNeverThrows) {
   for (size_t i = 0; i < g_capacities.size(); ++i) EXPECT_EQ(size_t{1024} << i, g_capacities[i]);
 }
 
-TEST(LogWriter, FirstLineCreatesTheFileAndEndsInCrLf) {
-  TempFolder folder;
-  LogWriter writer(folder.File(L"zansetup.log"));
-  writer.Write(L"first");
-  writer.Write(L"");
-  std::vector<std::string> lines = Lines(ReadFileBytes(writer.path()));
-  ASSERT_EQ(2u, lines.size());
-  EXPECT_EQ("first", MessageOf(lines[0]));
-  EXPECT_EQ(20u, lines[1].size());
-  EXPECT_EQ("", MessageOf(lines[1]));
-}
-
+// Each line is stamped and ends in CR LF; the message goes in as given, line
+// breaks and all, and a character outside the code page is replaced, not dropped.
 // A development build says so first in every log it writes, once, and the
 // line counts for no size check.
-TEST(LogWriter, ThePreambleComesOnceBeforeTheFirstLineOfEachLog) {
+TEST(LogWriter, LinesAreStampedWrittenAsGivenAndPrecededOnceByThePreamble) {
   TempFolder folder;
   const std::string kPreamble = "development build: no publisher key is pinned";
   SetLogPreamble(L"development build: no publisher key is pinned");
   LogWriter first(folder.File(L"first.log")), second(folder.File(L"second.log"));
   first.Write(L"one");
-  first.Write(L"two");
-  second.Write(L"three");
+  first.Write(L"");
+  second.Write(L"x\uE000y");
   SetLogPreamble(L"");
   LogWriter third(folder.File(L"third.log"));
-  third.Write(L"four");
-  auto messages = [](const LogWriter& writer) {
-    std::vector<std::string> found;
-    for (const std::string& line : Lines(ReadFileBytes(writer.path()))) found.push_back(MessageOf(line));
-    return found;
-  };
-  EXPECT_EQ((std::vector<std::string>{kPreamble, "one", "two"}), messages(first));
-  EXPECT_EQ((std::vector<std::string>{kPreamble, "three"}), messages(second));
-  EXPECT_EQ((std::vector<std::string>{"four"}), messages(third));
-}
-
-TEST(LogWriter, MessageIsWrittenUnchangedIncludingLineBreaks) {
-  TempFolder folder;
-  LogWriter writer(folder.File(L"zansetup.log"));
-  writer.Write(L"a\r\nb");
-  std::string bytes = ReadFileBytes(writer.path());
-  EXPECT_EQ("a\r\nb\r\n", bytes.substr(20));
-}
-
-TEST(LogWriter, CharactersOutsideTheCodePageAreReplacedNotDropped) {
-  TempFolder folder;
-  LogWriter writer(folder.File(L"zansetup.log"));
-  // U+10FFFF-like private-use text no ANSI code page holds.
-  writer.Write(L"x\uE000y");
-  std::vector<std::string> lines = Lines(ReadFileBytes(writer.path()));
-  ASSERT_EQ(1u, lines.size());
-  std::string message = MessageOf(lines[0]);
-  EXPECT_EQ('x', message.front());
-  EXPECT_EQ('y', message.back());
-  EXPECT_GE(message.size(), 3u);
+  third.Write(L"a\r\nb");
+  EXPECT_EQ((std::vector<std::string>{kPreamble, "one", ""}), LogFileMessages(first.path()));
+  std::vector<std::string> replaced = LogFileMessages(second.path());
+  ASSERT_EQ(2u, replaced.size());
+  EXPECT_EQ(kPreamble, replaced[0]);
+  EXPECT_TRUE(replaced[1].size() >= 3 && replaced[1].front() == 'x' && replaced[1].back() == 'y') << replaced[1];
+  EXPECT_EQ("a\r\nb\r\n", ReadFileBytes(third.path()).substr(20));
 }
 
 // Each case twice: the log found by its path, and the log reached through
@@ -241,9 +191,7 @@ TEST_P(LogRotation, OverTheLimitMovesAtTheTenthCallAndReplacesTheOldGeneration) 
 
   writer->Write(L"tenth");
   EXPECT_GT(FileSize(OldPath()), LogWriter::kMaxSize + 9 * 20);
-  std::vector<std::string> lines = Lines(ReadFileBytes(LogPath()));
-  ASSERT_EQ(1u, lines.size());
-  EXPECT_EQ("tenth", MessageOf(lines[0]));
+  EXPECT_EQ(std::vector<std::string>{"tenth"}, LogFileMessages(LogPath()));
 }
 
 TEST_P(LogRotation, ALogOfExactlyTheLimitStays) {
@@ -267,7 +215,7 @@ TEST_P(LogRotation, TheCheckRepeatsEveryTenCalls) {
   EXPECT_FALSE(FileExists(OldPath()));
   writer->Write(L"twentieth");
   EXPECT_TRUE(FileExists(OldPath()));
-  EXPECT_EQ(1u, Lines(ReadFileBytes(LogPath())).size());
+  EXPECT_EQ(std::vector<std::string>{"twentieth"}, LogFileMessages(LogPath()));
 }
 
 INSTANTIATE_TEST_SUITE_P(ByPathOrHeldFolder, LogRotation, ::testing::Bool());
@@ -283,52 +231,36 @@ TEST(LogWriter, ALineIsLostWhileAnotherWriterHoldsTheFile) {
     writer.Write(L"lost");
   }
   writer.Write(L"two");
-  std::vector<std::string> lines = Lines(ReadFileBytes(writer.path()));
-  ASSERT_EQ(2u, lines.size());
-  EXPECT_EQ("one", MessageOf(lines[0]));
-  EXPECT_EQ("two", MessageOf(lines[1]));
+  EXPECT_EQ((std::vector<std::string>{"one", "two"}), LogFileMessages(writer.path()));
 }
 
-struct ThreadJob {
-  LogWriter* writer;
-  int thread;
-  int lines;
-};
+// Runs `body(thread)` on `count` threads at once and waits for them all.
+void RunThreads(int count, const std::function<void(int)>& body) {
+  std::vector<std::thread> threads;
+  for (int t = 0; t < count; ++t) threads.emplace_back(body, t);
+  for (std::thread& thread : threads) thread.join();
+}
 
-unsigned __stdcall WriteMany(void* param) {
-  ThreadJob* job = static_cast<ThreadJob*>(param);
-  for (int i = 0; i < job->lines; ++i) {
-    wchar_t text[64];
-    swprintf(text, 64, L"thread %d line %d", job->thread, i);
-    job->writer->Write(text);
+// Each thread's "thread T line I" messages, all there and in order.
+void ExpectEveryThreadsLinesInOrder(const std::vector<std::string>& messages, int threads, int lines) {
+  std::vector<int> next(threads, 0);
+  for (const std::string& message : messages) {
+    int thread = -1, index = -1;
+    ASSERT_EQ(2, sscanf(message.c_str(), "thread %d line %d", &thread, &index)) << message;
+    ASSERT_TRUE(thread >= 0 && thread < threads) << message;
+    ASSERT_EQ(next[thread], index) << "lines of one thread lost or out of order";
+    ++next[thread];
   }
-  return 0;
+  EXPECT_EQ(std::vector<int>(threads, lines), next);
 }
 
 TEST(LogWriter, ThreadsOfOneProcessLoseNoLine) {
   TempFolder folder;
   LogWriter writer(folder.File(L"zansetup.log"));
-  const int kThreads = 6;
-  const int kLines = 150;
-  std::vector<ThreadJob> jobs;
-  for (int t = 0; t < kThreads; ++t) jobs.push_back(ThreadJob{&writer, t, kLines});
-  std::vector<HANDLE> threads;
-  for (ThreadJob& job : jobs) {
-    threads.push_back(reinterpret_cast<HANDLE>(_beginthreadex(nullptr, 0, WriteMany, &job, 0, nullptr)));
-  }
-  ::WaitForMultipleObjects(static_cast<DWORD>(threads.size()), threads.data(), TRUE, INFINITE);
-  for (HANDLE h : threads) ::CloseHandle(h);
-
-  std::vector<std::string> lines = Lines(ReadFileBytes(writer.path()));
-  ASSERT_EQ(static_cast<size_t>(kThreads * kLines), lines.size());
-  std::vector<int> next(kThreads, 0);
-  for (const std::string& line : lines) {
-    int thread = -1;
-    int index = -1;
-    ASSERT_EQ(2, sscanf(MessageOf(line).c_str(), "thread %d line %d", &thread, &index)) << line;
-    ASSERT_EQ(next[thread], index) << "lines of one thread out of order";
-    ++next[thread];
-  }
+  RunThreads(6, [&](int thread) {
+    for (int i = 0; i < 150; ++i) writer.Write(L"thread " + std::to_wstring(thread) + L" line " + std::to_wstring(i));
+  });
+  ExpectEveryThreadsLinesInOrder(LogFileMessages(writer.path()), 6, 150);
 }
 
 TEST(LogModuleFolder, CutAfterTheLaterSeparator) {
@@ -341,83 +273,46 @@ TEST(LogModuleFolder, CutAfterTheLaterSeparator) {
   EXPECT_EQ(FolderOfPath(self), GetModuleFolder(nullptr));
 }
 
-// WriteLog into a log of the test's own: other test processes log into the
-// one beside the program at the same time.
-class WriteLogTest : public ::testing::Test {
- protected:
-  WriteLogTest() : log_(folder_.File(L"zansetup.log")) {}
-  std::vector<std::string> Messages() const {
-    std::vector<std::string> messages;
-    for (const std::string& line : Lines(ReadFileBytes(log_.path()))) messages.push_back(MessageOf(line));
-    return messages;
-  }
-  TempFolder folder_;
-  ScopedLogRedirect log_;
-};
-
-TEST_F(WriteLogTest, AppendsOneLineAndDropsBadFormats) {
+// WriteLog drops a format it cannot apply, and such a call does not count
+// towards the size check of every tenth line.
+TEST(WriteLogCalls, BadFormatsAreDroppedAndNotCounted) {
+  zan_test::LogLinesAdded log;
   WriteLog(L"%s and %d", L"marker", 42);
   WriteLog(nullptr);
   WriteLog(L"%q");
-  EXPECT_EQ(std::vector<std::string>{"marker and 42"}, Messages());
-}
+  EXPECT_EQ(std::vector<std::string>{"marker and 42"}, log.Messages());
 
-TEST_F(WriteLogTest, BadFormatsDoNotAdvanceTheCallCounter) {
-  ASSERT_TRUE(WriteFileBytes(log_.path(), std::string(LogWriter::kMaxSize + 1, 'o')));
-  for (int i = 1; i <= 9; ++i) {
+  ASSERT_TRUE(WriteFileBytes(log.path(), std::string(LogWriter::kMaxSize + 1, 'o')));
+  for (int i = 1; i <= 8; ++i) {
     WriteLog(L"line %d", i);
     WriteLog(L"%q");
   }
-  EXPECT_FALSE(FileExists(folder_.File(L"zansetup.log.1"))) << "bad formats were counted";
-  WriteLog(L"line %d", 10);
-  EXPECT_TRUE(FileExists(folder_.File(L"zansetup.log.1")));
-  EXPECT_EQ(std::vector<std::string>{"line 10"}, Messages());
+  EXPECT_FALSE(FileExists(log.path() + L".1")) << "bad formats were counted";
+  WriteLog(L"line %d", 9);
+  EXPECT_TRUE(FileExists(log.path() + L".1"));
+  EXPECT_EQ(std::vector<std::string>{"line 9"}, log.Messages());
 }
 
 void SentinelHandler(const wchar_t*, const wchar_t*, const wchar_t*, unsigned, uintptr_t) {}
 
-const int kFormatLines = 300;
-
-unsigned __stdcall LogGoodAndBad(void* param) {
-  int thread = *static_cast<int*>(param);
-  for (int i = 0; i < kFormatLines; ++i) {
-    WriteLog(L"thread %d line %d", thread, i);
-    // Bad formats never reach the file, so the threads spend most of their
-    // time formatting side by side; the padding keeps each format (and the
-    // handler swapped around it) long enough to meet another thread's.
-    for (int bad = 0; bad < 10; ++bad) {
-      WriteLog(L"%1000d bad %q", thread);
-      WriteLog(nullptr);
-    }
-  }
-  return 0;
-}
-
-TEST_F(WriteLogTest, ThreadsFormattingAtOnceLeaveTheInvalidParameterHandlerAsFound) {
+TEST(WriteLogCalls, ThreadsFormattingAtOnceLeaveTheInvalidParameterHandlerAsFound) {
+  zan_test::LogLinesAdded log;
   _invalid_parameter_handler original = _set_invalid_parameter_handler(SentinelHandler);
-  const int kThreads = 4;
-  int ids[kThreads];
-  std::vector<HANDLE> threads;
-  for (int t = 0; t < kThreads; ++t) {
-    ids[t] = t;
-    threads.push_back(
-        reinterpret_cast<HANDLE>(_beginthreadex(nullptr, 0, LogGoodAndBad, &ids[t], 0, nullptr)));
-  }
-  ::WaitForMultipleObjects(static_cast<DWORD>(threads.size()), threads.data(), TRUE, INFINITE);
-  for (HANDLE h : threads) ::CloseHandle(h);
+  RunThreads(4, [](int thread) {
+    for (int i = 0; i < 300; ++i) {
+      WriteLog(L"thread %d line %d", thread, i);
+      // Bad formats never reach the file, so the threads spend most of their
+      // time formatting side by side; the padding keeps each format (and the
+      // handler swapped around it) long enough to meet another thread's.
+      for (int bad = 0; bad < 10; ++bad) {
+        WriteLog(L"%1000d bad %q", thread);
+        WriteLog(nullptr);
+      }
+    }
+  });
   _invalid_parameter_handler inForce = _set_invalid_parameter_handler(original);
   EXPECT_EQ(reinterpret_cast<void*>(SentinelHandler), reinterpret_cast<void*>(inForce));
-
-  std::vector<int> next(kThreads, 0);
-  for (const std::string& message : Messages()) {
-    int thread = -1;
-    int index = -1;
-    ASSERT_EQ(2, sscanf(message.c_str(), "thread %d line %d", &thread, &index)) << message;
-    ASSERT_TRUE(thread >= 0 && thread < kThreads) << message;
-    ASSERT_EQ(next[thread], index) << "lines of one thread lost or out of order";
-    ++next[thread];
-  }
-  EXPECT_EQ(std::vector<int>(kThreads, kFormatLines), next);
+  ExpectEveryThreadsLinesInOrder(log.Messages(), 4, 300);
 }
 
 // Wine runs this test program with an administrator's full token, as an

@@ -32,40 +32,33 @@ std::string Repeat(const std::string& piece, size_t times) {
 
 using zan_test::Md5Text;
 
-TEST(Md5Context, Rfc1321TestSuite) {
-  struct Vector {
-    const char* input;
-    const char* digest;
-  };
-  const Vector kSuite[] = {
+std::string DigestOf(Md5Context& context) {
+  unsigned char digest[Md5Context::kDigestSize];
+  context.Finish(digest);
+  return Md5DigestText(digest);
+}
+
+// RFC 1321's suite, then runs of 'a' around the length field: 55 bytes
+// leave just room for the 0x80 byte and the count; from 56 on the padding
+// runs into a second block.
+TEST(Md5Context, Rfc1321TestSuiteAndPaddingAroundTheLengthField) {
+  const std::pair<std::string, const char*> kSuite[] = {
       {"", "d41d8cd98f00b204e9800998ecf8427e"},
       {"a", "0cc175b9c0f1b6a831c399e269772661"},
       {"abc", "900150983cd24fb0d6963f7d28e17f72"},
       {"message digest", "f96b697d7cb7938d525a2f31aaf161d0"},
       {"abcdefghijklmnopqrstuvwxyz", "c3fcd3d76192e4007dfb496cca67e13b"},
-      {"ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789",
-       "d174ab98d277d9f5a5611c2c9f419d9f"},
+      {"ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789", "d174ab98d277d9f5a5611c2c9f419d9f"},
       {kDigits, "57edf4a22be3c955ac49da2e2107b67a"},
+      {std::string(1000000, 'a'), "7707d6ae4e027c70eea2a935c2296f21"},
+      {std::string(55, 'a'), "ef1772b6dff9a122358552954ad0df65"},
+      {std::string(56, 'a'), "3b0c8ac703f828b04c6c197006d17218"},
+      {std::string(57, 'a'), "652b906d60af96844ebd21b674f35e93"},
+      {std::string(63, 'a'), "b06521f39153d618550606be297466d5"},
+      {std::string(64, 'a'), "014842d480b571495a4a0363793f7367"},
+      {std::string(65, 'a'), "c743a45e0d2e6a95cb859adae0248435"},
   };
-  for (const Vector& v : kSuite) EXPECT_EQ(v.digest, Md5Text(v.input)) << '"' << v.input << '"';
-  EXPECT_EQ("7707d6ae4e027c70eea2a935c2296f21", Md5Text(std::string(1000000, 'a')));
-}
-
-TEST(Md5Context, PaddingAroundTheLengthField) {
-  // 55 bytes leave just room for the 0x80 byte and the count; from 56 on the
-  // padding runs into a second block.
-  struct Vector {
-    size_t length;
-    const char* digest;
-  };
-  const Vector kLengths[] = {
-      {55, "ef1772b6dff9a122358552954ad0df65"}, {56, "3b0c8ac703f828b04c6c197006d17218"},
-      {57, "652b906d60af96844ebd21b674f35e93"}, {63, "b06521f39153d618550606be297466d5"},
-      {64, "014842d480b571495a4a0363793f7367"}, {65, "c743a45e0d2e6a95cb859adae0248435"},
-  };
-  for (const Vector& v : kLengths) {
-    EXPECT_EQ(v.digest, Md5Text(std::string(v.length, 'a'))) << v.length << " bytes";
-  }
+  for (const auto& v : kSuite) EXPECT_EQ(v.second, Md5Text(v.first)) << v.first.size() << " bytes";
 }
 
 TEST(Md5Context, PiecesOfAnySizeGiveTheDigestOfTheWhole) {
@@ -83,9 +76,7 @@ TEST(Md5Context, PiecesOfAnySizeGiveTheDigestOfTheWhole) {
       context.Add(data.data() + at, 0);
       at += piece;
     }
-    unsigned char digest[Md5Context::kDigestSize];
-    context.Finish(digest);
-    EXPECT_EQ("d0e5870a64c25af2b0e91b3afc3c699f", Md5DigestText(digest)) << "step " << step;
+    EXPECT_EQ("d0e5870a64c25af2b0e91b3afc3c699f", DigestOf(context)) << "step " << step;
   }
 }
 
@@ -103,9 +94,7 @@ TEST(Md5Context, LongPiecesAtAnyAlignmentGiveTheDigestOfTheWhole) {
       Md5Context context;
       context.Add(at, first);
       context.Add(at + first, bytes.size() - first);
-      unsigned char digest[Md5Context::kDigestSize];
-      context.Finish(digest);
-      EXPECT_EQ("018b2477dacde0f3980e695a1d86f43f", Md5DigestText(digest))
+      EXPECT_EQ("018b2477dacde0f3980e695a1d86f43f", DigestOf(context))
           << "offset " << offset << ", first piece " << first;
     }
   }
@@ -116,9 +105,7 @@ TEST(Md5Context, StartAgainForgetsEarlierInput) {
   context.Add("some earlier input", 18);
   context.Start();
   context.Add("abc", 3);
-  unsigned char digest[Md5Context::kDigestSize];
-  context.Finish(digest);
-  EXPECT_EQ("900150983cd24fb0d6963f7d28e17f72", Md5DigestText(digest));
+  EXPECT_EQ("900150983cd24fb0d6963f7d28e17f72", DigestOf(context));
 }
 
 TEST(Md5Context, BitCountCarriesIntoTheHighWordPast512MiB) {
@@ -127,9 +114,7 @@ TEST(Md5Context, BitCountCarriesIntoTheHighWordPast512MiB) {
   Md5Context context;
   for (int i = 0; i < 513; ++i) context.Add(zeros.data(), zeros.size());
   context.Add(zeros.data(), 7);
-  unsigned char digest[Md5Context::kDigestSize];
-  context.Finish(digest);
-  EXPECT_EQ("7c891b37bdd65c1ffb5412dfac41e015", Md5DigestText(digest));
+  EXPECT_EQ("7c891b37bdd65c1ffb5412dfac41e015", DigestOf(context));
 }
 
 class CheckFileMd5Test : public ::testing::Test {
@@ -142,26 +127,21 @@ class CheckFileMd5Test : public ::testing::Test {
   TempFolder folder_;
 };
 
-TEST_F(CheckFileMd5Test, MatchesKnownDigestsAcrossTheReadBufferSize) {
+// 10,240 bytes fill the read buffer exactly once, 10,241 need a second read
+// of one byte, five MiB many buffers; the expected digest's case does not matter.
+TEST_F(CheckFileMd5Test, MatchesKnownDigestsAcrossTheReadBufferSizeInAnyCase) {
   LogLinesAdded log;
-  EXPECT_TRUE(CheckFileMd5(Write(L"empty.bin", ""), L"d41d8cd98f00b204e9800998ecf8427e"));
-  EXPECT_TRUE(CheckFileMd5(Write(L"abc.bin", "abc"), L"900150983cd24fb0d6963f7d28e17f72"));
-  // 10,240 bytes fill the buffer exactly once; 10,241 need a second read of one byte.
-  std::string oneBuffer = Repeat(kDigits, 128);
+  const std::string oneBuffer = Repeat(kDigits, 128);
   ASSERT_EQ(10240u, oneBuffer.size());
-  EXPECT_TRUE(CheckFileMd5(Write(L"10240.bin", oneBuffer), L"74c9a643db97666afadd7b732c03b619"));
-  EXPECT_TRUE(CheckFileMd5(Write(L"10241.bin", oneBuffer + "a"), L"339152cea298f3671c5eef573afb0b0f"));
-  // Five MiB, many buffers.
-  EXPECT_TRUE(CheckFileMd5(Write(L"large.bin", Repeat(kDigits, 65536)),
-                           L"8582e68e5c7e34f08e7fcde487715ae2"));
-  EXPECT_TRUE(log.Messages().empty());
-}
-
-TEST_F(CheckFileMd5Test, ExpectedDigestIsComparedIgnoringCase) {
-  LogLinesAdded log;
-  std::wstring empty = Write(L"empty.bin", "");
-  EXPECT_TRUE(CheckFileMd5(empty, L"D41D8CD98F00B204E9800998ECF8427E"));
-  EXPECT_TRUE(CheckFileMd5(empty, L"D41d8Cd98f00B204e9800998ECF8427e"));
+  const std::pair<std::string, const wchar_t*> kFiles[] = {
+      {"", L"d41d8cd98f00b204e9800998ecf8427e"},           {"", L"D41D8CD98F00B204E9800998ECF8427E"},
+      {"", L"D41d8Cd98f00B204e9800998ECF8427e"},           {"abc", L"900150983cd24fb0d6963f7d28e17f72"},
+      {oneBuffer, L"74c9a643db97666afadd7b732c03b619"},     {oneBuffer + "a", L"339152cea298f3671c5eef573afb0b0f"},
+      {Repeat(kDigits, 65536), L"8582e68e5c7e34f08e7fcde487715ae2"},
+  };
+  for (const auto& file : kFiles) {
+    EXPECT_TRUE(CheckFileMd5(Write(L"file.bin", file.first), file.second)) << file.first.size() << " bytes";
+  }
   EXPECT_TRUE(log.Messages().empty());
 }
 

@@ -3,13 +3,13 @@
 
 #include <windows.h>
 #include <commctrl.h>
-#include <process.h>
 
 #include <functional>
 
 #include "setup/driver/package_install.h"
 #include "setup/ui/progress_dlg.h"
 #include "setup/ui/resource.h"
+#include "test_util.h"
 
 namespace zan {
 namespace {
@@ -22,63 +22,44 @@ class CancelRecorder : public IDownloadCallback {
   int cancelled = 0;
 };
 
-// Watches from a thread of its own for a message box owned by `owner`; when
-// one shows, runs `onBox` on the watcher thread and answers the box. A box
-// that never shows is simply not seen, so a test that expects none does not
-// hang in it.
-class BoxWatcher {
+// While it lives, answers each message box made for `owner` on this thread
+// with `answer`, first running `onBox` there, inside the box's own loop, as
+// a message of the workflow's would run.
+class BoxAnswerer {
  public:
-  BoxWatcher(HWND owner, int answer, std::function<void()> onBox = nullptr)
+  BoxAnswerer(HWND owner, int answer, std::function<void()> onBox = nullptr)
       : owner_(owner), answer_(answer), onBox_(std::move(onBox)) {
-    thread_ = reinterpret_cast<HANDLE>(_beginthreadex(nullptr, 0, Run, this, 0, nullptr));
+    current_ = this;
+    hook_ = ::SetWindowsHookExW(WH_CBT, Hook, nullptr, ::GetCurrentThreadId());
   }
-  ~BoxWatcher() {
-    stop_ = 1;
-    ::WaitForSingleObject(thread_, 10000);
-    ::CloseHandle(thread_);
+  ~BoxAnswerer() {
+    ::UnhookWindowsHookEx(hook_);
+    current_ = nullptr;
   }
-  bool seen() const { return seen_ != 0; }
+  int seen() const { return seen_; }
 
  private:
-  struct Search {
-    HWND owner;
-    HWND found;
-  };
-  static BOOL CALLBACK Match(HWND hwnd, LPARAM param) {
-    Search* search = reinterpret_cast<Search*>(param);
+  static LRESULT CALLBACK Hook(int code, WPARAM wParam, LPARAM lParam) {
+    BoxAnswerer* self = current_;
     wchar_t name[16] = {};
-    ::GetClassNameW(hwnd, name, 16);
-    if (::GetWindow(hwnd, GW_OWNER) == search->owner && wcscmp(name, L"#32770") == 0 &&
-        ::IsWindowVisible(hwnd)) {
-      search->found = hwnd;
-      return FALSE;
+    if (code == HCBT_CREATEWND && self && ::GetClassNameW(reinterpret_cast<HWND>(wParam), name, 16) &&
+        wcscmp(name, L"#32770") == 0 && reinterpret_cast<CBT_CREATEWNDW*>(lParam)->lpcs->hwndParent == self->owner_) {
+      ++self->seen_;
+      if (self->onBox_) self->onBox_();
+      ::PostMessageW(reinterpret_cast<HWND>(wParam), WM_COMMAND, MAKEWPARAM(self->answer_, BN_CLICKED), 0);
     }
-    return TRUE;
-  }
-  static unsigned __stdcall Run(void* param) {
-    BoxWatcher* self = static_cast<BoxWatcher*>(param);
-    DWORD deadline = ::GetTickCount() + 15000;
-    while (!self->stop_ && ::GetTickCount() < deadline) {
-      Search search = {self->owner_, nullptr};
-      ::EnumWindows(Match, reinterpret_cast<LPARAM>(&search));
-      if (search.found) {
-        self->seen_ = 1;
-        if (self->onBox_) self->onBox_();
-        ::PostMessageW(search.found, WM_COMMAND, MAKEWPARAM(self->answer_, BN_CLICKED), 0);
-        return 0;
-      }
-      ::Sleep(10);
-    }
-    return 0;
+    return ::CallNextHookEx(nullptr, code, wParam, lParam);
   }
 
+  static BoxAnswerer* current_;
   HWND owner_;
   int answer_;
   std::function<void()> onBox_;
-  HANDLE thread_ = nullptr;
-  volatile LONG stop_ = 0;
-  volatile LONG seen_ = 0;
+  HHOOK hook_ = nullptr;
+  int seen_ = 0;
 };
+
+BoxAnswerer* BoxAnswerer::current_ = nullptr;
 
 class ProgressDialog : public ::testing::Test {
  protected:
@@ -156,57 +137,42 @@ TEST_F(ProgressDialog, TextsAndTheCloseItem) {
   EXPECT_TRUE(::GetMenuState(menu, SC_CLOSE, MF_BYCOMMAND) & MF_GRAYED);
   // Escape (IDCANCEL) asks nothing while closing is off.
   {
-    BoxWatcher watcher(dialog_.hwnd(), IDYES);
+    BoxAnswerer answerer(dialog_.hwnd(), IDYES);
     ::SendMessageW(dialog_.hwnd(), WM_COMMAND, IDCANCEL, 0);
-    EXPECT_FALSE(watcher.seen()) << "no confirmation while the installer runs";
+    EXPECT_EQ(0, answerer.seen()) << "no confirmation while the installer runs";
   }
   EXPECT_EQ(0, callback_.cancelled);
   dialog_.EnableClose(true);
   EXPECT_FALSE(::GetMenuState(menu, SC_CLOSE, MF_BYCOMMAND) & MF_GRAYED);
 }
 
-// Runs a function on the dialog's thread when sent WM_APP, as the workflow's
-// own messages do while a box's modal loop runs.
-LRESULT CALLBACK RunOnThread(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam) {
-  if (message == WM_APP) {
-    (*reinterpret_cast<std::function<void()>*>(::GetWindowLongPtrW(hwnd, GWLP_USERDATA)))();
-    return 0;
-  }
-  return ::DefWindowProcW(hwnd, message, wParam, lParam);
-}
-
 TEST_F(ProgressDialog, CancelAsksAndOnlyAYesWhileClosingIsAllowedEndsTheRun) {
   {
-    BoxWatcher watcher(dialog_.hwnd(), IDNO);
+    BoxAnswerer answerer(dialog_.hwnd(), IDNO);
     Send(WM_COMMAND, IDCANCEL);
-    EXPECT_TRUE(watcher.seen());
+    EXPECT_EQ(1, answerer.seen());
   }
   EXPECT_EQ(0, callback_.cancelled) << "No keeps the setup running";
   {
-    BoxWatcher watcher(dialog_.hwnd(), IDYES);
+    BoxAnswerer answerer(dialog_.hwnd(), IDYES);
     Send(WM_COMMAND, IDCANCEL);
-    EXPECT_TRUE(watcher.seen());
+    EXPECT_EQ(1, answerer.seen());
   }
   EXPECT_EQ(1, callback_.cancelled);
 
   // The installer starts while the box is open (its loop delivers the
   // workflow's message, which turns closing off); the Yes that follows is stale.
-  std::function<void()> startInstaller = [this] { dialog_.EnableClose(false); };
-  HWND helper = ::CreateWindowW(L"STATIC", L"", 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr, nullptr, nullptr);
-  ASSERT_NE(nullptr, helper);
-  ::SetWindowLongPtrW(helper, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(&startInstaller));
-  ::SetWindowLongPtrW(helper, GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(RunOnThread));
   {
-    BoxWatcher watcher(dialog_.hwnd(), IDYES, [helper] { ::SendMessageW(helper, WM_APP, 0, 0); });
+    BoxAnswerer answerer(dialog_.hwnd(), IDYES, [this] { dialog_.EnableClose(false); });
     Send(WM_COMMAND, IDCANCEL);
-    EXPECT_TRUE(watcher.seen());
+    EXPECT_EQ(1, answerer.seen());
   }
   EXPECT_EQ(1, callback_.cancelled) << "a Yes given before the installer started must not end it";
-  ::DestroyWindow(helper);
 }
 
 TEST(DownloadProgress, EventsBecomePostsToTheDialog) {
-  HWND target = ::CreateWindowW(L"STATIC", L"", 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr, nullptr, nullptr);
+  zan_test::MessageWindow window;
+  HWND target = window.get();
   ASSERT_NE(nullptr, target);
   UINT_PTR context = reinterpret_cast<UINT_PTR>(target);
   EXPECT_EQ(1, DownloadProgressProc(context, 0, 5000));
@@ -221,7 +187,6 @@ TEST(DownloadProgress, EventsBecomePostsToTheDialog) {
   EXPECT_EQ(UM_PROGRESS_POSITION, msg.message);
   EXPECT_EQ(1200u, msg.wParam);
   EXPECT_FALSE(::PeekMessageW(&msg, target, WM_USER, WM_USER + 100, PM_REMOVE)) << "kinds 2 and 3 post nothing";
-  ::DestroyWindow(target);
 }
 
 }  // namespace

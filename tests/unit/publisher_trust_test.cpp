@@ -15,7 +15,9 @@
 #include "setup/common/handles.h"
 #include "setup/common/publisher_signature.h"
 #include "setup/common/versions.h"
+#include "setup/common/string_util.h"
 #include "setup/driver/document_expiry.h"
+#include "setup/driver/signed_document.h"
 #include "setup/driver/update_signature.h"
 #include "test_util.h"
 
@@ -180,6 +182,33 @@ TEST(DocumentExpiry, FreshUntilTheInstantThenExpiredAndOnlyTheRootsChildCounts) 
   }
 }
 
+// A signed document names its product and, when one is asked for, its
+// version, letter case aside: one of another product or version never
+// stands in for it.
+TEST(DocumentIsFor, TheNamedProductAndVersionInAnyCase) {
+  const std::string both = "<soft_info><name>Demo</name><version>2.0b</version></soft_info>";
+  const std::string nameOnly = "<soft_info><name>Demo</name></soft_info>";
+  const struct {
+    std::string document;
+    const wchar_t* name;
+    const wchar_t* version;
+    bool isFor;
+  } rows[] = {
+      {both, L"Demo", L"2.0b", true},      {both, L"dEMO", L"2.0B", true},    {both, L"demo", L"", true},
+      {nameOnly, L"Demo", L"", true},      {both, L"Demo2", L"2.0b", false},  {both, L"Dem", L"", false},
+      {both, L"Demo", L"2.0", false},      {nameOnly, L"Demo", L"2.0", false},
+      {"<soft_info><version>2.0b</version></soft_info>", L"", L"", false},
+      {"<other><name>Demo</name></other>", L"Demo", L"", false},
+  };
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.document + " for " + WideToUtf8(row.name) + " " + WideToUtf8(row.version));
+    zan_test::LogLinesAdded log;
+    EXPECT_EQ(row.isFor, DocumentIsFor(L"https://h/soft.info", row.document, row.name, row.version));
+    const std::string line = "the document https://h/soft.info is not for this product and version";
+    EXPECT_EQ(row.isFor ? std::vector<std::string>{} : std::vector<std::string>{line}, log.Messages());
+  }
+}
+
 FileSignature Verdict(LONG trust, const std::string& pin = "") {
   FileSignature signature;
   signature.trust = trust;
@@ -206,29 +235,15 @@ TEST(UpdateSignature, OnlyTheVerdictAndThePinsDecide) {
   }
 }
 
-template <typename Value>
-bool ReadOf(const std::wstring& path, bool (*read)(HANDLE, Value*), Value* value) {
-  ScopedFile file(::CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
-                                FILE_ATTRIBUTE_NORMAL, nullptr));
-  return file && read(file.get(), value);
+bool FileVersionOf(const std::wstring& path, FileVersion* version) {
+  ScopedFile file(::CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr));
+  return file && ReadFileVersion(file.get(), version);
 }
 
-bool FileVersionOf(const std::wstring& path, FileVersion* version) { return ReadOf(path, ReadFileVersion, version); }
-
 TEST(UpdateVersionBlock, ReadThroughTheHandleAndNeverPastTheFile) {
+  // (What the block and the machine field read as, the update checks below show.)
   FileVersion version;
-  ASSERT_TRUE(FileVersionOf(zan_test::BuildFolder() + L"tests-bin\\zsdriver.exe", &version));
-  EXPECT_EQ(L"999.0.0.0", VersionText(version));
-  ASSERT_TRUE(FileVersionOf(zan_test::BuildFolder() + L"tests-bin\\old\\zsdriver.exe", &version));
-  EXPECT_EQ(L"0.0.0.1", VersionText(version));
-  EXPECT_FALSE(FileVersionOf(PublisherFile(L"text.txt"), &version));
-  // The machine field the same way: this flavour's, as the running program's.
-  unsigned machine = 0;
-  ASSERT_TRUE(ReadOf(zan_test::BuildFolder() + L"tests-bin\\zsdriver.exe", ReadFileMachine, &machine));
-  EXPECT_EQ(sizeof(void*) == 8 ? 0x8664u : 0x014Cu, machine);
-  EXPECT_EQ(machine, RunningMachine());
-  EXPECT_FALSE(ReadOf(PublisherFile(L"text.txt"), ReadFileMachine, &machine));
-
+  EXPECT_EQ(sizeof(void*) == 8 ? 0x8664u : 0x014Cu, RunningMachine());
   // Cut short anywhere, a program reads as one without a version block, or
   // (cut after it) with the right one: nothing past the end is read.
   const std::string program = zan_test::ReadFileBytes(zan_test::BuildFolder() + L"tests-bin\\zsdriver.exe");
@@ -244,6 +259,46 @@ TEST(UpdateVersionBlock, ReadThroughTheHandleAndNeverPastTheFile) {
     }
   }
   EXPECT_GE(unreadable, 17);
+}
+
+// Whatever the build pins, an update runs only when it is a program of this
+// flavour whose version block is newer, or for a withdrawn build any other.
+TEST(UpdateVersionBlock, OnlyAProgramOfThisMachineAndANewerVersionIsStarted) {
+  const std::wstring newer = zan_test::BuildFolder() + L"tests-bin\\zsdriver.exe";       // 999.0.0.0
+  const std::wstring older = zan_test::BuildFolder() + L"tests-bin\\old\\zsdriver.exe";  // 0.0.0.1
+  const unsigned other = RunningMachine() == 0x8664u ? 0x014Cu : 0x8664u;
+  wchar_t otherLine[128];
+  swprintf(otherLine, 128, L"the update is not started: it is built for machine 0x%04x, this program for 0x%04x",
+           RunningMachine(), other);
+  const std::string kNot = "the update is not started: ";
+  const struct {
+    std::wstring file;
+    unsigned running;
+    FileVersion build;
+    bool withdrawn;
+    std::string machineLine, versionLine;  // empty: it passes
+  } rows[] = {
+      {newer, RunningMachine(), FileVersion{{1, 0, 0, 0}}, false, "", ""},
+      {newer, RunningMachine(), FileVersion{{999, 0, 0, 0}}, true, "",
+       kNot + "its version 999.0.0.0 is this program's own, which is withdrawn"},
+      {older, RunningMachine(), FileVersion{{1, 0, 0, 0}}, true, "", ""},
+      {older, other, FileVersion{{1, 0, 0, 0}}, false, WideToUtf8(otherLine),
+       kNot + "its version 0.0.0.1 is not newer than this program's 1.0.0.0"},
+      {PublisherFile(L"text.txt"), RunningMachine(), FileVersion{{1, 0, 0, 0}}, true, kNot + "it is no program",
+       kNot + "it carries no version block"},
+  };
+  for (const auto& row : rows) {
+    SCOPED_TRACE(WideToUtf8(row.file));
+    ScopedFile file(::CreateFileW(row.file.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr));
+    ASSERT_TRUE(file);
+    for (bool machine : {true, false}) {
+      zan_test::LogLinesAdded log;
+      const std::string& line = machine ? row.machineLine : row.versionLine;
+      EXPECT_EQ(line.empty(), machine ? CheckUpdateMachine(file.get(), row.running)
+                                      : CheckUpdateVersion(file.get(), row.build, row.withdrawn));
+      EXPECT_EQ(line.empty() ? std::vector<std::string>{} : std::vector<std::string>{line}, log.Messages());
+    }
+  }
 }
 
 TEST(UpdateVersionBlock, NewerMeansGreaterAsFourNumbers) {

@@ -120,11 +120,12 @@ TEST(ReleaseControl, RolloutsArePercentagesWithAtMostTwoDecimals) {
     EXPECT_FALSE(ParseRollout(text, &hundredths)) << text;
     EXPECT_EQ(4242u, hundredths) << text;
   }
-  EXPECT_EQ(L"30", RolloutText(3000));
-  EXPECT_EQ(L"12.5", RolloutText(1250));
-  EXPECT_EQ(L"0.25", RolloutText(25));
-  EXPECT_EQ(L"0.05", RolloutText(5));
-  EXPECT_EQ(L"100", RolloutText(10000));
+  // Written back as read, without trailing zeros.
+  for (const wchar_t* text : {L"30", L"12.5", L"0.25", L"0.05", L"100", L"0"}) {
+    unsigned hundredths = 0;
+    ASSERT_TRUE(ParseRollout(text, &hundredths)) << text;
+    EXPECT_EQ(text, RolloutText(hundredths));
+  }
 }
 
 TEST(ReleaseControl, ChannelNamesAndTheirDocuments) {

@@ -5,6 +5,7 @@
 
 #include <windows.h>
 
+#include <algorithm>
 #include <cwchar>
 #include <string>
 #include <vector>
@@ -138,78 +139,83 @@ const wchar_t kEdit[] = L"#129";
 const wchar_t kStatic[] = L"#130";
 const wchar_t kListBox[] = L"#131";
 
-void ExpectItems(const std::vector<Item>& expected, const std::vector<Item>& actual) {
-  ASSERT_EQ(expected.size(), actual.size());
-  for (size_t i = 0; i < expected.size(); ++i) {
-    const Item& e = expected[i];
-    const Item& a = actual[i];
-    EXPECT_EQ(e.id, a.id) << "item " << i;
-    // Window class names compare ignoring case (the resource compiler
-    // stores them upper-cased).
-    EXPECT_EQ(0, _wcsicmp(e.cls.c_str(), a.cls.c_str())) << "id " << e.id;
-    EXPECT_EQ(e.style, a.style) << "id " << e.id;
-    EXPECT_EQ(e.x, a.x) << "id " << e.id;
-    EXPECT_EQ(e.y, a.y) << "id " << e.id;
-    EXPECT_EQ(e.cx, a.cx) << "id " << e.id;
-    EXPECT_EQ(e.cy, a.cy) << "id " << e.id;
-  }
+bool Overlap(const Item& a, const Item& b) {
+  return a.x < b.x + b.cx && b.x < a.x + a.cx && a.y < b.y + b.cy && b.y < a.y + a.cy;
 }
 
-void ExpectShellDlgFont(const Template& t) {
-  EXPECT_EQ(L"MS Shell Dlg", t.face);
-  EXPECT_EQ(9, t.pointSize);
-  EXPECT_EQ(400, t.weight);
-  EXPECT_EQ(1, t.charset);
+bool IsGroupBox(const Item& item) {
+  return _wcsicmp(item.cls.c_str(), kButton) == 0 && (item.style & BS_TYPEMASK) == BS_GROUPBOX;
 }
 
-TEST(DialogTemplates, MainAndProgress) {
+// The hidden main window: the old font, no controls.
+TEST(DialogTemplates, TheMainWindowIsAnEmptyTemplate) {
   Template main = Load(IDD_MAIN);
-  EXPECT_EQ(0x00C80040u, main.style);
-  EXPECT_EQ(196, main.cx);
-  EXPECT_EQ(76, main.cy);
   EXPECT_EQ(L"ZanSetup", main.title);
   EXPECT_EQ(L"MS Sans Serif", main.face);
   EXPECT_EQ(8, main.pointSize);
+  EXPECT_FALSE(main.style & WS_VISIBLE);
   EXPECT_TRUE(main.items.empty());
-
-  Template progress = Load(IDD_PROGRESS);
-  EXPECT_EQ(0x80CA00C8u, progress.style);
-  EXPECT_EQ(298, progress.cx);
-  EXPECT_EQ(83, progress.cy);
-  EXPECT_EQ(L"ZanSetup", progress.title);
-  ExpectShellDlgFont(progress);
-  ExpectItems({{IDC_STEP_TEXT, kStatic, 0x50020000, 13, 14, 182, 10},
-               {IDC_PROGRESS_TEXT, kStatic, 0x50020000, 13, 40, 120, 13},
-               {IDC_PERCENT_TEXT, kStatic, 0x50020000, 139, 40, 25, 13},
-               {IDC_PROGRESS_BAR, L"msctls_progress32", 0x50000000, 13, 58, 273, 10}},
-              progress.items);
 }
 
-TEST(DialogTemplates, PathAndConflict) {
-  Template path = Load(IDD_PATH_SELECT);
-  EXPECT_EQ(0x80CA00C8u, path.style);
-  EXPECT_EQ(298, path.cx);
-  EXPECT_EQ(83, path.cy);
-  ExpectShellDlgFont(path);
-  ExpectItems({{IDC_NEXT, kButton, 0x50010001, 173, 63, 49, 16},
-               {IDCANCEL, kButton, 0x50010000, 241, 63, 49, 16},
-               {IDC_HEADING, kStatic, 0x50020000, 9, 5, 96, 11},
-               {IDC_GROUP, kButton, 0x50000007, 30, 22, 241, 35},
-               {IDC_PATH_EDIT, kEdit, 0x50810880, 38, 35, 169, 16},
-               {IDC_BROWSE, kButton, 0x50010000, 219, 35, 49, 16}},
-              path.items);
-
-  Template conflict = Load(IDD_CONFLICT);
-  EXPECT_EQ(0x80C800C8u, conflict.style) << "no minimize box";
-  EXPECT_EQ(225, conflict.cx);
-  EXPECT_EQ(102, conflict.cy);
-  ExpectShellDlgFont(conflict);
-  ExpectItems({{IDC_TERMINATE, kButton, 0x50010001, 22, 83, 50, 14},
-               {IDC_RETRY, kButton, 0x50010000, 87, 83, 50, 14},
-               {IDC_GROUP, kButton, 0x50000007, 7, 8, 211, 72},
-               {IDC_PROCESS_LIST, kListBox, 0x50A10103, 12, 22, 200, 52},
-               {IDCANCEL, kButton, 0x50010000, 152, 83, 50, 14}},
-              conflict.items);
+// Each dialog the code drives holds exactly the controls it addresses, of
+// the class it treats them as, with the styles it relies on; in the shell
+// font, each control visible, inside the dialog and clear of the others
+// (a group box aside), and the keyboard reaches every control a user works.
+TEST(DialogTemplates, EachDialogHoldsTheCodesControlsInsideItAndApart) {
+  struct Control {
+    DWORD id;
+    const wchar_t* cls;
+    DWORD style;  // bits it must have
+  };
+  const DWORD kTab = WS_TABSTOP;
+  const struct {
+    int id;
+    const wchar_t* title;  // the path and conflict dialogs take theirs from the language file
+    bool minimizeBox;
+    std::vector<Control> controls;
+  } dialogs[] = {
+      {IDD_PROGRESS, L"ZanSetup", true, {{IDC_STEP_TEXT, kStatic, 0}, {IDC_PROGRESS_TEXT, kStatic, 0},
+                            {IDC_PERCENT_TEXT, kStatic, 0}, {IDC_PROGRESS_BAR, L"msctls_progress32", 0}}},
+      {IDD_PATH_SELECT, L"Dialog", true, {{IDC_NEXT, kButton, kTab | BS_DEFPUSHBUTTON}, {IDCANCEL, kButton, kTab},
+                               {IDC_HEADING, kStatic, 0}, {IDC_GROUP, kButton, BS_GROUPBOX},
+                               {IDC_PATH_EDIT, kEdit, kTab | ES_AUTOHSCROLL}, {IDC_BROWSE, kButton, kTab}}},
+      {IDD_CONFLICT, L"Dialog", false, {{IDC_TERMINATE, kButton, kTab | BS_DEFPUSHBUTTON}, {IDC_RETRY, kButton, kTab},
+                             {IDC_GROUP, kButton, BS_GROUPBOX}, {IDC_PROCESS_LIST, kListBox, kTab | WS_VSCROLL},
+                             {IDCANCEL, kButton, kTab}}},
+      {IDD_PROXY_AUTH, L"ZanSetup", false, {{IDC_PROXY_TEXT, kStatic, 0}, {IDC_PROXY_USER_LABEL, kStatic, 0},
+                               {IDC_PROXY_USER, kEdit, kTab | ES_AUTOHSCROLL},
+                               {IDC_PROXY_PASSWORD_LABEL, kStatic, 0},
+                               {IDC_PROXY_PASSWORD, kEdit, kTab | ES_AUTOHSCROLL | ES_PASSWORD},
+                               {IDC_PROXY_REMEMBER, kButton, kTab | BS_AUTOCHECKBOX},
+                               {IDOK, kButton, kTab | BS_DEFPUSHBUTTON}, {IDCANCEL, kButton, kTab}}},
+  };
+  const DWORD kFrame = WS_POPUP | WS_CAPTION | WS_SYSMENU | DS_MODALFRAME | DS_SHELLFONT;
+  for (const auto& dialog : dialogs) {
+    SCOPED_TRACE("template " + std::to_string(dialog.id));
+    Template t = Load(dialog.id);
+    EXPECT_EQ(dialog.title, t.title);
+    EXPECT_EQ(L"MS Shell Dlg", t.face);
+    EXPECT_EQ(9, t.pointSize);
+    EXPECT_EQ(kFrame, t.style & kFrame);
+    EXPECT_EQ(dialog.minimizeBox, (t.style & WS_MINIMIZEBOX) != 0);
+    ASSERT_EQ(dialog.controls.size(), t.items.size());
+    for (const Control& control : dialog.controls) {
+      auto item = std::find_if(t.items.begin(), t.items.end(), [&](const Item& i) { return i.id == control.id; });
+      ASSERT_NE(t.items.end(), item) << "no control " << control.id;
+      // The resource compiler stores class names upper-cased.
+      EXPECT_EQ(0, _wcsicmp(control.cls, item->cls.c_str())) << control.id;
+      const DWORD style = control.style | WS_CHILD | WS_VISIBLE;
+      EXPECT_EQ(style, item->style & style) << control.id;
+      EXPECT_TRUE(control.cls != kButton || (control.style & BS_TYPEMASK) == (item->style & BS_TYPEMASK)) << control.id;
+      EXPECT_TRUE(item->x >= 0 && item->y >= 0 && item->cx > 0 && item->cy > 0 && item->x + item->cx <= t.cx &&
+                  item->y + item->cy <= t.cy)
+          << control.id << " lies outside its dialog";
+      for (const Item& other : t.items) {
+        if (other.id == item->id || IsGroupBox(*item) || IsGroupBox(other)) continue;
+        EXPECT_FALSE(Overlap(*item, other)) << control.id << " overlaps " << other.id;
+      }
+    }
+  }
 }
 
 // A setting of the program's manifest, read as the loader reads it; "" when

@@ -12,6 +12,7 @@
 #include "setup/driver/network_session.h"
 #include "setup/http/network_run.h"
 #include "setup/http/proxy_credentials.h"
+#include "setup/common/string_util.h"
 #include "setup/http/retry_policy.h"
 #include "test_util.h"
 
@@ -32,7 +33,8 @@ TryOutcome Error(DWORD error, HRESULT result = E_FAIL) {
   return outcome;
 }
 
-TEST(RetryPolicy, TransientAndPermanentOutcomes) {
+// Each verdict with the outcomes it covers; what the log says of a try.
+TEST(RetryPolicy, TransientAndPermanentOutcomesAndTheirReasons) {
   TryOutcome cut = Error(0);
   cut.status = 200;
   cut.cutShort = true;
@@ -40,44 +42,32 @@ TEST(RetryPolicy, TransientAndPermanentOutcomes) {
   overCap.status = 200;
   TryOutcome rangeRefused = Error(0);
   rangeRefused.status = 206;  // a Content-Range that does not fit, say
-  struct Row {
-    const char* what;
-    TryOutcome outcome;
+  const struct {
     TryVerdict verdict;
+    std::vector<TryOutcome> outcomes;
   } rows[] = {
-      {"success", Error(0, S_OK), TryVerdict::kDone},
-      {"connection refused", Error(ERROR_INTERNET_CANNOT_CONNECT), TryVerdict::kTransient},
-      {"connection reset", Error(ERROR_INTERNET_CONNECTION_RESET), TryVerdict::kTransient},
-      {"connection aborted", Error(ERROR_INTERNET_CONNECTION_ABORTED), TryVerdict::kTransient},
-      {"time-out", Error(ERROR_INTERNET_TIMEOUT), TryVerdict::kTransient},
-      {"the operation's own deadline", Error(0, E_ABORT), TryVerdict::kTransient},
-      {"name not resolved", Error(ERROR_INTERNET_NAME_NOT_RESOLVED), TryVerdict::kTransient},
-      {"closed before the status line", Error(ERROR_HTTP_INVALID_SERVER_RESPONSE), TryVerdict::kTransient},
-      {"answer cut short", cut, TryVerdict::kTransient},
-      {"408", Status(408), TryVerdict::kTransient},
-      {"429", Status(429), TryVerdict::kTransient},
-      {"500", Status(500), TryVerdict::kTransient},
-      {"502", Status(502), TryVerdict::kTransient},
-      {"503", Status(503), TryVerdict::kTransient},
-      {"504", Status(504), TryVerdict::kTransient},
-      {"404", Status(404), TryVerdict::kPermanent},
-      {"403", Status(403), TryVerdict::kPermanent},
-      {"407 nobody answered", Status(407), TryVerdict::kPermanent},
-      {"501", Status(501), TryVerdict::kPermanent},
-      {"untrusted certificate", Error(ERROR_INTERNET_INVALID_CA), TryVerdict::kPermanent},
-      {"certificate for another host", Error(ERROR_INTERNET_SEC_CERT_CN_INVALID), TryVerdict::kPermanent},
-      {"refused redirect (sent, no error)", Error(0), TryVerdict::kPermanent},
-      {"a body over its cap", overCap, TryVerdict::kPermanent},
-      {"a range answer that does not fit", rangeRefused, TryVerdict::kPermanent},
+      {TryVerdict::kDone, {Error(0, S_OK)}},
+      {TryVerdict::kTransient,
+       {Error(ERROR_INTERNET_CANNOT_CONNECT), Error(ERROR_INTERNET_CONNECTION_RESET),
+        Error(ERROR_INTERNET_CONNECTION_ABORTED), Error(ERROR_INTERNET_TIMEOUT),
+        Error(0, E_ABORT),  // the operation's own deadline
+        Error(ERROR_INTERNET_NAME_NOT_RESOLVED),
+        Error(ERROR_HTTP_INVALID_SERVER_RESPONSE),  // closed before the status line
+        cut, Status(408), Status(429), Status(500), Status(502), Status(503), Status(504)}},
+      {TryVerdict::kPermanent,
+       {Status(404), Status(403), Status(407) /* nobody answered */, Status(501), Error(ERROR_INTERNET_INVALID_CA),
+        Error(ERROR_INTERNET_SEC_CERT_CN_INVALID), Error(0) /* a refused redirect: sent, no error */, overCap,
+        rangeRefused}},
   };
-  for (const Row& row : rows) EXPECT_EQ(row.verdict, ClassifyTry(row.outcome)) << row.what;
-}
-
-TEST(RetryPolicy, ReasonsForTheLog) {
+  for (const auto& row : rows) {
+    for (const TryOutcome& outcome : row.outcomes) {
+      EXPECT_EQ(row.verdict, ClassifyTry(outcome))
+          << WideToUtf8(DescribeTry(outcome)) << ", error " << outcome.error << ", result " << std::hex
+          << outcome.result;
+    }
+  }
   EXPECT_EQ(L"connection refused", DescribeTry(Error(ERROR_INTERNET_CANNOT_CONNECT)));
   EXPECT_EQ(L"status 503", DescribeTry(Status(503)));
-  TryOutcome cut = Error(0);
-  cut.cutShort = true;
   EXPECT_EQ(L"answer cut short", DescribeTry(cut));
   EXPECT_EQ(L"connection reset", DescribeTry(Error(ERROR_INTERNET_CONNECTION_RESET)));
 }
@@ -91,18 +81,10 @@ TEST(RetryPolicy, RetryAfterInSecondsOrAsADateCapped) {
     bool parses;
     DWORD waitMs;
   } rows[] = {
-      {L"3", true, 3000},
-      {L" 120 ", true, 120000},
-      {L"0", true, 0},
-      {L"301", true, kRetryAfterCapMs},
-      {L"99999999999999999999999", false, 0},
-      {L"Sun, 06 Nov 1994 08:49:45 GMT", true, 8000},
-      {L"Sun, 06 Nov 1994 09:49:37 GMT", true, kRetryAfterCapMs},
-      {L"Sun, 06 Nov 1994 08:49:00 GMT", true, 0},
-      {L"-3", false, 0},
-      {L"3 s", false, 0},
-      {L"Sunday, 06-Nov-94 08:49:37 GMT", false, 0},
-      {L"Sun, 06 Nov 1994 25:49:37 GMT", false, 0},
+      {L"3", true, 3000}, {L" 120 ", true, 120000}, {L"0", true, 0}, {L"301", true, kRetryAfterCapMs},
+      {L"Sun, 06 Nov 1994 08:49:45 GMT", true, 8000}, {L"Sun, 06 Nov 1994 09:49:37 GMT", true, kRetryAfterCapMs},
+      {L"Sun, 06 Nov 1994 08:49:00 GMT", true, 0}, {L"99999999999999999999999", false, 0}, {L"-3", false, 0},
+      {L"3 s", false, 0}, {L"Sunday, 06-Nov-94 08:49:37 GMT", false, 0}, {L"Sun, 06 Nov 1994 25:49:37 GMT", false, 0},
       {L"", false, 0},
   };
   for (const Row& row : rows) {

@@ -10,6 +10,7 @@
 
 #include "setup/common/files.h"
 #include "setup/common/handles.h"
+#include "setup/common/string_util.h"
 #include "setup/driver/self_update.h"
 #include "setup/driver/update_lock.h"
 #include "test_util.h"
@@ -32,43 +33,28 @@ TEST(UpdateStamp, FourteenDigitsOfLocalTimeThatReadBackToTheSameSecond) {
   EXPECT_EQ(when, back);
 }
 
-TEST(UpdateStamp, DueAfterTwentyFourWholeHoursAndNotBefore) {
+// A check is due 24 whole hours after its stamp, at once without one or
+// with one that is no real time; a stamp in the future waits until a day
+// past it.
+TEST(UpdateStamp, DueAfterTwentyFourWholeHoursOrWithoutARealStamp) {
   const __time64_t now = Noon();
+  const __time64_t kDay = 24 * kHour;
+  const struct {
+    __time64_t stamp, now;  // from noon
+    bool due;
+  } rows[] = {{0, 0, false},     {-kDay + kMinute, 0, false}, {-kDay + 1, 0, false}, {-kDay, 0, true},
+              {-400 * kDay, 0, true}, {2 * kHour, 0, false}, {400 * kDay, 0, false},
+              {2 * kHour, 2 * kHour + kDay - kMinute, false}, {2 * kHour, 26 * kHour, true}};
+  for (const auto& row : rows) {
+    EXPECT_EQ(row.due, IsUpdateCheckDue(FormatUpdateTime(now + row.stamp), now + row.now))
+        << row.stamp << " s, checked at " << row.now << " s";
+  }
   EXPECT_TRUE(IsUpdateCheckDue(L"", now)) << "no stamp yet";
-  EXPECT_FALSE(IsUpdateCheckDue(FormatUpdateTime(now), now));
-  EXPECT_FALSE(IsUpdateCheckDue(FormatUpdateTime(now - 23 * kHour - 59 * kMinute), now));
-  EXPECT_FALSE(IsUpdateCheckDue(FormatUpdateTime(now - 24 * kHour + 1), now));
-  EXPECT_TRUE(IsUpdateCheckDue(FormatUpdateTime(now - 24 * kHour), now));
-  EXPECT_TRUE(IsUpdateCheckDue(FormatUpdateTime(now - 400 * 24 * kHour), now));
-}
-
-TEST(UpdateStamp, AStampInTheFutureWaitsUntilADayPastIt) {
-  const __time64_t now = Noon();
-  const std::wstring stamp = FormatUpdateTime(now + 2 * kHour);
-  EXPECT_FALSE(IsUpdateCheckDue(stamp, now));
-  EXPECT_FALSE(IsUpdateCheckDue(FormatUpdateTime(now + 400 * 24 * kHour), now));
-  EXPECT_FALSE(IsUpdateCheckDue(stamp, now + 2 * kHour + 23 * kHour + 59 * kMinute));
-  EXPECT_TRUE(IsUpdateCheckDue(stamp, now + 26 * kHour));
-}
-
-TEST(UpdateStamp, AStampThatIsNoRealTimeIsDue) {
-  const __time64_t now = Noon();
   const wchar_t* const kMalformed[] = {
-      L"20241315120000",   // month 13
-      L"20240015120000",   // month 0
-      L"20240700120000",   // day 0
-      L"20240732120000",   // day 32
-      L"20240230120000",   // 30 February
-      L"20240715240000",   // 24 o'clock
-      L"20240715126000",   // minute 60
-      L"20240715120060",   // second 60
-      L"18990715120000",   // before 1900
-      L"2024071512000",    // 13 digits
-      L"202407151200000",  // 15 digits
-      L"2024O715120000",   // a letter O
-      L"2024-07-15 12:0",  // another format
-      L" 20240715120000",
-      L"abcdefghijklmn"};
+      L"20241315120000", L"20240015120000", L"20240700120000", L"20240732120000",  // month 13 or 0, day 0 or 32
+      L"20240230120000", L"20240715240000", L"20240715126000", L"20240715120060",  // 30 February, 24:00, :60
+      L"18990715120000", L"2024071512000",  L"202407151200000",                    // before 1900, 13 or 15 digits
+      L"2024O715120000", L"2024-07-15 12:0", L" 20240715120000", L"abcdefghijklmn"};
   for (const wchar_t* stamp : kMalformed) {
     __time64_t when = 0;
     EXPECT_FALSE(ParseUpdateTime(stamp, &when)) << stamp;
@@ -100,14 +86,13 @@ TEST(UpdateVersion, DottedNumbersCompareAsNumbersAnythingElseAsTextIgnoringCase)
   }
 }
 
-TEST(UpdateVersion, EveryPlaceholderInTheAddressGetsTheVersion) {
+// Every placeholder in the address gets the version; the new program's
+// path is quoted.
+TEST(UpdateVersion, TheAddressAndTheNewProgramsCommandLine) {
   EXPECT_EQ(L"http://h/zansetup/2.0/ZanSetup-2.0.exe",
             UpdateAddress(L"http://h/zansetup/%VER%/ZanSetup-%VER%.exe", L"2.0"));
   EXPECT_EQ(L"http://h/ZanSetup.exe", UpdateAddress(L"http://h/ZanSetup.exe", L"2.0"));
   EXPECT_EQ(L"", UpdateAddress(L"", L"2.0"));
-}
-
-TEST(UpdateVersion, TheNewProgramsPathIsQuoted) {
   EXPECT_EQ(L"\"C:\\Program Files\\download\\Zansetup\\ZanSetup.exe\" /Inst=0",
             UpdateCommandLine(L"C:\\Program Files\\download\\Zansetup\\ZanSetup.exe"));
 }
@@ -162,6 +147,40 @@ TEST(UpdateLeftovers, SetAsideFilesGoUnlessStillInUseOrAnUpdaterRuns) {
   ::CloseHandle(held);
   RemoveUpdateLeftovers(folder.path());
   EXPECT_FALSE(zan::FileExists(folder.File(L"ZanSetupSH.exe.old")));
+}
+
+// The update document is refused past 1 MiB while it arrives; one of
+// exactly 1 MiB is read.
+class UpdateDocument : public zan_test::ServerTest {};
+
+TEST_F(UpdateDocument, ADocumentOverOneMebibyteIsRefused) {
+  zan_test::ScopedUserHive hive;
+  zan_test::TempFolder folder;
+  const std::wstring name = zan_test::UniqueToken(L"new") + L".xml";
+  const std::wstring url = Nginx(L"/" + name);
+  struct Remove {
+    std::wstring path;
+    ~Remove() { ::DeleteFileW(path.c_str()); }
+  } remove{servers_.nginxRoot + name};
+  const std::string kDocument = "<zansetup><version>0.0.0.1</version></zansetup>\n<!--";
+  for (size_t size : {size_t{1048576}, size_t{1048577}}) {
+    SCOPED_TRACE(size);
+    const std::string padding(size - kDocument.size() - 4, 'x');
+    ASSERT_TRUE(zan_test::WriteFileBytes(remove.path, kDocument + padding + "-->\n"));
+    zan_test::LogLinesAdded log;
+    RunSelfUpdate(url, folder.File(L"ZanSetup.exe"));
+    const std::vector<std::string> lines = log.Messages();
+    ASSERT_FALSE(lines.empty());
+    if (size > 1048576) {
+      const std::string shown = WideToUtf8(url);
+      EXPECT_EQ((std::vector<std::string>{"refused an answer larger than 1048576 bytes, url: " + shown,
+                                          "download new.xml failed, url: " + shown}),
+                lines);
+    } else {
+      EXPECT_EQ(0u, lines[0].find("new.xml content: <zansetup><version>0.0.0.1</version>")) << lines[0].substr(0, 80);
+    }
+    EXPECT_FALSE(zan::FileExists(folder.File(L"ZanSetup.exe")));
+  }
 }
 
 }  // namespace

@@ -190,17 +190,44 @@ bool ReadTestServers(TestServers* servers) {
 
 LogLinesAdded::LogLinesAdded() : log_(folder_.File(L"zansetup.log")) {}
 
-std::vector<std::string> LogLinesAdded::Messages() const {
-  std::string added = ReadFileBytes(log_.path());
+std::vector<std::string> LogFileMessages(const std::wstring& path) {
+  const std::string bytes = ReadFileBytes(path);
   std::vector<std::string> messages;
   size_t begin = 0;
-  for (size_t end; (end = added.find("\r\n", begin)) != std::string::npos; begin = end + 2) {
-    std::string line = added.substr(begin, end - begin);
+  for (size_t end; (end = bytes.find("\r\n", begin)) != std::string::npos; begin = end + 2) {
+    std::string line = bytes.substr(begin, end - begin);
     EXPECT_TRUE(line.size() >= 20 && line[19] == '\t') << line;
     messages.push_back(line.size() >= 20 ? line.substr(20) : line);
   }
-  EXPECT_EQ(added.size(), begin) << "text after the last CR LF";
+  EXPECT_EQ(bytes.size(), begin) << "text after the last CR LF";
   return messages;
+}
+
+std::string FaultPattern(size_t size) {
+  std::string bytes(size, '\0');
+  for (size_t i = 0; i < size; ++i) bytes[i] = static_cast<char>((i * 31 + (i >> 12)) % 251);
+  return bytes;
+}
+
+std::string HeaderValue(const std::string& text, const std::string& name) {
+  const std::string wanted = name + ": ";
+  for (size_t at = 0, end; (end = text.find("\r\n", at)) != std::string::npos && end != at; at = end + 2) {
+    if (text.compare(at, wanted.size(), wanted) == 0) return text.substr(at + wanted.size(), end - at - wanted.size());
+  }
+  return "<absent>";
+}
+
+std::wstring UniqueToken(const wchar_t* what) {
+  static int counter = 0;
+  return std::wstring(what) + L"-" + std::to_wstring(::GetCurrentProcessId()) + L"-" +
+         std::to_wstring(::GetTickCount()) + L"-" + std::to_wstring(++counter);
+}
+
+MessageWindow::MessageWindow()
+    : hwnd_(::CreateWindowExW(0, L"STATIC", L"", 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr, nullptr, nullptr)) {}
+
+MessageWindow::~MessageWindow() {
+  if (hwnd_) ::DestroyWindow(hwnd_);
 }
 
 }  // namespace zan_test

@@ -29,13 +29,18 @@ class TempFolder {
   std::wstring path_;
 };
 
+// The messages of a log file, without their time stamps; a line without
+// its stamp, or text after the last CR LF, fails the test.
+std::vector<std::string> LogFileMessages(const std::wstring& path);
+
 // The lines logged while it lives, into a log of its own: other test
 // processes write to the one beside the program at the same time.
 class LogLinesAdded {
  public:
   LogLinesAdded();
   // The messages, without their time stamps.
-  std::vector<std::string> Messages() const;
+  std::vector<std::string> Messages() const { return LogFileMessages(log_.path()); }
+  const std::wstring& path() const { return log_.path(); }
 
  private:
   TempFolder folder_;
@@ -92,6 +97,29 @@ class ServerTest : public ::testing::Test {
   std::wstring Fault(const std::wstring& path) const { return servers_.fault + path; }
 
   TestServers servers_;
+};
+
+// The fault server's body bytes (servers.py: pattern).
+std::string FaultPattern(size_t size);
+
+// The value of the first header line named `name` (exact case) in a block
+// of CR LF lines (an echoed request or header block), or "<absent>".
+std::string HeaderValue(const std::string& text, const std::string& name);
+
+// A token no other test process uses, to find a test's own requests.
+std::wstring UniqueToken(const wchar_t* what);
+
+// A message-only window for posts to land on, destroyed at the end.
+class MessageWindow {
+ public:
+  MessageWindow();
+  ~MessageWindow();
+  MessageWindow(const MessageWindow&) = delete;
+  MessageWindow& operator=(const MessageWindow&) = delete;
+  HWND get() const { return hwnd_; }
+
+ private:
+  HWND hwnd_;
 };
 
 // The MD5 of `bytes` as 32 lower-case hexadecimal digits.

@@ -59,22 +59,18 @@ TEST(Handles, ClosingKeepsTheLastError) {
   EXPECT_EQ(static_cast<DWORD>(ERROR_FILE_NOT_FOUND), ::GetLastError());
 }
 
+// Truncated; above 100 passes through; no total, no percentage (-1).
 TEST(Percent, SinglePrecisionRatioTruncated) {
-  EXPECT_EQ(28, PercentOf(29, 100));
-  EXPECT_EQ(33, PercentOf(1, 3));
-  EXPECT_EQ(100, PercentOf(5000, 5000));
-  EXPECT_EQ(0, PercentOf(0, 100));
-  EXPECT_EQ(150, PercentOf(3, 2)) << "values above 100 pass through";
-  EXPECT_EQ(-1, PercentOf(10, 0)) << "no total, no percentage";
-  EXPECT_EQ(50, PercentOf(1073741824, 2147483647));
+  const int kRows[][3] = {{29, 100, 28}, {1, 3, 33},   {5000, 5000, 100},
+                          {0, 100, 0},   {3, 2, 150},  {10, 0, -1},      {1073741824, 2147483647, 50}};
+  for (const auto& row : kRows) EXPECT_EQ(row[2], PercentOf(row[0], row[1])) << row[0] << " of " << row[1];
 }
 
-TEST(InfoAddress, VersionedAndVersionlessForms) {
+// The information's address with a version and without; the download
+// folder beside the program's folder, a drive's root included.
+TEST(DownloadFolder, InfoAddressAndTheParentOfTheProgramFolder) {
   EXPECT_EQ(L"http://h:1/zansetup/soft/Foo/2.0/soft.info", BuildInfoUrl(L"http://h:1", L"Foo", L"2.0"));
   EXPECT_EQ(L"http://h:1/zansetup/soft/Foo/soft.info", BuildInfoUrl(L"http://h:1", L"Foo", L""));
-}
-
-TEST(DownloadFolder, ParentOfTheProgramFolder) {
   EXPECT_EQ(L"C:\\Apps\\download\\Foo\\", DownloadFolderPath(L"C:\\Apps\\ZanSetup\\", L"Foo"));
   EXPECT_EQ(L"C:\\Apps\\download\\Foo\\", DownloadFolderPath(L"C:\\Apps\\ZanSetup\\\\", L"Foo"));
   EXPECT_EQ(L"C:\\download\\Zansetup\\", DownloadFolderPath(L"C:\\ZanSetup\\", L"Zansetup"));

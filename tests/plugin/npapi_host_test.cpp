@@ -8,6 +8,7 @@
 
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 #include <set>
 #include <string>
 #include <vector>
@@ -162,13 +163,11 @@ class NpapiHost : public zan_test::PluginTest {
     initialize_ = reinterpret_cast<InitializeProc>(reinterpret_cast<void*>(::GetProcAddress(module_, "NP_Initialize")));
     shutdown_ = reinterpret_cast<ShutdownProc>(reinterpret_cast<void*>(::GetProcAddress(module_, "NP_Shutdown")));
     ASSERT_TRUE(getEntryPoints_ && initialize_ && shutdown_);
-    ASSERT_HRESULT_SUCCEEDED(::CoInitialize(nullptr));
-    comReady_ = true;
   }
 
   void TearDown() override {
-    if (comReady_) ::CoUninitialize();
     if (module_) ::FreeLibrary(module_);
+    PluginTest::TearDown();
   }
 
   // Both tables exchanged, as a browser does before its first instance.
@@ -202,7 +201,6 @@ class NpapiHost : public zan_test::PluginTest {
   ShutdownProc shutdown_ = nullptr;
   NPNetscapeFuncs browser_ = {};
   NPPluginFuncs plugin_ = {};
-  bool comReady_ = false;
 };
 
 TEST_F(NpapiHost, EntryPointsCheckTableSizesAndVersions) {
@@ -515,54 +513,13 @@ class NpapiInstall : public NpapiHost {
   NPObject* object_ = nullptr;
 };
 
-TEST_F(NpapiInstall, AnswersOneWhetherOrNotTheProgramStarts) {
-  NPVariant args[] = {StringVariant("Foo", 3), StringVariant("2.0", 3)};
-  Install(args, 2);
-  EXPECT_EQ(std::vector<std::string>{"CZanSetupOneClick: Get appinfo path: , version: "}, NewLogLines())
-      << "no record: the control was reached and started nothing";
-
-  std::wstring program = StandIn();
-  SetRecord(L"1.0", program);
-  const std::string path = zan::WideToUtf8(program);
-  Install(args, 1);
-  std::vector<std::string> lines = NewLogLines();
-  ASSERT_EQ(3u, lines.size());
-  EXPECT_EQ("CZanSetupOneClick: Get appinfo path: " + path + ", version: 1.0", lines[1]);
-  EXPECT_EQ("CZanSetupOneClick: run zansetup, path: " + path, lines[2]) << "a name without a version starts";
-  EXPECT_EQ("\"" + path + "\" App=Foo Ver=", WaitForCommandLine(program));
-}
-
-TEST_F(NpapiInstall, WhatALinkWouldNotCarryFailsTheCallAndStartsNothing) {
-  std::wstring program = StandIn();
-  SetRecord(L"1.0", program);
-  std::vector<std::pair<std::string, std::string>> cases;
-  size_t logged = 0;
-  for (const zan_test::UnsafeValues& c : zan_test::UnsafeValueTable()) {
-    cases.emplace_back(zan::WideToUtf8(c.name), zan::WideToUtf8(c.version));
-    const NPVariant args[] = {StringVariant(cases.back().first.data(), static_cast<uint32_t>(cases.back().first.size())),
-                              StringVariant(cases.back().second.data(), static_cast<uint32_t>(cases.back().second.size()))};
-    NPVariant result = {};
-    EXPECT_FALSE(object_->_class->invoke(object_, Id("InstallOneClick"), args, 2, &result)) << c.refusal;
-    ExpectLastLine("InstallOneClick refused: " + c.refusal, ++logged);
-  }
-  // Nothing, and arguments that are not strings, count as empty names.
+// Nothing, and arguments that are not strings, count as empty names.
+TEST_F(NpapiInstall, ArgumentsThatAreNoStringsAreEmptyNames) {
   NPVariant numbers[] = {IntVariant(7), IntVariant(8)};
   NPVariant result = {};
   EXPECT_FALSE(object_->_class->invoke(object_, Id("InstallOneClick"), nullptr, 0, &result));
   EXPECT_FALSE(object_->_class->invoke(object_, Id("InstallOneClick"), numbers, 2, &result));
-  ExpectLastLine("InstallOneClick refused: the product name is not usable", logged += 2);
-  // Refused by its byte count, never read: the count claims far more than
-  // the few bytes there are, and reading them would fault. 600 bytes can
-  // still be 200 Chinese characters.
-  const char few[] = "aaaa";
-  NPVariant hugeArgs[] = {StringVariant(few, static_cast<uint32_t>(zan_test::kHugeLength))};
-  EXPECT_FALSE(object_->_class->invoke(object_, Id("InstallOneClick"), hugeArgs, 1, &result));
-  ExpectLastLine("InstallOneClick refused: the product name is longer than 200 characters", ++logged);
-  std::string chinese;
-  for (int i = 0; i < 200; ++i) chinese += "\xE4\xBA\xA7";
-  NPVariant longest[] = {StringVariant(chinese.data(), 600), StringVariant("1", 1)};
-  Install(longest, 2);
-  EXPECT_EQ("\"" + zan::WideToUtf8(program) + "\" App=" + chinese + " Ver=1", WaitForCommandLine(program));
+  ExpectLastLine("InstallOneClick refused: the product name is not usable", 2);
 }
 
 // The plug-in of the DLL at `path`, loaded here as a browser loads it, with
@@ -599,56 +556,58 @@ class LoadedPlugin {
   NPP_t instance_ = {};
 };
 
-TEST_F(NpapiInstall, TheBrowsersOriginOfTheDocumentDecidesNotThePagesScript) {
-  std::wstring program = StandIn();
-  SetRecord(L"1.0", program);
-  NPVariant args[] = {StringVariant("Foo", 3), StringVariant("2.0", 3)};
-  for (const zan_test::PageCase& page : zan_test::PageLockTable()) {
-    SCOPED_TRACE(page.what);
-    g_host.page = page.document != nullptr;
-    const std::wstring origin = page.document && *page.document ? zan_test::OriginOf(page.document) : L"";
-    const std::string originText = zan::WideToUtf8(origin);
-    const std::string href = zan::WideToUtf8(page.top ? page.top : page.document ? page.document : L"");
-    g_host.origin = origin.empty() ? nullptr : originText.c_str();
-    g_host.href = href.c_str();
-    g_host.originsGiven = g_host.originsFreed = 0;
-    const std::wstring dll = DllFor(page.build);
-    zan_test::DllLog log(dll), control(PluginDll());
-    {
-      LoadedPlugin plugin(dll);
-      ASSERT_NE(nullptr, plugin.object);
-      NPVariant result = {};
-      EXPECT_EQ(page.reason.empty(), plugin.object->_class->invoke(plugin.object, Id("InstallOneClick"), args, 2,
-                                                                    &result));
-    }
+// The plug-in face of the faces' tables (one_click_faces_test.cpp): the
+// browser tells the document's origin, and the page's script says what it
+// likes through window.location.
+class PluginFace : public zan_test::Face {
+ public:
+  ~PluginFace() override {
+    plugin_.reset();
     EXPECT_EQ(g_host.originsGiven, g_host.originsFreed) << "the origin goes back to the browser";
     EXPECT_EQ(1000, g_window.referenceCount) << "the window is released";
-    if (page.reason.empty()) {
-      EXPECT_EQ("\"" + zan::WideToUtf8(program) + "\" App=Foo Ver=2.0", WaitForCommandLine(program))
-          << ::testing::PrintToString(log.NewLines());
-      ::DeleteFileW((program + L".cmdline").c_str());
-    } else {
-      EXPECT_EQ(std::vector<std::string>{zan_test::PageRefusalLine(page, origin)}, log.NewLines());
-      // (The development build's refusal is in the control's own log: the line above is its only one.)
-      if (dll != PluginDll()) {
-        EXPECT_TRUE(control.NewLines().empty()) << "the control was never reached";
-      }
-    }
+    g_host = HostState();
   }
-  g_host = HostState();
-}
+  bool Load(const std::wstring& dll, const wchar_t* document, const wchar_t* top) override {
+    g_host = HostState();
+    g_host.page = document != nullptr;
+    origin_ = document && *document ? zan::WideToUtf8(zan_test::OriginOf(document)) : "";
+    href_ = zan::WideToUtf8(top ? top : L"");
+    g_host.origin = origin_.empty() ? nullptr : origin_.c_str();
+    g_host.href = href_.c_str();
+    plugin_.reset(new LoadedPlugin(dll));
+    return plugin_->object != nullptr;
+  }
+  // The browser's strings have a byte count and no terminating zero: what
+  // follows the counted bytes is not ours. A third argument is ignored.
+  int Install(const std::wstring& name, const std::wstring& version) override {
+    const std::string name8 = zan::WideToUtf8(name), version8 = zan::WideToUtf8(version);
+    const std::string text = name8 + "tail" + version8 + ";junk";
+    const NPVariant args[] = {StringVariant(text.data(), static_cast<uint32_t>(name8.size())),
+                              StringVariant(text.data() + name8.size() + 4, static_cast<uint32_t>(version8.size())),
+                              StringVariant("extra", 5)};
+    return Invoke(args, 3);
+  }
+  // The count claims far more than the few bytes there are.
+  int InstallHuge() override {
+    const NPVariant args[] = {StringVariant("aaaa", static_cast<uint32_t>(zan_test::kHugeLength))};
+    return Invoke(args, 1);
+  }
+  // Script gets 1 whether or not the program starts, and an error for a refusal.
+  int Seen(zan_test::Outcome outcome) const override { return outcome == zan_test::Outcome::kRefused ? -1 : 1; }
+  std::wstring AddressRead(const std::wstring& document) const override { return zan_test::OriginOf(document); }
 
-TEST_F(NpapiInstall, StringsAreTakenByTheirByteCountAsUtf8) {
-  std::wstring program = StandIn();
-  SetRecord(L"1.0", program);
-  // The browser's text is not zero-terminated: what follows the counted bytes is not ours.
-  const char name[] = "Zan\xE4\xBA\xA7\xE5\x93\x81tail";  // "Zan" and two Chinese characters
-  const char version[] = "2.0.1;junk";
-  NPVariant args[] = {StringVariant(name, 9), StringVariant(version, 5), StringVariant("extra", 5)};
-  Install(args, 3);
-  EXPECT_EQ("\"" + zan::WideToUtf8(program) + "\" App=Zan\xE4\xBA\xA7\xE5\x93\x81 Ver=2.0.1",
-            WaitForCommandLine(program));
-}
+ private:
+  int Invoke(const NPVariant* args, uint32_t count) {
+    NPVariant result = {};
+    NPObject* object = plugin_->object;
+    if (!object->_class->invoke(object, HostGetStringIdentifier("InstallOneClick"), args, count, &result)) return -1;
+    EXPECT_EQ(NPVariantType_Int32, result.type);
+    return result.value.intValue;
+  }
+
+  std::unique_ptr<LoadedPlugin> plugin_;
+  std::string origin_, href_;
+};
 
 // A thread whose COM nobody set up: the plug-in does not set it up either,
 // so the control cannot be made and script still gets 1.
@@ -684,7 +643,9 @@ TEST_F(NpapiInstall, NeverSetsComUpItself) {
   EXPECT_EQ(NPVariantType_Int32, call.result.type);
   EXPECT_EQ(1, call.result.value.intValue);
   EXPECT_TRUE(NewLogLines().empty()) << "the control was never reached";
-  EXPECT_FALSE(zan::FileExists(program + L".cmdline"));
+  EXPECT_EQ("", StartedCommandLine(program));
 }
 
 }  // namespace
+
+std::unique_ptr<zan_test::Face> zan_test::MakePluginFace() { return std::unique_ptr<Face>(new PluginFace()); }

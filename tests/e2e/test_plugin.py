@@ -151,8 +151,10 @@ class Registration(Plugin):
         before = export("HKCU")
         self.register()
         once = export("HKCU")
+        # A second registration changes nothing, and replaces a forced key whole.
+        self.assertEqual(0, wine("reg", "add", "HKCU\\" + MOZILLA + "\\Stale", "/v", "x", "/d", "y", "/f")[0])
         self.register()
-        self.assertEqual(once, export("HKCU"), "a second registration changes nothing")
+        self.assertEqual(once, export("HKCU"))
         self.unregister()
         after = export("HKCU")
         self.unregister()  # a second time: no failure, no change
@@ -189,23 +191,10 @@ class Registration(Plugin):
         self.unregister()
         self.assertFalse([k for k in export("HKCU") if any(m.lower() in k.lower() for m in OURS)])
 
-    def test_a_forced_key_is_replaced_whole(self):
-        self.register()
-        extra = "HKCU\\" + MOZILLA + "\\Stale"
-        self.assertEqual(0, wine("reg", "add", extra, "/v", "x", "/d", "y", "/f")[0])
-        self.register()
-        self.assertNotIn(MOZILLA + "\\Stale", export("HKCU"))
 
-
-class Script(Plugin):
-    """JScript under Wine's cscript: what a page's script does."""
-
-    def setUp(self):
-        super().setUp()
-        record_delete()
-        self.addCleanup(record_reset)
-        self.register()
-        self.merge_classes()
+class Registered(Plugin):
+    """The registered copy as JScript under Wine's cscript (what a page's
+    script does) and our COM client and NPAPI host see it."""
 
     def run_script(self, name, version):
         script = os.path.join(self.folder, "oneclick.js")
@@ -217,8 +206,11 @@ class Script(Plugin):
         return int(out.split("result ")[1].split()[0])
 
     def test_a_script_gets_1_when_the_recorded_program_starts_and_0_without_one(self):
-        # What each answer logs, and the other ways to fail, are the COM
-        # client's tests; this is what a page's script sees.
+        record_delete()
+        self.addCleanup(record_reset)
+        self.register()
+        self.merge_classes()
+        # What each answer logs, and the other ways to fail, are our hosts'.
         self.assertEqual(0, self.run_script("Foo", "2.0"))
         program = stand_in(os.path.join(self.folder, "Zan Setup"))
         record_set("version", "1.0")
@@ -227,11 +219,7 @@ class Script(Plugin):
         self.assertEqual('"%s" App=Foo Ver=2.0' % windows_path(program),
                          wait_for_command_line(program, timeout=15))
 
-
-class Hosts(Plugin):
-    """Our COM client and NPAPI host, against the registered copy."""
-
-    def test_com_client_and_npapi_host(self):
+    def test_our_com_client_and_npapi_host(self):
         self.register()
         self.merge_classes()
         host = Wine()

@@ -27,18 +27,6 @@ using zan_test::PluginDll;
 
 const wchar_t kProgId[] = L"npZanSetupOneClick.ZanSetupOneClick";
 
-class Bstr {
- public:
-  explicit Bstr(const wchar_t* text) : value_(text ? ::SysAllocString(text) : nullptr) {}
-  ~Bstr() { ::SysFreeString(value_); }
-  Bstr(const Bstr&) = delete;
-  Bstr& operator=(const Bstr&) = delete;
-  BSTR get() const { return value_; }
-
- private:
-  BSTR value_;
-};
-
 template <typename T>
 class ComPtr {
  public:
@@ -96,9 +84,12 @@ class OneClick : public zan_test::PluginTest {
   }
 
   HRESULT Install(const wchar_t* name, const wchar_t* version, VARIANT_BOOL* started) {
-    Bstr productName(name), productVersion(version);
+    BSTR productName = ::SysAllocString(name), productVersion = ::SysAllocString(version);  // null: null
     *started = 7;
-    return control_->InstallOneClick(productName.get(), productVersion.get(), started);
+    const HRESULT result = control_->InstallOneClick(productName, productVersion, started);
+    ::SysFreeString(productName);
+    ::SysFreeString(productVersion);
+    return result;
   }
 
   ComPtr<IZanSetupOneClick> control_;

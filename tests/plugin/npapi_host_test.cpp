@@ -8,6 +8,7 @@
 
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 #include <set>
 #include <string>
 #include <vector>
@@ -148,162 +149,172 @@ using GetEntryPointsProc = NPError(WINAPI*)(NPPluginFuncs*);
 using InitializeProc = NPError(WINAPI*)(NPNetscapeFuncs*);
 using ShutdownProc = NPError(WINAPI*)();
 
+// The plug-in of the DLL at `path`, loaded as a browser loads it: both
+// tables exchanged, and with `Instantiate` one instance and its script object.
+class LoadedPlugin {
+ public:
+  explicit LoadedPlugin(const std::wstring& path) : module_(::LoadLibraryW(path.c_str())) {
+    // Through void*: the exports' real types are not FARPROC's.
+    getEntryPoints = reinterpret_cast<GetEntryPointsProc>(reinterpret_cast<void*>(Export("NP_GetEntryPoints")));
+    initialize = reinterpret_cast<InitializeProc>(reinterpret_cast<void*>(Export("NP_Initialize")));
+    shutdown = reinterpret_cast<ShutdownProc>(reinterpret_cast<void*>(Export("NP_Shutdown")));
+    browser = HostTable();
+    plugin.size = sizeof(plugin);
+    started = getEntryPoints && initialize && shutdown && initialize(&browser) == NPERR_NO_ERROR &&
+              getEntryPoints(&plugin) == NPERR_NO_ERROR;
+  }
+  ~LoadedPlugin() {
+    if (object) HostReleaseObject(object);
+    if (instance.pdata) plugin.destroy(&instance, nullptr);
+    if (module_) ::FreeLibrary(module_);
+  }
+  LoadedPlugin(const LoadedPlugin&) = delete;
+  LoadedPlugin& operator=(const LoadedPlugin&) = delete;
+
+  bool New(NPP_t* made) {
+    *made = NPP_t();
+    return plugin.newp(const_cast<char*>("application/x-zanclound.oneclick"), made, 1, 0, nullptr, nullptr,
+                       nullptr) == NPERR_NO_ERROR && made->pdata;
+  }
+  NPObject* ScriptObject(NPP_t* of) {
+    NPObject* made = nullptr;
+    return plugin.getvalue(of, NPPVpluginScriptableNPObject, &made) == NPERR_NO_ERROR ? made : nullptr;
+  }
+  bool Instantiate() { return started && New(&instance) && (object = ScriptObject(&instance)) != nullptr; }
+  // InstallOneClick as script calls it: what script sees, -1 for a script error.
+  int Install(const NPVariant* args, uint32_t count) {
+    NPVariant result = {};
+    if (!object->_class->invoke(object, HostGetStringIdentifier("InstallOneClick"), args, count, &result)) return -1;
+    EXPECT_EQ(NPVariantType_Int32, result.type);
+    return result.value.intValue;
+  }
+
+  GetEntryPointsProc getEntryPoints = nullptr;
+  InitializeProc initialize = nullptr;
+  ShutdownProc shutdown = nullptr;
+  NPNetscapeFuncs browser = {};
+  NPPluginFuncs plugin = {};
+  bool started = false;
+  NPP_t instance = {};
+  NPObject* object = nullptr;
+
+ private:
+  FARPROC Export(const char* name) const { return module_ ? ::GetProcAddress(module_, name) : nullptr; }
+  HMODULE module_;
+};
+
 class NpapiHost : public zan_test::PluginTest {
  protected:
   void SetUp() override {
     PluginTest::SetUp();
     if (HasFatalFailure()) return;
     g_host = HostState();
-    module_ = ::LoadLibraryW(PluginDll().c_str());
-    ASSERT_NE(nullptr, module_) << ::GetLastError();
-    // Through void*: the exports' real types are not FARPROC's.
-    getEntryPoints_ = reinterpret_cast<GetEntryPointsProc>(
-        reinterpret_cast<void*>(::GetProcAddress(module_, "NP_GetEntryPoints")));
-    initialize_ = reinterpret_cast<InitializeProc>(reinterpret_cast<void*>(::GetProcAddress(module_, "NP_Initialize")));
-    shutdown_ = reinterpret_cast<ShutdownProc>(reinterpret_cast<void*>(::GetProcAddress(module_, "NP_Shutdown")));
-    ASSERT_TRUE(getEntryPoints_ && initialize_ && shutdown_);
-    ASSERT_HRESULT_SUCCEEDED(::CoInitialize(nullptr));
-    comReady_ = true;
+    host_.reset(new LoadedPlugin(PluginDll()));
+    ASSERT_TRUE(host_->started);
   }
-
   void TearDown() override {
-    if (comReady_) ::CoUninitialize();
-    if (module_) ::FreeLibrary(module_);
+    host_.reset();
+    PluginTest::TearDown();
   }
 
-  // Both tables exchanged, as a browser does before its first instance.
-  void Start() {
-    browser_ = HostTable();
-    ASSERT_EQ(NPERR_NO_ERROR, initialize_(&browser_));
-    plugin_ = NPPluginFuncs();
-    plugin_.size = sizeof(plugin_);
-    ASSERT_EQ(NPERR_NO_ERROR, getEntryPoints_(&plugin_));
-  }
-
-  void NewInstance(NPP_t* instance) {
-    *instance = NPP_t();
-    ASSERT_EQ(NPERR_NO_ERROR,
-              plugin_.newp(const_cast<char*>("application/x-zanclound.oneclick"), instance, 1, 0, nullptr, nullptr,
-                           nullptr));
-    ASSERT_NE(nullptr, instance->pdata);
-  }
-
-  NPObject* ScriptObject(NPP_t* instance) {
-    NPObject* object = nullptr;
-    EXPECT_EQ(NPERR_NO_ERROR, plugin_.getvalue(instance, NPPVpluginScriptableNPObject, &object));
-    return object;
-  }
-
+  void NewInstance(NPP_t* instance) { ASSERT_TRUE(host_->New(instance)); }
+  NPObject* ScriptObject(NPP_t* instance) { return host_->ScriptObject(instance); }
   static NPIdentifier Id(const char* name) { return HostGetStringIdentifier(name); }
 
-  HMODULE module_ = nullptr;
-  GetEntryPointsProc getEntryPoints_ = nullptr;
-  InitializeProc initialize_ = nullptr;
-  ShutdownProc shutdown_ = nullptr;
-  NPNetscapeFuncs browser_ = {};
-  NPPluginFuncs plugin_ = {};
-  bool comReady_ = false;
+  std::unique_ptr<LoadedPlugin> host_;
 };
 
 TEST_F(NpapiHost, EntryPointsCheckTableSizesAndVersions) {
-  EXPECT_EQ(NPERR_INVALID_FUNCTABLE_ERROR, getEntryPoints_(nullptr));
+  EXPECT_EQ(NPERR_INVALID_FUNCTABLE_ERROR, host_->getEntryPoints(nullptr));
 
-  // A table one byte short is refused untouched.
+  // A table one byte short is refused untouched; a longer one is filled up
+  // to our size (60 bytes, 120 in a 64-bit module) and no further.
   unsigned char bytes[sizeof(NPPluginFuncs) + 16];
   std::memset(bytes, 0xCD, sizeof(bytes));
   NPPluginFuncs* table = reinterpret_cast<NPPluginFuncs*>(bytes);
+  auto text = [&bytes](size_t from, size_t count) { return std::string(reinterpret_cast<char*>(bytes) + from, count); };
   table->size = sizeof(NPPluginFuncs) - 1;
-  unsigned char before[sizeof(bytes)];
-  std::memcpy(before, bytes, sizeof(bytes));
-  EXPECT_EQ(NPERR_INVALID_FUNCTABLE_ERROR, getEntryPoints_(table));
-  EXPECT_EQ(0, std::memcmp(before, bytes, sizeof(bytes)));
-
-  // A longer one is filled up to our size (60 bytes, 120 in a 64-bit module) and no further.
+  const std::string before = text(0, sizeof(bytes));
+  EXPECT_EQ(NPERR_INVALID_FUNCTABLE_ERROR, host_->getEntryPoints(table));
+  EXPECT_EQ(before, text(0, sizeof(bytes)));
   table->size = sizeof(bytes);
-  EXPECT_EQ(NPERR_NO_ERROR, getEntryPoints_(table));
+  EXPECT_EQ(NPERR_NO_ERROR, host_->getEntryPoints(table));
   EXPECT_EQ(sizeof(bytes), table->size);
-  EXPECT_EQ(19, table->version);
-  for (int i = 0; i < 16; ++i) EXPECT_EQ(0xCD, bytes[sizeof(NPPluginFuncs) + i]);
-  std::memset(bytes, 0xCD, sizeof(bytes));
-  table->size = sizeof(NPPluginFuncs);
-  EXPECT_EQ(NPERR_NO_ERROR, getEntryPoints_(table));
+  EXPECT_EQ(std::string(16, '\xCD'), text(sizeof(NPPluginFuncs), 16));
   EXPECT_EQ(19, table->version);
   EXPECT_EQ(nullptr, table->javaClass);
-  // Fourteen pointer slots after the two 16-bit fields (padded to a pointer's
-  // alignment); the twelfth is javaClass.
+  // Fourteen pointer slots after the two 16-bit fields (padded to a
+  // pointer's alignment), javaClass the twelfth; each other its own function.
   const void* const* slots = reinterpret_cast<const void* const*>(bytes + offsetof(NPPluginFuncs, newp));
-  std::set<const void*> distinct;
-  for (int i = 0; i < 14; ++i) {
-    if (i == 11) continue;
-    EXPECT_NE(nullptr, slots[i]) << i;
-    const void* unwritten;
-    std::memset(&unwritten, 0xCD, sizeof(unwritten));
-    EXPECT_NE(unwritten, slots[i]) << i;
-    distinct.insert(slots[i]);
-  }
-  EXPECT_EQ(13u, distinct.size()) << "each slot has its own function";
+  std::set<const void*> distinct(slots, slots + 14);
+  distinct.erase(nullptr);
+  const void* unwritten;
+  std::memset(&unwritten, 0xCD, sizeof(unwritten));
+  EXPECT_EQ(0u, distinct.count(unwritten));
+  EXPECT_EQ(13u, distinct.size());
+  table->size = sizeof(NPPluginFuncs);
+  EXPECT_EQ(NPERR_NO_ERROR, host_->getEntryPoints(table));
 
-  EXPECT_EQ(NPERR_INVALID_FUNCTABLE_ERROR, initialize_(nullptr));
+  EXPECT_EQ(NPERR_INVALID_FUNCTABLE_ERROR, host_->initialize(nullptr));
   NPNetscapeFuncs browser = HostTable();
   browser.version = 0x0100;  // major 1
-  EXPECT_EQ(NPERR_INCOMPATIBLE_VERSION_ERROR, initialize_(&browser));
+  EXPECT_EQ(NPERR_INCOMPATIBLE_VERSION_ERROR, host_->initialize(&browser));
   browser.size = sizeof(NPNetscapeFuncs) - 1;
-  EXPECT_EQ(NPERR_INCOMPATIBLE_VERSION_ERROR, initialize_(&browser)) << "the version is checked first";
+  EXPECT_EQ(NPERR_INCOMPATIBLE_VERSION_ERROR, host_->initialize(&browser)) << "the version is checked first";
   browser.version = 19;
-  EXPECT_EQ(NPERR_INVALID_FUNCTABLE_ERROR, initialize_(&browser));
+  EXPECT_EQ(NPERR_INVALID_FUNCTABLE_ERROR, host_->initialize(&browser));
   browser.size = sizeof(NPNetscapeFuncs);
-  EXPECT_EQ(NPERR_NO_ERROR, initialize_(&browser));
-  EXPECT_EQ(NPERR_NO_ERROR, shutdown_());
+  EXPECT_EQ(NPERR_NO_ERROR, host_->initialize(&browser));
+  EXPECT_EQ(NPERR_NO_ERROR, host_->shutdown());
 }
 
 TEST_F(NpapiHost, InstanceFunctionsAnswerWithTheirCodes) {
-  Start();
   // No instance at all.
   NPWindow record = {};
-  EXPECT_EQ(NPERR_INVALID_INSTANCE_ERROR, plugin_.newp(nullptr, nullptr, 1, 0, nullptr, nullptr, nullptr));
-  EXPECT_EQ(NPERR_INVALID_INSTANCE_ERROR, plugin_.destroy(nullptr, nullptr));
-  EXPECT_EQ(NPERR_INVALID_INSTANCE_ERROR, plugin_.setwindow(nullptr, &record));
-  EXPECT_EQ(NPERR_INVALID_INSTANCE_ERROR, plugin_.newstream(nullptr, nullptr, nullptr, 0, nullptr));
-  EXPECT_EQ(NPERR_INVALID_INSTANCE_ERROR, plugin_.destroystream(nullptr, nullptr, 0));
-  EXPECT_EQ(NPERR_INVALID_INSTANCE_ERROR, plugin_.writeready(nullptr, nullptr));
-  EXPECT_EQ(NPERR_INVALID_INSTANCE_ERROR, plugin_.write(nullptr, nullptr, 0, 10, nullptr));
+  EXPECT_EQ(NPERR_INVALID_INSTANCE_ERROR, host_->plugin.newp(nullptr, nullptr, 1, 0, nullptr, nullptr, nullptr));
+  EXPECT_EQ(NPERR_INVALID_INSTANCE_ERROR, host_->plugin.destroy(nullptr, nullptr));
+  EXPECT_EQ(NPERR_INVALID_INSTANCE_ERROR, host_->plugin.setwindow(nullptr, &record));
+  EXPECT_EQ(NPERR_INVALID_INSTANCE_ERROR, host_->plugin.newstream(nullptr, nullptr, nullptr, 0, nullptr));
+  EXPECT_EQ(NPERR_INVALID_INSTANCE_ERROR, host_->plugin.destroystream(nullptr, nullptr, 0));
+  EXPECT_EQ(NPERR_INVALID_INSTANCE_ERROR, host_->plugin.writeready(nullptr, nullptr));
+  EXPECT_EQ(NPERR_INVALID_INSTANCE_ERROR, host_->plugin.write(nullptr, nullptr, 0, 10, nullptr));
   const char* text = nullptr;
-  EXPECT_EQ(NPERR_INVALID_INSTANCE_ERROR, plugin_.getvalue(nullptr, NPPVpluginNameString, &text));
-  EXPECT_EQ(NPERR_INVALID_INSTANCE_ERROR, plugin_.setvalue(nullptr, NPNVWindowNPObject, nullptr));
-  EXPECT_EQ(0, plugin_.event(nullptr, nullptr));
-  plugin_.asfile(nullptr, nullptr, nullptr);
-  plugin_.print(nullptr, nullptr);
-  plugin_.urlnotify(nullptr, nullptr, 0, nullptr);
+  EXPECT_EQ(NPERR_INVALID_INSTANCE_ERROR, host_->plugin.getvalue(nullptr, NPPVpluginNameString, &text));
+  EXPECT_EQ(NPERR_INVALID_INSTANCE_ERROR, host_->plugin.setvalue(nullptr, NPNVWindowNPObject, nullptr));
+  EXPECT_EQ(0, host_->plugin.event(nullptr, nullptr));
+  host_->plugin.asfile(nullptr, nullptr, nullptr);
+  host_->plugin.print(nullptr, nullptr);
+  host_->plugin.urlnotify(nullptr, nullptr, 0, nullptr);
 
   // An instance the plug-in has no object for.
   NPP_t bare = {};
-  EXPECT_EQ(NPERR_GENERIC_ERROR, plugin_.setwindow(&bare, &record));
-  EXPECT_EQ(NPERR_GENERIC_ERROR, plugin_.getvalue(&bare, NPPVpluginNameString, &text));
-  EXPECT_EQ(NPERR_NO_ERROR, plugin_.destroy(&bare, nullptr));
+  EXPECT_EQ(NPERR_GENERIC_ERROR, host_->plugin.setwindow(&bare, &record));
+  EXPECT_EQ(NPERR_GENERIC_ERROR, host_->plugin.getvalue(&bare, NPPVpluginNameString, &text));
+  EXPECT_EQ(NPERR_NO_ERROR, host_->plugin.destroy(&bare, nullptr));
 
   NPP_t instance;
   NewInstance(&instance);
   EXPECT_EQ((std::vector<std::string>{"InstallOneClick", "SendCommand"}), g_host.lookedUp);
-  EXPECT_EQ(NPERR_GENERIC_ERROR, plugin_.setwindow(&instance, nullptr));
-  EXPECT_EQ(NPERR_NO_ERROR, plugin_.newstream(&instance, nullptr, nullptr, 0, nullptr));
-  EXPECT_EQ(NPERR_NO_ERROR, plugin_.destroystream(&instance, nullptr, 0));
-  EXPECT_EQ(0x0FFFFFFF, plugin_.writeready(&instance, nullptr));
+  EXPECT_EQ(NPERR_GENERIC_ERROR, host_->plugin.setwindow(&instance, nullptr));
+  EXPECT_EQ(NPERR_NO_ERROR, host_->plugin.newstream(&instance, nullptr, nullptr, 0, nullptr));
+  EXPECT_EQ(NPERR_NO_ERROR, host_->plugin.destroystream(&instance, nullptr, 0));
+  EXPECT_EQ(0x0FFFFFFF, host_->plugin.writeready(&instance, nullptr));
   char data[1234] = {};
-  EXPECT_EQ(1234, plugin_.write(&instance, nullptr, 0, sizeof(data), data));
-  EXPECT_EQ(NPERR_NO_ERROR, plugin_.setvalue(&instance, NPNVWindowNPObject, nullptr));
+  EXPECT_EQ(1234, host_->plugin.write(&instance, nullptr, 0, sizeof(data), data));
+  EXPECT_EQ(NPERR_NO_ERROR, host_->plugin.setvalue(&instance, NPNVWindowNPObject, nullptr));
   unsigned char event[12] = {};
-  EXPECT_EQ(0, plugin_.event(&instance, event));
+  EXPECT_EQ(0, host_->plugin.event(&instance, event));
 
-  ASSERT_EQ(NPERR_NO_ERROR, plugin_.getvalue(&instance, NPPVpluginNameString, &text));
+  ASSERT_EQ(NPERR_NO_ERROR, host_->plugin.getvalue(&instance, NPPVpluginNameString, &text));
   EXPECT_STREQ("x-zanclound.oneclick", text);
-  ASSERT_EQ(NPERR_NO_ERROR, plugin_.getvalue(&instance, NPPVpluginDescriptionString, &text));
+  ASSERT_EQ(NPERR_NO_ERROR, host_->plugin.getvalue(&instance, NPPVpluginDescriptionString, &text));
   EXPECT_STREQ("zansetup Installed Check Plugin for Mozilla.", text);
-  EXPECT_EQ(NPERR_GENERIC_ERROR, plugin_.getvalue(&instance, NPPVpluginNeedsXEmbed, &text));
-  EXPECT_EQ(NPERR_GENERIC_ERROR, plugin_.getvalue(&instance, NPPVpluginWindowBool, &text));
+  EXPECT_EQ(NPERR_GENERIC_ERROR, host_->plugin.getvalue(&instance, NPPVpluginNeedsXEmbed, &text));
+  EXPECT_EQ(NPERR_GENERIC_ERROR, host_->plugin.getvalue(&instance, NPPVpluginWindowBool, &text));
 
-  EXPECT_EQ(NPERR_NO_ERROR, plugin_.destroy(&instance, nullptr));
+  EXPECT_EQ(NPERR_NO_ERROR, host_->plugin.destroy(&instance, nullptr));
   EXPECT_EQ(nullptr, instance.pdata);
-  EXPECT_EQ(NPERR_GENERIC_ERROR, plugin_.getvalue(&instance, NPPVpluginNameString, &text)) << "destroyed";
+  EXPECT_EQ(NPERR_GENERIC_ERROR, host_->plugin.getvalue(&instance, NPPVpluginNameString, &text)) << "destroyed";
 }
 
 // The page's window procedure, counting what reaches it.
@@ -353,7 +364,6 @@ NPWindow RecordOf(HWND window) {
 }
 
 TEST_F(NpapiHost, FirstWindowIsTakenOverAndGivenBackOnDestroy) {
-  Start();
   TestWindow first, second;
   ASSERT_TRUE(first.get() && second.get());
   const LONG_PTR ownProc = first.Proc();
@@ -363,24 +373,24 @@ TEST_F(NpapiHost, FirstWindowIsTakenOverAndGivenBackOnDestroy) {
   NPP_t instance;
   NewInstance(&instance);
   NPWindow noHandle = RecordOf(nullptr);
-  EXPECT_EQ(NPERR_NO_ERROR, plugin_.setwindow(&instance, &noHandle)) << "nothing to take over yet";
+  EXPECT_EQ(NPERR_NO_ERROR, host_->plugin.setwindow(&instance, &noHandle)) << "nothing to take over yet";
   NPWindow record = RecordOf(first.get());
-  ASSERT_EQ(NPERR_NO_ERROR, plugin_.setwindow(&instance, &record));
+  ASSERT_EQ(NPERR_NO_ERROR, host_->plugin.setwindow(&instance, &record));
   EXPECT_EQ(defaultProc, first.Proc());
   EXPECT_EQ(reinterpret_cast<LONG_PTR>(instance.pdata), first.UserData());
   EXPECT_FALSE(first.OwnProcReached());
 
   // Once ready, later records (a resize, another window, none) change nothing.
   record.width = 300;
-  EXPECT_EQ(NPERR_NO_ERROR, plugin_.setwindow(&instance, &record));
+  EXPECT_EQ(NPERR_NO_ERROR, host_->plugin.setwindow(&instance, &record));
   NPWindow other = RecordOf(second.get());
-  EXPECT_EQ(NPERR_NO_ERROR, plugin_.setwindow(&instance, &other));
+  EXPECT_EQ(NPERR_NO_ERROR, host_->plugin.setwindow(&instance, &other));
   EXPECT_EQ(ownProc, second.Proc());
   EXPECT_EQ(0, second.UserData());
-  EXPECT_EQ(NPERR_NO_ERROR, plugin_.setwindow(&instance, &noHandle));
+  EXPECT_EQ(NPERR_NO_ERROR, host_->plugin.setwindow(&instance, &noHandle));
   EXPECT_EQ(defaultProc, first.Proc());
 
-  EXPECT_EQ(NPERR_NO_ERROR, plugin_.destroy(&instance, nullptr));
+  EXPECT_EQ(NPERR_NO_ERROR, host_->plugin.destroy(&instance, nullptr));
   EXPECT_EQ(ownProc, first.Proc());
   EXPECT_EQ(0, first.UserData());
   EXPECT_TRUE(first.OwnProcReached());
@@ -396,21 +406,20 @@ TEST_F(NpapiHost, FirstWindowIsTakenOverAndGivenBackOnDestroy) {
   ASSERT_NE(nullptr, object);
   HostReleaseObject(object);  // the host's own reference
   NPWindow stale = RecordOf(gone);
-  EXPECT_EQ(NPERR_MODULE_LOAD_FAILED_ERROR, plugin_.setwindow(&instance, &stale));
+  EXPECT_EQ(NPERR_MODULE_LOAD_FAILED_ERROR, host_->plugin.setwindow(&instance, &stale));
   EXPECT_EQ(nullptr, instance.pdata);
   EXPECT_EQ(1, g_host.deallocated) << "the dropped instance released its script object";
   const char* text = nullptr;
-  EXPECT_EQ(NPERR_GENERIC_ERROR, plugin_.getvalue(&instance, NPPVpluginNameString, &text));
-  EXPECT_EQ(NPERR_NO_ERROR, plugin_.destroy(&instance, nullptr));
+  EXPECT_EQ(NPERR_GENERIC_ERROR, host_->plugin.getvalue(&instance, NPPVpluginNameString, &text));
+  EXPECT_EQ(NPERR_NO_ERROR, host_->plugin.destroy(&instance, nullptr));
 }
 
 TEST_F(NpapiHost, ScriptObjectIsMadeOnceRetainedPerRequestAndFreedWithTheInstance) {
-  Start();
   NPP_t instance;
   NewInstance(&instance);
   g_host.failCreate = true;
   NPObject* object = reinterpret_cast<NPObject*>(1);
-  EXPECT_EQ(NPERR_NO_ERROR, plugin_.getvalue(&instance, NPPVpluginScriptableNPObject, &object));
+  EXPECT_EQ(NPERR_NO_ERROR, host_->plugin.getvalue(&instance, NPPVpluginScriptableNPObject, &object));
   EXPECT_EQ(nullptr, object) << "creation failed";
   g_host.failCreate = false;
 
@@ -432,18 +441,17 @@ TEST_F(NpapiHost, ScriptObjectIsMadeOnceRetainedPerRequestAndFreedWithTheInstanc
   HostReleaseObject(object);
   EXPECT_EQ(1u, object->referenceCount);
   EXPECT_EQ(0, g_host.deallocated);
-  EXPECT_EQ(NPERR_NO_ERROR, plugin_.destroy(&instance, nullptr));
+  EXPECT_EQ(NPERR_NO_ERROR, host_->plugin.destroy(&instance, nullptr));
   EXPECT_EQ(1, g_host.deallocated);
 
   // Every instance looks the same two names up again.
   NewInstance(&instance);
   EXPECT_EQ((std::vector<std::string>{"InstallOneClick", "SendCommand", "InstallOneClick", "SendCommand"}),
             g_host.lookedUp);
-  EXPECT_EQ(NPERR_NO_ERROR, plugin_.destroy(&instance, nullptr));
+  EXPECT_EQ(NPERR_NO_ERROR, host_->plugin.destroy(&instance, nullptr));
 }
 
 TEST_F(NpapiHost, ScriptSeesTwoMethodsAndNoProperties) {
-  Start();
   NPP_t instance;
   NewInstance(&instance);
   NPObject* object = ScriptObject(&instance);
@@ -483,7 +491,7 @@ TEST_F(NpapiHost, ScriptSeesTwoMethodsAndNoProperties) {
   EXPECT_TRUE(c->hasMethod(object, Id("SendCommand"))) << "invalidate leaves the object usable";
 
   HostReleaseObject(object);
-  EXPECT_EQ(NPERR_NO_ERROR, plugin_.destroy(&instance, nullptr));
+  EXPECT_EQ(NPERR_NO_ERROR, host_->plugin.destroy(&instance, nullptr));
   EXPECT_EQ(1, g_host.deallocated);
 }
 
@@ -492,163 +500,63 @@ class NpapiInstall : public NpapiHost {
   void SetUp() override {
     NpapiHost::SetUp();
     if (HasFatalFailure()) return;
-    Start();
-    NewInstance(&instance_);
-    object_ = ScriptObject(&instance_);
-    ASSERT_NE(nullptr, object_);
+    ASSERT_TRUE(host_->Instantiate());
   }
-  void TearDown() override {
-    if (object_) HostReleaseObject(object_);
-    if (instance_.pdata) plugin_.destroy(&instance_, nullptr);
-    NpapiHost::TearDown();
-  }
-
-  // Calls InstallOneClick as script would; the answer must be the number 1.
-  void Install(const NPVariant* args, uint32_t count) {
-    NPVariant result = {};
-    ASSERT_TRUE(object_->_class->invoke(object_, Id("InstallOneClick"), args, count, &result));
-    EXPECT_EQ(NPVariantType_Int32, result.type);
-    EXPECT_EQ(1, result.value.intValue);
-  }
-
-  NPP_t instance_ = {};
-  NPObject* object_ = nullptr;
 };
 
-TEST_F(NpapiInstall, AnswersOneWhetherOrNotTheProgramStarts) {
-  NPVariant args[] = {StringVariant("Foo", 3), StringVariant("2.0", 3)};
-  Install(args, 2);
-  EXPECT_EQ(std::vector<std::string>{"CZanSetupOneClick: Get appinfo path: , version: "}, NewLogLines())
-      << "no record: the control was reached and started nothing";
-
-  std::wstring program = StandIn();
-  SetRecord(L"1.0", program);
-  const std::string path = zan::WideToUtf8(program);
-  Install(args, 1);
-  std::vector<std::string> lines = NewLogLines();
-  ASSERT_EQ(3u, lines.size());
-  EXPECT_EQ("CZanSetupOneClick: Get appinfo path: " + path + ", version: 1.0", lines[1]);
-  EXPECT_EQ("CZanSetupOneClick: run zansetup, path: " + path, lines[2]) << "a name without a version starts";
-  EXPECT_EQ("\"" + path + "\" App=Foo Ver=", WaitForCommandLine(program));
-}
-
-TEST_F(NpapiInstall, WhatALinkWouldNotCarryFailsTheCallAndStartsNothing) {
-  std::wstring program = StandIn();
-  SetRecord(L"1.0", program);
-  std::vector<std::pair<std::string, std::string>> cases;
-  size_t logged = 0;
-  for (const zan_test::UnsafeValues& c : zan_test::UnsafeValueTable()) {
-    cases.emplace_back(zan::WideToUtf8(c.name), zan::WideToUtf8(c.version));
-    const NPVariant args[] = {StringVariant(cases.back().first.data(), static_cast<uint32_t>(cases.back().first.size())),
-                              StringVariant(cases.back().second.data(), static_cast<uint32_t>(cases.back().second.size()))};
-    NPVariant result = {};
-    EXPECT_FALSE(object_->_class->invoke(object_, Id("InstallOneClick"), args, 2, &result)) << c.refusal;
-    ExpectLastLine("InstallOneClick refused: " + c.refusal, ++logged);
-  }
-  // Nothing, and arguments that are not strings, count as empty names.
+// Nothing, and arguments that are not strings, count as empty names.
+TEST_F(NpapiInstall, ArgumentsThatAreNoStringsAreEmptyNames) {
   NPVariant numbers[] = {IntVariant(7), IntVariant(8)};
   NPVariant result = {};
-  EXPECT_FALSE(object_->_class->invoke(object_, Id("InstallOneClick"), nullptr, 0, &result));
-  EXPECT_FALSE(object_->_class->invoke(object_, Id("InstallOneClick"), numbers, 2, &result));
-  ExpectLastLine("InstallOneClick refused: the product name is not usable", logged += 2);
-  // Refused by its byte count, never read: the count claims far more than
-  // the few bytes there are, and reading them would fault. 600 bytes can
-  // still be 200 Chinese characters.
-  const char few[] = "aaaa";
-  NPVariant hugeArgs[] = {StringVariant(few, static_cast<uint32_t>(zan_test::kHugeLength))};
-  EXPECT_FALSE(object_->_class->invoke(object_, Id("InstallOneClick"), hugeArgs, 1, &result));
-  ExpectLastLine("InstallOneClick refused: the product name is longer than 200 characters", ++logged);
-  std::string chinese;
-  for (int i = 0; i < 200; ++i) chinese += "\xE4\xBA\xA7";
-  NPVariant longest[] = {StringVariant(chinese.data(), 600), StringVariant("1", 1)};
-  Install(longest, 2);
-  EXPECT_EQ("\"" + zan::WideToUtf8(program) + "\" App=" + chinese + " Ver=1", WaitForCommandLine(program));
+  EXPECT_FALSE(host_->object->_class->invoke(host_->object, Id("InstallOneClick"), nullptr, 0, &result));
+  EXPECT_FALSE(host_->object->_class->invoke(host_->object, Id("InstallOneClick"), numbers, 2, &result));
+  ExpectLastLine("InstallOneClick refused: the product name is not usable", 2);
 }
 
-// The plug-in of the DLL at `path`, loaded here as a browser loads it, with
-// one instance and its script object.
-class LoadedPlugin {
+// The plug-in face of the faces' tables (one_click_faces_test.cpp): the
+// browser tells the document's origin, and the page's script says what it
+// likes through window.location.
+class PluginFace : public zan_test::Face {
  public:
-  explicit LoadedPlugin(const std::wstring& path) : module_(::LoadLibraryW(path.c_str())) {
-    auto initialize = reinterpret_cast<InitializeProc>(reinterpret_cast<void*>(Export("NP_Initialize")));
-    auto getEntryPoints = reinterpret_cast<GetEntryPointsProc>(reinterpret_cast<void*>(Export("NP_GetEntryPoints")));
-    browser_ = HostTable();
-    plugin_.size = sizeof(plugin_);
-    if (!initialize || initialize(&browser_) != NPERR_NO_ERROR || !getEntryPoints ||
-        getEntryPoints(&plugin_) != NPERR_NO_ERROR ||
-        plugin_.newp(const_cast<char*>("application/x-zanclound.oneclick"), &instance_, 1, 0, nullptr, nullptr,
-                     nullptr) != NPERR_NO_ERROR ||
-        plugin_.getvalue(&instance_, NPPVpluginScriptableNPObject, &object) != NPERR_NO_ERROR) {
-      object = nullptr;
-    }
-  }
-  ~LoadedPlugin() {
-    if (object) HostReleaseObject(object);
-    if (instance_.pdata) plugin_.destroy(&instance_, nullptr);
-    if (module_) ::FreeLibrary(module_);
-  }
-  LoadedPlugin(const LoadedPlugin&) = delete;
-  LoadedPlugin& operator=(const LoadedPlugin&) = delete;
-  NPObject* object = nullptr;
-
- private:
-  FARPROC Export(const char* name) const { return module_ ? ::GetProcAddress(module_, name) : nullptr; }
-  HMODULE module_;
-  NPNetscapeFuncs browser_ = {};
-  NPPluginFuncs plugin_ = {};
-  NPP_t instance_ = {};
-};
-
-TEST_F(NpapiInstall, TheBrowsersOriginOfTheDocumentDecidesNotThePagesScript) {
-  std::wstring program = StandIn();
-  SetRecord(L"1.0", program);
-  NPVariant args[] = {StringVariant("Foo", 3), StringVariant("2.0", 3)};
-  for (const zan_test::PageCase& page : zan_test::PageLockTable()) {
-    SCOPED_TRACE(page.what);
-    g_host.page = page.document != nullptr;
-    const std::wstring origin = page.document && *page.document ? zan_test::OriginOf(page.document) : L"";
-    const std::string originText = zan::WideToUtf8(origin);
-    const std::string href = zan::WideToUtf8(page.top ? page.top : page.document ? page.document : L"");
-    g_host.origin = origin.empty() ? nullptr : originText.c_str();
-    g_host.href = href.c_str();
-    g_host.originsGiven = g_host.originsFreed = 0;
-    const std::wstring dll = DllFor(page.build);
-    zan_test::DllLog log(dll), control(PluginDll());
-    {
-      LoadedPlugin plugin(dll);
-      ASSERT_NE(nullptr, plugin.object);
-      NPVariant result = {};
-      EXPECT_EQ(page.reason.empty(), plugin.object->_class->invoke(plugin.object, Id("InstallOneClick"), args, 2,
-                                                                    &result));
-    }
+  ~PluginFace() override {
+    loaded_.reset();
     EXPECT_EQ(g_host.originsGiven, g_host.originsFreed) << "the origin goes back to the browser";
     EXPECT_EQ(1000, g_window.referenceCount) << "the window is released";
-    if (page.reason.empty()) {
-      EXPECT_EQ("\"" + zan::WideToUtf8(program) + "\" App=Foo Ver=2.0", WaitForCommandLine(program))
-          << ::testing::PrintToString(log.NewLines());
-      ::DeleteFileW((program + L".cmdline").c_str());
-    } else {
-      EXPECT_EQ(std::vector<std::string>{zan_test::PageRefusalLine(page, origin)}, log.NewLines());
-      // (The development build's refusal is in the control's own log: the line above is its only one.)
-      if (dll != PluginDll()) {
-        EXPECT_TRUE(control.NewLines().empty()) << "the control was never reached";
-      }
-    }
+    g_host = HostState();
   }
-  g_host = HostState();
-}
+  bool Load(const std::wstring& dll, const wchar_t* document, const wchar_t* top) override {
+    g_host = HostState();
+    g_host.page = document != nullptr;
+    origin_ = document && *document ? zan::WideToUtf8(zan_test::OriginOf(document)) : "";
+    href_ = zan::WideToUtf8(top ? top : L"");
+    g_host.origin = origin_.empty() ? nullptr : origin_.c_str();
+    g_host.href = href_.c_str();
+    loaded_.reset(new LoadedPlugin(dll));
+    return loaded_->Instantiate();
+  }
+  // The browser's strings have a byte count and no terminating zero: what
+  // follows the counted bytes is not ours. A third argument is ignored.
+  int Install(const std::wstring& name, const std::wstring& version) override {
+    const std::string name8 = zan::WideToUtf8(name), version8 = zan::WideToUtf8(version);
+    const std::string text = name8 + "tail" + version8 + ";junk";
+    const NPVariant args[] = {StringVariant(text.data(), static_cast<uint32_t>(name8.size())),
+                              StringVariant(text.data() + name8.size() + 4, static_cast<uint32_t>(version8.size())),
+                              StringVariant("extra", 5)};
+    return loaded_->Install(args, 3);
+  }
+  // The count claims far more than the few bytes there are.
+  int InstallHuge() override {
+    const NPVariant args[] = {StringVariant("aaaa", static_cast<uint32_t>(zan_test::kHugeLength))};
+    return loaded_->Install(args, 1);
+  }
+  // Script gets 1 whether or not the program starts, and an error for a refusal.
+  int Seen(zan_test::Outcome outcome) const override { return outcome == zan_test::Outcome::kRefused ? -1 : 1; }
+  std::wstring AddressRead(const std::wstring& document) const override { return zan_test::OriginOf(document); }
 
-TEST_F(NpapiInstall, StringsAreTakenByTheirByteCountAsUtf8) {
-  std::wstring program = StandIn();
-  SetRecord(L"1.0", program);
-  // The browser's text is not zero-terminated: what follows the counted bytes is not ours.
-  const char name[] = "Zan\xE4\xBA\xA7\xE5\x93\x81tail";  // "Zan" and two Chinese characters
-  const char version[] = "2.0.1;junk";
-  NPVariant args[] = {StringVariant(name, 9), StringVariant(version, 5), StringVariant("extra", 5)};
-  Install(args, 3);
-  EXPECT_EQ("\"" + zan::WideToUtf8(program) + "\" App=Zan\xE4\xBA\xA7\xE5\x93\x81 Ver=2.0.1",
-            WaitForCommandLine(program));
-}
+ private:
+  std::unique_ptr<LoadedPlugin> loaded_;
+  std::string origin_, href_;
+};
 
 // A thread whose COM nobody set up: the plug-in does not set it up either,
 // so the control cannot be made and script still gets 1.
@@ -672,7 +580,7 @@ DWORD WINAPI CallWithoutCom(void* parameter) {
 TEST_F(NpapiInstall, NeverSetsComUpItself) {
   std::wstring program = StandIn();
   SetRecord(L"1.0", program);
-  NoComCall call{object_, Id("InstallOneClick")};
+  NoComCall call{host_->object, Id("InstallOneClick")};
   HANDLE thread = ::CreateThread(nullptr, 0, &CallWithoutCom, &call, 0, nullptr);
   ASSERT_NE(nullptr, thread);
   ASSERT_EQ(WAIT_OBJECT_0, ::WaitForSingleObject(thread, 15000));
@@ -684,7 +592,9 @@ TEST_F(NpapiInstall, NeverSetsComUpItself) {
   EXPECT_EQ(NPVariantType_Int32, call.result.type);
   EXPECT_EQ(1, call.result.value.intValue);
   EXPECT_TRUE(NewLogLines().empty()) << "the control was never reached";
-  EXPECT_FALSE(zan::FileExists(program + L".cmdline"));
+  EXPECT_EQ("", StartedCommandLine(program));
 }
 
 }  // namespace
+
+std::unique_ptr<zan_test::Face> zan_test::MakePluginFace() { return std::unique_ptr<Face>(new PluginFace()); }

@@ -1,6 +1,6 @@
 // What the plug-in's tests share: the registered DLL under test, a user hive
-// of their own for the registry record, a stand-in setup program and the
-// DLL's log.
+// of their own for the registry record, a stand-in setup program, the DLL's
+// log, and the two faces (the control, the plug-in) behind one adapter.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -18,15 +18,6 @@ namespace zan_test {
 // The registered copy of the DLL that tests/e2e/test_plugin.py names.
 std::wstring PluginDll();
 
-// What a page may pass that neither face takes, and the refusal each gets
-// ("InstallOneClick refused: " and this).
-struct UnsafeValues {
-  std::wstring name;
-  std::wstring version;
-  std::string refusal;
-};
-std::vector<UnsafeValues> UnsafeValueTable();
-
 // The lines a DLL's log ("zansetup.log" beside it) gained since this was made,
 // without their time.
 class DllLog {
@@ -39,43 +30,44 @@ class DllLog {
   size_t start_ = 0;
 };
 
-// The page lock, as both faces meet it: the document that holds the control
-// or the plug-in, what the top-level page or its script claim, and which
-// build is asked.
-enum class Build { kDevelopment, kPinned };
-struct PageCase {
-  const char* what;
-  Build build;
-  // The address of the document that holds it; null: no page at all (a
-  // script host); "": a page whose address cannot be read.
-  const wchar_t* document;
-  // The top-level browser's address, which is also what the page's script
-  // makes window.location say (null: the document's own); neither may decide.
-  const wchar_t* top;
-  // Why the address is refused ("it is not served over https"); empty: the
-  // setup program starts.
-  std::string reason;
-};
-std::vector<PageCase> PageLockTable();
-
-// The log line of a case that is refused, with the address the face read
-// (the control: the document's address; the plug-in: its origin).
-std::string PageRefusalLine(const PageCase& page, const std::wstring& address);
-
 // "scheme://host[:port]" of an address, as a browser gives a document's origin.
 std::wstring OriginOf(const std::wstring& url);
-
-// The pinned build's DLL (tests-bin/pinned), copied into `folder` so that
-// its log goes there.
-std::wstring PinnedPluginCopy(const std::wstring& folder);
 
 // Characters in a string no name can have: longer than any name, so both
 // faces refuse it by its length before they copy it.
 constexpr size_t kHugeLength = 300000000;
 
+// What became of a call to InstallOneClick.
+enum class Outcome { kRefused, kNotStarted, kStarted };
+
+// A page's script calling InstallOneClick through one face of a DLL loaded
+// as that face's host loads it.
+class Face {
+ public:
+  virtual ~Face() = default;
+  // Loads `dll`, makes one object and places it in a page: `document` is
+  // the address of the document that holds it (null: no page at all, as in
+  // a script host; "": one whose address cannot be read), `top` the
+  // top-level page's, which is also what the page's script makes
+  // window.location say. False when the object could not be made.
+  virtual bool Load(const std::wstring& dll, const wchar_t* document, const wchar_t* top) = 0;
+  // The call as script makes it: what script sees, -1 for a script error.
+  virtual int Install(const std::wstring& name, const std::wstring& version) = 0;
+  // The call with a name whose length claims kHugeLength characters over a
+  // few: refused by that length, since reading it would fault.
+  virtual int InstallHuge() = 0;
+  // What script sees for each outcome.
+  virtual int Seen(Outcome outcome) const = 0;
+  // The address a refusal's log line names for `document`.
+  virtual std::wstring AddressRead(const std::wstring& document) const = 0;
+};
+std::unique_ptr<Face> MakeControlFace(bool clientSite);
+std::unique_ptr<Face> MakePluginFace();
+
 class PluginTest : public ::testing::Test {
  protected:
   void SetUp() override;
+  void TearDown() override;
 
   // The log lines the DLL wrote since the test began, without their time.
   std::vector<std::string> NewLogLines() const;
@@ -86,16 +78,17 @@ class PluginTest : public ::testing::Test {
   // records its command line beside itself.
   std::wstring StandIn();
 
-  // The command line the stand-in was started with, or "<not started>"
-  // after 15 seconds.
-  static std::string WaitForCommandLine(const std::wstring& program);
+  // The command line the stand-in was started with since the last call, or
+  // "" when it was not started: one that still runs is waited for, and it
+  // writes its record (whole) before it ends.
+  static std::string StartedCommandLine(const std::wstring& program);
 
   // The setup program's registry record, in this test's own hive.
   void SetRecord(const std::wstring& version, const std::wstring& path);
 
-  // The DLL each case of the page table is asked through: the registered
-  // one, or a pinned copy in this test's folder.
-  std::wstring DllFor(Build build);
+  // The registered DLL, or with `pinned` the pinned build's copied into this
+  // test's folder (so that its log goes there).
+  std::wstring DllFor(bool pinned);
 
   ScopedUserHive hive_;
   TempFolder temp_;
@@ -103,6 +96,7 @@ class PluginTest : public ::testing::Test {
  private:
   std::unique_ptr<DllLog> log_;
   std::wstring pinned_;
+  bool comReady_ = false;
 };
 
 }  // namespace zan_test

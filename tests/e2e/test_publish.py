@@ -227,7 +227,8 @@ class PublishTree(unittest.TestCase):
         self.assertFalse(os.path.exists(self.root), "nothing is written for a refused name")
 
     def test_command_line_writes_the_same_tree(self):
-        result = tool(self.root, "Demo", self.installer, "--version", "3.0", "--conflict", "a.exe", "--conflict", "b.exe",
+        result = tool(self.root, "Demo", self.installer, "--version", "3.0", "--conflict", "a.exe",
+                      "--conflict", "b.exe",
                       "--extra", "soft_info.conflict.program=c.exe", "--dir-opt-show", "0",
                       "--omit", "soft_info.lang.zh-tw", "--checksum", "ABC", "--default-dir", "C:\\Apps\\Demo",
                       "--span", "64", "--workers", "4", "--expires", "-3")

@@ -11,7 +11,8 @@ import unittest
 import servers
 from harness import (FAULT_PORT, IDCANCEL, IDOK, IDYES, MESSAGE_TEXT_ID, SOURCE, E2ETestCase, ProductServer,
                      Sandbox, Wine, prefix_path, profile_folder, read_locale_text, record_get,
-                     record_reset, set_document_text, wait_exit, wait_until, windows_path)
+                     record_reset, set_document_text, take_screenshot, wait_exit, wait_until,
+                     windows_path)
 from installed import INSTALLER
 from resource_ids import (IDC_BROWSE, IDC_GROUP, IDC_HEADING, IDC_NEXT, IDC_PERCENT_TEXT, IDC_PROGRESS_TEXT,
                           IDC_STEP_TEXT)
@@ -77,6 +78,7 @@ class Languages(E2ETestCase):
             running = wine.message_box(caption)
             self.assertIsNotNone(running, "no already-running box")
             shown["already running box"] = wine.message_text(running)
+            box.screenshot("already-running-" + language)
             wine.click(running, IDOK)
             self.assertEqual(0, wait_exit(second))
 
@@ -108,10 +110,12 @@ class Languages(E2ETestCase):
         self.assertIsNotNone(window, "no installer window titled %r" % INSTALLER_TITLES[language])
         title, controls = wine.texts(window)
         shown["installer: title"], shown["installer: Install"] = title, controls[IDOK][3]
+        take_screenshot("installer-" + language)
         wine.click(window, IDOK)
         refusal = wine.find(control=MESSAGE_TEXT_ID)
         self.assertIsNotNone(refusal, "no refusal of C:\\ZanSetup")
         shown["installer: outside the profile"] = wine.message_text(refusal)
+        take_screenshot("installer-outside-profile-" + language)
         wine.click(refusal, IDOK)
         self.assertTrue(wine.wait_gone(refusal))
         wine.click(window, IDCANCEL)

@@ -1,6 +1,6 @@
 """End-to-end harness: runs the real setup program under Wine in a sandbox
 folder of its own, works its windows through zsdriver.exe, and collects the
-log, files and screenshots for the assertions and for a person to look at.
+log and files for the assertions.
 
 The build folder comes from ZANSETUP_BUILD (set by ctest).
 """
@@ -326,7 +326,6 @@ class Sandbox:
             if signing.carries_signature(copy):
                 signing.remove_signature(copy)
         shutil.copytree(os.path.join(BIN, "language"), os.path.join(self.program_dir, "language"))
-        self.screenshots = []
 
     @property
     def program(self):
@@ -358,15 +357,25 @@ class Sandbox:
         return os.path.join(self.root, "download")
 
     def screenshot(self, label):
-        env_folder = os.environ.get("ZANSETUP_TEST_ENV") or os.path.join(BUILD, "test-env")
-        with open(os.path.join(env_folder, "display")) as f:
-            display = f.read().strip()
-        path = os.path.join(self.root, label + ".png")
-        subprocess.run(["import", "-display", display, "-window", "root", path],
-                       stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, timeout=30)
-        if os.path.exists(path):
-            self.screenshots.append(path)
-        return path
+        """The display as a picture, for a person to look at: into the folder
+        ZANSETUP_SCREENSHOTS names, else beside the sandbox outside the suite
+        (the demo); the suite (ZANSETUP_E2E) takes none without the folder."""
+        return take_screenshot(label, None if os.environ.get("ZANSETUP_E2E") else self.root)
+
+
+def take_screenshot(label, default_folder=None):
+    """The path of the picture taken, or None when none is wanted."""
+    folder = os.environ.get("ZANSETUP_SCREENSHOTS") or default_folder
+    if not folder:
+        return None
+    env_folder = os.environ.get("ZANSETUP_TEST_ENV") or os.path.join(BUILD, "test-env")
+    with open(os.path.join(env_folder, "display")) as f:
+        display = f.read().strip()
+    os.makedirs(folder, exist_ok=True)
+    path = os.path.join(folder, label + ".png")
+    subprocess.run(["import", "-display", display, "-window", "root", path],
+                   stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, timeout=30)
+    return path
 
 
 class ProductServer:
@@ -601,6 +610,17 @@ class E2ETestCase(unittest.TestCase):
         process = wine.start(command_line, rights, cwd)
         self.processes.append(process)
         return process
+
+    def hold(self, what, name, seconds):
+        """zsdriver holding the file `name` open without sharing ("lock") or
+        the named mutex `name` ("mutex") for `seconds`; returns once it does."""
+        os.makedirs(OUTPUT, exist_ok=True)
+        ready = os.path.join(tempfile.mkdtemp(dir=OUTPUT), "held")
+        target = windows_path(name) if what == "lock" else name
+        holder = self.start(Wine(), '"%s" %s "%s" %d "%s"' % (windows_path(DRIVER), what, target, seconds,
+                                                            windows_path(ready)))
+        self.assertTrue(wait_until(lambda: os.path.exists(ready), timeout=30), "zsdriver holds no " + what)
+        return holder
 
     def run_setup(self, box, name, error_key=None, version="1.0", wine=None):
         """Runs the setup for `name` (a product published without a folder

@@ -4,7 +4,7 @@ uninstall for real and compare the prefix with itself."""
 import os
 import shutil
 
-from harness import (ARCH, BIN, BUILD, DRIVER, E2ETestCase, Wine, profile_folder, record_delete, record_reset,
+from harness import (ARCH, BIN, BUILD, E2ETestCase, Wine, profile_folder, record_delete, record_reset,
                      registry, wait_exit, wait_until, windows_command_lines, windows_path)
 from test_plugin import wine
 
@@ -100,23 +100,13 @@ class InstalledTestCase(E2ETestCase):
         # There before the test, as a user's own folders are.
         os.makedirs(os.path.dirname(self.folder))
 
-    def hold(self, what, name, seconds):
-        """zsdriver holding the file `name` open ("lock") or the named mutex
-        `name` ("mutex") for `seconds`; returns once it holds it."""
-        ready = os.path.join(self.root, "held-" + what)
-        target = windows_path(name) if what == "lock" else name
-        holder = Wine().start('"%s" %s "%s" %d "%s"' % (windows_path(DRIVER), what, target, seconds,
-                                                      windows_path(ready)))
-        self.processes.append(holder)
-        self.assertTrue(wait_until(lambda: os.path.exists(ready), timeout=30), "zsdriver holds no " + what)
-        return holder
-
-    def install(self, options="", code=0):
-        """A silent install with `options` before /D=; its exit code must be `code`."""
+    def install(self, options="", code=0, folder=True):
+        """A silent install with `options` before /D= (none when not
+        `folder`); its exit code must be `code`."""
         # /D= comes last and unquoted, blanks and all: the command line is
         # handed over exactly as written.
-        command_line = '"%s" /S %s/D=%s' % (windows_path(INSTALLER), options + " " if options else "",
-                                            windows_path(self.folder))
+        parts = [options] * bool(options) + ["/D=" + windows_path(self.folder)] * folder
+        command_line = '"%s" /S %s' % (windows_path(INSTALLER), " ".join(parts))
         self.assertEqual(code, wait_exit(self.start(Wine(), command_line), timeout=120))
         self.addCleanup(self.uninstall_leftovers)
 

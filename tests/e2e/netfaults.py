@@ -23,11 +23,13 @@ import threading
 import time
 import urllib.parse
 
+from servers import FaultHandler, Served
+
 HOST = "127.0.0.1"
 PIECE = 16384
 
 
-class Relay:
+class Relay(Served):
     """One thread serves every connection with select(), so that closing a
     socket really resets it (a thread blocked reading it would hold it)."""
 
@@ -155,53 +157,25 @@ class Relay:
             except OSError:
                 pass
 
-    def __enter__(self):
-        return self.start()
 
-    def __exit__(self, *exc):
-        self.stop()
-
-
-class _BusyHandler(http.server.BaseHTTPRequestHandler):
-    protocol_version = "HTTP/1.1"
-
-    def log_message(self, *args):
-        pass
-
+class _BusyHandler(FaultHandler):
     def do_GET(self):
-        owner = self.server.owner
+        owner, self.send_body = self.server.owner, True
         path = urllib.parse.unquote(urllib.parse.urlsplit(self.path).path)
-        busy = owner.record(path, self.headers.get("Range"))
-        if busy:
-            self._send(503, b"busy\n", [("Retry-After", str(owner.retry_after))])
+        if owner.record(path, self.headers.get("Range")):
+            self._answer(503, b"busy\n", [("Retry-After", str(owner.retry_after))])
             return
         file_path = os.path.join(owner.root, path.lstrip("/"))
         if not os.path.isfile(file_path):
-            self._send(404, b"no such file\n")
+            self._answer(404, b"no such file\n")
             return
         with open(file_path, "rb") as f:
             data = f.read()
-        headers = [("Last-Modified", email.utils.formatdate(os.path.getmtime(file_path), usegmt=True))]
-        asked = self.headers.get("Range", "")
-        if asked.startswith("bytes=") and "-" in asked:
-            first, _, last = asked[6:].partition("-")
-            start = int(first)
-            end = min(int(last) if last else len(data) - 1, len(data) - 1)
-            headers.append(("Content-Range", "bytes %d-%d/%d" % (start, end, len(data))))
-            self._send(206, data[start:end + 1], headers)
-        else:
-            self._send(200, data, headers)
-
-    def _send(self, status, body, headers=()):
-        self.send_response(status)
-        for name, value in headers:
-            self.send_header(name, value)
-        self.send_header("Content-Length", str(len(body)))
-        self.end_headers()
-        self.wfile.write(body)
+        date = email.utils.formatdate(os.path.getmtime(file_path), usegmt=True)
+        self._answer(200, data, [("Last-Modified", date)], honour_range=True)
 
 
-class BusyServer:
+class BusyServer(Served):
     """Serves the files below `root`; the first `busy` requests for each
     answer 503 with Retry-After: `retry_after`. `requests` lists (monotonic
     time, path, Range) in arrival order."""
@@ -237,9 +211,3 @@ class BusyServer:
             self._server.shutdown()
             self._server.server_close()
             self._server = None
-
-    def __enter__(self):
-        return self.start()
-
-    def __exit__(self, *exc):
-        self.stop()

@@ -144,6 +144,16 @@ def _kill_group(pgid):
         pass
 
 
+class Served:
+    """A server that a `with` block starts and stops."""
+
+    def __enter__(self):
+        return self.start()
+
+    def __exit__(self, *exc):
+        self.stop()
+
+
 AccessEntry = collections.namedtuple("AccessEntry", "request status body_bytes range if_range")
 
 NGINX_CONFIG = """\
@@ -184,7 +194,7 @@ http {{
 """
 
 
-class Nginx:
+class Nginx(Served):
     """nginx serving `root` on 127.0.0.1:`port` as one process of ours, with
     its configuration, logs and temporary files in `folder` (by default
     BUILD/test-env/nginx-PORT), which stop() removes."""
@@ -278,12 +288,6 @@ class Nginx:
             return list(self._final_log)
         return read_access_log(self.access_log_path)
 
-    def __enter__(self):
-        return self.start()
-
-    def __exit__(self, *exc):
-        self.stop()
-
 
 def read_access_log(path):
     entries = []
@@ -349,15 +353,12 @@ class FaultHandler(BaseHTTPRequestHandler):
     def _answer(self, status, body, headers=(), honour_range=False, reason=None):
         """A whole answer; a single "bytes=a-b" Range is honoured on request."""
         content_range = None
-        range_header = self.headers.get("Range")
-        if honour_range and status == 200 and range_header and range_header.startswith("bytes="):
-            first, _, last = range_header[6:].partition("-")
-            if first.isdigit() and int(first) < len(body):
-                start = int(first)
-                end = min(int(last), len(body) - 1) if last.isdigit() else len(body) - 1
-                content_range = "bytes %d-%d/%d" % (start, end, len(body))
-                body = body[start:end + 1]
-                status = 206
+        asked = self._asked_range(open_end=len(body) - 1) if honour_range and status == 200 else None
+        if asked and asked[0] < len(body):
+            start, end = asked[0], min(asked[1], len(body) - 1)
+            content_range = "bytes %d-%d/%d" % (start, end, len(body))
+            body = body[start:end + 1]
+            status = 206
         self.send_response(status, reason)
         if content_range:
             self.send_header("Content-Range", content_range)
@@ -405,10 +406,13 @@ class FaultHandler(BaseHTTPRequestHandler):
     def empty(self):
         self._answer(200, b"", [("Last-Modified", FIXED_DATE)])
 
-    def _asked_range(self):
-        """(first, last) of a "bytes=a-b" Range header, or None."""
+    def _asked_range(self, open_end=None):
+        """(first, last) of a "bytes=a-b" Range header (of "bytes=a-" too,
+        with `open_end` as b), or None."""
         value = self.headers.get("Range") or ""
         first, dash, last = value[6:].partition("-") if value.startswith("bytes=") else ("", "", "")
+        if not last and open_end is not None:
+            last = str(open_end)
         if not (dash and first.isdigit() and last.isdigit()):
             return None
         return int(first), int(last)
@@ -517,17 +521,9 @@ class FaultHandler(BaseHTTPRequestHandler):
             return
         self._answer(200, self.server.files[name], [("Last-Modified", FIXED_DATE)], honour_range=True)
 
-    def charset(self, name):
-        self._answer(200, b"<html></html>", [("Content-Type", "text/html; charset=" + name)])
-
-    def charset_capital(self, name):
-        self._answer(200, b"<html></html>", [("Content-Type", "text/html; Charset=" + name)])
-
-    def charset_quoted(self, name):
-        self._answer(200, b"<html></html>", [("Content-Type", 'text/html; charset="%s"' % name)])
-
-    def no_content_type(self):
-        self._answer(200, b"<html></html>")
+    def charset(self, name, form="charset=%s"):
+        """A page whose Content-Type names `name` in `form`; none without a name."""
+        self._answer(200, b"<html></html>", [("Content-Type", "text/html; " + form % name)] if name else [])
 
     def long_headers(self, length):
         """Status text, Content-Type (charset last) and an extra header each
@@ -677,9 +673,9 @@ ROUTES = {
     "stall-body": FaultHandler.stall_body,      # /stall-body/SECONDS[/N]
     "gated": FaultHandler.gated,                # /gated/NAME: a registered file, after the gate
     "charset": FaultHandler.charset,            # /charset/NAME
-    "charset-capital": FaultHandler.charset_capital,
-    "charset-quoted": FaultHandler.charset_quoted,
-    "no-content-type": FaultHandler.no_content_type,
+    "charset-capital": lambda handler, name: handler.charset(name, "Charset=%s"),
+    "charset-quoted": lambda handler, name: handler.charset(name, 'charset="%s"'),
+    "no-content-type": lambda handler: handler.charset(None),
     "long-headers": FaultHandler.long_headers,  # /long-headers/LENGTH
     "echo-headers": FaultHandler.echo_headers,
     "echo-request": FaultHandler.echo_request,      # /echo-request[/...]: request line, headers, body
@@ -717,7 +713,7 @@ class _FaultHTTPServer(ThreadingHTTPServer):
             self.requests.append((method, path, headers))
 
 
-class FaultServer:
+class FaultServer(Served):
     """The fault server on 127.0.0.1:`port`, in threads of this process.
     `requests` lists (method, path, [(header, value)]) in arrival order."""
 
@@ -768,12 +764,6 @@ class FaultServer:
         deadline = time.time() + self.time_limit
         while not done.is_set() and time.time() < deadline:
             time.sleep(0.2)
-        self.stop()
-
-    def __enter__(self):
-        return self.start()
-
-    def __exit__(self, *exc):
         self.stop()
 
 

@@ -9,9 +9,9 @@ prefix, where ZanSetup's own installer registered the scheme. Chromium
 asks first on any other origin, and with no hand-off it opens nothing: the
 page then keeps the focus and offers ZanSetup's installer.
 
-Screenshots of the whole display (what the visitor sees, the browser's
-question included) go to e2e-output/browser/; each case asserts on what the
-page, the logs and the prefix say.
+With ZANSETUP_SCREENSHOTS naming a folder, pictures of the whole display
+(what the visitor sees, the browser's question included) go there; each
+case asserts on what the page, the logs and the prefix say.
 
 Wine 8 resolves a scheme registered under HKEY_CLASSES_ROOT but not one
 under HKEY_CURRENT_USER\\Software\\Classes, which Windows merges into it: the
@@ -25,7 +25,7 @@ import urllib.request
 
 import browser
 from harness import (BUILD, DRIVER, OUTPUT, SECOND_PORT, SERVER_BASE, WINE_RUN, ProductServer, Sandbox, Wine,
-                     read_locale_text, read_log_lines)
+                     read_locale_text, read_log_lines, take_screenshot)
 from installed import INSTALLER, FreshPrefix, InstalledTestCase, wait_until
 from resource_ids import IDC_NEXT
 
@@ -40,7 +40,6 @@ LINK = "zansetup://install?app=Demo&ver=1.0"
 ASKED = "The setup program has been asked to start."
 NO_ANSWER = "ZanSetup did not answer. Is it installed?"
 CAPTION = read_locale_text("en-us", "language.caption")
-SHOTS = os.path.join(OUTPUT, "browser", "screenshots")
 
 # Wine's desktop on the left half, the browser on the right: both in view.
 PREFIX = FreshPrefix("browser", screen="2048x768x24")
@@ -56,8 +55,6 @@ def setUpModule():
     global CHROMIUM
     import tls
     PREFIX.start()
-    shutil.rmtree(SHOTS, ignore_errors=True)
-    os.makedirs(SHOTS)
     CHROMIUM = browser.Chromium(os.path.join(OUTPUT, "browser", "chromium"), os.environ["DISPLAY"],
                                 tls.ca_pem(BUILD), allowed_origins=[SERVER_BASE], zoomed_hosts=["127.0.0.1"],
                                 position=(1024, 0))
@@ -93,9 +90,6 @@ class Visitor(InstalledTestCase):
         self.addCleanup(CHROMIUM.open, "about:blank")
         self.handed_on = len(CHROMIUM.links_handed_on())
 
-    def shot(self, name):
-        return CHROMIUM.screenshot(os.path.join(SHOTS, name + ".png"))
-
     def open_page(self, base=SERVER_BASE):
         CHROMIUM.focus()
         CHROMIUM.open(base + PAGE_PATH)
@@ -121,7 +115,7 @@ class Visitor(InstalledTestCase):
         CHROMIUM.set_handler(WINE_RUN, DRIVER, {"ZANSETUP_WINEPREFIX": PREFIX.prefix,
                                                 "ZANSETUP_TEST_ENV": PREFIX.env_folder, "LC_ALL": "en_US.UTF-8"})
         self.open_page()
-        self.shot("1-page-before-the-click")
+        take_screenshot("browser-1-page-before-the-click")
         self.click_install()
         self.assertTrue(wait_until(lambda: self.new_links(), timeout=60), "the browser handed no link on")
         self.assertEqual([LINK], self.new_links())
@@ -131,7 +125,7 @@ class Visitor(InstalledTestCase):
         self.assertIsNotNone(dialog, "no install path dialog; log: %r" % read_log_lines(log))
         self.wait_for_status(ASKED)
         self.assertFalse(CHROMIUM.element("getZanSetup").is_displayed(), "ZanSetup is installed: no offer")
-        self.shot("2-page-after-the-click")
+        take_screenshot("browser-2-page-after-the-click")
         wine.click(dialog, IDC_NEXT)
         installed = PREFIX.drive_path(PRODUCT_FOLDER + "\\installed.txt")
         self.assertTrue(wait_until(lambda: "end install" in read_log_lines(log), timeout=180), read_log_lines(log))
@@ -140,7 +134,7 @@ class Visitor(InstalledTestCase):
         self.assertIn("the Produce name:Demo, version: 1.0", read_log_lines(log))
         self.assertTrue(os.path.exists(installed))
         self.assertFalse(CHROMIUM.element("getZanSetup").is_displayed())
-        self.shot("3-product-installed")
+        take_screenshot("browser-3-product-installed")
         self.uninstall()
 
     def test_without_a_handler_the_page_keeps_the_focus_and_offers_the_installer(self):
@@ -151,7 +145,7 @@ class Visitor(InstalledTestCase):
         offer = CHROMIUM.element("zanInstaller")
         self.assertTrue(offer.is_displayed())
         self.assertEqual(SERVER_BASE + INSTALLER_PATH, offer.get_attribute("href"))
-        self.shot("fallback-installer-offered")
+        take_screenshot("browser-fallback-installer-offered")
         self.assertEqual([], self.new_links())
         # The offer leads to ZanSetup's installer, as the server gives it.
         context = ssl.create_default_context(cafile=CHROMIUM.ca_pem)
@@ -168,7 +162,7 @@ class Visitor(InstalledTestCase):
         # The question takes the focus from the page.
         self.wait_for_status(ASKED)
         self.assertFalse(CHROMIUM.script("return document.hasFocus()"))
-        self.shot("question-without-permission")
+        take_screenshot("browser-question-without-permission")
         CHROMIUM.open("about:blank")  # the question goes with its page, unanswered
         self.assertEqual([], self.new_links(), "nothing was handed on before the visitor answered")
         pairs = CHROMIUM.preferences().get("protocol_handler", {}).get("allowed_origin_protocol_pairs", {})
@@ -203,7 +197,7 @@ class SamplePageLayout(unittest.TestCase):
             " document.querySelectorAll('object, embed').length];")
         # No face in this browser, so no broken-plug-in box either.
         self.assertEqual([scale, True, True, True, "polite", 0], fits, label)
-        CHROMIUM.screenshot(os.path.join(SHOTS, "sample-page-%s.png" % label))
+        take_screenshot("browser-sample-page-" + label)
         return CHROMIUM.script("return window.innerWidth")
 
     def test_it_reads_well_at_200_percent_and_on_a_narrow_window(self):

@@ -1,25 +1,31 @@
 """ZanSetup's own installer under Wine: a silent per-user install puts the
 programs, the record, the plug-in's registration and the installed-programs
-entry in place; a page's one-click then runs the installed setup program to
-a real product install; the uninstaller takes all of it away again."""
+entry in place; a page's one-click or a "zansetup:" link then runs the
+installed setup program to a real product install, while a hostile link ends
+the run at once with its log line, having fetched and made nothing; the
+uninstaller takes all of it away again."""
+import html
 import os
+import re
 import shutil
 import unittest
+import urllib.parse
 
 import signing
-from harness import (BIN, DEMO_PRODUCT, MESSAGE_TEXT_ID, OUTPUT, E2ETestCase, ProductServer, Sandbox, Wine,
-                     prefix_path, read_locale_text, read_log_lines, record_delete, record_get, record_reset,
-                     record_set, stand_in, update_stamp, wait_exit, windows_path)
+from harness import (BIN, DEMO_PRODUCT, OUTPUT, SOURCE, ProductServer, Sandbox, Wine, flavour_free,
+                     profile_folder, read_locale_text, read_log_lines, record_get, record_set, stand_in,
+                     update_stamp, wait_exit, windows_path)
 from installed import (DISPLAY_NAME, INSTALLER, NEXT_BIN, NEXT_INSTALLER, NEXT_VERSION, OTHER_UNINSTALL,
-                       RECORD, UNINSTALL, VERSION, FreshPrefix, InstalledTestCase, changed_entries, running_from,
-                       wait_until)
-from resource_ids import IDC_NEXT
+                       RECORD, SUFFIX, UNINSTALL, VERSION, FreshPrefix, InstalledTestCase, changed_entries,
+                       running_from, wait_until)
+from resource_ids import IDC_NEXT, IDC_PATH_EDIT
 from test_plugin import CLSID, MERGED, export, wine
 
 CAPTION = read_locale_text("en-us", "language.caption")
 PROGRAMS = ["ZanSetup.exe", "ZanSetupSH.exe", "npZanSetupOneClick.dll", "uninstall.exe"]
 LINK = r"Software\Classes\zansetup"
 PREFIX = FreshPrefix("installer")
+LINK_PRODUCT_FOLDER = "C:\\ZanTest\\by link"
 
 
 def setUpModule():
@@ -97,6 +103,14 @@ class Installer(InstalledTestCase):
         self.assertEqual([], changed_entries(tree_before, PREFIX.tree()))
         self.assertEqual(before, export("HKCU"))
 
+    def test_without_a_folder_it_installs_into_local_application_data(self):
+        self.folder = profile_folder("AppData", "Local", "Corvela", "ZanSetup" + SUFFIX)
+        self.download = os.path.join(os.path.dirname(self.folder), "download")
+        self.install(folder=False)
+        self.assertEqual([], [n for n in PROGRAMS if not os.path.exists(os.path.join(self.folder, n))])
+        self.assertEqual(windows_path(os.path.join(self.folder, "ZanSetup.exe")), record_get("Install_dir"))
+        self.uninstall()
+
     def test_the_uninstaller_takes_only_what_the_setup_program_made(self):
         # A download folder that was there before, and one the installer
         # made; in each, a user's own files beside the setup program's.
@@ -125,7 +139,9 @@ class Installer(InstalledTestCase):
         box = Sandbox("installer-one-click")
         folder = "C:\\ZanTest\\one click"
         with ProductServer(box) as server:
-            server.publish("Demo", version="1.0", default_dir=folder)
+            # Two 100 KiB blocks to a ranged request: one request, where the
+            # default span would ask for each block on its own.
+            published = server.publish("Demo", version="1.0", default_dir=folder, span=2)
             script = os.path.join(self.root, "page.js")
             os.makedirs(self.root, exist_ok=True)
             with open(script, "w") as f:
@@ -146,6 +162,11 @@ class Installer(InstalledTestCase):
             self.assertIn("Set instal path: " + folder, lines)
             self.assertTrue([l for l in lines if l.startswith("begin install:")], lines)
             self.assertTrue(os.path.exists(PREFIX.drive_path(folder + "\\installed.txt")))
+            package = urllib.parse.urlsplit(published.package_url).path
+            size = os.path.getsize(os.path.join(DEMO_PRODUCT, "DemoSetup.exe"))
+            self.assertGreater(size, 102400)
+            self.assertEqual([size], [e.body_bytes for e in server.access_log()
+                                      if package in e.request and e.body_bytes > 10], server.access_log())
         # The setup program ends by itself once the product is in.
         self.assertTrue(wait_until(lambda: not running_from(self.folder), timeout=30))
         # Uninstalling ZanSetup leaves the product it installed alone.
@@ -291,52 +312,97 @@ class Installer(InstalledTestCase):
         self.assertTrue(os.path.isdir(self.download))
 
 
-class Interactive(E2ETestCase):
-    # The installer's own captions, which end in a blank.
-    TITLES = {"en-us": "ZanSetup Setup ", "zh-cn": "ZanSetup \u5b89\u88c5 ", "zh-tw": "ZanSetup \u5b89\u88dd "}
-    INSTALL_BUTTONS = {"en-us": "&Install", "zh-cn": "\u5b89\u88c5(&I)", "zh-tw": "\u5b89\u88dd(&I)"}
-    # How the refusal of a folder outside the profile begins.
-    OUTSIDE = {"en-us": "ZanSetup installs only into a folder of your own user profile (",
-               "zh-cn": "ZanSetup \u53ea\u80fd\u5b89\u88c5\u5230", "zh-tw": "ZanSetup \u53ea\u80fd\u5b89\u88dd\u5230"}
-
-    def check_in(self, language):
-        box = Sandbox("installer-interactive-" + language)
-        wine = Wine(language)
-        process = self.start(wine, '"%s" /D=C:\\ZanSetup' % windows_path(INSTALLER))
-        window = wine.find(title=self.TITLES[language], timeout_ms=30000)
-        self.assertIsNotNone(window, "no installer window titled %r" % self.TITLES[language])
-        title, controls = wine.texts(window)
-        self.assertEqual(self.INSTALL_BUTTONS[language], controls[1][3])
-        box.screenshot("installer-" + language)
-        # A folder outside the user's profile is refused in the user's
-        # language, and the folder page stays.
-        wine.click(window, 1)
-        refusal = wine.find(control=MESSAGE_TEXT_ID)
-        self.assertIsNotNone(refusal, "no refusal of C:\\ZanSetup")
-        self.assertTrue(wine.message_text(refusal).startswith(self.OUTSIDE[language]), wine.message_text(refusal))
-        box.screenshot("installer-outside-profile-" + language)
-        wine.click(refusal, 1)
-        self.assertTrue(wine.wait_gone(refusal))
-        self.assertFalse(os.path.exists(prefix_path("C:\\ZanSetup")))
-        # Cancelled on its first page it ends at once (1: cancelled by the
-        # user) and has installed nothing.
-        wine.click(window, 2)
-        self.assertEqual(1, wait_exit(process))
-        self.assertIsNone(record_get("version"))
+class Link(InstalledTestCase):
+    """A "zansetup:" link as today's browsers hand it on: ShellExecuteExW of
+    the link starts the installed ZanSetup. Wine 8 resolves a scheme under
+    HKEY_CLASSES_ROOT only, so the per-user key is copied there for the run."""
 
     def setUp(self):
         super().setUp()
-        record_delete()
-        self.addCleanup(record_reset)
+        self.install()
+        self.merge_classes(["zansetup"])
+        self.log = os.path.join(self.folder, "zansetup.log")
+        self.server = ProductServer(Sandbox("link-" + self.id().rsplit(".", 1)[1]))
+        self.server.publish("Demo", version="1.0", default_dir=LINK_PRODUCT_FOLDER)
+        self.server.__enter__()
+        self.addCleanup(self.server.__exit__)
 
-    def test_in_english(self):
-        self.check_in("en-us")
+    def open_link(self, link):
+        process = Wine().open_link(link)
+        self.processes.append(process)
+        return process
 
-    def test_in_simplified_chinese(self):
-        self.check_in("zh-cn")
+    @flavour_free
+    def test_the_sample_page_s_link_installs_the_product_as_its_arguments_would(self):
+        with open(os.path.join(SOURCE, "tools", "oneclick-sample.html"), encoding="utf-8") as f:
+            link = html.unescape(re.search(r'<a id="zanLink" href="([^"]+)"', f.read()).group(1))
+        process = self.open_link(link)
+        dialog = Wine().find(title=CAPTION, control=IDC_NEXT, timeout_ms=60000)
+        self.assertIsNotNone(dialog, "no install path dialog; log: %r" % read_log_lines(self.log))
+        Wine().click(dialog, IDC_NEXT)
+        self.assertEqual(2, wait_exit(process, timeout=120))
+        lines = read_log_lines(self.log)
+        self.assertIn("the Produce name:Demo, version: 1.0", lines)
+        self.assertIn("end install", lines)
+        self.assertTrue(os.path.exists(PREFIX.drive_path(LINK_PRODUCT_FOLDER + "\\installed.txt")))
+        # Its exit code is out before its Unix process has gone.
+        self.assertTrue(wait_until(lambda: not running_from(self.folder), timeout=30), running_from(self.folder))
 
-    def test_in_traditional_chinese(self):
-        self.check_in("zh-tw")
+    def test_hostile_links_end_the_run_with_their_line_and_make_nothing(self):
+        links = {
+            "zansetup://install?app=Demo&ver=1.0&uac=yes": "the key \"uac\" is not allowed",
+            # Would split into a second argument if decoded into the command line.
+            "zansetup://install?app=Demo%22%20Uac%3Dyes&ver=1.0": "the product name is not usable",
+            "zansetup://install?app=..%5C..%5CWindows&ver=1.0": "the product name is not usable",
+        }
+        # The program folder lies on drive C too: its log is the one change.
+        log = os.path.relpath(self.log, PREFIX.drive_path("C:\\"))
+        for link, reason in links.items():
+            with self.subTest(link=link):
+                drive_before = PREFIX.tree()
+                lines_before = len(read_log_lines(self.log))
+                self.assertEqual(0, wait_exit(self.open_link(link), timeout=60))
+                self.assertEqual(["the link is not usable, setup ends: " + reason],
+                                 read_log_lines(self.log)[lines_before:])
+                self.assertEqual({k: v for k, v in drive_before.items() if k != log},
+                                 {k: v for k, v in PREFIX.tree().items() if k != log}, "nothing was made on drive C")
+        self.assertEqual([], self.server.access_log(), "nothing was fetched")
+
+
+
+class ChineseFolders(InstalledTestCase):
+    """A user in China, in the Chinese locale (ANSI code page 936, GBK):
+    ZanSetup goes into a profile folder with Chinese characters in its name,
+    and a product into a folder with a Chinese name. The log is kept in the
+    ANSI code page, so it reads back as GBK text."""
+
+    def test_zansetup_and_a_product_go_into_chinese_folders_and_the_log_reads_as_gbk(self):
+        corvela = os.path.join(self.root, "\u672c\u5730\u7a0b\u5e8f", "Corvela")  # "local programs"
+        self.folder, self.download = os.path.join(corvela, "ZanSetup"), os.path.join(corvela, "download")
+        os.makedirs(corvela)
+        product_folder = "C:\\ZanTest\\\u6f14\u793a\u4ea7\u54c1"  # "demo product"
+        wine = Wine("zh-cn")
+        install = '"%s" /S /D=%s' % (windows_path(INSTALLER), windows_path(self.folder))
+        self.assertEqual(0, wait_exit(self.start(wine, install), timeout=120))
+        self.addCleanup(self.uninstall_leftovers)
+        program = os.path.join(self.folder, "ZanSetup.exe")
+        self.assertTrue(os.path.exists(program), os.listdir(corvela))
+        log = os.path.join(self.folder, "zansetup.log")
+        with ProductServer(Sandbox("locale-product")) as server:
+            server.publish("Demo", version="1.0", default_dir=product_folder)
+            process = self.start(wine, '"%s" App=Demo Ver=1.0' % windows_path(program))
+            dialog = wine.find(title=read_locale_text("zh-cn", "language.caption"), control=IDC_NEXT,
+                               timeout_ms=60000)
+            self.assertIsNotNone(dialog, "no install path dialog; log: %r" % read_log_lines(log, code_page="gbk"))
+            self.assertEqual(product_folder, wine.texts(dialog)[1][IDC_PATH_EDIT][3])
+            wine.click(dialog, IDC_NEXT)
+            self.assertEqual(2, wait_exit(process, timeout=120))
+        self.assertTrue(os.path.exists(PREFIX.drive_path(product_folder + "\\installed.txt")))
+        package = windows_path(os.path.join(self.download, "Demo", "install.exe"))
+        expected = ["Set instal path: " + product_folder,
+                    'begin install:"%s" /S /D=%s' % (package, product_folder), "end install"]
+        self.assertEqual(expected, [line for line in read_log_lines(log, code_page="gbk") if line in expected])
+        self.uninstall()
 
 
 if __name__ == "__main__":

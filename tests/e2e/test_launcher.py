@@ -8,11 +8,10 @@ import glob
 import os
 import re
 import shutil
-import time
 import unittest
 
 import signing
-from harness import (BUILD, DRIVER, OLD_DRIVER, E2ETestCase, ProductServer, ProtectedLog, Sandbox, Wine,
+from harness import (BUILD, OLD_DRIVER, E2ETestCase, ProductServer, ProtectedLog, Sandbox, Wine,
                      prefix_path, read_locale_text, stand_in, wait_exit, windows_processes, windows_path)
 from installed import VERSION
 
@@ -65,14 +64,7 @@ class Launcher(E2ETestCase):
         os.symlink(victim, os.path.join(linked, "junction"))
         lock = os.path.join(running, "running.lock")
         open(lock, "w").close()
-        locker = Wine().start('"%s" lock "%s" 20 "%s"' % (windows_path(DRIVER), windows_path(lock),
-                                                          windows_path(os.path.join(box.root, "locked"))))
-        self.processes.append(locker)
-        for _ in range(100):
-            if os.path.exists(os.path.join(box.root, "locked")):
-                break
-            time.sleep(0.1)
-        self.assertTrue(os.path.exists(os.path.join(box.root, "locked")), "the lock was not taken")
+        self.hold("lock", lock, 20)
         log = ProtectedLog()
         self.assertIsNotNone(self.run_launcher(box, " App=Foo"))
         self.assertFalse(os.path.exists(os.path.dirname(left)), "a copy left behind stays")
@@ -102,14 +94,7 @@ class Launcher(E2ETestCase):
                 self.assertEqual([line] if line else [], own)
                 self.assertEqual([], box.log_lines())
 
-    def test_an_older_program_than_the_launcher_is_not_started(self):
-        box = Sandbox("launcher-older")
-        log = ProtectedLog()
-        self.assertIsNone(self.run_launcher(box, " App=Foo", driver=OLD_DRIVER))
-        self.assertIn("ZanSetupSH: the setup program is not started elevated: its version 0.0.0.1 is older than "
-                      "this launcher's " + ".".join((VERSION.split(".") + ["0"] * 4)[:4]), log.lines())
-
-    def test_a_log_folder_with_other_rules_gets_no_line_and_the_users_folder_none_either(self):
+    def test_an_older_program_is_not_started_and_a_log_folder_with_other_rules_gets_no_line(self):
         box = Sandbox("launcher-squatted")
         self.run_launcher(box, " App=Foo")  # the folder exists from here on
         folder = prefix_path(ProtectedLog.FOLDER)
@@ -121,22 +106,11 @@ class Launcher(E2ETestCase):
         self.assertIsNone(self.run_launcher(box, " App=Foo", driver=OLD_DRIVER))
         self.assertEqual([], [line for line in log.lines() if line.startswith("ZanSetupSH:")])
         self.assertEqual([], box.log_lines())
+        # With the folder's rules back, the refusal of the older program is logged.
         os.chmod(folder, mode)
         self.assertIsNone(self.run_launcher(box, " App=Foo", driver=OLD_DRIVER))
         self.assertIn("ZanSetupSH: the setup program is not started elevated: its version 0.0.0.1 is older than "
                       "this launcher's " + ".".join((VERSION.split(".") + ["0"] * 4)[:4]), log.lines())
-
-    def hold(self, box, path, seconds):
-        """Holds `path` open without sharing for `seconds` (zsdriver lock)."""
-        ready = os.path.join(box.root, "held")
-        locker = Wine().start('"%s" lock "%s" %d "%s"' % (windows_path(DRIVER), windows_path(path), seconds,
-                                                         windows_path(ready)))
-        self.processes.append(locker)
-        for _ in range(100):
-            if os.path.exists(ready):
-                return
-            time.sleep(0.1)
-        self.fail("%s was not held" % path)
 
     def test_the_elevated_copy_logs_into_the_protected_log_and_writes_nothing_into_the_users_folder(self):
         box = Sandbox("launcher-log")
@@ -144,7 +118,7 @@ class Launcher(E2ETestCase):
         open(user_log, "wb").close()
         before = sorted(os.listdir(box.program_dir))
         # Whatever opened the user's log for writing now fails.
-        self.hold(box, user_log, 40)
+        self.hold("lock", user_log, 40)
         log = ProtectedLog()
         launcher = windows_path(os.path.join(box.program_dir, "ZanSetupSH.exe"))
         wine = Wine()

@@ -1,6 +1,7 @@
 """The publishing tool: the tree it writes is what the setup program asks the
 server for, and the document holds exactly the element paths it reads."""
 import datetime
+import glob
 import hashlib
 import collections
 import os
@@ -36,6 +37,21 @@ def element_paths(info_path):
 
     walk(ET.parse(info_path).getroot(), "")
     return rows
+
+
+def program_paths():
+    """The dotted element paths the setup program's sources read."""
+    found = set()
+    for path in glob.glob(os.path.join(HERE, "..", "..", "setup", "*", "*.cpp")):
+        with open(path, encoding="utf-8") as f:
+            found.update(re.findall(r'"(soft_info(?:\.[a-z0-9_]+)*)', f.read()))
+    return found
+
+
+def tool(*args):
+    """A run of tools/publish.py: its exit code, output and errors as text."""
+    return subprocess.run([sys.executable, os.path.join(TOOLS, "publish.py")] + list(args), stdout=subprocess.PIPE,
+                          stderr=subprocess.PIPE, universal_newlines=True, timeout=120)
 
 
 def read(path):
@@ -106,30 +122,27 @@ class PublishTree(unittest.TestCase):
         lang = {code: BASE + "/zansetup/soft/Demo/1.0/lang/%s.locale" % code
                 for code in ("zh-cn", "zh-tw", "en-us")}
         self.assertAlmostEqual(publish.DEFAULT_EXPIRES_DAYS, days_ahead(result.expires), delta=0.01)
-        self.assertEqual([
-            ("soft_info", "", {}),
-            ("soft_info.expires", result.expires, {}),
-            ("soft_info.name", "Demo", {}),
-            ("soft_info.version", "1.0", {}),
-            ("soft_info.exec_level", "Administrator", {}),
-            ("soft_info.phase", "", {}),
-            ("soft_info.phase.dir_opt", "", {"show": "1"}),
-            ("soft_info.dir", "", {}),
-            ("soft_info.dir.install", "", {}),
-            ("soft_info.dir.install.read", "HKEY_CURRENT_USER\\Software\\Demo\\InstallDir", {}),
-            ("soft_info.dir.install.default", "%PROGRAMFILES%\\Demo \u6f14\u793a", {}),
-            ("soft_info.package", "", {}),
-            ("soft_info.package.url", result.package_url, {}),
-            ("soft_info.package.checksum", md5, {}),
-            ("soft_info.package.sha256", sha256, {}),
-            ("soft_info.conflict", "", {}),
-            ("soft_info.conflict.process", "DemoAgent.exe", {}),
-            ("soft_info.conflict.process", "demo.exe", {}),
-            ("soft_info.lang", "", {}),
-            ("soft_info.lang.zh-cn", lang["zh-cn"], {}),
-            ("soft_info.lang.zh-tw", lang["zh-tw"], {}),
-            ("soft_info.lang.en-us", lang["en-us"], {}),
-        ], element_paths(result.info_path))
+        # Each value given is where the program reads it, and the document
+        # holds no element the program does not read.
+        rows = element_paths(result.info_path)
+        texts = collections.defaultdict(list)
+        for path, text, _ in rows:
+            texts[path].append(text)
+        given = {"soft_info.expires": [result.expires], "soft_info.name": ["Demo"], "soft_info.version": ["1.0"],
+                 "soft_info.exec_level": ["Administrator"],
+                 "soft_info.dir.install.read": ["HKEY_CURRENT_USER\\Software\\Demo\\InstallDir"],
+                 "soft_info.dir.install.default": ["%PROGRAMFILES%\\Demo \u6f14\u793a"],
+                 "soft_info.package.url": [result.package_url], "soft_info.package.checksum": [md5],
+                 "soft_info.package.sha256": [sha256], "soft_info.conflict.process": ["DemoAgent.exe", "demo.exe"]}
+        given.update(("soft_info.lang." + code, [url]) for code, url in lang.items())
+        self.assertEqual(given, {path: texts[path] for path in given})
+        self.assertEqual([{"show": "1"}], [a for p, _, a in rows if p == "soft_info.phase.dir_opt"])
+        # Below a path the program reads whole (the conflict list, the
+        # languages), any child is read.
+        known = program_paths()
+        whole = {r for r in known if not any(o.startswith(r + ".") for o in known)}
+        self.assertEqual([], [p for p, _, _ in rows if not any(r == p or r.startswith(p + ".") for r in known)
+                              and p.rsplit(".", 1)[0] not in whole])
 
         # UTF-8 with a declaration that says so, the Chinese text as UTF-8 bytes.
         raw = read(result.info_path)
@@ -181,16 +194,12 @@ class PublishTree(unittest.TestCase):
         self.assertRegex(sha256, "^[0-9a-f]{64}$")
         self.assertNotEqual(hashlib.sha256(self.package_bytes).hexdigest(), sha256)
         self.assertEqual(("", {}), paths["soft_info.phase.dir_opt"], "dir_opt without show")
-        self.assertNotIn("soft_info.exec_level", paths)
-        self.assertNotIn("soft_info.name", paths)
-        self.assertIn("soft_info.version", paths)
-        self.assertNotIn("soft_info.lang.en-us", paths)
-        self.assertNotIn("soft_info.dir.install.read", paths)
-        self.assertNotIn("soft_info.conflict", paths)
-        self.assertIn("soft_info.lang.zh-cn", paths)
+        present = {"soft_info.version": True, "soft_info.lang.zh-cn": True, "soft_info.exec_level": False,
+                   "soft_info.name": False, "soft_info.lang.en-us": False, "soft_info.dir.install.read": False,
+                   "soft_info.conflict": False, "soft_info.expires": False}
+        self.assertEqual(present, {path: path in paths for path in present})
         self.assertEqual(["zh-cn", "zh-tw"], sorted(wrong.lang_paths))
         self.assertIsNone(wrong.expires)
-        self.assertNotIn("soft_info.expires", paths)
         for code, path in wrong.lang_paths.items():
             self.assertEqual(read(os.path.join(LANG_DIR, code + ".locale")), read(path), "no expiry, no change")
 
@@ -218,13 +227,11 @@ class PublishTree(unittest.TestCase):
         self.assertFalse(os.path.exists(self.root), "nothing is written for a refused name")
 
     def test_command_line_writes_the_same_tree(self):
-        result = subprocess.run(
-            [sys.executable, os.path.join(TOOLS, "publish.py"), self.root, "Demo", self.installer,
-             "--version", "3.0", "--conflict", "a.exe", "--conflict", "b.exe",
-             "--extra", "soft_info.conflict.program=c.exe", "--dir-opt-show", "0",
-             "--omit", "soft_info.lang.zh-tw", "--checksum", "ABC", "--default-dir", "C:\\Apps\\Demo",
-             "--span", "64", "--workers", "4", "--expires", "-3"],
-            stdout=subprocess.PIPE, stderr=subprocess.PIPE, universal_newlines=True, timeout=60)
+        result = tool(self.root, "Demo", self.installer, "--version", "3.0", "--conflict", "a.exe",
+                      "--conflict", "b.exe",
+                      "--extra", "soft_info.conflict.program=c.exe", "--dir-opt-show", "0",
+                      "--omit", "soft_info.lang.zh-tw", "--checksum", "ABC", "--default-dir", "C:\\Apps\\Demo",
+                      "--span", "64", "--workers", "4", "--expires", "-3")
         self.assertEqual(0, result.returncode, result.stderr)
         info = os.path.join(self.root, "zansetup", "soft", "Demo", "3.0", "soft.info")
         self.assertIn("info url " + BASE + "/zansetup/soft/Demo/3.0/soft.info", result.stdout)
@@ -241,10 +248,7 @@ class PublishTree(unittest.TestCase):
         self.assertAlmostEqual(-3, days_ahead(paths["soft_info.expires"][0]), delta=0.01)
         self.assertIn("expires " + paths["soft_info.expires"][0] + "\n", result.stdout)
 
-        bad = subprocess.run([sys.executable, os.path.join(TOOLS, "publish.py"), self.root, "Demo",
-                              self.installer, "--extra", "no-equals-sign"],
-                             stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, timeout=60)
-        self.assertNotEqual(0, bad.returncode)
+        self.assertNotEqual(0, tool(self.root, "Demo", self.installer, "--extra", "no-equals-sign").returncode)
 
 
 class PublishUpdate(unittest.TestCase):
@@ -256,12 +260,11 @@ class PublishUpdate(unittest.TestCase):
         result = publish.publish_update(self.root, self.installer, "2.0", base_url=BASE + "/",
                                         path="update/%VER%/ZanSetup-%VER%.exe")
         self.assertEqual(os.path.join(self.root, "zansetup", "new.xml"), result.document_path)
-        self.assertEqual([("zansetup", "", {}), ("zansetup.expires", result.expires, {}),
-                          ("zansetup.version", "2.0", {}),
-                          ("zansetup.url", BASE + "/zansetup/update/%VER%/ZanSetup-%VER%.exe", {}),
-                          ("zansetup.checksum", hashlib.md5(self.package_bytes).hexdigest(), {}),
-                          ("zansetup.sha256", hashlib.sha256(self.package_bytes).hexdigest(), {})],
-                         element_paths(result.document_path))
+        self.assertEqual({"zansetup": "", "zansetup.expires": result.expires, "zansetup.version": "2.0",
+                          "zansetup.url": BASE + "/zansetup/update/%VER%/ZanSetup-%VER%.exe",
+                          "zansetup.checksum": hashlib.md5(self.package_bytes).hexdigest(),
+                          "zansetup.sha256": hashlib.sha256(self.package_bytes).hexdigest()},
+                         {p: t for p, t, _ in element_paths(result.document_path)})
         served = self.served(result.url.replace("%VER%", "2.0"))
         self.assertEqual(os.path.join(self.root, "zansetup", "update", "2.0", "ZanSetup-2.0.exe"), served)
         self.assertEqual(self.package_bytes, read(served))
@@ -286,10 +289,7 @@ class PublishUpdate(unittest.TestCase):
                  "update/%VER%/x64/ZanSetup.exe")):
             with self.subTest(document=document, extra=extra):
                 shutil.rmtree(os.path.join(self.root, "zansetup"), ignore_errors=True)
-                result = subprocess.run(
-                    [sys.executable, os.path.join(TOOLS, "publish.py"), self.root, "--update", program,
-                     "--version", "3.0"] + extra,
-                    stdout=subprocess.PIPE, stderr=subprocess.PIPE, universal_newlines=True, timeout=60)
+                result = tool(self.root, "--update", program, "--version", "3.0", *extra)
                 self.assertEqual(0, result.returncode, result.stderr)
                 self.assertIn("url " + BASE + "/zansetup/" + placed, result.stdout)
                 self.assertEqual(read(program),
@@ -367,9 +367,7 @@ class PublishSigned(unittest.TestCase):
 
     def resign_tool(self, *args, key=None):
         """publish.py --resign ROOT with the publisher's key (or `key`)."""
-        return subprocess.run([sys.executable, os.path.join(TOOLS, "publish.py"), "--resign", self.root,
-                               "--sign-key", key or self.key, "--sign-cert", self.cert] + list(args),
-                              stdout=subprocess.PIPE, stderr=subprocess.PIPE, universal_newlines=True, timeout=120)
+        return tool("--resign", self.root, "--sign-key", key or self.key, "--sign-cert", self.cert, *args)
 
     def assert_renewed(self, before, documents, days):
         """Each of `documents` ({path: days ahead}) carries a new expiry time
@@ -417,9 +415,7 @@ class PublishSigned(unittest.TestCase):
                            ([self.root, "--sign-key", self.key], 2),
                            ([empty, "--sign-key", self.key, "--sign-cert", self.cert], 2)):
             with self.subTest(args=args):
-                runs[code] = subprocess.run([sys.executable, os.path.join(TOOLS, "publish.py"), "--resign"] + args,
-                                            stdout=subprocess.PIPE, stderr=subprocess.PIPE, universal_newlines=True,
-                                            timeout=60)
+                runs[code] = tool("--resign", *args)
                 self.assertEqual(code, runs[code].returncode, runs[code].stderr)
         expires = ET.parse(updates[0]).getroot()[0].text
         self.assertAlmostEqual(3, days_ahead(expires), delta=0.01)
@@ -526,10 +522,9 @@ class PublishSigned(unittest.TestCase):
                 self.assertEqual(before, tree_bytes(self.root))
 
     def test_rollout_channel_and_withdrawals_go_into_the_signed_update_document(self):
-        tool = [sys.executable, os.path.join(TOOLS, "publish.py"), self.root, "--update", self.installer,
-                "--version", "2.0", "--sign-key", self.key, "--sign-cert", self.cert]
-        run = subprocess.run(tool + ["--rollout", "30", "--channel", "beta", "--withdraw", "1.0", "--withdraw", "1.1"],
-                             stdout=subprocess.PIPE, stderr=subprocess.PIPE, universal_newlines=True, timeout=60)
+        update = [self.root, "--update", self.installer, "--version", "2.0", "--sign-key", self.key,
+                  "--sign-cert", self.cert]
+        run = tool(*update, "--rollout", "30", "--channel", "beta", "--withdraw", "1.0", "--withdraw", "1.1")
         self.assertEqual(0, run.returncode, run.stderr)
         document = os.path.join(self.root, "zansetup", "new-beta.xml")
         self.assertIn("document " + document + "\n", run.stdout)
@@ -548,8 +543,7 @@ class PublishSigned(unittest.TestCase):
                               ("--withdraw", "v1.0")):
             with self.subTest(option=option, value=value):
                 before = tree_bytes(self.root)
-                run = subprocess.run(tool + [option, value], stdout=subprocess.PIPE, stderr=subprocess.PIPE,
-                                     universal_newlines=True, timeout=60)
+                run = tool(*update, option, value)
                 self.assertEqual(2, run.returncode, run.stdout)
                 self.assertIn(repr(value), run.stderr)
                 self.assertEqual(before, tree_bytes(self.root))
@@ -562,7 +556,6 @@ class PublishSigned(unittest.TestCase):
         self.assertRegex(pin, "^[0-9a-f]{64}$")
         self.assertEqual(pin, publish.publisher_pin(self.cert))
 
-        tool = [sys.executable, os.path.join(TOOLS, "publish.py")]
         signing = ["--sign-key", self.key, "--sign-cert", self.cert]
         for args, signed, code in (
                 (["--pin", self.cert], None, 0),
@@ -573,8 +566,7 @@ class PublishSigned(unittest.TestCase):
                 ([self.root, "--update", self.installer, "--version", "2.0", "--sign-cert", self.cert],
                  None, 2)):
             with self.subTest(args=args[1:3]):
-                result = subprocess.run(tool + args, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
-                                        universal_newlines=True, timeout=60)
+                result = tool(*args)
                 self.assertEqual(code, result.returncode, result.stderr)
                 if args[0] == "--pin":
                     self.assertEqual(pin + "\n", result.stdout)

@@ -2,6 +2,7 @@
 
 #include <wincred.h>
 
+#include <algorithm>
 #include <vector>
 
 #include "setup/common/log.h"
@@ -30,10 +31,15 @@ void ProxyLogon::Wipe() {
 
 namespace {
 
-std::wstring WithoutScheme(std::wstring entry) {
+// Host and port only. A proxy setting may carry "user:password@" before the
+// host; the name goes into the log, the prompt and the credential store's
+// target, so that part never does.
+std::wstring HostAndPort(std::wstring entry) {
   const size_t scheme = entry.find(L"://");
   if (scheme != std::wstring::npos) entry.erase(0, scheme + 3);
-  while (!entry.empty() && entry.back() == L'/') entry.pop_back();
+  entry.erase(std::min(entry.find(L'/'), entry.size()));
+  const size_t at = entry.rfind(L'@');
+  if (at != std::wstring::npos) entry.erase(0, at + 1);
   return entry;
 }
 
@@ -50,12 +56,12 @@ std::wstring ProxyForUrl(const std::wstring& proxyList, bool secure) {
     if (entry.empty()) continue;
     const size_t equals = entry.find(L'=');
     if (equals == std::wstring::npos) {
-      if (plain.empty()) plain = WithoutScheme(entry);
+      if (plain.empty()) plain = HostAndPort(entry);
       continue;
     }
     const std::wstring scheme = LowerAscii(entry.substr(0, equals));
-    if (scheme == L"http" && http.empty()) http = WithoutScheme(entry.substr(equals + 1));
-    if (scheme == L"https" && https.empty()) https = WithoutScheme(entry.substr(equals + 1));
+    if (scheme == L"http" && http.empty()) http = HostAndPort(entry.substr(equals + 1));
+    if (scheme == L"https" && https.empty()) https = HostAndPort(entry.substr(equals + 1));
   }
   if (secure && !https.empty()) return https;
   return !http.empty() ? http : plain;

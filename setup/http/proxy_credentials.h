@@ -79,8 +79,9 @@ class ProxyCredentials {
 
 // The proxy of a session's proxy list ("host:port", "http=host:port;https=
 // host:port", "HTTP=HTTP://host:port") that a request goes through, as
-// "host:port": the https entry for a secure request where there is one,
-// the http entry or the first plain one otherwise.
+// "host:port", without any "user:password@" the setting carries: the https
+// entry for a secure request where there is one, the http entry or the
+// first plain one otherwise.
 std::wstring ProxyForUrl(const std::wstring& proxyList, bool secure);
 
 // Whether a Proxy-Authenticate value offers the Basic scheme.

@@ -234,6 +234,9 @@ TEST(ProxyNames, TheEntryForTheRequestAndBasicChallenges) {
       {L"http=p1:80", true, L"p1:80"},
       {L"HTTP=HTTP://p3:8080", false, L"p3:8080"},
       {L"ftp=f:21", false, L""},
+      // Credentials written into the setting never reach the log or the store's target.
+      {L"http://alice:s3cret@p4:3128/", false, L"p4:3128"},
+      {L"https=bob:pa@ss@p5:443", true, L"p5:443"},
   };
   for (const Row& row : rows) EXPECT_EQ(row.name, ProxyForUrl(row.list, row.secure)) << row.list;
   EXPECT_TRUE(ChallengeOffersBasic(L"Basic realm=\"x\""));

@@ -622,6 +622,20 @@ class E2ETestCase(unittest.TestCase):
         self.assertTrue(wait_until(lambda: os.path.exists(ready), timeout=30), "zsdriver holds no " + what)
         return holder
 
+    def run_refused_for_want_of_rights(self, box, server, wine, while_open=lambda: None):
+        """A standard user's run of a product that needs administrator rights:
+        Wine's launcher cannot raise them, so the protected copy refuses.
+        `while_open` runs while the refusal is on screen; the run has ended
+        on return."""
+        server.publish("AdminOnly", version="1.0", exec_level="Administrator")
+        process = self.start(wine, box.program + " App=AdminOnly Ver=1.0", rights="--standard-user")
+        refusal = wine.find_message(read_locale_text(wine.language, "language.caption"),
+                                    read_locale_text(wine.language, "language.authorityerror"), timeout_ms=60000)
+        self.assertIsNotNone(refusal, "no refusal; log: %r" % box.log_lines())
+        while_open()
+        wine.click(refusal, IDOK)
+        wait_exit(process, timeout=60)
+
     def run_setup(self, box, name, error_key=None, version="1.0", wine=None):
         """Runs the setup for `name` (a product published without a folder
         step) in English: to the end of a silent install, or to the error

@@ -110,17 +110,11 @@ class ElevatedRun(E2ETestCase):
         os.symlink(planted, folder)
         self.addCleanup(os.remove, folder)
         wine = Wine("en-us")
-        with ProductServer(box) as server:
-            server.publish("AdminOnly", version="1.0", exec_level="Administrator")
-            # Wine does not raise the rights: the copy refuses for want of them.
-            process = self.start(wine, box.program + " App=AdminOnly Ver=1.0", rights="--standard-user")
-            refusal = wine.find_message(CAPTION, read_locale_text("en-us", "language.authorityerror"),
-                                        timeout_ms=60000)
-            self.assertIsNotNone(refusal, "no refusal; log: %r" % box.log_lines())
+        def plant():
             with open(planted_log, "ab") as f:
                 f.write(b"2024-01-01 00:00:00\t" + PLANTED.encode() + b"\r\n")
-            wine.click(refusal, IDOK)
-            wait_exit(process, timeout=60)
+        with ProductServer(box) as server:
+            self.run_refused_for_want_of_rights(box, server, wine, while_open=plant)
         lines = box.log_lines()
         self.assertEqual(["the elevated run wrote nothing to " + ProtectedLog.FOLDER], [
             line.split("\\zansetup-")[0] for line in lines if line.startswith("the elevated run")])

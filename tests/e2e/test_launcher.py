@@ -142,15 +142,8 @@ class Launcher(E2ETestCase):
         box = Sandbox("launcher-asked")
         wine = Wine()
         with ProductServer(box) as server:
-            server.publish("AdminOnly", version="1.0", exec_level="Administrator")
-            # A standard user's run: Wine's launcher cannot raise its rights,
-            # so the copy refuses for want of them, and logs that elevated.
-            process = self.start(wine, box.program + " App=AdminOnly Ver=1.0", rights="--standard-user")
-            refusal = wine.find_message(CAPTION, read_locale_text("en-us", "language.authorityerror"),
-                                        timeout_ms=60000)
-            self.assertIsNotNone(refusal, "no refusal; log: %r" % box.log_lines())
-            wine.click(refusal, 1)
-            wait_exit(process, timeout=60)
+            # The copy's refusal is logged elevated.
+            self.run_refused_for_want_of_rights(box, server, wine)
         lines = box.log_lines()
         follows = [n for n, line in enumerate(lines) if line.startswith("the elevated run's log follows, from ")]
         self.assertEqual(1, len(follows), lines)

@@ -88,26 +88,6 @@ bool RuleKeepsUsersOut(const ACE_HEADER* header, FolderUse use, PSID alsoTrusted
   return inheritedOnly && Is(sid, creatorOwner);
 }
 
-// The held entry's owner and rules as a descriptor, freed with the object.
-class HeldDescriptor {
- public:
-  explicit HeldDescriptor(HANDLE entry) {
-    if (::GetSecurityInfo(entry, SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION, nullptr,
-                          nullptr, nullptr, nullptr, &descriptor_) != ERROR_SUCCESS) {
-      descriptor_ = nullptr;
-    }
-  }
-  ~HeldDescriptor() {
-    if (descriptor_) ::LocalFree(descriptor_);
-  }
-  HeldDescriptor(const HeldDescriptor&) = delete;
-  HeldDescriptor& operator=(const HeldDescriptor&) = delete;
-  PSECURITY_DESCRIPTOR get() const { return descriptor_; }
-
- private:
-  PSECURITY_DESCRIPTOR descriptor_ = nullptr;
-};
-
 // "C:\Apps\Foo" without trailing separators; a drive's root keeps its one.
 std::wstring WithoutTrailingSeparator(std::wstring path) {
   while (path.size() > 3 && (path.back() == L'\\' || path.back() == L'/')) path.pop_back();
@@ -139,12 +119,12 @@ bool KeepsUsersOut(PSECURITY_DESCRIPTOR descriptor, FolderUse use, PSID alsoTrus
 }
 
 bool HeldKeepsUsersOut(HANDLE entry, FolderUse use) {
-  HeldDescriptor descriptor(entry);
+  const LocalSecurityDescriptor descriptor(entry);
   return KeepsUsersOut(descriptor.get(), use, ReferenceOwner());
 }
 
 bool OwnedByAdministrators(HANDLE entry) {
-  HeldDescriptor descriptor(entry);
+  const LocalSecurityDescriptor descriptor(entry);
   PSID owner = nullptr;
   BOOL defaulted = FALSE;
   return descriptor.get() && ::GetSecurityDescriptorOwner(descriptor.get(), &owner, &defaulted) && owner &&

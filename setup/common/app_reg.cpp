@@ -40,11 +40,12 @@ void CAppReg::WriteRegAppValue(const std::wstring& key, const std::wstring& valu
   SetString(record.get(), key.c_str(), value);
 }
 
-void CAppReg::WriteRegAppDword(const std::wstring& key, unsigned long value) {
+bool CAppReg::WriteRegAppDword(const std::wstring& key, unsigned long value) {
   ScopedRegKey record(OpenRecordForWriting());
-  if (!record) return;
+  if (!record) return false;
   DWORD data = value;
-  ::RegSetValueExW(record.get(), key.c_str(), 0, REG_DWORD, reinterpret_cast<const BYTE*>(&data), sizeof(data));
+  return ::RegSetValueExW(record.get(), key.c_str(), 0, REG_DWORD, reinterpret_cast<const BYTE*>(&data),
+                          sizeof(data)) == ERROR_SUCCESS;
 }
 
 bool CAppReg::GetRegAppDword(const std::wstring& name, unsigned long* value) {

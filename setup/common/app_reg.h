@@ -18,7 +18,8 @@ class CAppReg {
   // Missing keys are created; nothing is removed. Failures are silent.
   void WriteRegAppValue(const std::wstring& key, const std::wstring& value);
   // The same for a DWORD value.
-  void WriteRegAppDword(const std::wstring& key, unsigned long value);
+  // False when the record could not be written.
+  bool WriteRegAppDword(const std::wstring& key, unsigned long value);
 
   // Fill "version" and "install_dir" (any letter case); a value not found
   // leaves its out-parameter alone. True when the key opened and at least

@@ -27,6 +27,13 @@ LocalSecurityDescriptor::LocalSecurityDescriptor(const wchar_t* sddl) {
   if (sddl) ::ConvertStringSecurityDescriptorToSecurityDescriptorW(sddl, SDDL_REVISION_1, &descriptor_, nullptr);
 }
 
+LocalSecurityDescriptor::LocalSecurityDescriptor(HANDLE entry) {
+  if (::GetSecurityInfo(entry, SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION, nullptr,
+                        nullptr, nullptr, nullptr, &descriptor_) != ERROR_SUCCESS) {
+    descriptor_ = nullptr;
+  }
+}
+
 LocalSecurityDescriptor::~LocalSecurityDescriptor() {
   if (descriptor_) ::LocalFree(descriptor_);
 }

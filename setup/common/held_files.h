@@ -14,10 +14,13 @@
 
 namespace zan {
 
-// A security descriptor made from its text form, freed with the object.
+// A security descriptor made from its text form, or read from a held
+// entry (its owner and rules), freed with the object; empty when it could
+// not be made or read.
 class LocalSecurityDescriptor {
  public:
   explicit LocalSecurityDescriptor(const wchar_t* sddl);
+  explicit LocalSecurityDescriptor(HANDLE entry);
   ~LocalSecurityDescriptor();
   LocalSecurityDescriptor(const LocalSecurityDescriptor&) = delete;
   LocalSecurityDescriptor& operator=(const LocalSecurityDescriptor&) = delete;

@@ -54,7 +54,10 @@ unsigned RolloutBucket() {
   if (found && stored < kBucketCount) return static_cast<unsigned>(stored);
   unsigned bucket = kNoBucket;
   if (!DrawBucket(&bucket)) return kNoBucket;
-  record.WriteRegAppDword(kRolloutBucketValue, bucket);
+  // Kept for this run only: the next check draws again.
+  if (!record.WriteRegAppDword(kRolloutBucketValue, bucket)) {
+    WriteLog(L"the rollout bucket %u could not be stored", bucket);
+  }
   if (found) {
     WriteLog(L"the rollout bucket %u is out of range: drew the rollout bucket %u", static_cast<unsigned>(stored),
              bucket);

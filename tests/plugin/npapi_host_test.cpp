@@ -11,11 +11,10 @@
 #include <memory>
 #include <set>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "browser_plugin_api.h"
-#include "setup/common/files.h"
-#include "setup/common/log.h"
 #include "setup/common/string_util.h"
 #include "plugin_test_util.h"
 
@@ -154,10 +153,9 @@ using ShutdownProc = NPError(WINAPI*)();
 class LoadedPlugin {
  public:
   explicit LoadedPlugin(const std::wstring& path) : module_(::LoadLibraryW(path.c_str())) {
-    // Through void*: the exports' real types are not FARPROC's.
-    getEntryPoints = reinterpret_cast<GetEntryPointsProc>(reinterpret_cast<void*>(Export("NP_GetEntryPoints")));
-    initialize = reinterpret_cast<InitializeProc>(reinterpret_cast<void*>(Export("NP_Initialize")));
-    shutdown = reinterpret_cast<ShutdownProc>(reinterpret_cast<void*>(Export("NP_Shutdown")));
+    getEntryPoints = zan_test::ExportOf<GetEntryPointsProc>(module_, "NP_GetEntryPoints");
+    initialize = zan_test::ExportOf<InitializeProc>(module_, "NP_Initialize");
+    shutdown = zan_test::ExportOf<ShutdownProc>(module_, "NP_Shutdown");
     browser = HostTable();
     plugin.size = sizeof(plugin);
     started = getEntryPoints && initialize && shutdown && initialize(&browser) == NPERR_NO_ERROR &&
@@ -199,7 +197,6 @@ class LoadedPlugin {
   NPObject* object = nullptr;
 
  private:
-  FARPROC Export(const char* name) const { return module_ ? ::GetProcAddress(module_, name) : nullptr; }
   HMODULE module_;
 };
 
@@ -414,7 +411,7 @@ TEST_F(NpapiHost, FirstWindowIsTakenOverAndGivenBackOnDestroy) {
   EXPECT_EQ(NPERR_NO_ERROR, host_->plugin.destroy(&instance, nullptr));
 }
 
-TEST_F(NpapiHost, ScriptObjectIsMadeOnceRetainedPerRequestAndFreedWithTheInstance) {
+TEST_F(NpapiHost, ScriptObjectIsMadeOnceShowsTwoMethodsAndNoPropertiesAndIsFreedWithTheInstance) {
   NPP_t instance;
   NewInstance(&instance);
   g_host.failCreate = true;
@@ -430,39 +427,17 @@ TEST_F(NpapiHost, ScriptObjectIsMadeOnceRetainedPerRequestAndFreedWithTheInstanc
   EXPECT_EQ(3u, object->referenceCount);
   EXPECT_EQ(1, g_host.created);
 
-  const NPClass* objectClass = object->_class;
-  EXPECT_EQ(NP_CLASS_STRUCT_VERSION_CTOR, objectClass->structVersion);
+  NPClass* c = object->_class;
+  EXPECT_EQ(NP_CLASS_STRUCT_VERSION_CTOR, c->structVersion);
   // All twelve operations after the version word, allocate to construct.
-  const void* const* entries = reinterpret_cast<const void* const*>(&objectClass->allocate);
+  const void* const* entries = reinterpret_cast<const void* const*>(&c->allocate);
   for (int i = 0; i < 12; ++i) EXPECT_NE(nullptr, entries[i]) << i;
 
-  // The browser drops its references; the instance keeps the object alive.
-  HostReleaseObject(object);
-  HostReleaseObject(object);
-  EXPECT_EQ(1u, object->referenceCount);
-  EXPECT_EQ(0, g_host.deallocated);
-  EXPECT_EQ(NPERR_NO_ERROR, host_->plugin.destroy(&instance, nullptr));
-  EXPECT_EQ(1, g_host.deallocated);
-
-  // Every instance looks the same two names up again.
-  NewInstance(&instance);
-  EXPECT_EQ((std::vector<std::string>{"InstallOneClick", "SendCommand", "InstallOneClick", "SendCommand"}),
-            g_host.lookedUp);
-  EXPECT_EQ(NPERR_NO_ERROR, host_->plugin.destroy(&instance, nullptr));
-}
-
-TEST_F(NpapiHost, ScriptSeesTwoMethodsAndNoProperties) {
-  NPP_t instance;
-  NewInstance(&instance);
-  NPObject* object = ScriptObject(&instance);
-  ASSERT_NE(nullptr, object);
-  NPClass* c = object->_class;
-
+  // Script sees two methods and no properties.
   EXPECT_TRUE(c->hasMethod(object, Id("InstallOneClick")));
   EXPECT_TRUE(c->hasMethod(object, Id("SendCommand")));
   EXPECT_FALSE(c->hasMethod(object, Id("installoneclick")));
   EXPECT_FALSE(c->hasMethod(object, nullptr));
-
   // SendCommand is accepted and leaves the browser's preset result alone.
   NPVariant args[] = {StringVariant("cmd", 3), IntVariant(5)};
   NPVariant result = {};
@@ -472,12 +447,10 @@ TEST_F(NpapiHost, ScriptSeesTwoMethodsAndNoProperties) {
   EXPECT_TRUE(c->invoke(object, Id("SendCommand"), nullptr, 0, &result));
   EXPECT_FALSE(c->invoke(object, Id("Uninstall"), args, 2, &result)) << "a script error";
   EXPECT_EQ(NPVariantType_Null, result.type);
-
   result = IntVariant(9);
   EXPECT_TRUE(c->invokeDefault(object, args, 2, &result));
   EXPECT_EQ(NPVariantType_Int32, result.type);
   EXPECT_EQ(9, result.value.intValue);
-
   EXPECT_FALSE(c->hasProperty(object, Id("InstallOneClick")));
   EXPECT_TRUE(c->getProperty(object, Id("version"), &result));
   EXPECT_EQ(NPVariantType_Void, result.type);
@@ -490,27 +463,19 @@ TEST_F(NpapiHost, ScriptSeesTwoMethodsAndNoProperties) {
   c->invalidate(object);
   EXPECT_TRUE(c->hasMethod(object, Id("SendCommand"))) << "invalidate leaves the object usable";
 
+  // The browser drops its references; the instance keeps the object alive.
   HostReleaseObject(object);
+  HostReleaseObject(object);
+  EXPECT_EQ(1u, object->referenceCount);
+  EXPECT_EQ(0, g_host.deallocated);
   EXPECT_EQ(NPERR_NO_ERROR, host_->plugin.destroy(&instance, nullptr));
   EXPECT_EQ(1, g_host.deallocated);
-}
 
-class NpapiInstall : public NpapiHost {
- protected:
-  void SetUp() override {
-    NpapiHost::SetUp();
-    if (HasFatalFailure()) return;
-    ASSERT_TRUE(host_->Instantiate());
-  }
-};
-
-// Nothing, and arguments that are not strings, count as empty names.
-TEST_F(NpapiInstall, ArgumentsThatAreNoStringsAreEmptyNames) {
-  NPVariant numbers[] = {IntVariant(7), IntVariant(8)};
-  NPVariant result = {};
-  EXPECT_FALSE(host_->object->_class->invoke(host_->object, Id("InstallOneClick"), nullptr, 0, &result));
-  EXPECT_FALSE(host_->object->_class->invoke(host_->object, Id("InstallOneClick"), numbers, 2, &result));
-  ExpectLastLine("InstallOneClick refused: the product name is not usable", 2);
+  // Every instance looks the same two names up again.
+  g_host.lookedUp.clear();
+  NewInstance(&instance);
+  EXPECT_EQ((std::vector<std::string>{"InstallOneClick", "SendCommand"}), g_host.lookedUp);
+  EXPECT_EQ(NPERR_NO_ERROR, host_->plugin.destroy(&instance, nullptr));
 }
 
 // The plug-in face of the faces' tables (one_click_faces_test.cpp): the
@@ -544,10 +509,15 @@ class PluginFace : public zan_test::Face {
                               StringVariant("extra", 5)};
     return loaded_->Install(args, 3);
   }
-  // The count claims far more than the few bytes there are.
-  int InstallHuge() override {
-    const NPVariant args[] = {StringVariant("aaaa", static_cast<uint32_t>(zan_test::kHugeLength))};
-    return loaded_->Install(args, 1);
+  // The count claims far more than the few bytes there are. Nothing, and
+  // arguments that are no strings, count as empty names.
+  std::vector<std::string> InstallMalformed() override {
+    const NPVariant huge[] = {StringVariant("aaaa", static_cast<uint32_t>(zan_test::kHugeLength))};
+    const NPVariant numbers[] = {IntVariant(7), IntVariant(8)};
+    EXPECT_EQ(-1, loaded_->Install(huge, 1));
+    EXPECT_EQ(-1, loaded_->Install(nullptr, 0));
+    EXPECT_EQ(-1, loaded_->Install(numbers, 2));
+    return {zan_test::kLongName, zan_test::kUnusableName, zan_test::kUnusableName};
   }
   // Script gets 1 whether or not the program starts, and an error for a refusal.
   int Seen(zan_test::Outcome outcome) const override { return outcome == zan_test::Outcome::kRefused ? -1 : 1; }
@@ -560,37 +530,21 @@ class PluginFace : public zan_test::Face {
 
 // A thread whose COM nobody set up: the plug-in does not set it up either,
 // so the control cannot be made and script still gets 1.
-struct NoComCall {
-  NPObject* object;
-  NPIdentifier name;
-  bool invoked = false;
-  NPVariant result = {};
-};
-
-DWORD WINAPI CallWithoutCom(void* parameter) {
-  NoComCall* call = static_cast<NoComCall*>(parameter);
-  NPVariant args[] = {StringVariant("Foo", 3), StringVariant("2.0", 3)};
-  call->invoked = call->object->_class->invoke(call->object, call->name, args, 2, &call->result);
-  // Had the plug-in set COM up, this would not be the first initialisation.
-  HRESULT own = ::CoInitialize(nullptr);
-  if (SUCCEEDED(own)) ::CoUninitialize();
-  return own == S_OK ? 0 : 1;
-}
-
-TEST_F(NpapiInstall, NeverSetsComUpItself) {
+TEST_F(NpapiHost, NeverSetsComUpItself) {
+  ASSERT_TRUE(host_->Instantiate());
   std::wstring program = StandIn();
   SetRecord(L"1.0", program);
-  NoComCall call{host_->object, Id("InstallOneClick")};
-  HANDLE thread = ::CreateThread(nullptr, 0, &CallWithoutCom, &call, 0, nullptr);
-  ASSERT_NE(nullptr, thread);
-  ASSERT_EQ(WAIT_OBJECT_0, ::WaitForSingleObject(thread, 15000));
-  DWORD exitCode = 2;
-  ::GetExitCodeThread(thread, &exitCode);
-  ::CloseHandle(thread);
-  EXPECT_EQ(0u, exitCode) << "COM was left as the thread had it";
-  EXPECT_TRUE(call.invoked);
-  EXPECT_EQ(NPVariantType_Int32, call.result.type);
-  EXPECT_EQ(1, call.result.value.intValue);
+  int seen = 0;
+  HRESULT own = E_FAIL;
+  std::thread([&] {
+    const NPVariant args[] = {StringVariant("Foo", 3), StringVariant("2.0", 3)};
+    seen = host_->Install(args, 2);
+    // Had the plug-in set COM up, this would not be the first initialisation.
+    own = ::CoInitialize(nullptr);
+    if (SUCCEEDED(own)) ::CoUninitialize();
+  }).join();
+  EXPECT_EQ(S_OK, own) << "COM was left as the thread had it";
+  EXPECT_EQ(1, seen);
   EXPECT_TRUE(NewLogLines().empty()) << "the control was never reached";
   EXPECT_EQ("", StartedCommandLine(program));
 }

@@ -51,12 +51,6 @@ void PluginTest::TearDown() {
 
 std::vector<std::string> PluginTest::NewLogLines() const { return log_->NewLines(); }
 
-void PluginTest::ExpectLastLine(const std::string& line, size_t count) const {
-  std::vector<std::string> lines = NewLogLines();
-  EXPECT_EQ(count, lines.size());
-  EXPECT_EQ(line, lines.empty() ? std::string() : lines.back());
-}
-
 std::wstring PluginTest::DllFor(bool pinned) {
   if (!pinned) return PluginDll();
   if (pinned_.empty()) {

@@ -18,6 +18,12 @@ namespace zan_test {
 // The registered copy of the DLL that tests/e2e/test_plugin.py names.
 std::wstring PluginDll();
 
+// An export of `module` as its own type (through void*: it is not FARPROC's).
+template <typename Function>
+Function ExportOf(HMODULE module, const char* name) {
+  return reinterpret_cast<Function>(reinterpret_cast<void*>(module ? ::GetProcAddress(module, name) : nullptr));
+}
+
 // The lines a DLL's log ("zansetup.log" beside it) gained since this was made,
 // without their time.
 class DllLog {
@@ -36,6 +42,9 @@ std::wstring OriginOf(const std::wstring& url);
 // Characters in a string no name can have: longer than any name, so both
 // faces refuse it by its length before they copy it.
 constexpr size_t kHugeLength = 300000000;
+// Refusals, as the log line gives them after "InstallOneClick refused: ".
+constexpr char kUnusableName[] = "the product name is not usable";
+constexpr char kLongName[] = "the product name is longer than 200 characters";
 
 // What became of a call to InstallOneClick.
 enum class Outcome { kRefused, kNotStarted, kStarted };
@@ -45,17 +54,16 @@ enum class Outcome { kRefused, kNotStarted, kStarted };
 class Face {
  public:
   virtual ~Face() = default;
-  // Loads `dll`, makes one object and places it in a page: `document` is
-  // the address of the document that holds it (null: no page at all, as in
-  // a script host; "": one whose address cannot be read), `top` the
-  // top-level page's, which is also what the page's script makes
-  // window.location say. False when the object could not be made.
+  // Loads `dll`, makes one object and places it in a page: `document` is the address of the document that
+  // holds it (null: no page at all, as in a script host; "": one whose address cannot be read), `top` the
+  // top-level page's, which is also what the page's script makes window.location say. False when the
+  // object could not be made.
   virtual bool Load(const std::wstring& dll, const wchar_t* document, const wchar_t* top) = 0;
   // The call as script makes it: what script sees, -1 for a script error.
   virtual int Install(const std::wstring& name, const std::wstring& version) = 0;
-  // The call with a name whose length claims kHugeLength characters over a
-  // few: refused by that length, since reading it would fault.
-  virtual int InstallHuge() = 0;
+  // The calls only this face can make, each checked as refused: a name whose length claims kHugeLength
+  // characters over a few (reading it would fault), then names that are no strings. Their refusals.
+  virtual std::vector<std::string> InstallMalformed() = 0;
   // What script sees for each outcome.
   virtual int Seen(Outcome outcome) const = 0;
   // The address a refusal's log line names for `document`.
@@ -71,8 +79,6 @@ class PluginTest : public ::testing::Test {
 
   // The log lines the DLL wrote since the test began, without their time.
   std::vector<std::string> NewLogLines() const;
-  // That the DLL wrote `count` lines since the test began, the last `line`.
-  void ExpectLastLine(const std::string& line, size_t count) const;
 
   // zsdriver copied as ZanSetup.exe into a folder with a blank: started, it
   // records its command line beside itself.

@@ -73,9 +73,12 @@ class Counted : public Interfaces... {
  public:
   STDMETHODIMP_(ULONG) AddRef() override { return static_cast<ULONG>(++references); }
   STDMETHODIMP_(ULONG) Release() override { return static_cast<ULONG>(--references); }
-  static HRESULT NoInterface(void** object) {
-    *object = nullptr;
-    return E_NOINTERFACE;
+  // QueryInterface's answer: `value` with a reference, or no interface when it is null.
+  HRESULT Answer(IUnknown* value, void** object) {
+    *object = value;
+    if (!value) return E_NOINTERFACE;
+    AddRef();
+    return S_OK;
   }
   long references = 1;
 };
@@ -87,10 +90,7 @@ class TextProperty : public Counted<IDispatch> {
  public:
   TextProperty(const wchar_t* name, const wchar_t* value) : name_(name), value_(value) {}
   STDMETHODIMP QueryInterface(REFIID iid, void** object) override {
-    if (!IsEqualIID(iid, IID_IUnknown) && !IsEqualIID(iid, IID_IDispatch)) return NoInterface(object);
-    *object = static_cast<IDispatch*>(this);
-    AddRef();
-    return S_OK;
+    return Answer(IsEqualIID(iid, IID_IUnknown) || IsEqualIID(iid, IID_IDispatch) ? this : nullptr, object);
   }
   STDMETHODIMP GetTypeInfoCount(UINT* count) override { *count = 0; return S_OK; }
   STDMETHODIMP GetTypeInfo(UINT, LCID, ITypeInfo**) override { return E_NOTIMPL; }
@@ -119,13 +119,9 @@ class FakeDocument : public Counted<IOleContainer> {
   explicit FakeDocument(const wchar_t* url) : url_(L"URL", url) {}
   STDMETHODIMP QueryInterface(REFIID iid, void** object) override {
     if (IsEqualIID(iid, IID_IHTMLDocument2)) return url_.QueryInterface(IID_IDispatch, object);
-    if (!IsEqualIID(iid, IID_IUnknown) && !IsEqualIID(iid, IID_IOleContainer) &&
-        !IsEqualIID(iid, IID_IParseDisplayName)) {
-      return NoInterface(object);
-    }
-    *object = static_cast<IOleContainer*>(this);
-    AddRef();
-    return S_OK;
+    const bool container = IsEqualIID(iid, IID_IUnknown) || IsEqualIID(iid, IID_IOleContainer) ||
+                           IsEqualIID(iid, IID_IParseDisplayName);
+    return Answer(container ? static_cast<IOleContainer*>(this) : nullptr, object);
   }
   STDMETHODIMP ParseDisplayName(IBindCtx*, LPOLESTR, ULONG*, IMoniker**) override { return E_NOTIMPL; }
   STDMETHODIMP EnumObjects(DWORD, IEnumUnknown**) override { return E_NOTIMPL; }
@@ -145,14 +141,9 @@ class FakeSite : public Counted<IOleClientSite, IServiceProvider> {
         clientSite_(clientSite) {}
   STDMETHODIMP QueryInterface(REFIID iid, void** object) override {
     if (IsEqualIID(iid, IID_IUnknown) || (clientSite_ && IsEqualIID(iid, IID_IOleClientSite))) {
-      *object = static_cast<IOleClientSite*>(this);
-    } else if (IsEqualIID(iid, IID_IServiceProvider)) {
-      *object = static_cast<IServiceProvider*>(this);
-    } else {
-      return NoInterface(object);
+      return Answer(static_cast<IOleClientSite*>(this), object);
     }
-    AddRef();
-    return S_OK;
+    return Answer(IsEqualIID(iid, IID_IServiceProvider) ? static_cast<IServiceProvider*>(this) : nullptr, object);
   }
   STDMETHODIMP SaveObject() override { return E_NOTIMPL; }
   STDMETHODIMP GetMoniker(DWORD, DWORD, IMoniker**) override { return E_NOTIMPL; }
@@ -166,7 +157,7 @@ class FakeSite : public Counted<IOleClientSite, IServiceProvider> {
   STDMETHODIMP RequestNewObjectLayout() override { return E_NOTIMPL; }
   STDMETHODIMP QueryService(REFGUID service, REFIID iid, void** object) override {
     if (!clientSite_ && IsEqualGUID(service, kContainerDispatchService)) return document_.QueryInterface(iid, object);
-    if (!IsEqualGUID(service, IID_IWebBrowserApp)) return NoInterface(object);
+    if (!IsEqualGUID(service, IID_IWebBrowserApp)) return Answer(nullptr, object);
     return browser_.QueryInterface(iid, object);
   }
   // Every reference the control took was given back.
@@ -181,12 +172,10 @@ class FakeSite : public Counted<IOleClientSite, IServiceProvider> {
 
 using GetClassObjectProc = HRESULT(WINAPI*)(REFCLSID, REFIID, void**);
 
-// The control face of the faces' tables (one_click_faces_test.cpp): made by
-// the class factory of the DLL under test and given the page's site. The
-// control that script made is called as script calls it, through IDispatch;
-// with no page it sits in a script host, whose site leads to no document.
-// The one in markup is called through its vtable, and with no page it has
-// no site at all, as a client's that made it.
+// The control face of the faces' tables (one_click_faces_test.cpp): made by the class factory of the DLL
+// under test and given the page's site. The control that script made is called as script calls it, through
+// IDispatch; with no page it sits in a script host, whose site leads to no document. The one in markup is
+// called through its vtable, and with no page it has no site at all, as a client's that made it.
 class ControlFace : public zan_test::Face {
  public:
   explicit ControlFace(bool clientSite) : clientSite_(clientSite), scriptHost_(L"Name", L"cscript") {}
@@ -224,10 +213,9 @@ class ControlFace : public zan_test::Face {
     ::SysFreeString(productVersion);
     return started;
   }
-  // A BSTR's length is the byte count before its text. This one claims 300
-  // million characters over a few bytes (a 32-bit test process has no room
-  // for the real thing); a copy would fault here. A null BSTR is an empty
-  // name; a caller without a place for the flag still gets the result code.
+  // A BSTR's length is the byte count before its text. This one claims 300 million characters over a few
+  // bytes (a 32-bit test process has no room for the real thing); a copy would fault here. A null BSTR is an
+  // empty name; a caller without a place for the flag still gets the result code.
   std::vector<std::string> InstallMalformed() override {
     std::vector<DWORD> block(16, 0x00410041);
     block[0] = static_cast<DWORD>(zan_test::kHugeLength * sizeof(wchar_t));
@@ -372,13 +360,11 @@ TEST_F(OneClick, CanUnloadOnlyWhenNothingIsAlive) {
   EXPECT_EQ(S_OK, canUnload());
 }
 
-// What browsers read from the file without loading it: the MIME type in the
-// string block that the translation names, a version that agrees with
-// itself, the manifest, and the type library that IDispatch answers from.
+// What browsers read from the file without loading it: the MIME type in the string block that the translation
+// names, a version that agrees with itself, the manifest, and the type library that IDispatch answers from.
 TEST(PluginResources, WhatBrowsersReadWithoutLoadingIt) {
   const std::wstring dll = PluginDll();
-  DWORD ignored = 0;
-  DWORD size = ::GetFileVersionInfoSizeW(dll.c_str(), &ignored);
+  DWORD size = ::GetFileVersionInfoSizeW(dll.c_str(), nullptr);
   ASSERT_GT(size, 0u);
   std::vector<BYTE> block(size);
   ASSERT_TRUE(::GetFileVersionInfoW(dll.c_str(), 0, size, block.data()));

@@ -1,7 +1,6 @@
-// The plug-in as a browser sees it: a host of ours loads the registered copy
-// of the DLL with LoadLibrary, hands it a browser function table that makes,
-// retains and releases script objects and interns identifiers, and drives
-// the entry points, the instance functions and the script object.
+// The plug-in as a browser sees it: a host of ours loads the registered copy of the DLL with LoadLibrary,
+// hands it a browser function table that makes, retains and releases script objects and interns identifiers,
+// and drives the entry points, the instance functions and the script object.
 #include <gtest/gtest.h>
 
 #include <windows.h>
@@ -29,9 +28,8 @@ struct HostState {
   int created = 0;
   int deallocated = 0;
   bool failCreate = false;
-  // The page the plug-in sits in: none when `page` is false. `origin`: the
-  // document's origin as the browser tells it (null: it does not); `href`:
-  // what window.location.href says, which the page's script can change.
+  // The page the plug-in sits in: none when `page` is false. `origin`: the document's origin as the browser
+  // tells it (null: it does not); `href`: what window.location.href says, which the page's script can change.
   bool page = false;
   const char* origin = nullptr;
   const char* href = nullptr;
@@ -73,10 +71,8 @@ void HostReleaseObject(NPObject* object) {
 
 NPError HostGetValue(NPP, NPNVariable variable, void* value) {
   if (variable == NPNVdocumentOrigin && g_host.origin) {
-    char* origin = static_cast<char*>(std::malloc(std::strlen(g_host.origin) + 1));
-    std::strcpy(origin, g_host.origin);
     ++g_host.originsGiven;
-    *static_cast<char**>(value) = origin;
+    *static_cast<char**>(value) = _strdup(g_host.origin);
     return NPERR_NO_ERROR;
   }
   if (variable != NPNVWindowNPObject || !g_host.page) return NPERR_GENERIC_ERROR;
@@ -99,12 +95,8 @@ bool HostGetProperty(NPP, NPObject* object, NPIdentifier name, NPVariant* result
     return true;
   }
   if (object != &g_location || property != "href" || !g_host.href) return false;
-  const size_t length = std::strlen(g_host.href);
-  char* text = static_cast<char*>(std::malloc(length));
-  std::memcpy(text, g_host.href, length);
   result->type = NPVariantType_String;
-  result->value.stringValue.UTF8Characters = text;
-  result->value.stringValue.UTF8Length = static_cast<uint32_t>(length);
+  result->value.stringValue = NPString{_strdup(g_host.href), static_cast<uint32_t>(std::strlen(g_host.href))};
   return true;
 }
 
@@ -130,16 +122,13 @@ NPNetscapeFuncs HostTable() {
 }
 
 NPVariant StringVariant(const char* text, uint32_t length) {
-  NPVariant variant = {};
-  variant.type = NPVariantType_String;
-  variant.value.stringValue.UTF8Characters = text;
-  variant.value.stringValue.UTF8Length = length;
+  NPVariant variant = {NPVariantType_String, {}};
+  variant.value.stringValue = NPString{text, length};
   return variant;
 }
 
 NPVariant IntVariant(int32_t value) {
-  NPVariant variant = {};
-  variant.type = NPVariantType_Int32;
+  NPVariant variant = {NPVariantType_Int32, {}};
   variant.value.intValue = value;
   return variant;
 }
@@ -214,8 +203,6 @@ class NpapiHost : public zan_test::PluginTest {
     PluginTest::TearDown();
   }
 
-  void NewInstance(NPP_t* instance) { ASSERT_TRUE(host_->New(instance)); }
-  NPObject* ScriptObject(NPP_t* instance) { return host_->ScriptObject(instance); }
   static NPIdentifier Id(const char* name) { return HostGetStringIdentifier(name); }
 
   std::unique_ptr<LoadedPlugin> host_;
@@ -290,7 +277,7 @@ TEST_F(NpapiHost, InstanceFunctionsAnswerWithTheirCodes) {
   EXPECT_EQ(NPERR_NO_ERROR, host_->plugin.destroy(&bare, nullptr));
 
   NPP_t instance;
-  NewInstance(&instance);
+  ASSERT_TRUE(host_->New(&instance));
   EXPECT_EQ((std::vector<std::string>{"InstallOneClick", "SendCommand"}), g_host.lookedUp);
   EXPECT_EQ(NPERR_GENERIC_ERROR, host_->plugin.setwindow(&instance, nullptr));
   EXPECT_EQ(NPERR_NO_ERROR, host_->plugin.newstream(&instance, nullptr, nullptr, 0, nullptr));
@@ -351,14 +338,7 @@ class TestWindow {
   HWND window_ = nullptr;
 };
 
-NPWindow RecordOf(HWND window) {
-  NPWindow record = {};
-  record.window = window;
-  record.width = 100;
-  record.height = 50;
-  record.type = NPWindowTypeWindow;
-  return record;
-}
+NPWindow RecordOf(HWND window) { return NPWindow{window, 0, 0, 100, 50, {}, NPWindowTypeWindow}; }
 
 TEST_F(NpapiHost, FirstWindowIsTakenOverAndGivenBackOnDestroy) {
   TestWindow first, second;
@@ -368,7 +348,7 @@ TEST_F(NpapiHost, FirstWindowIsTakenOverAndGivenBackOnDestroy) {
   ASSERT_TRUE(first.OwnProcReached());
 
   NPP_t instance;
-  NewInstance(&instance);
+  ASSERT_TRUE(host_->New(&instance));
   NPWindow noHandle = RecordOf(nullptr);
   EXPECT_EQ(NPERR_NO_ERROR, host_->plugin.setwindow(&instance, &noHandle)) << "nothing to take over yet";
   NPWindow record = RecordOf(first.get());
@@ -398,8 +378,8 @@ TEST_F(NpapiHost, FirstWindowIsTakenOverAndGivenBackOnDestroy) {
     TestWindow closed;
     gone = closed.get();
   }
-  NewInstance(&instance);
-  NPObject* object = ScriptObject(&instance);
+  ASSERT_TRUE(host_->New(&instance));
+  NPObject* object = host_->ScriptObject(&instance);
   ASSERT_NE(nullptr, object);
   HostReleaseObject(object);  // the host's own reference
   NPWindow stale = RecordOf(gone);
@@ -413,17 +393,17 @@ TEST_F(NpapiHost, FirstWindowIsTakenOverAndGivenBackOnDestroy) {
 
 TEST_F(NpapiHost, ScriptObjectIsMadeOnceShowsTwoMethodsAndNoPropertiesAndIsFreedWithTheInstance) {
   NPP_t instance;
-  NewInstance(&instance);
+  ASSERT_TRUE(host_->New(&instance));
   g_host.failCreate = true;
   NPObject* object = reinterpret_cast<NPObject*>(1);
   EXPECT_EQ(NPERR_NO_ERROR, host_->plugin.getvalue(&instance, NPPVpluginScriptableNPObject, &object));
   EXPECT_EQ(nullptr, object) << "creation failed";
   g_host.failCreate = false;
 
-  object = ScriptObject(&instance);
+  object = host_->ScriptObject(&instance);
   ASSERT_NE(nullptr, object);
   EXPECT_EQ(2u, object->referenceCount) << "one for the instance, one for the caller";
-  EXPECT_EQ(object, ScriptObject(&instance));
+  EXPECT_EQ(object, host_->ScriptObject(&instance));
   EXPECT_EQ(3u, object->referenceCount);
   EXPECT_EQ(1, g_host.created);
 
@@ -473,14 +453,13 @@ TEST_F(NpapiHost, ScriptObjectIsMadeOnceShowsTwoMethodsAndNoPropertiesAndIsFreed
 
   // Every instance looks the same two names up again.
   g_host.lookedUp.clear();
-  NewInstance(&instance);
+  ASSERT_TRUE(host_->New(&instance));
   EXPECT_EQ((std::vector<std::string>{"InstallOneClick", "SendCommand"}), g_host.lookedUp);
   EXPECT_EQ(NPERR_NO_ERROR, host_->plugin.destroy(&instance, nullptr));
 }
 
-// The plug-in face of the faces' tables (one_click_faces_test.cpp): the
-// browser tells the document's origin, and the page's script says what it
-// likes through window.location.
+// The plug-in face of the faces' tables (one_click_faces_test.cpp): the browser tells the document's origin,
+// and the page's script says what it likes through window.location.
 class PluginFace : public zan_test::Face {
  public:
   ~PluginFace() override {
@@ -534,6 +513,7 @@ TEST_F(NpapiHost, NeverSetsComUpItself) {
   ASSERT_TRUE(host_->Instantiate());
   std::wstring program = StandIn();
   SetRecord(L"1.0", program);
+  zan_test::DllLog log(PluginDll());
   int seen = 0;
   HRESULT own = E_FAIL;
   std::thread([&] {
@@ -545,7 +525,7 @@ TEST_F(NpapiHost, NeverSetsComUpItself) {
   }).join();
   EXPECT_EQ(S_OK, own) << "COM was left as the thread had it";
   EXPECT_EQ(1, seen);
-  EXPECT_TRUE(NewLogLines().empty()) << "the control was never reached";
+  EXPECT_TRUE(log.NewLines().empty()) << "the control was never reached";
   EXPECT_EQ("", StartedCommandLine(program));
 }
 

@@ -1,9 +1,7 @@
-// What a page's script meets through every face: the control in the page's
-// markup, the control made by page script, and the plug-in. One table of
-// records and arguments and one of pages, run through each face.
+// What a page's script meets through every face: the control in the page's markup, the control made by page
+// script, and the plug-in. One table of records and arguments and one of pages, run through each face.
 #include <gtest/gtest.h>
 
-#include <algorithm>
 #include <string>
 #include <vector>
 
@@ -140,27 +138,23 @@ class Faces : public zan_test::PluginTest, public ::testing::WithParamInterface<
 
 TEST_P(Faces, TheRecordAndTheArgumentsDecideWhatStarts) {
   std::unique_ptr<zan_test::Face> face = Loaded(zan_test::PluginDll(), nullptr, nullptr);
-  size_t logged = 0;
   for (const CallCase& row : CallTable()) {
     SCOPED_TRACE(row.what);
     const std::wstring path = Recorded(row.record);
+    zan_test::DllLog log(zan_test::PluginDll());
     EXPECT_EQ(face->Seen(row.outcome), face->Install(row.name, row.version));
-    std::vector<std::string> lines = NewLogLines();
-    ASSERT_GE(lines.size(), logged);
     std::vector<std::string> expected;
     for (const std::string& line : row.lines) {
       expected.push_back(zan::WideToUtf8(zan::ReplaceAll(zan::Utf8ToWide(line), L"%P", path)));
     }
-    EXPECT_EQ(expected, std::vector<std::string>(lines.begin() + logged, lines.end()));
-    logged = lines.size();
-    EXPECT_EQ(row.outcome == Outcome::kStarted ? Started(row.name, row.version) : "",
-              StartedCommandLine(program_));
+    EXPECT_EQ(expected, log.NewLines());
+    EXPECT_EQ(row.outcome == Outcome::kStarted ? Started(row.name, row.version) : "", StartedCommandLine(program_));
   }
   Recorded(Record::kStandIn);
-  std::vector<std::string> refusals;
-  for (const std::string& refusal : face->InstallMalformed()) refusals.push_back("InstallOneClick refused: " + refusal);
-  const std::vector<std::string> lines = NewLogLines();
-  EXPECT_EQ(refusals, std::vector<std::string>(lines.begin() + std::min(logged, lines.size()), lines.end()));
+  zan_test::DllLog log(zan_test::PluginDll());
+  std::vector<std::string> refusals = face->InstallMalformed();
+  for (std::string& refusal : refusals) refusal = "InstallOneClick refused: " + refusal;
+  EXPECT_EQ(refusals, log.NewLines());
   EXPECT_EQ("", StartedCommandLine(program_));
 }
 

@@ -40,7 +40,6 @@ std::wstring OriginOf(const std::wstring& url) {
 void PluginTest::SetUp() {
   ASSERT_FALSE(PluginDll().empty()) << "ZANSETUP_PLUGIN_DLL must name the registered DLL";
   ASSERT_TRUE(hive_.ok());
-  log_.reset(new DllLog(PluginDll()));
   ASSERT_HRESULT_SUCCEEDED(::CoInitialize(nullptr));
   comReady_ = true;
 }
@@ -48,8 +47,6 @@ void PluginTest::SetUp() {
 void PluginTest::TearDown() {
   if (comReady_) ::CoUninitialize();
 }
-
-std::vector<std::string> PluginTest::NewLogLines() const { return log_->NewLines(); }
 
 std::wstring PluginTest::DllFor(bool pinned) {
   if (!pinned) return PluginDll();

@@ -24,8 +24,7 @@ Function ExportOf(HMODULE module, const char* name) {
   return reinterpret_cast<Function>(reinterpret_cast<void*>(module ? ::GetProcAddress(module, name) : nullptr));
 }
 
-// The lines a DLL's log ("zansetup.log" beside it) gained since this was made,
-// without their time.
+// The lines a DLL's log ("zansetup.log" beside it) gained since this was made, without their time.
 class DllLog {
  public:
   explicit DllLog(const std::wstring& dll);
@@ -49,8 +48,7 @@ constexpr char kLongName[] = "the product name is longer than 200 characters";
 // What became of a call to InstallOneClick.
 enum class Outcome { kRefused, kNotStarted, kStarted };
 
-// A page's script calling InstallOneClick through one face of a DLL loaded
-// as that face's host loads it.
+// A page's script calling InstallOneClick through one face of a DLL loaded as that face's host loads it.
 class Face {
  public:
   virtual ~Face() = default;
@@ -77,16 +75,12 @@ class PluginTest : public ::testing::Test {
   void SetUp() override;
   void TearDown() override;
 
-  // The log lines the DLL wrote since the test began, without their time.
-  std::vector<std::string> NewLogLines() const;
-
   // zsdriver copied as ZanSetup.exe into a folder with a blank: started, it
   // records its command line beside itself.
   std::wstring StandIn();
 
-  // The command line the stand-in was started with since the last call, or
-  // "" when it was not started: one that still runs is waited for, and it
-  // writes its record (whole) before it ends.
+  // The command line the stand-in was started with since the last call, or "" when it was not started: one
+  // that still runs is waited for, and it writes its record (whole) before it ends.
   static std::string StartedCommandLine(const std::wstring& program);
 
   // The setup program's registry record, in this test's own hive.
@@ -100,7 +94,6 @@ class PluginTest : public ::testing::Test {
   TempFolder temp_;
 
  private:
-  std::unique_ptr<DllLog> log_;
   std::wstring pinned_;
   bool comReady_ = false;
 };

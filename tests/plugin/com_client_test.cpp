@@ -17,7 +17,6 @@
 
 #include "npZanSetupOneClick_h.h"
 #include "plugin_test_util.h"
-#include "setup/common/string_util.h"
 
 namespace {
 

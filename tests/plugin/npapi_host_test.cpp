@@ -133,18 +133,14 @@ NPVariant IntVariant(int32_t value) {
   return variant;
 }
 
-using GetEntryPointsProc = NPError(WINAPI*)(NPPluginFuncs*);
-using InitializeProc = NPError(WINAPI*)(NPNetscapeFuncs*);
-using ShutdownProc = NPError(WINAPI*)();
-
 // The plug-in of the DLL at `path`, loaded as a browser loads it: both
 // tables exchanged, and with `Instantiate` one instance and its script object.
 class LoadedPlugin {
  public:
   explicit LoadedPlugin(const std::wstring& path) : module_(::LoadLibraryW(path.c_str())) {
-    getEntryPoints = zan_test::ExportOf<GetEntryPointsProc>(module_, "NP_GetEntryPoints");
-    initialize = zan_test::ExportOf<InitializeProc>(module_, "NP_Initialize");
-    shutdown = zan_test::ExportOf<ShutdownProc>(module_, "NP_Shutdown");
+    getEntryPoints = zan_test::ExportOf<decltype(getEntryPoints)>(module_, "NP_GetEntryPoints");
+    initialize = zan_test::ExportOf<decltype(initialize)>(module_, "NP_Initialize");
+    shutdown = zan_test::ExportOf<decltype(shutdown)>(module_, "NP_Shutdown");
     browser = HostTable();
     plugin.size = sizeof(plugin);
     started = getEntryPoints && initialize && shutdown && initialize(&browser) == NPERR_NO_ERROR &&
@@ -176,9 +172,9 @@ class LoadedPlugin {
     return result.value.intValue;
   }
 
-  GetEntryPointsProc getEntryPoints = nullptr;
-  InitializeProc initialize = nullptr;
-  ShutdownProc shutdown = nullptr;
+  NPError(WINAPI* getEntryPoints)(NPPluginFuncs*) = nullptr;
+  NPError(WINAPI* initialize)(NPNetscapeFuncs*) = nullptr;
+  NPError(WINAPI* shutdown)() = nullptr;
   NPNetscapeFuncs browser = {};
   NPPluginFuncs plugin = {};
   bool started = false;

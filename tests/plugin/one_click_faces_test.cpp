@@ -19,10 +19,8 @@ struct CallCase {
   Record record;
   std::wstring name, version;
   Outcome outcome;
-  // The log lines the call adds ("%P": the recorded path); a refusal's one
-  // line is "InstallOneClick refused: " and `refusal`.
+  // The log lines the call adds ("%P": the recorded path); a refusal's, why (after "InstallOneClick refused: ").
   std::vector<std::string> lines;
-  std::string refusal;
 };
 
 const char kFound[] = "CZanSetupOneClick: Get appinfo path: %P, version: 1.0";
@@ -32,39 +30,35 @@ std::vector<CallCase> CallTable() {
   std::wstring chinese200;
   for (int i = 0; i < 200; ++i) chinese200 += L"\u4EA7";
   const std::string name = zan_test::kUnusableName, version = "the product version is not usable";
-  std::vector<CallCase> rows = {
+  const std::string longVersion = "the product version is longer than 200 characters";
+  return {
       {"no record", Record::kNone, L"Foo", L"2.0", Outcome::kNotStarted,
-       {"CZanSetupOneClick: Get appinfo path: , version: "}, ""},
+       {"CZanSetupOneClick: Get appinfo path: , version: "}},
       {"a record without a version", Record::kNoVersion, L"Foo", L"2.0", Outcome::kNotStarted,
-       {"CZanSetupOneClick: Get appinfo path: %P, version: "}, ""},
+       {"CZanSetupOneClick: Get appinfo path: %P, version: "}},
       {"a recorded program that is gone", Record::kGone, L"Foo", L"2.0", Outcome::kNotStarted,
-       {kFound, "CZanSetupOneClick: path is not exist"}, ""},
+       {kFound, "CZanSetupOneClick: path is not exist"}},
       // A folder exists, so it passes the check and fails at the start.
-      {"a recorded folder", Record::kFolder, L"Foo", L"2.0", Outcome::kNotStarted, {kFound, kRun}, ""},
-      {"a recorded program", Record::kStandIn, L"Foo", L"2.0", Outcome::kStarted, {kFound, kRun}, ""},
-      {"no version", Record::kStandIn, L"Foo", L"", Outcome::kStarted, {kFound, kRun}, ""},
-      {"a Chinese name", Record::kStandIn, L"Zan\u4EA7\u54C1", L"2.0.1", Outcome::kStarted, {kFound, kRun}, ""},
+      {"a recorded folder", Record::kFolder, L"Foo", L"2.0", Outcome::kNotStarted, {kFound, kRun}},
+      {"a recorded program", Record::kStandIn, L"Foo", L"2.0", Outcome::kStarted, {kFound, kRun}},
+      {"no version", Record::kStandIn, L"Foo", L"", Outcome::kStarted, {kFound, kRun}},
+      {"a Chinese name", Record::kStandIn, L"Zan\u4EA7\u54C1", L"2.0.1", Outcome::kStarted, {kFound, kRun}},
       // 600 UTF-8 bytes can still be 200 characters.
-      {"200 Chinese characters", Record::kStandIn, chinese200, L"1", Outcome::kStarted, {kFound, kRun}, ""},
-      {"a second argument", Record::kStandIn, L"Foo Uac=yes", L"1", Outcome::kRefused, {}, name},
-      {"another product", Record::kStandIn, L"Foo", L"1 App=Other", Outcome::kRefused, {}, version},
-      {"a tab", Record::kStandIn, L"Foo\tUac=yes", L"1", Outcome::kRefused, {}, name},
-      {"a quote", Record::kStandIn, L"F\"oo", L"1", Outcome::kRefused, {}, name},
-      {"an equals sign", Record::kStandIn, L"Foo", L"a=b", Outcome::kRefused, {}, version},
-      {"an ampersand", Record::kStandIn, L"a&b", L"1", Outcome::kRefused, {}, name},
-      {"an invisible direction override", Record::kStandIn, L"Fo\u202Eo", L"1", Outcome::kRefused, {}, name},
-      {"a zero character", Record::kStandIn, std::wstring(L"Fo\0o", 4), L"1", Outcome::kRefused, {}, name},
-      {"a path", Record::kStandIn, L"..\\Windows", L"1", Outcome::kRefused, {}, name},
-      {"a device name", Record::kStandIn, L"CON", L"1", Outcome::kRefused, {}, name},
-      {"an empty name", Record::kStandIn, L"", L"1", Outcome::kRefused, {}, name},
-      {"a long name", Record::kStandIn, std::wstring(201, L'a'), L"1", Outcome::kRefused, {}, zan_test::kLongName},
-      {"a long version", Record::kStandIn, L"Foo", std::wstring(201, L'1'), Outcome::kRefused, {},
-       "the product version is longer than 200 characters"},
+      {"200 Chinese characters", Record::kStandIn, chinese200, L"1", Outcome::kStarted, {kFound, kRun}},
+      {"a second argument", Record::kStandIn, L"Foo Uac=yes", L"1", Outcome::kRefused, {name}},
+      {"another product", Record::kStandIn, L"Foo", L"1 App=Other", Outcome::kRefused, {version}},
+      {"a tab", Record::kStandIn, L"Foo\tUac=yes", L"1", Outcome::kRefused, {name}},
+      {"a quote", Record::kStandIn, L"F\"oo", L"1", Outcome::kRefused, {name}},
+      {"an equals sign", Record::kStandIn, L"Foo", L"a=b", Outcome::kRefused, {version}},
+      {"an ampersand", Record::kStandIn, L"a&b", L"1", Outcome::kRefused, {name}},
+      {"an invisible direction override", Record::kStandIn, L"Fo\u202Eo", L"1", Outcome::kRefused, {name}},
+      {"a zero character", Record::kStandIn, std::wstring(L"Fo\0o", 4), L"1", Outcome::kRefused, {name}},
+      {"a path", Record::kStandIn, L"..\\Windows", L"1", Outcome::kRefused, {name}},
+      {"a device name", Record::kStandIn, L"CON", L"1", Outcome::kRefused, {name}},
+      {"an empty name", Record::kStandIn, L"", L"1", Outcome::kRefused, {name}},
+      {"a long name", Record::kStandIn, std::wstring(201, L'a'), L"1", Outcome::kRefused, {zan_test::kLongName}},
+      {"a long version", Record::kStandIn, L"Foo", std::wstring(201, L'1'), Outcome::kRefused, {longVersion}},
   };
-  for (CallCase& row : rows) {
-    if (row.outcome == Outcome::kRefused) row.lines = {"InstallOneClick refused: " + row.refusal};
-  }
-  return rows;
 }
 
 // The page lock. The test builds' server is https://localhost:8780:
@@ -82,9 +76,9 @@ std::vector<PageCase> PageLockTable() {
   static const wchar_t kHttp[] = L"http://localhost:8780/oneclick.html";
   const std::string https = "it is not served over https";
   return {
-      {"an allowed https page", true, kAllowed, kAllowed, ""},
+      {"an allowed https page", true, kAllowed, kAllowed},
       {"an http page in a pinned build", true, kHttp, nullptr, https},
-      {"an http page in a development build", false, kHttp, nullptr, ""},
+      {"an http page in a development build", false, kHttp, nullptr},
       // Only the server's own host: a development build is still no open door.
       {"an http page of a host below it in a development build", false, L"http://www.localhost/oneclick.html",
        nullptr, https},
@@ -93,7 +87,7 @@ std::vector<PageCase> PageLockTable() {
       {"a page whose script replaces window.location", true, L"https://evil.example/page.html", kAllowed,
        "its host \"evil.example\" is not an allowed site"},
       {"a page whose address cannot be read", true, L"", kAllowed, "the hosting page's address could not be read"},
-      {"a caller with no page", true, nullptr, nullptr, ""},
+      {"a caller with no page", true, nullptr, nullptr},
   };
 }
 
@@ -144,7 +138,8 @@ TEST_P(Faces, TheRecordAndTheArgumentsDecideWhatStarts) {
     zan_test::DllLog log(zan_test::PluginDll());
     EXPECT_EQ(face->Seen(row.outcome), face->Install(row.name, row.version));
     std::vector<std::string> expected;
-    for (const std::string& line : row.lines) {
+    for (std::string line : row.lines) {
+      if (row.outcome == Outcome::kRefused) line = "InstallOneClick refused: " + line;
       expected.push_back(zan::WideToUtf8(zan::ReplaceAll(zan::Utf8ToWide(line), L"%P", path)));
     }
     EXPECT_EQ(expected, log.NewLines());

@@ -20,10 +20,6 @@
 
 namespace {
 
-using zan_test::PluginDll;
-
-const wchar_t kProgId[] = L"npZanSetupOneClick.ZanSetupOneClick";
-
 template <typename T>
 class ComPtr {
  public:
@@ -52,7 +48,7 @@ class OneClick : public zan_test::PluginTest {
     PluginTest::SetUp();
     if (HasFatalFailure()) return;
     CLSID clsid = {};
-    ASSERT_HRESULT_SUCCEEDED(::CLSIDFromProgID(kProgId, &clsid));
+    ASSERT_HRESULT_SUCCEEDED(::CLSIDFromProgID(L"npZanSetupOneClick.ZanSetupOneClick", &clsid));
     ASSERT_TRUE(IsEqualCLSID(CLSID_ZanSetupOneClick, clsid));
     ASSERT_HRESULT_SUCCEEDED(::CoCreateInstance(clsid, nullptr, CLSCTX_INPROC_SERVER, IID_IZanSetupOneClick,
                                                 control_.void_out()));
@@ -159,7 +155,6 @@ class FakeSite : public Counted<IOleClientSite, IServiceProvider> {
     if (!IsEqualGUID(service, IID_IWebBrowserApp)) return Answer(nullptr, object);
     return browser_.QueryInterface(iid, object);
   }
-  // Every reference the control took was given back.
   bool Released() const { return references == 1 && document_.references == 1 && document_.url_.references == 1 &&
                                  browser_.references == 1; }
 
@@ -189,7 +184,6 @@ class ControlFace : public zan_test::Face {
     control_.reset();
     if (module_) ::FreeLibrary(module_);
   }
-  // Made by the class factory of the DLL, loaded here.
   bool Load(const std::wstring& dll, const wchar_t* document, const wchar_t* top) override {
     module_ = ::LoadLibraryW(dll.c_str());
     auto getClassObject = zan_test::ExportOf<GetClassObjectProc>(module_, "DllGetClassObject");
@@ -335,7 +329,7 @@ TEST_F(OneClick, AnAggregatedControlDelegatesToItsOuterObject) {
 
 // The DLL stays loaded while an object or a lock is alive.
 TEST_F(OneClick, CanUnloadOnlyWhenNothingIsAlive) {
-  HMODULE module = ::GetModuleHandleW(PluginDll().c_str());
+  HMODULE module = ::GetModuleHandleW(zan_test::PluginDll().c_str());
   ASSERT_NE(nullptr, module) << "COM loaded the registered copy";
   auto canUnload = zan_test::ExportOf<HRESULT(WINAPI*)()>(module, "DllCanUnloadNow");
   auto getClassObject = zan_test::ExportOf<GetClassObjectProc>(module, "DllGetClassObject");
@@ -362,7 +356,7 @@ TEST_F(OneClick, CanUnloadOnlyWhenNothingIsAlive) {
 // What browsers read from the file without loading it: the MIME type in the string block that the translation
 // names, a version that agrees with itself, the manifest, and the type library that IDispatch answers from.
 TEST(PluginResources, WhatBrowsersReadWithoutLoadingIt) {
-  const std::wstring dll = PluginDll();
+  const std::wstring dll = zan_test::PluginDll();
   DWORD size = ::GetFileVersionInfoSizeW(dll.c_str(), nullptr);
   ASSERT_GT(size, 0u);
   std::vector<BYTE> block(size);

@@ -19,8 +19,6 @@
 
 namespace {
 
-using zan_test::PluginDll;
-
 // What the browser side records of the plug-in's calls.
 struct HostState {
   std::set<std::string> identifiers;  // interned: an identifier is the address of its name
@@ -191,7 +189,7 @@ class NpapiHost : public zan_test::PluginTest {
     PluginTest::SetUp();
     if (HasFatalFailure()) return;
     g_host = HostState();
-    host_.reset(new LoadedPlugin(PluginDll()));
+    host_.reset(new LoadedPlugin(zan_test::PluginDll()));
     ASSERT_TRUE(host_->started);
   }
   void TearDown() override {
@@ -454,6 +452,12 @@ TEST_F(NpapiHost, ScriptObjectIsMadeOnceShowsTwoMethodsAndNoPropertiesAndIsFreed
   EXPECT_EQ(NPERR_NO_ERROR, host_->plugin.destroy(&instance, nullptr));
 }
 
+// "scheme://host[:port]" of an address, as a browser gives a document's origin.
+std::wstring OriginOf(const std::wstring& url) {
+  const size_t scheme = url.find(L"://");
+  return scheme == std::wstring::npos ? L"null" : url.substr(0, url.find(L'/', scheme + 3));
+}
+
 // The plug-in face of the faces' tables (one_click_faces_test.cpp): the browser tells the document's origin,
 // and the page's script says what it likes through window.location.
 class PluginFace : public zan_test::Face {
@@ -467,7 +471,7 @@ class PluginFace : public zan_test::Face {
   bool Load(const std::wstring& dll, const wchar_t* document, const wchar_t* top) override {
     g_host = HostState();
     g_host.page = document != nullptr;
-    origin_ = document && *document ? zan::WideToUtf8(zan_test::OriginOf(document)) : "";
+    origin_ = document && *document ? zan::WideToUtf8(OriginOf(document)) : "";
     href_ = zan::WideToUtf8(top ? top : L"");
     g_host.origin = origin_.empty() ? nullptr : origin_.c_str();
     g_host.href = href_.c_str();
@@ -496,7 +500,7 @@ class PluginFace : public zan_test::Face {
   }
   // Script gets 1 whether or not the program starts, and an error for a refusal.
   int Seen(zan_test::Outcome outcome) const override { return outcome == zan_test::Outcome::kRefused ? -1 : 1; }
-  std::wstring AddressRead(const std::wstring& document) const override { return zan_test::OriginOf(document); }
+  std::wstring AddressRead(const std::wstring& document) const override { return OriginOf(document); }
 
  private:
   std::unique_ptr<LoadedPlugin> loaded_;
@@ -509,7 +513,7 @@ TEST_F(NpapiHost, NeverSetsComUpItself) {
   ASSERT_TRUE(host_->Instantiate());
   std::wstring program = StandIn();
   SetRecord(L"1.0", program);
-  zan_test::DllLog log(PluginDll());
+  zan_test::DllLog log(zan_test::PluginDll());
   int seen = 0;
   HRESULT own = E_FAIL;
   std::thread([&] {

@@ -31,12 +31,6 @@ std::vector<std::string> DllLog::NewLines() const {
   return lines;
 }
 
-std::wstring OriginOf(const std::wstring& url) {
-  const size_t scheme = url.find(L"://");
-  if (scheme == std::wstring::npos) return L"null";
-  return url.substr(0, url.find(L'/', scheme + 3));
-}
-
 void PluginTest::SetUp() {
   ASSERT_FALSE(PluginDll().empty()) << "ZANSETUP_PLUGIN_DLL must name the registered DLL";
   ASSERT_TRUE(hive_.ok());

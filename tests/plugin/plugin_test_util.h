@@ -35,9 +35,6 @@ class DllLog {
   size_t start_ = 0;
 };
 
-// "scheme://host[:port]" of an address, as a browser gives a document's origin.
-std::wstring OriginOf(const std::wstring& url);
-
 // Characters in a string no name can have: longer than any name, so both
 // faces refuse it by its length before they copy it.
 constexpr size_t kHugeLength = 300000000;
@@ -62,7 +59,6 @@ class Face {
   // The calls only this face can make, each checked as refused: a name whose length claims kHugeLength
   // characters over a few (reading it would fault), then names that are no strings. Their refusals.
   virtual std::vector<std::string> InstallMalformed() = 0;
-  // What script sees for each outcome.
   virtual int Seen(Outcome outcome) const = 0;
   // The address a refusal's log line names for `document`.
   virtual std::wstring AddressRead(const std::wstring& document) const = 0;

@@ -59,6 +59,7 @@ class Face {
   // The calls only this face can make, each checked as refused: a name whose length claims kHugeLength
   // characters over a few (reading it would fault), then names that are no strings. Their refusals.
   virtual std::vector<std::string> InstallMalformed() = 0;
+  // What script sees for each outcome.
   virtual int Seen(Outcome outcome) const = 0;
   // The address a refusal's log line names for `document`.
   virtual std::wstring AddressRead(const std::wstring& document) const = 0;

@@ -1,12 +1,15 @@
-// The progress dialog, created for real from its template.
+// The dialogs' shared base and the progress dialog, created for real from
+// their templates.
 #include <gtest/gtest.h>
 
 #include <windows.h>
 #include <commctrl.h>
 
 #include <functional>
+#include <memory>
 
 #include "setup/driver/package_install.h"
+#include "setup/ui/dialog_base.h"
 #include "setup/ui/progress_dlg.h"
 #include "setup/ui/resource.h"
 #include "test_util.h"
@@ -170,23 +173,75 @@ TEST_F(ProgressDialog, CancelAsksAndOnlyAYesWhileClosingIsAllowedEndsTheRun) {
   EXPECT_EQ(1, callback_.cancelled) << "a Yes given before the installer started must not end it";
 }
 
+class RecordingDialog : public DialogBase {
+ public:
+  explicit RecordingDialog(int* destroyMessages) : destroyMessages_(destroyMessages) {}
+  HWND Create() { return DialogBase::Create(IDD_MAIN, nullptr); }
+
+ protected:
+  bool HandleMessage(UINT message, WPARAM, LPARAM, LRESULT* result) override {
+    if (message == WM_INITDIALOG) {
+      InitCommon();
+      *result = TRUE;
+      return true;
+    }
+    if (message == WM_DESTROY || message == WM_NCDESTROY) ++*destroyMessages_;
+    return false;
+  }
+
+ private:
+  int* destroyMessages_;
+};
+
+TEST(DialogBase, AnObjectDestroyedWithItsWindowLiveUnbindsFirst) {
+  int destroyMessages = 0;
+  std::unique_ptr<RecordingDialog> dialog(new RecordingDialog(&destroyMessages));
+  HWND window = dialog->Create();
+  ASSERT_NE(nullptr, window);
+  // Before the fix the base destructor sent the window's last messages to
+  // the object's HandleMessage, a pure virtual call by then.
+  dialog.reset();
+  EXPECT_FALSE(::IsWindow(window));
+  EXPECT_EQ(0, destroyMessages) << "messages reached a half-destroyed object";
+
+  // Destroyed the ordinary way, the object still sees its window go.
+  RecordingDialog live(&destroyMessages);
+  ASSERT_NE(nullptr, live.Create());
+  live.Destroy();
+  EXPECT_EQ(2, destroyMessages);
+  EXPECT_EQ(nullptr, live.hwnd());
+}
+
+// Each dialog shares the program's icons instead of loading (and leaking)
+// its own.
+TEST_F(ProgressDialog, DialogsShareTheProgramIconInsteadOfLoadingTheirOwn) {
+  CProgressDlg second(&callback_);
+  ASSERT_NE(nullptr, second.Create());
+  HICON icons[2][2];
+  for (int kind : {ICON_BIG, ICON_SMALL}) {
+    icons[0][kind] = reinterpret_cast<HICON>(Send(WM_GETICON, kind));
+    icons[1][kind] = reinterpret_cast<HICON>(::SendMessageW(second.hwnd(), WM_GETICON, kind, 0));
+    ASSERT_NE(nullptr, icons[0][kind]);
+    EXPECT_EQ(icons[0][kind], icons[1][kind]) << "icon kind " << kind;
+  }
+  EXPECT_NE(icons[0][ICON_BIG], icons[0][ICON_SMALL]);
+}
+
+// Events 0 and 1 post the total and the amount so far; others post nothing.
 TEST(DownloadProgress, EventsBecomePostsToTheDialog) {
   zan_test::MessageWindow window;
-  HWND target = window.get();
-  ASSERT_NE(nullptr, target);
-  UINT_PTR context = reinterpret_cast<UINT_PTR>(target);
-  EXPECT_EQ(1, DownloadProgressProc(context, 0, 5000));
-  EXPECT_EQ(1, DownloadProgressProc(context, 1, 1200));
-  EXPECT_EQ(1, DownloadProgressProc(context, 2, 0));
-  EXPECT_EQ(1, DownloadProgressProc(context, 3, 0));
-  MSG msg;
-  ASSERT_TRUE(::PeekMessageW(&msg, target, 0, 0, PM_REMOVE));
-  EXPECT_EQ(UM_PROGRESS_TOTAL, msg.message);
-  EXPECT_EQ(5000u, msg.wParam);
-  ASSERT_TRUE(::PeekMessageW(&msg, target, 0, 0, PM_REMOVE));
-  EXPECT_EQ(UM_PROGRESS_POSITION, msg.message);
-  EXPECT_EQ(1200u, msg.wParam);
-  EXPECT_FALSE(::PeekMessageW(&msg, target, WM_USER, WM_USER + 100, PM_REMOVE)) << "kinds 2 and 3 post nothing";
+  ASSERT_NE(nullptr, window.get());
+  const struct {
+    int event, value;
+    UINT posted;  // 0: nothing
+  } rows[] = {{0, 5000, UM_PROGRESS_TOTAL}, {1, 1200, UM_PROGRESS_POSITION}, {2, 7, 0}, {3, 7, 0}};
+  for (const auto& row : rows) {
+    EXPECT_EQ(1, DownloadProgressProc(reinterpret_cast<UINT_PTR>(window.get()), row.event, row.value));
+    MSG msg = {};
+    const bool posted = ::PeekMessageW(&msg, window.get(), WM_USER, WM_USER + 100, PM_REMOVE) != FALSE;
+    EXPECT_EQ(row.posted != 0, posted) << row.event;
+    EXPECT_TRUE(!row.posted || (msg.message == row.posted && msg.wParam == WPARAM(row.value))) << row.event;
+  }
 }
 
 }  // namespace

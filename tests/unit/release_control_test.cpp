@@ -1,32 +1,19 @@
 // The publisher's release controls: which installation takes an update
-// (newer version, withdrawal, rollout), how a rollout and a channel are
-// read, and the bucket and channel kept in a redirected registry record.
+// (newer version, withdrawal, rollout), how a rollout and a channel are read.
 #include <gtest/gtest.h>
 
 #include <windows.h>
 
-#include <set>
 #include <string>
 #include <vector>
 
-#include "setup/common/app_reg.h"
 #include "setup/driver/release_control.h"
-#include "setup/driver/release_gate.h"
 #include "test_util.h"
 
 namespace zan {
 namespace {
 
 using V = UpdateVerdict;
-
-FileVersion Version(unsigned short a, unsigned short b, unsigned short c = 0, unsigned short d = 0) {
-  FileVersion version;
-  version.part[0] = a;
-  version.part[1] = b;
-  version.part[2] = c;
-  version.part[3] = d;
-  return version;
-}
 
 // The build and record of every row but those that say otherwise: 1.0.
 TEST(ReleaseControl, WhoTakesTheUpdate) {
@@ -79,7 +66,7 @@ TEST(ReleaseControl, WhoTakesTheUpdate) {
     offer.withdrawn = row.withdrawn;
     Installation installation;
     installation.recordVersion = row.record;
-    installation.build = Version(1, 0);
+    installation.build = FileVersion{{1, 0}};
     installation.bucket = row.bucket;
     UpdateDecision decision = DecideUpdate(offer, installation);
     EXPECT_EQ(row.verdict, decision.verdict);
@@ -88,18 +75,14 @@ TEST(ReleaseControl, WhoTakesTheUpdate) {
 }
 
 TEST(ReleaseControl, OnlyAWithdrawnBuildTakesAnOlderOrEqualVersionBlockNeverItsOwn) {
-  struct Row {
+  const FileVersion v2{{2, 0}}, v09{{0, 9}}, v1{{1, 0}}, v1001{{1, 0, 0, 1}};
+  const struct {
     FileVersion update;
-    bool withdrawn;
-    bool replaces;
-  };
-  const Row kRows[] = {
-      {Version(2, 0), false, true},  {Version(0, 9), false, false}, {Version(1, 0), false, false},
-      {Version(2, 0), true, true},   {Version(0, 9), true, true},   {Version(1, 0), true, false},
-      {Version(1, 0, 0, 1), true, true},
-  };
-  for (const Row& row : kRows) {
-    EXPECT_EQ(row.replaces, MayReplaceBuild(row.update, Version(1, 0), row.withdrawn))
+    bool withdrawn, replaces;
+  } rows[] = {{v2, false, true}, {v09, false, false}, {v1, false, false}, {v2, true, true},
+              {v09, true, true}, {v1, true, false},   {v1001, true, true}};
+  for (const auto& row : rows) {
+    EXPECT_EQ(row.replaces, MayReplaceBuild(row.update, v1, row.withdrawn))
         << VersionText(row.update) << (row.withdrawn ? L" withdrawn" : L"");
   }
 }
@@ -129,95 +112,14 @@ TEST(ReleaseControl, RolloutsArePercentagesWithAtMostTwoDecimals) {
 }
 
 TEST(ReleaseControl, ChannelNamesAndTheirDocuments) {
-  for (const std::wstring& name : {std::wstring(L"beta"), std::wstring(L"a"), std::wstring(32, L'x'),
-                                   std::wstring(L"release-2")}) {
-    EXPECT_TRUE(IsChannelName(name)) << name;
-  }
-  for (const std::wstring& name : {std::wstring(), std::wstring(33, L'x'), std::wstring(L"Beta"),
-                                   std::wstring(L"beta_1"), std::wstring(L"beta.xml"), std::wstring(L"../x"),
-                                   std::wstring(L"b eta"), std::wstring(L"b\u00eata")}) {
-    EXPECT_FALSE(IsChannelName(name)) << name;
-  }
+  const std::pair<std::wstring, bool> kNames[] = {
+      {L"beta", true}, {L"a", true}, {std::wstring(32, L'x'), true}, {L"release-2", true}, {L"", false},
+      {std::wstring(33, L'x'), false}, {L"Beta", false}, {L"beta_1", false}, {L"beta.xml", false},
+      {L"../x", false}, {L"b eta", false}, {L"b\u00eata", false}};
+  for (const auto& name : kNames) EXPECT_EQ(name.second, IsChannelName(name.first)) << name.first;
   EXPECT_EQ(L"/zansetup/new.xml", ChannelDocumentPath(L"/zansetup/new.xml", L""));
   EXPECT_EQ(L"/zansetup/new-beta.xml", ChannelDocumentPath(L"/zansetup/new.xml", L"beta"));
   EXPECT_EQ(L"/zansetup/new-x64-beta.xml", ChannelDocumentPath(L"/zansetup/new-x64.xml", L"beta"));
-}
-
-class RecordedRelease : public ::testing::Test {
- protected:
-  void SetUp() override { ASSERT_TRUE(hive_.ok()); }
-  static bool SetBucket(DWORD value) {
-    return zan_test::SetUserValue(CAppReg::kKeyPath, kRolloutBucketValue, REG_DWORD, &value, sizeof(value));
-  }
-  static bool StoredBucket(unsigned long* value) { return CAppReg().GetRegAppDword(kRolloutBucketValue, value); }
-  zan_test::ScopedUserHive hive_;
-};
-
-TEST_F(RecordedRelease, ABucketIsDrawnOnceAndKeptAndOneOutOfRangeIsDrawnAgain) {
-  unsigned long stored = 0;
-  unsigned first = 0;
-  {
-    zan_test::LogLinesAdded log;
-    first = RolloutBucket();
-    ASSERT_LT(first, kBucketCount);
-    ASSERT_TRUE(StoredBucket(&stored));
-    EXPECT_EQ(first, stored);
-    EXPECT_EQ(first, RolloutBucket()) << "kept over a second check";
-    EXPECT_EQ(std::vector<std::string>{"drew the rollout bucket " + std::to_string(first)}, log.Messages());
-  }
-  for (DWORD kept : {0ul, 9999ul}) {
-    ASSERT_TRUE(SetBucket(kept));
-    EXPECT_EQ(kept, RolloutBucket());
-  }
-  for (DWORD outside : {10000ul, 0xFFFFFFFFul}) {
-    ASSERT_TRUE(SetBucket(outside));
-    zan_test::LogLinesAdded log;
-    unsigned drawn = RolloutBucket();
-    EXPECT_LT(drawn, kBucketCount);
-    ASSERT_TRUE(StoredBucket(&stored));
-    EXPECT_EQ(drawn, stored);
-    EXPECT_EQ(std::vector<std::string>{"the rollout bucket " + std::to_string(outside) +
-                                       " is out of range: drew the rollout bucket " + std::to_string(drawn)},
-              log.Messages());
-  }
-  // A text where the number belongs is no bucket either.
-  ASSERT_TRUE(zan_test::SetUserString(CAppReg::kKeyPath, kRolloutBucketValue, L"42"));
-  EXPECT_LT(RolloutBucket(), kBucketCount);
-  ASSERT_TRUE(StoredBucket(&stored));
-
-  // The generator's, not a constant: eight fresh installations do not all
-  // draw the same bucket.
-  std::set<unsigned> drawn;
-  for (int i = 0; i < 8; ++i) {
-    ::RegDeleteKeyValueW(HKEY_CURRENT_USER, CAppReg::kKeyPath, kRolloutBucketValue);
-    drawn.insert(RolloutBucket());
-  }
-  EXPECT_GT(drawn.size(), 1u);
-}
-
-TEST_F(RecordedRelease, TheRecordsChannelOrTheDefaultOneForAnythingElse) {
-  struct Row {
-    const wchar_t* stored;  // null: no value
-    const wchar_t* channel;
-    const char* line;       // null: nothing logged
-  };
-  const Row kRows[] = {
-      {nullptr, L"", nullptr},
-      {L"", L"", nullptr},
-      {L"beta", L"beta", nullptr},
-      {L"Beta", L"", "the channel \"Beta\" is no channel name: the default channel is used"},
-      {L"../new", L"", "the channel \"../new\" is no channel name: the default channel is used"},
-  };
-  for (const Row& row : kRows) {
-    SCOPED_TRACE(row.stored ? row.stored : L"(none)");
-    ::RegDeleteKeyValueW(HKEY_CURRENT_USER, CAppReg::kKeyPath, kChannelValue);
-    if (row.stored) {
-      ASSERT_TRUE(zan_test::SetUserString(CAppReg::kKeyPath, kChannelValue, row.stored));
-    }
-    zan_test::LogLinesAdded log;
-    EXPECT_EQ(row.channel, RecordedChannel());
-    EXPECT_EQ(row.line ? std::vector<std::string>{row.line} : std::vector<std::string>(), log.Messages());
-  }
 }
 
 }  // namespace

@@ -109,11 +109,7 @@ TEST(ConflictNames, OnlyProcessChildrenCountInOrder) {
   TiXmlDocument info;
   ParseXmlText("<soft_info><conflict><process>a.exe</process><other>b.exe</other>"
                "<process/><process>C.EXE</process></conflict></soft_info>", info);
-  std::vector<std::wstring> names = CollectConflictNames(info);
-  ASSERT_EQ(3u, names.size());
-  EXPECT_EQ(L"a.exe", names[0]);
-  EXPECT_EQ(L"", names[1]);
-  EXPECT_EQ(L"C.EXE", names[2]);
+  EXPECT_EQ((std::vector<std::wstring>{L"a.exe", L"", L"C.EXE"}), CollectConflictNames(info));
 
   TiXmlDocument none;
   ParseXmlText("<soft_info><conflict/></soft_info>", none);
@@ -131,93 +127,6 @@ TEST(RegistryPath, SplitsRootKeyAndValue) {
   EXPECT_EQ(L"InstallDir", parts.valueName);
   ASSERT_TRUE(SplitRegistryPath(L"HKLM\\Software\\Foo\\Dir", &parts));
   EXPECT_EQ(HKEY_CURRENT_USER, parts.root) << "unknown root means the user's hive";
-}
-
-class RegistryValues : public ::testing::Test {
- protected:
-  void SetUp() override { ASSERT_TRUE(hive_.ok()); }
-  void Set(const wchar_t* key, const wchar_t* name, const std::wstring& value) {
-    ASSERT_TRUE(zan_test::SetUserString(key, name, value));
-  }
-  zan_test::ScopedUserHive hive_;
-};
-
-TEST_F(RegistryValues, NameMatchesIgnoringCaseAndUnknownRootMeansUser) {
-  Set(L"Software\\Foo", L"Other", L"x");
-  Set(L"Software\\Foo", L"InstallDir", L"C:\\Apps\\Foo");
-  std::wstring out = L"unchanged";
-  EXPECT_TRUE(ReadRegistryPathValue(L"HKEY_CURRENT_USER\\Software\\Foo\\installdir", out));
-  EXPECT_EQ(L"C:\\Apps\\Foo", out);
-  out.clear();
-  EXPECT_TRUE(ReadRegistryPathValue(L"NoSuchRoot\\Software\\Foo\\InstallDir", out));
-  EXPECT_EQ(L"C:\\Apps\\Foo", out);
-  out = L"unchanged";
-  EXPECT_FALSE(ReadRegistryPathValue(L"HKEY_CURRENT_USER\\Software\\Foo\\Missing", out));
-  EXPECT_FALSE(ReadRegistryPathValue(L"HKEY_CURRENT_USER\\Software\\NoKey\\InstallDir", out));
-  EXPECT_EQ(L"unchanged", out);
-}
-
-// An elevated run reads install folders from the machine's hive alone; a
-// run without the rights from any root, an unknown one meaning the user's.
-TEST_F(RegistryValues, AnElevatedRunReadsInstallFoldersFromTheMachinesHiveOnly) {
-  // The machine's hive, redirected into the test's own user hive.
-  HKEY machine = nullptr;
-  ASSERT_EQ(ERROR_SUCCESS, ::RegCreateKeyExW(HKEY_CURRENT_USER, L"Machine", 0, nullptr, 0, KEY_ALL_ACCESS, nullptr,
-                                             &machine, nullptr));
-  ScopedRegKey held(machine);
-  ASSERT_EQ(ERROR_SUCCESS, ::RegOverridePredefKey(HKEY_LOCAL_MACHINE, machine));
-  struct Restore {
-    ~Restore() { ::RegOverridePredefKey(HKEY_LOCAL_MACHINE, nullptr); }
-  } restore;
-  Set(L"Machine\\Software\\Foo", L"InstallDir", L"C:\\Program Files\\Foo");
-  Set(L"Software\\Foo", L"InstallDir", L"C:\\Users\\Foo");
-  const std::string refusedRoot = "the elevated run reads install folders from HKEY_LOCAL_MACHINE only, not from: ";
-  const std::string unknownRoot = "the elevated run reads no install folder under a root it does not know: ";
-  const struct {
-    const wchar_t* path;
-    KeyRoots roots;
-    const wchar_t* folder;  // nullptr: nothing read
-    std::string line;
-  } rows[] = {
-      {L"HKEY_LOCAL_MACHINE\\Software\\Foo\\InstallDir", KeyRoots::kMachineOnly, L"C:\\Program Files\\Foo", ""},
-      {L"hkey_local_machine\\Software\\Foo\\InstallDir", KeyRoots::kMachineOnly, L"C:\\Program Files\\Foo", ""},
-      {L"HKEY_CURRENT_USER\\Software\\Foo\\InstallDir", KeyRoots::kMachineOnly, nullptr, refusedRoot},
-      {L"HKEY_CLASSES_ROOT\\Software\\Foo\\InstallDir", KeyRoots::kMachineOnly, nullptr, refusedRoot},
-      {L"HKEY_USERS\\Software\\Foo\\InstallDir", KeyRoots::kMachineOnly, nullptr, refusedRoot},
-      {L"HKLM\\Software\\Foo\\InstallDir", KeyRoots::kMachineOnly, nullptr, unknownRoot},
-      {L"HKLM\\Software\\Foo\\InstallDir", KeyRoots::kAny, L"C:\\Users\\Foo", ""},
-      {L"HKEY_CURRENT_USER\\Software\\Foo\\InstallDir", KeyRoots::kAny, L"C:\\Users\\Foo", ""},
-  };
-  for (const auto& row : rows) {
-    SCOPED_TRACE(std::string(row.path, row.path + wcslen(row.path)));
-    zan_test::LogLinesAdded log;
-    std::wstring out = L"unchanged";
-    EXPECT_EQ(row.folder != nullptr, ReadRegistryPathValue(row.path, out, row.roots));
-    EXPECT_EQ(row.folder ? row.folder : L"unchanged", out);
-    const std::vector<std::string> lines = log.Messages();
-    if (row.line.empty()) {
-      EXPECT_TRUE(lines.empty());
-    } else {
-      EXPECT_EQ(std::vector<std::string>{row.line + std::string(row.path, row.path + wcslen(row.path))}, lines);
-    }
-  }
-}
-
-TEST_F(RegistryValues, DataTooLongForTheBufferEndsTheSearch) {
-  // Created first and first by name, so it is enumerated first whether the
-  // registry lists values in creation or in name order.
-  Set(L"Software\\Foo", L"A_Long", std::wstring(300, L'x'));
-  Set(L"Software\\Foo", L"B_Wanted", L"C:\\Apps\\Foo");
-  std::wstring out;
-  EXPECT_FALSE(ReadRegistryPathValue(L"HKEY_CURRENT_USER\\Software\\Foo\\A_Long", out));
-  EXPECT_FALSE(ReadRegistryPathValue(L"HKEY_CURRENT_USER\\Software\\Foo\\B_Wanted", out))
-      << "the search goes on past a value that does not fit";
-  EXPECT_TRUE(out.empty());
-
-  // The same key without the long value: the wanted one is found.
-  Set(L"Software\\Bar", L"B_Wanted", L"C:\\Apps\\Foo");
-  EXPECT_TRUE(ReadRegistryPathValue(L"HKEY_CURRENT_USER\\Software\\Bar\\B_Wanted", out));
-  EXPECT_EQ(L"C:\\Apps\\Foo", out);
 }
 
 // The publisher's opt-in for long lines: absent, the download's own pattern

@@ -21,39 +21,31 @@ const char kInfo[] =
 class XmlLookup : public ::testing::Test {
  protected:
   void SetUp() override { ParseXmlText(kInfo, document_); }
-  std::string TextAt(const std::string& path) {
-    return ElementText(FindElementByPath(&document_, path));
-  }
+  std::string TextAt(const std::string& path) { return ElementText(FindElementByPath(&document_, path)); }
   TiXmlDocument document_;
 };
 
-TEST_F(XmlLookup, DottedPathsReachNestedAndTopLevelElements) {
+// A path takes the first of equal siblings; empty elements and those that
+// begin with an element read as empty text. Missing, case-changed and empty
+// segments find nothing, nor does a comment's value.
+TEST_F(XmlLookup, DottedPathsReachElementsAndNothingElse) {
   EXPECT_EQ("HKEY_CURRENT_USER\\Software\\Foo\\Path", TextAt("soft_info.dir.install.read"));
   TiXmlElement* root = FindElementByPath(&document_, "soft_info");
   ASSERT_NE(nullptr, root);
   EXPECT_STREQ("soft_info", root->Value());
-}
-
-TEST_F(XmlLookup, MissingCaseChangedAndEmptySegmentsFindNothing) {
-  EXPECT_EQ(nullptr, FindElementByPath(&document_, "soft_info.dir.install.missing"));
-  EXPECT_EQ(nullptr, FindElementByPath(&document_, "soft_info.nothere.install"));
-  EXPECT_EQ(nullptr, FindElementByPath(&document_, "Soft_info.exec_level"));
-  EXPECT_EQ(nullptr, FindElementByPath(&document_, "soft_info..exec_level"));
-  EXPECT_EQ(nullptr, FindElementByPath(&document_, "soft_info.exec_level."));
-  EXPECT_EQ(nullptr, FindElementByPath(&document_, ""));
-  EXPECT_EQ(nullptr, FindElementByPath(nullptr, "soft_info"));
-  // A comment's value is never taken for an element.
-  EXPECT_EQ(nullptr, FindElementByPath(&document_, "soft_info.comment"));
-}
-
-TEST_F(XmlLookup, EmptyElementsAndElementFirstChildrenReadAsEmptyText) {
+  EXPECT_EQ("first", TextAt("soft_info.twin"));
   ASSERT_NE(nullptr, FindElementByPath(&document_, "soft_info.dir.install.default"));
   EXPECT_EQ("", TextAt("soft_info.dir.install.default"));
   EXPECT_EQ("", TextAt("soft_info.mixed"));
+  EXPECT_EQ(L"\u4E2D\u6587 \u00E9", Utf8ToWide(TextAt("soft_info.name")));
+  for (const char* path : {"soft_info.dir.install.missing", "soft_info.nothere.install", "Soft_info.exec_level",
+                           "soft_info..exec_level", "soft_info.exec_level.", "", "soft_info.comment"}) {
+    EXPECT_EQ(nullptr, FindElementByPath(&document_, path)) << path;
+  }
+  EXPECT_EQ(nullptr, FindElementByPath(nullptr, "soft_info"));
 }
 
-TEST_F(XmlLookup, EqualSiblingsPathTakesFirstCollectListsAllInOrder) {
-  EXPECT_EQ("first", TextAt("soft_info.twin"));
+TEST_F(XmlLookup, CollectListsEqualSiblingsInOrder) {
   ChildElementTable table;
   ASSERT_TRUE(CollectChildElements(FindElementByPath(&document_, "soft_info"), table));
   auto range = table.equal_range("twin");
@@ -65,10 +57,6 @@ TEST_F(XmlLookup, EqualSiblingsPathTakesFirstCollectListsAllInOrder) {
   untouched.insert(ChildElementTable::value_type("keep", nullptr));
   EXPECT_FALSE(CollectChildElements(nullptr, untouched));
   EXPECT_EQ(1u, untouched.size());
-}
-
-TEST_F(XmlLookup, Utf8TextWidensToTheRightCharacters) {
-  EXPECT_EQ(L"\u4E2D\u6587 \u00E9", Utf8ToWide(TextAt("soft_info.name")));
 }
 
 TEST_F(XmlLookup, SetElementTextReplacesAllChildren) {

@@ -139,28 +139,20 @@ TEST(DetectCodePage, KnownCharsetsMapUnknownOnesGiveUtf8AndOnlyATokenIsRead) {
     const wchar_t* charset;  // afterwards, from "BEFORE"
     int codePage;
   } cases[] = {
-      {L"text/html; charset=gb2312", L"GB2312", 936},
-      {L"text/html;charset=GBK", L"GBK", 936},
-      {L"text/plain; charset=euc-kr", L"EUC-KR", 949},
-      {L"text/plain; charset=EUC-TW", L"EUC-TW", 950},
-      {L"text/plain; charset=euc-jp; format=flowed", L"EUC-JP", 932},
-      {L"text/plain; charset=johab", L"JOHAB", 1361},
-      {L"text/html; charset=ISO-8859-15", L"ISO-8859-15", 28605},
-      {L"text/html; charset=gb2312;q=1", L"GB2312", 936},
+      {L"text/html; charset=gb2312", L"GB2312", 936}, {L"text/html;charset=GBK", L"GBK", 936},
+      {L"text/plain; charset=euc-kr", L"EUC-KR", 949}, {L"text/plain; charset=EUC-TW", L"EUC-TW", 950},
+      {L"text/plain; charset=euc-jp; format=flowed", L"EUC-JP", 932}, {L"text/plain; charset=johab", L"JOHAB", 1361},
+      {L"text/html; charset=ISO-8859-15", L"ISO-8859-15", 28605}, {L"text/html; charset=gb2312;q=1", L"GB2312", 936},
       // A long value before the key, as a server may send, does not hide it.
       {L"text/html; x=" + std::wstring(5000, L'a') + L"; charset=gbk", L"GBK", 936},
-      {L"text/html; charset=utf-8", L"UTF-8", 65001},
+      {L"text/html; charset=utf-8", L"UTF-8", 65001}, {L"text/html; charset=gb2312x", L"GB2312X", 65001},
       {L"text/html; charset=ISO-8859-10", L"ISO-8859-10", 65001},
       {L"text/html; charset=ISO-8859-1X", L"ISO-8859-1X", 65001},  // no prefix match
       {L"text/html; charset=big5_hkscs;x", L"BIG5_HKSCS", 65001},
-      {L"text/html; charset=gb2312x", L"GB2312X", 65001},
       {L"text/html; Charset=gb2312", L"BEFORE", 65001},  // the key is matched case-sensitively
-      {L"text/html; CHARSET=GBK", L"BEFORE", 65001},
+      {L"text/html; CHARSET=GBK", L"BEFORE", 65001}, {L"text/html; charset= gbk", L"BEFORE", 65001},
       {L"text/html; charset=\"gbk\"", L"BEFORE", 65001},  // a quote is not a token character
-      {L"text/html; charset= gbk", L"BEFORE", 65001},
-      {L"text/html; charset=", L"BEFORE", 65001},
-      {L"text/html", L"BEFORE", 65001},
-      {L"", L"BEFORE", 65001},
+      {L"text/html; charset=", L"BEFORE", 65001}, {L"text/html", L"BEFORE", 65001}, {L"", L"BEFORE", 65001},
   };
   for (const auto& c : cases) {
     std::wstring charset = L"BEFORE";

@@ -23,15 +23,10 @@ TEST(CommandLine, TheArgumentsEachLineGives) {
     const wchar_t* line;
     ArgumentTable arguments;
   } rows[] = {
-      {L" \t App=Foo    Ver=1.0 \r\n", {{L"App", L"Foo"}, {L"Ver", L"1.0"}}},
-      {L"app=Foo", {{L"app", L"Foo"}}},
-      {L"App=Foo App=Bar", {{L"App", L"Bar"}}},
-      {L"App=a=b", {{L"App", L"a=b"}}},
-      {L"App=", {{L"App", L""}}},
-      {L"App", {{L"App", L""}}},
-      {L"App=Foo App =x", {{L"App", L"Foo"}, {L"=x", L""}}},
-      {L"App=\"My Product\"", {{L"App", L"\"My"}, {L"Product\"", L""}}},
-      {L"App=a\tVer=2", {{L"App", L"a\tVer=2"}}},
+      {L" \t App=Foo    Ver=1.0 \r\n", {{L"App", L"Foo"}, {L"Ver", L"1.0"}}}, {L"app=Foo", {{L"app", L"Foo"}}},
+      {L"App=Foo App=Bar", {{L"App", L"Bar"}}}, {L"App=a=b", {{L"App", L"a=b"}}}, {L"App=", {{L"App", L""}}},
+      {L"App", {{L"App", L""}}}, {L"App=Foo App =x", {{L"App", L"Foo"}, {L"=x", L""}}},
+      {L"App=\"My Product\"", {{L"App", L"\"My"}, {L"Product\"", L""}}}, {L"App=a\tVer=2", {{L"App", L"a\tVer=2"}}},
       {L"   ", {}},
   };
   for (const auto& row : rows) EXPECT_EQ(row.arguments, ParseArguments(TrimCommandLine(row.line))) << row.line;

@@ -9,6 +9,7 @@
 #include <wintrust.h>
 
 #include <memory>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -36,13 +37,9 @@ std::string ReadPublisherFile(const std::wstring& name) {
 
 // openssl's pins: the RSA publisher's, then the EC key's.
 std::vector<std::string> OpensslPins() {
-  std::string text = ReadPublisherFile(L"pins.txt");
+  std::istringstream text(ReadPublisherFile(L"pins.txt"));
   std::vector<std::string> pins;
-  size_t at = 0, end;
-  while ((end = text.find('\n', at)) != std::string::npos) {
-    pins.push_back(text.substr(at, end - at));
-    at = end + 1;
-  }
+  for (std::string pin; std::getline(text, pin);) pins.push_back(pin);
   return pins;
 }
 
@@ -209,29 +206,21 @@ TEST(DocumentIsFor, TheNamedProductAndVersionInAnyCase) {
   }
 }
 
-FileSignature Verdict(LONG trust, const std::string& pin = "") {
-  FileSignature signature;
-  signature.trust = trust;
-  signature.pin = pin;
-  return signature;
-}
-
 TEST(UpdateSignature, OnlyTheVerdictAndThePinsDecide) {
   const std::string ours(64, 'a'), theirs(64, 'b');
   const PublisherPins pins{theirs + "0", ours};
-  EXPECT_EQ(PublisherSignature::kNotChecked, JudgePublisherSignature(PublisherPins(), Verdict(TRUST_E_NOSIGNATURE)));
-  EXPECT_EQ(PublisherSignature::kAccepted, JudgePublisherSignature(pins, Verdict(ERROR_SUCCESS, ours)));
-  EXPECT_EQ(PublisherSignature::kOtherSigner, JudgePublisherSignature(pins, Verdict(ERROR_SUCCESS, theirs)));
+  EXPECT_EQ(PublisherSignature::kNotChecked, JudgePublisherSignature(PublisherPins(), FileSignature()));
+  EXPECT_EQ(PublisherSignature::kAccepted, JudgePublisherSignature(pins, {ERROR_SUCCESS, ours}));
+  EXPECT_EQ(PublisherSignature::kOtherSigner, JudgePublisherSignature(pins, {ERROR_SUCCESS, theirs}));
   // A valid signature whose signer could not be read is never taken for ours.
-  EXPECT_EQ(PublisherSignature::kUnreadable, JudgePublisherSignature(pins, Verdict(ERROR_SUCCESS)));
+  EXPECT_EQ(PublisherSignature::kUnreadable, JudgePublisherSignature(pins, {ERROR_SUCCESS, ""}));
   for (LONG none : {TRUST_E_NOSIGNATURE, TRUST_E_SUBJECT_FORM_UNKNOWN, TRUST_E_PROVIDER_UNKNOWN}) {
-    EXPECT_EQ(PublisherSignature::kNoSignature, JudgePublisherSignature(pins, Verdict(none))) << std::hex << none;
+    EXPECT_EQ(PublisherSignature::kNoSignature, JudgePublisherSignature(pins, {none, ""})) << std::hex << none;
   }
   // A verdict that is no success refuses even with our pin beside it.
   for (LONG broken : {TRUST_E_BAD_DIGEST, CERT_E_UNTRUSTEDROOT, CERT_E_EXPIRED, TRUST_E_EXPLICIT_DISTRUST,
                       static_cast<LONG>(ERROR_FILE_NOT_FOUND)}) {
-    EXPECT_EQ(PublisherSignature::kBadSignature, JudgePublisherSignature(pins, Verdict(broken, ours)))
-        << std::hex << broken;
+    EXPECT_EQ(PublisherSignature::kBadSignature, JudgePublisherSignature(pins, {broken, ours})) << std::hex << broken;
   }
 }
 

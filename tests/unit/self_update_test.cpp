@@ -1,5 +1,6 @@
 // The self-update's decisions: when a check is due, which version counts as
-// newer, and what the new program is started with.
+// newer, and what the new program is started with; the update mutex and the
+// single-instance guard that keep runs apart.
 #include <gtest/gtest.h>
 
 #include <windows.h>
@@ -7,10 +8,13 @@
 
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "setup/common/files.h"
 #include "setup/common/handles.h"
 #include "setup/common/string_util.h"
+#include "setup/driver/instance_guard.h"
+#include "setup/driver/rights.h"
 #include "setup/driver/self_update.h"
 #include "setup/driver/update_lock.h"
 #include "test_util.h"
@@ -24,19 +28,17 @@ constexpr __time64_t kMinute = 60;
 // Midsummer noon, local time: far from any change of daylight saving.
 __time64_t Noon() { return zan_test::LocalTime(2024, 7, 15, 12, 0, 0); }
 
-TEST(UpdateStamp, FourteenDigitsOfLocalTimeThatReadBackToTheSameSecond) {
-  __time64_t when = zan_test::LocalTime(2024, 3, 5, 14, 7, 9);
-  ASSERT_NE(-1, when);
+// A stamp is fourteen digits of local time that read back to the same
+// second. A check is due 24 whole hours after its stamp, at once without one
+// or with one that is no real time; a stamp in the future waits until a day
+// past it.
+TEST(UpdateStamp, DueAfterTwentyFourWholeHoursOrWithoutARealStamp) {
+  const __time64_t when = zan_test::LocalTime(2024, 3, 5, 14, 7, 9);
   EXPECT_EQ(L"20240305140709", FormatUpdateTime(when));
   __time64_t back = 0;
   ASSERT_TRUE(ParseUpdateTime(L"20240305140709", &back));
   EXPECT_EQ(when, back);
-}
-
-// A check is due 24 whole hours after its stamp, at once without one or
-// with one that is no real time; a stamp in the future waits until a day
-// past it.
-TEST(UpdateStamp, DueAfterTwentyFourWholeHoursOrWithoutARealStamp) {
+  EXPECT_TRUE(ParseUpdateTime(L"20240229120000", &back)) << "a leap day is a real date";
   const __time64_t now = Noon();
   const __time64_t kDay = 24 * kHour;
   const struct {
@@ -56,13 +58,9 @@ TEST(UpdateStamp, DueAfterTwentyFourWholeHoursOrWithoutARealStamp) {
       L"18990715120000", L"2024071512000",  L"202407151200000",                    // before 1900, 13 or 15 digits
       L"2024O715120000", L"2024-07-15 12:0", L" 20240715120000", L"abcdefghijklmn"};
   for (const wchar_t* stamp : kMalformed) {
-    __time64_t when = 0;
-    EXPECT_FALSE(ParseUpdateTime(stamp, &when)) << stamp;
+    EXPECT_FALSE(ParseUpdateTime(stamp, &back)) << stamp;
     EXPECT_TRUE(IsUpdateCheckDue(stamp, now)) << stamp;
   }
-  // A leap day is a real date.
-  __time64_t when = 0;
-  EXPECT_TRUE(ParseUpdateTime(L"20240229120000", &when));
 }
 
 TEST(UpdateVersion, DottedNumbersCompareAsNumbersAnythingElseAsTextIgnoringCase) {
@@ -181,6 +179,38 @@ TEST_F(UpdateDocument, ADocumentOverOneMebibyteIsRefused) {
     }
     EXPECT_FALSE(zan::FileExists(folder.File(L"ZanSetup.exe")));
   }
+}
+
+bool EventExists(const std::wstring& name) {
+  ScopedHandle probe(::CreateEventW(nullptr, TRUE, FALSE, name.c_str()));
+  return ::GetLastError() == ERROR_ALREADY_EXISTS;
+}
+
+TEST(InstanceGuard, HeldUntilReleasedThenFreeForTheNextRun) {
+  std::wstring name = zan_test::UniqueToken(L"ZanGuardTest");
+  ASSERT_EQ(GuardResult::kTaken, AcquireInstanceGuard(name));
+  EXPECT_TRUE(EventExists(name)) << "a second run of the same product would not see it taken";
+  ReleaseInstanceGuard();
+  EXPECT_FALSE(EventExists(name));
+  EXPECT_EQ(GuardResult::kTaken, AcquireInstanceGuard(name));
+  ReleaseInstanceGuard();
+}
+
+// The "launcher" here is the test driver, which reports whether the guard's
+// event still existed when it started.
+TEST(InstanceGuard, TheElevatedRunStartsWithTheGuardAlreadyReleased) {
+  zan_test::TempFolder folder;
+  std::wstring name = zan_test::UniqueToken(L"ZanGuardHandOver");
+  std::wstring result = folder.File(L"probe.txt");
+  ASSERT_EQ(GuardResult::kTaken, AcquireInstanceGuard(name));
+  StartElevatingLauncher(GetModuleFolder(nullptr) + L"zsdriver.exe", L"event " + name + L" " + result);
+  std::string seen;
+  for (int i = 0; i < 300 && seen.empty(); ++i) {
+    ::Sleep(100);
+    seen = zan_test::ReadFileBytes(result);
+  }
+  ReleaseInstanceGuard();
+  EXPECT_EQ("free", seen);
 }
 
 }  // namespace

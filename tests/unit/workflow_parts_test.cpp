@@ -79,8 +79,7 @@ TEST(DownloadFolder, InfoAddressAndTheParentOfTheProgramFolder) {
 
 // The running program's own folder: both levels are made on demand.
 TEST(DownloadFolder, MadeBesideTheProgramsFolder) {
-  wchar_t name[64];
-  swprintf(name, 64, L"ZanTest-%lu-%lu", ::GetCurrentProcessId(), ::GetTickCount());
+  const std::wstring name = zan_test::UniqueToken(L"ZanTest");
   std::wstring expected = DownloadFolderPath(GetModuleFolder(nullptr), name);
   EXPECT_EQ(expected, GetDownloadFolder(name));
   EXPECT_TRUE(::PathIsDirectoryW(expected.c_str()));

@@ -174,19 +174,16 @@ TEST_F(RecordedRelease, ABucketIsDrawnOnceAndKeptAndOneOutOfRangeIsDrawnAgain) {
 }
 
 TEST_F(RecordedRelease, TheRecordsChannelOrTheDefaultOneForAnythingElse) {
-  struct Row {
+  const struct {
     const wchar_t* stored;  // null: no value
     const wchar_t* channel;
     const char* line;       // null: nothing logged
-  };
-  const Row kRows[] = {
-      {nullptr, L"", nullptr},
-      {L"", L"", nullptr},
-      {L"beta", L"beta", nullptr},
+  } kRows[] = {
+      {nullptr, L"", nullptr}, {L"", L"", nullptr}, {L"beta", L"beta", nullptr},
       {L"Beta", L"", "the channel \"Beta\" is no channel name: the default channel is used"},
       {L"../new", L"", "the channel \"../new\" is no channel name: the default channel is used"},
   };
-  for (const Row& row : kRows) {
+  for (const auto& row : kRows) {
     SCOPED_TRACE(row.stored ? row.stored : L"(none)");
     ::RegDeleteKeyValueW(HKEY_CURRENT_USER, kRecord, kChannelValue);
     if (row.stored) {

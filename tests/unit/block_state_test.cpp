@@ -108,8 +108,7 @@ TEST(ContentRange, StartEndAndTotalAreDigitsOnly) {
     unsigned long long start, end, total;
   } rows[] = {
       {L"bytes 102400-204799/5000000", 102400, 204799, 5000000},
-      {L"bytes 2150400-2150476/2150477", 2150400, 2150476, 2150477},
-      {L"bytes 0-9/10", 0, 9, 10},
+      {L"bytes 2150400-2150476/2150477", 2150400, 2150476, 2150477}, {L"bytes 0-9/10", 0, 9, 10},
       {L"bytes 0-9/*", 0, 9, kNone},
   };
   for (const auto& row : rows) {

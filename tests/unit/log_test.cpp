@@ -33,10 +33,6 @@ bool Format(std::wstring* out, const wchar_t* format, ...) {
   return ok;
 }
 
-TEST(LogTimeStamp, IsLocalTimeInTheFixedShape) {
-  EXPECT_EQ(L"2024-03-05 14:07:09\t", FormatLogTimeStamp(zan_test::LocalTime(2024, 3, 5, 14, 7, 9)));
-}
-
 TEST(LogFormat, WideStringsNumbersAndLongMessagesOrNothing) {
   std::wstring out;
   ASSERT_TRUE(Format(&out, L"url: %s, error code: %d", L"http://h/\u4E2D", -5));
@@ -138,11 +134,13 @@ TEST(LogFormat, AShortBufferDoublesAtMostTwentyTimesAndNeverThrows) {
   for (size_t i = 0; i < g_capacities.size(); ++i) EXPECT_EQ(size_t{1024} << i, g_capacities[i]);
 }
 
-// Each line is stamped and ends in CR LF; the message goes in as given, line
-// breaks and all, and a character outside the code page is replaced, not dropped.
+// Each line is stamped with local time in a fixed shape and ends in CR LF;
+// the message goes in as given, line breaks and all, and a character outside
+// the code page is replaced, not dropped.
 // A development build says so first in every log it writes, once, and the
 // line counts for no size check.
 TEST(LogWriter, LinesAreStampedWrittenAsGivenAndPrecededOnceByThePreamble) {
+  EXPECT_EQ(L"2024-03-05 14:07:09\t", FormatLogTimeStamp(zan_test::LocalTime(2024, 3, 5, 14, 7, 9)));
   TempFolder folder;
   const std::string kPreamble = "development build: no publisher key is pinned";
   SetLogPreamble(L"development build: no publisher key is pinned");
@@ -194,7 +192,9 @@ TEST_P(LogRotation, OverTheLimitMovesAtTheTenthCallAndReplacesTheOldGeneration) 
   EXPECT_EQ(std::vector<std::string>{"tenth"}, LogFileMessages(LogPath()));
 }
 
-TEST_P(LogRotation, ALogOfExactlyTheLimitStays) {
+// A log of exactly the limit stays; one that grows past it behind the
+// writer's back is noticed at the twentieth call.
+TEST_P(LogRotation, ALogOfTheLimitStaysAndTheCheckRepeatsEveryTenCalls) {
   const unsigned long long kLine = 20 + 4 + 2;  // stamp, "line", CR LF
   MakeLogOfSize(LogWriter::kMaxSize - 9 * kLine);
   std::unique_ptr<LogWriter> writer = MakeWriter();
@@ -203,14 +203,7 @@ TEST_P(LogRotation, ALogOfExactlyTheLimitStays) {
   writer->Write(L"line");
   EXPECT_FALSE(FileExists(OldPath()));
   EXPECT_EQ(LogWriter::kMaxSize + kLine, FileSize(LogPath()));
-}
-
-TEST_P(LogRotation, TheCheckRepeatsEveryTenCalls) {
-  std::unique_ptr<LogWriter> writer = MakeWriter();
-  for (int i = 1; i <= 10; ++i) writer->Write(L"small");
-  EXPECT_FALSE(FileExists(OldPath()));
-  // Grows past the limit behind the writer's back; the 20th call notices.
-  ASSERT_TRUE(WriteFileBytes(LogPath(), std::string(LogWriter::kMaxSize + 5, 'o')));
+  MakeLogOfSize(LogWriter::kMaxSize + 5);
   for (int i = 11; i <= 19; ++i) writer->Write(L"more");
   EXPECT_FALSE(FileExists(OldPath()));
   writer->Write(L"twentieth");

@@ -77,13 +77,12 @@ TEST(DocumentSignature, OnlyAnIntactSha256SignatureByAPinnedKeyHolds) {
   const std::string text = ReadPublisherFile(L"text.txt");
   std::string changed = text;
   changed[changed.size() / 2] ^= 1;
-  struct Case {
+  const struct {
     const wchar_t* signature;
     const std::string* content;
     const PublisherPins* pins;
     SignatureVerdict verdict;
-  };
-  const Case kCases[] = {
+  } kCases[] = {
       {L"text.sha256.p7s", &text, &rsa, SignatureVerdict::kValid},
       {L"text.noattr.p7s", &text, &rsa, SignatureVerdict::kValid},
       {L"text.sha256.p7s", &text, &both, SignatureVerdict::kValid},
@@ -92,7 +91,7 @@ TEST(DocumentSignature, OnlyAnIntactSha256SignatureByAPinnedKeyHolds) {
       {L"text.noattr.p7s", &changed, &rsa, SignatureVerdict::kNotValid},
       {L"text.sha1.p7s", &text, &rsa, SignatureVerdict::kNotValid},
   };
-  for (const Case& c : kCases) {
+  for (const auto& c : kCases) {
     EXPECT_EQ(c.verdict, CheckDetachedSignature(*c.content, ReadPublisherFile(c.signature), *c.pins))
         << c.signature << (c.content == &changed ? L" over changed text" : L"");
   }
@@ -113,17 +112,16 @@ unsigned long long PlatformFileTime(WORD year, WORD month, WORD day, WORD hour, 
 }
 
 TEST(DocumentExpiry, ReadsOnlyTheOneUtcFormAndOnlyRealTimes) {
-  struct Time {
+  const struct {
     const char* text;
     WORD parts[6];
-  };
-  const Time kReal[] = {
+  } kReal[] = {
       {"1601-01-01T00:00:00Z", {1601, 1, 1, 0, 0, 0}},   {"1970-01-01T00:00:00Z", {1970, 1, 1, 0, 0, 0}},
       {"2000-02-29T12:34:56Z", {2000, 2, 29, 12, 34, 56}}, {"2024-02-29T23:59:59Z", {2024, 2, 29, 23, 59, 59}},
       {"2027-01-31T00:00:00Z", {2027, 1, 31, 0, 0, 0}},   {"2100-03-01T00:00:00Z", {2100, 3, 1, 0, 0, 0}},
       {"9999-12-31T23:59:59Z", {9999, 12, 31, 23, 59, 59}},
   };
-  for (const Time& t : kReal) {
+  for (const auto& t : kReal) {
     unsigned long long parsed = 1;
     ASSERT_TRUE(ParseExpiryTime(t.text, &parsed)) << t.text;
     EXPECT_EQ(PlatformFileTime(t.parts[0], t.parts[1], t.parts[2], t.parts[3], t.parts[4], t.parts[5]), parsed)
@@ -158,12 +156,11 @@ TEST(DocumentExpiry, FreshUntilTheInstantThenExpiredAndOnlyTheRootsChildCounts) 
   EXPECT_EQ(Freshness::kNoExpiry, DocumentFreshness(info, "language.expires", 0, &expires));
   EXPECT_EQ("", expires);
 
-  struct Case {
+  const struct {
     const char* document;
     Freshness freshness;
     const char* expires;
-  };
-  const Case kCases[] = {
+  } kCases[] = {
       {"<soft_info><name>Demo</name></soft_info>", Freshness::kNoExpiry, ""},
       {"<soft_info><package><expires>2027-01-31T00:00:00Z</expires></package></soft_info>", Freshness::kNoExpiry,
        ""},
@@ -173,7 +170,7 @@ TEST(DocumentExpiry, FreshUntilTheInstantThenExpiredAndOnlyTheRootsChildCounts) 
       {"<soft_info><expires>never</expires></soft_info>", Freshness::kUnreadable, "never"},
       {"not a document", Freshness::kNoExpiry, ""},
   };
-  for (const Case& c : kCases) {
+  for (const auto& c : kCases) {
     EXPECT_EQ(c.freshness, DocumentFreshness(c.document, "soft_info.expires", 0, &expires)) << c.document;
     EXPECT_EQ(c.expires, expires) << c.document;
   }

@@ -197,7 +197,8 @@ TEST_F(RecordedRelease, TheRecordsChannelOrTheDefaultOneForAnythingElse) {
 
 // An elevated run reads install folders from the machine's hive alone; a
 // run without the rights from any root, an unknown one meaning the user's.
-// The value's name matches in any case; a missing one reads nothing.
+// The root's and the value's names match in any case; a missing value, key
+// or path reads nothing.
 TEST_F(RegistryValues, AnElevatedRunReadsInstallFoldersFromTheMachinesHiveOnly) {
   // The machine's hive, redirected into the test's own user hive.
   HKEY machine = nullptr;
@@ -230,6 +231,7 @@ TEST_F(RegistryValues, AnElevatedRunReadsInstallFoldersFromTheMachinesHiveOnly) 
       {L"NoSuchRoot\\Software\\Foo\\InstallDir", KeyRoots::kAny, L"C:\\Users\\Foo", ""},
       {L"HKEY_CURRENT_USER\\Software\\Foo\\Missing", KeyRoots::kAny, nullptr, ""},
       {L"HKEY_CURRENT_USER\\Software\\NoKey\\InstallDir", KeyRoots::kAny, nullptr, ""},
+      {L"", KeyRoots::kAny, nullptr, ""},
   };
   for (const auto& row : rows) {
     const std::string path(row.path, row.path + wcslen(row.path));

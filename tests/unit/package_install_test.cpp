@@ -159,13 +159,6 @@ TEST_F(ConflictScan, NameAndFolderMatchIgnoringCaseAsWritten) {
   EXPECT_TRUE(Scan({L""}, L"").empty());
 }
 
-TEST(ConflictRule, AnUnknownOrEmptyFolderNeverMatches) {
-  EXPECT_TRUE(RunsFromInstallFolder(L"C:\\Apps\\Foo", L"c:\\apps\\FOO"));
-  EXPECT_FALSE(RunsFromInstallFolder(L"", L"")) << "a path that could not be read leaves it empty";
-  EXPECT_FALSE(RunsFromInstallFolder(L"C:\\Apps\\Foo", L""));
-  EXPECT_FALSE(RunsFromInstallFolder(L"C:\\Apps\\Foo", L"C:\\Apps\\Foo\\"));
-}
-
 // A process that has not run yet has no module list: its path cannot be read.
 TEST_F(ConflictScan, AProcessWhosePathCannotBeReadNeverMatches) {
   WaitUntilReadable(running_);

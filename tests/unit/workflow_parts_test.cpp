@@ -17,7 +17,6 @@
 #include "setup/driver/install_info.h"
 #include "setup/driver/package_install.h"
 #include "setup/driver/package_transfer.h"
-#include "setup/driver/registry_path.h"
 #include "setup/driver/rights.h"
 #include "setup/ui/messages.h"
 #include "setup/ui/progress_dlg.h"
@@ -117,17 +116,6 @@ TEST(ConflictNames, OnlyProcessChildrenCountInOrder) {
   EXPECT_TRUE(CollectConflictNames(none).empty());
   EXPECT_EQ(L"C:\\Apps", ModuleFolderOf(L"C:\\Apps\\a.exe"));
   EXPECT_EQ(L"", ModuleFolderOf(L"a.exe"));
-}
-
-TEST(RegistryPath, SplitsRootKeyAndValue) {
-  RegistryPath parts;
-  EXPECT_FALSE(SplitRegistryPath(L"", &parts));
-  ASSERT_TRUE(SplitRegistryPath(L"hkey_local_machine\\Software\\Foo\\InstallDir", &parts));
-  EXPECT_EQ(HKEY_LOCAL_MACHINE, parts.root);
-  EXPECT_EQ(L"Software\\Foo", parts.key);
-  EXPECT_EQ(L"InstallDir", parts.valueName);
-  ASSERT_TRUE(SplitRegistryPath(L"HKLM\\Software\\Foo\\Dir", &parts));
-  EXPECT_EQ(HKEY_CURRENT_USER, parts.root) << "unknown root means the user's hive";
 }
 
 // The publisher's opt-in for long lines: absent, the download's own pattern

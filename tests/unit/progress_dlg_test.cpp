@@ -71,11 +71,12 @@ class ProgressDialog : public ::testing::Test {
     ::InitCommonControlsEx(&controls);
     ASSERT_NE(nullptr, dialog_.Create());
   }
-  std::wstring PercentText() {
+  std::wstring Text(int id = IDC_PERCENT_TEXT) {
     wchar_t text[64] = {};
-    ::GetDlgItemTextW(dialog_.hwnd(), IDC_PERCENT_TEXT, text, 64);
+    ::GetDlgItemTextW(dialog_.hwnd(), id, text, 64);
     return text;
   }
+  LONG Style(int id) { return ::GetWindowLongW(::GetDlgItem(dialog_.hwnd(), id), GWL_STYLE); }
   int BarPosition() {
     return static_cast<int>(::SendDlgItemMessageW(dialog_.hwnd(), IDC_PROGRESS_BAR, PBM_GETPOS, 0, 0));
   }
@@ -87,52 +88,47 @@ class ProgressDialog : public ::testing::Test {
 
 TEST_F(ProgressDialog, PercentShowsTruncatedSinglePrecisionAndNeverGoesBack) {
   EXPECT_EQ(1, Send(UM_PROGRESS_MODE, 0));
-  EXPECT_EQ(L"(0%)", PercentText());
+  EXPECT_EQ(L"(0%)", Text());
   EXPECT_EQ(1, Send(UM_PROGRESS_TOTAL, 100));
   EXPECT_EQ(1, Send(UM_PROGRESS_POSITION, 29));
-  EXPECT_EQ(L"(28%)", PercentText());
+  EXPECT_EQ(L"(28%)", Text());
   EXPECT_EQ(28, BarPosition());
   Send(UM_PROGRESS_POSITION, 10);  // a resumed download counting again
-  EXPECT_EQ(L"(28%)", PercentText());
+  EXPECT_EQ(L"(28%)", Text());
   EXPECT_EQ(28, BarPosition());
   Send(UM_PROGRESS_TOTAL, 3);
   Send(UM_PROGRESS_POSITION, 1);
-  EXPECT_EQ(L"(33%)", PercentText());
+  EXPECT_EQ(L"(33%)", Text());
   Send(UM_PROGRESS_POSITION, 3);
-  EXPECT_EQ(L"(100%)", PercentText());
+  EXPECT_EQ(L"(100%)", Text());
 }
 
 TEST_F(ProgressDialog, ZeroTotalChangesNothingAndModeSwitchKeepsTheBar) {
   Send(UM_PROGRESS_MODE, 0);
   Send(UM_PROGRESS_POSITION, 50);
-  EXPECT_EQ(L"(50%)", PercentText());
+  EXPECT_EQ(L"(50%)", Text());
   Send(UM_PROGRESS_TOTAL, 0);
   Send(UM_PROGRESS_POSITION, 70);
-  EXPECT_EQ(L"(50%)", PercentText());
+  EXPECT_EQ(L"(50%)", Text());
 
   Send(UM_PROGRESS_MODE, 1);
-  HWND bar = ::GetDlgItem(dialog_.hwnd(), IDC_PROGRESS_BAR);
-  EXPECT_TRUE(::GetWindowLongW(bar, GWL_STYLE) & PBS_MARQUEE);
+  EXPECT_TRUE(Style(IDC_PROGRESS_BAR) & PBS_MARQUEE);
   // The dialog itself is never shown here, so the text's own style tells.
-  HWND percent = ::GetDlgItem(dialog_.hwnd(), IDC_PERCENT_TEXT);
-  EXPECT_FALSE(::GetWindowLongW(percent, GWL_STYLE) & WS_VISIBLE) << "busy mode hides the percent";
+  EXPECT_FALSE(Style(IDC_PERCENT_TEXT) & WS_VISIBLE) << "busy mode hides the percent";
   Send(UM_PROGRESS_MODE, 0);
-  EXPECT_TRUE(::GetWindowLongW(percent, GWL_STYLE) & WS_VISIBLE) << "percent mode shows it";
-  EXPECT_FALSE(::GetWindowLongW(bar, GWL_STYLE) & PBS_MARQUEE);
-  EXPECT_EQ(L"(0%)", PercentText());
+  EXPECT_TRUE(Style(IDC_PERCENT_TEXT) & WS_VISIBLE) << "percent mode shows it";
+  EXPECT_FALSE(Style(IDC_PROGRESS_BAR) & PBS_MARQUEE);
+  EXPECT_EQ(L"(0%)", Text());
   EXPECT_EQ(50, BarPosition()) << "switching modes leaves the bar where it was";
   Send(UM_PROGRESS_TOTAL, 100);
   Send(UM_PROGRESS_POSITION, 40);
-  EXPECT_EQ(L"(0%)", PercentText()) << "the last percent shown is kept across modes";
+  EXPECT_EQ(L"(0%)", Text()) << "the last percent shown is kept across modes";
 }
 
 TEST_F(ProgressDialog, TextsAndTheCloseItem) {
   dialog_.SetTexts(L"progress", L"step");
-  wchar_t text[64] = {};
-  ::GetDlgItemTextW(dialog_.hwnd(), IDC_PROGRESS_TEXT, text, 64);
-  EXPECT_STREQ(L"progress", text);
-  ::GetDlgItemTextW(dialog_.hwnd(), IDC_STEP_TEXT, text, 64);
-  EXPECT_STREQ(L"step", text);
+  EXPECT_EQ(L"progress", Text(IDC_PROGRESS_TEXT));
+  EXPECT_EQ(L"step", Text(IDC_STEP_TEXT));
 
   HMENU menu = ::GetSystemMenu(dialog_.hwnd(), FALSE);
   ASSERT_NE(nullptr, menu);
@@ -149,28 +145,25 @@ TEST_F(ProgressDialog, TextsAndTheCloseItem) {
   EXPECT_FALSE(::GetMenuState(menu, SC_CLOSE, MF_BYCOMMAND) & MF_GRAYED);
 }
 
+// No keeps the setup running, Yes ends it. When the installer starts while
+// the box is open (its loop delivers the workflow's message, which turns
+// closing off), the Yes that follows is stale and must not end it.
 TEST_F(ProgressDialog, CancelAsksAndOnlyAYesWhileClosingIsAllowedEndsTheRun) {
-  {
-    BoxAnswerer answerer(dialog_.hwnd(), IDNO);
-    Send(WM_COMMAND, IDCANCEL);
-    EXPECT_EQ(1, answerer.seen());
+  const struct {
+    int answer;
+    bool installerStarts;
+    int cancelled;  // afterwards
+  } rows[] = {{IDNO, false, 0}, {IDYES, false, 1}, {IDYES, true, 1}};
+  for (const auto& row : rows) {
+    {
+      BoxAnswerer answerer(dialog_.hwnd(), row.answer, [&] {
+        if (row.installerStarts) dialog_.EnableClose(false);
+      });
+      Send(WM_COMMAND, IDCANCEL);
+      EXPECT_EQ(1, answerer.seen());
+    }
+    EXPECT_EQ(row.cancelled, callback_.cancelled) << row.answer << (row.installerStarts ? " after the start" : "");
   }
-  EXPECT_EQ(0, callback_.cancelled) << "No keeps the setup running";
-  {
-    BoxAnswerer answerer(dialog_.hwnd(), IDYES);
-    Send(WM_COMMAND, IDCANCEL);
-    EXPECT_EQ(1, answerer.seen());
-  }
-  EXPECT_EQ(1, callback_.cancelled);
-
-  // The installer starts while the box is open (its loop delivers the
-  // workflow's message, which turns closing off); the Yes that follows is stale.
-  {
-    BoxAnswerer answerer(dialog_.hwnd(), IDYES, [this] { dialog_.EnableClose(false); });
-    Send(WM_COMMAND, IDCANCEL);
-    EXPECT_EQ(1, answerer.seen());
-  }
-  EXPECT_EQ(1, callback_.cancelled) << "a Yes given before the installer started must not end it";
 }
 
 class RecordingDialog : public DialogBase {

@@ -219,46 +219,36 @@ using V = UpdateVerdict;
 // The build and record of every row but those that say otherwise: 1.0.
 TEST(ReleaseControl, WhoTakesTheUpdate) {
   const wchar_t* const kNone = nullptr;  // no rollout element
-  const struct {
-    const char* name;
+  struct Row {
     const wchar_t* published;
     const wchar_t* rollout;
-    std::vector<std::wstring> withdrawn;
     unsigned bucket;
     V verdict;
-    bool withdrawnVerdict;
-    const wchar_t* record;
-  } kRows[] = {
-      {"newer, no rollout", L"2.0", kNone, {}, 5000, V::kTake, false, L"1.0"},
-      {"newer, no rollout, no bucket", L"2.0", kNone, {}, kNoBucket, V::kTake, false, L"1.0"},
-      {"same version", L"1.0", kNone, {}, 0, V::kNothingNew, false, L"1.0"},
-      {"older", L"0.9", kNone, {}, 0, V::kNothingNew, false, L"1.0"},
-      {"no version", L"", kNone, {}, 0, V::kNothingNew, false, L"1.0"},
-      {"rollout 30, bucket 2999", L"2.0", L"30", {}, 2999, V::kTake, false, L"1.0"},
-      {"rollout 30, bucket 3000", L"2.0", L"30", {}, 3000, V::kNotRolledOut, false, L"1.0"},
-      {"rollout 30.5, bucket 3049", L"2.0", L"30.5", {}, 3049, V::kTake, false, L"1.0"},
-      {"rollout 30.5, bucket 3050", L"2.0", L"30.5", {}, 3050, V::kNotRolledOut, false, L"1.0"},
-      {"rollout 0.01, bucket 0", L"2.0", L"0.01", {}, 0, V::kTake, false, L"1.0"},
-      {"rollout 99.99, bucket 9999", L"2.0", L"99.99", {}, 9999, V::kNotRolledOut, false, L"1.0"},
-      {"rollout 100, bucket 9999", L"2.0", L"100", {}, 9999, V::kTake, false, L"1.0"},
-      {"rollout 100, no bucket", L"2.0", L"100", {}, kNoBucket, V::kTake, false, L"1.0"},
-      {"rollout 50, no bucket", L"2.0", L"50", {}, kNoBucket, V::kNotRolledOut, false, L"1.0"},
-      {"rollout 0 halts, bucket 0", L"2.0", L"0", {}, 0, V::kNotRolledOut, false, L"1.0"},
-      {"malformed rollout", L"2.0", L"30%", {}, 0, V::kBadRollout, false, L"1.0"},
-      {"empty rollout", L"2.0", L"", {}, 0, V::kBadRollout, false, L"1.0"},
-      {"rollout above 100", L"2.0", L"101", {}, 0, V::kBadRollout, false, L"1.0"},
-      {"malformed rollout, nothing new", L"1.0", L"x", {}, 0, V::kNothingNew, false, L"1.0"},
-      {"this version withdrawn, older update", L"0.9", kNone, {L"1.0"}, 0, V::kTake, true, L"1.0"},
-      {"withdrawn as four numbers", L"0.9", kNone, {L"0.5", L"1.0.0.0"}, 0, V::kTake, true, L"1.0"},
-      {"withdrawn, newer update", L"2.0", kNone, {L"1.0"}, 0, V::kTake, true, L"1.0"},
-      {"withdrawn, the same version offered", L"1.0", kNone, {L"1.0"}, 0, V::kNothingNew, true, L"1.0"},
-      {"withdrawn, outside the rollout", L"0.9", L"10", {L"1.0"}, 5000, V::kNotRolledOut, true, L"1.0"},
-      {"another version withdrawn", L"0.9", kNone, {L"1.1"}, 0, V::kNothingNew, false, L"1.0"},
-      {"only the record's version listed", L"0.9", kNone, {L"1.1"}, 0, V::kNothingNew, false, L"1.1"},
-      {"the build listed, no record", L"0.9", kNone, {L"1.0"}, 0, V::kTake, false, L""},
+    std::vector<std::wstring> withdrawn = {};
+    bool withdrawnVerdict = false;
+    const wchar_t* record = L"1.0";
   };
-  for (const auto& row : kRows) {
-    SCOPED_TRACE(row.name);
+  const Row kRows[] = {
+      {L"2.0", kNone, 5000, V::kTake}, {L"2.0", kNone, kNoBucket, V::kTake}, {L"1.0", kNone, 0, V::kNothingNew},
+      {L"0.9", kNone, 0, V::kNothingNew}, {L"", kNone, 0, V::kNothingNew},
+      // Rollouts and buckets in hundredths of a percent; a rollout of 0 halts.
+      {L"2.0", L"30", 2999, V::kTake}, {L"2.0", L"30", 3000, V::kNotRolledOut}, {L"2.0", L"30.5", 3049, V::kTake},
+      {L"2.0", L"30.5", 3050, V::kNotRolledOut}, {L"2.0", L"0.01", 0, V::kTake},
+      {L"2.0", L"99.99", 9999, V::kNotRolledOut}, {L"2.0", L"100", 9999, V::kTake},
+      {L"2.0", L"100", kNoBucket, V::kTake}, {L"2.0", L"50", kNoBucket, V::kNotRolledOut},
+      {L"2.0", L"0", 0, V::kNotRolledOut}, {L"2.0", L"30%", 0, V::kBadRollout}, {L"2.0", L"", 0, V::kBadRollout},
+      {L"2.0", L"101", 0, V::kBadRollout}, {L"1.0", L"x", 0, V::kNothingNew},
+      // This build withdrawn (as four numbers too): any other version, within the rollout.
+      {L"0.9", kNone, 0, V::kTake, {L"1.0"}, true}, {L"0.9", kNone, 0, V::kTake, {L"0.5", L"1.0.0.0"}, true},
+      {L"2.0", kNone, 0, V::kTake, {L"1.0"}, true}, {L"1.0", kNone, 0, V::kNothingNew, {L"1.0"}, true},
+      {L"0.9", L"10", 5000, V::kNotRolledOut, {L"1.0"}, true}, {L"0.9", kNone, 0, V::kNothingNew, {L"1.1"}},
+      // Only the record's version listed; the build listed, no record.
+      {L"0.9", kNone, 0, V::kNothingNew, {L"1.1"}, false, L"1.1"}, {L"0.9", kNone, 0, V::kTake, {L"1.0"}, false, L""},
+  };
+  for (const Row& row : kRows) {
+    SCOPED_TRACE(::testing::Message() << "offer " << row.published << ", rollout "
+                                      << (row.rollout ? row.rollout : L"none") << ", bucket " << row.bucket
+                                      << ", record " << row.record << ", " << row.withdrawn.size() << " withdrawn");
     UpdateOffer offer;
     offer.version = row.published;
     offer.hasRollout = row.rollout != nullptr;

@@ -119,16 +119,15 @@ TEST(LogFormat, OnlyAShortBufferIsTriedAgain) {
   ASSERT_TRUE(FormatWith(CountingCrt, &out, L"%s%c%s", half.c_str(), L'\0', half.c_str()));
   EXPECT_EQ(half + L'\0' + half, out);
   EXPECT_EQ((std::vector<size_t>{1024, 2048}), g_capacities);
-}
 
-TEST(LogFormat, AShortBufferDoublesAtMostTwentyTimesAndNeverThrows) {
-  std::wstring out = L"unchanged";
+  // A short buffer doubles at most twenty times, up to 1024 << 19 characters
+  // (1 GiB), and never throws; a 32-bit process may not get the last
+  // buffers, and then gives up without trying them.
+  out = L"unchanged";
   bool ok = true;
   EXPECT_NO_THROW(ok = FormatWith(NeverFits, &out, L""));
   EXPECT_FALSE(ok);
   EXPECT_EQ(L"unchanged", out);
-  // Up to 1024 << 19 characters (1 GiB); a 32-bit process may not get the
-  // last buffers, and then gives up without trying them.
   ASSERT_LE(g_capacities.size(), 20u);
   ASSERT_GE(g_capacities.size(), 15u);
   for (size_t i = 0; i < g_capacities.size(); ++i) EXPECT_EQ(size_t{1024} << i, g_capacities[i]);

@@ -180,7 +180,8 @@ TEST(AccessRules, AnInstallFolderIsJudgedWhereItIsOrWouldBeMade) {
 const wchar_t kName[] = L"0123456789abcdef0123456789abcdef";
 
 // Only the program of a folder made with the protected rules is the copy;
-// one of the same name and shape made any other way (as a user could) is not.
+// one of the same name and shape made any other way (as a user could) is
+// not, nor is a path of another shape.
 TEST(ProtectedCopy, OnlyTheProgramOfAFolderMadeWithTheProtectedRulesIsTheCopy) {
   TempFolder source;
   ASSERT_TRUE(WriteFileBytes(source.File(L"ZanSetup.exe"), "MZ"));
@@ -191,16 +192,12 @@ TEST(ProtectedCopy, OnlyTheProgramOfAFolderMadeWithTheProtectedRulesIsTheCopy) {
     EXPECT_TRUE(IsProtectedCopyProgram(program));
     EXPECT_FALSE(IsProtectedCopyProgram(copy.programFolder() + L"Other.exe"));
   }
-  const std::wstring plain = ElevatedCopiesParent() + L"ZanSetup-elevated-" + kName;
+  const std::wstring parent = ElevatedCopiesParent();
+  const std::wstring plain = parent + L"ZanSetup-elevated-" + kName, tail = L"\\ZanSetup\\ZanSetup.exe";
   ASSERT_TRUE(::CreateDirectoryW(plain.c_str(), nullptr));
   ASSERT_TRUE(::CreateDirectoryW((plain + L"\\ZanSetup").c_str(), nullptr));
-  EXPECT_FALSE(IsProtectedCopyProgram(plain + L"\\ZanSetup\\ZanSetup.exe"));
+  EXPECT_FALSE(IsProtectedCopyProgram(plain + tail));
   EXPECT_TRUE(RemoveTree(plain));
-}
-
-TEST(ProtectedCopy, APathOfAnotherShapeIsNeverTheCopy) {
-  const std::wstring parent = ElevatedCopiesParent();
-  const std::wstring tail = L"\\ZanSetup\\ZanSetup.exe";
   for (const std::wstring& program :
        {parent + L"ZanSetup-elevated-" + std::wstring(kName).substr(1) + tail,
         parent + L"ZanSetup-elevated-0123456789ABCDEF0123456789ABCDEF" + tail,

@@ -68,7 +68,7 @@ TEST(Percent, SinglePrecisionRatioTruncated) {
 }
 
 // The information's address with a version and without; the download
-// folder beside the program's folder, a drive's root included.
+// folder beside the program's folder, a drive's root included, made there.
 TEST(DownloadFolder, InfoAddressAndTheParentOfTheProgramFolder) {
   EXPECT_EQ(L"http://h:1/zansetup/soft/Foo/2.0/soft.info", BuildInfoUrl(L"http://h:1", L"Foo", L"2.0"));
   EXPECT_EQ(L"http://h:1/zansetup/soft/Foo/soft.info", BuildInfoUrl(L"http://h:1", L"Foo", L""));
@@ -76,10 +76,7 @@ TEST(DownloadFolder, InfoAddressAndTheParentOfTheProgramFolder) {
   EXPECT_EQ(L"C:\\Apps\\download\\Foo\\", DownloadFolderPath(L"C:\\Apps\\ZanSetup\\\\", L"Foo"));
   EXPECT_EQ(L"C:\\download\\Zansetup\\", DownloadFolderPath(L"C:\\ZanSetup\\", L"Zansetup"));
   EXPECT_EQ(L"C:\\download\\Foo\\", DownloadFolderPath(L"C:\\", L"Foo")) << "drive root";
-}
-
-// The running program's own folder: both levels are made on demand.
-TEST(DownloadFolder, MadeBesideTheProgramsFolder) {
+  // The running program's own: both levels are made on demand.
   const std::wstring name = zan_test::UniqueToken(L"ZanTest");
   std::wstring expected = DownloadFolderPath(GetModuleFolder(nullptr), name);
   EXPECT_EQ(expected, GetDownloadFolder(name));

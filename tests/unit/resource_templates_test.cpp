@@ -241,16 +241,16 @@ TEST(Manifests, TheProgramsAndTheInstallerDeclareDpiAwareness) {
 }
 
 TEST(Manifests, TheLauncherDemandsAdministratorRightsAndTheSetupDoesNot) {
-  std::string launcher = Module(BuiltProgram(L"ZanSetupSH.exe")).Resource(RT_MANIFEST, 1);
-  ASSERT_FALSE(launcher.empty()) << "no manifest 24/1 in ZanSetupSH.exe";
-  EXPECT_NE(std::string::npos, launcher.find("level=\"requireAdministrator\""));
-  EXPECT_NE(std::string::npos, launcher.find("uiAccess=\"false\""));
-
-  std::string setup = Module(BuiltProgram(L"ZanSetup.exe")).Resource(RT_MANIFEST, 1);
-  ASSERT_FALSE(setup.empty());
-  EXPECT_NE(std::string::npos, setup.find("level=\"asInvoker\""));
-  EXPECT_NE(std::string::npos, setup.find("Microsoft.Windows.Common-Controls"));
-  EXPECT_NE(std::string::npos, setup.find("version=\"6.0.0.0\""));
+  const struct {
+    const wchar_t* program;
+    std::vector<const char*> settings;
+  } rows[] = {{L"ZanSetupSH.exe", {"level=\"requireAdministrator\"", "uiAccess=\"false\""}},
+              {L"ZanSetup.exe", {"level=\"asInvoker\"", "Microsoft.Windows.Common-Controls", "version=\"6.0.0.0\""}}};
+  for (const auto& row : rows) {
+    const std::string manifest = Module(BuiltProgram(row.program)).Resource(RT_MANIFEST, 1);
+    ASSERT_FALSE(manifest.empty()) << "no manifest 24/1 in " << WideToUtf8(row.program);
+    for (const char* setting : row.settings) EXPECT_NE(std::string::npos, manifest.find(setting)) << setting;
+  }
 }
 
 // The build's one version reaches both programs' version blocks: the record

@@ -165,15 +165,12 @@ TEST(LanguageStrings, AFileIsReadWhenItAppearsAndAgainForOtherSettingsOnly) {
   for (wchar_t& c : upper) c = towupper(c);
   strings.SetLanguage(upper, 0);
   EXPECT_EQ(L"second", Get(strings, L"language.caption"));
-}
-
-TEST(LanguageStrings, MalformedFileAnswersWhatWasParsedBeforeTheError) {
-  TempFolder folder;
+  // A malformed file answers what was parsed before the error.
   WriteEveryLocale(folder, "<language><caption>early</caption><broken><late>x</late>");
-  CI18N strings;
   strings.SetLanguage(folder.path(), 0);
   EXPECT_EQ(L"early", Get(strings, L"language.caption"));
 }
+
 
 // A language file is a document like soft.info: up to 1 MiB it is read,
 // beyond that it is refused whole, once, with a line.

@@ -1,8 +1,12 @@
 // The bookkeeping of a resumable download: blocks handed out and completed,
-// the bitmap layout and the block state file.
+// the bitmap layout and the block state file; and the headers read from an
+// answer: Content-Range and Content-Type's charset.
 #include <gtest/gtest.h>
 
+#include <string>
+
 #include "setup/common/string_util.h"
+#include "setup/http/code_page.h"
 #include "setup/http/file_block_info.h"
 #include "setup/http/http_fetch_file.h"
 #include "test_util.h"
@@ -10,34 +14,23 @@
 namespace zan {
 namespace {
 
-TEST(BlockState, BitmapCoversEveryBlockMostSignificantBitFirst) {
-  CFileBlockInfo state;
-  state.ResetForSize(21ull * 102400);
-  EXPECT_EQ(21u, state.blockCount);
-  EXPECT_EQ(3u, state.bitmap.size());
-  EXPECT_EQ("AAAA", EncodeBase64(state.bitmap));
-  state.MarkBlockDone(0);
-  state.MarkBlockDone(9);
-  EXPECT_EQ(0x80, state.bitmap[0]);
-  EXPECT_EQ(0x40, state.bitmap[1]);
+// Done blocks and those in flight are never handed out again.
+TEST(BlockState, BitmapMostSignificantBitFirstAndEachBlockHandedOutOnce) {
   EXPECT_EQ(20u, CFileBlockInfo::BlockCount(2048000, 102400));
   EXPECT_EQ(21u, CFileBlockInfo::BlockCount(2048001, 102400));
   EXPECT_EQ(1u, CFileBlockInfo::BlockCount(1, 102400));
-}
-
-TEST(BlockState, NextBlockSkipsDoneAndInFlightBlocksThenEnds) {
   CFileBlockInfo state;
-  state.ResetForSize(10ull * 102400);
+  state.ResetForSize(21ull * 102400);
+  EXPECT_EQ(21u, state.blockCount);
+  EXPECT_EQ("AAAA", EncodeBase64(state.bitmap));
   state.MarkBlockDone(0);
-  state.MarkBlockDone(2);
-  EXPECT_EQ(1u, state.NextBlock());
-  EXPECT_EQ(3u, state.NextBlock());
-  EXPECT_FALSE(state.IsComplete());
+  state.MarkBlockDone(9);
+  EXPECT_EQ((std::vector<unsigned char>{0x80, 0x40, 0}), state.bitmap);
   std::vector<unsigned> handed;
   for (unsigned i = state.NextBlock(); i != CFileBlockInfo::kNoBlock; i = state.NextBlock()) handed.push_back(i);
-  EXPECT_EQ((std::vector<unsigned>{4, 5, 6, 7, 8, 9}), handed);
+  EXPECT_EQ((std::vector<unsigned>{1, 2, 3, 4, 5, 6, 7, 8, 10, 11, 12, 13, 14, 15, 16, 17, 18, 19, 20}), handed);
   EXPECT_FALSE(state.IsComplete()) << "blocks still in flight";
-  for (unsigned i : {1u, 3u, 4u, 5u, 6u, 7u, 8u, 9u}) state.MarkBlockDone(i);
+  for (unsigned i : handed) state.MarkBlockDone(i);
   EXPECT_TRUE(state.IsComplete());
   EXPECT_EQ(CFileBlockInfo::kNoBlock, state.NextBlock());
 }
@@ -107,7 +100,7 @@ TEST(BlockState, ABrokenStateFileIsNeverTakenForAComplete) {
 }
 
 // "bytes START-END/TOTAL" with digits only, TOTAL possibly "*": a lenient
-// reader turns "*" into a total of 0 and "12x" into 12. kNone: unreadable.
+// reader turns "*" into a total of 0 and "12x" into 12.
 TEST(ContentRange, StartEndAndTotalAreDigitsOnly) {
   const unsigned long long kNone = ~0ull;
   const struct {
@@ -115,32 +108,60 @@ TEST(ContentRange, StartEndAndTotalAreDigitsOnly) {
     unsigned long long start, end, total;
   } rows[] = {
       {L"bytes 102400-204799/5000000", 102400, 204799, 5000000},
-      {L"bytes 2150400-2150476/2150477", 2150400, 2150476, 2150477},
-      {L"bytes 0-9/10", 0, 9, 10},
+      {L"bytes 2150400-2150476/2150477", 2150400, 2150476, 2150477}, {L"bytes 0-9/10", 0, 9, 10},
       {L"bytes 0-9/*", 0, 9, kNone},
-      {L"items 0-9/10", kNone, kNone, kNone},
-      {L"bytes 0-9", kNone, kNone, kNone},
-      {L"bytes 0-9/12x", kNone, kNone, kNone},
-      {L"bytes 0-9/", kNone, kNone, kNone},
-      {L"bytes 0-9/-5", kNone, kNone, kNone},
-      {L"bytes 0-9/99999999999999999999", kNone, kNone, kNone},
-      {L"bytes 0-9/1 2", kNone, kNone, kNone},
-      {L"bytes 9-0/10", kNone, kNone, kNone},
-      {L"bytes +0-9/10", kNone, kNone, kNone},
-      {L"bytes 0-9x/10", kNone, kNone, kNone},
-      {L"bytes 0--9/10", kNone, kNone, kNone},
-      {L"bytes -9/10", kNone, kNone, kNone},
-      {L"bytes */10", kNone, kNone, kNone},
-      {L"bytes=0-9/10", kNone, kNone, kNone},
-      {L"0-9/10", kNone, kNone, kNone},
   };
   for (const auto& row : rows) {
     unsigned long long start = kNone, end = kNone, total = kNone;
-    EXPECT_EQ(row.start != kNone, ParseContentRange(row.text, &start, &end)) << row.text;
+    EXPECT_TRUE(ParseContentRange(row.text, &start, &end)) << row.text;
     EXPECT_EQ(row.total != kNone, ParseContentRangeTotal(row.text, &total)) << row.text;
-    EXPECT_TRUE(row.start == kNone || (row.start == start && row.end == end))
-        << row.text << ": " << start << "-" << end;
+    EXPECT_TRUE(row.start == start && row.end == end) << row.text << ": " << start << "-" << end;
     EXPECT_TRUE(row.total == kNone || row.total == total) << row.text << ": " << total;
+  }
+  for (const wchar_t* text : {L"items 0-9/10", L"bytes 0-9", L"bytes 0-9/12x", L"bytes 0-9/", L"bytes 0-9/-5",
+                              L"bytes 0-9/99999999999999999999", L"bytes 0-9/1 2", L"bytes 9-0/10", L"bytes +0-9/10",
+                              L"bytes 0-9x/10", L"bytes 0--9/10", L"bytes -9/10", L"bytes */10", L"bytes=0-9/10",
+                              L"0-9/10"}) {
+    unsigned long long start, end, total;
+    EXPECT_FALSE(ParseContentRange(text, &start, &end)) << text;
+    EXPECT_FALSE(ParseContentRangeTotal(text, &total)) << text;
+  }
+}
+
+// The charset of a Content-Type, upper-cased, and its code page: known
+// names map to theirs, unknown ones give UTF-8 but are still recorded. The
+// lower-case key must be followed by a token, which ends at the first
+// character that is none; without one the charset seen before stays.
+TEST(DetectCodePage, KnownCharsetsMapUnknownOnesGiveUtf8AndOnlyATokenIsRead) {
+  const struct {
+    std::wstring contentType;
+    const wchar_t* charset;  // afterwards, from "BEFORE"
+    int codePage;
+  } cases[] = {
+      {L"text/html; charset=gb2312", L"GB2312", 936}, {L"text/html;charset=GBK", L"GBK", 936},
+      {L"text/plain; charset=euc-kr", L"EUC-KR", 949}, {L"text/plain; charset=EUC-TW", L"EUC-TW", 950},
+      {L"text/plain; charset=euc-jp; format=flowed", L"EUC-JP", 932}, {L"text/plain; charset=johab", L"JOHAB", 1361},
+      {L"text/html; charset=ISO-8859-15", L"ISO-8859-15", 28605}, {L"text/html; charset=gb2312;q=1", L"GB2312", 936},
+      // A long value before the key, as a server may send, does not hide it.
+      {L"text/html; x=" + std::wstring(5000, L'a') + L"; charset=gbk", L"GBK", 936},
+      {L"text/html; charset=utf-8", L"UTF-8", 65001}, {L"text/html; charset=gb2312x", L"GB2312X", 65001},
+      {L"text/html; charset=ISO-8859-10", L"ISO-8859-10", 65001},
+      {L"text/html; charset=ISO-8859-1X", L"ISO-8859-1X", 65001},  // no prefix match
+      {L"text/html; charset=big5_hkscs;x", L"BIG5_HKSCS", 65001},
+      {L"text/html; Charset=gb2312", L"BEFORE", 65001},  // the key is matched case-sensitively
+      {L"text/html; CHARSET=GBK", L"BEFORE", 65001}, {L"text/html; charset= gbk", L"BEFORE", 65001},
+      {L"text/html; charset=\"gbk\"", L"BEFORE", 65001},  // a quote is not a token character
+      {L"text/html; charset=", L"BEFORE", 65001}, {L"text/html", L"BEFORE", 65001}, {L"", L"BEFORE", 65001},
+  };
+  for (const auto& c : cases) {
+    std::wstring charset = L"BEFORE";
+    EXPECT_EQ(c.codePage, DetectCodePage(c.contentType, &charset)) << c.contentType.substr(0, 40);
+    EXPECT_EQ(c.charset, charset) << c.contentType.substr(0, 40);
+  }
+  for (int part = 1; part <= 9; ++part) {
+    std::wstring charset;
+    EXPECT_EQ(28590 + part, DetectCodePage(L"text/html; charset=iso-8859-" + std::to_wstring(part), &charset));
+    EXPECT_EQ(L"ISO-8859-" + std::to_wstring(part), charset);
   }
 }
 

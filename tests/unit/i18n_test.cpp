@@ -35,17 +35,42 @@ std::wstring Sample(CI18N& strings) {
   return strings.Text(L"language.caption") + L"|" + strings.Text(L"language.selectpath.grouptext");
 }
 
+// Every "language." key the program's sources read, found where it is
+// written (L"language.KEY" in setup\), below `folder`, into `keys`.
+void CollectKeys(const std::wstring& folder, std::set<std::wstring>* keys) {
+  WIN32_FIND_DATAW found;
+  HANDLE find = ::FindFirstFileW((folder + L"*").c_str(), &found);
+  for (BOOL more = find != INVALID_HANDLE_VALUE; more; more = ::FindNextFileW(find, &found)) {
+    const std::wstring name = found.cFileName;
+    if (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
+      if (name != L"." && name != L"..") CollectKeys(folder + name + L"\\", keys);
+      continue;
+    }
+    const std::string text = zan_test::ReadFileBytes(folder + name);
+    for (size_t at = 0; (at = text.find("L\"language.", at)) != std::string::npos; ++at) {
+      const size_t end = text.find('"', at + 2);
+      keys->insert(std::wstring(text.begin() + at + 2, text.begin() + end));
+    }
+  }
+  if (find != INVALID_HANDLE_VALUE) ::FindClose(find);
+}
+
 // Each language a user may have shows texts of its own: the shipped files
-// differ, the compiled-in copy reads as the file, and the user's language
-// picks its file from a folder that holds all three. Language ids name
-// them: Traditional for Taiwan's and Singapore's, Simplified for the
-// mainland's and Hong Kong's, English for any other, 0 for the user's.
-TEST(LanguageStrings, EachLanguageShowsTheTextsOfItsShippedFile) {
+// differ, each holds every key the program reads, the compiled-in copy
+// reads as the file, and the user's language picks its file from a folder
+// that holds all three. Language ids name them: Traditional for Taiwan's
+// and Singapore's, Simplified for the mainland's and Hong Kong's, English
+// for any other, 0 for the user's.
+TEST(LanguageStrings, EachLanguageShowsTheTextsOfItsShippedFileWithEveryKey) {
+  std::set<std::wstring> keys;
+  CollectKeys(zan_test::SourceFolder() + L"setup\\", &keys);
+  ASSERT_GE(keys.size(), 30u) << "the sources were not found";
   TempFolder all;
   std::map<std::wstring, std::wstring> texts;
   for (const wchar_t* code : kCodes) {
     const std::wstring file = std::wstring(code) + L".locale";
     const std::string bytes = zan_test::ReadFileBytes(zan_test::SourceFolder() + L"setup\\ui\\language\\" + file);
+    ASSERT_FALSE(bytes.empty()) << "no language file " << code;
     TempFolder only;
     ASSERT_TRUE(WriteFileBytes(all.File(file), bytes) && WriteFileBytes(only.File(L"only.locale"), bytes));
     CI18N shipped, read;
@@ -53,6 +78,11 @@ TEST(LanguageStrings, EachLanguageShowsTheTextsOfItsShippedFile) {
     read.SetLanguage(only.path(), 0);
     texts[code] = Sample(shipped);
     EXPECT_EQ(texts[code], Sample(read)) << code;
+    for (const std::wstring& key : keys) {
+      bool found = false;
+      std::wstring text = Get(read, key.c_str(), &found);
+      EXPECT_TRUE(found && !text.empty()) << code << " lacks " << std::string(key.begin(), key.end());
+    }
   }
   EXPECT_EQ(3u, std::set<std::wstring>({texts[L"en-us"], texts[L"zh-cn"], texts[L"zh-tw"]}).size());
   CI18N user;
@@ -79,24 +109,17 @@ TEST(LanguageStrings, UserLanguageFileIsPreferredOtherwiseAnyLocale) {
   EXPECT_EQ(L"own", Get(fresh, L"language.caption"));
 }
 
-// The compiled-in files are the shipped ones, whatever lies on disk, and a
-// folder set afterwards takes over again.
-TEST(LanguageStrings, BuiltInTextsAreTheShippedFilesAndAFolderTakesOver) {
-  const std::pair<const wchar_t*, const wchar_t*> captions[] = {
-      {L"en-us", L"ZanSetup"}, {L"zh-cn", L"\u8D5E\u5B89\u88C5"}};
-  for (const auto& entry : captions) {
-    CI18N strings;
-    strings.UseBuiltIn(entry.first);
-    EXPECT_EQ(entry.second, Get(strings, L"language.caption")) << entry.first;
-    bool found = true;
-    Get(strings, L"language.no.such.key", &found);
-    EXPECT_FALSE(found);
-  }
+// The compiled-in texts hold no key the files lack, whatever lies on disk,
+// and a folder set afterwards takes over again.
+TEST(LanguageStrings, BuiltInTextsAndAFolderTakeOverFromEachOther) {
   TempFolder folder;
   ASSERT_TRUE(WriteFileBytes(folder.File(std::wstring(GetLanguageCode(0)) + L".locale"), Locale("file")));
   CI18N strings;
   strings.UseBuiltIn(L"en-us");
   EXPECT_EQ(L"ZanSetup", Get(strings, L"language.caption"));
+  bool found = true;
+  Get(strings, L"language.no.such.key", &found);
+  EXPECT_FALSE(found);
   strings.SetLanguage(folder.path(), 0);
   EXPECT_EQ(L"file", Get(strings, L"language.caption"));
   strings.UseBuiltIn(L"en-us");
@@ -110,21 +133,23 @@ TEST(LanguageStrings, KeysEmptyElementsAndMissingKeys) {
   ASSERT_TRUE(WriteFileBytes(folder.File(L"en-us.locale"), Locale("\xE8\xB5\x9E")));
   CI18N strings;
   strings.SetLanguage(folder.path(), 0);
-  bool found = false;
-  EXPECT_EQ(L"\u8D5E", Get(strings, L"language.caption", &found));
-  EXPECT_TRUE(found);
-  EXPECT_EQ(L"Next", Get(strings, L"language.selectpath.nextbutton"));
-  EXPECT_EQ(L"", Get(strings, L"language.empty", &found));
-  EXPECT_TRUE(found);
-  EXPECT_EQ(L"", Get(strings, L"language.selectpath", &found)) << "element with children";
-  EXPECT_TRUE(found);
-  EXPECT_EQ(L"(unset)", Get(strings, L"language.missing", &found));
-  EXPECT_FALSE(found);
-  EXPECT_EQ(L"(unset)", Get(strings, L"other.caption", &found));
-  EXPECT_FALSE(found);
+  const struct {
+    const wchar_t* key;
+    const wchar_t* text;
+    bool found;
+  } rows[] = {{L"language.caption", L"\u8D5E", true}, {L"language.selectpath.nextbutton", L"Next", true},
+              {L"language.empty", L"", true}, {L"language.selectpath", L"", true},  // an element with children
+              {L"language.missing", L"(unset)", false}, {L"other.caption", L"(unset)", false}};
+  for (const auto& row : rows) {
+    bool found = !row.found;
+    EXPECT_EQ(row.text, Get(strings, row.key, &found)) << row.key;
+    EXPECT_EQ(row.found, found) << row.key;
+  }
 }
 
-TEST(LanguageStrings, AFileThatAppearsLaterIsFoundWithoutSetLanguage) {
+// A file that appears after SetLanguage is still found; the same settings
+// again keep the document read, another spelling of them reads it again.
+TEST(LanguageStrings, AFileIsReadWhenItAppearsAndAgainForOtherSettingsOnly) {
   TempFolder folder;
   CI18N strings;
   strings.SetLanguage(folder.path(), 0);
@@ -133,30 +158,19 @@ TEST(LanguageStrings, AFileThatAppearsLaterIsFoundWithoutSetLanguage) {
   EXPECT_FALSE(found);
   ASSERT_TRUE(WriteFileBytes(folder.File(L"zh-tw.locale"), Locale("later")));
   EXPECT_EQ(L"later", Get(strings, L"language.caption"));
-}
-
-TEST(LanguageStrings, SameSettingsKeepTheDocumentOtherSpellingDiscardsIt) {
-  TempFolder folder;
-  WriteEveryLocale(folder, Locale("first"));
-  CI18N strings;
-  strings.SetLanguage(folder.path(), 0);
-  EXPECT_EQ(L"first", Get(strings, L"language.caption"));
   WriteEveryLocale(folder, Locale("second"));
   strings.SetLanguage(folder.path(), 0);
-  EXPECT_EQ(L"first", Get(strings, L"language.caption")) << "same settings reloaded";
+  EXPECT_EQ(L"later", Get(strings, L"language.caption")) << "same settings reloaded";
   std::wstring upper = folder.path();
   for (wchar_t& c : upper) c = towupper(c);
   strings.SetLanguage(upper, 0);
   EXPECT_EQ(L"second", Get(strings, L"language.caption"));
-}
-
-TEST(LanguageStrings, MalformedFileAnswersWhatWasParsedBeforeTheError) {
-  TempFolder folder;
+  // A malformed file answers what was parsed before the error.
   WriteEveryLocale(folder, "<language><caption>early</caption><broken><late>x</late>");
-  CI18N strings;
   strings.SetLanguage(folder.path(), 0);
   EXPECT_EQ(L"early", Get(strings, L"language.caption"));
 }
+
 
 // A language file is a document like soft.info: up to 1 MiB it is read,
 // beyond that it is refused whole, once, with a line.
@@ -175,52 +189,9 @@ TEST(LanguageStrings, AFileOverOneMebibyteIsNotRead) {
     strings.SetLanguage(folder.path(), 0);
     EXPECT_EQ(size == kCap ? L"large" : L"", strings.Text(L"language.caption"));
     EXPECT_EQ(size == kCap ? L"Next" : L"", strings.Text(L"language.selectpath.nextbutton"));
-    std::vector<std::string> lines;
-    if (size > kCap) {
-      lines.push_back("refused the language file " + std::string(path.begin(), path.end()) +
-                      ": it is larger than 1048576 bytes");
-    }
-    EXPECT_EQ(lines, log.Messages());
-  }
-}
-
-// Every "language." key the program's sources read, found where it is
-// written (L"language.KEY" in setup\), below `folder`, into `keys`.
-void CollectKeys(const std::wstring& folder, std::set<std::wstring>* keys) {
-  WIN32_FIND_DATAW found;
-  HANDLE find = ::FindFirstFileW((folder + L"*").c_str(), &found);
-  for (BOOL more = find != INVALID_HANDLE_VALUE; more; more = ::FindNextFileW(find, &found)) {
-    const std::wstring name = found.cFileName;
-    if (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
-      if (name != L"." && name != L"..") CollectKeys(folder + name + L"\\", keys);
-      continue;
-    }
-    const std::string text = zan_test::ReadFileBytes(folder + name);
-    for (size_t at = 0; (at = text.find("L\"language.", at)) != std::string::npos; ++at) {
-      const size_t end = text.find('"', at + 2);
-      keys->insert(std::wstring(text.begin() + at + 2, text.begin() + end));
-    }
-  }
-  if (find != INVALID_HANDLE_VALUE) ::FindClose(find);
-}
-
-TEST(LanguageStrings, ProgramLanguageFilesHoldEveryKeyTheProgramReads) {
-  std::set<std::wstring> keys;
-  CollectKeys(zan_test::SourceFolder() + L"setup\\", &keys);
-  ASSERT_GE(keys.size(), 30u) << "the sources were not found";
-  for (const wchar_t* code : kCodes) {
-    TempFolder folder;
-    std::string bytes =
-        zan_test::ReadFileBytes(zan_test::SourceFolder() + L"setup\\ui\\language\\" + code + L".locale");
-    ASSERT_FALSE(bytes.empty()) << "no language file " << code;
-    ASSERT_TRUE(WriteFileBytes(folder.File(L"only.locale"), bytes));
-    CI18N strings;
-    strings.SetLanguage(folder.path(), 0);
-    for (const std::wstring& key : keys) {
-      bool found = false;
-      std::wstring text = Get(strings, key.c_str(), &found);
-      EXPECT_TRUE(found && !text.empty()) << code << " lacks " << std::string(key.begin(), key.end());
-    }
+    const std::string refused = "refused the language file " + std::string(path.begin(), path.end()) +
+                                ": it is larger than 1048576 bytes";
+    EXPECT_EQ(size == kCap ? std::vector<std::string>{} : std::vector<std::string>{refused}, log.Messages());
   }
 }
 

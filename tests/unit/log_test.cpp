@@ -33,10 +33,6 @@ bool Format(std::wstring* out, const wchar_t* format, ...) {
   return ok;
 }
 
-TEST(LogTimeStamp, IsLocalTimeInTheFixedShape) {
-  EXPECT_EQ(L"2024-03-05 14:07:09\t", FormatLogTimeStamp(zan_test::LocalTime(2024, 3, 5, 14, 7, 9)));
-}
-
 TEST(LogFormat, WideStringsNumbersAndLongMessagesOrNothing) {
   std::wstring out;
   ASSERT_TRUE(Format(&out, L"url: %s, error code: %d", L"http://h/\u4E2D", -5));
@@ -123,26 +119,27 @@ TEST(LogFormat, OnlyAShortBufferIsTriedAgain) {
   ASSERT_TRUE(FormatWith(CountingCrt, &out, L"%s%c%s", half.c_str(), L'\0', half.c_str()));
   EXPECT_EQ(half + L'\0' + half, out);
   EXPECT_EQ((std::vector<size_t>{1024, 2048}), g_capacities);
-}
 
-TEST(LogFormat, AShortBufferDoublesAtMostTwentyTimesAndNeverThrows) {
-  std::wstring out = L"unchanged";
+  // A short buffer doubles at most twenty times, up to 1024 << 19 characters
+  // (1 GiB), and never throws; a 32-bit process may not get the last
+  // buffers, and then gives up without trying them.
+  out = L"unchanged";
   bool ok = true;
   EXPECT_NO_THROW(ok = FormatWith(NeverFits, &out, L""));
   EXPECT_FALSE(ok);
   EXPECT_EQ(L"unchanged", out);
-  // Up to 1024 << 19 characters (1 GiB); a 32-bit process may not get the
-  // last buffers, and then gives up without trying them.
   ASSERT_LE(g_capacities.size(), 20u);
   ASSERT_GE(g_capacities.size(), 15u);
   for (size_t i = 0; i < g_capacities.size(); ++i) EXPECT_EQ(size_t{1024} << i, g_capacities[i]);
 }
 
-// Each line is stamped and ends in CR LF; the message goes in as given, line
-// breaks and all, and a character outside the code page is replaced, not dropped.
+// Each line is stamped with local time in a fixed shape and ends in CR LF;
+// the message goes in as given, line breaks and all, and a character outside
+// the code page is replaced, not dropped.
 // A development build says so first in every log it writes, once, and the
 // line counts for no size check.
 TEST(LogWriter, LinesAreStampedWrittenAsGivenAndPrecededOnceByThePreamble) {
+  EXPECT_EQ(L"2024-03-05 14:07:09\t", FormatLogTimeStamp(zan_test::LocalTime(2024, 3, 5, 14, 7, 9)));
   TempFolder folder;
   const std::string kPreamble = "development build: no publisher key is pinned";
   SetLogPreamble(L"development build: no publisher key is pinned");
@@ -194,7 +191,9 @@ TEST_P(LogRotation, OverTheLimitMovesAtTheTenthCallAndReplacesTheOldGeneration) 
   EXPECT_EQ(std::vector<std::string>{"tenth"}, LogFileMessages(LogPath()));
 }
 
-TEST_P(LogRotation, ALogOfExactlyTheLimitStays) {
+// A log of exactly the limit stays; one that grows past it behind the
+// writer's back is noticed at the twentieth call.
+TEST_P(LogRotation, ALogOfTheLimitStaysAndTheCheckRepeatsEveryTenCalls) {
   const unsigned long long kLine = 20 + 4 + 2;  // stamp, "line", CR LF
   MakeLogOfSize(LogWriter::kMaxSize - 9 * kLine);
   std::unique_ptr<LogWriter> writer = MakeWriter();
@@ -203,14 +202,7 @@ TEST_P(LogRotation, ALogOfExactlyTheLimitStays) {
   writer->Write(L"line");
   EXPECT_FALSE(FileExists(OldPath()));
   EXPECT_EQ(LogWriter::kMaxSize + kLine, FileSize(LogPath()));
-}
-
-TEST_P(LogRotation, TheCheckRepeatsEveryTenCalls) {
-  std::unique_ptr<LogWriter> writer = MakeWriter();
-  for (int i = 1; i <= 10; ++i) writer->Write(L"small");
-  EXPECT_FALSE(FileExists(OldPath()));
-  // Grows past the limit behind the writer's back; the 20th call notices.
-  ASSERT_TRUE(WriteFileBytes(LogPath(), std::string(LogWriter::kMaxSize + 5, 'o')));
+  MakeLogOfSize(LogWriter::kMaxSize + 5);
   for (int i = 11; i <= 19; ++i) writer->Write(L"more");
   EXPECT_FALSE(FileExists(OldPath()));
   writer->Write(L"twentieth");

@@ -1,21 +1,37 @@
-// The installer's start: the checked package held until it runs, and an
-// installer that cannot be resumed.
+// The demo agent as the programs a setup meets: the installer it starts,
+// held from its check until it runs, and the conflicting programs it scans
+// for, running from a folder of the test's own under a name no other
+// process has.
 #include <gtest/gtest.h>
 
 #include <windows.h>
+
+#include <cwctype>
+#include <map>
+#include <string>
+#include <vector>
 
 #include "setup/common/handles.h"
 #include "setup/common/log.h"
 #include "setup/common/file_digests.h"
 #include "setup/common/string_util.h"
-#include "setup/ui/messages.h"
+#include "setup/driver/conflicts.h"
 #include "setup/driver/package_install.h"
+#include "setup/ui/messages.h"
 #include "test_util.h"
 
 namespace zan {
 namespace {
 
 using zan_test::TempFolder;
+
+// Starts `program` (a copy of the agent) to wait `seconds`.
+bool StartAgent(const std::wstring& program, int seconds, DWORD flags, PROCESS_INFORMATION* info) {
+  std::wstring line = L"\"" + program + L"\" " + std::to_wstring(seconds);
+  STARTUPINFOW startup = {sizeof(startup)};
+  return ::CreateProcessW(nullptr, &line[0], nullptr, nullptr, FALSE, flags, nullptr, nullptr, &startup, info) !=
+         FALSE;
+}
 
 std::string FileMd5(const std::wstring& path) { return zan_test::Md5Text(zan_test::ReadFileBytes(path)); }
 
@@ -62,28 +78,15 @@ TEST(PackageInstall, TheCheckedPackageCannotBeSwappedUntilTheInstallerRuns) {
   EXPECT_EQ(FileMd5(zan_test::DemoAgentPath()), FileMd5(package)) << "the package on disk is still the checked one";
 }
 
-// The agent as an installer is started: suspended.
-bool StartSuspendedAgent(int seconds, ScopedHandle* process, ScopedHandle* thread) {
-  std::wstring line = L"\"" + zan_test::DemoAgentPath() + L"\" " + std::to_wstring(seconds);
-  STARTUPINFOW startup = {sizeof(startup)};
-  PROCESS_INFORMATION info = {};
-  if (!::CreateProcessW(nullptr, &line[0], nullptr, nullptr, FALSE, CREATE_SUSPENDED, nullptr, nullptr,
-                        &startup, &info)) {
-    return false;
-  }
-  process->reset(info.hProcess);
-  thread->reset(info.hThread);
-  return true;
-}
-
 // A started installer runs and ends well; one whose resume fails (a handle
 // without the right to resume makes it fail for real) is ended as a failure,
 // never left suspended.
 TEST(PackageInstall, AnInstallerThatCannotBeResumedIsEnded) {
   for (bool resumable : {true, false}) {
     SCOPED_TRACE(resumable ? "resumable" : "not resumable");
-    ScopedHandle process, thread;
-    ASSERT_TRUE(StartSuspendedAgent(resumable ? 1 : 60, &process, &thread));
+    PROCESS_INFORMATION info = {};
+    ASSERT_TRUE(StartAgent(zan_test::DemoAgentPath(), resumable ? 1 : 60, CREATE_SUSPENDED, &info));
+    ScopedHandle process(info.hProcess), thread(info.hThread);
     HANDLE limited = nullptr;
     ASSERT_TRUE(::DuplicateHandle(::GetCurrentProcess(), thread.get(), ::GetCurrentProcess(), &limited,
                                   SYNCHRONIZE, FALSE, 0));
@@ -94,6 +97,105 @@ TEST(PackageInstall, AnInstallerThatCannotBeResumedIsEnded) {
     ::GetExitCodeProcess(process.get(), &code);
     EXPECT_EQ(resumable, code == 0);
   }
+}
+
+std::wstring Upper(std::wstring text) {
+  for (wchar_t& c : text) c = static_cast<wchar_t>(towupper(c));
+  return text;
+}
+
+class ConflictScan : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    program_ = folder_.File(L"ZanProbe.exe");
+    ASSERT_TRUE(::CopyFileW(zan_test::DemoAgentPath().c_str(), program_.c_str(), FALSE)) << "no demo agent";
+    ASSERT_TRUE(::CopyFileW(zan_test::DemoAgentPath().c_str(), folder_.File(L"ZanLater.exe").c_str(), FALSE));
+    ASSERT_TRUE(Start(0, &running_));
+  }
+  void TearDown() override {
+    for (PROCESS_INFORMATION* info : {&running_, &suspended_, &later_}) {
+      if (!info->hProcess) continue;
+      ::TerminateProcess(info->hProcess, 0);
+      ::WaitForSingleObject(info->hProcess, 10000);
+      ::CloseHandle(info->hProcess);
+      ::CloseHandle(info->hThread);
+    }
+  }
+  bool Start(DWORD flags, PROCESS_INFORMATION* info, const wchar_t* name = L"ZanProbe.exe") {
+    return StartAgent(folder_.File(name), 120, flags, info);
+  }
+  // The folder as a process's path gives it: no trailing backslash.
+  std::wstring Folder() const { return folder_.path().substr(0, folder_.path().size() - 1); }
+
+  std::map<DWORD, std::wstring> Scan(const std::vector<std::wstring>& names, const std::wstring& installFolder,
+                                     ConflictScanMode mode = ConflictScanMode::kWorkflow) {
+    std::map<DWORD, std::wstring> found;
+    EXPECT_TRUE(ScanConflictingProcesses(names, installFolder, mode, &found));
+    return found;
+  }
+  // A started program needs a moment before its module list can be read.
+  void WaitUntilReadable(const PROCESS_INFORMATION& info, const wchar_t* name = L"ZanProbe.exe") {
+    for (int i = 0; i < 100 && !Scan({name}, Folder()).count(info.dwProcessId); ++i) ::Sleep(50);
+  }
+
+  TempFolder folder_;
+  std::wstring program_;
+  PROCESS_INFORMATION running_ = {};
+  PROCESS_INFORMATION suspended_ = {};
+  PROCESS_INFORMATION later_ = {};
+};
+
+TEST_F(ConflictScan, NameAndFolderMatchIgnoringCaseAsWritten) {
+  WaitUntilReadable(running_);
+  std::map<DWORD, std::wstring> found = Scan({L"zanprobe.EXE"}, Upper(Folder()));
+  ASSERT_EQ(1u, found.count(running_.dwProcessId)) << "name and folder in another case";
+  EXPECT_EQ(L"ZanProbe.exe", found[running_.dwProcessId]);
+  EXPECT_EQ(1u, Scan({L"other.exe", L"ZanProbe.exe"}, Folder()).count(running_.dwProcessId))
+      << "the second listed name counts as the first";
+  EXPECT_TRUE(Scan({L"other.exe"}, Folder()).empty());
+  EXPECT_TRUE(Scan({L"ZanProbe.exe"}, Folder() + L"\\").empty()) << "a trailing backslash differs";
+  EXPECT_TRUE(Scan({L"ZanProbe.exe"}, Folder() + L"\\sub").empty());
+  EXPECT_TRUE(Scan({L"ZanProbe.exe"}, L"").empty()) << "no install folder, no conflict";
+  EXPECT_TRUE(Scan({L""}, L"").empty());
+}
+
+// A process that has not run yet has no module list: its path cannot be read.
+TEST_F(ConflictScan, AProcessWhosePathCannotBeReadNeverMatches) {
+  WaitUntilReadable(running_);
+  ASSERT_TRUE(Start(CREATE_SUSPENDED, &suspended_));
+  std::map<DWORD, std::wstring> found = Scan({L"ZanProbe.exe"}, Folder());
+  EXPECT_EQ(1u, found.count(running_.dwProcessId));
+  EXPECT_EQ(0u, found.count(suspended_.dwProcessId));
+  EXPECT_EQ(0u, Scan({L"ZanProbe.exe"}, L"").count(suspended_.dwProcessId));
+}
+
+// The dialog's scans say nothing of what they could not read, and name each
+// conflict as they find it: name by name through the process list, not by
+// process id, and never twice for one process.
+TEST_F(ConflictScan, TheDialogsScanIsSilentOnFailuresAndLogsEachFindInNameOrder) {
+  WaitUntilReadable(running_);
+  ASSERT_TRUE(Start(0, &later_, L"ZanLater.exe"));
+  WaitUntilReadable(later_, L"ZanLater.exe");
+  ASSERT_TRUE(Start(CREATE_SUSPENDED, &suspended_));
+  const std::vector<std::wstring> names = {L"ZanLater.exe", L"ZanProbe.exe"};
+  auto line = [](const char* name, const PROCESS_INFORMATION& info) {
+    return std::string("Get conflict process name:") + name + ", process id:" + std::to_string(info.dwProcessId);
+  };
+  {
+    zan_test::LogLinesAdded log;
+    std::map<DWORD, std::wstring> found;
+    ASSERT_TRUE(ScanConflictingProcesses(names, Folder(), ConflictScanMode::kDialog, &found));
+    ASSERT_TRUE(ScanConflictingProcesses(names, Folder(), ConflictScanMode::kDialog, &found));
+    EXPECT_EQ(2u, found.size());
+    EXPECT_EQ((std::vector<std::string>{line("ZanLater.exe", later_), line("ZanProbe.exe", running_)}),
+              log.Messages());
+  }
+  // The workflow's check names the process it could not read and no find.
+  zan_test::LogLinesAdded log;
+  EXPECT_EQ(2u, Scan(names, Folder()).size());
+  const std::string unread = "process id " + std::to_string(suspended_.dwProcessId) + " fail";
+  ASSERT_EQ(1u, log.Messages().size());
+  EXPECT_NE(std::string::npos, log.Messages()[0].find(unread)) << log.Messages()[0];
 }
 
 }  // namespace

@@ -1,12 +1,15 @@
-// The progress dialog, created for real from its template.
+// The dialogs' shared base and the progress dialog, created for real from
+// their templates.
 #include <gtest/gtest.h>
 
 #include <windows.h>
 #include <commctrl.h>
 
 #include <functional>
+#include <memory>
 
 #include "setup/driver/package_install.h"
+#include "setup/ui/dialog_base.h"
 #include "setup/ui/progress_dlg.h"
 #include "setup/ui/resource.h"
 #include "test_util.h"
@@ -68,11 +71,12 @@ class ProgressDialog : public ::testing::Test {
     ::InitCommonControlsEx(&controls);
     ASSERT_NE(nullptr, dialog_.Create());
   }
-  std::wstring PercentText() {
+  std::wstring Text(int id = IDC_PERCENT_TEXT) {
     wchar_t text[64] = {};
-    ::GetDlgItemTextW(dialog_.hwnd(), IDC_PERCENT_TEXT, text, 64);
+    ::GetDlgItemTextW(dialog_.hwnd(), id, text, 64);
     return text;
   }
+  LONG Style(int id) { return ::GetWindowLongW(::GetDlgItem(dialog_.hwnd(), id), GWL_STYLE); }
   int BarPosition() {
     return static_cast<int>(::SendDlgItemMessageW(dialog_.hwnd(), IDC_PROGRESS_BAR, PBM_GETPOS, 0, 0));
   }
@@ -84,52 +88,47 @@ class ProgressDialog : public ::testing::Test {
 
 TEST_F(ProgressDialog, PercentShowsTruncatedSinglePrecisionAndNeverGoesBack) {
   EXPECT_EQ(1, Send(UM_PROGRESS_MODE, 0));
-  EXPECT_EQ(L"(0%)", PercentText());
+  EXPECT_EQ(L"(0%)", Text());
   EXPECT_EQ(1, Send(UM_PROGRESS_TOTAL, 100));
   EXPECT_EQ(1, Send(UM_PROGRESS_POSITION, 29));
-  EXPECT_EQ(L"(28%)", PercentText());
+  EXPECT_EQ(L"(28%)", Text());
   EXPECT_EQ(28, BarPosition());
   Send(UM_PROGRESS_POSITION, 10);  // a resumed download counting again
-  EXPECT_EQ(L"(28%)", PercentText());
+  EXPECT_EQ(L"(28%)", Text());
   EXPECT_EQ(28, BarPosition());
   Send(UM_PROGRESS_TOTAL, 3);
   Send(UM_PROGRESS_POSITION, 1);
-  EXPECT_EQ(L"(33%)", PercentText());
+  EXPECT_EQ(L"(33%)", Text());
   Send(UM_PROGRESS_POSITION, 3);
-  EXPECT_EQ(L"(100%)", PercentText());
+  EXPECT_EQ(L"(100%)", Text());
 }
 
 TEST_F(ProgressDialog, ZeroTotalChangesNothingAndModeSwitchKeepsTheBar) {
   Send(UM_PROGRESS_MODE, 0);
   Send(UM_PROGRESS_POSITION, 50);
-  EXPECT_EQ(L"(50%)", PercentText());
+  EXPECT_EQ(L"(50%)", Text());
   Send(UM_PROGRESS_TOTAL, 0);
   Send(UM_PROGRESS_POSITION, 70);
-  EXPECT_EQ(L"(50%)", PercentText());
+  EXPECT_EQ(L"(50%)", Text());
 
   Send(UM_PROGRESS_MODE, 1);
-  HWND bar = ::GetDlgItem(dialog_.hwnd(), IDC_PROGRESS_BAR);
-  EXPECT_TRUE(::GetWindowLongW(bar, GWL_STYLE) & PBS_MARQUEE);
+  EXPECT_TRUE(Style(IDC_PROGRESS_BAR) & PBS_MARQUEE);
   // The dialog itself is never shown here, so the text's own style tells.
-  HWND percent = ::GetDlgItem(dialog_.hwnd(), IDC_PERCENT_TEXT);
-  EXPECT_FALSE(::GetWindowLongW(percent, GWL_STYLE) & WS_VISIBLE) << "busy mode hides the percent";
+  EXPECT_FALSE(Style(IDC_PERCENT_TEXT) & WS_VISIBLE) << "busy mode hides the percent";
   Send(UM_PROGRESS_MODE, 0);
-  EXPECT_TRUE(::GetWindowLongW(percent, GWL_STYLE) & WS_VISIBLE) << "percent mode shows it";
-  EXPECT_FALSE(::GetWindowLongW(bar, GWL_STYLE) & PBS_MARQUEE);
-  EXPECT_EQ(L"(0%)", PercentText());
+  EXPECT_TRUE(Style(IDC_PERCENT_TEXT) & WS_VISIBLE) << "percent mode shows it";
+  EXPECT_FALSE(Style(IDC_PROGRESS_BAR) & PBS_MARQUEE);
+  EXPECT_EQ(L"(0%)", Text());
   EXPECT_EQ(50, BarPosition()) << "switching modes leaves the bar where it was";
   Send(UM_PROGRESS_TOTAL, 100);
   Send(UM_PROGRESS_POSITION, 40);
-  EXPECT_EQ(L"(0%)", PercentText()) << "the last percent shown is kept across modes";
+  EXPECT_EQ(L"(0%)", Text()) << "the last percent shown is kept across modes";
 }
 
 TEST_F(ProgressDialog, TextsAndTheCloseItem) {
   dialog_.SetTexts(L"progress", L"step");
-  wchar_t text[64] = {};
-  ::GetDlgItemTextW(dialog_.hwnd(), IDC_PROGRESS_TEXT, text, 64);
-  EXPECT_STREQ(L"progress", text);
-  ::GetDlgItemTextW(dialog_.hwnd(), IDC_STEP_TEXT, text, 64);
-  EXPECT_STREQ(L"step", text);
+  EXPECT_EQ(L"progress", Text(IDC_PROGRESS_TEXT));
+  EXPECT_EQ(L"step", Text(IDC_STEP_TEXT));
 
   HMENU menu = ::GetSystemMenu(dialog_.hwnd(), FALSE);
   ASSERT_NE(nullptr, menu);
@@ -146,47 +145,96 @@ TEST_F(ProgressDialog, TextsAndTheCloseItem) {
   EXPECT_FALSE(::GetMenuState(menu, SC_CLOSE, MF_BYCOMMAND) & MF_GRAYED);
 }
 
+// No keeps the setup running, Yes ends it. When the installer starts while
+// the box is open (its loop delivers the workflow's message, which turns
+// closing off), the Yes that follows is stale and must not end it.
 TEST_F(ProgressDialog, CancelAsksAndOnlyAYesWhileClosingIsAllowedEndsTheRun) {
-  {
-    BoxAnswerer answerer(dialog_.hwnd(), IDNO);
-    Send(WM_COMMAND, IDCANCEL);
-    EXPECT_EQ(1, answerer.seen());
+  const struct {
+    int answer;
+    bool installerStarts;
+    int cancelled;  // afterwards
+  } rows[] = {{IDNO, false, 0}, {IDYES, false, 1}, {IDYES, true, 1}};
+  for (const auto& row : rows) {
+    {
+      BoxAnswerer answerer(dialog_.hwnd(), row.answer, [&] {
+        if (row.installerStarts) dialog_.EnableClose(false);
+      });
+      Send(WM_COMMAND, IDCANCEL);
+      EXPECT_EQ(1, answerer.seen());
+    }
+    EXPECT_EQ(row.cancelled, callback_.cancelled) << row.answer << (row.installerStarts ? " after the start" : "");
   }
-  EXPECT_EQ(0, callback_.cancelled) << "No keeps the setup running";
-  {
-    BoxAnswerer answerer(dialog_.hwnd(), IDYES);
-    Send(WM_COMMAND, IDCANCEL);
-    EXPECT_EQ(1, answerer.seen());
-  }
-  EXPECT_EQ(1, callback_.cancelled);
-
-  // The installer starts while the box is open (its loop delivers the
-  // workflow's message, which turns closing off); the Yes that follows is stale.
-  {
-    BoxAnswerer answerer(dialog_.hwnd(), IDYES, [this] { dialog_.EnableClose(false); });
-    Send(WM_COMMAND, IDCANCEL);
-    EXPECT_EQ(1, answerer.seen());
-  }
-  EXPECT_EQ(1, callback_.cancelled) << "a Yes given before the installer started must not end it";
 }
 
+class RecordingDialog : public DialogBase {
+ public:
+  explicit RecordingDialog(int* destroyMessages) : destroyMessages_(destroyMessages) {}
+  HWND Create() { return DialogBase::Create(IDD_MAIN, nullptr); }
+
+ protected:
+  bool HandleMessage(UINT message, WPARAM, LPARAM, LRESULT* result) override {
+    if (message == WM_INITDIALOG) {
+      InitCommon();
+      *result = TRUE;
+      return true;
+    }
+    if (message == WM_DESTROY || message == WM_NCDESTROY) ++*destroyMessages_;
+    return false;
+  }
+
+ private:
+  int* destroyMessages_;
+};
+
+TEST(DialogBase, AnObjectDestroyedWithItsWindowLiveUnbindsFirst) {
+  int destroyMessages = 0;
+  std::unique_ptr<RecordingDialog> dialog(new RecordingDialog(&destroyMessages));
+  HWND window = dialog->Create();
+  ASSERT_NE(nullptr, window);
+  // Before the fix the base destructor sent the window's last messages to
+  // the object's HandleMessage, a pure virtual call by then.
+  dialog.reset();
+  EXPECT_FALSE(::IsWindow(window));
+  EXPECT_EQ(0, destroyMessages) << "messages reached a half-destroyed object";
+
+  // Destroyed the ordinary way, the object still sees its window go.
+  RecordingDialog live(&destroyMessages);
+  ASSERT_NE(nullptr, live.Create());
+  live.Destroy();
+  EXPECT_EQ(2, destroyMessages);
+  EXPECT_EQ(nullptr, live.hwnd());
+}
+
+// Each dialog shares the program's icons instead of loading (and leaking)
+// its own.
+TEST_F(ProgressDialog, DialogsShareTheProgramIconInsteadOfLoadingTheirOwn) {
+  CProgressDlg second(&callback_);
+  ASSERT_NE(nullptr, second.Create());
+  HICON icons[2][2];
+  for (int kind : {ICON_BIG, ICON_SMALL}) {
+    icons[0][kind] = reinterpret_cast<HICON>(Send(WM_GETICON, kind));
+    icons[1][kind] = reinterpret_cast<HICON>(::SendMessageW(second.hwnd(), WM_GETICON, kind, 0));
+    ASSERT_NE(nullptr, icons[0][kind]);
+    EXPECT_EQ(icons[0][kind], icons[1][kind]) << "icon kind " << kind;
+  }
+  EXPECT_NE(icons[0][ICON_BIG], icons[0][ICON_SMALL]);
+}
+
+// Events 0 and 1 post the total and the amount so far; others post nothing.
 TEST(DownloadProgress, EventsBecomePostsToTheDialog) {
   zan_test::MessageWindow window;
-  HWND target = window.get();
-  ASSERT_NE(nullptr, target);
-  UINT_PTR context = reinterpret_cast<UINT_PTR>(target);
-  EXPECT_EQ(1, DownloadProgressProc(context, 0, 5000));
-  EXPECT_EQ(1, DownloadProgressProc(context, 1, 1200));
-  EXPECT_EQ(1, DownloadProgressProc(context, 2, 0));
-  EXPECT_EQ(1, DownloadProgressProc(context, 3, 0));
-  MSG msg;
-  ASSERT_TRUE(::PeekMessageW(&msg, target, 0, 0, PM_REMOVE));
-  EXPECT_EQ(UM_PROGRESS_TOTAL, msg.message);
-  EXPECT_EQ(5000u, msg.wParam);
-  ASSERT_TRUE(::PeekMessageW(&msg, target, 0, 0, PM_REMOVE));
-  EXPECT_EQ(UM_PROGRESS_POSITION, msg.message);
-  EXPECT_EQ(1200u, msg.wParam);
-  EXPECT_FALSE(::PeekMessageW(&msg, target, WM_USER, WM_USER + 100, PM_REMOVE)) << "kinds 2 and 3 post nothing";
+  ASSERT_NE(nullptr, window.get());
+  const struct {
+    int event, value;
+    UINT posted;  // 0: nothing
+  } rows[] = {{0, 5000, UM_PROGRESS_TOTAL}, {1, 1200, UM_PROGRESS_POSITION}, {2, 7, 0}, {3, 7, 0}};
+  for (const auto& row : rows) {
+    EXPECT_EQ(1, DownloadProgressProc(reinterpret_cast<UINT_PTR>(window.get()), row.event, row.value));
+    MSG msg = {};
+    const bool posted = ::PeekMessageW(&msg, window.get(), WM_USER, WM_USER + 100, PM_REMOVE) != FALSE;
+    EXPECT_EQ(row.posted != 0, posted) << row.event;
+    EXPECT_TRUE(!row.posted || (msg.message == row.posted && msg.wParam == WPARAM(row.value))) << row.event;
+  }
 }
 
 }  // namespace

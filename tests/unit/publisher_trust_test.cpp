@@ -9,6 +9,7 @@
 #include <wintrust.h>
 
 #include <memory>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -36,13 +37,9 @@ std::string ReadPublisherFile(const std::wstring& name) {
 
 // openssl's pins: the RSA publisher's, then the EC key's.
 std::vector<std::string> OpensslPins() {
-  std::string text = ReadPublisherFile(L"pins.txt");
+  std::istringstream text(ReadPublisherFile(L"pins.txt"));
   std::vector<std::string> pins;
-  size_t at = 0, end;
-  while ((end = text.find('\n', at)) != std::string::npos) {
-    pins.push_back(text.substr(at, end - at));
-    at = end + 1;
-  }
+  for (std::string pin; std::getline(text, pin);) pins.push_back(pin);
   return pins;
 }
 
@@ -80,13 +77,12 @@ TEST(DocumentSignature, OnlyAnIntactSha256SignatureByAPinnedKeyHolds) {
   const std::string text = ReadPublisherFile(L"text.txt");
   std::string changed = text;
   changed[changed.size() / 2] ^= 1;
-  struct Case {
+  const struct {
     const wchar_t* signature;
     const std::string* content;
     const PublisherPins* pins;
     SignatureVerdict verdict;
-  };
-  const Case kCases[] = {
+  } kCases[] = {
       {L"text.sha256.p7s", &text, &rsa, SignatureVerdict::kValid},
       {L"text.noattr.p7s", &text, &rsa, SignatureVerdict::kValid},
       {L"text.sha256.p7s", &text, &both, SignatureVerdict::kValid},
@@ -95,7 +91,7 @@ TEST(DocumentSignature, OnlyAnIntactSha256SignatureByAPinnedKeyHolds) {
       {L"text.noattr.p7s", &changed, &rsa, SignatureVerdict::kNotValid},
       {L"text.sha1.p7s", &text, &rsa, SignatureVerdict::kNotValid},
   };
-  for (const Case& c : kCases) {
+  for (const auto& c : kCases) {
     EXPECT_EQ(c.verdict, CheckDetachedSignature(*c.content, ReadPublisherFile(c.signature), *c.pins))
         << c.signature << (c.content == &changed ? L" over changed text" : L"");
   }
@@ -116,17 +112,16 @@ unsigned long long PlatformFileTime(WORD year, WORD month, WORD day, WORD hour, 
 }
 
 TEST(DocumentExpiry, ReadsOnlyTheOneUtcFormAndOnlyRealTimes) {
-  struct Time {
+  const struct {
     const char* text;
     WORD parts[6];
-  };
-  const Time kReal[] = {
+  } kReal[] = {
       {"1601-01-01T00:00:00Z", {1601, 1, 1, 0, 0, 0}},   {"1970-01-01T00:00:00Z", {1970, 1, 1, 0, 0, 0}},
       {"2000-02-29T12:34:56Z", {2000, 2, 29, 12, 34, 56}}, {"2024-02-29T23:59:59Z", {2024, 2, 29, 23, 59, 59}},
       {"2027-01-31T00:00:00Z", {2027, 1, 31, 0, 0, 0}},   {"2100-03-01T00:00:00Z", {2100, 3, 1, 0, 0, 0}},
       {"9999-12-31T23:59:59Z", {9999, 12, 31, 23, 59, 59}},
   };
-  for (const Time& t : kReal) {
+  for (const auto& t : kReal) {
     unsigned long long parsed = 1;
     ASSERT_TRUE(ParseExpiryTime(t.text, &parsed)) << t.text;
     EXPECT_EQ(PlatformFileTime(t.parts[0], t.parts[1], t.parts[2], t.parts[3], t.parts[4], t.parts[5]), parsed)
@@ -161,12 +156,11 @@ TEST(DocumentExpiry, FreshUntilTheInstantThenExpiredAndOnlyTheRootsChildCounts) 
   EXPECT_EQ(Freshness::kNoExpiry, DocumentFreshness(info, "language.expires", 0, &expires));
   EXPECT_EQ("", expires);
 
-  struct Case {
+  const struct {
     const char* document;
     Freshness freshness;
     const char* expires;
-  };
-  const Case kCases[] = {
+  } kCases[] = {
       {"<soft_info><name>Demo</name></soft_info>", Freshness::kNoExpiry, ""},
       {"<soft_info><package><expires>2027-01-31T00:00:00Z</expires></package></soft_info>", Freshness::kNoExpiry,
        ""},
@@ -176,7 +170,7 @@ TEST(DocumentExpiry, FreshUntilTheInstantThenExpiredAndOnlyTheRootsChildCounts) 
       {"<soft_info><expires>never</expires></soft_info>", Freshness::kUnreadable, "never"},
       {"not a document", Freshness::kNoExpiry, ""},
   };
-  for (const Case& c : kCases) {
+  for (const auto& c : kCases) {
     EXPECT_EQ(c.freshness, DocumentFreshness(c.document, "soft_info.expires", 0, &expires)) << c.document;
     EXPECT_EQ(c.expires, expires) << c.document;
   }
@@ -209,29 +203,21 @@ TEST(DocumentIsFor, TheNamedProductAndVersionInAnyCase) {
   }
 }
 
-FileSignature Verdict(LONG trust, const std::string& pin = "") {
-  FileSignature signature;
-  signature.trust = trust;
-  signature.pin = pin;
-  return signature;
-}
-
 TEST(UpdateSignature, OnlyTheVerdictAndThePinsDecide) {
   const std::string ours(64, 'a'), theirs(64, 'b');
   const PublisherPins pins{theirs + "0", ours};
-  EXPECT_EQ(PublisherSignature::kNotChecked, JudgePublisherSignature(PublisherPins(), Verdict(TRUST_E_NOSIGNATURE)));
-  EXPECT_EQ(PublisherSignature::kAccepted, JudgePublisherSignature(pins, Verdict(ERROR_SUCCESS, ours)));
-  EXPECT_EQ(PublisherSignature::kOtherSigner, JudgePublisherSignature(pins, Verdict(ERROR_SUCCESS, theirs)));
+  EXPECT_EQ(PublisherSignature::kNotChecked, JudgePublisherSignature(PublisherPins(), FileSignature()));
+  EXPECT_EQ(PublisherSignature::kAccepted, JudgePublisherSignature(pins, {ERROR_SUCCESS, ours}));
+  EXPECT_EQ(PublisherSignature::kOtherSigner, JudgePublisherSignature(pins, {ERROR_SUCCESS, theirs}));
   // A valid signature whose signer could not be read is never taken for ours.
-  EXPECT_EQ(PublisherSignature::kUnreadable, JudgePublisherSignature(pins, Verdict(ERROR_SUCCESS)));
+  EXPECT_EQ(PublisherSignature::kUnreadable, JudgePublisherSignature(pins, {ERROR_SUCCESS, ""}));
   for (LONG none : {TRUST_E_NOSIGNATURE, TRUST_E_SUBJECT_FORM_UNKNOWN, TRUST_E_PROVIDER_UNKNOWN}) {
-    EXPECT_EQ(PublisherSignature::kNoSignature, JudgePublisherSignature(pins, Verdict(none))) << std::hex << none;
+    EXPECT_EQ(PublisherSignature::kNoSignature, JudgePublisherSignature(pins, {none, ""})) << std::hex << none;
   }
   // A verdict that is no success refuses even with our pin beside it.
   for (LONG broken : {TRUST_E_BAD_DIGEST, CERT_E_UNTRUSTEDROOT, CERT_E_EXPIRED, TRUST_E_EXPLICIT_DISTRUST,
                       static_cast<LONG>(ERROR_FILE_NOT_FOUND)}) {
-    EXPECT_EQ(PublisherSignature::kBadSignature, JudgePublisherSignature(pins, Verdict(broken, ours)))
-        << std::hex << broken;
+    EXPECT_EQ(PublisherSignature::kBadSignature, JudgePublisherSignature(pins, {broken, ours})) << std::hex << broken;
   }
 }
 

@@ -59,8 +59,6 @@ struct Template {
   short cx, cy;
   std::wstring title;
   WORD pointSize;
-  WORD weight;
-  BYTE charset;
   std::wstring face;
   std::vector<Item> items;
 };
@@ -72,12 +70,10 @@ class TemplateReader {
   explicit TemplateReader(const std::string& bytes) : bytes_(bytes) {}
   bool Read(Template* out) {
     if (Word() != 1 || Word() != 0xFFFF) return false;  // extended templates only
-    Dword();                                              // help id
-    Dword();                                              // extended style
+    at_ += 8;                                             // help id, extended style
     out->style = Dword();
     WORD count = Word();
-    Short();
-    Short();
+    at_ += 4;  // x, y
     out->cx = Short();
     out->cy = Short();
     NameOrOrdinal();  // menu
@@ -85,16 +81,13 @@ class TemplateReader {
     out->title = NameOrOrdinal();
     if (out->style & DS_SETFONT) {
       out->pointSize = Word();
-      out->weight = Word();
-      Byte();  // italic
-      out->charset = Byte();
+      at_ += 4;  // weight, italic, character set
       out->face = NameOrOrdinal();
     }
     for (WORD i = 0; i < count; ++i) {
-      Align();
+      at_ = (at_ + 3) & ~static_cast<size_t>(3);
       Item item;
-      Dword();  // help id
-      Dword();  // extended style
+      at_ += 8;  // help id, extended style
       item.style = Dword();
       item.x = Short();
       item.y = Short();
@@ -114,7 +107,6 @@ class TemplateReader {
   WORD Word() { return static_cast<WORD>(Byte() | (Byte() << 8)); }
   short Short() { return static_cast<short>(Word()); }
   DWORD Dword() { return Word() | (static_cast<DWORD>(Word()) << 16); }
-  void Align() { at_ = (at_ + 3) & ~static_cast<size_t>(3); }
   std::wstring NameOrOrdinal() {
     WORD first = Word();
     if (first == 0xFFFF) return L"#" + std::to_wstring(Word());
@@ -183,8 +175,7 @@ TEST(DialogTemplates, EachDialogHoldsTheCodesControlsInsideItAndApart) {
                              {IDC_GROUP, kButton, BS_GROUPBOX}, {IDC_PROCESS_LIST, kListBox, kTab | WS_VSCROLL},
                              {IDCANCEL, kButton, kTab}}},
       {IDD_PROXY_AUTH, L"ZanSetup", false, {{IDC_PROXY_TEXT, kStatic, 0}, {IDC_PROXY_USER_LABEL, kStatic, 0},
-                               {IDC_PROXY_USER, kEdit, kTab | ES_AUTOHSCROLL},
-                               {IDC_PROXY_PASSWORD_LABEL, kStatic, 0},
+                               {IDC_PROXY_USER, kEdit, kTab | ES_AUTOHSCROLL}, {IDC_PROXY_PASSWORD_LABEL, kStatic, 0},
                                {IDC_PROXY_PASSWORD, kEdit, kTab | ES_AUTOHSCROLL | ES_PASSWORD},
                                {IDC_PROXY_REMEMBER, kButton, kTab | BS_AUTOCHECKBOX},
                                {IDOK, kButton, kTab | BS_DEFPUSHBUTTON}, {IDCANCEL, kButton, kTab}}},
@@ -250,30 +241,23 @@ TEST(Manifests, TheProgramsAndTheInstallerDeclareDpiAwareness) {
 }
 
 TEST(Manifests, TheLauncherDemandsAdministratorRightsAndTheSetupDoesNot) {
-  std::string launcher = Module(BuiltProgram(L"ZanSetupSH.exe")).Resource(RT_MANIFEST, 1);
-  ASSERT_FALSE(launcher.empty()) << "no manifest 24/1 in ZanSetupSH.exe";
-  EXPECT_NE(std::string::npos, launcher.find("level=\"requireAdministrator\""));
-  EXPECT_NE(std::string::npos, launcher.find("uiAccess=\"false\""));
-
-  std::string setup = Module(BuiltProgram(L"ZanSetup.exe")).Resource(RT_MANIFEST, 1);
-  ASSERT_FALSE(setup.empty());
-  EXPECT_NE(std::string::npos, setup.find("level=\"asInvoker\""));
-  EXPECT_NE(std::string::npos, setup.find("Microsoft.Windows.Common-Controls"));
-  EXPECT_NE(std::string::npos, setup.find("version=\"6.0.0.0\""));
+  const struct {
+    const wchar_t* program;
+    std::vector<const char*> settings;
+  } rows[] = {{L"ZanSetupSH.exe", {"level=\"requireAdministrator\"", "uiAccess=\"false\""}},
+              {L"ZanSetup.exe", {"level=\"asInvoker\"", "Microsoft.Windows.Common-Controls", "version=\"6.0.0.0\""}}};
+  for (const auto& row : rows) {
+    const std::string manifest = Module(BuiltProgram(row.program)).Resource(RT_MANIFEST, 1);
+    ASSERT_FALSE(manifest.empty()) << "no manifest 24/1 in " << WideToUtf8(row.program);
+    for (const char* setting : row.settings) EXPECT_NE(std::string::npos, manifest.find(setting)) << setting;
+  }
 }
 
 // The build's one version reaches both programs' version blocks: the record
 // the installer writes and the update's comparison rely on the same text.
 TEST(VersionBlocks, BothProgramsCarryTheBuildsVersion) {
-  std::wstring version = ZANSETUP_VERSION;
-  std::vector<unsigned> numbers;
-  for (size_t start = 0; start <= version.size();) {
-    size_t dot = version.find(L'.', start);
-    if (dot == std::wstring::npos) dot = version.size();
-    numbers.push_back(static_cast<unsigned>(std::wcstoul(version.substr(start, dot - start).c_str(), nullptr, 10)));
-    start = dot + 1;
-  }
-  numbers.resize(4, 0);
+  unsigned numbers[4] = {0, 0, 0, 0};
+  ASSERT_GE(swscanf(ZANSETUP_VERSION, L"%u.%u.%u.%u", &numbers[0], &numbers[1], &numbers[2], &numbers[3]), 1);
   wchar_t dotted[64];
   swprintf(dotted, 64, L"%u.%u.%u.%u", numbers[0], numbers[1], numbers[2], numbers[3]);
 

@@ -160,7 +160,7 @@ TEST(RetrySchedule, TheBudgetIsFiveMinutesWithoutProgress) {
 
 // The loop over a fake wait: it logs each try again, tells of the wait,
 // and stops at once on a permanent failure or a cancelled run.
-TEST(RetryLoop, WaitsOnTheRunAndEndsOnCancel) {
+TEST(RetryLoop, WaitsOnTheRunAndEndsOnCancelEvenDuringARealWait) {
   zan_test::LogLinesAdded lines;
   ScopedHandle cancel(::CreateEventW(nullptr, TRUE, FALSE, nullptr));
   std::vector<DWORD> waits, announced;
@@ -193,22 +193,17 @@ TEST(RetryLoop, WaitsOnTheRunAndEndsOnCancel) {
   // Without a run there is one try and no other.
   RetryLoop once(nullptr, 2);
   EXPECT_FALSE(once.TryAgain(Error(ERROR_INTERNET_CANNOT_CONNECT), L"http://a/x", 0, &next));
-}
 
-// The real wait ends when the run is cancelled during it: cancelled as the
-// wait of five minutes is announced, the call returns (or the test times out).
-TEST(RetryLoop, ACancelDuringARealWaitEndsIt) {
-  ScopedHandle cancel(::CreateEventW(nullptr, TRUE, FALSE, nullptr));
-  NetworkRun run;
-  run.cancel = cancel.get();
-  run.announceWait = [&](DWORD ms) {
+  // The real wait ends when the run is cancelled during it: cancelled as the
+  // wait of five minutes is announced, the call returns (or the test times out).
+  ::ResetEvent(cancel.get());
+  NetworkRun real;
+  real.cancel = cancel.get();
+  real.announceWait = [&](DWORD ms) {
     if (ms) ::SetEvent(cancel.get());
   };
-  RetryLoop loop(&run, 1);
-  TryOutcome busy = Status(503);
   busy.retryAfter = L"300";
-  size_t next = 0;
-  EXPECT_FALSE(loop.TryAgain(busy, L"http://a/x", 0, &next));
+  EXPECT_FALSE(RetryLoop(&real, 1).TryAgain(busy, L"http://a/x", 0, &next));
 }
 
 TEST(ServerBases, ListsAndAddressesOnEachBaseInTurn) {
@@ -228,21 +223,15 @@ TEST(ProxyNames, TheEntryForTheRequestAndBasicChallenges) {
     bool secure;
     const wchar_t* name;
   } rows[] = {
-      {L"proxy:3128", false, L"proxy:3128"},
-      {L"http=p1:80;https=p2:443", false, L"p1:80"},
-      {L"http=p1:80;https=p2:443", true, L"p2:443"},
-      {L"http=p1:80", true, L"p1:80"},
-      {L"HTTP=HTTP://p3:8080", false, L"p3:8080"},
-      {L"ftp=f:21", false, L""},
+      {L"proxy:3128", false, L"proxy:3128"}, {L"http=p1:80;https=p2:443", false, L"p1:80"},
+      {L"http=p1:80;https=p2:443", true, L"p2:443"}, {L"http=p1:80", true, L"p1:80"},
+      {L"HTTP=HTTP://p3:8080", false, L"p3:8080"}, {L"ftp=f:21", false, L""},
       // Credentials written into the setting never reach the log or the store's target.
-      {L"http://alice:s3cret@p4:3128/", false, L"p4:3128"},
-      {L"https=bob:pa@ss@p5:443", true, L"p5:443"},
+      {L"http://alice:s3cret@p4:3128/", false, L"p4:3128"}, {L"https=bob:pa@ss@p5:443", true, L"p5:443"},
   };
   for (const Row& row : rows) EXPECT_EQ(row.name, ProxyForUrl(row.list, row.secure)) << row.list;
-  EXPECT_TRUE(ChallengeOffersBasic(L"Basic realm=\"x\""));
-  EXPECT_TRUE(ChallengeOffersBasic(L"basic"));
-  EXPECT_FALSE(ChallengeOffersBasic(L"NTLM"));
-  EXPECT_FALSE(ChallengeOffersBasic(L"Basically"));
+  for (const wchar_t* challenge : {L"Basic realm=\"x\"", L"basic"}) EXPECT_TRUE(ChallengeOffersBasic(challenge));
+  for (const wchar_t* challenge : {L"NTLM", L"Basically"}) EXPECT_FALSE(ChallengeOffersBasic(challenge));
 }
 
 // Credentials are asked once for all requests, at most three times, kept

@@ -1,4 +1,5 @@
-// The workflow's decisions and texts that need no window or server.
+// The workflow's decisions and texts that need no window or server, and the
+// keyed XML documents they are read from.
 #include <gtest/gtest.h>
 
 #include <windows.h>
@@ -8,15 +9,15 @@
 
 #include "setup/common/files.h"
 #include "setup/common/log.h"
+#include "setup/common/string_util.h"
+#include "setup/common/worker.h"
+#include "setup/common/xml_document.h"
 #include "setup/driver/conflicts.h"
 #include "setup/driver/download_folder.h"
 #include "setup/driver/install_info.h"
 #include "setup/driver/package_install.h"
 #include "setup/driver/package_transfer.h"
-#include "setup/driver/registry_path.h"
 #include "setup/driver/rights.h"
-#include "setup/common/worker.h"
-#include "setup/common/xml_document.h"
 #include "setup/ui/messages.h"
 #include "setup/ui/progress_dlg.h"
 #include "test_util.h"
@@ -67,7 +68,7 @@ TEST(Percent, SinglePrecisionRatioTruncated) {
 }
 
 // The information's address with a version and without; the download
-// folder beside the program's folder, a drive's root included.
+// folder beside the program's folder, a drive's root included, made there.
 TEST(DownloadFolder, InfoAddressAndTheParentOfTheProgramFolder) {
   EXPECT_EQ(L"http://h:1/zansetup/soft/Foo/2.0/soft.info", BuildInfoUrl(L"http://h:1", L"Foo", L"2.0"));
   EXPECT_EQ(L"http://h:1/zansetup/soft/Foo/soft.info", BuildInfoUrl(L"http://h:1", L"Foo", L""));
@@ -75,12 +76,8 @@ TEST(DownloadFolder, InfoAddressAndTheParentOfTheProgramFolder) {
   EXPECT_EQ(L"C:\\Apps\\download\\Foo\\", DownloadFolderPath(L"C:\\Apps\\ZanSetup\\\\", L"Foo"));
   EXPECT_EQ(L"C:\\download\\Zansetup\\", DownloadFolderPath(L"C:\\ZanSetup\\", L"Zansetup"));
   EXPECT_EQ(L"C:\\download\\Foo\\", DownloadFolderPath(L"C:\\", L"Foo")) << "drive root";
-}
-
-// The running program's own folder: both levels are made on demand.
-TEST(DownloadFolder, MadeBesideTheProgramsFolder) {
-  wchar_t name[64];
-  swprintf(name, 64, L"ZanTest-%lu-%lu", ::GetCurrentProcessId(), ::GetTickCount());
+  // The running program's own: both levels are made on demand.
+  const std::wstring name = zan_test::UniqueToken(L"ZanTest");
   std::wstring expected = DownloadFolderPath(GetModuleFolder(nullptr), name);
   EXPECT_EQ(expected, GetDownloadFolder(name));
   EXPECT_TRUE(::PathIsDirectoryW(expected.c_str()));
@@ -109,115 +106,13 @@ TEST(ConflictNames, OnlyProcessChildrenCountInOrder) {
   TiXmlDocument info;
   ParseXmlText("<soft_info><conflict><process>a.exe</process><other>b.exe</other>"
                "<process/><process>C.EXE</process></conflict></soft_info>", info);
-  std::vector<std::wstring> names = CollectConflictNames(info);
-  ASSERT_EQ(3u, names.size());
-  EXPECT_EQ(L"a.exe", names[0]);
-  EXPECT_EQ(L"", names[1]);
-  EXPECT_EQ(L"C.EXE", names[2]);
+  EXPECT_EQ((std::vector<std::wstring>{L"a.exe", L"", L"C.EXE"}), CollectConflictNames(info));
 
   TiXmlDocument none;
   ParseXmlText("<soft_info><conflict/></soft_info>", none);
   EXPECT_TRUE(CollectConflictNames(none).empty());
   EXPECT_EQ(L"C:\\Apps", ModuleFolderOf(L"C:\\Apps\\a.exe"));
   EXPECT_EQ(L"", ModuleFolderOf(L"a.exe"));
-}
-
-TEST(RegistryPath, SplitsRootKeyAndValue) {
-  RegistryPath parts;
-  EXPECT_FALSE(SplitRegistryPath(L"", &parts));
-  ASSERT_TRUE(SplitRegistryPath(L"hkey_local_machine\\Software\\Foo\\InstallDir", &parts));
-  EXPECT_EQ(HKEY_LOCAL_MACHINE, parts.root);
-  EXPECT_EQ(L"Software\\Foo", parts.key);
-  EXPECT_EQ(L"InstallDir", parts.valueName);
-  ASSERT_TRUE(SplitRegistryPath(L"HKLM\\Software\\Foo\\Dir", &parts));
-  EXPECT_EQ(HKEY_CURRENT_USER, parts.root) << "unknown root means the user's hive";
-}
-
-class RegistryValues : public ::testing::Test {
- protected:
-  void SetUp() override { ASSERT_TRUE(hive_.ok()); }
-  void Set(const wchar_t* key, const wchar_t* name, const std::wstring& value) {
-    ASSERT_TRUE(zan_test::SetUserString(key, name, value));
-  }
-  zan_test::ScopedUserHive hive_;
-};
-
-TEST_F(RegistryValues, NameMatchesIgnoringCaseAndUnknownRootMeansUser) {
-  Set(L"Software\\Foo", L"Other", L"x");
-  Set(L"Software\\Foo", L"InstallDir", L"C:\\Apps\\Foo");
-  std::wstring out = L"unchanged";
-  EXPECT_TRUE(ReadRegistryPathValue(L"HKEY_CURRENT_USER\\Software\\Foo\\installdir", out));
-  EXPECT_EQ(L"C:\\Apps\\Foo", out);
-  out.clear();
-  EXPECT_TRUE(ReadRegistryPathValue(L"NoSuchRoot\\Software\\Foo\\InstallDir", out));
-  EXPECT_EQ(L"C:\\Apps\\Foo", out);
-  out = L"unchanged";
-  EXPECT_FALSE(ReadRegistryPathValue(L"HKEY_CURRENT_USER\\Software\\Foo\\Missing", out));
-  EXPECT_FALSE(ReadRegistryPathValue(L"HKEY_CURRENT_USER\\Software\\NoKey\\InstallDir", out));
-  EXPECT_EQ(L"unchanged", out);
-}
-
-// An elevated run reads install folders from the machine's hive alone; a
-// run without the rights from any root, an unknown one meaning the user's.
-TEST_F(RegistryValues, AnElevatedRunReadsInstallFoldersFromTheMachinesHiveOnly) {
-  // The machine's hive, redirected into the test's own user hive.
-  HKEY machine = nullptr;
-  ASSERT_EQ(ERROR_SUCCESS, ::RegCreateKeyExW(HKEY_CURRENT_USER, L"Machine", 0, nullptr, 0, KEY_ALL_ACCESS, nullptr,
-                                             &machine, nullptr));
-  ScopedRegKey held(machine);
-  ASSERT_EQ(ERROR_SUCCESS, ::RegOverridePredefKey(HKEY_LOCAL_MACHINE, machine));
-  struct Restore {
-    ~Restore() { ::RegOverridePredefKey(HKEY_LOCAL_MACHINE, nullptr); }
-  } restore;
-  Set(L"Machine\\Software\\Foo", L"InstallDir", L"C:\\Program Files\\Foo");
-  Set(L"Software\\Foo", L"InstallDir", L"C:\\Users\\Foo");
-  const std::string refusedRoot = "the elevated run reads install folders from HKEY_LOCAL_MACHINE only, not from: ";
-  const std::string unknownRoot = "the elevated run reads no install folder under a root it does not know: ";
-  const struct {
-    const wchar_t* path;
-    KeyRoots roots;
-    const wchar_t* folder;  // nullptr: nothing read
-    std::string line;
-  } rows[] = {
-      {L"HKEY_LOCAL_MACHINE\\Software\\Foo\\InstallDir", KeyRoots::kMachineOnly, L"C:\\Program Files\\Foo", ""},
-      {L"hkey_local_machine\\Software\\Foo\\InstallDir", KeyRoots::kMachineOnly, L"C:\\Program Files\\Foo", ""},
-      {L"HKEY_CURRENT_USER\\Software\\Foo\\InstallDir", KeyRoots::kMachineOnly, nullptr, refusedRoot},
-      {L"HKEY_CLASSES_ROOT\\Software\\Foo\\InstallDir", KeyRoots::kMachineOnly, nullptr, refusedRoot},
-      {L"HKEY_USERS\\Software\\Foo\\InstallDir", KeyRoots::kMachineOnly, nullptr, refusedRoot},
-      {L"HKLM\\Software\\Foo\\InstallDir", KeyRoots::kMachineOnly, nullptr, unknownRoot},
-      {L"HKLM\\Software\\Foo\\InstallDir", KeyRoots::kAny, L"C:\\Users\\Foo", ""},
-      {L"HKEY_CURRENT_USER\\Software\\Foo\\InstallDir", KeyRoots::kAny, L"C:\\Users\\Foo", ""},
-  };
-  for (const auto& row : rows) {
-    SCOPED_TRACE(std::string(row.path, row.path + wcslen(row.path)));
-    zan_test::LogLinesAdded log;
-    std::wstring out = L"unchanged";
-    EXPECT_EQ(row.folder != nullptr, ReadRegistryPathValue(row.path, out, row.roots));
-    EXPECT_EQ(row.folder ? row.folder : L"unchanged", out);
-    const std::vector<std::string> lines = log.Messages();
-    if (row.line.empty()) {
-      EXPECT_TRUE(lines.empty());
-    } else {
-      EXPECT_EQ(std::vector<std::string>{row.line + std::string(row.path, row.path + wcslen(row.path))}, lines);
-    }
-  }
-}
-
-TEST_F(RegistryValues, DataTooLongForTheBufferEndsTheSearch) {
-  // Created first and first by name, so it is enumerated first whether the
-  // registry lists values in creation or in name order.
-  Set(L"Software\\Foo", L"A_Long", std::wstring(300, L'x'));
-  Set(L"Software\\Foo", L"B_Wanted", L"C:\\Apps\\Foo");
-  std::wstring out;
-  EXPECT_FALSE(ReadRegistryPathValue(L"HKEY_CURRENT_USER\\Software\\Foo\\A_Long", out));
-  EXPECT_FALSE(ReadRegistryPathValue(L"HKEY_CURRENT_USER\\Software\\Foo\\B_Wanted", out))
-      << "the search goes on past a value that does not fit";
-  EXPECT_TRUE(out.empty());
-
-  // The same key without the long value: the wanted one is found.
-  Set(L"Software\\Bar", L"B_Wanted", L"C:\\Apps\\Foo");
-  EXPECT_TRUE(ReadRegistryPathValue(L"HKEY_CURRENT_USER\\Software\\Bar\\B_Wanted", out));
-  EXPECT_EQ(L"C:\\Apps\\Foo", out);
 }
 
 // The publisher's opt-in for long lines: absent, the download's own pattern
@@ -228,8 +123,7 @@ TEST(PackageTransfer, AbsentOrUnusableValuesLeaveOneBlockOnTwoConnections) {
     unsigned span, workers;
     std::vector<std::string> lines;
   } rows[] = {
-      {"", 1, 2, {}},
-      {"<span>64</span><workers>4</workers>", 64, 4, {}},
+      {"", 1, 2, {}}, {"<span>64</span><workers>4</workers>", 64, 4, {}},
       {"<span>1024</span><workers>1</workers>", 1024, 1, {}},
       {"<span>0</span><workers>9</workers>", 1, 2,
        {"soft_info.package.span is not usable: \"0\" (1 to 1024), 1 is used",
@@ -248,6 +142,82 @@ TEST(PackageTransfer, AbsentOrUnusableValuesLeaveOneBlockOnTwoConnections) {
     EXPECT_EQ(row.workers, transfer.workers);
     EXPECT_EQ(row.lines, log.Messages());
   }
+}
+
+
+const char kInfo[] =
+    "<?xml version=\"1.0\" encoding=\"utf-8\"?>\n"
+    "<soft_info>\n"
+    "  <exec_level>Administrator</exec_level>\n"
+    "  <dir><install><read>HKEY_CURRENT_USER\\Software\\Foo\\Path</read><default/></install></dir>\n"
+    "  <twin>first</twin><twin>second</twin>\n"
+    "  <mixed><child>x</child>tail</mixed>\n"
+    "  <!--comment-->\n"
+    "  <name>\xE4\xB8\xAD\xE6\x96\x87 \xC3\xA9</name>\n"
+    "</soft_info>\n";
+
+class XmlLookup : public ::testing::Test {
+ protected:
+  void SetUp() override { ParseXmlText(kInfo, document_); }
+  std::string TextAt(const std::string& path) { return ElementText(FindElementByPath(&document_, path)); }
+  TiXmlDocument document_;
+};
+
+// A path takes the first of equal siblings; empty elements and those that
+// begin with an element read as empty text. Missing, case-changed and empty
+// segments find nothing, nor does a comment's value.
+TEST_F(XmlLookup, DottedPathsReachElementsAndNothingElse) {
+  EXPECT_EQ("HKEY_CURRENT_USER\\Software\\Foo\\Path", TextAt("soft_info.dir.install.read"));
+  TiXmlElement* root = FindElementByPath(&document_, "soft_info");
+  ASSERT_NE(nullptr, root);
+  EXPECT_STREQ("soft_info", root->Value());
+  EXPECT_EQ("first", TextAt("soft_info.twin"));
+  ASSERT_NE(nullptr, FindElementByPath(&document_, "soft_info.dir.install.default"));
+  EXPECT_EQ("", TextAt("soft_info.dir.install.default"));
+  EXPECT_EQ("", TextAt("soft_info.mixed"));
+  EXPECT_EQ(L"\u4E2D\u6587 \u00E9", Utf8ToWide(TextAt("soft_info.name")));
+  for (const char* path : {"soft_info.dir.install.missing", "soft_info.nothere.install", "Soft_info.exec_level",
+                           "soft_info..exec_level", "soft_info.exec_level.", "", "soft_info.comment"}) {
+    EXPECT_EQ(nullptr, FindElementByPath(&document_, path)) << path;
+  }
+  EXPECT_EQ(nullptr, FindElementByPath(nullptr, "soft_info"));
+}
+
+TEST_F(XmlLookup, CollectListsEqualSiblingsInOrder) {
+  ChildElementTable table;
+  ASSERT_TRUE(CollectChildElements(FindElementByPath(&document_, "soft_info"), table));
+  auto range = table.equal_range("twin");
+  ASSERT_EQ(2, std::distance(range.first, range.second));
+  EXPECT_EQ("first", ElementText(range.first->second));
+  EXPECT_EQ("second", ElementText(std::next(range.first)->second));
+
+  ChildElementTable untouched;
+  untouched.insert(ChildElementTable::value_type("keep", nullptr));
+  EXPECT_FALSE(CollectChildElements(nullptr, untouched));
+  EXPECT_EQ(1u, untouched.size());
+}
+
+TEST_F(XmlLookup, SetElementTextReplacesAllChildren) {
+  TiXmlElement* mixed = FindElementByPath(&document_, "soft_info.mixed");
+  ASSERT_TRUE(SetElementText(mixed, "plain"));
+  EXPECT_EQ("plain", TextAt("soft_info.mixed"));
+  EXPECT_EQ(nullptr, FindElementByPath(&document_, "soft_info.mixed.child"));
+  EXPECT_FALSE(SetElementText(nullptr, "x"));
+  EXPECT_FALSE(SetElementText(mixed, nullptr));
+}
+
+TEST(XmlFile, LoadsWellFormedFilesOnly) {
+  zan_test::TempFolder folder;
+  TiXmlDocument document;
+  EXPECT_FALSE(LoadXmlFile(folder.File(L"missing.xml"), document));
+
+  ASSERT_TRUE(zan_test::WriteFileBytes(folder.File(L"good.xml"), "\xEF\xBB\xBF<a><b>1</b></a>"));
+  EXPECT_TRUE(LoadXmlFile(folder.File(L"good.xml"), document));
+  EXPECT_EQ("1", ElementText(FindElementByPath(&document, "a.b")));
+
+  TiXmlDocument broken;
+  ASSERT_TRUE(zan_test::WriteFileBytes(folder.File(L"bad.xml"), "<a><b>1</b>"));
+  EXPECT_FALSE(LoadXmlFile(folder.File(L"bad.xml"), broken));
 }
 
 }  // namespace

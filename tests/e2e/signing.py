@@ -1,10 +1,10 @@
-"""Code-signing for tests: throw-away self-signed identities made with openssl
-at run time (no key is ever kept in the repository) and Authenticode
-signatures put on, taken off and broken with osslsigncode."""
+"""Code-signing for tests: throw-away self-signed identities made with openssl at run time (no key is ever
+kept in the repository) and Authenticode signatures put on, taken off and broken with osslsigncode."""
 import os
 import struct
 import subprocess
 import sys
+from pathlib import Path
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "tools"))
 import publish  # noqa: E402
@@ -59,8 +59,7 @@ def sign(path, identity):
 def sign_document_expiring(path, expires, identity):
     """Gives a published document the expiry text `expires` and signs it
     again, as publish.py --resign does for a whole tree."""
-    with open(path, "rb") as f:
-        data = signed_documents.stamp_expiry(f.read(), expires)
+    data = signed_documents.stamp_expiry(Path(path).read_bytes(), expires)
     signed_documents.write_document(path, data, signed_documents.signing_of(identity.key, identity.cert))
 
 
@@ -69,46 +68,34 @@ def remove_signature(path):
     os.replace(path + ".unsigned", path)
 
 
-def _security_directory(data):
-    """(offset, size) of the PE certificate table, as its header says."""
+def carries_signature(path):
+    """Whether the PE certificate table that the file's header names is not empty."""
+    data = Path(path).read_bytes()
     (pe,) = struct.unpack_from("<I", data, 0x3C)
     if data[pe:pe + 4] != b"PE\0\0":
         raise AssertionError("not a PE file")
-    optional = pe + 24
-    (magic,) = struct.unpack_from("<H", data, optional)
-    directories = optional + {0x10B: 96, 0x20B: 112}[magic]
-    return struct.unpack_from("<II", data, directories + 4 * 8)
-
-
-def carries_signature(path):
-    with open(path, "rb") as f:
-        data = f.read()
-    return _security_directory(data)[1] != 0
+    (magic,) = struct.unpack_from("<H", data, pe + 24)
+    directories = pe + 24 + {0x10B: 96, 0x20B: 112}[magic]
+    return struct.unpack_from("<II", data, directories + 4 * 8)[1] != 0
 
 
 def tamper(path):
     """Changes one byte that the signature covers, and that the program does
     not need: a letter of the DOS stub's message."""
-    with open(path, "rb") as f:
-        data = bytearray(f.read())
+    data = bytearray(Path(path).read_bytes())
     at = data.find(DOS_STUB_TEXT, 0, 0x200)
     if at < 0:
         raise AssertionError("no DOS stub message in %s" % path)
     data[at] ^= 0x20
-    with open(path, "wb") as f:
-        f.write(data)
+    Path(path).write_bytes(data)
 
 
 def verify(path, cert, timestamp_cert=None):
-    """osslsigncode's verdict on the file against `cert` (the certificate
-    file, any system root beside it), its time stamp against
-    `timestamp_cert` if given: (passed, its report)."""
+    """osslsigncode's verdict on the file against `cert` (the certificate file, any system root beside it),
+    its time stamp against `timestamp_cert` if given: (passed, its report)."""
     bundle = path + ".roots.pem"
-    with open(bundle, "wb") as out:
-        for part in (cert, "/etc/ssl/certs/ca-certificates.crt"):
-            if os.path.exists(part):
-                with open(part, "rb") as f:
-                    out.write(f.read() + b"\n")
+    parts = (cert, "/etc/ssl/certs/ca-certificates.crt")
+    Path(bundle).write_bytes(b"".join(Path(p).read_bytes() + b"\n" for p in parts if os.path.exists(p)))
     try:
         timestamp = ["-TSA-CAfile", timestamp_cert] if timestamp_cert else []
         result = subprocess.run(["osslsigncode", "verify", "-CAfile", bundle] + timestamp + ["-in", path],

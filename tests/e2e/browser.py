@@ -110,8 +110,7 @@ class Chromium:
             self.driver = None
 
     def _write_preferences(self):
-        """The profile's preferences as the visitor's choices left them ("x"
-        is the default storage partition)."""
+        """The profile's preferences as the visitor's choices left them ("x": the default partition)."""
         default = os.path.join(self.folder, "profile", "Default")
         os.makedirs(default)
         preferences = {
@@ -151,8 +150,7 @@ class Chromium:
     def remove_handler(self):
         for path in (os.path.join(self.data_home, "applications", HANDLER_ENTRY),
                      os.path.join(self.config_home, "mimeapps.list")):
-            if os.path.exists(path):
-                os.remove(path)
+            Path(path).unlink(missing_ok=True)
 
     def links_handed_on(self):
         return Path(self.handler_record).read_text().split() if os.path.exists(self.handler_record) else []
@@ -168,8 +166,7 @@ class Chromium:
         return self.driver.find_element(By.ID, element_id)
 
     def screenshot(self, path):
-        """The whole display, browser frame and questions included (what a visitor sees; Selenium's own
-        screenshot shows the page alone)."""
+        """The whole display, browser frame and questions included (Selenium's own shows the page alone)."""
         import testenv
         return testenv.capture_display(self.display, path)
 
@@ -178,8 +175,7 @@ class Chromium:
         self.driver.set_window_size(width, height)
 
     def focus(self):
-        """Gives the browser's window the keyboard focus again, as a visitor
-        clicking into it would, once another program's window took it."""
+        """Gives the browser the keyboard focus again, as a visitor clicking into it would."""
         self.driver.switch_to.window(self.driver.current_window_handle)
         self.driver.execute_cdp_cmd("Page.bringToFront", {})
 

@@ -36,8 +36,8 @@ def language_files(root, identity):
 
 
 def product(root, base_url, name, version, installer, identity):
-    """soft.info of NAME VERSION at the address the setup program asks for, its package in zansetup/packages/,
-    its language files the shared ones (made by language_files); returns soft.info's path."""
+    """The path of soft.info of NAME VERSION where the setup program asks, its package in zansetup/packages/,
+    its language files the shared ones (made by language_files)."""
     package = os.path.join(root, "zansetup", "packages", "%s-%s.exe" % (name.lower(), version))
     os.makedirs(os.path.dirname(package), exist_ok=True)
     shutil.copyfile(installer, package)

@@ -14,8 +14,8 @@ import unittest
 import urllib.parse
 from pathlib import Path
 
-BUILD = os.environ.get("ZANSETUP_BUILD", os.path.join(os.path.dirname(__file__), "..", "..", "build"))
-BUILD = os.path.abspath(BUILD)
+SOURCE = os.path.abspath(os.path.join(os.path.dirname(__file__), "..", ".."))
+BUILD = os.path.abspath(os.environ.get("ZANSETUP_BUILD", os.path.join(SOURCE, "build")))
 # The flavour of this build (x86 or x64): the suite runs once for each.
 ARCH = os.environ.get("ZANSETUP_ARCH", "x86")
 # Its update document below the server base, and its programs' file header machine.
@@ -38,7 +38,6 @@ IDOK, IDCANCEL, IDYES, IDNO = 1, 2, 6, 7
 # The dialogs' ids, made from setup/ui/resource.h when the build is
 # configured: tests import them from resource_ids once harness is imported.
 sys.path.insert(0, os.path.join(BUILD, "generated"))
-SOURCE = os.path.abspath(os.path.join(os.path.dirname(__file__), "..", ".."))
 SERVER_BASE = os.environ.get("ZANSETUP_SERVER_BASE", "https://localhost:8780")
 FAULT_PORT = int(os.environ.get("ZANSETUP_E2E_FAULT_PORT", "8785"))
 # A second download server; the plain-http build of the setup program
@@ -98,9 +97,8 @@ DEVELOPMENT_LINE = "development build: no publisher key is pinned"
 
 
 def read_log_lines(path, with_development_line=False, code_page="cp1252", start=0):
-    """Messages of a zansetup.log from byte `start` on (time stamps dropped), decoded from the ANSI page
-    (`code_page`: that of the user's locale), without the development build's line unless asked; none when
-    there is no log yet."""
+    """Messages of a zansetup.log from byte `start` on (time stamps dropped), decoded from the user's ANSI page
+    `code_page`, without the development build's line unless asked; none without a log."""
     if not path or not os.path.exists(path):
         return []
     if not with_development_line:
@@ -116,8 +114,7 @@ def read_log_lines(path, with_development_line=False, code_page="cp1252", start=
 
 
 class ProtectedLog:
-    """The account's log of the runs with administrator rights (the
-    launcher's, its copy's), read from where it ended when this was made."""
+    """The account's log of the runs with administrator rights, read from where it ended when this was made."""
 
     FOLDER = r"C:\ProgramData\Corvela\ZanSetup\Logs"
 
@@ -134,8 +131,7 @@ class ProtectedLog:
 
 
 class Wine:
-    """Runs Windows programs in the build's prefix with one user language;
-    `dll_overrides` replaces wine-run's WINEDLLOVERRIDES."""
+    """Runs Windows programs in one user language; `dll_overrides` replaces wine-run's WINEDLLOVERRIDES."""
 
     def __init__(self, language="en-us", dll_overrides=None):
         self.env = dict(os.environ)
@@ -165,11 +161,8 @@ class Wine:
             if "--timeout" in args:
                 timeout = max(timeout, int(args[args.index("--timeout") + 1]) / 1000 + 60)
             return self._server().call(args, timeout=timeout)
-        return self._driver_process(args, timeout)
-
-    def _driver_process(self, args, timeout):
-        # Output goes to a file, not a pipe: Wine may start its desktop process
-        # from ours, and that process would hold a pipe open long after.
+        # Output goes to a file, not a pipe: Wine may start its desktop process from ours, and that process
+        # would hold a pipe open long after.
         with tempfile.TemporaryFile() as out:
             result = subprocess.run([WINE_RUN, DRIVER] + list(args), env=self.env,
                                     stdout=out, stderr=subprocess.DEVNULL, timeout=timeout)
@@ -184,13 +177,11 @@ class Wine:
         return self._server().start("run", command_line, rights and rights[2:], folder, self.env)
 
     def open_link(self, link):
-        """Opens `link` through ShellExecuteExW, as a browser hands a link to the program registered for its
-        scheme; the Popen's exit code is that program's."""
+        """Opens `link` through ShellExecuteExW, as a browser hands it on; the exit code is the program's."""
         return self._server().start("open", link, None, windows_path(os.getcwd()), self.env)
 
     def exec(self, *args, timeout=60):
-        """(exit code, standard output and error) of a Windows program run
-        as a user's programs run, its arguments quoted as needed."""
+        """(exit code, output) of a Windows program run as a user's programs run, its arguments quoted."""
         # Quoted as zsdriver exec quotes them.
         line = " ".join(a if a and not set(a) & set(' \t"') else '"%s"' % a for a in args)
         os.makedirs(OUTPUT, exist_ok=True)
@@ -205,15 +196,13 @@ class Wine:
             return code, Path(output).read_bytes().decode("utf-8", errors="replace")
 
     def start_counting_windows(self, command_line, out):
-        """As start(), and the driver writes "windows N" into the open file
-        `out` when the program has ended: the top-level windows it owned."""
+        """As start(); at the program's end the driver writes "windows N" (top-level windows it owned) to `out`."""
         return subprocess.Popen([WINE_RUN, DRIVER, "run", command_line, "--windows"], env=self.env,
                                 stdout=out, stderr=subprocess.DEVNULL)
 
     @staticmethod
     def _window_query(cls, title=None, control=None, text=None, **flags):
-        """zsdriver's arguments for the windows of class `cls` with these title, control and control text,
-        and the flags (visible, hidden, childless, settled) that are true."""
+        """zsdriver's query: windows of class `cls`, title, control, its text, flags (visible, hidden, ...)."""
         args = ["--class", cls]
         for name, value in (("--title", title), ("--control", control), ("--text", text)):
             if value is not None:
@@ -249,8 +238,7 @@ class Wine:
         self.driver("click", hwnd, str(control_id))
 
     def close(self, hwnd):
-        """Posts WM_CLOSE; a window that is already gone is no error, but
-        the answer is whether it was there."""
+        """Posts WM_CLOSE; whether the window was there (one already gone is no error)."""
         return self._act(["close", hwnd], 60)[0] == 0
 
     def wait_gone(self, hwnd, timeout_ms=15000):
@@ -282,11 +270,10 @@ class Wine:
 
 
 class Sandbox:
-    """A copy of the deliverables in a folder of its own, so that the log and the download folder of one test
-    never meet another's. `unsigned`: the copy of a signed build's setup program has its signature taken off,
-    for tests of what an unsigned program does. `variant`: the setup program of tests-bin/VARIANT instead,
-    with its launcher if it has one ("pinned": pinned to the test publisher's key, "http": for a plain-http
-    server)."""
+    """A copy of the deliverables in a folder of its own, so that one test's log and download folder never
+    meet another's. `unsigned`: a signed build's setup program has its signature taken off. `variant`: the
+    programs of tests-bin/VARIANT instead ("pinned": pinned to the test publisher's key, "http": for a
+    plain-http server)."""
 
     def __init__(self, name, unsigned=False, variant=None):
         self.root = os.path.join(OUTPUT, name)
@@ -322,8 +309,7 @@ class Sandbox:
         return True
 
     def reset_log(self):
-        if os.path.exists(self.log_path):
-            os.remove(self.log_path)
+        Path(self.log_path).unlink(missing_ok=True)
 
     def windows_download_dir(self, name):
         return windows_path(os.path.join(self.root, "download", name)) + "\\"
@@ -332,9 +318,8 @@ class Sandbox:
         return os.path.join(self.root, "download")
 
     def screenshot(self, label):
-        """The display as a picture, for a person to look at: into the folder
-        ZANSETUP_SCREENSHOTS names, else beside the sandbox outside the suite
-        (the demo); the suite (ZANSETUP_E2E) takes none without the folder."""
+        """The display as a picture for a person: into the folder ZANSETUP_SCREENSHOTS names, else beside the
+        sandbox outside the suite (the demo); the suite (ZANSETUP_E2E) takes none without the folder."""
         return take_screenshot(label, None if os.environ.get("ZANSETUP_E2E") else self.root)
 
 
@@ -357,9 +342,8 @@ def _publish_tool():
 
 
 class ProductServer:
-    """nginx on the build's download-server address (or on `base`), serving
-    a tree of the sandbox's own into which products are published. An https
-    address is served with the test CA's `certificate` kind (tls.py)."""
+    """nginx on the build's download-server address (or on `base`), serving a tree of the sandbox's own into
+    which products are published; https with the test CA's `certificate` kind (tls.py)."""
 
     def __init__(self, box, locations="", certificate="trusted", base=SERVER_BASE):
         import servers
@@ -376,8 +360,7 @@ class ProductServer:
         return _publish_tool().publish(self.root, name, installer, base_url=self.base_url, **options)
 
     def publish_update(self, program, version, **options):
-        """Publishes `program` as the new setup program, in this flavour's update document unless `flavour`
-        says another."""
+        """Publishes `program` as the new setup program, in this flavour's update document or `flavour`'s."""
         options.setdefault("flavour", ARCH)
         return _publish_tool().publish_update(self.root, program, version, base_url=self.base_url, **options)
 
@@ -393,8 +376,7 @@ class ProductServer:
 
 
 def set_document_text(path, element, text):
-    """Sets the text of `element` ("package/url": a path below the root) in
-    a published document, as a server that serves it so would."""
+    """Sets the text of `element` ("package/url": a path below the root) in a document the server serves."""
     import xml.etree.ElementTree as ET
     tree = ET.parse(path)
     tree.getroot().find(element).text = text
@@ -426,8 +408,7 @@ def wait_for_command_line(program, timeout=30):
 
 
 def started_command_line(program, timeout=30):
-    """The command line of a stand-in started before now, or None when none was: one still running is waited
-    for (up to `timeout` seconds), one that has ended wrote its record before it did."""
+    """The command line of a stand-in started before now (one still running is waited for), or None."""
     windows = windows_path(program).lower()
     wait_until(lambda: os.path.exists(program + ".cmdline") or not any(
         line.lower().lstrip('"').startswith(windows) for line in windows_command_lines()), timeout)
@@ -453,8 +434,8 @@ def update_stamp(age_seconds=0):
 
 
 def registry(*args, check=True):
-    """A zsdriver registry action (get, set, delete, exists) in the active prefix: its exit code and output.
-    The driver's server does it, so what it writes the programs see at once, and what they wrote it reads."""
+    """(exit code, output) of a zsdriver registry action (get, set, delete, exists) in the active prefix, done by
+    the driver's server, so the programs and the tests see each other's writes at once."""
     code, out = Wine()._act(("registry",) + args, 60)
     if check and code not in (0, 1):
         raise AssertionError("zsdriver registry %s failed (%d)" % (" ".join(args), code))
@@ -475,8 +456,7 @@ def set_dpi(dpi):
 
 
 def record_set(name, value):
-    """A string value of the setup program's registry record, in the prefix that every test shares (tests
-    that change it hold the desktop lock)."""
+    """A string value of the setup program's registry record (tests that change it hold the desktop lock)."""
     _registry_set(RECORD_KEY, name, "sz", value)
 
 
@@ -491,15 +471,13 @@ def record_delete():
 
 
 def record_reset():
-    """What the test run starts with: no version, and a check made just now,
-    so that no other test's run checks for an update."""
+    """What the test run starts with: no version, and an update check made just now, so no run makes one."""
     record_delete()
     record_set("updatetime", update_stamp())
 
 
 def taskkill(image):
-    """Ends every Windows process of that image name in the build's prefix
-    (killing the Unix side of a Wine process leaves the Windows one)."""
+    """Ends every Windows process of that image name (killing a Wine process's Unix side leaves it running)."""
     subprocess.run([WINE_RUN, "taskkill", "/f", "/im", image],
                    stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, timeout=60)
 
@@ -551,8 +529,7 @@ class E2ETestCase(unittest.TestCase):
         return process
 
     def hold(self, what, name, seconds):
-        """zsdriver holding the file `name` open without sharing ("lock") or
-        the named mutex `name` ("mutex") for `seconds`; returns once it does."""
+        """zsdriver holding the file ("lock") or mutex ("mutex") `name` for `seconds`, once it holds it."""
         os.makedirs(OUTPUT, exist_ok=True)
         ready = os.path.join(tempfile.mkdtemp(dir=OUTPUT), "held")
         target = windows_path(name) if what == "lock" else name
@@ -562,8 +539,7 @@ class E2ETestCase(unittest.TestCase):
         return holder
 
     def answer_message(self, wine, box, key, while_open=lambda: None):
-        """Answers OK to the message box with the language file's text `key` in `wine`'s language, once
-        `while_open` has run; fails when none shows within a minute."""
+        """Answers OK, after `while_open`, to the box with the text `key` in `wine`'s language."""
         found = wine.find_message(read_locale_text(wine.language, "language.caption"),
                                   read_locale_text(wine.language, key), timeout_ms=60000)
         self.assertIsNotNone(found, "no box %s; log: %r" % (key, box.log_lines()))
@@ -571,18 +547,16 @@ class E2ETestCase(unittest.TestCase):
         wine.click(found, IDOK)
 
     def run_refused_for_want_of_rights(self, box, server, wine, while_open=lambda: None):
-        """A standard user's run of a product that needs administrator rights: Wine's launcher cannot raise
-        them, so the protected copy refuses. `while_open` runs while the refusal is on screen; the run has
-        ended on return."""
+        """A standard user's run of a product needing administrator rights, which the protected copy refuses
+        (Wine's launcher cannot raise them); `while_open` runs while the refusal shows. Returns at its end."""
         server.publish("AdminOnly", version="1.0", exec_level="Administrator")
         process = self.start(wine, box.program + " App=AdminOnly Ver=1.0", rights="--standard-user")
         self.answer_message(wine, box, "language.authorityerror", while_open)
         wait_exit(process, timeout=60)
 
     def run_setup(self, box, name, error_key=None, version="1.0", wine=None):
-        """Runs the setup for `name` (a product published without a folder step), in English unless `wine`
-        has another language: to the end of a silent install, or to the error box `error_key`
-        ("language.downloadinfoerror"), which it answers. Returns the log."""
+        """Runs the setup for `name` (published without a folder step) to the end of a silent install, or to the
+        error box `error_key` ("language.downloadinfoerror"), which it answers; returns the log."""
         wine = wine or Wine("en-us")
         process = self.start(wine, '"%s" App=%s Ver=%s' % (box.program, name, version))
         if error_key:
@@ -596,21 +570,18 @@ class E2ETestCase(unittest.TestCase):
         """Runs the launcher with a stand-in (`driver`) as the setup program beside it (signed by `signer`, if
         given); the stand-in's record: command line, path, current folder, "elevated" when its token is,
         "language" when its language files were copied, TEMP and TMP. None when it was not started."""
-        shutil.copy2(driver, os.path.join(box.program_dir, "ZanSetup.exe"))
+        program = shutil.copy2(driver, os.path.join(box.program_dir, "ZanSetup.exe"))
         if signer:
             import signing
-            signing.sign(os.path.join(box.program_dir, "ZanSetup.exe"), signer)
+            signing.sign(program, signer)
         record = os.path.join(box.root, "record.txt")
-        if os.path.exists(record):
-            os.remove(record)
+        Path(record).unlink(missing_ok=True)
         wine = wine or Wine()
         wine.env["ZSDRIVER_RECORD"] = windows_path(record)
         launcher = windows_path(os.path.join(box.program_dir, "ZanSetupSH.exe"))
         process = self.start(wine, launcher + args, cwd=cwd)
         self.assertEqual(0, wait_exit(process))
-        if not os.path.exists(record):
-            return None
-        return Path(record).read_text(encoding="utf-8").split("\n")
+        return Path(record).read_text(encoding="utf-8").split("\n") if os.path.exists(record) else None
 
     def tearDown(self):
         leftovers = [p for p in self.processes if p.poll() is None or getattr(p, "timed_out", False)]

@@ -17,11 +17,10 @@ NEXT_VERSION = VERSION + (".1" if VERSION.count(".") < 3 else "1")
 NEXT_BIN = os.path.join(BIN, "..", "tests-bin", "next")
 NEXT_INSTALLER = os.path.join(BIN, "..", "tests-bin", "ZanSetup-%s%s-setup.exe" % (NEXT_VERSION, SUFFIX))
 RECORD = r"Software\Corvela\ZanSetup"
-ENTRY = "ZanSetup" + SUFFIX
-OTHER_ENTRY = "ZanSetup" if ARCH == "x64" else "ZanSetup-x64"
 DISPLAY_NAME = "ZanSetup (64-bit)" if ARCH == "x64" else "ZanSetup"
-UNINSTALL = "Software\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\" + ENTRY
-OTHER_UNINSTALL = "Software\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\" + OTHER_ENTRY
+UNINSTALL_ROOT = "Software\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\"
+UNINSTALL = UNINSTALL_ROOT + "ZanSetup" + SUFFIX
+OTHER_UNINSTALL = UNINSTALL_ROOT + ("ZanSetup" if ARCH == "x64" else "ZanSetup-x64")
 
 
 class FreshPrefix:
@@ -37,10 +36,9 @@ class FreshPrefix:
     def start(self):
         import testenv
         display = testenv.start_fresh(BUILD, self.prefix, self.env_folder, self.screen or testenv.SCREEN)
-        for name, value in (("ZANSETUP_WINEPREFIX", self.prefix), ("ZANSETUP_TEST_ENV", self.env_folder),
-                            ("DISPLAY", display)):
-            self._saved[name] = os.environ.get(name)
-            os.environ[name] = value
+        values = {"ZANSETUP_WINEPREFIX": self.prefix, "ZANSETUP_TEST_ENV": self.env_folder, "DISPLAY": display}
+        self._saved = {name: os.environ.get(name) for name in values}
+        os.environ.update(values)
 
     def stop(self):
         import testenv
@@ -79,8 +77,8 @@ def running_from(folder):
 
 
 class InstalledTestCase(E2ETestCase):
-    """Each test has a program folder of its own in the user's profile (the
-    installer takes no other), below a folder with a blank in its name."""
+    """Each test has a program folder of its own in the user's profile (the installer takes no other), below
+    a folder with a blank in its name."""
 
     def setUp(self):
         super().setUp()
@@ -94,8 +92,7 @@ class InstalledTestCase(E2ETestCase):
         os.makedirs(os.path.dirname(self.folder))
 
     def install(self, options="", code=0, folder=True):
-        """A silent install with `options` before /D= (none when not
-        `folder`); its exit code must be `code`."""
+        """A silent install with `options` before /D= (none unless `folder`) that must end with `code`."""
         # /D= comes last and unquoted, blanks and all: the command line is handed over exactly as written.
         parts = [options] * bool(options) + ["/D=" + windows_path(self.folder)] * folder
         command_line = '"%s" /S %s' % (windows_path(INSTALLER), " ".join(parts))
@@ -118,9 +115,8 @@ class InstalledTestCase(E2ETestCase):
             wait_until(lambda: not os.path.exists(self.folder))
 
     def merge_classes(self, keys):
-        """Copies per-user class keys under HKLM\\Software\\Classes for the test. Wine 8 does not merge
-        HKCU\\Software\\Classes into HKEY_CLASSES_ROOT as Windows does, so COM and ShellExecuteExW would not
-        see them; the copy stands in for that merge and goes again."""
+        """Copies per-user class keys under HKLM\\Software\\Classes for the test: Wine 8 does not merge HKCU's
+        into HKEY_CLASSES_ROOT as Windows does, so COM and ShellExecuteExW would not see them."""
         for key in keys:
             self.assertEqual(0, wine("reg", "copy", "HKCU\\Software\\Classes\\" + key,
                                      "HKLM\\Software\\Classes\\" + key, "/s", "/f")[0])

@@ -66,10 +66,7 @@ class Relay(Served):
         peers = {}
         while self._running:
             if self._wanted_up and listener is None:
-                listener = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
-                listener.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
-                listener.bind((HOST, self.port))
-                listener.listen(64)
+                listener = socket.create_server((HOST, self.port), backlog=64)
                 sel.register(listener, selectors.EVENT_READ)
                 self._listening.set()
             elif not self._wanted_up and listener is not None:
@@ -161,8 +158,8 @@ class _BusyHandler(FaultHandler):
 
 
 class BusyServer(InProcessServer):
-    """Serves the files below `root`; the first `busy` requests for each answer 503 with Retry-After:
-    `retry_after`. `requests` lists (monotonic time, path, Range) in arrival order."""
+    """Serves the files below `root`, the first `busy` requests of each with 503 and Retry-After: `retry_after`.
+    `requests` lists (monotonic time, path, Range) in arrival order."""
 
     def __init__(self, port, root, busy=1, retry_after=3):
         super().__init__(port)

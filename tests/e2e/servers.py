@@ -1,10 +1,6 @@
 #!/usr/bin/env python3
-"""HTTP servers on loopback for the tests: nginx serving a folder, and a fault server for the answers nginx
-will not give.
-
-In a test:
-    with Nginx(root, 8780) as nginx:        # nginx.base_url, nginx.access_log()
-    with FaultServer(8782) as fault:        # fault.base_url, fault.requests
+"""HTTP servers on loopback for the tests, each started and stopped by a `with` block: nginx serving a
+folder (Nginx), and a fault server for the answers nginx will not give (FaultServer).
 
 For a ctest fixture (both servers, a generated file tree, and the base addresses in
 BUILD_DIR/test-env/servers.txt):
@@ -98,8 +94,7 @@ def _wait_listening(port, process, what, log_path=None, timeout=15):
 
 
 def _group_alive(pgid):
-    """True while a process of the group still runs. A zombie does not count: a detached server's reaper may
-    be slow to collect it."""
+    """True while a process of the group still runs (not a zombie: a detached server's reaper may be slow)."""
     for entry in filter(str.isdigit, os.listdir("/proc")):
         try:
             with open("/proc/%s/stat" % entry) as f:
@@ -139,21 +134,21 @@ class Served:
 
 
 class ServerProcess(Served):
-    """A server program of ours on the loopback `ports`, its files in `folder`, which start() makes anew and
-    stop() removes; a subclass's configure() writes them and names the command line. Started by root, it runs
-    as nobody."""
+    """A server program on the loopback `ports`, run as nobody when started by root, its files in `folder`
+    (made anew by start(), removed by stop()); `command`, or a subclass's configure() that writes the files."""
 
     start_timeout = 15
 
-    def __init__(self, folder, ports, time_limit=TIME_LIMIT):
+    def __init__(self, folder, ports, time_limit=TIME_LIMIT, command=None):
         self.folder = os.path.abspath(folder)
         self.ports = [int(port) for port in ports if port]
         self.time_limit = time_limit
+        self.command = command
         self.process = None
 
     def configure(self):
         """(command line, the log that says why it ended at its start, or None)"""
-        raise NotImplementedError
+        return self.command, None
 
     def start(self):
         for port in self.ports:
@@ -198,8 +193,7 @@ events {{ worker_connections 256; }}
 http {{
     {mime_types}
     default_type application/octet-stream;
-    # One tab-separated line per request; tests count the bytes served for
-    # each Range to see what a resumed download fetched again.
+    # Tests count the bytes served for each Range to see what a resumed download fetched again.
     log_format ranges '$request\\t$status\\t$body_bytes_sent\\t$http_range\\t$http_if_range';
     access_log "{folder}/access.log" ranges;
     client_body_temp_path "{folder}/temp/body";
@@ -213,9 +207,8 @@ http {{
         {listen}
         server_name localhost;
         root "{root}";
-        # Files under /slow/ trickle out, so a test can stop a download
-        # half-way; a resuming client (it sends If-Range) gets them at full
-        # speed, so the rest of the test does not wait.
+        # Files under /slow/ trickle out, so a test can stop a download half-way; a resuming
+        # client (it sends If-Range) gets them at full speed, so the rest of the test does not wait.
         location /slow/ {{
             set $limit_rate 64k;
             if ($http_if_range) {{ set $limit_rate 0; }}
@@ -227,13 +220,10 @@ http {{
 
 
 class Nginx(ServerProcess):
-    """nginx serving `root` on 127.0.0.1:`port`, with its configuration, logs and temporary files in `folder`
-    (by default BUILD/test-env/nginx-PORT).
-
-    `locations`: further nginx location blocks, e.g. a path handed on to the fault server. `tls`: a
-    certificate kind of tls.py; `port` then serves https with it. `https_port`: a further port that serves
-    https beside a plain-http `port` (with the `tls` kind, by default the trusted one). The certificates are
-    the test CA's of `build`."""
+    """nginx serving `root` on 127.0.0.1:`port`, its files in `folder` (by default BUILD/test-env/nginx-PORT).
+    `locations`: further location blocks, e.g. a path handed on to the fault server. `tls`: a certificate
+    kind of tls.py (the test CA's of `build`) that `port` serves https with. `https_port`: a further port that
+    serves https beside a plain-http `port` (with the `tls` kind, by default the trusted one)."""
 
     def __init__(self, root, port, folder=None, time_limit=TIME_LIMIT, locations="", tls=None,
                  https_port=None, build=None):
@@ -387,8 +377,7 @@ class FaultHandler(BaseHTTPRequestHandler):
         return int(first), int(last)
 
     def _range_of(self, data):
-        """(first, last) of the asked range within `data`; None, having answered 200 with all of it, when no
-        range was asked for."""
+        """(first, last) of the asked range within `data`; with none asked, None, having answered 200 with all."""
         asked = self._asked_range()
         if asked is None:
             self._answer(200, data, [("Last-Modified", FIXED_DATE)])
@@ -400,8 +389,7 @@ class FaultHandler(BaseHTTPRequestHandler):
         self._answer(206, body, [("Content-Range", content_range), ("Last-Modified", FIXED_DATE)])
 
     def _read_body(self, limit):
-        """Reads up to `limit` more bytes of the request body; the count read (less when the client stopped
-        sending)."""
+        """Reads up to `limit` more bytes of the request body; the count read (less if the client stopped)."""
         got = 0
         while got < limit:
             piece = self.rfile.read1(min(limit - got, 1 << 20))
@@ -495,8 +483,7 @@ class FaultHandler(BaseHTTPRequestHandler):
             self.wfile.write(body[size // 4:])
 
     def gated(self, name):
-        """A file the test registered (server.files), ranges honoured; no answer leaves before the test opens
-        the gate (server.gate)."""
+        """A file the test registered (add_file), ranges honoured, once the test opened the gate (open_gate)."""
         if not self.server.gate.wait(120):
             self._answer(503, b"gate never opened\n")
             return
@@ -573,15 +560,13 @@ class FaultHandler(BaseHTTPRequestHandler):
         self._answer(200, b"released\n")
 
     def upload_sink(self, *_):
-        """Reads the announced body and throws it away: "received N of M". No digest: the sink must not be
-        what limits a throughput figure."""
+        """Reads the announced body and drops it: "received N of M" (no digest, which would limit a figure)."""
         announced = int(self.headers.get("Content-Length") or 0)
         self._text("received %d of %d\n" % (self._read_body(announced), announced))
 
     def cut_once(self, token, size):
-        """Ranges of pattern(size) honoured; the first from the file's start over more than three 100 KiB
-        blocks, of those with `token` in their path, is answered in full headers but ends after two and a
-        half blocks."""
+        """Ranges of pattern(size) honoured; of those with `token` in their path, the first from the start over
+        more than three 100 KiB blocks ends after two and a half, its headers whole."""
         data = pattern(int(size))
         asked = self._range_of(data)
         if asked is None:
@@ -679,8 +664,7 @@ class InProcessServer(Served):
 
 
 class FaultServer(InProcessServer):
-    """The fault server on 127.0.0.1:`port`, in threads of this process. `requests` lists (method, path,
-    [(header, value)]) in arrival order."""
+    """The fault server in threads of this process. `requests`: (method, path, [(header, value)]), in order."""
 
     def __init__(self, port, time_limit=TIME_LIMIT):
         super().__init__(port)
@@ -751,15 +735,6 @@ REDIRECTS = """
         location ~ ^/to-https/(.*)$ {{ return 302 https://{tls_host}:{tls_port}/$1; }}"""
 
 
-class _FaultProcess(ServerProcess):
-    """The fault server as a process of its own, which outlives the fixture's start."""
-
-    def configure(self):
-        # An interpreter that nobody may run (a per-user one under /root is not).
-        python = "/usr/bin/python3" if os.geteuid() == 0 and os.path.exists("/usr/bin/python3") else sys.executable
-        return [python, os.path.abspath(__file__), "fault", str(self.ports[0])], None
-
-
 def fixture_start(build, nginx_port, fault_port, tls_port):
     fixture_stop(build, quiet=True)
     folder = fixture_dir(build)
@@ -768,7 +743,11 @@ def fixture_start(build, nginx_port, fault_port, tls_port):
     redirects = REDIRECTS.format(host=HOST, port=nginx_port, tls_host=TLS_HOST, tls_port=tls_port)
     nginx = Nginx(root, nginx_port, folder=os.path.join(folder, "nginx"), https_port=tls_port,
                   locations=redirects, build=build)
-    fault = _FaultProcess(os.path.join(folder, "fault"), [fault_port])
+    # The fault server as a process of its own, which outlives this one, run by an interpreter that nobody may
+    # run (a per-user one under /root is not).
+    python = "/usr/bin/python3" if os.geteuid() == 0 and os.path.exists("/usr/bin/python3") else sys.executable
+    fault = ServerProcess(os.path.join(folder, "fault"), [fault_port],
+                          command=[python, os.path.abspath(__file__), "fault", str(fault_port)])
     started = []
     try:
         for server in (nginx, fault):
@@ -794,9 +773,7 @@ def fixture_stop(build, quiet=False):
         if line.isdigit():
             _kill_group(int(line))
     shutil.rmtree(folder, ignore_errors=True)
-    servers = os.path.join(build, "test-env", "servers.txt")
-    if os.path.exists(servers):
-        os.remove(servers)
+    Path(build, "test-env", "servers.txt").unlink(missing_ok=True)
     if not quiet:
         print("stopped")
 

@@ -14,12 +14,10 @@ DOS_STUB_TEXT = b"This program cannot be run in DOS mode"
 
 
 class Identity:
-    """A fresh RSA key and a self-signed code-signing certificate for it, as
-    PEM files in `folder`; with `fresh` False, the pair already there."""
+    """A fresh RSA key and self-signed code-signing certificate in `folder` (there already unless `fresh`)."""
 
     def __init__(self, folder, name, fresh=True, usage="codeSigning"):
-        """`usage`: the certificate's extended key usage (timeStamping for
-        a time-stamping authority, marked critical as such ones are)."""
+        """`usage`: the extended key usage (timeStamping, for an authority of time stamps, is critical)."""
         self.name = name
         self.key = os.path.join(folder, name + ".key")
         self.cert = os.path.join(folder, name + ".crt")
@@ -34,8 +32,7 @@ class Identity:
 
 
 def test_publisher(build):
-    """The publisher whose pin the build's pinned test program carries (made
-    when the build was configured)."""
+    """The publisher whose pin the build's pinned test program carries (made by the configure)."""
     return Identity(os.path.join(build, "test-publisher"), "publisher", fresh=False)
 
 
@@ -57,8 +54,7 @@ def sign(path, identity):
 
 
 def sign_document_expiring(path, expires, identity):
-    """Gives a published document the expiry text `expires` and signs it
-    again, as publish.py --resign does for a whole tree."""
+    """Gives a document the expiry text `expires` and signs it again, as publish.py --resign does a tree."""
     data = signed_documents.stamp_expiry(Path(path).read_bytes(), expires)
     signed_documents.write_document(path, data, signed_documents.signing_of(identity.key, identity.cert))
 
@@ -80,8 +76,7 @@ def carries_signature(path):
 
 
 def tamper(path):
-    """Changes one byte that the signature covers, and that the program does
-    not need: a letter of the DOS stub's message."""
+    """Changes a byte that the signature covers and the program does not need: one of the DOS stub's text."""
     data = bytearray(Path(path).read_bytes())
     at = data.find(DOS_STUB_TEXT, 0, 0x200)
     if at < 0:
@@ -91,8 +86,8 @@ def tamper(path):
 
 
 def verify(path, cert, timestamp_cert=None):
-    """osslsigncode's verdict on the file against `cert` (the certificate file, any system root beside it),
-    its time stamp against `timestamp_cert` if given: (passed, its report)."""
+    """osslsigncode's (passed, report) on the file against `cert` and the system roots, its time stamp against
+    `timestamp_cert` if given."""
     bundle = path + ".roots.pem"
     parts = (cert, "/etc/ssl/certs/ca-certificates.crt")
     Path(bundle).write_bytes(b"".join(Path(p).read_bytes() + b"\n" for p in parts if os.path.exists(p)))

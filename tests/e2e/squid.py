@@ -33,8 +33,7 @@ http_access deny all
 
 
 class Squid(servers.ServerProcess):
-    """squid on `host`:`port` asking for Basic credentials of `users` ({name: password}), configured and
-    logging in `folder`, which stop() removes."""
+    """squid on `host`:`port` asking for the Basic credentials {name: password} of `users`, in `folder`."""
 
     start_timeout = 30
 

@@ -77,8 +77,7 @@ def capture_display(display, path):
 
 
 def prefix_processes(prefix):
-    """The argument lists of the running processes of this Wine prefix; those of other prefixes (another
-    build's tests beside ours) are none of ours, whatever their names."""
+    """The argument lists of the processes of this Wine prefix (not of another build's beside it)."""
     wanted = ("WINEPREFIX=" + prefix).encode()
     found = []
     for pid in filter(str.isdigit, os.listdir("/proc")):
@@ -127,8 +126,7 @@ def install_caption_font(prefix):
 
 
 def remove_other_kind(prefix, kind):
-    """A prefix of another kind than `kind` (win32, win64) cannot run this
-    build's flavour: it goes, to be made anew."""
+    """Removes a prefix of another kind than `kind` (win32, win64): it cannot run this build's flavour."""
     try:
         with open(os.path.join(prefix, "system.reg")) as f:
             head = f.read(512)
@@ -141,10 +139,6 @@ def remove_other_kind(prefix, kind):
 # Wine's own programs and libraries: most of a booted prefix's 700 MB, and
 # never written in place by a run, so a copy of the template shares them.
 SHARED_SUFFIXES = (".dll", ".exe", ".drv", ".sys", ".ocx", ".acm", ".cpl", ".ax", ".ds", ".tlb", ".msstyles")
-
-
-def template_path(build):
-    return os.path.join(build, "wineprefix-template")
 
 
 def copy_prefix(source, target):
@@ -160,9 +154,8 @@ def copy_prefix(source, target):
 
 
 def make_prefix(build, env):
-    """A booted prefix: a copy of the build's template, or booted with wineboot, which then becomes the
-    template (once its server has written the registry and ended)."""
-    template = template_path(build)
+    """A booted prefix: a copy of the build's template, or booted with wineboot, then the template itself."""
+    template = os.path.join(build, "wineprefix-template")
     remove_other_kind(template, os.environ.get("ZANSETUP_WINEARCH"))
     if os.path.exists(os.path.join(template, "system.reg")):
         copy_prefix(template, env["WINEPREFIX"])
@@ -229,9 +222,8 @@ def start(build, prefix=None, folder=None, screen=SCREEN):
 
 
 def start_fresh(build, prefix, folder, screen=SCREEN):
-    """A new prefix for a test module beside the shared one (an old one of that name is removed first), a copy
-    of the build's template, with its own display and server, which stop() with that prefix ends; returns the
-    display."""
+    """A new prefix for a test module beside the shared one (an old one goes first), a copy of the template
+    with its own display and server, which stop() with that prefix ends; returns the display."""
     stop(build, quiet=True, prefix=prefix, folder=folder)
     shutil.rmtree(prefix, ignore_errors=True)
     return start(build, prefix, folder, screen)
@@ -247,8 +239,7 @@ def stop(build, quiet=False, prefix=None, folder=None):
                 os.killpg(int(Path(path).read_text()), signal.SIGTERM)
         except (OSError, ValueError):
             pass
-        if os.path.exists(path):
-            os.remove(path)
+        Path(path).unlink(missing_ok=True)
     if not quiet:
         print("stopped")
 

@@ -105,8 +105,7 @@ def _server(where, kind):
 
 
 def ensure(build):
-    """Makes the authorities and every kind of server certificate once per build folder; returns the folder.
-    Fixtures that start side by side take turns."""
+    """Makes the authorities and every server certificate once per build folder (fixtures take turns)."""
     os.makedirs(os.path.abspath(build), exist_ok=True)
     with open(os.path.join(os.path.abspath(build), "tls.lock"), "w") as lock:
         fcntl.flock(lock, fcntl.LOCK_EX)

@@ -1,11 +1,10 @@
 """Debian's Chromium as a visitor's browser, driven by Selenium (Debian's python3-selenium and
 chromium-driver), on a display of the caller's.
 
-Everything it keeps lies in one folder of the build: its profile, a home of its own, its XDG folders, its
-certificate database (which trusts the test CA, and nothing is written under /etc or into the machine's own
-trust), and the desktop entry that hands a "zansetup:" link to Wine's shell in the build's prefix. Its flags
-keep it off the network: this machine's closed network refuses its background connections, many at a time.
-"""
+Everything it keeps lies in one folder of the build: its profile, a home, XDG folders, a certificate database
+that trusts the test CA (nothing is written under /etc or into the machine's own trust), and the desktop
+entry that hands a "zansetup:" link to Wine's shell in the build's prefix. Its flags keep it off the network,
+whose closed ports would refuse its background connections, many at a time."""
 import json
 import math
 import os
@@ -34,8 +33,7 @@ def available():
 
 
 def _selenium():
-    # Debian's package lies where Debian's own python3 looks; a python3 of
-    # another installation looks there too, after its own folders.
+    # Debian's package, where Debian's python3 looks; another python3 looks there after its own folders.
     try:
         import selenium  # noqa: F401
     except ImportError:
@@ -67,12 +65,8 @@ class Chromium:
         self.home = os.path.join(self.folder, "home")
         self.config_home = os.path.join(self.home, ".config")
         self.data_home = os.path.join(self.home, ".local", "share")
+        self.handler_record = os.path.join(self.folder, "links.txt")  # each link handed on, one a line
         self.driver = None
-
-    @property
-    def handler_record(self):
-        """Each link the desktop hand-off received, one a line."""
-        return os.path.join(self.folder, "links.txt")
 
     def environment(self):
         env = dict(os.environ, HOME=self.home, XDG_CONFIG_HOME=self.config_home, XDG_DATA_HOME=self.data_home,

@@ -1,8 +1,6 @@
 """End-to-end harness: runs the real setup program under Wine in a sandbox folder of its own, works its
-windows through zsdriver.exe, and collects the log and files for the assertions.
-
-The build folder comes from ZANSETUP_BUILD (set by ctest).
-"""
+windows through zsdriver.exe, and collects the log and files for the assertions. The build folder comes from
+ZANSETUP_BUILD (set by ctest)."""
 import glob
 import os
 import shutil
@@ -20,8 +18,7 @@ BUILD = os.path.abspath(os.environ.get("ZANSETUP_BUILD", os.path.join(SOURCE, "b
 ARCH = os.environ.get("ZANSETUP_ARCH", "x86")
 # Its update document below the server base, and its programs' file header machine.
 UPDATE_DOCUMENT = "/zansetup/new-x64.xml" if ARCH == "x64" else "/zansetup/new.xml"
-# Held by a run while it claims the update check, and by its update worker
-# until the worker has done all it will.
+# Held by a run while it claims the update check, and by its update worker until it has done all it will.
 UPDATE_MUTEX = "Local\\ZanSetupUpdate"
 MACHINES = {"x86": 0x014C, "x64": 0x8664}
 MINGW_PREFIX = os.environ.get("ZANSETUP_MINGW_PREFIX", "i686-w64-mingw32")
@@ -35,20 +32,17 @@ OUTPUT = os.path.join(BUILD, "e2e-output")
 MESSAGE_TEXT_ID = 65535
 # The platform's own button ids; ours come from resource_ids below.
 IDOK, IDCANCEL, IDYES, IDNO = 1, 2, 6, 7
-# The dialogs' ids, made from setup/ui/resource.h when the build is
-# configured: tests import them from resource_ids once harness is imported.
+# The dialogs' ids, made from setup/ui/resource.h by the configure: tests import resource_ids after harness.
 sys.path.insert(0, os.path.join(BUILD, "generated"))
 SERVER_BASE = os.environ.get("ZANSETUP_SERVER_BASE", "https://localhost:8780")
 FAULT_PORT = int(os.environ.get("ZANSETUP_E2E_FAULT_PORT", "8785"))
-# A second download server; the plain-http build of the setup program
-# (tests-bin/http) has its base on this port.
+# A second download server, where the plain-http build of the setup program (tests-bin/http) has its base.
 SECOND_PORT = int(os.environ.get("ZANSETUP_E2E_SECOND_PORT", "8786"))
 DEMO_PRODUCT = os.path.join(BUILD, "demo-product")
 
 LANGUAGES = {"zh-cn": "zh_CN.UTF-8", "zh-tw": "zh_TW.UTF-8", "en-us": "en_US.UTF-8"}
 
-# Cases that check nothing of the flavour: tools/test.sh runs them with the
-# first flavour it tests, and skips them with the next.
+# Cases that check nothing of the flavour: tools/test.sh runs them with the first flavour it tests only.
 flavour_free = unittest.skipIf(os.environ.get("ZANSETUP_SKIP_FLAVOUR_FREE") == "1",
                                "the same for both flavours: run with the first")
 
@@ -91,8 +85,7 @@ def read_locale_text(code, key):
     return root.find("/".join(key.split(".")[1:])).text or ""
 
 
-# What a development build (unpinned, as the suite's own programs) writes
-# first in each log; the tests read past it.
+# What a development build (unpinned, as the suite's programs are) writes first in each log: read past it.
 DEVELOPMENT_LINE = "development build: no publisher key is pinned"
 
 
@@ -134,8 +127,7 @@ class Wine:
     """Runs Windows programs in one user language; `dll_overrides` replaces wine-run's WINEDLLOVERRIDES."""
 
     def __init__(self, language="en-us", dll_overrides=None):
-        self.env = dict(os.environ)
-        self.env["LC_ALL"] = LANGUAGES[language]
+        self.env = dict(os.environ, LC_ALL=LANGUAGES[language])
         if dll_overrides is not None:
             self.env["ZANSETUP_WINEDLLOVERRIDES"] = dll_overrides
         self.language = language
@@ -216,8 +208,7 @@ class Wine:
                                    childless=childless, settled=settled)
         return self.driver("find", "--timeout", str(timeout_ms), *query, check=False).strip() or None
 
-    def find_all(self, title=None, cls="#32770", visible=False, control=None, hidden=False,
-                 childless=False):
+    def find_all(self, title=None, cls="#32770", visible=False, control=None, hidden=False, childless=False):
         query = self._window_query(cls, title, control, visible=visible, hidden=hidden, childless=childless)
         return self.driver("findall", *query).split()
 
@@ -512,8 +503,7 @@ class E2ETestCase(unittest.TestCase):
 
     def setUp(self):
         self.processes = []
-        # A setup program that an earlier test left running would answer for this test's (its windows have the
-        # same titles): say whose it is and end it.
+        # A setup program left running would answer for this test's (same window titles): report and end it.
         strays = windows_processes("ZanSetup.exe")
         if strays:
             report = "%s: ending setup programs left running: %r\n" % (self.id(), strays)

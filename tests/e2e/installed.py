@@ -100,8 +100,8 @@ class InstalledTestCase(E2ETestCase):
         self.addCleanup(self.uninstall_leftovers)
 
     def uninstall(self):
-        # The uninstaller copies itself aside and returns at once. Its last step removes the
-        # installed-programs entry: once that is gone, it has finished.
+        # The uninstaller copies itself aside and returns at once; it has finished when its last step, the
+        # installed-programs entry's removal, is done.
         code, out = wine(os.path.join(self.folder, "uninstall.exe"), "/S")
         self.assertEqual(0, code, out)
         self.assertTrue(wait_until(lambda: registry("exists", "HKCU\\" + UNINSTALL)[0] != 0),

@@ -1,6 +1,7 @@
 """Faults of real networks for the end-to-end tests: a line that drops (Relay) and a busy server
 (BusyServer). Both run in threads of the test's own process, listen on 127.0.0.1 only and end with the test
 (stop(), or the `with` block)."""
+import contextlib
 import email.utils
 import os
 import selectors
@@ -129,17 +130,13 @@ class Relay(Served):
         peer, _ = peers.pop(sock)
         peers.pop(peer, None)
         for s in (sock, peer):
-            try:
+            with contextlib.suppress(KeyError, ValueError):
                 sel.unregister(s)
-            except (KeyError, ValueError):
-                pass
-            try:
+            with contextlib.suppress(OSError):
                 if reset:
                     # A reset, not an orderly end: what a line drop leaves.
                     s.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, struct.pack("ii", 1, 0))
                 s.close()
-            except OSError:
-                pass
 
 
 class _BusyHandler(FaultHandler):

@@ -2,8 +2,7 @@
 """HTTP servers on loopback for the tests, each started and stopped by a `with` block: nginx serving a
 folder (Nginx), and a fault server for the answers nginx will not give (FaultServer).
 
-For a ctest fixture (both servers, a generated file tree, and the base addresses in
-BUILD_DIR/test-env/servers.txt):
+For a ctest fixture (both servers, a generated file tree, the addresses in BUILD_DIR/test-env/servers.txt):
     servers.py start BUILD_DIR [--nginx-port N] [--fault-port N] [--tls-port N]
     servers.py stop BUILD_DIR
     servers.py fault PORT                   # the fault server, in the foreground
@@ -13,6 +12,7 @@ Started by root, the server programs run as nobody; nginx's root folder must the
 """
 import argparse
 import collections
+import contextlib
 import email.parser
 import email.policy
 import functools
@@ -117,10 +117,8 @@ def _kill_group(pgid):
         if not _group_alive(pgid):
             return
         time.sleep(0.05)
-    try:
+    with contextlib.suppress(ProcessLookupError, PermissionError):
         os.killpg(pgid, signal.SIGKILL)
-    except (ProcessLookupError, PermissionError):
-        pass
 
 
 class Served:
@@ -227,8 +225,7 @@ class Nginx(ServerProcess):
 
     def __init__(self, root, port, folder=None, time_limit=TIME_LIMIT, locations="", tls=None,
                  https_port=None, build=None):
-        # Each test module's servers keep their files apart (ctest names the
-        # folder), since modules in networks of their own serve the same port.
+        # Test modules in networks of their own serve the same port: ctest names each its own folder.
         servers = os.environ.get("ZANSETUP_SERVER_FOLDER") or os.path.join(BUILD, "test-env")
         super().__init__(folder or os.path.join(servers, "nginx-%d" % int(port)), (port, https_port), time_limit)
         self.build = os.path.abspath(build or BUILD)
@@ -262,10 +259,6 @@ class Nginx(ServerProcess):
         lines += ['ssl_certificate "%s";' % certificate, 'ssl_certificate_key "%s";' % key]
         return "\n        ".join(lines)
 
-    @property
-    def access_log_path(self):
-        return os.path.join(self.folder, "access.log")
-
     def configure(self):
         _check_readable_by_others(self.root)
         os.makedirs(os.path.join(self.folder, "temp"))
@@ -278,20 +271,18 @@ class Nginx(ServerProcess):
         return ["nginx", "-p", self.folder, "-c", config, "-e", error_log], error_log
 
     def ended(self):
-        self._final_log = read_access_log(self.access_log_path)
+        self._final_log = read_access_log(os.path.join(self.folder, "access.log"))
 
     def access_log(self):
         """The requests served so far, oldest first (after stop(): all of them)."""
         if self.process is None and self._final_log is not None:
             return list(self._final_log)
-        return read_access_log(self.access_log_path)
+        return read_access_log(os.path.join(self.folder, "access.log"))
 
 
 def read_access_log(path):
-    if not os.path.exists(path):
-        return []
-    with open(path, errors="replace") as f:
-        rows = [line.rstrip("\n").split("\t") for line in f]
+    lines = Path(path).read_text(errors="replace").splitlines() if os.path.exists(path) else []
+    rows = [line.split("\t") for line in lines]
     return [AccessEntry(row[0], int(row[1]), int(row[2]), *(None if v == "-" else v for v in row[3:]))
             for row in rows if len(row) == 5]
 
@@ -624,8 +615,7 @@ STREAMED_BODY_ROUTES = {"upload-hold", "upload-sink"}
 
 
 class _FaultHTTPServer(ThreadingHTTPServer):
-    # Closing waits for no handler: one may be holding an answer back for
-    # minutes, and the process ends them all.
+    # Closing waits for no handler: one may hold an answer back for minutes; the process ends them all.
     block_on_close = False
 
     def __init__(self, address, handler):
@@ -728,8 +718,7 @@ def make_test_tree(root):
         os.utime(path, (FIXED_TIME, FIXED_TIME))
 
 
-# Redirects for the fixture's nginx: /to-http/PATH sends a request to PATH
-# on the plain-http port, /to-https/PATH to PATH on the https port.
+# The fixture's nginx sends /to-http/PATH to PATH on the plain-http port, /to-https/PATH on the https one.
 REDIRECTS = """
         location ~ ^/to-http/(.*)$ {{ return 302 http://{host}:{port}/$1; }}
         location ~ ^/to-https/(.*)$ {{ return 302 https://{tls_host}:{tls_port}/$1; }}"""
@@ -758,12 +747,10 @@ def fixture_start(build, nginx_port, fault_port, tls_port):
         fixture_stop(build, quiet=True)
         raise
     Path(folder, "pids").write_text("".join("%d\n" % server.process.pid for server in started))
-    with open(os.path.join(build, "test-env", "servers.txt"), "w", newline="\r\n") as f:
-        f.write("nginx %s\n" % nginx.base_url)
-        f.write("nginx_tls %s\n" % nginx.https_base_url)
-        f.write("nginx_root %s\n" % windows_path(root))
-        f.write("fault http://%s:%d\n" % (HOST, fault_port))
-    print("nginx", nginx.base_url, nginx.https_base_url, "fault", "http://%s:%d" % (HOST, fault_port))
+    fault_url = "http://%s:%d" % (HOST, fault_port)
+    Path(build, "test-env", "servers.txt").write_text("nginx %s\nnginx_tls %s\nnginx_root %s\nfault %s\n" % (
+        nginx.base_url, nginx.https_base_url, windows_path(root), fault_url), newline="\r\n")
+    print("nginx", nginx.base_url, nginx.https_base_url, "fault", fault_url)
 
 
 def fixture_stop(build, quiet=False):

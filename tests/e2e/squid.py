@@ -56,9 +56,6 @@ class Squid(servers.ServerProcess):
 
     def access_log(self):
         """(status, user, url) of each request squid answered, oldest first."""
-        path = os.path.join(self.folder, "access.log")
-        if not os.path.exists(path):
-            return []
-        with open(path, errors="replace") as f:
-            rows = [line.split() for line in f]
+        path = Path(self.folder, "access.log")
+        rows = [line.split() for line in path.read_text(errors="replace").splitlines()] if path.exists() else []
         return [(fields[3].split("/")[-1], fields[7], fields[6]) for fields in rows if len(fields) >= 8]

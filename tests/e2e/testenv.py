@@ -1,12 +1,11 @@
 #!/usr/bin/env python3
-"""Starts and stops what the tests share: a virtual display, the build's Wine
-prefix and one wineserver kept alive between Wine processes.
+"""Starts and stops what the tests share: a virtual display, the build's Wine prefix and one wineserver kept
+alive between Wine processes. Everything stops by itself too, an hour after the start.
 
     testenv.py start BUILD_DIR
     testenv.py stop BUILD_DIR
-
-Everything stops by itself too, an hour after the start.
 """
+import contextlib
 import os
 import shutil
 import signal
@@ -20,8 +19,7 @@ QUIET = dict(stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subproc
 # What outlives a start must not hold ctest's output pipes.
 DETACHED = dict(QUIET, start_new_session=True)
 
-# The processes that outlive start(): held here, so that a test module that
-# calls start() in-process is not warned about them as forgotten.
+# The processes that outlive start(), held so that a test module calling it is not warned of them.
 _running = []
 
 
@@ -32,13 +30,10 @@ def env_dir(build, folder=None):
 
 
 def wine_environment(build, prefix=None):
-    env = dict(os.environ)
-    env["WINEPREFIX"] = prefix or os.path.join(build, "wineprefix")
-    # The build's wine-run takes this one over its own prefix.
-    env["ZANSETUP_WINEPREFIX"] = env["WINEPREFIX"]
-    env["WINEDEBUG"] = "-all"
-    env["WINEDLLOVERRIDES"] = "mscoree,mshtml=;winemenubuilder.exe=d"
-    return env
+    prefix = prefix or os.path.join(build, "wineprefix")
+    # The build's wine-run takes ZANSETUP_WINEPREFIX over its own prefix.
+    return dict(os.environ, WINEPREFIX=prefix, ZANSETUP_WINEPREFIX=prefix, WINEDEBUG="-all",
+                WINEDLLOVERRIDES="mscoree,mshtml=;winemenubuilder.exe=d")
 
 
 def wine(build):
@@ -93,7 +88,6 @@ def prefix_processes(prefix):
 
 
 def wait_for_desktop(env, timeout=60):
-    """Waits for Wine's desktop process of the prefix."""
     deadline = time.time() + timeout
     while not any(args[0].lower().endswith("explorer.exe") and "/desktop" in args
                   for args in prefix_processes(env["WINEPREFIX"])):
@@ -113,9 +107,8 @@ def trust_test_ca(build, env):
         raise SystemExit("the test CA could not be trusted in %s" % env["WINEPREFIX"])
 
 
-# Wine draws the title-bar buttons with glyphs of its Marlett font. Debian's fonts-wine ships the font, but
-# this Wine does not load it from there, and the buttons show the letters "0 1 r"; a copy among the prefix's
-# own fonts is found.
+# Wine draws the title-bar buttons with its Marlett font, which Debian's fonts-wine ships where this Wine
+# does not look (the buttons show "0 1 r"); a copy among the prefix's own fonts is found.
 CAPTION_FONT = "/usr/share/wine/fonts/marlett.ttf"
 
 
@@ -136,8 +129,7 @@ def remove_other_kind(prefix, kind):
         shutil.rmtree(prefix, ignore_errors=True)
 
 
-# Wine's own programs and libraries: most of a booted prefix's 700 MB, and
-# never written in place by a run, so a copy of the template shares them.
+# Wine's own programs and libraries, most of a prefix's 700 MB, never written by a run: copies share them.
 SHARED_SUFFIXES = (".dll", ".exe", ".drv", ".sys", ".ocx", ".acm", ".cpl", ".ax", ".ds", ".tlb", ".msstyles")
 
 
@@ -168,9 +160,8 @@ def make_prefix(build, env):
     os.rename(partial, template)
 
 
-# A virtual desktop: Wine draws the window frames and captions itself, so screenshots show them without a
-# window manager. No record but a self-update check made just now: only the tests about the update make a
-# check due.
+# A virtual desktop, so that Wine draws frames and captions without a window manager; no record but an
+# update check made just now: only the tests of the update make one due.
 SETTINGS = """Windows Registry Editor Version 5.00
 
 [HKEY_CURRENT_USER\\Software\\Wine\\Explorer]
@@ -190,8 +181,7 @@ def start(build, prefix=None, folder=None, screen=SCREEN):
     folder = env_dir(build, folder)
     stop(build, quiet=True, prefix=prefix, folder=folder)
     display = start_display(folder, screen)
-    env = wine_environment(build, prefix)
-    env["DISPLAY"] = display
+    env = dict(wine_environment(build, prefix), DISPLAY=display)
     remove_other_kind(env["WINEPREFIX"], os.environ.get("ZANSETUP_WINEARCH"))
     if not os.path.exists(os.path.join(env["WINEPREFIX"], "system.reg")):
         make_prefix(build, env)
@@ -199,16 +189,14 @@ def start(build, prefix=None, folder=None, screen=SCREEN):
     # One server for the whole run, so no Wine process waits for one to start.
     subprocess.run(["wineserver", "-w"], env=env)
     _running.append(subprocess.Popen(["wineserver", "-f", "-p"], env=env, **DETACHED))
-    # The first Wine process starts Wine's own background services, which
-    # inherit its output: this one, so that no test's output pipe stays open.
+    # The first Wine process starts Wine's services, which inherit its output: this one, not a test's.
     settings = os.path.join(folder, "settings.reg")
     Path(settings).write_text(SETTINGS.format(stamp=time.strftime("%Y%m%d%H%M%S")), encoding="utf-16")
     import servers
     subprocess.run(wine(build) + ["reg", "import", servers.windows_path(settings)], env=env, **DETACHED)
     trust_test_ca(build, env)
-    # Wine starts its desktop process with the first program that needs it
-    # and ends it soon after the last one; started by a test, it would hold
-    # that test's output pipe open. One holder keeps it up for the whole run.
+    # Wine starts its desktop process with the first program that needs it, ends it after the last, and a
+    # test's would hold that test's output pipe open: one holder keeps it up for the whole run.
     _running.append(subprocess.Popen(wine(build) + [os.path.join(build, "tests-bin", "zsdriver.exe"), "hold"],
                                      env=env, **DETACHED))
     wait_for_desktop(env)
@@ -234,11 +222,9 @@ def stop(build, quiet=False, prefix=None, folder=None):
     subprocess.run(["wineserver", "-k"], env=wine_environment(build, prefix), **QUIET)
     for name in ("xvfb.pid", "watchdog.pid", "display"):
         path = os.path.join(folder, name)
-        try:
+        with contextlib.suppress(OSError, ValueError):
             if name.endswith(".pid"):
                 os.killpg(int(Path(path).read_text()), signal.SIGTERM)
-        except (OSError, ValueError):
-            pass
         Path(path).unlink(missing_ok=True)
     if not quiet:
         print("stopped")

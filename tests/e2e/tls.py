@@ -1,8 +1,8 @@
 #!/usr/bin/env python3
 """The test certificate authority: certificates for the servers of the tests and the demo, made with openssl
 into BUILD_DIR/tls and trusted only inside the build's own Wine prefixes (testenv.py adds the CA to a prefix's
-local machine "Root" store). The machine's own trust store is never touched. The kinds of server
-certificate, each with its key, are those of _SERVERS.
+local machine "Root" store), never in the machine's own trust store. Each kind of server certificate
+(_SERVERS) has its key.
 
     tls.py BUILD_DIR       makes what is missing and prints the folder
 """
@@ -96,11 +96,10 @@ def _server(where, kind):
     # A day's margin before now, so clocks a little apart still agree.
     dates = dates or tuple(time.strftime("%y%m%d%H%M%SZ", time.gmtime(time.time() + days * 86400))
                            for days in (-1, 800))
-    validity = ["-startdate", dates[0], "-enddate", dates[1]]
     _openssl("ca", "-batch", "-notext", "-config", os.path.join(where, "openssl.cnf"),
              "-extensions", "server", "-cert", os.path.join(where, issuer + ".pem"),
              "-keyfile", os.path.join(where, issuer + ".key"), "-in", request,
-             "-out", os.path.join(where, kind + ".pem"), *validity, name=host)
+             "-out", os.path.join(where, kind + ".pem"), "-startdate", dates[0], "-enddate", dates[1], name=host)
     os.remove(request)
 
 

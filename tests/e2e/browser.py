@@ -1,19 +1,17 @@
-"""Debian's Chromium as a visitor's browser, driven by Selenium (Debian's
-python3-selenium and chromium-driver), on a display of the caller's.
+"""Debian's Chromium as a visitor's browser, driven by Selenium (Debian's python3-selenium and
+chromium-driver), on a display of the caller's.
 
-Everything it keeps lies in one folder of the build: its profile, a home
-of its own, its XDG folders, its certificate database (which trusts the test
-CA, and nothing is written under /etc or into the machine's own trust), and
-the desktop entry that hands a "zansetup:" link to Wine's shell in the
-build's prefix. Its flags keep it off the network: this machine's closed
-network refuses its background connections, many at a time.
-"""
+Everything it keeps lies in one folder of the build: its profile, a home, XDG folders, a certificate database
+that trusts the test CA (nothing is written under /etc or into the machine's own trust), and the desktop
+entry that hands a "zansetup:" link to Wine's shell in the build's prefix. Its flags keep it off the network,
+whose closed ports would refuse its background connections, many at a time."""
 import json
 import math
 import os
 import shutil
 import subprocess
 import sys
+from pathlib import Path
 
 CHROMIUM = "/usr/lib/chromium/chromium"
 CHROMEDRIVER = "/usr/bin/chromedriver"
@@ -35,8 +33,7 @@ def available():
 
 
 def _selenium():
-    # Debian's package lies where Debian's own python3 looks; a python3 of
-    # another installation looks there too, after its own folders.
+    # Debian's package, where Debian's python3 looks; another python3 looks there after its own folders.
     try:
         import selenium  # noqa: F401
     except ImportError:
@@ -51,11 +48,10 @@ ZOOM_200_PERCENT = math.log(2) / math.log(1.2)
 
 
 class Chromium:
-    """One browser for a whole test module or the demo, its window at
-    `position` (beside Wine's desktop, so that both are seen). The profile
-    opens "zansetup:" links of `allowed_origins` without asking, as "Always
-    allow" would have it, and asks on any other origin; it shows the pages
-    of `zoomed_hosts` at 200%, as a visitor who zoomed them would see them."""
+    """One browser for a whole test module or the demo, its window at `position` (beside Wine's desktop, so
+    that both are seen). The profile opens "zansetup:" links of `allowed_origins` without asking, as "Always
+    allow" would have it, and asks on any other origin; it shows the pages of `zoomed_hosts` at 200%, as a
+    visitor who zoomed them would see them."""
 
     def __init__(self, folder, display, ca_pem, allowed_origins=(), zoomed_hosts=(), window=(1024, 768),
                  position=(0, 0)):
@@ -69,12 +65,8 @@ class Chromium:
         self.home = os.path.join(self.folder, "home")
         self.config_home = os.path.join(self.home, ".config")
         self.data_home = os.path.join(self.home, ".local", "share")
+        self.handler_record = os.path.join(self.folder, "links.txt")  # each link handed on, one a line
         self.driver = None
-
-    @property
-    def handler_record(self):
-        """Each link the desktop hand-off received, one a line."""
-        return os.path.join(self.folder, "links.txt")
 
     def environment(self):
         env = dict(os.environ, HOME=self.home, XDG_CONFIG_HOME=self.config_home, XDG_DATA_HOME=self.data_home,
@@ -112,8 +104,7 @@ class Chromium:
             self.driver = None
 
     def _write_preferences(self):
-        """The profile's preferences as the visitor's choices left them ("x"
-        is the default storage partition)."""
+        """The profile's preferences as the visitor's choices left them ("x": the default partition)."""
         default = os.path.join(self.folder, "profile", "Default")
         os.makedirs(default)
         preferences = {
@@ -122,8 +113,7 @@ class Chromium:
             "partition": {"per_host_zoom_levels": {"x": {
                 host: {"zoom_level": ZOOM_200_PERCENT} for host in self.zoomed_hosts}}},
         }
-        with open(os.path.join(default, "Preferences"), "w") as f:
-            json.dump(preferences, f)
+        Path(default, "Preferences").write_text(json.dumps(preferences))
 
     def _trust_ca(self):
         database = "sql:" + os.path.join(self.home, ".pki", "nssdb")
@@ -132,39 +122,32 @@ class Chromium:
                            stderr=subprocess.DEVNULL, env=self.environment())
 
     def set_handler(self, wine_run, driver, env):
-        """The desktop's hand-off of "zansetup:" links, as a desktop
-        integration of Wine would write it: an x-scheme-handler entry whose
-        program records the link and starts it through Wine's shell
-        ("start") in the prefix `env` names, on a user's limited token
-        (zsdriver exec), where the registration that ZanSetup's installer
-        wrote decides what runs."""
+        """The desktop's hand-off of "zansetup:" links, as a desktop integration of Wine would write it: an
+        x-scheme-handler entry whose program records the link and starts it through Wine's shell ("start") in
+        the prefix `env` names, on a user's limited token (zsdriver exec), where the registration that
+        ZanSetup's installer wrote decides what runs."""
         script = os.path.join(self.folder, "zansetup-link.sh")
         exports = "".join("export %s='%s'\n" % (name, value) for name, value in sorted(env.items()))
-        with open(script, "w") as f:
-            f.write("#!/bin/sh\n# Hands a zansetup: link to Wine's shell.\n%s"
-                    'printf "%%s\\n" "$1" >> "%s"\n'
-                    'exec "%s" "%s" exec start.exe "$1" >/dev/null 2>&1 </dev/null\n'
-                    % (exports, self.handler_record, wine_run, driver))
+        Path(script).write_text("#!/bin/sh\n# Hands a zansetup: link to Wine's shell.\n%s"
+                                'printf "%%s\\n" "$1" >> "%s"\n'
+                                'exec "%s" "%s" exec start.exe "$1" >/dev/null 2>&1 </dev/null\n'
+                                % (exports, self.handler_record, wine_run, driver))
         os.chmod(script, 0o755)
         applications = os.path.join(self.data_home, "applications")
         os.makedirs(applications, exist_ok=True)
-        with open(os.path.join(applications, HANDLER_ENTRY), "w") as f:
-            f.write("[Desktop Entry]\nType=Application\nName=ZanSetup\nExec=%s %%u\n"
-                    "MimeType=x-scheme-handler/zansetup;\nNoDisplay=true\n" % script)
-        with open(os.path.join(self.config_home, "mimeapps.list"), "w") as f:
-            f.write("[Default Applications]\nx-scheme-handler/zansetup=%s\n" % HANDLER_ENTRY)
+        Path(applications, HANDLER_ENTRY).write_text("[Desktop Entry]\nType=Application\nName=ZanSetup\n"
+                                                     "Exec=%s %%u\nMimeType=x-scheme-handler/zansetup;\n"
+                                                     "NoDisplay=true\n" % script)
+        Path(self.config_home, "mimeapps.list").write_text(
+            "[Default Applications]\nx-scheme-handler/zansetup=%s\n" % HANDLER_ENTRY)
 
     def remove_handler(self):
         for path in (os.path.join(self.data_home, "applications", HANDLER_ENTRY),
                      os.path.join(self.config_home, "mimeapps.list")):
-            if os.path.exists(path):
-                os.remove(path)
+            Path(path).unlink(missing_ok=True)
 
     def links_handed_on(self):
-        if not os.path.exists(self.handler_record):
-            return []
-        with open(self.handler_record) as f:
-            return f.read().split()
+        return Path(self.handler_record).read_text().split() if os.path.exists(self.handler_record) else []
 
     def open(self, url):
         self.driver.get(url)
@@ -177,22 +160,18 @@ class Chromium:
         return self.driver.find_element(By.ID, element_id)
 
     def screenshot(self, path):
-        """The whole display, browser frame and questions included (what a
-        visitor sees; Selenium's own screenshot shows the page alone)."""
-        subprocess.run(["import", "-display", self.display, "-window", "root", path],
-                       stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, timeout=30)
-        return path if os.path.exists(path) else None
+        """The whole display, browser frame and questions included (Selenium's own shows the page alone)."""
+        import testenv
+        return testenv.capture_display(self.display, path)
 
     def resize(self, width, height):
         """The window's size; Chromium keeps it at least 500 pixels wide."""
         self.driver.set_window_size(width, height)
 
     def focus(self):
-        """Gives the browser's window the keyboard focus again, as a visitor
-        clicking into it would, once another program's window took it."""
+        """Gives the browser the keyboard focus again, as a visitor clicking into it would."""
         self.driver.switch_to.window(self.driver.current_window_handle)
         self.driver.execute_cdp_cmd("Page.bringToFront", {})
 
     def preferences(self):
-        with open(os.path.join(self.folder, "profile", "Default", "Preferences")) as f:
-            return json.load(f)
+        return json.loads(Path(self.folder, "profile", "Default", "Preferences").read_text())

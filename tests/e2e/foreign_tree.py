@@ -1,16 +1,15 @@
-"""A download-server tree that publish.py did not write, as another tool
-or a hand lays one out: tabs and CRLF line ends, each document's expiry
-time as its root's last child (past, so a pinned build refuses it until it
-is signed again), the language files in a folder of their own that
-several products share, and the package in a third. Every document is
-signed with the publisher's key."""
-import hashlib
+"""A download-server tree that publish.py did not write, as another tool or a hand lays one out: tabs and CRLF
+line ends, each document's expiry time as its root's last child (past, so a pinned build refuses it until it
+is signed again), the language files in a folder of their own that several products share, and the package in
+a third. Every document is signed with the publisher's key."""
 import os
 import shutil
 import sys
+from pathlib import Path
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, os.path.join(HERE, "..", "..", "tools"))
+import publish  # noqa: E402
 import signed_documents  # noqa: E402
 
 LANG_SOURCE = os.path.join(HERE, "..", "..", "setup", "ui", "language")
@@ -19,16 +18,9 @@ PAST = "2001-01-01T00:00:00Z"
 LANG_FOLDER = ("zansetup", "languages", "shared")
 
 
-def _digest(path, algorithm):
-    with open(path, "rb") as f:
-        return hashlib.new(algorithm, f.read()).hexdigest()
-
-
 def _write_signed(path, data, identity):
     os.makedirs(os.path.dirname(path), exist_ok=True)
-    with open(path, "wb") as f:
-        f.write(data)
-    signed_documents.sign_document(path, identity.key, identity.cert)
+    signed_documents.write_document(path, data, signed_documents.signing_of(identity.key, identity.cert))
     return path
 
 
@@ -36,8 +28,7 @@ def language_files(root, identity):
     """The shared language files, each with its expiry time last."""
     paths = {}
     for code in LANGUAGES:
-        with open(os.path.join(LANG_SOURCE, code + ".locale"), "rb") as f:
-            data = f.read()
+        data = Path(LANG_SOURCE, code + ".locale").read_bytes()
         end = data.rindex(b"</language>")
         data = data[:end] + b"  <expires>" + PAST.encode() + b"</expires>\n" + data[end:]
         paths[code] = _write_signed(os.path.join(root, *LANG_FOLDER, code + ".locale"), data, identity)
@@ -45,9 +36,8 @@ def language_files(root, identity):
 
 
 def product(root, base_url, name, version, installer, identity):
-    """soft.info of NAME VERSION at the address the setup program asks for,
-    its package in zansetup/packages/, its language files the shared ones
-    (made by language_files); returns soft.info's path."""
+    """The path of soft.info of NAME VERSION where the setup program asks, its package in zansetup/packages/,
+    its language files the shared ones (made by language_files)."""
     package = os.path.join(root, "zansetup", "packages", "%s-%s.exe" % (name.lower(), version))
     os.makedirs(os.path.dirname(package), exist_ok=True)
     shutil.copyfile(installer, package)
@@ -57,8 +47,8 @@ def product(root, base_url, name, version, installer, identity):
              "\t<exec_level>user</exec_level>", '\t<phase><dir_opt show="0"/></phase>',
              "\t<dir><install><default>%%PROGRAMFILES%%\\%s</default></install></dir>" % name,
              "\t<package>", "\t\t<url>%s/zansetup/packages/%s</url>" % (base, os.path.basename(package)),
-             "\t\t<checksum>%s</checksum>" % _digest(package, "md5"),
-             "\t\t<sha256>%s</sha256>" % _digest(package, "sha256"), "\t</package>", "\t<lang>"]
+             "\t\t<checksum>%s</checksum>" % publish.file_md5(package),
+             "\t\t<sha256>%s</sha256>" % publish.file_sha256(package), "\t</package>", "\t<lang>"]
     lines += ["\t\t<%s>%s/%s/%s.locale</%s>" % (code, base, "/".join(LANG_FOLDER), code, code) for code in LANGUAGES]
     lines += ["\t</lang>", "\t<expires>%s</expires>" % PAST, "</soft_info>", ""]
     info = os.path.join(root, "zansetup", "soft", name, version, "soft.info")

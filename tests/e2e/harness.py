@@ -1,9 +1,6 @@
-"""End-to-end harness: runs the real setup program under Wine in a sandbox
-folder of its own, works its windows through zsdriver.exe, and collects the
-log and files for the assertions.
-
-The build folder comes from ZANSETUP_BUILD (set by ctest).
-"""
+"""End-to-end harness: runs the real setup program under Wine in a sandbox folder of its own, works its
+windows through zsdriver.exe, and collects the log and files for the assertions. The build folder comes from
+ZANSETUP_BUILD (set by ctest)."""
 import glob
 import os
 import shutil
@@ -13,15 +10,15 @@ import tempfile
 import time
 import unittest
 import urllib.parse
+from pathlib import Path
 
-BUILD = os.environ.get("ZANSETUP_BUILD", os.path.join(os.path.dirname(__file__), "..", "..", "build"))
-BUILD = os.path.abspath(BUILD)
+SOURCE = os.path.abspath(os.path.join(os.path.dirname(__file__), "..", ".."))
+BUILD = os.path.abspath(os.environ.get("ZANSETUP_BUILD", os.path.join(SOURCE, "build")))
 # The flavour of this build (x86 or x64): the suite runs once for each.
 ARCH = os.environ.get("ZANSETUP_ARCH", "x86")
 # Its update document below the server base, and its programs' file header machine.
 UPDATE_DOCUMENT = "/zansetup/new-x64.xml" if ARCH == "x64" else "/zansetup/new.xml"
-# Held by a run while it claims the update check, and by its update worker
-# until the worker has done all it will.
+# Held by a run while it claims the update check, and by its update worker until it has done all it will.
 UPDATE_MUTEX = "Local\\ZanSetupUpdate"
 MACHINES = {"x86": 0x014C, "x64": 0x8664}
 MINGW_PREFIX = os.environ.get("ZANSETUP_MINGW_PREFIX", "i686-w64-mingw32")
@@ -35,21 +32,17 @@ OUTPUT = os.path.join(BUILD, "e2e-output")
 MESSAGE_TEXT_ID = 65535
 # The platform's own button ids; ours come from resource_ids below.
 IDOK, IDCANCEL, IDYES, IDNO = 1, 2, 6, 7
-# The dialogs' ids, made from setup/ui/resource.h when the build is
-# configured: tests import them from resource_ids once harness is imported.
+# The dialogs' ids, made from setup/ui/resource.h by the configure: tests import resource_ids after harness.
 sys.path.insert(0, os.path.join(BUILD, "generated"))
-SOURCE = os.path.abspath(os.path.join(os.path.dirname(__file__), "..", ".."))
 SERVER_BASE = os.environ.get("ZANSETUP_SERVER_BASE", "https://localhost:8780")
 FAULT_PORT = int(os.environ.get("ZANSETUP_E2E_FAULT_PORT", "8785"))
-# A second download server; the plain-http build of the setup program
-# (tests-bin/http) has its base on this port.
+# A second download server, where the plain-http build of the setup program (tests-bin/http) has its base.
 SECOND_PORT = int(os.environ.get("ZANSETUP_E2E_SECOND_PORT", "8786"))
 DEMO_PRODUCT = os.path.join(BUILD, "demo-product")
 
 LANGUAGES = {"zh-cn": "zh_CN.UTF-8", "zh-tw": "zh_TW.UTF-8", "en-us": "en_US.UTF-8"}
 
-# Cases that check nothing of the flavour: tools/test.sh runs them with the
-# first flavour it tests, and skips them with the next.
+# Cases that check nothing of the flavour: tools/test.sh runs them with the first flavour it tests only.
 flavour_free = unittest.skipIf(os.environ.get("ZANSETUP_SKIP_FLAVOUR_FREE") == "1",
                                "the same for both flavours: run with the first")
 
@@ -65,8 +58,7 @@ def active_prefix():
 
 
 def windows_path(path):
-    """C: for what lies on the active prefix's drive C, else Z:, which maps
-    the Unix root."""
+    """C: for what lies on the active prefix's drive C, else Z:, which maps the Unix root."""
     path = os.path.abspath(path)
     drive_c = os.path.join(active_prefix(), "drive_c")
     if path == drive_c or path.startswith(drive_c + os.sep):
@@ -90,26 +82,22 @@ def read_locale_text(code, key):
     """A text of the program's own language file, by "language." key."""
     import xml.etree.ElementTree as ET
     root = ET.parse(os.path.join(BIN, "language", code + ".locale")).getroot()
-    node = root
-    for part in key.split(".")[1:]:
-        node = node.find(part)
-    return node.text or ""
+    return root.find("/".join(key.split(".")[1:])).text or ""
 
 
-# What a development build (unpinned, as the suite's own programs) writes
-# first in each log; the tests read past it.
+# What a development build (unpinned, as the suite's programs are) writes first in each log: read past it.
 DEVELOPMENT_LINE = "development build: no publisher key is pinned"
 
 
-def read_log_lines(path, with_development_line=False, code_page="cp1252"):
-    """Messages of a zansetup.log (time stamps dropped), decoded from the
-    ANSI page (`code_page`: that of the user's locale), without the
-    development build's line unless asked; none when there is no log yet."""
-    if not os.path.exists(path):
+def read_log_lines(path, with_development_line=False, code_page="cp1252", start=0):
+    """Messages of a zansetup.log from byte `start` on (time stamps dropped), decoded from the user's ANSI page
+    `code_page`, without the development build's line unless asked; none without a log."""
+    if not path or not os.path.exists(path):
         return []
     if not with_development_line:
-        return [line for line in read_log_lines(path, True, code_page) if line != DEVELOPMENT_LINE]
+        return [line for line in read_log_lines(path, True, code_page, start) if line != DEVELOPMENT_LINE]
     with open(path, "rb") as f:
+        f.seek(start)
         data = f.read().decode(code_page, errors="replace")
     assert data.endswith("\r\n") or data == "", "log does not end in CR LF"
     lines = data.split("\r\n")[:-1]
@@ -119,8 +107,7 @@ def read_log_lines(path, with_development_line=False, code_page="cp1252"):
 
 
 class ProtectedLog:
-    """The account's log of the runs with administrator rights (the
-    launcher's, its copy's), read from where it ended when this was made."""
+    """The account's log of the runs with administrator rights, read from where it ended when this was made."""
 
     FOLDER = r"C:\ProgramData\Corvela\ZanSetup\Logs"
 
@@ -133,30 +120,22 @@ class ProtectedLog:
         return found[0] if found else None
 
     def lines(self):
-        if not self.path:
-            return []
-        with open(self.path, "rb") as f:
-            f.seek(self.start)
-            data = f.read().decode("cp1252", errors="replace")
-        return [line[20:] for line in data.split("\r\n")[:-1] if line[20:] != DEVELOPMENT_LINE]
+        return read_log_lines(self.path, start=self.start)
 
 
 class Wine:
-    """Runs Windows programs in the build's prefix with one user language;
-    `dll_overrides` replaces wine-run's WINEDLLOVERRIDES."""
+    """Runs Windows programs in one user language; `dll_overrides` replaces wine-run's WINEDLLOVERRIDES."""
 
     def __init__(self, language="en-us", dll_overrides=None):
-        self.env = dict(os.environ)
-        self.env["LC_ALL"] = LANGUAGES[language]
+        self.env = dict(os.environ, LC_ALL=LANGUAGES[language])
         if dll_overrides is not None:
             self.env["ZANSETUP_WINEDLLOVERRIDES"] = dll_overrides
         self.language = language
 
     def _server(self):
-        """The driver server for runs of this Wine. Wine takes a program's
-        locale and DLL overrides from the Unix environment of the process
-        that starts it, so each language and set of overrides has its own;
-        the rest of this Wine's environment each run is handed."""
+        """The driver server for runs of this Wine. Wine takes a program's locale and DLL overrides from the
+        Unix environment of the process that starts it, so each language and set of overrides has its own; the
+        rest of this Wine's environment each run is handed."""
         import driver_server
         key = tuple(self.env.get(name) for name in ("ZANSETUP_WINEPREFIX", "ZANSETUP_TEST_ENV", "DISPLAY", "LC_ALL",
                                                     "ZANSETUP_WINEDLLOVERRIDES"))
@@ -174,11 +153,8 @@ class Wine:
             if "--timeout" in args:
                 timeout = max(timeout, int(args[args.index("--timeout") + 1]) / 1000 + 60)
             return self._server().call(args, timeout=timeout)
-        return self._driver_process(args, timeout)
-
-    def _driver_process(self, args, timeout):
-        # Output goes to a file, not a pipe: Wine may start its desktop process
-        # from ours, and that process would hold a pipe open long after.
+        # Output goes to a file, not a pipe: Wine may start its desktop process from ours, and that process
+        # would hold a pipe open long after.
         with tempfile.TemporaryFile() as out:
             result = subprocess.run([WINE_RUN, DRIVER] + list(args), env=self.env,
                                     stdout=out, stderr=subprocess.DEVNULL, timeout=timeout)
@@ -186,23 +162,18 @@ class Wine:
             return result.returncode, out.read().decode("utf-8", errors="replace")
 
     def start(self, command_line, rights=None, cwd=None):
-        """Starts a Windows command line exactly as given, on the limited
-        token of an administrator's programs or with `rights`
-        ("--elevated", "--standard-user"), in the folder `cwd` (by default
-        ours); returns a Popen (or the like) whose exit code is the
-        program's."""
+        """Starts a Windows command line exactly as given, on the limited token of an administrator's programs
+        or with `rights` ("--elevated", "--standard-user"), in the folder `cwd` (by default ours); returns a
+        Popen (or the like) whose exit code is the program's."""
         folder = windows_path(cwd or os.getcwd())
         return self._server().start("run", command_line, rights and rights[2:], folder, self.env)
 
     def open_link(self, link):
-        """Opens `link` through ShellExecuteExW, as a browser hands a link to
-        the program registered for its scheme; the Popen's exit code is that
-        program's."""
+        """Opens `link` through ShellExecuteExW, as a browser hands it on; the exit code is the program's."""
         return self._server().start("open", link, None, windows_path(os.getcwd()), self.env)
 
     def exec(self, *args, timeout=60):
-        """(exit code, standard output and error) of a Windows program run
-        as a user's programs run, its arguments quoted as needed."""
+        """(exit code, output) of a Windows program run as a user's programs run, its arguments quoted."""
         # Quoted as zsdriver exec quotes them.
         line = " ".join(a if a and not set(a) & set(' \t"') else '"%s"' % a for a in args)
         os.makedirs(OUTPUT, exist_ok=True)
@@ -214,38 +185,31 @@ class Wine:
             except subprocess.TimeoutExpired:
                 run.kill()
                 raise
-            with open(output, "rb") as f:
-                return code, f.read().decode("utf-8", errors="replace")
+            return code, Path(output).read_bytes().decode("utf-8", errors="replace")
 
     def start_counting_windows(self, command_line, out):
-        """As start(), and the driver writes "windows N" into the open file
-        `out` when the program has ended: the top-level windows it owned."""
+        """As start(); at the program's end the driver writes "windows N" (top-level windows it owned) to `out`."""
         return subprocess.Popen([WINE_RUN, DRIVER, "run", command_line, "--windows"], env=self.env,
                                 stdout=out, stderr=subprocess.DEVNULL)
 
     @staticmethod
-    def _window_query(title, cls, visible, control, hidden, childless, text=None):
+    def _window_query(cls, title=None, control=None, text=None, **flags):
+        """zsdriver's query: windows of class `cls`, title, control, its text, flags (visible, hidden, ...)."""
         args = ["--class", cls]
-        if title is not None:
-            args += ["--title", escape_text(title)]
-        if control is not None:
-            args += ["--control", str(control)]
-        if text is not None:
-            args += ["--text", escape_text(text)]
-        flags = (("--visible", visible), ("--hidden", hidden), ("--childless", childless))
-        return args + [flag for flag, wanted in flags if wanted]
+        for name, value in (("--title", title), ("--control", control), ("--text", text)):
+            if value is not None:
+                args += [name, escape_text(str(value))]
+        return args + ["--" + flag for flag, wanted in flags.items() if wanted]
 
     def find(self, title=None, cls="#32770", visible=True, timeout_ms=15000, control=None,
-             hidden=False, childless=False, text=None):
-        """The first matching top-level window; with `text`, its child
-        `control` holds that text."""
-        query = self._window_query(title, cls, visible, control, hidden, childless, text)
-        out = self.driver("find", "--timeout", str(timeout_ms), *query, check=False)
-        return out.strip() or None
+             hidden=False, childless=False, text=None, settled=False):
+        """The first matching top-level window; with `text`, its child `control` holds that text."""
+        query = self._window_query(cls, title, control, text, visible=visible, hidden=hidden,
+                                   childless=childless, settled=settled)
+        return self.driver("find", "--timeout", str(timeout_ms), *query, check=False).strip() or None
 
-    def find_all(self, title=None, cls="#32770", visible=False, control=None, hidden=False,
-                 childless=False):
-        query = self._window_query(title, cls, visible, control, hidden, childless)
+    def find_all(self, title=None, cls="#32770", visible=False, control=None, hidden=False, childless=False):
+        query = self._window_query(cls, title, control, visible=visible, hidden=hidden, childless=childless)
         return self.driver("findall", *query).split()
 
     def size(self, hwnd):
@@ -255,12 +219,8 @@ class Wine:
     def texts(self, hwnd):
         """(title, {control id: (class, visible, enabled, text)})"""
         lines = self.driver("texts", hwnd).split("\n")
-        controls = {}
-        for line in lines[1:]:
-            parts = line.split("\t", 4)
-            if len(parts) == 5:
-                controls[int(parts[0])] = (parts[1], parts[2] == "1", parts[3] == "1", parts[4])
-        return lines[0], controls
+        rows = [line.split("\t", 4) for line in lines[1:]]
+        return lines[0], {int(r[0]): (r[1], r[2] == "1", r[3] == "1", r[4]) for r in rows if len(r) == 5}
 
     def list_items(self, hwnd, control_id):
         return [line for line in self.driver("items", hwnd, str(control_id)).split("\n") if line]
@@ -269,8 +229,7 @@ class Wine:
         self.driver("click", hwnd, str(control_id))
 
     def close(self, hwnd):
-        """Posts WM_CLOSE; a window that is already gone is no error, but
-        the answer is whether it was there."""
+        """Posts WM_CLOSE; whether the window was there (one already gone is no error)."""
         return self._act(["close", hwnd], 60)[0] == 0
 
     def wait_gone(self, hwnd, timeout_ms=15000):
@@ -285,11 +244,10 @@ class Wine:
         return self.find(title=caption, control=MESSAGE_TEXT_ID, timeout_ms=timeout_ms)
 
     def main_dialog(self, timeout_ms=15000):
-        """The hidden main dialog of a running setup program. Another dialog
-        is childless too for the moment its controls are being made, so only
-        a window still childless once its thread has answered counts."""
-        query = self._window_query("ZanSetup", "#32770", False, None, True, True) + ["--settled"]
-        return self.driver("find", "--timeout", str(timeout_ms), *query, check=False).strip() or None
+        """The hidden main dialog of a running setup program. Another dialog is childless too for the moment
+        its controls are being made, so only a window still childless once its thread has answered counts."""
+        return self.find("ZanSetup", visible=False, timeout_ms=timeout_ms, hidden=True, childless=True,
+                         settled=True)
 
     def main_dialogs(self):
         return self.find_all(title="ZanSetup", hidden=True, childless=True)
@@ -303,12 +261,10 @@ class Wine:
 
 
 class Sandbox:
-    """A copy of the deliverables in a folder of its own, so that the log and
-    the download folder of one test never meet another's. `unsigned`: the
-    copy of a signed build's setup program has its signature taken off, for
-    tests of what an unsigned program does. `variant`: the setup program of
-    tests-bin/VARIANT instead, with its launcher if it has one ("pinned":
-    pinned to the test publisher's key, "http": for a plain-http server)."""
+    """A copy of the deliverables in a folder of its own, so that one test's log and download folder never
+    meet another's. `unsigned`: a signed build's setup program has its signature taken off. `variant`: the
+    programs of tests-bin/VARIANT instead ("pinned": pinned to the test publisher's key, "http": for a
+    plain-http server)."""
 
     def __init__(self, name, unsigned=False, variant=None):
         self.root = os.path.join(OUTPUT, name)
@@ -339,16 +295,12 @@ class Sandbox:
         return read_log_lines(self.log_path)
 
     def wait_for_log_line(self, line, timeout=60):
-        deadline = time.time() + timeout
-        while time.time() < deadline:
-            if line in self.log_lines():
-                return True
-            time.sleep(0.2)
-        raise AssertionError("no log line %r; log: %r" % (line, self.log_lines()))
+        if not wait_until(lambda: line in self.log_lines(), timeout):
+            raise AssertionError("no log line %r; log: %r" % (line, self.log_lines()))
+        return True
 
     def reset_log(self):
-        if os.path.exists(self.log_path):
-            os.remove(self.log_path)
+        Path(self.log_path).unlink(missing_ok=True)
 
     def windows_download_dir(self, name):
         return windows_path(os.path.join(self.root, "download", name)) + "\\"
@@ -357,31 +309,32 @@ class Sandbox:
         return os.path.join(self.root, "download")
 
     def screenshot(self, label):
-        """The display as a picture, for a person to look at: into the folder
-        ZANSETUP_SCREENSHOTS names, else beside the sandbox outside the suite
-        (the demo); the suite (ZANSETUP_E2E) takes none without the folder."""
+        """The display as a picture for a person: into the folder ZANSETUP_SCREENSHOTS names, else beside the
+        sandbox outside the suite (the demo); the suite (ZANSETUP_E2E) takes none without the folder."""
         return take_screenshot(label, None if os.environ.get("ZANSETUP_E2E") else self.root)
 
 
 def take_screenshot(label, default_folder=None):
     """The path of the picture taken, or None when none is wanted."""
+    import testenv
     folder = os.environ.get("ZANSETUP_SCREENSHOTS") or default_folder
     if not folder:
         return None
     env_folder = os.environ.get("ZANSETUP_TEST_ENV") or os.path.join(BUILD, "test-env")
-    with open(os.path.join(env_folder, "display")) as f:
-        display = f.read().strip()
+    display = Path(env_folder, "display").read_text().strip()
     os.makedirs(folder, exist_ok=True)
-    path = os.path.join(folder, label + ".png")
-    subprocess.run(["import", "-display", display, "-window", "root", path],
-                   stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, timeout=30)
-    return path
+    return testenv.capture_display(display, os.path.join(folder, label + ".png"))
+
+
+def _publish_tool():
+    sys.path.insert(0, os.path.join(SOURCE, "tools"))
+    import publish
+    return publish
 
 
 class ProductServer:
-    """nginx on the build's download-server address (or on `base`), serving
-    a tree of the sandbox's own into which products are published. An https
-    address is served with the test CA's `certificate` kind (tls.py)."""
+    """nginx on the build's download-server address (or on `base`), serving a tree of the sandbox's own into
+    which products are published; https with the test CA's `certificate` kind (tls.py)."""
 
     def __init__(self, box, locations="", certificate="trusted", base=SERVER_BASE):
         import servers
@@ -394,18 +347,13 @@ class ProductServer:
         self.base_url = base
 
     def publish(self, name, installer=None, **options):
-        sys.path.insert(0, os.path.join(SOURCE, "tools"))
-        import publish
         installer = installer or os.path.join(DEMO_PRODUCT, "DemoSetup.exe")
-        return publish.publish(self.root, name, installer, base_url=self.base_url, **options)
+        return _publish_tool().publish(self.root, name, installer, base_url=self.base_url, **options)
 
     def publish_update(self, program, version, **options):
-        """Publishes `program` as the new setup program, in this flavour's
-        update document unless `flavour` says another."""
-        sys.path.insert(0, os.path.join(SOURCE, "tools"))
-        import publish
+        """Publishes `program` as the new setup program, in this flavour's update document or `flavour`'s."""
         options.setdefault("flavour", ARCH)
-        return publish.publish_update(self.root, program, version, base_url=self.base_url, **options)
+        return _publish_tool().publish_update(self.root, program, version, base_url=self.base_url, **options)
 
     def access_log(self):
         return self.nginx.access_log()
@@ -419,8 +367,7 @@ class ProductServer:
 
 
 def set_document_text(path, element, text):
-    """Sets the text of `element` ("package/url": a path below the root) in
-    a published document, as a server that serves it so would."""
+    """Sets the text of `element` ("package/url": a path below the root) in a document the server serves."""
     import xml.etree.ElementTree as ET
     tree = ET.parse(path)
     tree.getroot().find(element).text = text
@@ -428,9 +375,8 @@ def set_document_text(path, element, text):
 
 
 def stand_in(folder, name="ZanSetup.exe", driver=DRIVER, machine=None):
-    """zsdriver copied into `folder` under another program's name: started,
-    it records its command line in NAME.cmdline beside itself and ends. Its
-    version block is newer than any build's (OLD_DRIVER: older). With
+    """zsdriver copied into `folder` under another program's name: started, it records its command line in
+    NAME.cmdline beside itself and ends. Its version block is newer than any build's (OLD_DRIVER: older). With
     `machine`, its file header claims that processor instead."""
     os.makedirs(folder, exist_ok=True)
     path = os.path.join(folder, name)
@@ -444,33 +390,20 @@ def stand_in(folder, name="ZanSetup.exe", driver=DRIVER, machine=None):
 
 
 def wait_for_command_line(program, timeout=30):
-    """The command line a stand-in was started with, or None if it was not
-    started within `timeout` seconds."""
+    """The command line a stand-in was started with, or None if it was not started within `timeout` seconds."""
     record = program + ".cmdline"
-    deadline = time.time() + timeout
-    while True:
-        if os.path.exists(record):
-            # The stand-in writes it whole (renamed into place), never in parts.
-            with open(record, encoding="utf-8") as f:
-                return f.read()
-        if time.time() >= deadline:
-            return None
-        time.sleep(0.1)
+    if not wait_until(lambda: os.path.exists(record), timeout):
+        return None
+    # The stand-in writes it whole (renamed into place), never in parts.
+    return Path(record).read_text(encoding="utf-8")
 
 
 def started_command_line(program, timeout=30):
-    """The command line of a stand-in started before now, or None when none
-    was: one still running is waited for (up to `timeout` seconds), one that
-    has ended wrote its record before it did."""
+    """The command line of a stand-in started before now (one still running is waited for), or None."""
     windows = windows_path(program).lower()
-    deadline = time.time() + timeout
-    while True:
-        running = any(line.lower().lstrip('"').startswith(windows) for line in windows_command_lines())
-        if not running or time.time() > deadline:
-            return wait_for_command_line(program, timeout=0)
-        found = wait_for_command_line(program, timeout=0.2)
-        if found is not None:
-            return found
+    wait_until(lambda: os.path.exists(program + ".cmdline") or not any(
+        line.lower().lstrip('"').startswith(windows) for line in windows_command_lines()), timeout)
+    return wait_for_command_line(program, timeout=0)
 
 
 def wait_until(condition, timeout=60):
@@ -492,13 +425,17 @@ def update_stamp(age_seconds=0):
 
 
 def registry(*args, check=True):
-    """A zsdriver registry action (get, set, delete, exists) in the active
-    prefix: its exit code and output. The driver's server does it, so what it
-    writes the programs see at once, and what they wrote it reads."""
+    """(exit code, output) of a zsdriver registry action (get, set, delete, exists) in the active prefix, done by
+    the driver's server, so the programs and the tests see each other's writes at once."""
     code, out = Wine()._act(("registry",) + args, 60)
     if check and code not in (0, 1):
         raise AssertionError("zsdriver registry %s failed (%d)" % (" ".join(args), code))
     return code, out
+
+
+def _registry_set(key, name, kind, value):
+    code, _ = registry("set", key, name, kind, value)
+    assert code == 0, "setting %s failed" % name
 
 
 def set_dpi(dpi):
@@ -506,15 +443,12 @@ def set_dpi(dpi):
     if dpi == 96:
         registry("delete", r"HKCU\Control Panel\Desktop", "LogPixels")
     else:
-        code, _ = registry("set", r"HKCU\Control Panel\Desktop", "LogPixels", "dword", str(dpi))
-        assert code == 0, "setting LogPixels failed"
+        _registry_set(r"HKCU\Control Panel\Desktop", "LogPixels", "dword", str(dpi))
 
 
 def record_set(name, value):
-    """A string value of the setup program's registry record, in the prefix
-    that every test shares (tests that change it hold the desktop lock)."""
-    code, _ = registry("set", RECORD_KEY, name, "sz", value)
-    assert code == 0, "setting %s failed" % name
+    """A string value of the setup program's registry record (tests that change it hold the desktop lock)."""
+    _registry_set(RECORD_KEY, name, "sz", value)
 
 
 def record_get(name):
@@ -528,37 +462,22 @@ def record_delete():
 
 
 def record_reset():
-    """What the test run starts with: no version, and a check made just now,
-    so that no other test's run checks for an update."""
+    """What the test run starts with: no version, and an update check made just now, so no run makes one."""
     record_delete()
     record_set("updatetime", update_stamp())
 
 
 def taskkill(image):
-    """Ends every Windows process of that image name in the build's prefix
-    (killing the Unix side of a Wine process leaves the Windows one)."""
+    """Ends every Windows process of that image name (killing a Wine process's Unix side leaves it running)."""
     subprocess.run([WINE_RUN, "taskkill", "/f", "/im", image],
                    stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, timeout=60)
 
 
 def windows_command_lines():
-    """Command lines of the running Windows processes of the active prefix.
-    Processes of other prefixes (another build's tests beside ours) are
-    none of ours, whatever their names."""
-    ours = ("WINEPREFIX=" + active_prefix()).encode()
-    lines = []
-    for pid in filter(str.isdigit, os.listdir("/proc")):
-        try:
-            with open("/proc/%s/environ" % pid, "rb") as f:
-                if ours not in f.read().split(b"\0"):
-                    continue
-            with open("/proc/%s/cmdline" % pid, "rb") as f:
-                line = f.read().replace(b"\0", b" ").decode("utf-8", errors="replace").strip()
-        except OSError:
-            continue
-        if len(line) > 2 and line[1] == ":":
-            lines.append(line)
-    return lines
+    """Command lines of the running Windows processes of the active prefix."""
+    import testenv
+    lines = [" ".join(args).strip() for args in testenv.prefix_processes(active_prefix())]
+    return [line for line in lines if len(line) > 2 and line[1] == ":"]
 
 
 def windows_processes(image):
@@ -579,24 +498,12 @@ def wait_exit(process, timeout=30):
                              % (timeout, running))
 
 
-def still_running(process, seconds):
-    """Whether the program has not ended within `seconds`: its end is
-    waited for, so one that ends sooner answers at once."""
-    try:
-        process.wait(timeout=seconds)
-    except subprocess.TimeoutExpired:
-        return True
-    return False
-
-
 class E2ETestCase(unittest.TestCase):
     """Ends every program a test left running."""
 
     def setUp(self):
         self.processes = []
-        # A setup program that an earlier test left running would answer for
-        # this test's (its windows have the same titles): say whose it is and
-        # end it.
+        # A setup program left running would answer for this test's (same window titles): report and end it.
         strays = windows_processes("ZanSetup.exe")
         if strays:
             report = "%s: ending setup programs left running: %r\n" % (self.id(), strays)
@@ -612,8 +519,7 @@ class E2ETestCase(unittest.TestCase):
         return process
 
     def hold(self, what, name, seconds):
-        """zsdriver holding the file `name` open without sharing ("lock") or
-        the named mutex `name` ("mutex") for `seconds`; returns once it does."""
+        """zsdriver holding the file ("lock") or mutex ("mutex") `name` for `seconds`, once it holds it."""
         os.makedirs(OUTPUT, exist_ok=True)
         ready = os.path.join(tempfile.mkdtemp(dir=OUTPUT), "held")
         target = windows_path(name) if what == "lock" else name
@@ -622,59 +528,50 @@ class E2ETestCase(unittest.TestCase):
         self.assertTrue(wait_until(lambda: os.path.exists(ready), timeout=30), "zsdriver holds no " + what)
         return holder
 
+    def answer_message(self, wine, box, key, while_open=lambda: None):
+        """Answers OK, after `while_open`, to the box with the text `key` in `wine`'s language."""
+        found = wine.find_message(read_locale_text(wine.language, "language.caption"),
+                                  read_locale_text(wine.language, key), timeout_ms=60000)
+        self.assertIsNotNone(found, "no box %s; log: %r" % (key, box.log_lines()))
+        while_open()
+        wine.click(found, IDOK)
+
     def run_refused_for_want_of_rights(self, box, server, wine, while_open=lambda: None):
-        """A standard user's run of a product that needs administrator rights:
-        Wine's launcher cannot raise them, so the protected copy refuses.
-        `while_open` runs while the refusal is on screen; the run has ended
-        on return."""
+        """A standard user's run of a product needing administrator rights, which the protected copy refuses
+        (Wine's launcher cannot raise them); `while_open` runs while the refusal shows. Returns at its end."""
         server.publish("AdminOnly", version="1.0", exec_level="Administrator")
         process = self.start(wine, box.program + " App=AdminOnly Ver=1.0", rights="--standard-user")
-        refusal = wine.find_message(read_locale_text(wine.language, "language.caption"),
-                                    read_locale_text(wine.language, "language.authorityerror"), timeout_ms=60000)
-        self.assertIsNotNone(refusal, "no refusal; log: %r" % box.log_lines())
-        while_open()
-        wine.click(refusal, IDOK)
+        self.answer_message(wine, box, "language.authorityerror", while_open)
         wait_exit(process, timeout=60)
 
     def run_setup(self, box, name, error_key=None, version="1.0", wine=None):
-        """Runs the setup for `name` (a product published without a folder
-        step) in English: to the end of a silent install, or to the error
-        box `error_key` ("language.downloadinfoerror"), which it answers.
-        Returns the log."""
+        """Runs the setup for `name` (published without a folder step) to the end of a silent install, or to the
+        error box `error_key` ("language.downloadinfoerror"), which it answers; returns the log."""
         wine = wine or Wine("en-us")
         process = self.start(wine, '"%s" App=%s Ver=%s' % (box.program, name, version))
         if error_key:
-            error = wine.find_message(read_locale_text("en-us", "language.caption"),
-                                      read_locale_text("en-us", error_key), timeout_ms=60000)
-            self.assertIsNotNone(error, "no box %s; log: %r" % (error_key, box.log_lines()))
-            wine.click(error, 1)  # IDOK
+            self.answer_message(wine, box, error_key)
         self.assertEqual(2, wait_exit(process, timeout=120))
         lines = box.log_lines()
         self.assertEqual(error_key is None, "end install" in lines, lines)
         return lines
 
     def run_launcher(self, box, args, cwd=None, signer=None, wine=None, driver=DRIVER):
-        """Runs the launcher with a stand-in (`driver`) as the setup program
-        beside it (signed by `signer`, if given); the stand-in's record:
-        command line, path, current folder, "elevated" when its token is, "language" when its
-        language files were copied, TEMP and TMP. None when it was not
-        started."""
-        shutil.copy2(driver, os.path.join(box.program_dir, "ZanSetup.exe"))
+        """Runs the launcher with a stand-in (`driver`) as the setup program beside it (signed by `signer`, if
+        given); the stand-in's record: command line, path, current folder, "elevated" when its token is,
+        "language" when its language files were copied, TEMP and TMP. None when it was not started."""
+        program = shutil.copy2(driver, os.path.join(box.program_dir, "ZanSetup.exe"))
         if signer:
             import signing
-            signing.sign(os.path.join(box.program_dir, "ZanSetup.exe"), signer)
+            signing.sign(program, signer)
         record = os.path.join(box.root, "record.txt")
-        if os.path.exists(record):
-            os.remove(record)
+        Path(record).unlink(missing_ok=True)
         wine = wine or Wine()
         wine.env["ZSDRIVER_RECORD"] = windows_path(record)
         launcher = windows_path(os.path.join(box.program_dir, "ZanSetupSH.exe"))
         process = self.start(wine, launcher + args, cwd=cwd)
         self.assertEqual(0, wait_exit(process))
-        if not os.path.exists(record):
-            return None
-        with open(record, encoding="utf-8") as f:
-            return f.read().split("\n")
+        return Path(record).read_text(encoding="utf-8").split("\n") if os.path.exists(record) else None
 
     def tearDown(self):
         leftovers = [p for p in self.processes if p.poll() is None or getattr(p, "timed_out", False)]

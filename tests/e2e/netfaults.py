@@ -1,20 +1,8 @@
-"""Faults of real networks for the end-to-end tests, on loopback:
-
-    Relay(port, target_port)     a TCP relay in front of a server that drops
-                                 the line: every open connection is reset
-                                 when the bytes it carried to clients reach
-                                 each of drop_at; down() refuses connections
-                                 until up()
-    BusyServer(port, root)       an HTTP server for the files below root that
-                                 answers 503 with a Retry-After to the first
-                                 `busy` requests of a file, then serves it
-                                 with ranges, and records when each came
-
-Both run in threads of the test's own process, listen on 127.0.0.1 only and
-end with the test (stop(), or the `with` block).
-"""
+"""Faults of real networks for the end-to-end tests: a line that drops (Relay) and a busy server
+(BusyServer). Both run in threads of the test's own process, listen on 127.0.0.1 only and end with the test
+(stop(), or the `with` block)."""
+import contextlib
 import email.utils
-import http.server
 import os
 import selectors
 import socket
@@ -22,16 +10,19 @@ import struct
 import threading
 import time
 import urllib.parse
+from pathlib import Path
 
-from servers import FaultHandler, Served
+from servers import FaultHandler, InProcessServer, Served
 
 HOST = "127.0.0.1"
 PIECE = 16384
 
 
 class Relay(Served):
-    """One thread serves every connection with select(), so that closing a
-    socket really resets it (a thread blocked reading it would hold it)."""
+    """A TCP relay from `port` to a server on `target_port` that drops the line: every open connection is
+    reset when the bytes it carried to clients reach each of `drop_at`; down() refuses connections until up().
+    One thread serves every connection with select(), so that closing a socket really resets it (a thread
+    blocked reading it would hold it)."""
 
     def __init__(self, port, target_port, drop_at=()):
         self.port = int(port)
@@ -42,7 +33,6 @@ class Relay(Served):
         self._running = False
         self._thread = None
         self.forwarded = 0
-        self.connections = 0
         self.resets = 0
 
     def set_drops(self, drop_at):
@@ -77,10 +67,7 @@ class Relay(Served):
         peers = {}
         while self._running:
             if self._wanted_up and listener is None:
-                listener = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
-                listener.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
-                listener.bind((HOST, self.port))
-                listener.listen(64)
+                listener = socket.create_server((HOST, self.port), backlog=64)
                 sel.register(listener, selectors.EVENT_READ)
                 self._listening.set()
             elif not self._wanted_up and listener is not None:
@@ -121,8 +108,6 @@ class Relay(Served):
         peers[server] = (client, True)
         for sock in (client, server):
             sel.register(sock, selectors.EVENT_READ)
-        with self._lock:
-            self.connections += 1
 
     def _count(self, n):
         """True when these bytes reached the next drop."""
@@ -145,17 +130,13 @@ class Relay(Served):
         peer, _ = peers.pop(sock)
         peers.pop(peer, None)
         for s in (sock, peer):
-            try:
+            with contextlib.suppress(KeyError, ValueError):
                 sel.unregister(s)
-            except (KeyError, ValueError):
-                pass
-            try:
+            with contextlib.suppress(OSError):
                 if reset:
                     # A reset, not an orderly end: what a line drop leaves.
                     s.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, struct.pack("ii", 1, 0))
                 s.close()
-            except OSError:
-                pass
 
 
 class _BusyHandler(FaultHandler):
@@ -169,29 +150,21 @@ class _BusyHandler(FaultHandler):
         if not os.path.isfile(file_path):
             self._answer(404, b"no such file\n")
             return
-        with open(file_path, "rb") as f:
-            data = f.read()
         date = email.utils.formatdate(os.path.getmtime(file_path), usegmt=True)
-        self._answer(200, data, [("Last-Modified", date)], honour_range=True)
+        self._answer(200, Path(file_path).read_bytes(), [("Last-Modified", date)], honour_range=True)
 
 
-class BusyServer(Served):
-    """Serves the files below `root`; the first `busy` requests for each
-    answer 503 with Retry-After: `retry_after`. `requests` lists (monotonic
-    time, path, Range) in arrival order."""
+class BusyServer(InProcessServer):
+    """Serves the files below `root`, the first `busy` requests of each with 503 and Retry-After: `retry_after`.
+    `requests` lists (monotonic time, path, Range) in arrival order."""
 
     def __init__(self, port, root, busy=1, retry_after=3):
-        self.port = int(port)
+        super().__init__(port)
         self.root = root
         self.busy = busy
         self.retry_after = retry_after
         self.requests = []
         self._lock = threading.Lock()
-        self._server = None
-
-    @property
-    def base_url(self):
-        return "http://%s:%d" % (HOST, self.port)
 
     def record(self, path, range_):
         with self._lock:
@@ -200,14 +173,4 @@ class BusyServer(Served):
             return earlier < self.busy
 
     def start(self):
-        self._server = http.server.ThreadingHTTPServer((HOST, self.port), _BusyHandler)
-        self._server.daemon_threads = True
-        self._server.owner = self
-        threading.Thread(target=self._server.serve_forever, daemon=True).start()
-        return self
-
-    def stop(self):
-        if self._server is not None:
-            self._server.shutdown()
-            self._server.server_close()
-            self._server = None
+        return self.serve(_BusyHandler)

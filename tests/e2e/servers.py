@@ -1,23 +1,18 @@
 #!/usr/bin/env python3
-"""HTTP servers on loopback for the tests: nginx serving a folder, and a
-fault server for the answers nginx will not give.
+"""HTTP servers on loopback for the tests, each started and stopped by a `with` block: nginx serving a
+folder (Nginx), and a fault server for the answers nginx will not give (FaultServer).
 
-In a test:
-    with Nginx(root, 8780) as nginx:        # nginx.base_url, nginx.access_log()
-    with FaultServer(8782) as fault:        # fault.base_url, fault.requests
-
-For a ctest fixture (both servers, a generated file tree, and the two base
-addresses in BUILD_DIR/test-env/servers.txt):
-    servers.py start BUILD_DIR [--nginx-port N] [--fault-port N]
+For a ctest fixture (both servers, a generated file tree, the addresses in BUILD_DIR/test-env/servers.txt):
+    servers.py start BUILD_DIR [--nginx-port N] [--fault-port N] [--tls-port N]
     servers.py stop BUILD_DIR
     servers.py fault PORT                   # the fault server, in the foreground
 
-Every server listens on 127.0.0.1 only and ends by itself after TIME_LIMIT
-seconds should nobody stop it. Started by root, nginx and the fixture's fault
-server process run as nobody; nginx's root folder must then be world-readable.
+Every server listens on 127.0.0.1 only and ends by itself after TIME_LIMIT seconds should nobody stop it.
+Started by root, the server programs run as nobody; nginx's root folder must then be world-readable.
 """
 import argparse
 import collections
+import contextlib
 import email.parser
 import email.policy
 import functools
@@ -35,6 +30,7 @@ import threading
 import time
 import urllib.parse
 from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
+from pathlib import Path
 
 TIME_LIMIT = 3600
 HOST = "127.0.0.1"
@@ -50,9 +46,8 @@ FIXED_TIME = 1709618828  # the same instant as a Unix time
 
 @functools.lru_cache(maxsize=8)
 def pattern(size):
-    """Deterministic bytes whose period (251) does not divide the 4 KiB read
-    size, with a step every 4096 bytes, so a lost, doubled or swapped piece
-    shows. tests/unit/http_fetch_test.cpp computes the same bytes."""
+    """Deterministic bytes whose period (251) does not divide the 4 KiB read size, with a step every 4096
+    bytes, so a lost, doubled or swapped piece shows. tests/unit/http_fetch_test.cpp computes the same bytes."""
     return bytes((i * 31 + (i >> 12)) % 251 for i in range(size))
 
 
@@ -64,27 +59,15 @@ def _unprivileged():
             "extra_groups": []}
 
 
-def _python():
-    """An interpreter that nobody may run (a per-user one under /root is not)."""
-    if os.geteuid() == 0 and os.path.exists("/usr/bin/python3"):
-        return "/usr/bin/python3"
-    return sys.executable
-
-
 def _check_readable_by_others(root):
     """nginx run as nobody must be able to reach and read the tree."""
-    if os.geteuid() != 0:
-        return
     path = os.path.abspath(root)
-    if not os.stat(path).st_mode & 0o005 == 0o005:
+    if os.geteuid() == 0 and os.stat(path).st_mode & 0o005 != 0o005:
         raise RuntimeError("nginx runs as nobody and cannot list %s: chmod o+rx it" % path)
-    parent = os.path.dirname(path)
-    while True:
-        if not os.stat(parent).st_mode & 0o001:
-            raise RuntimeError("nginx runs as nobody and cannot pass through %s: chmod o+x it" % parent)
-        if parent == os.path.dirname(parent):
-            break
-        parent = os.path.dirname(parent)
+    while os.geteuid() == 0 and path != os.path.dirname(path):
+        path = os.path.dirname(path)
+        if not os.stat(path).st_mode & 0o001:
+            raise RuntimeError("nginx runs as nobody and cannot pass through %s: chmod o+x it" % path)
 
 
 def _port_open(port):
@@ -101,8 +84,7 @@ def _wait_listening(port, process, what, log_path=None, timeout=15):
         if process.poll() is not None:
             detail = ""
             if log_path and os.path.exists(log_path):
-                with open(log_path, errors="replace") as f:
-                    detail = ": " + f.read().strip()
+                detail = ": " + Path(log_path).read_text(errors="replace").strip()
             raise RuntimeError("%s on port %d ended at its start%s" % (what, port, detail))
         if _port_open(port):
             return
@@ -112,11 +94,8 @@ def _wait_listening(port, process, what, log_path=None, timeout=15):
 
 
 def _group_alive(pgid):
-    """True while a process of the group still runs. A zombie does not count:
-    a detached server's reaper may be slow to collect it."""
-    for entry in os.listdir("/proc"):
-        if not entry.isdigit():
-            continue
+    """True while a process of the group still runs (not a zombie: a detached server's reaper may be slow)."""
+    for entry in filter(str.isdigit, os.listdir("/proc")):
         try:
             with open("/proc/%s/stat" % entry) as f:
                 fields = f.read().rsplit(")", 1)[1].split()
@@ -138,10 +117,8 @@ def _kill_group(pgid):
         if not _group_alive(pgid):
             return
         time.sleep(0.05)
-    try:
+    with contextlib.suppress(ProcessLookupError, PermissionError):
         os.killpg(pgid, signal.SIGKILL)
-    except (ProcessLookupError, PermissionError):
-        pass
 
 
 class Served:
@@ -152,6 +129,54 @@ class Served:
 
     def __exit__(self, *exc):
         self.stop()
+
+
+class ServerProcess(Served):
+    """A server program on the loopback `ports`, run as nobody when started by root, its files in `folder`
+    (made anew by start(), removed by stop()); `command`, or a subclass's configure() that writes the files."""
+
+    start_timeout = 15
+
+    def __init__(self, folder, ports, time_limit=TIME_LIMIT, command=None):
+        self.folder = os.path.abspath(folder)
+        self.ports = [int(port) for port in ports if port]
+        self.time_limit = time_limit
+        self.command = command
+        self.process = None
+
+    def configure(self):
+        """(command line, the log that says why it ended at its start, or None)"""
+        return self.command, None
+
+    def start(self):
+        for port in self.ports:
+            if _port_open(port):
+                raise RuntimeError("port %d is already in use" % port)
+        shutil.rmtree(self.folder, ignore_errors=True)
+        os.makedirs(self.folder)
+        command, log_path = self.configure()
+        privileges = _unprivileged()
+        for folder, _, files in os.walk(self.folder) if privileges else ():
+            for path in [folder] + [os.path.join(folder, name) for name in files]:
+                os.chown(path, privileges["user"], privileges["group"])
+        self.process = subprocess.Popen(
+            ["timeout", str(self.time_limit)] + command, env=dict(os.environ, PYTHONDONTWRITEBYTECODE="1"),
+            stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
+            start_new_session=True, **privileges)
+        for port in self.ports:
+            _wait_listening(port, self.process, os.path.basename(command[0]), log_path, self.start_timeout)
+        return self
+
+    def stop(self):
+        if self.process is not None:
+            _kill_group(self.process.pid)
+            self.process.wait()
+            self.process = None
+            self.ended()
+        shutil.rmtree(self.folder, ignore_errors=True)
+
+    def ended(self):
+        """Keeps what the folder's removal would lose."""
 
 
 AccessEntry = collections.namedtuple("AccessEntry", "request status body_bytes range if_range")
@@ -166,8 +191,7 @@ events {{ worker_connections 256; }}
 http {{
     {mime_types}
     default_type application/octet-stream;
-    # One tab-separated line per request; tests count the bytes served for
-    # each Range to see what a resumed download fetched again.
+    # Tests count the bytes served for each Range to see what a resumed download fetched again.
     log_format ranges '$request\\t$status\\t$body_bytes_sent\\t$http_range\\t$http_if_range';
     access_log "{folder}/access.log" ranges;
     client_body_temp_path "{folder}/temp/body";
@@ -181,9 +205,8 @@ http {{
         {listen}
         server_name localhost;
         root "{root}";
-        # Files under /slow/ trickle out, so a test can stop a download
-        # half-way; a resuming client (it sends If-Range) gets them at full
-        # speed, so the rest of the test does not wait.
+        # Files under /slow/ trickle out, so a test can stop a download half-way; a resuming
+        # client (it sends If-Range) gets them at full speed, so the rest of the test does not wait.
         location /slow/ {{
             set $limit_rate 64k;
             if ($http_if_range) {{ set $limit_rate 0; }}
@@ -194,30 +217,23 @@ http {{
 """
 
 
-class Nginx(Served):
-    """nginx serving `root` on 127.0.0.1:`port` as one process of ours, with
-    its configuration, logs and temporary files in `folder` (by default
-    BUILD/test-env/nginx-PORT), which stop() removes."""
+class Nginx(ServerProcess):
+    """nginx serving `root` on 127.0.0.1:`port`, its files in `folder` (by default BUILD/test-env/nginx-PORT).
+    `locations`: further location blocks, e.g. a path handed on to the fault server. `tls`: a certificate
+    kind of tls.py (the test CA's of `build`) that `port` serves https with. `https_port`: a further port that
+    serves https beside a plain-http `port` (with the `tls` kind, by default the trusted one)."""
 
     def __init__(self, root, port, folder=None, time_limit=TIME_LIMIT, locations="", tls=None,
                  https_port=None, build=None):
-        """`locations`: further nginx location blocks, e.g. a path handed on
-        to the fault server. `tls`: a certificate kind of tls.py; `port`
-        then serves https with it. `https_port`: a further port that serves
-        https beside a plain-http `port` (with the `tls` kind, by default
-        the trusted one). The certificates are the test CA's of `build`."""
+        # Test modules in networks of their own serve the same port: ctest names each its own folder.
+        servers = os.environ.get("ZANSETUP_SERVER_FOLDER") or os.path.join(BUILD, "test-env")
+        super().__init__(folder or os.path.join(servers, "nginx-%d" % int(port)), (port, https_port), time_limit)
         self.build = os.path.abspath(build or BUILD)
         self.root = os.path.abspath(root)
         self.locations = locations
         self.port = int(port)
         self.tls = tls
         self.https_port = https_port
-        # Each test module's servers keep their files apart (ctest names the
-        # folder), since modules in networks of their own serve the same port.
-        servers = os.environ.get("ZANSETUP_SERVER_FOLDER") or os.path.join(BUILD, "test-env")
-        self.folder = os.path.abspath(folder or os.path.join(servers, "nginx-%d" % self.port))
-        self.time_limit = time_limit
-        self.process = None
         self._final_log = None
 
     @property
@@ -243,71 +259,37 @@ class Nginx(Served):
         lines += ['ssl_certificate "%s";' % certificate, 'ssl_certificate_key "%s";' % key]
         return "\n        ".join(lines)
 
-    @property
-    def access_log_path(self):
-        return os.path.join(self.folder, "access.log")
-
-    def start(self):
-        for port in filter(None, (self.port, self.https_port)):
-            if _port_open(port):
-                raise RuntimeError("port %d is already in use" % port)
+    def configure(self):
         _check_readable_by_others(self.root)
-        shutil.rmtree(self.folder, ignore_errors=True)
         os.makedirs(os.path.join(self.folder, "temp"))
-        config = os.path.join(self.folder, "nginx.conf")
-        with open(config, "w") as f:
-            mime = "/etc/nginx/mime.types"
-            f.write(NGINX_CONFIG.format(folder=self.folder, root=self.root, listen=self._listen(),
-                                        locations=self.locations,
-                                        mime_types="include %s;" % mime if os.path.exists(mime) else ""))
-        privileges = _unprivileged()
-        if privileges:
-            for path in (self.folder, os.path.join(self.folder, "temp")):
-                os.chown(path, privileges["user"], privileges["group"])
-        error_log = os.path.join(self.folder, "error.log")
-        self.process = subprocess.Popen(
-            ["timeout", str(self.time_limit), "nginx", "-p", self.folder, "-c", config, "-e", error_log],
-            stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
-            start_new_session=True, **privileges)
-        for port in filter(None, (self.port, self.https_port)):
-            _wait_listening(port, self.process, "nginx", error_log)
+        config, error_log = os.path.join(self.folder, "nginx.conf"), os.path.join(self.folder, "error.log")
+        mime = "/etc/nginx/mime.types"
+        Path(config).write_text(NGINX_CONFIG.format(
+            folder=self.folder, root=self.root, listen=self._listen(), locations=self.locations,
+            mime_types="include %s;" % mime if os.path.exists(mime) else ""))
         self._final_log = None
-        return self
+        return ["nginx", "-p", self.folder, "-c", config, "-e", error_log], error_log
 
-    def stop(self):
-        if self.process is not None:
-            _kill_group(self.process.pid)
-            self.process.wait()
-            self.process = None
-            self._final_log = self.access_log()
-        shutil.rmtree(self.folder, ignore_errors=True)
+    def ended(self):
+        self._final_log = read_access_log(os.path.join(self.folder, "access.log"))
 
     def access_log(self):
         """The requests served so far, oldest first (after stop(): all of them)."""
         if self.process is None and self._final_log is not None:
             return list(self._final_log)
-        return read_access_log(self.access_log_path)
+        return read_access_log(os.path.join(self.folder, "access.log"))
 
 
 def read_access_log(path):
-    entries = []
-    if not os.path.exists(path):
-        return entries
-    with open(path, errors="replace") as f:
-        for line in f:
-            parts = line.rstrip("\n").split("\t")
-            if len(parts) != 5:
-                continue
-            request, status, body_bytes, range_, if_range = parts
-            entries.append(AccessEntry(request, int(status), int(body_bytes),
-                                       None if range_ == "-" else range_,
-                                       None if if_range == "-" else if_range))
-    return entries
+    lines = Path(path).read_text(errors="replace").splitlines() if os.path.exists(path) else []
+    rows = [line.split("\t") for line in lines]
+    return [AccessEntry(row[0], int(row[1]), int(row[2]), *(None if v == "-" else v for v in row[3:]))
+            for row in rows if len(row) == 5]
 
 
 class FaultHandler(BaseHTTPRequestHandler):
-    """Answers chosen by the path; see ROUTES. Every answer closes the
-    connection, so no half-used connection is reused by the next request."""
+    """Answers chosen by the first segment of the path (ROUTES). Every answer closes the connection, so no
+    half-used connection is reused by the next request."""
 
     protocol_version = "HTTP/1.1"
     server_version = "ZanFault/1.0"
@@ -352,27 +334,17 @@ class FaultHandler(BaseHTTPRequestHandler):
 
     def _answer(self, status, body, headers=(), honour_range=False, reason=None):
         """A whole answer; a single "bytes=a-b" Range is honoured on request."""
-        content_range = None
         asked = self._asked_range(open_end=len(body) - 1) if honour_range and status == 200 else None
         if asked and asked[0] < len(body):
             start, end = asked[0], min(asked[1], len(body) - 1)
-            content_range = "bytes %d-%d/%d" % (start, end, len(body))
-            body = body[start:end + 1]
-            status = 206
-        self.send_response(status, reason)
-        if content_range:
-            self.send_header("Content-Range", content_range)
-        for name, value in headers:
-            self.send_header(name, value)
-        self.send_header("Content-Length", str(len(body)))
-        self.send_header("Connection", "close")
-        self.end_headers()
+            headers = [("Content-Range", "bytes %d-%d/%d" % (start, end, len(body)))] + list(headers)
+            body, status = body[start:end + 1], 206
+        self._head(status, list(headers) + [("Content-Length", str(len(body)))], reason)
         if self.send_body:
             self.wfile.write(body)
-        self.close_connection = True
 
-    def _head(self, status, headers):
-        self.send_response(status)
+    def _head(self, status, headers, reason=None):
+        self.send_response(status, reason)
         for name, value in headers:
             self.send_header(name, value)
         self.send_header("Connection", "close")
@@ -385,30 +357,8 @@ class FaultHandler(BaseHTTPRequestHandler):
         self.connection.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, struct.pack("ii", 1, 0))
         self.connection.close()
 
-    # -- faults, by the first segment of the path
-
-    def status(self, code):
-        self._answer(int(code), b"status " + code.encode() + b"\n", [("Content-Type", "text/plain")])
-
-    def big(self, size):
-        self._answer(200, pattern(int(size)), [("Last-Modified", FIXED_DATE)], honour_range=True)
-
-    def ignore_range(self, size):
-        self._answer(200, pattern(int(size)), [("Last-Modified", FIXED_DATE)])
-
-    def lastmod(self, size):
-        date = self.query.get("date", [FIXED_DATE])[0]
-        self._answer(200, pattern(int(size)), [("Last-Modified", date)], honour_range=True)
-
-    def nolastmod(self, size="1000"):
-        self._answer(200, pattern(int(size)), honour_range=True)
-
-    def empty(self):
-        self._answer(200, b"", [("Last-Modified", FIXED_DATE)])
-
     def _asked_range(self, open_end=None):
-        """(first, last) of a "bytes=a-b" Range header (of "bytes=a-" too,
-        with `open_end` as b), or None."""
+        """(first, last) of a "bytes=a-b" Range header (of "bytes=a-" too, with `open_end` as b), or None."""
         value = self.headers.get("Range") or ""
         first, dash, last = value[6:].partition("-") if value.startswith("bytes=") else ("", "", "")
         if not last and open_end is not None:
@@ -418,8 +368,7 @@ class FaultHandler(BaseHTTPRequestHandler):
         return int(first), int(last)
 
     def _range_of(self, data):
-        """(first, last) of the asked range within `data`; None, having
-        answered 200 with all of it, when no range was asked for."""
+        """(first, last) of the asked range within `data`; with none asked, None, having answered 200 with all."""
         asked = self._asked_range()
         if asked is None:
             self._answer(200, data, [("Last-Modified", FIXED_DATE)])
@@ -430,20 +379,41 @@ class FaultHandler(BaseHTTPRequestHandler):
         """206 with `body`, whatever its length, under `content_range`."""
         self._answer(206, body, [("Content-Range", content_range), ("Last-Modified", FIXED_DATE)])
 
+    def _read_body(self, limit):
+        """Reads up to `limit` more bytes of the request body; the count read (less if the client stopped)."""
+        got = 0
+        while got < limit:
+            piece = self.rfile.read1(min(limit - got, 1 << 20))
+            if not piece:
+                break
+            got += len(piece)
+        return got
+
+    def _requests_with(self, token, own):
+        """Headers of the requests so far with `token` in their path, but for the questions `own` begins."""
+        return [dict((k.lower(), v) for k, v in headers)
+                for _, path, headers in self.server.requests if token in path and not path.startswith(own)]
+
+    def _text(self, text):
+        self._answer(200, text.encode("utf-8"), [("Content-Type", "text/plain")])
+
+    # -- answers that ROUTES names
+
+    def pattern(self, size, date=FIXED_DATE, ranges=True):
+        """pattern(size) with `date` as its Last-Modified (None: none), a Range honoured if `ranges`."""
+        self._answer(200, pattern(int(size)), [("Last-Modified", date)] if date else [], honour_range=ranges)
+
     def block_fault(self, size, index, how):
-        """Ranges of pattern(size) answered correctly (the 10-byte probe
-        bytes=0-9 included), except the 100 KiB block `index` (or the probe,
-        for index "probe"), which gets answer `how`: 200 (the whole body),
-        304 (no body), long (the range and 4 KiB more), start (a Content-Range
-        one byte late) or end (a Content-Range ending early, the whole range
-        sent)."""
+        """Ranges of pattern(size) answered correctly (the 10-byte probe bytes=0-9 included), except the
+        100 KiB block `index` (or the probe, for index "probe"), which gets answer `how`: 200 (the whole
+        body), 304 (no body), long (the range and 4 KiB more), start (a Content-Range one byte late) or end
+        (a Content-Range ending early, the whole range sent)."""
         size = int(size)
         data = pattern(size)
-        asked = self._asked_range()
+        asked = self._range_of(data)
         if asked is None:
-            self._answer(200, data, [("Last-Modified", FIXED_DATE)])
             return
-        first, last = asked[0], min(asked[1], size - 1)
+        first, last = asked
         is_probe = asked == (0, 9)
         if (index == "probe") != is_probe or (not is_probe and first // 102400 != int(index)):
             self._ranged(data[first:last + 1], "bytes %d-%d/%d" % (first, last, size))
@@ -453,8 +423,7 @@ class FaultHandler(BaseHTTPRequestHandler):
             self._head(304, [("Content-Range", "bytes %d-%d/%d" % (first, last, size)),
                              ("Last-Modified", FIXED_DATE)])
         elif how == "long":
-            extra = pattern(size + 8192)[first:last + 1 + 4096]
-            self._ranged(extra, "bytes %d-%d/%d" % (first, last, size))
+            self._ranged(pattern(size + 8192)[first:last + 1 + 4096], "bytes %d-%d/%d" % (first, last, size))
         elif how == "start":
             self._ranged(data[first:last + 1], "bytes %d-%d/%d" % (first + 1, last, size))
         elif how == "end":
@@ -463,35 +432,26 @@ class FaultHandler(BaseHTTPRequestHandler):
             raise ValueError(how)
 
     def range_total(self, size, total):
-        """Ranges of pattern(size) honoured, with `total` as the text after
-        the "/" of every Content-Range ("*" is legal HTTP: length unknown)."""
+        """Ranges of pattern(size) honoured, with `total` as the text after the "/" of every Content-Range
+        ("*" is legal HTTP: length unknown)."""
         data = pattern(int(size))
         asked = self._range_of(data)
-        if asked is None:
-            return
-        first, last = asked
-        self._ranged(data[first:last + 1], "bytes %d-%d/%s" % (first, last, total))
+        if asked is not None:
+            self._ranged(data[asked[0]:asked[1] + 1], "bytes %d-%d/%s" % (asked + (total,)))
 
-    def short(self, size="10000"):
-        """Announces `size` bytes, sends half, and ends the connection in order."""
+    def half(self, size, reset):
+        """Announces `size` bytes, sends half, and ends the connection in order or with a reset."""
         size = int(size)
         self._head(200, [("Content-Length", str(size)), ("Last-Modified", FIXED_DATE)])
         if self.send_body:
             self.wfile.write(pattern(size)[:size // 2])
-
-    def drop(self, size="200000"):
-        """Announces `size` bytes, sends half, and resets the connection."""
-        size = int(size)
-        self._head(200, [("Content-Length", str(size)), ("Last-Modified", FIXED_DATE)])
-        if self.send_body:
-            self.wfile.write(pattern(size)[:size // 2])
-        self._reset()
+        if reset:
+            self._reset()
 
     def chunked(self, size="100000"):
-        size = int(size)
         self._head(200, [("Transfer-Encoding", "chunked")])
         if self.send_body:
-            data = pattern(size)
+            data = pattern(int(size))
             for at in range(0, len(data), 8192):
                 piece = data[at:at + 8192]
                 self.wfile.write(b"%x\r\n" % len(piece) + piece + b"\r\n")
@@ -514,8 +474,7 @@ class FaultHandler(BaseHTTPRequestHandler):
             self.wfile.write(body[size // 4:])
 
     def gated(self, name):
-        """A file the test registered (server.files), ranges honoured; no
-        answer leaves before the test opens the gate (server.gate)."""
+        """A file the test registered (add_file), ranges honoured, once the test opened the gate (open_gate)."""
         if not self.server.gate.wait(120):
             self._answer(503, b"gate never opened\n")
             return
@@ -526,25 +485,24 @@ class FaultHandler(BaseHTTPRequestHandler):
         self._answer(200, b"<html></html>", [("Content-Type", "text/html; " + form % name)] if name else [])
 
     def long_headers(self, length):
-        """Status text, Content-Type (charset last) and an extra header each
-        `length` characters long."""
+        """Status text, Content-Type (charset last) and an extra header each `length` characters long."""
         pad = "a" * int(length)
         self._answer(200, b"long\n", [("Content-Type", "text/html; pad=%s; charset=gbk" % pad),
                                       ("X-Padding", pad), ("Last-Modified", FIXED_DATE)],
                      reason="OK " + pad)
 
     def echo_request(self, *_):
-        """Request line (method and path), header lines, a blank line and
-        the exact body bytes, as the body."""
-        head = "%s %s\r\n" % (self.command, self.path)
-        head += "".join("%s: %s\r\n" % (name, value) for name, value in self.headers.items())
+        """Request line (method and path), header lines, a blank line and the exact body bytes, as the body."""
         body = getattr(self, "request_body", None) or b""  # none for a GET
-        self._answer(200, head.encode("latin-1", errors="replace") + b"\r\n" + body,
-                     [("Content-Type", "application/octet-stream")])
+        self._answer(200, ("%s %s\r\n" % (self.command, self.path)).encode("latin-1", errors="replace")
+                     + self._header_lines() + b"\r\n" + body, [("Content-Type", "application/octet-stream")])
+
+    def _header_lines(self):
+        """The request's header lines as received, in order."""
+        return "".join("%s: %s\r\n" % item for item in self.headers.items()).encode("latin-1", errors="replace")
 
     def multipart(self, *_):
-        """What a standard multipart parser makes of the body, one line per
-        fact, tab-separated, UTF-8:
+        """What a standard multipart parser makes of the body, one line per fact, tab-separated, UTF-8:
             content-length N / received N / body-md5 HEX / boundary B
             text NAME VALUE / file NAME FILENAME SIZE MD5   (in body order)"""
         body = self.request_body or b""
@@ -567,23 +525,11 @@ class FaultHandler(BaseHTTPRequestHandler):
             else:
                 lines.append("file\t%s\t%s\t%d\t%s" % (name, text(filename), len(data),
                                                       hashlib.md5(data).hexdigest()))
-        self._answer(200, ("\n".join(lines) + "\n").encode("utf-8"), [("Content-Type", "text/plain")])
-
-    def _read_body(self, limit):
-        """Reads up to `limit` more bytes of the request body; the count read
-        (less when the client stopped sending)."""
-        got = 0
-        while got < limit:
-            piece = self.rfile.read1(min(limit - got, 1 << 20))
-            if not piece:
-                break
-            got += len(piece)
-        return got
+        self._text("\n".join(lines) + "\n")
 
     def upload_hold(self, token, seconds):
-        """Reads the first 64 KiB of the body, then stops reading (state
-        "holding") for `seconds` or until /upload-release/TOKEN; then reads
-        what remains and sets the state to "received N of M"."""
+        """Reads the first 64 KiB of the body, then stops reading (state "holding") for `seconds` or until
+        /upload-release/TOKEN; then reads what remains and sets the state to "received N of M"."""
         self.connection.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, 65536)
         announced = int(self.headers.get("Content-Length") or 0)
         uploads = self.server.uploads
@@ -600,132 +546,120 @@ class FaultHandler(BaseHTTPRequestHandler):
             uploads[token] = "received %d of %d" % (got, announced)
         self._answer(200, uploads[token].encode())
 
-    def upload_state(self, token):
-        self._answer(200, self.server.uploads.get(token, "none").encode(), [("Content-Type", "text/plain")])
-
     def upload_release(self, token):
         self.server.uploads.setdefault(token + "/release", threading.Event()).set()
         self._answer(200, b"released\n")
 
     def upload_sink(self, *_):
-        """Reads the announced body and throws it away: "received N of M".
-        No digest: the sink must not be what limits a throughput figure."""
+        """Reads the announced body and drops it: "received N of M" (no digest, which would limit a figure)."""
         announced = int(self.headers.get("Content-Length") or 0)
-        got = self._read_body(announced)
-        self._answer(200, b"received %d of %d\n" % (got, announced), [("Content-Type", "text/plain")])
-
-    def recorded(self, token):
-        """How many requests so far had `token` in their path."""
-        count = sum(1 for _, path, _ in self.server.requests
-                    if token in path and not path.startswith("/recorded/"))
-        self._answer(200, b"%d\n" % count, [("Content-Type", "text/plain")])
-
-    def ranges(self, token):
-        """The Range headers of the requests so far with `token` in their
-        path, one per line in arrival order ("-" for none)."""
-        lines = [dict((k.lower(), v) for k, v in headers).get("range", "-")
-                 for _, path, headers in self.server.requests if token in path and not path.startswith("/ranges/")]
-        self._answer(200, "".join(line + "\n" for line in lines).encode(), [("Content-Type", "text/plain")])
+        self._text("received %d of %d\n" % (self._read_body(announced), announced))
 
     def cut_once(self, token, size):
-        """Ranges of pattern(size) honoured; the first from the file's start
-        over more than three 100 KiB blocks, of those with `token` in their
-        path, is answered in full headers but ends after two and a half
-        blocks."""
+        """Ranges of pattern(size) honoured; of those with `token` in their path, the first from the start over
+        more than three 100 KiB blocks ends after two and a half, its headers whole."""
         data = pattern(int(size))
         asked = self._range_of(data)
         if asked is None:
             return
         first, last = asked
         body = data[first:last + 1]
-        with self.server._lock:
+        with self.server.lock:
             cut = first == 0 and len(body) > 3 * 102400 and token not in self.server.cut_tokens
             if cut:
                 self.server.cut_tokens.add(token)
-        headers = [("Content-Range", "bytes %d-%d/%d" % (first, last, len(data))), ("Last-Modified", FIXED_DATE),
-                   ("Content-Length", str(len(body)))]
-        self._head(206, headers)
+        self._head(206, [("Content-Range", "bytes %d-%d/%d" % (first, last, len(data))),
+                         ("Last-Modified", FIXED_DATE), ("Content-Length", str(len(body)))])
         if self.send_body:
             self.wfile.write(body[:256000] if cut else body)
 
-    def set_cookie(self, name, value):
-        self._answer(200, b"cookie set\n", [("Set-Cookie", "%s=%s; Path=/" % (name, value))])
 
-    def echo_headers(self):
-        """The request's header lines as received, in order, as the body."""
-        text = "".join("%s: %s\r\n" % (name, value) for name, value in self.headers.items())
-        self._answer(200, text.encode("latin-1", errors="replace"), [("Content-Type", "text/plain")])
-
-
+# The fault server's answers by the first segment of the path; the rest of the path gives the arguments.
 ROUTES = {
-    "status": FaultHandler.status,              # /status/CODE
-    "big": FaultHandler.big,                    # /big/N: N pattern bytes, ranges honoured
-    "ignore-range": FaultHandler.ignore_range,  # /ignore-range/N: always 200 and the whole body
-    "lastmod": FaultHandler.lastmod,            # /lastmod/N?date=HTTP-DATE
-    "nolastmod": FaultHandler.nolastmod,        # /nolastmod[/N]: no Last-Modified, ranges honoured
-    "empty": FaultHandler.empty,                # /empty: 200 with no body
+    "status": lambda h, code: h._answer(int(code), b"status %s\n" % code.encode(),
+                                        [("Content-Type", "text/plain")]),
+    "big": lambda h, size: h.pattern(size),                                # /big/N
+    "ignore-range": lambda h, size: h.pattern(size, ranges=False),         # /ignore-range/N: always all of it
+    "lastmod": lambda h, size: h.pattern(size, h.query.get("date", [FIXED_DATE])[0]),  # /lastmod/N?date=DATE
+    "nolastmod": lambda h, size="1000": h.pattern(size, date=None),        # /nolastmod[/N]
+    "empty": lambda h: h.pattern(0, ranges=False),
     "block-fault": FaultHandler.block_fault,    # /block-fault/N/INDEX|probe/200|304|long|start|end
     "range-total": FaultHandler.range_total,    # /range-total/N/TOTAL-TEXT
-    "short": FaultHandler.short,                # /short[/N]
-    "drop": FaultHandler.drop,                  # /drop[/N]
+    "short": lambda h, size="10000": h.half(size, reset=False),            # /short[/N]
+    "drop": lambda h, size="200000": h.half(size, reset=True),             # /drop[/N]
     "chunked": FaultHandler.chunked,            # /chunked[/N]: a whole chunked body
     "stall": FaultHandler.stall,                # /stall/SECONDS
     "stall-body": FaultHandler.stall_body,      # /stall-body/SECONDS[/N]
-    "gated": FaultHandler.gated,                # /gated/NAME: a registered file, after the gate
+    "gated": FaultHandler.gated,                # /gated/NAME
     "charset": FaultHandler.charset,            # /charset/NAME
-    "charset-capital": lambda handler, name: handler.charset(name, "Charset=%s"),
-    "charset-quoted": lambda handler, name: handler.charset(name, 'charset="%s"'),
-    "no-content-type": lambda handler: handler.charset(None),
+    "charset-capital": lambda h, name: h.charset(name, "Charset=%s"),
+    "charset-quoted": lambda h, name: h.charset(name, 'charset="%s"'),
+    "no-content-type": lambda h: h.charset(None),
     "long-headers": FaultHandler.long_headers,  # /long-headers/LENGTH
-    "echo-headers": FaultHandler.echo_headers,
-    "echo-request": FaultHandler.echo_request,      # /echo-request[/...]: request line, headers, body
-    "multipart": FaultHandler.multipart,            # /multipart[/...]: the parsed form, see there
-    "upload-hold": FaultHandler.upload_hold,        # /upload-hold/TOKEN/SECONDS
-    "upload-state": FaultHandler.upload_state,      # /upload-state/TOKEN
+    "echo-headers": lambda h: h._answer(200, h._header_lines(), [("Content-Type", "text/plain")]),
+    "echo-request": FaultHandler.echo_request,  # /echo-request[/...]
+    "multipart": FaultHandler.multipart,        # /multipart[/...]
+    "upload-hold": FaultHandler.upload_hold,    # /upload-hold/TOKEN/SECONDS
+    "upload-state": lambda h, token: h._text(h.server.uploads.get(token, "none")),
     "upload-release": FaultHandler.upload_release,  # /upload-release/TOKEN
-    "upload-sink": FaultHandler.upload_sink,        # /upload-sink[/...]: body read and dropped
-    "recorded": FaultHandler.recorded,              # /recorded/TOKEN: requests seen with TOKEN
-    "set-cookie": FaultHandler.set_cookie,          # /set-cookie/NAME/VALUE
-    "ranges": FaultHandler.ranges,                  # /ranges/TOKEN: Range headers of requests with TOKEN
-    "cut-once": FaultHandler.cut_once,              # /cut-once/TOKEN/N: one long range cut after 2.5 blocks
+    "upload-sink": FaultHandler.upload_sink,        # /upload-sink[/...]
+    # How many requests so far had TOKEN in their path; their Range headers, one a line ("-" for none).
+    "recorded": lambda h, token: h._text("%d\n" % len(h._requests_with(token, "/recorded/"))),
+    "ranges": lambda h, token: h._text("".join(r.get("range", "-") + "\n"
+                                               for r in h._requests_with(token, "/ranges/"))),
+    "set-cookie": lambda h, name, value: h._answer(200, b"cookie set\n",
+                                                   [("Set-Cookie", "%s=%s; Path=/" % (name, value))]),
+    "cut-once": FaultHandler.cut_once,          # /cut-once/TOKEN/N
 }
 STREAMED_BODY_ROUTES = {"upload-hold", "upload-sink"}
 
 
 class _FaultHTTPServer(ThreadingHTTPServer):
-    daemon_threads = True
-    # Closing waits for no handler: one may be holding an answer back for
-    # minutes, and the process ends them all.
+    # Closing waits for no handler: one may hold an answer back for minutes; the process ends them all.
     block_on_close = False
 
-    def __init__(self, port):
-        super().__init__((HOST, port), FaultHandler)
-        self.stopping = threading.Event()
-        self.gate = threading.Event()
-        self.files = {}
-        self.uploads = {}
-        self.requests = []
-        self.cut_tokens = set()
-        self._lock = threading.Lock()
+    def __init__(self, address, handler):
+        super().__init__(address, handler)
+        self.stopping, self.gate, self.lock = threading.Event(), threading.Event(), threading.Lock()
+        self.files, self.uploads, self.requests, self.cut_tokens = {}, {}, [], set()
 
     def record(self, method, path, headers):
-        with self._lock:
+        with self.lock:
             self.requests.append((method, path, headers))
 
 
-class FaultServer(Served):
-    """The fault server on 127.0.0.1:`port`, in threads of this process.
-    `requests` lists (method, path, [(header, value)]) in arrival order."""
+class InProcessServer(Served):
+    """An HTTP server in threads of this process on 127.0.0.1:`port`; its handler finds this as server.owner."""
 
-    def __init__(self, port, time_limit=TIME_LIMIT):
+    def __init__(self, port):
         self.port = int(port)
-        self.time_limit = time_limit
         self._server = None
-        self._timer = None
 
     @property
     def base_url(self):
         return "http://%s:%d" % (HOST, self.port)
+
+    def serve(self, handler, server_class=ThreadingHTTPServer):
+        self._server = server_class((HOST, self.port), handler)
+        self._server.daemon_threads = True
+        self._server.owner = self
+        threading.Thread(target=self._server.serve_forever, daemon=True).start()
+        return self
+
+    def stop(self):
+        server, self._server = self._server, None
+        if server is not None:
+            server.shutdown()
+            server.server_close()
+
+
+class FaultServer(InProcessServer):
+    """The fault server in threads of this process. `requests`: (method, path, [(header, value)]), in order."""
+
+    def __init__(self, port, time_limit=TIME_LIMIT):
+        super().__init__(port)
+        self.time_limit = time_limit
+        self._timer = None
 
     @property
     def requests(self):
@@ -739,21 +673,17 @@ class FaultServer(Served):
         self._server.gate.set()
 
     def start(self):
-        self._server = _FaultHTTPServer(self.port)
-        threading.Thread(target=self._server.serve_forever, daemon=True).start()
         self._timer = threading.Timer(self.time_limit, self.stop)
         self._timer.daemon = True
         self._timer.start()
-        return self
+        return self.serve(FaultHandler, _FaultHTTPServer)
 
     def stop(self):
-        server, self._server = self._server, None
         if self._timer is not None:
             self._timer.cancel()
-        if server is not None:
-            server.stopping.set()
-            server.shutdown()
-            server.server_close()
+        if self._server is not None:
+            self._server.stopping.set()
+        super().stop()
 
     def serve_until_signalled(self):
         self.start()
@@ -784,13 +714,11 @@ def make_test_tree(root):
              "sub/page.html": b"<html><body>sub</body></html>\n"}
     for name, data in files.items():
         path = os.path.join(root, name)
-        with open(path, "wb") as f:
-            f.write(data)
+        Path(path).write_bytes(data)
         os.utime(path, (FIXED_TIME, FIXED_TIME))
 
 
-# Redirects for the fixture's nginx: /to-http/PATH sends a request to PATH
-# on the plain-http port, /to-https/PATH to PATH on the https port.
+# The fixture's nginx sends /to-http/PATH to PATH on the plain-http port, /to-https/PATH on the https one.
 REDIRECTS = """
         location ~ ^/to-http/(.*)$ {{ return 302 http://{host}:{port}/$1; }}
         location ~ ^/to-https/(.*)$ {{ return 302 https://{tls_host}:{tls_port}/$1; }}"""
@@ -800,51 +728,39 @@ def fixture_start(build, nginx_port, fault_port, tls_port):
     fixture_stop(build, quiet=True)
     folder = fixture_dir(build)
     root = os.path.join(folder, "root")
-    os.makedirs(folder)
     make_test_tree(root)
-    pids = []
-    started = False
+    redirects = REDIRECTS.format(host=HOST, port=nginx_port, tls_host=TLS_HOST, tls_port=tls_port)
+    nginx = Nginx(root, nginx_port, folder=os.path.join(folder, "nginx"), https_port=tls_port,
+                  locations=redirects, build=build)
+    # The fault server as a process of its own, which outlives this one, run by an interpreter that nobody may
+    # run (a per-user one under /root is not).
+    python = "/usr/bin/python3" if os.geteuid() == 0 and os.path.exists("/usr/bin/python3") else sys.executable
+    fault = ServerProcess(os.path.join(folder, "fault"), [fault_port],
+                          command=[python, os.path.abspath(__file__), "fault", str(fault_port)])
+    started = []
     try:
-        redirects = REDIRECTS.format(host=HOST, port=nginx_port, tls_host=TLS_HOST, tls_port=tls_port)
-        nginx = Nginx(root, nginx_port, folder=os.path.join(folder, "nginx"), https_port=tls_port,
-                      locations=redirects, build=build)
-        nginx.start()
-        pids.append(nginx.process.pid)
-        if _port_open(fault_port):
-            raise RuntimeError("port %d is already in use" % fault_port)
-        env = dict(os.environ, PYTHONDONTWRITEBYTECODE="1")
-        fault = subprocess.Popen(
-            ["timeout", str(TIME_LIMIT), _python(), os.path.abspath(__file__), "fault", str(fault_port)],
-            stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
-            start_new_session=True, env=env, **_unprivileged())
-        pids.append(fault.pid)
-        _wait_listening(fault_port, fault, "fault server")
-        started = True
-    finally:
-        with open(os.path.join(folder, "pids"), "w") as f:
-            f.write("".join("%d\n" % pid for pid in pids))
-        if not started:
-            fixture_stop(build, quiet=True)
-    with open(os.path.join(build, "test-env", "servers.txt"), "w", newline="\r\n") as f:
-        f.write("nginx %s\n" % nginx.base_url)
-        f.write("nginx_tls %s\n" % nginx.https_base_url)
-        f.write("nginx_root %s\n" % windows_path(root))
-        f.write("fault http://%s:%d\n" % (HOST, fault_port))
-    print("nginx", nginx.base_url, nginx.https_base_url, "fault", "http://%s:%d" % (HOST, fault_port))
+        for server in (nginx, fault):
+            started.append(server.start())
+    except BaseException:
+        for server in started:
+            server.stop()
+        fixture_stop(build, quiet=True)
+        raise
+    Path(folder, "pids").write_text("".join("%d\n" % server.process.pid for server in started))
+    fault_url = "http://%s:%d" % (HOST, fault_port)
+    Path(build, "test-env", "servers.txt").write_text("nginx %s\nnginx_tls %s\nnginx_root %s\nfault %s\n" % (
+        nginx.base_url, nginx.https_base_url, windows_path(root), fault_url), newline="\r\n")
+    print("nginx", nginx.base_url, nginx.https_base_url, "fault", fault_url)
 
 
 def fixture_stop(build, quiet=False):
     folder = fixture_dir(build)
     pid_file = os.path.join(folder, "pids")
-    if os.path.exists(pid_file):
-        with open(pid_file) as f:
-            for line in f:
-                if line.strip().isdigit():
-                    _kill_group(int(line))
+    for line in Path(pid_file).read_text().split() if os.path.exists(pid_file) else ():
+        if line.isdigit():
+            _kill_group(int(line))
     shutil.rmtree(folder, ignore_errors=True)
-    servers = os.path.join(build, "test-env", "servers.txt")
-    if os.path.exists(servers):
-        os.remove(servers)
+    Path(build, "test-env", "servers.txt").unlink(missing_ok=True)
     if not quiet:
         print("stopped")
 
@@ -854,13 +770,10 @@ def main():
     commands = parser.add_subparsers(dest="command", required=True)
     start = commands.add_parser("start")
     start.add_argument("build")
-    start.add_argument("--nginx-port", type=int, default=8781)
-    start.add_argument("--fault-port", type=int, default=8782)
-    start.add_argument("--tls-port", type=int, default=8783)
-    stop = commands.add_parser("stop")
-    stop.add_argument("build")
-    fault = commands.add_parser("fault")
-    fault.add_argument("port", type=int)
+    for name, port in (("--nginx-port", 8781), ("--fault-port", 8782), ("--tls-port", 8783)):
+        start.add_argument(name, type=int, default=port)
+    commands.add_parser("stop").add_argument("build")
+    commands.add_parser("fault").add_argument("port", type=int)
     args = parser.parse_args()
     if args.command == "start":
         fixture_start(os.path.abspath(args.build), args.nginx_port, args.fault_port, args.tls_port)

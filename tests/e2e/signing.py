@@ -1,10 +1,10 @@
-"""Code-signing for tests: throw-away self-signed identities made with openssl
-at run time (no key is ever kept in the repository) and Authenticode
-signatures put on, taken off and broken with osslsigncode."""
+"""Code-signing for tests: throw-away self-signed identities made with openssl at run time (no key is ever
+kept in the repository) and Authenticode signatures put on, taken off and broken with osslsigncode."""
 import os
 import struct
 import subprocess
 import sys
+from pathlib import Path
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "tools"))
 import publish  # noqa: E402
@@ -14,12 +14,10 @@ DOS_STUB_TEXT = b"This program cannot be run in DOS mode"
 
 
 class Identity:
-    """A fresh RSA key and a self-signed code-signing certificate for it, as
-    PEM files in `folder`; with `fresh` False, the pair already there."""
+    """A fresh RSA key and self-signed code-signing certificate in `folder` (there already unless `fresh`)."""
 
     def __init__(self, folder, name, fresh=True, usage="codeSigning"):
-        """`usage`: the certificate's extended key usage (timeStamping for
-        a time-stamping authority, marked critical as such ones are)."""
+        """`usage`: the extended key usage (timeStamping, for an authority of time stamps, is critical)."""
         self.name = name
         self.key = os.path.join(folder, name + ".key")
         self.cert = os.path.join(folder, name + ".crt")
@@ -34,8 +32,7 @@ class Identity:
 
 
 def test_publisher(build):
-    """The publisher whose pin the build's pinned test program carries (made
-    when the build was configured)."""
+    """The publisher whose pin the build's pinned test program carries (made by the configure)."""
     return Identity(os.path.join(build, "test-publisher"), "publisher", fresh=False)
 
 
@@ -57,10 +54,8 @@ def sign(path, identity):
 
 
 def sign_document_expiring(path, expires, identity):
-    """Gives a published document the expiry text `expires` and signs it
-    again, as publish.py --resign does for a whole tree."""
-    with open(path, "rb") as f:
-        data = signed_documents.stamp_expiry(f.read(), expires)
+    """Gives a document the expiry text `expires` and signs it again, as publish.py --resign does a tree."""
+    data = signed_documents.stamp_expiry(Path(path).read_bytes(), expires)
     signed_documents.write_document(path, data, signed_documents.signing_of(identity.key, identity.cert))
 
 
@@ -69,46 +64,33 @@ def remove_signature(path):
     os.replace(path + ".unsigned", path)
 
 
-def _security_directory(data):
-    """(offset, size) of the PE certificate table, as its header says."""
+def carries_signature(path):
+    """Whether the PE certificate table that the file's header names is not empty."""
+    data = Path(path).read_bytes()
     (pe,) = struct.unpack_from("<I", data, 0x3C)
     if data[pe:pe + 4] != b"PE\0\0":
         raise AssertionError("not a PE file")
-    optional = pe + 24
-    (magic,) = struct.unpack_from("<H", data, optional)
-    directories = optional + {0x10B: 96, 0x20B: 112}[magic]
-    return struct.unpack_from("<II", data, directories + 4 * 8)
-
-
-def carries_signature(path):
-    with open(path, "rb") as f:
-        data = f.read()
-    return _security_directory(data)[1] != 0
+    (magic,) = struct.unpack_from("<H", data, pe + 24)
+    directories = pe + 24 + {0x10B: 96, 0x20B: 112}[magic]
+    return struct.unpack_from("<II", data, directories + 4 * 8)[1] != 0
 
 
 def tamper(path):
-    """Changes one byte that the signature covers, and that the program does
-    not need: a letter of the DOS stub's message."""
-    with open(path, "rb") as f:
-        data = bytearray(f.read())
+    """Changes a byte that the signature covers and the program does not need: one of the DOS stub's text."""
+    data = bytearray(Path(path).read_bytes())
     at = data.find(DOS_STUB_TEXT, 0, 0x200)
     if at < 0:
         raise AssertionError("no DOS stub message in %s" % path)
     data[at] ^= 0x20
-    with open(path, "wb") as f:
-        f.write(data)
+    Path(path).write_bytes(data)
 
 
 def verify(path, cert, timestamp_cert=None):
-    """osslsigncode's verdict on the file against `cert` (the certificate
-    file, any system root beside it), its time stamp against
-    `timestamp_cert` if given: (passed, its report)."""
+    """osslsigncode's (passed, report) on the file against `cert` and the system roots, its time stamp against
+    `timestamp_cert` if given."""
     bundle = path + ".roots.pem"
-    with open(bundle, "wb") as out:
-        for part in (cert, "/etc/ssl/certs/ca-certificates.crt"):
-            if os.path.exists(part):
-                with open(part, "rb") as f:
-                    out.write(f.read() + b"\n")
+    parts = (cert, "/etc/ssl/certs/ca-certificates.crt")
+    Path(bundle).write_bytes(b"".join(Path(p).read_bytes() + b"\n" for p in parts if os.path.exists(p)))
     try:
         timestamp = ["-TSA-CAfile", timestamp_cert] if timestamp_cert else []
         result = subprocess.run(["osslsigncode", "verify", "-CAfile", bundle] + timestamp + ["-in", path],

@@ -1,26 +1,25 @@
 #!/usr/bin/env python3
-"""Starts and stops what the tests share: a virtual display, the build's Wine
-prefix and one wineserver kept alive between Wine processes.
+"""Starts and stops what the tests share: a virtual display, the build's Wine prefix and one wineserver kept
+alive between Wine processes. Everything stops by itself too, an hour after the start.
 
     testenv.py start BUILD_DIR
     testenv.py stop BUILD_DIR
-
-start_fresh() and stop() with a prefix of their own give a test module a new
-prefix, display and server beside the shared ones.
-
-Everything stops by itself too, an hour after the start.
 """
+import contextlib
 import os
 import shutil
 import signal
 import subprocess
 import sys
 import time
+from pathlib import Path
 
 WATCHDOG_SECONDS = 3600
+QUIET = dict(stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+# What outlives a start must not hold ctest's output pipes.
+DETACHED = dict(QUIET, start_new_session=True)
 
-# The processes that outlive start(): held here, so that a test module that
-# calls start() in-process is not warned about them as forgotten.
+# The processes that outlive start(), held so that a test module calling it is not warned of them.
 _running = []
 
 
@@ -31,18 +30,14 @@ def env_dir(build, folder=None):
 
 
 def wine_environment(build, prefix=None):
-    env = dict(os.environ)
-    env["WINEPREFIX"] = prefix or os.path.join(build, "wineprefix")
-    # The build's wine-run takes this one over its own prefix.
-    env["ZANSETUP_WINEPREFIX"] = env["WINEPREFIX"]
-    env["WINEDEBUG"] = "-all"
-    env["WINEDLLOVERRIDES"] = "mscoree,mshtml=;winemenubuilder.exe=d"
-    return env
+    prefix = prefix or os.path.join(build, "wineprefix")
+    # The build's wine-run takes ZANSETUP_WINEPREFIX over its own prefix.
+    return dict(os.environ, WINEPREFIX=prefix, ZANSETUP_WINEPREFIX=prefix, WINEDEBUG="-all",
+                WINEDLLOVERRIDES="mscoree,mshtml=;winemenubuilder.exe=d")
 
 
 def wine(build):
-    """The build's own way to run a Windows program: its flavour's loader
-    and prefix kind."""
+    """The build's own way to run a Windows program: its flavour's loader and prefix kind."""
     return [os.path.join(build, "wine-run")]
 
 
@@ -55,72 +50,65 @@ def start_display(folder, screen=SCREEN):
     proc = subprocess.Popen(
         ["timeout", str(WATCHDOG_SECONDS), "Xvfb", "-displayfd", str(write_fd), "-screen", "0", screen,
          "-nolisten", "tcp"],
-        pass_fds=(write_fd,), stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
-        start_new_session=True)
+        pass_fds=(write_fd,), **DETACHED)
     _running.append(proc)
     os.close(write_fd)
-    number = b""
-    deadline = time.time() + 30
-    while not number.endswith(b"\n") and time.time() < deadline:
-        chunk = os.read(read_fd, 16)
-        if not chunk:
-            break
-        number += chunk
-    os.close(read_fd)
-    if not number.strip():
+    # Xvfb writes the number once it listens; the pipe ends empty if it ends first.
+    with os.fdopen(read_fd) as f:
+        number = f.readline().strip()
+    if not number:
         proc.kill()
         raise SystemExit("Xvfb did not start")
-    display = ":" + number.decode().strip()
-    with open(os.path.join(folder, "display"), "w") as f:
-        f.write(display)
-    with open(os.path.join(folder, "xvfb.pid"), "w") as f:
-        f.write(str(proc.pid))
+    display = ":" + number
+    Path(folder, "display").write_text(display)
+    Path(folder, "xvfb.pid").write_text(str(proc.pid))
     return display
 
 
-def desktop_running(prefix):
-    """Whether Wine's desktop process of this prefix is up."""
+def capture_display(display, path):
+    """The whole display as a picture at `path` (None when none was made), for a person to look at."""
+    subprocess.run(["import", "-display", display, "-window", "root", path], timeout=30, **QUIET)
+    return path if os.path.exists(path) else None
+
+
+def prefix_processes(prefix):
+    """The argument lists of the processes of this Wine prefix (not of another build's beside it)."""
     wanted = ("WINEPREFIX=" + prefix).encode()
+    found = []
     for pid in filter(str.isdigit, os.listdir("/proc")):
         try:
-            with open("/proc/%s/cmdline" % pid, "rb") as f:
-                args = f.read().split(b"\0")
-            if not args[0].lower().endswith(b"explorer.exe") or b"/desktop" not in args:
-                continue
             with open("/proc/%s/environ" % pid, "rb") as f:
-                if wanted in f.read().split(b"\0"):
-                    return True
+                if wanted not in f.read().split(b"\0"):
+                    continue
+            with open("/proc/%s/cmdline" % pid, "rb") as f:
+                found.append(f.read().decode("utf-8", errors="replace").split("\0"))
         except OSError:
             continue
-    return False
+    return found
 
 
 def wait_for_desktop(env, timeout=60):
     deadline = time.time() + timeout
-    while not desktop_running(env["WINEPREFIX"]):
+    while not any(args[0].lower().endswith("explorer.exe") and "/desktop" in args
+                  for args in prefix_processes(env["WINEPREFIX"])):
         if time.time() > deadline:
             raise SystemExit("Wine's desktop process did not start")
         time.sleep(0.2)
 
 
 def trust_test_ca(build, env):
-    """The test CA of tls.py becomes a trusted root of this prefix, and of
-    nothing outside it."""
+    """The test CA of tls.py becomes a trusted root of this prefix, and of nothing outside it."""
     import servers
     import tls
     tls.ensure(build)
     ca = servers.windows_path(tls.ca_der(build))
-    result = subprocess.run(wine(build) + [os.path.join(build, "tests-bin", "zsdriver.exe"), "trustroot", ca],
-                            env=env, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
-                            stderr=subprocess.DEVNULL)
-    if result.returncode != 0:
+    driver = os.path.join(build, "tests-bin", "zsdriver.exe")
+    if subprocess.run(wine(build) + [driver, "trustroot", ca], env=env, **QUIET).returncode != 0:
         raise SystemExit("the test CA could not be trusted in %s" % env["WINEPREFIX"])
 
 
-# Wine draws the title-bar buttons with glyphs of its Marlett font. Debian's
-# fonts-wine ships the font, but this Wine does not load it from there, and
-# the buttons show the letters "0 1 r"; a copy among the prefix's own fonts
-# is found.
+# Wine draws the title-bar buttons with its Marlett font, which Debian's fonts-wine ships where this Wine
+# does not look (the buttons show "0 1 r"); a copy among the prefix's own fonts is found.
 CAPTION_FONT = "/usr/share/wine/fonts/marlett.ttf"
 
 
@@ -131,8 +119,7 @@ def install_caption_font(prefix):
 
 
 def remove_other_kind(prefix, kind):
-    """A prefix of another kind than `kind` (win32, win64) cannot run this
-    build's flavour: it goes, to be made anew."""
+    """Removes a prefix of another kind than `kind` (win32, win64): it cannot run this build's flavour."""
     try:
         with open(os.path.join(prefix, "system.reg")) as f:
             head = f.read(512)
@@ -142,13 +129,8 @@ def remove_other_kind(prefix, kind):
         shutil.rmtree(prefix, ignore_errors=True)
 
 
-# Wine's own programs and libraries: most of a booted prefix's 700 MB, and
-# never written in place by a run, so a copy of the template shares them.
+# Wine's own programs and libraries, most of a prefix's 700 MB, never written by a run: copies share them.
 SHARED_SUFFIXES = (".dll", ".exe", ".drv", ".sys", ".ocx", ".acm", ".cpl", ".ax", ".ds", ".tlb", ".msstyles")
-
-
-def template_path(build):
-    return os.path.join(build, "wineprefix-template")
 
 
 def copy_prefix(source, target):
@@ -164,16 +146,13 @@ def copy_prefix(source, target):
 
 
 def make_prefix(build, env):
-    """A booted prefix: a copy of the build's template, or booted with
-    wineboot, which then becomes the template (once its server has written
-    the registry and ended)."""
-    template = template_path(build)
+    """A booted prefix: a copy of the build's template, or booted with wineboot, then the template itself."""
+    template = os.path.join(build, "wineprefix-template")
     remove_other_kind(template, os.environ.get("ZANSETUP_WINEARCH"))
     if os.path.exists(os.path.join(template, "system.reg")):
         copy_prefix(template, env["WINEPREFIX"])
         return
-    subprocess.run(wine(build) + ["wineboot", "-i"], env=env, check=True,
-                   stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    subprocess.run(wine(build) + ["wineboot", "-i"], env=env, check=True, **QUIET)
     subprocess.run(["wineserver", "-w"], env=env)
     partial = template + ".partial"
     shutil.rmtree(partial, ignore_errors=True)
@@ -181,10 +160,8 @@ def make_prefix(build, env):
     os.rename(partial, template)
 
 
-# A virtual desktop: Wine draws the window frames and captions itself, so
-# screenshots show them without a window manager. No record but a
-# self-update check made just now: only the tests about the update make a
-# check due.
+# A virtual desktop, so that Wine draws frames and captions without a window manager; no record but an
+# update check made just now: only the tests of the update make one due.
 SETTINGS = """Windows Registry Editor Version 5.00
 
 [HKEY_CURRENT_USER\\Software\\Wine\\Explorer]
@@ -204,46 +181,37 @@ def start(build, prefix=None, folder=None, screen=SCREEN):
     folder = env_dir(build, folder)
     stop(build, quiet=True, prefix=prefix, folder=folder)
     display = start_display(folder, screen)
-    env = wine_environment(build, prefix)
-    env["DISPLAY"] = display
+    env = dict(wine_environment(build, prefix), DISPLAY=display)
     remove_other_kind(env["WINEPREFIX"], os.environ.get("ZANSETUP_WINEARCH"))
     if not os.path.exists(os.path.join(env["WINEPREFIX"], "system.reg")):
         make_prefix(build, env)
     install_caption_font(env["WINEPREFIX"])
-    # One server for the whole run, so no Wine process waits for one to
-    # start; it must not hold ctest's output pipes.
-    quiet = dict(stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
-                 stderr=subprocess.DEVNULL, start_new_session=True)
+    # One server for the whole run, so no Wine process waits for one to start.
     subprocess.run(["wineserver", "-w"], env=env)
-    _running.append(subprocess.Popen(["wineserver", "-f", "-p"], env=env, **quiet))
-    # The first Wine process starts Wine's own background services, which
-    # inherit its output: this one, so that no test's output pipe stays open.
+    _running.append(subprocess.Popen(["wineserver", "-f", "-p"], env=env, **DETACHED))
+    # The first Wine process starts Wine's services, which inherit its output: this one, not a test's.
     settings = os.path.join(folder, "settings.reg")
-    with open(settings, "w", encoding="utf-16") as f:
-        f.write(SETTINGS.format(stamp=time.strftime("%Y%m%d%H%M%S")))
+    Path(settings).write_text(SETTINGS.format(stamp=time.strftime("%Y%m%d%H%M%S")), encoding="utf-16")
     import servers
-    subprocess.run(wine(build) + ["reg", "import", servers.windows_path(settings)], env=env, **quiet)
+    subprocess.run(wine(build) + ["reg", "import", servers.windows_path(settings)], env=env, **DETACHED)
     trust_test_ca(build, env)
-    # Wine starts its desktop process with the first program that needs it
-    # and ends it soon after the last one; started by a test, it would hold
-    # that test's output pipe open. One holder keeps it up for the whole run.
+    # Wine starts its desktop process with the first program that needs it, ends it after the last, and a
+    # test's would hold that test's output pipe open: one holder keeps it up for the whole run.
     _running.append(subprocess.Popen(wine(build) + [os.path.join(build, "tests-bin", "zsdriver.exe"), "hold"],
-                                     env=env, **quiet))
+                                     env=env, **DETACHED))
     wait_for_desktop(env)
     # The server persists until "stop"; should that never come, this ends it.
     watchdog = subprocess.Popen(["sh", "-c", "sleep %d; wineserver -k" % WATCHDOG_SECONDS],
-                                env=env, **quiet)
+                                env=env, **DETACHED)
     _running.append(watchdog)
-    with open(os.path.join(folder, "watchdog.pid"), "w") as f:
-        f.write(str(watchdog.pid))
+    Path(folder, "watchdog.pid").write_text(str(watchdog.pid))
     print("display", display, "prefix", env["WINEPREFIX"])
     return display
 
 
 def start_fresh(build, prefix, folder, screen=SCREEN):
-    """A new prefix (an old one of that name is removed first), a copy of
-    the build's template, with its own display and server; returns the
-    display."""
+    """A new prefix for a test module beside the shared one (an old one goes first), a copy of the template
+    with its own display and server, which stop() with that prefix ends; returns the display."""
     stop(build, quiet=True, prefix=prefix, folder=folder)
     shutil.rmtree(prefix, ignore_errors=True)
     return start(build, prefix, folder, screen)
@@ -251,20 +219,13 @@ def start_fresh(build, prefix, folder, screen=SCREEN):
 
 def stop(build, quiet=False, prefix=None, folder=None):
     folder = env_dir(build, folder)
-    subprocess.run(["wineserver", "-k"], env=wine_environment(build, prefix),
-                   stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-    for name in ("xvfb.pid", "watchdog.pid"):
-        pid_file = os.path.join(folder, name)
-        if os.path.exists(pid_file):
-            try:
-                with open(pid_file) as f:
-                    os.killpg(int(f.read()), signal.SIGTERM)
-            except (ProcessLookupError, ValueError, PermissionError):
-                pass
-            os.remove(pid_file)
-    display_file = os.path.join(folder, "display")
-    if os.path.exists(display_file):
-        os.remove(display_file)
+    subprocess.run(["wineserver", "-k"], env=wine_environment(build, prefix), **QUIET)
+    for name in ("xvfb.pid", "watchdog.pid", "display"):
+        path = os.path.join(folder, name)
+        with contextlib.suppress(OSError, ValueError):
+            if name.endswith(".pid"):
+                os.killpg(int(Path(path).read_text()), signal.SIGTERM)
+        Path(path).unlink(missing_ok=True)
     if not quiet:
         print("stopped")
 

@@ -1,14 +1,8 @@
 #!/usr/bin/env python3
-"""The test certificate authority: certificates for the servers of the tests
-and the demo, made with openssl into BUILD_DIR/tls and trusted only inside
-the build's own Wine prefixes (testenv.py adds the CA to a prefix's local
-machine "Root" store). The machine's own trust store is never touched.
-
-Kinds of server certificate, each with its key:
-    trusted      "localhost", issued by the test CA
-    wrong-name   "wrong-name.invalid", issued by the test CA
-    expired      "localhost", issued by the test CA, valid only in 2020
-    untrusted    "localhost", issued by a CA that nobody trusts
+"""The test certificate authority: certificates for the servers of the tests and the demo, made with openssl
+into BUILD_DIR/tls and trusted only inside the build's own Wine prefixes (testenv.py adds the CA to a prefix's
+local machine "Root" store), never in the machine's own trust store. Each kind of server certificate
+(_SERVERS) has its key.
 
     tls.py BUILD_DIR       makes what is missing and prints the folder
 """
@@ -18,6 +12,7 @@ import shutil
 import subprocess
 import sys
 import time
+from pathlib import Path
 
 HOST = "localhost"
 
@@ -47,7 +42,7 @@ extendedKeyUsage = serverAuth
 subjectAltName = DNS:${{ENV::ZAN_NAME}}
 """
 
-# kind: (issuer, host name, validity)
+# kind: (issuer, host name, validity); the rogue CA is one that nobody trusts.
 _SERVERS = {
     "trusted": ("ca", HOST, None),
     "wrong-name": ("ca", "wrong-name.invalid", None),
@@ -101,36 +96,30 @@ def _server(where, kind):
     # A day's margin before now, so clocks a little apart still agree.
     dates = dates or tuple(time.strftime("%y%m%d%H%M%SZ", time.gmtime(time.time() + days * 86400))
                            for days in (-1, 800))
-    validity = ["-startdate", dates[0], "-enddate", dates[1]]
     _openssl("ca", "-batch", "-notext", "-config", os.path.join(where, "openssl.cnf"),
              "-extensions", "server", "-cert", os.path.join(where, issuer + ".pem"),
              "-keyfile", os.path.join(where, issuer + ".key"), "-in", request,
-             "-out", os.path.join(where, kind + ".pem"), *validity, name=host)
+             "-out", os.path.join(where, kind + ".pem"), "-startdate", dates[0], "-enddate", dates[1], name=host)
     os.remove(request)
 
 
 def ensure(build):
-    """Makes the authorities and every kind of server certificate once per
-    build folder; returns the folder. Fixtures that start side by side
-    take turns."""
+    """Makes the authorities and every server certificate once per build folder (fixtures take turns)."""
     os.makedirs(os.path.abspath(build), exist_ok=True)
     with open(os.path.join(os.path.abspath(build), "tls.lock"), "w") as lock:
         fcntl.flock(lock, fcntl.LOCK_EX)
-        return _ensure_locked(build)
+        where = folder(build)
+        if not os.path.exists(os.path.join(where, "complete")):
+            _make(build, where)
+    return where
 
 
-def _ensure_locked(build):
-    where = folder(build)
-    done = os.path.join(where, "complete")
-    if os.path.exists(done):
-        return where
+def _make(build, where):
     shutil.rmtree(where, ignore_errors=True)
     os.makedirs(os.path.join(where, "issued"))
-    with open(os.path.join(where, "openssl.cnf"), "w") as f:
-        f.write(_CONFIG.format(folder=where))
-    open(os.path.join(where, "index.txt"), "w").close()
-    with open(os.path.join(where, "serial"), "w") as f:
-        f.write("1000\n")
+    Path(where, "openssl.cnf").write_text(_CONFIG.format(folder=where))
+    Path(where, "index.txt").write_text("")
+    Path(where, "serial").write_text("1000\n")
     _authority(where, "ca", "ZanSetup Test CA")
     _authority(where, "rogue-ca", "Nobody's CA")
     for kind in KINDS:
@@ -142,8 +131,7 @@ def _ensure_locked(build):
         path = os.path.join(where, name)
         if os.path.isfile(path):
             os.chmod(path, 0o644)
-    open(done, "w").close()
-    return where
+    open(os.path.join(where, "complete"), "w").close()
 
 
 if __name__ == "__main__":

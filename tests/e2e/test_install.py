@@ -1,12 +1,14 @@
 """The product installs end to end under Wine: package download (small and
 worker paths, a server that ignores ranges), digest check, the silent
 installer in a job object, and reuse of a verified package."""
+import base64
 import hashlib
 import os
 import re
 import shutil
 import time
 import unittest
+import xml.etree.ElementTree as ET
 
 import servers
 from harness import (DEMO_PRODUCT, FAULT_PORT, IDNO, IDOK, IDYES, SECOND_PORT, E2ETestCase, ProductServer, Sandbox,
@@ -26,30 +28,26 @@ def package_requests(server):
 
 
 class Install(E2ETestCase):
-    def run_to_path_dialog(self, box, wine, name):
+    def accept_folder(self, box, wine, name):
+        """Starts the setup for `name` and accepts the folder its path dialog offers."""
         process = self.start(wine, box.program + " App=%s Ver=1.0" % name)
         dialog = wine.find(title=CAPTION, control=IDC_NEXT, timeout_ms=30000)
         self.assertIsNotNone(dialog, "no install path dialog")
-        return process, dialog
-
-    def install_variant(self, box, server, name, folder, installer):
-        """Publishes a demo installer variant and accepts `folder` in the
-        path dialog; returns the Wine session and the running setup."""
-        server.publish(name, version="1.0", default_dir=folder,
-                       installer=os.path.join(DEMO_PRODUCT, installer))
-        wine = Wine("en-us")
-        process, dialog = self.run_to_path_dialog(box, wine, name)
         wine.click(dialog, IDC_NEXT)
-        return wine, process
+        return process
+
+    def install_variant(self, box, server, name, installer):
+        """Publishes a demo installer variant into a folder of its own and
+        accepts it; returns the folder, the Wine session and the running setup."""
+        folder = "C:\\ZanTest\\%s %d" % (name, os.getpid())
+        server.publish(name, version="1.0", default_dir=folder, installer=os.path.join(DEMO_PRODUCT, installer))
+        wine = Wine("en-us")
+        return folder, wine, self.accept_folder(box, wine, name)
 
     def test_full_install_into_the_chosen_folder_then_reuse_without_download(self):
         box = Sandbox("install-full")
-        folder = "C:\\ZanTest\\full %d" % os.getpid()
         with ProductServer(box) as server:
-            server.publish("DemoFull", version="1.0", default_dir=folder)
-            wine = Wine("en-us")
-            process, dialog = self.run_to_path_dialog(box, wine, "DemoFull")
-            wine.click(dialog, IDC_NEXT)
+            folder, wine, process = self.install_variant(box, server, "DemoFull", "DemoSetup.exe")
             self.assertEqual(2, wait_exit(process, timeout=120))
             lines = box.log_lines()
             package = box.download_dir() + "/DemoFull/install.exe"
@@ -62,27 +60,21 @@ class Install(E2ETestCase):
             self.assertEqual(sorted(positions), positions, lines)
             for name in ("readme.txt", "DemoAgent.exe", "installed.txt"):
                 self.assertTrue(os.path.exists(os.path.join(prefix_path(folder), name)), name)
-            self.assertTrue(os.path.exists(package))
-            self.assertFalse(os.path.exists(package + ".size"))
-            self.assertFalse(os.path.exists(package + ".tmp"))
+            self.assertEqual((True, False, False), tuple(os.path.exists(package + end) for end in ("", ".size", ".tmp")))
             served = len(package_requests(server))
             self.assertGreater(served, 0)
 
             # A second run finds the verified package and asks the server nothing for it.
             box.reset_log()
-            process, dialog = self.run_to_path_dialog(box, wine, "DemoFull")
-            wine.click(dialog, IDC_NEXT)
-            self.assertEqual(2, wait_exit(process, timeout=120))
+            self.assertEqual(2, wait_exit(self.accept_folder(box, wine, "DemoFull"), timeout=120))
             self.assertIn("Produce is exist, install", box.log_lines())
             self.assertNotIn("Produce isnot exist, download", box.log_lines())
             self.assertEqual(served, len(package_requests(server)))
 
     def test_failed_installer_gives_the_install_error_and_its_child_ends_with_us(self):
         box = Sandbox("install-fail-linger")
-        folder = "C:\\ZanTest\\fail %d" % os.getpid()
         with ProductServer(box) as server:
-            wine, process = self.install_variant(box, server, "DemoFail", folder,
-                                                 "DemoSetup-linger-fail.exe")
+            folder, wine, process = self.install_variant(box, server, "DemoFail", "DemoSetup-linger-fail.exe")
             error = wine.message_box(CAPTION, timeout_ms=60000)
             self.assertIsNotNone(error)
             self.assertTrue(agent_running(folder), "the installer's child should run until we end")
@@ -93,9 +85,9 @@ class Install(E2ETestCase):
                             "the job should have ended the child")
 
     def test_a_yes_left_open_until_the_installer_started_does_not_end_it(self):
-        """The cancel confirmation was opened during the download; its own
-        message loop delivered the package and started the installer. The
-        late Yes must leave the installer to finish."""
+        # The cancel confirmation was opened during the download; its own
+        # message loop delivered the package and started the installer. The
+        # late Yes must leave the installer to finish.
         box = Sandbox("install-stale-cancel")
         folder = "C:\\ZanTest\\stale %d" % os.getpid()
         installer = os.path.join(DEMO_PRODUCT, "DemoSetup-slow.exe")
@@ -105,8 +97,7 @@ class Install(E2ETestCase):
             published = server.publish("DemoStale", version="1.0", default_dir=folder, installer=installer)
             set_document_text(published.info_path, "package/url", fault.base_url + "/gated/slow.exe")
             wine = Wine("en-us")
-            process, dialog = self.run_to_path_dialog(box, wine, "DemoStale")
-            wine.click(dialog, IDC_NEXT)
+            process = self.accept_folder(box, wine, "DemoStale")
             box.wait_for_log_line("Produce isnot exist, download")
             progress = wine.find(title=CAPTION, control=IDC_PERCENT_TEXT)
             self.assertIsNotNone(progress)
@@ -114,10 +105,8 @@ class Install(E2ETestCase):
             confirm = wine.message_box(CAPTION)
             self.assertIsNotNone(confirm, "closing must ask")
             fault.open_gate()
-            deadline = time.time() + 60
-            while not [l for l in box.log_lines() if l.startswith("begin install:")]:
-                self.assertLess(time.time(), deadline, box.log_lines())
-                time.sleep(0.2)
+            box.wait_for_log_line('begin install:"%sinstall.exe" /S /D=%s' % (box.windows_download_dir("DemoStale"),
+                                                                             folder))
             self.assertIsNotNone(wine.message_box(CAPTION, timeout_ms=0), "the box is still open")
             wine.click(confirm, IDYES)
             self.assertEqual(2, wait_exit(process, timeout=120))
@@ -127,10 +116,8 @@ class Install(E2ETestCase):
 
     def test_after_a_successful_install_the_child_survives(self):
         box = Sandbox("install-linger")
-        folder = "C:\\ZanTest\\linger %d" % os.getpid()
         with ProductServer(box) as server:
-            wine, process = self.install_variant(box, server, "DemoLinger", folder,
-                                                 "DemoSetup-linger.exe")
+            folder, _, process = self.install_variant(box, server, "DemoLinger", "DemoSetup-linger.exe")
             self.assertEqual(2, wait_exit(process, timeout=120))
             self.assertIn("end install", box.log_lines())
             try:
@@ -167,9 +154,8 @@ class PlainHttp(E2ETestCase):
 
 class Download(E2ETestCase):
     def download(self, box, server, name, data=None, url=None, checksum=None):
-        """Publishes `data` (or points the package at `url`) and runs the setup
-        to the end; the package is no program, so the install error follows.
-        The run's log."""
+        """The log of a run for `data` published (or the package at `url`): no
+        program, so it ends at the install error."""
         package = os.path.join(box.root, name + ".bin")
         with open(package, "wb") as f:
             f.write(data if data is not None else b"x")
@@ -229,9 +215,7 @@ class Resume(E2ETestCase):
         wine = Wine("en-us")
         process = self.start(wine, box.program + " App=%s Ver=1.0" % name)
         state = box.download_dir() + "/%s/install.exe.size" % name
-        deadline = time.time() + 60
-        while time.time() < deadline and self.saved_blocks(state) < 6:
-            time.sleep(0.2)
+        wait_until(lambda: self.saved_blocks(state) >= 6, timeout=60)
         taskkill("ZanSetup.exe")
         wait_exit(process)
         saved = self.saved_blocks(state)
@@ -242,8 +226,6 @@ class Resume(E2ETestCase):
 
     @staticmethod
     def saved_blocks(state_path):
-        import base64
-        import xml.etree.ElementTree as ET
         try:
             bits = base64.b64decode(ET.parse(state_path).getroot().find("blocks").text or "")
         except (OSError, ET.ParseError, AttributeError, ValueError):
@@ -283,50 +265,43 @@ class Resume(E2ETestCase):
 
 
 class ProgressDialog(E2ETestCase):
-    def check_progress_in(self, language):
-        box = Sandbox("progress-" + language)
-        caption = read_locale_text(language, "language.caption")
+    # The other languages' texts: test_languages.
+    def test_progress_and_the_closing_question(self):
+        box = Sandbox("progress-en-us")
         with servers.FaultServer(FAULT_PORT) as fault, ProductServer(box) as server:
             published = server.publish("Slow", version="1.0", dir_opt_show=0)
             set_document_text(published.info_path, "package/url", fault.base_url + "/stall-body/30/400000")
-            wine = Wine(language)
+            wine = Wine("en-us")
             process = self.start(wine, box.program + " App=Slow Ver=1.0")
-            progress = wine.find(title=caption, control=IDC_PERCENT_TEXT, timeout_ms=30000)
+            progress = wine.find(title=CAPTION, control=IDC_PERCENT_TEXT, timeout_ms=30000)
             self.assertIsNotNone(progress, "no progress dialog")
             # A quarter of the body arrives, then the server stalls; the
             # report trails by a chunk. Wait for the display to get there.
-            percent = ""
-            deadline = time.time() + 15
-            while time.time() < deadline:
-                _, controls = wine.texts(progress)
-                percent = controls[IDC_PERCENT_TEXT][3]
-                if re.match(r"^\((2[0-5])%\)$", percent):
-                    break
-                time.sleep(0.2)
-            self.assertRegex(percent, r"^\((2[0-5])%\)$")
+            def text(control):
+                return wine.texts(progress)[1][control][3]
+
+            quarter = r"^\((2[0-5])%\)$"
+            self.assertTrue(wait_until(lambda: re.match(quarter, text(IDC_PERCENT_TEXT)), timeout=15),
+                            text(IDC_PERCENT_TEXT))
             # The controls of one snapshot are read one after another: the step
             # texts are read again, now that the download has surely begun.
             _, controls = wine.texts(progress)
-            self.assertEqual(read_locale_text(language, "language.downloadProduce.steptext"), controls[IDC_STEP_TEXT][3])
-            self.assertEqual(read_locale_text(language, "language.downloadProduce.progresstext"), controls[IDC_PROGRESS_TEXT][3])
-            box.screenshot("progress-download-" + language)
+            self.assertEqual(read_locale_text("en-us", "language.downloadProduce.steptext"), controls[IDC_STEP_TEXT][3])
+            self.assertEqual(read_locale_text("en-us", "language.downloadProduce.progresstext"),
+                             controls[IDC_PROGRESS_TEXT][3])
+            box.screenshot("progress-download-en-us")
 
             # Closing asks first; No keeps the download going, Yes ends the run.
             wine.close(progress)
-            confirm = wine.message_box(caption)
+            confirm = wine.message_box(CAPTION)
             self.assertIsNotNone(confirm, "closing must ask")
-            self.assertEqual(read_locale_text(language, "language.messagebox"), wine.message_text(confirm))
+            self.assertEqual(read_locale_text("en-us", "language.messagebox"), wine.message_text(confirm))
             wine.click(confirm, IDNO)
             self.assertTrue(wine.wait_gone(confirm))
             self.assertIsNone(process.poll())
             wine.close(progress)
-            confirm = wine.message_box(caption)
-            wine.click(confirm, IDYES)
+            wine.click(wine.message_box(CAPTION), IDYES)
             self.assertEqual(2, wait_exit(process))
-
-    # The other languages' texts: test_languages.
-    def test_progress_and_the_closing_question(self):
-        self.check_progress_in("en-us")
 
 
 if __name__ == "__main__":

@@ -13,7 +13,7 @@ import urllib.parse
 
 import signing
 from harness import (BIN, DEMO_PRODUCT, OUTPUT, SOURCE, ProductServer, Sandbox, Wine, flavour_free,
-                     profile_folder, read_locale_text, read_log_lines, record_get, record_set, stand_in,
+                     profile_folder, read_locale_text, read_log_lines, record_get, record_set, registry, stand_in,
                      update_stamp, wait_exit, windows_path)
 from installed import (DISPLAY_NAME, INSTALLER, NEXT_BIN, NEXT_INSTALLER, NEXT_VERSION, OTHER_UNINSTALL,
                        RECORD, SUFFIX, UNINSTALL, VERSION, FreshPrefix, InstalledTestCase, changed_entries,
@@ -62,15 +62,12 @@ class Installer(InstalledTestCase):
         self.assertEqual({"@": '"URL:ZanSetup link"', '"URL Protocol"': '""'}, keys[LINK])
         self.assertEqual({"@": '"%s,0"' % program.replace("\\", "\\\\")}, keys[LINK + "\\DefaultIcon"])
         self.assertEqual({"@": quoted + ' \\"%1\\""'}, keys[LINK + "\\shell\\open\\command"])
-        entry = keys[UNINSTALL]
-        self.assertEqual('"%s"' % DISPLAY_NAME, entry['"DisplayName"'])
-        self.assertEqual('"%s"' % VERSION, entry['"DisplayVersion"'])
-        self.assertEqual('"corvela"', entry['"Publisher"'])
         uninstaller = windows_path(os.path.join(self.folder, "uninstall.exe")).replace("\\", "\\\\")
-        self.assertEqual('"\\"%s\\" /S"' % uninstaller, entry['"QuietUninstallString"'])
-        self.assertEqual("dword:00000001", entry['"NoModify"'])
-        self.assertEqual("dword:00000001", entry['"NoRepair"'])
-        self.assertIn('"EstimatedSize"', entry)
+        entry = {'"DisplayName"': '"%s"' % DISPLAY_NAME, '"DisplayVersion"': '"%s"' % VERSION,
+                 '"Publisher"': '"corvela"', '"QuietUninstallString"': '"\\"%s\\" /S"' % uninstaller,
+                 '"NoModify"': "dword:00000001", '"NoRepair"': "dword:00000001"}
+        self.assertEqual(entry, {name: keys[UNINSTALL].get(name) for name in entry})
+        self.assertIn('"EstimatedSize"', keys[UNINSTALL])
 
         os.makedirs(os.path.join(self.download, "Demo"))
         with open(os.path.join(self.download, "Demo", "install.exe"), "wb") as f:
@@ -177,11 +174,12 @@ class Installer(InstalledTestCase):
         with open(path, "rb") as f:
             return f.read()
 
-    def version_block(self, path):
-        return Wine().driver("version", windows_path(path)).strip()
+    def run_update(self):
+        """The next version's installer in update mode; its exit code."""
+        return wait_exit(self.start(Wine(), '"%s" /Inst=0' % windows_path(NEXT_INSTALLER)), timeout=120)
 
-    def log_lines(self):
-        return read_log_lines(os.path.join(self.folder, "zansetup.log"))
+    def set_bucket(self, bucket):
+        self.assertEqual(0, registry("set", "HKCU\\" + RECORD, "rollout_bucket", "dword", str(bucket))[0])
 
     def test_a_due_run_installs_the_product_and_updates_zansetup_in_the_same_run(self):
         self.install()
@@ -194,28 +192,30 @@ class Installer(InstalledTestCase):
             server.publish_update(NEXT_INSTALLER, NEXT_VERSION)
             record_set("updatetime", update_stamp(25 * 3600))
             program = os.path.join(self.folder, "ZanSetup.exe")
+            log = os.path.join(self.folder, "zansetup.log")
             process = self.start(Wine(), '"%s" App=Demo Ver=1.0' % windows_path(program))
             self.assertEqual(2, wait_exit(process, timeout=120))
-            self.assertIn("end install", self.log_lines(), "the product install completes")
+            self.assertIn("end install", read_log_lines(log), "the product install completes")
             # A signed build pins its own key and takes the next installer,
             # signed with it; an unpinned one asks no signature of it.
             if signing.carries_signature(os.path.join(BIN, "ZanSetup.exe")):
                 verdict = "the update is signed by our publisher, key "
             else:
                 verdict = "the update was not checked for a signature: this build pins no publisher key"
-            self.assertTrue([l for l in self.log_lines() if l.startswith(verdict)], self.log_lines())
+            self.assertTrue([l for l in read_log_lines(log) if l.startswith(verdict)], read_log_lines(log))
             self.assertTrue(wait_until(lambda: record_get("version") == NEXT_VERSION, timeout=60),
                             "the record still says %r" % record_get("version"))
             for name in ("ZanSetup.exe", "ZanSetupSH.exe"):
                 self.assertEqual(self.read(os.path.join(NEXT_BIN, name)), self.read(os.path.join(self.folder, name)))
-            self.assertEqual((NEXT_VERSION + ".0.0.0").split(".")[:4], self.version_block(program).split("."))
+            self.assertEqual((NEXT_VERSION + ".0.0.0").split(".")[:4],
+                             Wine().driver("version", windows_path(program)).strip().split("."))
             self.assertFalse(os.path.exists(os.path.join(self.folder, "update.new")))
 
             # Within 24 hours the updated program checks nothing.
-            lines_before = len(self.log_lines())
+            lines_before = len(read_log_lines(log))
             process = self.start(Wine(), '"%s" App=Demo Ver=1.0' % windows_path(program))
             self.assertEqual(2, wait_exit(process, timeout=120))
-            later = self.log_lines()[lines_before:]
+            later = read_log_lines(log)[lines_before:]
             self.assertIn("end install", later)
             self.assertFalse([l for l in later if l.startswith("write the update time")], later)
             # Whatever the update had to set aside is gone after that run.
@@ -226,8 +226,7 @@ class Installer(InstalledTestCase):
         originals = {name: self.read(os.path.join(self.folder, name)) for name in PROGRAMS}
         # Another program holds one of our files open, sharing nothing.
         locker = self.hold("lock", os.path.join(self.folder, "ZanSetupSH.exe"), 20)
-        update = '"%s" /Inst=0' % windows_path(NEXT_INSTALLER)
-        self.assertEqual(3, wait_exit(self.start(Wine(), update), timeout=120), "the update reports it kept the old")
+        self.assertEqual(3, self.run_update(), "the update reports it kept the old")
         self.assertEqual(VERSION, record_get("version"))
         for name, data in originals.items():
             self.assertEqual(data, self.read(os.path.join(self.folder, name)), name)
@@ -241,12 +240,11 @@ class Installer(InstalledTestCase):
         # the same update now goes through, once a run of the setup program
         # has let go of the update mutex.
         holder = self.hold("mutex", "Local\\ZanSetupUpdate", 3)
-        self.assertEqual(0, wait_exit(self.start(Wine(), update), timeout=120))
+        self.assertEqual(0, self.run_update())
         self.assertIsNotNone(holder.poll(), "the update swapped files while the mutex was held")
         self.assertEqual(NEXT_VERSION, record_get("version"))
         self.assertEqual(self.read(os.path.join(NEXT_BIN, "ZanSetupSH.exe")),
                          self.read(os.path.join(self.folder, "ZanSetupSH.exe")))
-
 
     def test_a_channel_given_to_the_installer_stays_through_an_update(self):
         # A name the setup program would not read is refused before anything is written.
@@ -257,10 +255,8 @@ class Installer(InstalledTestCase):
         self.install("/Channel=beta")
         self.assertEqual((VERSION, "beta"), (record_get("version"), record_get("channel")))
         # The bucket the setup program draws into the record.
-        self.assertEqual(0, wine("reg", "add", "HKCU\\" + RECORD, "/v", "rollout_bucket", "/t", "REG_DWORD",
-                                 "/d", "1234", "/f")[0])
-        update = '"%s" /Inst=0' % windows_path(NEXT_INSTALLER)
-        self.assertEqual(0, wait_exit(self.start(Wine(), update), timeout=120))
+        self.set_bucket(1234)
+        self.assertEqual(0, self.run_update())
         record = export("HKCU")[RECORD]
         self.assertEqual(('"%s"' % NEXT_VERSION, '"beta"', "dword:000004d2"),
                          (record['"version"'], record['"channel"'], record['"rollout_bucket"']))
@@ -272,7 +268,6 @@ class Installer(InstalledTestCase):
         self.assertEqual("dword:000004d2", export("HKCU")[RECORD]['"rollout_bucket"'])
 
     def link_program(self):
-        """The program the "zansetup:" link opens."""
         command = export("HKCU")[LINK + "\\shell\\open\\command"]["@"]
         return command.split('\\"')[1].replace("\\\\", "\\")
 
@@ -282,8 +277,8 @@ class Installer(InstalledTestCase):
         other_program = stand_in(other_folder)
         other, other_bytes = windows_path(other_program), self.read(other_program)
         for name, value in (("InstallLocation", windows_path(other_folder)), ("DisplayVersion", "0.9")):
-            self.assertEqual(0, wine("reg", "add", "HKCU\\" + OTHER_UNINSTALL, "/v", name, "/d", value, "/f")[0])
-        self.addCleanup(wine, "reg", "delete", "HKCU\\" + OTHER_UNINSTALL, "/f")
+            self.assertEqual(0, registry("set", "HKCU\\" + OTHER_UNINSTALL, name, "sz", value)[0])
+        self.addCleanup(registry, "delete", "HKCU\\" + OTHER_UNINSTALL)
         self.install()
         ours = windows_path(os.path.join(self.folder, "ZanSetup.exe"))
         self.assertEqual((ours, ours), (record_get("Install_dir"), self.link_program()), "installed last: ours")
@@ -292,7 +287,7 @@ class Installer(InstalledTestCase):
         # own folder's files and leaves the record where it is.
         record_set("Install_dir", other)
         record_set("version", "0.9")
-        self.assertEqual(0, wait_exit(self.start(Wine(), '"%s" /Inst=0' % windows_path(NEXT_INSTALLER)), timeout=120))
+        self.assertEqual(0, self.run_update())
         self.assertEqual(self.read(os.path.join(NEXT_BIN, "ZanSetup.exe")),
                          self.read(os.path.join(self.folder, "ZanSetup.exe")))
         self.assertEqual(other_bytes, self.read(other_program))
@@ -303,8 +298,7 @@ class Installer(InstalledTestCase):
         # download folder stays for it.
         record_set("Install_dir", ours)
         record_set("channel", "beta")
-        self.assertEqual(0, wine("reg", "add", "HKCU\\" + RECORD, "/v", "rollout_bucket", "/t", "REG_DWORD",
-                                 "/d", "17", "/f")[0])
+        self.set_bucket(17)
         self.uninstall()
         self.assertEqual((other, "0.9", other, "beta"), (record_get("Install_dir"), record_get("version"),
                                                          self.link_program(), record_get("channel")))

@@ -100,6 +100,7 @@ class Publish(unittest.TestCase):
         assert made.returncode == 0, made.stderr
         cls.pin = publish.publisher_pin(cls.cert)
         cls.signing = dict(sign_key=cls.key, sign_cert=cls.cert)
+        cls.identity = Identity(cls.key, cls.cert)
 
     @classmethod
     def tearDownClass(cls):
@@ -235,14 +236,17 @@ class Publish(unittest.TestCase):
                 function(self.root, *args, **options)
         self.assertFalse(os.path.exists(self.root))
 
-    def test_command_line_writes_the_same_tree(self):
+    def test_command_line_writes_the_same_tree_signed(self):
         result = tool(self.root, "Demo", self.installer, "--version", "3.0", "--conflict", "a.exe",
                       "--conflict", "b.exe", "--extra", "soft_info.conflict.program=c.exe", "--dir-opt-show", "0",
                       "--omit", "soft_info.lang.zh-tw", "--checksum", "ABC", "--default-dir", "C:\\Apps\\Demo",
-                      "--span", "64", "--workers", "4", "--expires", "-3")
+                      "--span", "64", "--workers", "4", "--expires", "-3", "--sign-key", self.key,
+                      "--sign-cert", self.cert)
         self.assertEqual(0, result.returncode, result.stderr)
         info = os.path.join(self.root, "zansetup", "soft", "Demo", "3.0", "soft.info")
         self.assertIn("info url " + BASE + "/zansetup/soft/Demo/3.0/soft.info", result.stdout)
+        self.assertIn("pin " + self.pin + "\n", result.stdout)
+        self.assertTrue(self.verifies(info, info + ".p7s"))
         rows = element_paths(info)
         self.assertEqual([("soft_info.conflict.process", "a.exe"), ("soft_info.conflict.process", "b.exe"),
                           ("soft_info.conflict.program", "c.exe")],
@@ -287,30 +291,15 @@ class Publish(unittest.TestCase):
                 self.assertIn(named, run.stderr)
                 self.assertEqual(before, tree_bytes(self.root))
 
-    def test_update_document_names_the_program_by_placeholder_and_digest(self):
-        result = publish.publish_update(self.root, self.installer, "2.0", base_url=BASE + "/",
-                                        path="update/%VER%/ZanSetup-%VER%.exe")
-        self.assertEqual(os.path.join(self.root, "zansetup", "new.xml"), result.document_path)
-        self.assertEqual({"zansetup": "", "zansetup.expires": result.expires, "zansetup.version": "2.0",
-                          "zansetup.url": BASE + "/zansetup/update/%VER%/ZanSetup-%VER%.exe",
-                          "zansetup.checksum": hashlib.md5(self.package_bytes).hexdigest(),
-                          "zansetup.sha256": hashlib.sha256(self.package_bytes).hexdigest()},
-                         element_texts(result.document_path))
-        served = self.served(result.url.replace("%VER%", "2.0"))
-        self.assertEqual(os.path.join(self.root, "zansetup", "update", "2.0", "ZanSetup-2.0.exe"), served)
-        self.assertEqual(self.package_bytes, read(served))
-
-        wrong = publish.publish_update(self.root, self.installer, "2.1", base_url=BASE, wrong_checksum=True)
-        self.assertNotEqual(hashlib.md5(self.package_bytes).hexdigest(), wrong.checksum)
-        self.assertRegex(wrong.checksum, "^[0-9a-f]{32}$")
-
-    def test_update_from_the_command_line_goes_to_its_flavours_document(self):
+    def test_update_document_names_the_program_by_placeholder_and_digest_in_its_flavours_document(self):
         # A file header that says x86-64, before the same bytes.
         x64 = os.path.join(self.tmp.name, "x64.exe")
         with open(x64, "wb") as f:
             f.write(b"MZ" + bytes(0x3A) + (0x40).to_bytes(4, "little") + b"PE\0\0" + (0x8664).to_bytes(2, "little")
                     + self.package_bytes)
+        placeholder = ["--base", BASE + "/", "--path", "update/%VER%/ZanSetup-%VER%.exe"]
         for program, extra, document, placed in (
+                (self.installer, placeholder, "new.xml", "update/%VER%/ZanSetup-%VER%.exe"),
                 (self.installer, [], "new.xml", "update/%VER%/ZanSetup.exe"),
                 (x64, [], "new-x64.xml", "update/%VER%/x64/ZanSetup.exe"),
                 (self.installer, ["--flavour", "x64", "--no-expires"], "new-x64.xml",
@@ -319,14 +308,22 @@ class Publish(unittest.TestCase):
                 shutil.rmtree(os.path.join(self.root, "zansetup"), ignore_errors=True)
                 result = tool(self.root, "--update", program, "--version", "3.0", *extra)
                 self.assertEqual(0, result.returncode, result.stderr)
-                self.assertIn("url " + BASE + "/zansetup/" + placed, result.stdout)
+                self.assertIn("url " + BASE + "/zansetup/" + placed + "\n", result.stdout)
                 self.assertEqual(read(program),
                                  read(os.path.join(self.root, "zansetup", *placed.replace("%VER%", "3.0").split("/"))))
                 documents = sorted(n for n in os.listdir(os.path.join(self.root, "zansetup")) if n.endswith(".xml"))
                 self.assertEqual([document], documents, "one document, the flavour's")
-                paths = element_texts(os.path.join(self.root, "zansetup", document))
-                self.assertEqual("3.0", paths["zansetup.version"])
-                self.assertEqual("--no-expires" not in extra, "zansetup.expires" in paths)
+                expected = {"zansetup": "", "zansetup.version": "3.0", "zansetup.url": BASE + "/zansetup/" + placed,
+                            "zansetup.checksum": hashlib.md5(read(program)).hexdigest(),
+                            "zansetup.sha256": hashlib.sha256(read(program)).hexdigest()}
+                printed = dict(line.split(" ", 1) for line in result.stdout.splitlines())
+                if "--no-expires" not in extra:
+                    expected["zansetup.expires"] = printed["expires"]
+                self.assertEqual(expected, element_texts(os.path.join(self.root, "zansetup", document)))
+
+        wrong = publish.publish_update(self.root, self.installer, "2.1", base_url=BASE, wrong_checksum=True)
+        self.assertNotEqual(hashlib.md5(self.package_bytes).hexdigest(), wrong.checksum)
+        self.assertRegex(wrong.checksum, "^[0-9a-f]{32}$")
 
     def test_every_document_gets_a_signature_that_breaks_with_one_changed_byte(self):
         for attributes in (True, False):
@@ -407,9 +404,8 @@ class Publish(unittest.TestCase):
                          run.stdout.splitlines())
 
     def test_resign_takes_any_layout_and_leaves_the_tree_whole_when_a_document_fails(self):
-        identity = Identity(self.key, self.cert)
-        languages = foreign_tree.language_files(self.root, identity)
-        info = foreign_tree.product(self.root, BASE, "Foreign", "1.0", self.installer, identity)
+        languages = foreign_tree.language_files(self.root, self.identity)
+        info = foreign_tree.product(self.root, BASE, "Foreign", "1.0", self.installer, self.identity)
         # An update document whose expiry time stands, empty, between others.
         update = os.path.join(self.root, "zansetup", "new-x64.xml")
         with open(update, "wb") as f:
@@ -458,11 +454,10 @@ class Publish(unittest.TestCase):
                 self.assertEqual(before, tree_bytes(self.root))
 
     def test_drop_takes_a_versions_documents_out_and_keeps_what_others_name(self):
-        identity = Identity(self.key, self.cert)
         old = publish.publish(self.root, "Demo", self.installer, version="1.0", lang_dir=LANG_DIR, **self.signing)
         kept = publish.publish(self.root, "Demo", self.installer, version="2.0", lang_dir=LANG_DIR, **self.signing)
-        shared = foreign_tree.language_files(self.root, identity)
-        foreign = [foreign_tree.product(self.root, BASE, "Foreign", version, self.installer, identity)
+        shared = foreign_tree.language_files(self.root, self.identity)
+        foreign = [foreign_tree.product(self.root, BASE, "Foreign", version, self.installer, self.identity)
                    for version in ("1.0", "2.0")]
 
         run = self.resign_tool("--drop", os.path.join("zansetup", "soft", "Demo", "1.0"),
@@ -499,9 +494,10 @@ class Publish(unittest.TestCase):
         self.assertEqual([("zansetup.rollout", "30"), ("zansetup.withdrawn", ""), ("zansetup.withdrawn.version", "1.0"),
                           ("zansetup.withdrawn.version", "1.1")], rows[-4:])
         self.assertTrue(self.verifies(document, document + ".p7s"))
+        self.assertIn("pin " + self.pin + "\n", run.stdout)
         self.assertEqual("new-x64-beta.xml", publish.update_document_name("x64", "beta"))
 
-    def test_pin_and_the_command_line(self):
+    def test_pin_is_the_sha256_of_the_certificate_s_public_key(self):
         shell = subprocess.run(
             ["bash", "-c", 'openssl x509 -in "$0" -pubkey -noout | openssl pkey -pubin -outform DER'
              ' | sha256sum', self.cert], stdout=subprocess.PIPE, universal_newlines=True, timeout=60)
@@ -510,16 +506,6 @@ class Publish(unittest.TestCase):
         self.assertEqual(pin, publish.publisher_pin(self.cert))
         run = tool("--pin", self.cert)
         self.assertEqual((0, pin + "\n"), (run.returncode, run.stdout))
-
-        signing = ["--sign-key", self.key, "--sign-cert", self.cert]
-        for args, signed in (([self.root, "Demo", self.installer], "zansetup/soft/Demo/soft.info"),
-                             ([self.root, "--update", self.installer, "--version", "2.0"], "zansetup/new.xml")):
-            with self.subTest(args=args[1:3]):
-                result = tool(*(args + signing))
-                self.assertEqual(0, result.returncode, result.stderr)
-                self.assertIn("pin " + pin + "\n", result.stdout)
-                document = os.path.join(self.root, *signed.split("/"))
-                self.assertTrue(self.verifies(document, document + ".p7s"))
 
 
 if __name__ == "__main__":

@@ -41,32 +41,35 @@ class Installer(InstalledTestCase):
         before = export("HKCU")
         classes_before = export("HKLM\\Software\\Classes")
         tree_before = PREFIX.tree()
-        self.install()
-        for name in PROGRAMS:
-            self.assertTrue(os.path.exists(os.path.join(self.folder, name)), name)
+        # Without /D=: into the user's local application data.
+        self.folder = profile_folder("AppData", "Local", "Corvela", "ZanSetup" + SUFFIX)
+        self.download = os.path.join(os.path.dirname(self.folder), "download")
+        self.install(folder=False)
+        self.assertEqual([], [n for n in PROGRAMS if not os.path.exists(os.path.join(self.folder, n))])
         self.assertEqual(sorted(os.listdir(os.path.join(BIN, "language"))),
                          sorted(os.listdir(os.path.join(self.folder, "language"))))
-        program = windows_path(os.path.join(self.folder, "ZanSetup.exe"))
         keys = export("HKCU")
         self.assertEqual(classes_before, export("HKLM\\Software\\Classes"), "the install wrote machine-wide keys")
-        # The record as the program's own writer makes it (a stamp may be
-        # there from the test run; nothing here writes it).
-        record = {k: v for k, v in keys[RECORD].items() if k != '"updatetime"'}
-        self.assertEqual({"@": '""', '"Install_dir"': '"%s"' % program.replace("\\", "\\\\"),
-                          '"version"': '"%s"' % VERSION}, record)
-        dll = windows_path(os.path.join(self.folder, "npZanSetupOneClick.dll"))
-        self.assertEqual('"%s"' % dll.replace("\\", "\\\\"),
-                         keys["Software\\Classes\\CLSID\\%s\\InprocServer32" % CLSID]["@"])
-        # The "zansetup:" link opens the installed program with the link as its one argument.
-        quoted = '"\\"%s\\"' % program.replace("\\", "\\\\")
-        self.assertEqual({"@": '"URL:ZanSetup link"', '"URL Protocol"': '""'}, keys[LINK])
-        self.assertEqual({"@": '"%s,0"' % program.replace("\\", "\\\\")}, keys[LINK + "\\DefaultIcon"])
-        self.assertEqual({"@": quoted + ' \\"%1\\""'}, keys[LINK + "\\shell\\open\\command"])
-        uninstaller = windows_path(os.path.join(self.folder, "uninstall.exe")).replace("\\", "\\\\")
-        entry = {'"DisplayName"': '"%s"' % DISPLAY_NAME, '"DisplayVersion"': '"%s"' % VERSION,
-                 '"Publisher"': '"corvela"', '"QuietUninstallString"': '"\\"%s\\" /S"' % uninstaller,
-                 '"NoModify"': "dword:00000001", '"NoRepair"': "dword:00000001"}
-        self.assertEqual(entry, {name: keys[UNINSTALL].get(name) for name in entry})
+        # As the registry export writes them: each path of the folder with its backslashes doubled.
+        folder = windows_path(self.folder).replace("\\", "\\\\")
+        program = folder + "\\\\ZanSetup.exe"
+        # The record as the program's own writer makes it; the "zansetup:" link
+        # opens the installed program with the link as its one argument.
+        expected = {
+            RECORD: {"@": '""', '"Install_dir"': '"%s"' % program, '"version"': '"%s"' % VERSION},
+            "Software\\Classes\\CLSID\\%s\\InprocServer32" % CLSID: {"@": '"%s\\\\npZanSetupOneClick.dll"' % folder},
+            LINK: {"@": '"URL:ZanSetup link"', '"URL Protocol"': '""'},
+            LINK + "\\DefaultIcon": {"@": '"%s,0"' % program},
+            LINK + "\\shell\\open\\command": {"@": '"\\"%s\\" \\"%%1\\""' % program},
+            UNINSTALL: {'"DisplayName"': '"%s"' % DISPLAY_NAME, '"DisplayVersion"': '"%s"' % VERSION,
+                        '"Publisher"': '"corvela"', '"InstallLocation"': '"%s"' % folder,
+                        '"DisplayIcon"': '"%s"' % program,
+                        '"UninstallString"': '"\\"%s\\\\uninstall.exe\\""' % folder,
+                        '"QuietUninstallString"': '"\\"%s\\\\uninstall.exe\\" /S"' % folder,
+                        '"NoModify"': "dword:00000001", '"NoRepair"': "dword:00000001"}}
+        # Beside these: a stamp the test run may have left, the entry's size, the class's threading model.
+        loose = ('"updatetime"', '"EstimatedSize"', '"ThreadingModel"')
+        self.assertEqual(expected, {key: {n: v for n, v in keys[key].items() if n not in loose} for key in expected})
         self.assertIn('"EstimatedSize"', keys[UNINSTALL])
 
         os.makedirs(os.path.join(self.download, "Demo"))
@@ -99,14 +102,6 @@ class Installer(InstalledTestCase):
         self.assertFalse(os.path.exists(os.path.join(OUTPUT, "outside-profile")))
         self.assertEqual([], changed_entries(tree_before, PREFIX.tree()))
         self.assertEqual(before, export("HKCU"))
-
-    def test_without_a_folder_it_installs_into_local_application_data(self):
-        self.folder = profile_folder("AppData", "Local", "Corvela", "ZanSetup" + SUFFIX)
-        self.download = os.path.join(os.path.dirname(self.folder), "download")
-        self.install(folder=False)
-        self.assertEqual([], [n for n in PROGRAMS if not os.path.exists(os.path.join(self.folder, n))])
-        self.assertEqual(windows_path(os.path.join(self.folder, "ZanSetup.exe")), record_get("Install_dir"))
-        self.uninstall()
 
     def test_the_uninstaller_takes_only_what_the_setup_program_made(self):
         # A download folder that was there before, and one the installer

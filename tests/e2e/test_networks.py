@@ -1,14 +1,10 @@
 """Installs that finish on networks as users have them: a line that drops,
 a server that is down or busy, a dead server beside a live mirror, a dead
-first base, each ending installed in one run; answers that do not pass
-(a 404, a mirror with other bytes) end at once; Cancel ends a wait.
-
-One nginx (the build's server address), a relay in front of it that drops
-the line, and a busy server serve every case. Each case prints one line of
-the table the closing note gives: the time to install and the bytes the
-program received and the servers sent, against the file's size (also in
-e2e-output/network-faults.txt).
-"""
+first base, each ending installed in one run; a mirror with other bytes is
+refused; Cancel ends a wait. One nginx, a relay in front of it that drops
+the line, and a busy server serve every case. Each case adds a line to the
+table printed at the end (and kept in e2e-output/network-faults.txt): the
+time to install and the bytes received and sent, against the file's size."""
 import os
 import re
 import time
@@ -100,13 +96,19 @@ class Faults(E2ETestCase):
             set_document_text(published.info_path, "package/url", url)
         return published, urllib.parse.urlsplit(published.package_url).path
 
-    def timed_run(self, name, box=None, error_key=None):
+    def run_case(self, case, name, published, sent=None, box=None, error_key=None):
+        """The log of a run for `name`, whose line in the table says what
+        the server sent for the path `sent` (by default the package's)."""
         started = time.monotonic()
         lines = self.run_setup(box or BOX, name, error_key=error_key)
-        return time.monotonic() - started, lines
+        self.record(case, started, lines, published, sent)
+        return lines
 
-    def record(self, case, seconds, received, sent, size):
-        TABLE.append((case, seconds, "-" if received is None else str(received), str(sent), size))
+    def record(self, case, started, lines, published, sent=None):
+        received = received_bytes(lines)
+        sent = sent or urllib.parse.urlsplit(published.package_url).path
+        TABLE.append((case, time.monotonic() - started, "-" if received is None else str(received),
+                      str(served_bytes(sent)) if sent != "-" else sent, os.path.getsize(published.package_path)))
 
     def test_two_drops_in_30_mb_cost_at_most_the_blocks_in_flight(self):
         """Each drop costs at most the block in flight on each connection,
@@ -114,10 +116,11 @@ class Faults(E2ETestCase):
         for name, span in (("DropOne", None), ("DropSpan", 64)):
             with self.subTest(span=span):
                 BOX.reset_log()
-                _, path = self.publish(name, installer=os.path.join(BOX.root, "BigSetup.exe"), relay=True, span=span)
+                published, _ = self.publish(name, installer=os.path.join(BOX.root, "BigSetup.exe"), relay=True,
+                                            span=span)
                 resets = RELAY.resets
                 RELAY.set_drops([10 * 1024 * 1024, 20 * 1024 * 1024])
-                seconds, lines = self.timed_run(name)
+                lines = self.run_case("two drops in 30 MB, span %d" % (span or 1), name, published)
                 self.assertEqual(2, RELAY.resets - resets, "the line dropped twice")
                 # One block per request: the drop leaves no whole block, and
                 # each connection waits before it tries again. Long requests
@@ -127,10 +130,9 @@ class Faults(E2ETestCase):
                 received = received_bytes(lines)
                 self.assertIsNotNone(received, lines)
                 self.assertLessEqual(received, BIG + 2 * WORKERS * BLOCK + 10)
-                self.record("two drops in 30 MB, span %d" % (span or 1), seconds, received, served_bytes(path), BIG)
 
     def test_a_server_down_for_the_first_seconds(self):
-        published, path = self.publish("Down")
+        published, _ = self.publish("Down")
         SERVER.nginx.stop()
         try:
             started = time.monotonic()
@@ -143,34 +145,29 @@ class Faults(E2ETestCase):
         self.assertIn("end install", lines)
         self.assertIn("connection refused, url: " + SERVER_BASE + "/zansetup/soft/Down/1.0/soft.info",
                       retries(lines)[0])
-        self.record("server down for the first seconds", time.monotonic() - started, received_bytes(lines),
-                    served_bytes(path), os.path.getsize(published.package_path))
+        self.record("server down for the first seconds", started, lines, published)
 
     def test_a_busy_server_is_asked_again_after_its_retry_after(self):
         published, path = self.publish("Busy")
         with netfaults.BusyServer(BUSY_PORT, SERVER.root, busy=1, retry_after=3) as busy:
             set_document_text(published.info_path, "package/url", busy.base_url + path)
-            seconds, lines = self.timed_run("Busy")
+            lines = self.run_case("503 with Retry-After: 3", "Busy", published, sent="-")
         asked = [when for when, p, _ in busy.requests if p == path]
         self.assertGreaterEqual(len(asked), 2)
         self.assertGreaterEqual(asked[1] - asked[0], 3.0, "Retry-After: 3 was not waited for")
         self.assertEqual(["trying again in 3.0 s, attempt 2, status 503, url: " + busy.base_url + path],
                          retries(lines))
-        self.record("503 with Retry-After: 3", seconds, received_bytes(lines), "-",
-                    os.path.getsize(published.package_path))
 
     def test_a_dead_primary_costs_one_short_wait_before_the_mirror(self):
         dead = "http://127.0.0.1:%d/Mirrored/DemoSetup.exe" % DEAD_PORT
         published, path = self.publish("Mirrored", url=dead,
                                        mirrors=[SERVER_BASE + "/zansetup/soft/Mirrored/1.0/DemoSetup.exe"])
-        seconds, lines = self.timed_run("Mirrored")
+        lines = self.run_case("dead primary, live mirror", "Mirrored", published)
         waits = retries(lines)
         self.assertEqual(1, len(waits), lines)
         self.assertRegex(waits[0], r"^trying again in (0\.[89]|1\.[0-2]) s, attempt 2, connection refused, url: "
                          + re.escape(dead) + "$")
         self.assertGreater(served_bytes(path), 0, "the mirror served the package")
-        self.record("dead primary, live mirror", seconds, received_bytes(lines), served_bytes(path),
-                    os.path.getsize(published.package_path))
 
     def test_a_file_mixed_from_a_bad_mirror_is_fetched_whole_again_from_one_server(self):
         """The line drops half-way; the rest comes from a mirror whose file
@@ -182,35 +179,31 @@ class Faults(E2ETestCase):
         with open(installer, "wb") as f:
             f.write(data)
         mirror = changed_copy(data, -100, "mixed/MixedSetup.exe")
-        _, path = self.publish("Mixed", installer=installer, relay=True, mirrors=[mirror])
+        published, _ = self.publish("Mixed", installer=installer, relay=True, mirrors=[mirror])
         RELAY.set_drops([512 * 1024])
-        seconds, lines = self.timed_run("Mixed")
+        lines = self.run_case("drop, then a mirror with other bytes", "Mixed", published)
         self.assertIn("the package's blocks came from several servers and fail its digests: "
                       "fetching it whole from one server", lines)
         self.assertGreater(served_bytes("/mixed/MixedSetup.exe"), 0, "the mirror served blocks")
-        self.record("drop, then a mirror with other bytes", seconds, received_bytes(lines), served_bytes(path),
-                    len(data))
 
     def test_a_base_list_whose_first_base_is_dead(self):
         box = Sandbox("networks-bases", variant="bases")
-        published, path = self.publish("Bases")
-        seconds, lines = self.timed_run("Bases", box=box)
+        published, _ = self.publish("Bases")
+        lines = self.run_case("first server base dead", "Bases", published, box=box)
         dead = "http://127.0.0.1:%d/zansetup/soft/Bases/1.0/soft.info" % DEAD_PORT
         self.assertIn("the Produce url:" + dead, lines)
         self.assertTrue(retries(lines)[0].endswith("connection refused, url: " + dead), lines)
-        self.record("first server base dead", seconds, received_bytes(lines), served_bytes(path),
-                    os.path.getsize(published.package_path))
 
     def test_a_mirror_with_other_bytes_is_refused_by_the_digests(self):
         with open(os.path.join(DEMO_PRODUCT, "DemoSetup.exe"), "rb") as f:
             data = f.read()
         mirror = changed_copy(data, len(data) // 2, "other/DemoSetup.exe")
-        self.publish("OtherBytes", url="http://127.0.0.1:%d/x/DemoSetup.exe" % DEAD_PORT, mirrors=[mirror])
-        seconds, lines = self.timed_run("OtherBytes", error_key="language.installprodcueerror")
+        published, _ = self.publish("OtherBytes", url="http://127.0.0.1:%d/x/DemoSetup.exe" % DEAD_PORT,
+                                    mirrors=[mirror])
+        lines = self.run_case("mirror with other bytes (refused)", "OtherBytes", published,
+                              sent="/other/DemoSetup.exe", error_key="language.installprodcueerror")
         self.assertIn("check md5 failed", lines)
         self.assertFalse([line for line in lines if line.startswith("begin install:")], "nothing may run")
-        self.record("mirror with other bytes (refused)", seconds, received_bytes(lines),
-                    served_bytes("/other/DemoSetup.exe"), len(data))
 
     def test_cancel_during_a_wait_ends_the_run_at_once_without_an_error(self):
         dead = "http://127.0.0.1:%d/w/DemoSetup.exe" % DEAD_PORT

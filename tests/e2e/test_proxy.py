@@ -72,22 +72,6 @@ class Proxy(E2ETestCase):
         self.assertTrue(wine.wait_gone(dialog))
         return text
 
-    def run_answering(self, *answers, remember=False):
-        """One run that answers the proxy dialog with each password in turn;
-        returns the dialog texts and the log."""
-        wine = Wine("en-us")
-        process = self.start(wine, '"%s" App=Proxied Ver=1.0' % BOX.program)
-        texts = [self.answer(wine, password, remember and i == len(answers) - 1)
-                 for i, password in enumerate(answers)]
-        self.assertEqual(2, wait_exit(process, timeout=120))
-        return texts, BOX.log_lines()
-
-    def test_a_wrong_password_is_asked_for_again(self):
-        texts, lines = self.run_answering("wrong-password", PASSWORD)
-        self.assertEqual(2, len(asks(lines)))
-        self.assertIn("did not accept them", texts[1])
-        self.assertIn("end install", lines)
-
     def test_cancel_gives_the_information_error_and_names_the_proxy(self):
         wine = Wine("en-us")
         process = self.start(wine, '"%s" App=Proxied Ver=1.0' % BOX.program)
@@ -104,35 +88,37 @@ class Proxy(E2ETestCase):
         self.assertIn("Download soft.xml failed, url: http://127.0.0.1:%d/zansetup/soft/Proxied/1.0/soft.info, "
                       "error code: 407" % SECOND_PORT, lines)
 
-    def test_asked_once_for_every_request_then_remembered_and_no_file_holds_the_password(self):
+    def test_asked_once_for_every_request_again_after_a_wrong_password_then_remembered(self):
         before = len(PROXY_SERVER.access_log())
-        texts, lines = self.run_answering(PASSWORD, remember=True)
-        self.assertEqual(["The proxy %s asks for a user name and password." % PROXY], texts)
+        wine = Wine("en-us")
+        process = self.start(wine, '"%s" App=Proxied Ver=1.0' % BOX.program)
+        texts = [self.answer(wine, "wrong-password"), self.answer(wine, PASSWORD, remember=True)]
+        self.assertEqual(2, wait_exit(process, timeout=120))
+        lines = BOX.log_lines()
+        self.assertEqual("The proxy %s asks for a user name and password." % PROXY, texts[0])
+        self.assertIn("did not accept them", texts[1])
         self.assertIn("end install", lines)
-        self.assertEqual(1, len(asks(lines)), "one question serves soft.info, the language file and the package")
+        # One question per answer: the right one serves soft.info, the language file and the package.
+        self.assertEqual(2, len(asks(lines)), lines)
         served = [entry for entry in PROXY_SERVER.access_log()[before:] if entry[1] == USER and entry[0] == "200"]
         self.assertGreaterEqual(len(served), 3)
 
         BOX.reset_log()
-        process = self.start(Wine("en-us"), '"%s" App=Proxied Ver=1.0' % BOX.program)
-        self.assertEqual(2, wait_exit(process, timeout=120))
+        self.assertEqual(2, wait_exit(self.start(wine, '"%s" App=Proxied Ver=1.0' % BOX.program), timeout=120))
         lines = BOX.log_lines()
         self.assertIn("end install", lines)
         self.assertEqual([], asks(lines))
         # Neither as text nor as UTF-16 in any file of the prefix or the sandbox.
-        wanted = (PASSWORD.encode("utf-8"), PASSWORD.encode("utf-16-le"))
-        holders = []
-        for root in (PREFIX.prefix, BOX.root):
-            for folder, _, files in os.walk(root):
-                for name in files:
-                    path = os.path.join(folder, name)
-                    if os.path.islink(path) or not os.path.isfile(path):
-                        continue
-                    with open(path, "rb") as f:
-                        data = f.read()
-                    if any(w in data for w in wanted):
-                        holders.append(path)
-        self.assertEqual([], holders)
+        def holds_password(path):
+            if os.path.islink(path) or not os.path.isfile(path):
+                return False
+            with open(path, "rb") as f:
+                data = f.read()
+            return PASSWORD.encode("utf-8") in data or PASSWORD.encode("utf-16-le") in data
+
+        files = [os.path.join(folder, name) for root in (PREFIX.prefix, BOX.root)
+                 for folder, _, names in os.walk(root) for name in names]
+        self.assertEqual([], [path for path in files if holds_password(path)])
 
 
 if __name__ == "__main__":

@@ -38,12 +38,13 @@ def tearDownModule():
 
 class Installer(InstalledTestCase):
     def test_a_silent_install_puts_everything_in_place_and_the_uninstall_takes_it_away(self):
+        # Without /D=: into the user's local application data, below a folder there before.
+        self.folder = profile_folder("AppData", "Local", "Corvela", "ZanSetup" + SUFFIX)
+        self.download = os.path.join(os.path.dirname(self.folder), "download")
+        os.makedirs(os.path.dirname(self.folder), exist_ok=True)
         before = export("HKCU")
         classes_before = export("HKLM\\Software\\Classes")
         tree_before = PREFIX.tree()
-        # Without /D=: into the user's local application data.
-        self.folder = profile_folder("AppData", "Local", "Corvela", "ZanSetup" + SUFFIX)
-        self.download = os.path.join(os.path.dirname(self.folder), "download")
         self.install(folder=False)
         self.assertEqual([], [n for n in PROGRAMS if not os.path.exists(os.path.join(self.folder, n))])
         self.assertEqual(sorted(os.listdir(os.path.join(BIN, "language"))),

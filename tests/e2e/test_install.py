@@ -4,13 +4,12 @@ installer in a job object, and reuse of a verified package."""
 import base64
 import os
 import re
-import shutil
 import time
 import unittest
 import xml.etree.ElementTree as ET
 
 import servers
-from harness import (DEMO_PRODUCT, FAULT_PORT, IDNO, IDOK, IDYES, SECOND_PORT, E2ETestCase, ProductServer, Sandbox,
+from harness import (DEMO_PRODUCT, FAULT_PORT, IDNO, IDOK, IDYES, E2ETestCase, ProductServer, Sandbox,
                      Wine, prefix_path, read_locale_text, set_document_text, taskkill, wait_exit, wait_until,
                      windows_command_lines)
 from resource_ids import IDC_NEXT, IDC_PERCENT_TEXT, IDC_PROGRESS_TEXT, IDC_STEP_TEXT
@@ -124,29 +123,6 @@ class Install(E2ETestCase):
             self.assertIn("end install", box.log_lines())
             self.assertTrue(os.path.exists(os.path.join(prefix_path(folder), "installed.txt")),
                             "the installer was ended half-way")
-
-
-class PlainHttp(E2ETestCase):
-    def test_a_plain_http_base_installs_and_a_language_file_is_stored_under_its_code(self):
-        # A build for a plain-http server still works; it protects nothing.
-        # The folder step is skipped: the installer gets no folder argument.
-        box = Sandbox("http-base", variant="http")
-        base = "http://127.0.0.1:%d" % SECOND_PORT
-        with ProductServer(box, base=base) as server:
-            published = server.publish("Plain", version="1.0", dir_opt_show=0)
-            # A language address that ends in a DLL's name stores the file under the code.
-            dll = os.path.join(os.path.dirname(published.lang_paths["en-us"]), "version.dll")
-            shutil.copyfile(published.lang_paths["en-us"], dll)
-            set_document_text(published.info_path, "lang/en-us",
-                              published.lang_urls["en-us"].replace("en-us.locale", "version.dll"))
-            lines = self.run_setup(box, "Plain")
-        self.assertIn("the Produce url:%s/zansetup/soft/Plain/1.0/soft.info" % base, lines)
-        self.assertEqual(['begin install:"%sinstall.exe" /S' % box.windows_download_dir("Plain")],
-                         [line for line in lines if line.startswith(("begin install:", "Set instal path: "))])
-        folder = os.path.join(box.download_dir(), "Plain")
-        self.assertEqual(["en-us.locale", "install.exe"], sorted(os.listdir(folder)))
-        with open(dll, "rb") as served, open(os.path.join(folder, "en-us.locale"), "rb") as stored:
-            self.assertEqual(served.read(), stored.read())
 
 
 class Download(E2ETestCase):

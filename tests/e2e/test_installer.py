@@ -93,13 +93,21 @@ class Installer(InstalledTestCase):
     def test_a_folder_outside_the_profile_is_refused_and_nothing_is_written(self):
         before = export("HKCU")
         tree_before = PREFIX.tree()
-        outside = ("C:\\ZanSetup", windows_path(os.path.join(OUTPUT, "outside-profile", "ZanSetup")),
-                   # Up to the folder that holds the profiles.
-                   windows_path(self.folder) + "\\.." * 6 + "\\ZanSetup")
-        for folder in outside:
-            with self.subTest(folder=folder):
-                command_line = '"%s" /S /D=%s' % (windows_path(INSTALLER), folder)
-                self.assertEqual(4, wait_exit(self.start(Wine(), command_line), timeout=120))
+        install = '"%s" /S /D=' % windows_path(INSTALLER)
+        update = '"%s" /Inst=0' % windows_path(NEXT_INSTALLER)
+        outside = windows_path(os.path.join(OUTPUT, "outside-profile", "ZanSetup"))
+        # Up to the folder that holds the profiles; an update finds no install
+        # of its flavour (2), or one outside the profile (4).
+        rows = [(install + "C:\\ZanSetup", None, 4), (install + outside, None, 4),
+                (install + windows_path(self.folder) + "\\.." * 6 + "\\ZanSetup", None, 4),
+                (update, None, 2), (update, outside, 4)]
+        for command_line, location, code in rows:
+            with self.subTest(command_line=command_line, location=location):
+                if location:
+                    self.assertEqual(0, registry("set", "HKCU\\" + UNINSTALL, "InstallLocation", "sz", location)[0])
+                    self.addCleanup(registry, "delete", "HKCU\\" + UNINSTALL)
+                self.assertEqual(code, wait_exit(self.start(Wine(), command_line), timeout=120))
+                registry("delete", "HKCU\\" + UNINSTALL)
         self.assertFalse(os.path.exists(os.path.join(OUTPUT, "outside-profile")))
         self.assertEqual([], changed_entries(tree_before, PREFIX.tree()))
         self.assertEqual(before, export("HKCU"))
@@ -303,9 +311,8 @@ class Installer(InstalledTestCase):
 
 
 class Link(InstalledTestCase):
-    """A "zansetup:" link as today's browsers hand it on: ShellExecuteExW of
-    the link starts the installed ZanSetup. Wine 8 resolves a scheme under
-    HKEY_CLASSES_ROOT only, so the per-user key is copied there for the run."""
+    """A "zansetup:" link as browsers hand it on, to ShellExecuteExW (which in
+    Wine 8 finds the scheme only in the per-user key's copy below HKLM)."""
 
     def setUp(self):
         super().setUp()
@@ -361,12 +368,8 @@ class Link(InstalledTestCase):
 
 
 class ChineseFolders(InstalledTestCase):
-    """A user in China, in the Chinese locale (ANSI code page 936, GBK):
-    ZanSetup goes into a profile folder with Chinese characters in its name,
-    and a product into a folder with a Chinese name. The log is kept in the
-    ANSI code page, so it reads back as GBK text."""
-
     def test_zansetup_and_a_product_go_into_chinese_folders_and_the_log_reads_as_gbk(self):
+        # A user in China: the Chinese locale's ANSI code page (936, GBK) is the log's.
         corvela = os.path.join(self.root, "\u672c\u5730\u7a0b\u5e8f", "Corvela")  # "local programs"
         self.folder, self.download = os.path.join(corvela, "ZanSetup"), os.path.join(corvela, "download")
         os.makedirs(corvela)

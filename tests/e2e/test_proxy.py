@@ -5,13 +5,15 @@ in a dialog of the program's own; a wrong password is asked for again;
 Cancel ends with the information error; "Remember" keeps the credentials
 in the user's credential store for the next run; the password reaches no
 file. (Wine answers proxies with Basic only: NTLM and Negotiate, which
-WinINet answers with the user's logon, only Windows shows.)"""
+WinINet answers with the user's logon, only Windows shows.) The build is
+one for a plain-http server: it works, and protects nothing."""
 import os
+import shutil
 import unittest
 
 import squid
 from harness import (BUILD, DEMO_PRODUCT, IDCANCEL, IDOK, SECOND_PORT, E2ETestCase, ProductServer, Sandbox, Wine,
-                     escape_text, read_locale_text, registry, wait_exit)
+                     escape_text, read_locale_text, registry, set_document_text, wait_exit)
 from installed import FreshPrefix
 from resource_ids import IDC_PROXY_PASSWORD, IDC_PROXY_REMEMBER, IDC_PROXY_TEXT, IDC_PROXY_USER
 
@@ -27,17 +29,23 @@ STORE = r"HKCU\Software\Wine\Credential Manager"
 BOX = None
 SERVER = None
 PROXY_SERVER = None
+DLL = None
 
 
 def setUpModule():
-    global BOX, SERVER, PROXY_SERVER
+    global BOX, SERVER, PROXY_SERVER, DLL
     PREFIX.start()
     assert registry("set", SETTINGS, "ProxyEnable", "dword", "1")[0] == 0
     assert registry("set", SETTINGS, "ProxyServer", "sz", PROXY)[0] == 0
     BOX = Sandbox("proxy", variant="http")
     SERVER = ProductServer(BOX, base="http://127.0.0.1:%d" % SECOND_PORT).__enter__()
-    SERVER.publish("Proxied", installer=os.path.join(DEMO_PRODUCT, "DemoSetup.exe"), version="1.0",
-                   dir_opt_show=0)
+    published = SERVER.publish("Proxied", installer=os.path.join(DEMO_PRODUCT, "DemoSetup.exe"), version="1.0",
+                               dir_opt_show=0)
+    # A language address that ends in a DLL's name stores the file under the code.
+    DLL = os.path.join(os.path.dirname(published.lang_paths["en-us"]), "version.dll")
+    shutil.copyfile(published.lang_paths["en-us"], DLL)
+    set_document_text(published.info_path, "lang/en-us", published.lang_urls["en-us"].replace("en-us.locale",
+                                                                                              "version.dll"))
     PROXY_SERVER = squid.Squid(os.path.join(BUILD, "test-env", "squid"), SQUID_PORT, {USER: PASSWORD}).start()
 
 
@@ -102,7 +110,15 @@ class Proxy(E2ETestCase):
         self.assertEqual(2, len(asks(lines)), lines)
         served = {url.rsplit("/", 1)[1] for status, user, url in PROXY_SERVER.access_log()[before:]
                   if user == USER and status in ("200", "206")}
-        self.assertLessEqual({"soft.info", "en-us.locale", "DemoSetup.exe"}, served, PROXY_SERVER.access_log())
+        self.assertLessEqual({"soft.info", "version.dll", "DemoSetup.exe"}, served, PROXY_SERVER.access_log())
+        # The folder step is skipped: the installer gets no folder argument.
+        self.assertIn("the Produce url:%s/zansetup/soft/Proxied/1.0/soft.info" % SERVER.base_url, lines)
+        self.assertEqual(['begin install:"%sinstall.exe" /S' % BOX.windows_download_dir("Proxied")],
+                         [line for line in lines if line.startswith(("begin install:", "Set instal path: "))])
+        folder = os.path.join(BOX.download_dir(), "Proxied")
+        self.assertEqual(["en-us.locale", "install.exe"], sorted(os.listdir(folder)))
+        with open(DLL, "rb") as served, open(os.path.join(folder, "en-us.locale"), "rb") as stored:
+            self.assertEqual(served.read(), stored.read())
 
         BOX.reset_log()
         self.assertEqual(2, wait_exit(self.start(wine, '"%s" App=Proxied Ver=1.0' % BOX.program), timeout=120))

@@ -113,6 +113,7 @@ class Publish(unittest.TestCase):
         self.installer = os.path.join(self.tmp.name, "DemoSetup.exe")
         # Some bytes whose digest is not that of an empty file, past one 64 KiB read.
         self.package_bytes = bytes(range(256)) * 300 + b"tail"
+        self.md5, self.sha256 = (hashlib.new(name, self.package_bytes).hexdigest() for name in ("md5", "sha256"))
         with open(self.installer, "wb") as f:
             f.write(self.package_bytes)
 
@@ -133,9 +134,7 @@ class Publish(unittest.TestCase):
         self.assertEqual(os.path.join(self.root, "zansetup", "soft", "Demo", "1.0", "soft.info"), result.info_path)
         self.assertEqual(BASE + "/zansetup/soft/Demo/1.0/soft.info", result.info_url)
         self.assertEqual(result.info_path, self.served(result.info_url))
-        md5 = hashlib.md5(self.package_bytes).hexdigest()
-        sha256 = hashlib.sha256(self.package_bytes).hexdigest()
-        self.assertEqual((md5, sha256), (result.checksum, result.sha256))
+        self.assertEqual((self.md5, self.sha256), (result.checksum, result.sha256))
 
         lang = {code: BASE + "/zansetup/soft/Demo/1.0/lang/%s.locale" % code for code in ("zh-cn", "zh-tw", "en-us")}
         self.assertAlmostEqual(publish.DEFAULT_EXPIRES_DAYS, days_ahead(result.expires), delta=0.01)
@@ -148,8 +147,8 @@ class Publish(unittest.TestCase):
         given = {"soft_info.expires": [result.expires], "soft_info.name": ["Demo"], "soft_info.version": ["1.0"],
                  "soft_info.exec_level": ["Administrator"], "soft_info.dir.install.read": [read_key],
                  "soft_info.dir.install.default": [default_dir],
-                 "soft_info.package.url": [result.package_url], "soft_info.package.checksum": [md5],
-                 "soft_info.package.sha256": [sha256], "soft_info.conflict.process": ["DemoAgent.exe", "demo.exe"]}
+                 "soft_info.package.url": [result.package_url], "soft_info.package.checksum": [self.md5],
+                 "soft_info.package.sha256": [self.sha256], "soft_info.conflict.process": ["DemoAgent.exe", "demo.exe"]}
         given.update(("soft_info.lang." + code, [url]) for code, url in lang.items())
         self.assertEqual(given, {path: texts[path] for path in given})
         self.assertEqual([{"show": "1"}], [a for p, _, a in rows if p == "soft_info.phase.dir_opt"])
@@ -190,18 +189,14 @@ class Publish(unittest.TestCase):
         self.assertTrue(os.path.exists(self.served(result.lang_urls["zh-cn"])))
 
     def test_broken_documents_for_the_failure_cases(self):
-        md5 = hashlib.md5(self.package_bytes).hexdigest()
         wrong = publish.publish(self.root, "Demo", self.installer, version="1.0",
                                 wrong_checksum=True, wrong_sha256=True, dir_opt_show=None,
                                 omit=["soft_info.lang.en-us", "soft_info.exec_level", "soft_info.name"],
                                 lang_dir=LANG_DIR, expires_days=None)
         paths = dict((p, (t, a)) for p, t, a in element_paths(wrong.info_path))
-        checksum = paths["soft_info.package.checksum"][0]
-        self.assertRegex(checksum, "^[0-9a-f]{32}$")
-        self.assertNotEqual(md5, checksum)
-        sha256 = paths["soft_info.package.sha256"][0]
-        self.assertRegex(sha256, "^[0-9a-f]{64}$")
-        self.assertNotEqual(hashlib.sha256(self.package_bytes).hexdigest(), sha256)
+        for element, right in (("checksum", self.md5), ("sha256", self.sha256)):
+            self.assertRegex(paths["soft_info.package." + element][0], "^[0-9a-f]{%d}$" % len(right))
+            self.assertNotEqual(right, paths["soft_info.package." + element][0])
         self.assertEqual(("", {}), paths["soft_info.phase.dir_opt"], "dir_opt without show")
         present = {"soft_info.version": True, "soft_info.lang.zh-cn": True, "soft_info.exec_level": False,
                    "soft_info.name": False, "soft_info.lang.en-us": False, "soft_info.dir.install.read": False,
@@ -322,7 +317,7 @@ class Publish(unittest.TestCase):
                 self.assertEqual(expected, element_texts(os.path.join(self.root, "zansetup", document)))
 
         wrong = publish.publish_update(self.root, self.installer, "2.1", base_url=BASE, wrong_checksum=True)
-        self.assertNotEqual(hashlib.md5(self.package_bytes).hexdigest(), wrong.checksum)
+        self.assertNotEqual(self.md5, wrong.checksum)
         self.assertRegex(wrong.checksum, "^[0-9a-f]{32}$")
 
     def test_every_document_gets_a_signature_that_breaks_with_one_changed_byte(self):

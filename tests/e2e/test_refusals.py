@@ -1,11 +1,9 @@
 """What the setup program refuses, as one table: the server's certificate
-and redirects (nginx over TLS with certificates of the test CA, tls.py,
-trusted in the test prefix only), bounded documents, install information
-that fails, the package's digests, and in a build pinned to the test
-publisher's key every document its key did not sign for this run. Each row
-is one run: the documents as a row sets them up, the box it must end at,
-the log lines it must write, and what it must not have fetched, stored or
-run. Rows are grouped by the build and server they need; the runner is one."""
+(of the test CA, trusted in the test prefix only) and redirects, bounded
+documents, install information that fails, the package's digests, and in a
+pinned build every document the publisher's key did not sign for this run.
+Each row is one run: the box it ends at, the lines it logs, and what it must
+not have fetched, stored or run; rows are grouped by build and server."""
 import hashlib
 import os
 import shutil

@@ -8,7 +8,6 @@ these runs prove the wiring. The sandboxes' names hold a blank, so that an
 unquoted start would first try OUTPUT/updates.exe."""
 import hashlib
 import os
-import shutil
 import subprocess
 import sys
 import time
@@ -21,7 +20,7 @@ from harness import (ARCH, BUILD, DEMO_PRODUCT, DRIVER, FAULT_PORT, IDOK, MACHIN
                      read_locale_text, record_delete, record_get, record_reset, record_set, registry,
                      set_document_text, stand_in, started_command_line, update_stamp, wait_exit,
                      wait_for_command_line, windows_path)
-from installed import NEXT_INSTALLER, RECORD, UNINSTALL, VERSION
+from installed import RECORD, VERSION
 from test_plugin import export
 
 CAPTION = read_locale_text("en-us", "language.caption")
@@ -340,28 +339,6 @@ class Pinned(UpdateTable):
         subprocess.run([WINE_RUN, tampered, "/Inst=0"], stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
                        timeout=60)
         self.assertIsNotNone(wait_for_command_line(tampered, timeout=10))
-
-
-class UpdateInstaller(E2ETestCase):
-    def test_an_update_without_an_install_in_the_profile_writes_nothing(self):
-        # Refused silently: no install of its flavour (2), or one in a folder
-        # outside the user's profile (4).
-        outside = os.path.join(OUTPUT, "update-outside", "ZanSetup")
-        self.addCleanup(registry, "delete", "HKCU\\" + UNINSTALL)
-        self.addCleanup(shutil.rmtree, os.path.dirname(outside), True)
-        self.addCleanup(record_reset)
-        record_delete()
-        for name, location, code in (("nothing installed", None, 2), ("outside the profile", outside, 4)):
-            with self.subTest(name):
-                registry("delete", "HKCU\\" + UNINSTALL)
-                if location:
-                    self.assertEqual(0, registry("set", "HKCU\\" + UNINSTALL, "InstallLocation", "sz",
-                                                 windows_path(location))[0])
-                process = self.start(Wine(), '"%s" /Inst=0' % windows_path(NEXT_INSTALLER))
-                self.assertEqual(code, wait_exit(process, timeout=120))
-                self.assertFalse(os.path.exists(outside))
-                self.assertEqual(None, record_get("version"))
-                self.assertEqual(1, registry("exists", RECORD_KEY)[0], "the record was written")
 
 
 if __name__ == "__main__":

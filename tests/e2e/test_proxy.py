@@ -96,7 +96,7 @@ class Proxy(E2ETestCase):
         self.assertIn("Download soft.xml failed, url: http://127.0.0.1:%d/zansetup/soft/Proxied/1.0/soft.info, "
                       "error code: 407" % SECOND_PORT, lines)
 
-    def test_asked_once_for_every_request_again_after_a_wrong_password_then_remembered(self):
+    def test_a_plain_http_install_through_the_proxy_asks_once_per_answer_and_remembers_the_right_one(self):
         before = len(PROXY_SERVER.access_log())
         wine = Wine("en-us")
         process = self.start(wine, '"%s" App=Proxied Ver=1.0' % BOX.program)

@@ -141,16 +141,13 @@ class Publish(unittest.TestCase):
         # Each value given is where the program reads it, and the document
         # holds no element the program does not read.
         rows = element_paths(result.info_path)
-        texts = collections.defaultdict(list)
-        for path, text, _ in rows:
-            texts[path].append(text)
         given = {"soft_info.expires": [result.expires], "soft_info.name": ["Demo"], "soft_info.version": ["1.0"],
                  "soft_info.exec_level": ["Administrator"], "soft_info.dir.install.read": [read_key],
                  "soft_info.dir.install.default": [default_dir],
                  "soft_info.package.url": [result.package_url], "soft_info.package.checksum": [self.md5],
                  "soft_info.package.sha256": [self.sha256], "soft_info.conflict.process": ["DemoAgent.exe", "demo.exe"]}
         given.update(("soft_info.lang." + code, [url]) for code, url in lang.items())
-        self.assertEqual(given, {path: texts[path] for path in given})
+        self.assertEqual(given, {path: [text for p, text, _ in rows if p == path] for path in given})
         self.assertEqual([{"show": "1"}], [a for p, _, a in rows if p == "soft_info.phase.dir_opt"])
         # Below a path the program reads whole (the conflict list, the
         # languages), any child is read.

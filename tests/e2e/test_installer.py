@@ -13,7 +13,7 @@ import urllib.parse
 
 import signing
 from harness import (BIN, DEMO_PRODUCT, OUTPUT, SOURCE, ProductServer, Sandbox, Wine, flavour_free,
-                     profile_folder, read_locale_text, read_log_lines, record_get, record_set, stand_in,
+                     profile_folder, read_locale_text, read_log_lines, record_get, record_set, registry, stand_in,
                      update_stamp, wait_exit, windows_path)
 from installed import (DISPLAY_NAME, INSTALLER, NEXT_BIN, NEXT_INSTALLER, NEXT_VERSION, OTHER_UNINSTALL,
                        RECORD, SUFFIX, UNINSTALL, VERSION, FreshPrefix, InstalledTestCase, changed_entries,
@@ -38,39 +38,40 @@ def tearDownModule():
 
 class Installer(InstalledTestCase):
     def test_a_silent_install_puts_everything_in_place_and_the_uninstall_takes_it_away(self):
+        # Without /D=: into the user's local application data, below a folder there before.
+        self.folder = profile_folder("AppData", "Local", "Corvela", "ZanSetup" + SUFFIX)
+        self.download = os.path.join(os.path.dirname(self.folder), "download")
+        os.makedirs(os.path.dirname(self.folder), exist_ok=True)
         before = export("HKCU")
         classes_before = export("HKLM\\Software\\Classes")
         tree_before = PREFIX.tree()
-        self.install()
-        for name in PROGRAMS:
-            self.assertTrue(os.path.exists(os.path.join(self.folder, name)), name)
+        self.install(folder=False)
+        self.assertEqual([], [n for n in PROGRAMS if not os.path.exists(os.path.join(self.folder, n))])
         self.assertEqual(sorted(os.listdir(os.path.join(BIN, "language"))),
                          sorted(os.listdir(os.path.join(self.folder, "language"))))
-        program = windows_path(os.path.join(self.folder, "ZanSetup.exe"))
         keys = export("HKCU")
         self.assertEqual(classes_before, export("HKLM\\Software\\Classes"), "the install wrote machine-wide keys")
-        # The record as the program's own writer makes it (a stamp may be
-        # there from the test run; nothing here writes it).
-        record = {k: v for k, v in keys[RECORD].items() if k != '"updatetime"'}
-        self.assertEqual({"@": '""', '"Install_dir"': '"%s"' % program.replace("\\", "\\\\"),
-                          '"version"': '"%s"' % VERSION}, record)
-        dll = windows_path(os.path.join(self.folder, "npZanSetupOneClick.dll"))
-        self.assertEqual('"%s"' % dll.replace("\\", "\\\\"),
-                         keys["Software\\Classes\\CLSID\\%s\\InprocServer32" % CLSID]["@"])
-        # The "zansetup:" link opens the installed program with the link as its one argument.
-        quoted = '"\\"%s\\"' % program.replace("\\", "\\\\")
-        self.assertEqual({"@": '"URL:ZanSetup link"', '"URL Protocol"': '""'}, keys[LINK])
-        self.assertEqual({"@": '"%s,0"' % program.replace("\\", "\\\\")}, keys[LINK + "\\DefaultIcon"])
-        self.assertEqual({"@": quoted + ' \\"%1\\""'}, keys[LINK + "\\shell\\open\\command"])
-        entry = keys[UNINSTALL]
-        self.assertEqual('"%s"' % DISPLAY_NAME, entry['"DisplayName"'])
-        self.assertEqual('"%s"' % VERSION, entry['"DisplayVersion"'])
-        self.assertEqual('"corvela"', entry['"Publisher"'])
-        uninstaller = windows_path(os.path.join(self.folder, "uninstall.exe")).replace("\\", "\\\\")
-        self.assertEqual('"\\"%s\\" /S"' % uninstaller, entry['"QuietUninstallString"'])
-        self.assertEqual("dword:00000001", entry['"NoModify"'])
-        self.assertEqual("dword:00000001", entry['"NoRepair"'])
-        self.assertIn('"EstimatedSize"', entry)
+        # As the registry export writes them: each path of the folder with its backslashes doubled.
+        folder = windows_path(self.folder).replace("\\", "\\\\")
+        program = folder + "\\\\ZanSetup.exe"
+        # The record as the program's own writer makes it; the "zansetup:" link
+        # opens the installed program with the link as its one argument.
+        expected = {
+            RECORD: {"@": '""', '"Install_dir"': '"%s"' % program, '"version"': '"%s"' % VERSION},
+            "Software\\Classes\\CLSID\\%s\\InprocServer32" % CLSID: {"@": '"%s\\\\npZanSetupOneClick.dll"' % folder},
+            LINK: {"@": '"URL:ZanSetup link"', '"URL Protocol"': '""'},
+            LINK + "\\DefaultIcon": {"@": '"%s,0"' % program},
+            LINK + "\\shell\\open\\command": {"@": '"\\"%s\\" \\"%%1\\""' % program},
+            UNINSTALL: {'"DisplayName"': '"%s"' % DISPLAY_NAME, '"DisplayVersion"': '"%s"' % VERSION,
+                        '"Publisher"': '"corvela"', '"InstallLocation"': '"%s"' % folder,
+                        '"DisplayIcon"': '"%s"' % program,
+                        '"UninstallString"': '"\\"%s\\\\uninstall.exe\\""' % folder,
+                        '"QuietUninstallString"': '"\\"%s\\\\uninstall.exe\\" /S"' % folder,
+                        '"NoModify"': "dword:00000001", '"NoRepair"': "dword:00000001"}}
+        # Beside these: a stamp the test run may have left, the entry's size, the class's threading model.
+        loose = ('"updatetime"', '"EstimatedSize"', '"ThreadingModel"')
+        self.assertEqual(expected, {key: {n: v for n, v in keys[key].items() if n not in loose} for key in expected})
+        self.assertIn('"EstimatedSize"', keys[UNINSTALL])
 
         os.makedirs(os.path.join(self.download, "Demo"))
         with open(os.path.join(self.download, "Demo", "install.exe"), "wb") as f:
@@ -92,24 +93,24 @@ class Installer(InstalledTestCase):
     def test_a_folder_outside_the_profile_is_refused_and_nothing_is_written(self):
         before = export("HKCU")
         tree_before = PREFIX.tree()
-        outside = ("C:\\ZanSetup", windows_path(os.path.join(OUTPUT, "outside-profile", "ZanSetup")),
-                   # Up to the folder that holds the profiles.
-                   windows_path(self.folder) + "\\.." * 6 + "\\ZanSetup")
-        for folder in outside:
-            with self.subTest(folder=folder):
-                command_line = '"%s" /S /D=%s' % (windows_path(INSTALLER), folder)
-                self.assertEqual(4, wait_exit(self.start(Wine(), command_line), timeout=120))
+        install = '"%s" /S /D=' % windows_path(INSTALLER)
+        update = '"%s" /Inst=0' % windows_path(NEXT_INSTALLER)
+        outside = windows_path(os.path.join(OUTPUT, "outside-profile", "ZanSetup"))
+        # Up to the folder that holds the profiles; an update finds no install
+        # of its flavour (2), or one outside the profile (4).
+        rows = [(install + "C:\\ZanSetup", None, 4), (install + outside, None, 4),
+                (install + windows_path(self.folder) + "\\.." * 6 + "\\ZanSetup", None, 4),
+                (update, None, 2), (update, outside, 4)]
+        for command_line, location, code in rows:
+            with self.subTest(command_line=command_line, location=location):
+                if location:
+                    self.assertEqual(0, registry("set", "HKCU\\" + UNINSTALL, "InstallLocation", "sz", location)[0])
+                    self.addCleanup(registry, "delete", "HKCU\\" + UNINSTALL)
+                self.assertEqual(code, wait_exit(self.start(Wine(), command_line), timeout=120))
+                registry("delete", "HKCU\\" + UNINSTALL)
         self.assertFalse(os.path.exists(os.path.join(OUTPUT, "outside-profile")))
         self.assertEqual([], changed_entries(tree_before, PREFIX.tree()))
         self.assertEqual(before, export("HKCU"))
-
-    def test_without_a_folder_it_installs_into_local_application_data(self):
-        self.folder = profile_folder("AppData", "Local", "Corvela", "ZanSetup" + SUFFIX)
-        self.download = os.path.join(os.path.dirname(self.folder), "download")
-        self.install(folder=False)
-        self.assertEqual([], [n for n in PROGRAMS if not os.path.exists(os.path.join(self.folder, n))])
-        self.assertEqual(windows_path(os.path.join(self.folder, "ZanSetup.exe")), record_get("Install_dir"))
-        self.uninstall()
 
     def test_the_uninstaller_takes_only_what_the_setup_program_made(self):
         # A download folder that was there before, and one the installer
@@ -177,11 +178,12 @@ class Installer(InstalledTestCase):
         with open(path, "rb") as f:
             return f.read()
 
-    def version_block(self, path):
-        return Wine().driver("version", windows_path(path)).strip()
+    def run_update(self):
+        """The next version's installer in update mode; its exit code."""
+        return wait_exit(self.start(Wine(), '"%s" /Inst=0' % windows_path(NEXT_INSTALLER)), timeout=120)
 
-    def log_lines(self):
-        return read_log_lines(os.path.join(self.folder, "zansetup.log"))
+    def set_bucket(self, bucket):
+        self.assertEqual(0, registry("set", "HKCU\\" + RECORD, "rollout_bucket", "dword", str(bucket))[0])
 
     def test_a_due_run_installs_the_product_and_updates_zansetup_in_the_same_run(self):
         self.install()
@@ -194,28 +196,30 @@ class Installer(InstalledTestCase):
             server.publish_update(NEXT_INSTALLER, NEXT_VERSION)
             record_set("updatetime", update_stamp(25 * 3600))
             program = os.path.join(self.folder, "ZanSetup.exe")
+            log = os.path.join(self.folder, "zansetup.log")
             process = self.start(Wine(), '"%s" App=Demo Ver=1.0' % windows_path(program))
             self.assertEqual(2, wait_exit(process, timeout=120))
-            self.assertIn("end install", self.log_lines(), "the product install completes")
+            self.assertIn("end install", read_log_lines(log), "the product install completes")
             # A signed build pins its own key and takes the next installer,
             # signed with it; an unpinned one asks no signature of it.
             if signing.carries_signature(os.path.join(BIN, "ZanSetup.exe")):
                 verdict = "the update is signed by our publisher, key "
             else:
                 verdict = "the update was not checked for a signature: this build pins no publisher key"
-            self.assertTrue([l for l in self.log_lines() if l.startswith(verdict)], self.log_lines())
+            self.assertTrue([l for l in read_log_lines(log) if l.startswith(verdict)], read_log_lines(log))
             self.assertTrue(wait_until(lambda: record_get("version") == NEXT_VERSION, timeout=60),
                             "the record still says %r" % record_get("version"))
             for name in ("ZanSetup.exe", "ZanSetupSH.exe"):
                 self.assertEqual(self.read(os.path.join(NEXT_BIN, name)), self.read(os.path.join(self.folder, name)))
-            self.assertEqual((NEXT_VERSION + ".0.0.0").split(".")[:4], self.version_block(program).split("."))
+            self.assertEqual((NEXT_VERSION + ".0.0.0").split(".")[:4],
+                             Wine().driver("version", windows_path(program)).strip().split("."))
             self.assertFalse(os.path.exists(os.path.join(self.folder, "update.new")))
 
             # Within 24 hours the updated program checks nothing.
-            lines_before = len(self.log_lines())
+            lines_before = len(read_log_lines(log))
             process = self.start(Wine(), '"%s" App=Demo Ver=1.0' % windows_path(program))
             self.assertEqual(2, wait_exit(process, timeout=120))
-            later = self.log_lines()[lines_before:]
+            later = read_log_lines(log)[lines_before:]
             self.assertIn("end install", later)
             self.assertFalse([l for l in later if l.startswith("write the update time")], later)
             # Whatever the update had to set aside is gone after that run.
@@ -226,8 +230,7 @@ class Installer(InstalledTestCase):
         originals = {name: self.read(os.path.join(self.folder, name)) for name in PROGRAMS}
         # Another program holds one of our files open, sharing nothing.
         locker = self.hold("lock", os.path.join(self.folder, "ZanSetupSH.exe"), 20)
-        update = '"%s" /Inst=0' % windows_path(NEXT_INSTALLER)
-        self.assertEqual(3, wait_exit(self.start(Wine(), update), timeout=120), "the update reports it kept the old")
+        self.assertEqual(3, self.run_update(), "the update reports it kept the old")
         self.assertEqual(VERSION, record_get("version"))
         for name, data in originals.items():
             self.assertEqual(data, self.read(os.path.join(self.folder, name)), name)
@@ -241,12 +244,11 @@ class Installer(InstalledTestCase):
         # the same update now goes through, once a run of the setup program
         # has let go of the update mutex.
         holder = self.hold("mutex", "Local\\ZanSetupUpdate", 3)
-        self.assertEqual(0, wait_exit(self.start(Wine(), update), timeout=120))
+        self.assertEqual(0, self.run_update())
         self.assertIsNotNone(holder.poll(), "the update swapped files while the mutex was held")
         self.assertEqual(NEXT_VERSION, record_get("version"))
         self.assertEqual(self.read(os.path.join(NEXT_BIN, "ZanSetupSH.exe")),
                          self.read(os.path.join(self.folder, "ZanSetupSH.exe")))
-
 
     def test_a_channel_given_to_the_installer_stays_through_an_update(self):
         # A name the setup program would not read is refused before anything is written.
@@ -257,10 +259,8 @@ class Installer(InstalledTestCase):
         self.install("/Channel=beta")
         self.assertEqual((VERSION, "beta"), (record_get("version"), record_get("channel")))
         # The bucket the setup program draws into the record.
-        self.assertEqual(0, wine("reg", "add", "HKCU\\" + RECORD, "/v", "rollout_bucket", "/t", "REG_DWORD",
-                                 "/d", "1234", "/f")[0])
-        update = '"%s" /Inst=0' % windows_path(NEXT_INSTALLER)
-        self.assertEqual(0, wait_exit(self.start(Wine(), update), timeout=120))
+        self.set_bucket(1234)
+        self.assertEqual(0, self.run_update())
         record = export("HKCU")[RECORD]
         self.assertEqual(('"%s"' % NEXT_VERSION, '"beta"', "dword:000004d2"),
                          (record['"version"'], record['"channel"'], record['"rollout_bucket"']))
@@ -272,7 +272,6 @@ class Installer(InstalledTestCase):
         self.assertEqual("dword:000004d2", export("HKCU")[RECORD]['"rollout_bucket"'])
 
     def link_program(self):
-        """The program the "zansetup:" link opens."""
         command = export("HKCU")[LINK + "\\shell\\open\\command"]["@"]
         return command.split('\\"')[1].replace("\\\\", "\\")
 
@@ -282,8 +281,8 @@ class Installer(InstalledTestCase):
         other_program = stand_in(other_folder)
         other, other_bytes = windows_path(other_program), self.read(other_program)
         for name, value in (("InstallLocation", windows_path(other_folder)), ("DisplayVersion", "0.9")):
-            self.assertEqual(0, wine("reg", "add", "HKCU\\" + OTHER_UNINSTALL, "/v", name, "/d", value, "/f")[0])
-        self.addCleanup(wine, "reg", "delete", "HKCU\\" + OTHER_UNINSTALL, "/f")
+            self.assertEqual(0, registry("set", "HKCU\\" + OTHER_UNINSTALL, name, "sz", value)[0])
+        self.addCleanup(registry, "delete", "HKCU\\" + OTHER_UNINSTALL)
         self.install()
         ours = windows_path(os.path.join(self.folder, "ZanSetup.exe"))
         self.assertEqual((ours, ours), (record_get("Install_dir"), self.link_program()), "installed last: ours")
@@ -292,7 +291,7 @@ class Installer(InstalledTestCase):
         # own folder's files and leaves the record where it is.
         record_set("Install_dir", other)
         record_set("version", "0.9")
-        self.assertEqual(0, wait_exit(self.start(Wine(), '"%s" /Inst=0' % windows_path(NEXT_INSTALLER)), timeout=120))
+        self.assertEqual(0, self.run_update())
         self.assertEqual(self.read(os.path.join(NEXT_BIN, "ZanSetup.exe")),
                          self.read(os.path.join(self.folder, "ZanSetup.exe")))
         self.assertEqual(other_bytes, self.read(other_program))
@@ -303,8 +302,7 @@ class Installer(InstalledTestCase):
         # download folder stays for it.
         record_set("Install_dir", ours)
         record_set("channel", "beta")
-        self.assertEqual(0, wine("reg", "add", "HKCU\\" + RECORD, "/v", "rollout_bucket", "/t", "REG_DWORD",
-                                 "/d", "17", "/f")[0])
+        self.set_bucket(17)
         self.uninstall()
         self.assertEqual((other, "0.9", other, "beta"), (record_get("Install_dir"), record_get("version"),
                                                          self.link_program(), record_get("channel")))
@@ -313,9 +311,8 @@ class Installer(InstalledTestCase):
 
 
 class Link(InstalledTestCase):
-    """A "zansetup:" link as today's browsers hand it on: ShellExecuteExW of
-    the link starts the installed ZanSetup. Wine 8 resolves a scheme under
-    HKEY_CLASSES_ROOT only, so the per-user key is copied there for the run."""
+    """A "zansetup:" link as browsers hand it on, to ShellExecuteExW (which in
+    Wine 8 finds the scheme only in the per-user key's copy below HKLM)."""
 
     def setUp(self):
         super().setUp()
@@ -371,12 +368,8 @@ class Link(InstalledTestCase):
 
 
 class ChineseFolders(InstalledTestCase):
-    """A user in China, in the Chinese locale (ANSI code page 936, GBK):
-    ZanSetup goes into a profile folder with Chinese characters in its name,
-    and a product into a folder with a Chinese name. The log is kept in the
-    ANSI code page, so it reads back as GBK text."""
-
     def test_zansetup_and_a_product_go_into_chinese_folders_and_the_log_reads_as_gbk(self):
+        # A user in China: the Chinese locale's ANSI code page (936, GBK) is the log's.
         corvela = os.path.join(self.root, "\u672c\u5730\u7a0b\u5e8f", "Corvela")  # "local programs"
         self.folder, self.download = os.path.join(corvela, "ZanSetup"), os.path.join(corvela, "download")
         os.makedirs(corvela)

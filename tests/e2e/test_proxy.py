@@ -5,13 +5,15 @@ in a dialog of the program's own; a wrong password is asked for again;
 Cancel ends with the information error; "Remember" keeps the credentials
 in the user's credential store for the next run; the password reaches no
 file. (Wine answers proxies with Basic only: NTLM and Negotiate, which
-WinINet answers with the user's logon, only Windows shows.)"""
+WinINet answers with the user's logon, only Windows shows.) The build is
+one for a plain-http server: it works, and protects nothing."""
 import os
+import shutil
 import unittest
 
 import squid
 from harness import (BUILD, DEMO_PRODUCT, IDCANCEL, IDOK, SECOND_PORT, E2ETestCase, ProductServer, Sandbox, Wine,
-                     escape_text, read_locale_text, registry, wait_exit)
+                     escape_text, read_locale_text, registry, set_document_text, wait_exit)
 from installed import FreshPrefix
 from resource_ids import IDC_PROXY_PASSWORD, IDC_PROXY_REMEMBER, IDC_PROXY_TEXT, IDC_PROXY_USER
 
@@ -27,17 +29,23 @@ STORE = r"HKCU\Software\Wine\Credential Manager"
 BOX = None
 SERVER = None
 PROXY_SERVER = None
+DLL = None
 
 
 def setUpModule():
-    global BOX, SERVER, PROXY_SERVER
+    global BOX, SERVER, PROXY_SERVER, DLL
     PREFIX.start()
     assert registry("set", SETTINGS, "ProxyEnable", "dword", "1")[0] == 0
     assert registry("set", SETTINGS, "ProxyServer", "sz", PROXY)[0] == 0
     BOX = Sandbox("proxy", variant="http")
     SERVER = ProductServer(BOX, base="http://127.0.0.1:%d" % SECOND_PORT).__enter__()
-    SERVER.publish("Proxied", installer=os.path.join(DEMO_PRODUCT, "DemoSetup.exe"), version="1.0",
-                   dir_opt_show=0)
+    published = SERVER.publish("Proxied", installer=os.path.join(DEMO_PRODUCT, "DemoSetup.exe"), version="1.0",
+                               dir_opt_show=0)
+    # A language address that ends in a DLL's name stores the file under the code.
+    DLL = os.path.join(os.path.dirname(published.lang_paths["en-us"]), "version.dll")
+    shutil.copyfile(published.lang_paths["en-us"], DLL)
+    set_document_text(published.info_path, "lang/en-us", published.lang_urls["en-us"].replace("en-us.locale",
+                                                                                              "version.dll"))
     PROXY_SERVER = squid.Squid(os.path.join(BUILD, "test-env", "squid"), SQUID_PORT, {USER: PASSWORD}).start()
 
 
@@ -72,30 +80,6 @@ class Proxy(E2ETestCase):
         self.assertTrue(wine.wait_gone(dialog))
         return text
 
-    def run_answering(self, *answers, remember=False):
-        """One run that answers the proxy dialog with each password in turn;
-        returns the dialog texts and the log."""
-        wine = Wine("en-us")
-        process = self.start(wine, '"%s" App=Proxied Ver=1.0' % BOX.program)
-        texts = [self.answer(wine, password, remember and i == len(answers) - 1)
-                 for i, password in enumerate(answers)]
-        self.assertEqual(2, wait_exit(process, timeout=120))
-        return texts, BOX.log_lines()
-
-    def test_asked_once_for_every_request_and_installed(self):
-        texts, lines = self.run_answering(PASSWORD)
-        self.assertEqual(["The proxy %s asks for a user name and password." % PROXY], texts)
-        self.assertIn("end install", lines)
-        self.assertEqual(1, len(asks(lines)), "one question serves soft.info, the language file and the package")
-        served = [entry for entry in PROXY_SERVER.access_log() if entry[1] == USER and entry[0] == "200"]
-        self.assertGreaterEqual(len(served), 3)
-
-    def test_a_wrong_password_is_asked_for_again(self):
-        texts, lines = self.run_answering("wrong-password", PASSWORD)
-        self.assertEqual(2, len(asks(lines)))
-        self.assertIn("did not accept them", texts[1])
-        self.assertIn("end install", lines)
-
     def test_cancel_gives_the_information_error_and_names_the_proxy(self):
         wine = Wine("en-us")
         process = self.start(wine, '"%s" App=Proxied Ver=1.0' % BOX.program)
@@ -112,29 +96,46 @@ class Proxy(E2ETestCase):
         self.assertIn("Download soft.xml failed, url: http://127.0.0.1:%d/zansetup/soft/Proxied/1.0/soft.info, "
                       "error code: 407" % SECOND_PORT, lines)
 
-    def test_remembered_credentials_ask_nothing_and_no_file_holds_the_password(self):
-        texts, lines = self.run_answering(PASSWORD, remember=True)
-        self.assertIn("end install", lines)
-        BOX.reset_log()
-        process = self.start(Wine("en-us"), '"%s" App=Proxied Ver=1.0' % BOX.program)
+    def test_a_plain_http_install_through_the_proxy_asks_once_per_answer_and_remembers_the_right_one(self):
+        before = len(PROXY_SERVER.access_log())
+        wine = Wine("en-us")
+        process = self.start(wine, '"%s" App=Proxied Ver=1.0' % BOX.program)
+        texts = [self.answer(wine, "wrong-password"), self.answer(wine, PASSWORD, remember=True)]
         self.assertEqual(2, wait_exit(process, timeout=120))
+        lines = BOX.log_lines()
+        self.assertEqual("The proxy %s asks for a user name and password." % PROXY, texts[0])
+        self.assertIn("did not accept them", texts[1])
+        self.assertIn("end install", lines)
+        # One question per answer: the right one serves soft.info, the language file and the package.
+        self.assertEqual(2, len(asks(lines)), lines)
+        served = {url.rsplit("/", 1)[1] for status, user, url in PROXY_SERVER.access_log()[before:]
+                  if user == USER and status in ("200", "206")}
+        self.assertLessEqual({"soft.info", "version.dll", "DemoSetup.exe"}, served, PROXY_SERVER.access_log())
+        # The folder step is skipped: the installer gets no folder argument.
+        self.assertIn("the Produce url:%s/zansetup/soft/Proxied/1.0/soft.info" % SERVER.base_url, lines)
+        self.assertEqual(['begin install:"%sinstall.exe" /S' % BOX.windows_download_dir("Proxied")],
+                         [line for line in lines if line.startswith(("begin install:", "Set instal path: "))])
+        folder = os.path.join(BOX.download_dir(), "Proxied")
+        self.assertEqual(["en-us.locale", "install.exe"], sorted(os.listdir(folder)))
+        with open(DLL, "rb") as served, open(os.path.join(folder, "en-us.locale"), "rb") as stored:
+            self.assertEqual(served.read(), stored.read())
+
+        BOX.reset_log()
+        self.assertEqual(2, wait_exit(self.start(wine, '"%s" App=Proxied Ver=1.0' % BOX.program), timeout=120))
         lines = BOX.log_lines()
         self.assertIn("end install", lines)
         self.assertEqual([], asks(lines))
         # Neither as text nor as UTF-16 in any file of the prefix or the sandbox.
-        wanted = (PASSWORD.encode("utf-8"), PASSWORD.encode("utf-16-le"))
-        holders = []
-        for root in (PREFIX.prefix, BOX.root):
-            for folder, _, files in os.walk(root):
-                for name in files:
-                    path = os.path.join(folder, name)
-                    if os.path.islink(path) or not os.path.isfile(path):
-                        continue
-                    with open(path, "rb") as f:
-                        data = f.read()
-                    if any(w in data for w in wanted):
-                        holders.append(path)
-        self.assertEqual([], holders)
+        def holds_password(path):
+            if os.path.islink(path) or not os.path.isfile(path):
+                return False
+            with open(path, "rb") as f:
+                data = f.read()
+            return PASSWORD.encode("utf-8") in data or PASSWORD.encode("utf-16-le") in data
+
+        files = [os.path.join(folder, name) for root in (PREFIX.prefix, BOX.root)
+                 for folder, _, names in os.walk(root) for name in names]
+        self.assertEqual([], [path for path in files if holds_password(path)])
 
 
 if __name__ == "__main__":

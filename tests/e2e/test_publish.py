@@ -1,9 +1,9 @@
 """The publishing tool: the tree it writes is what the setup program asks the
 server for, and the document holds exactly the element paths it reads."""
+import collections
 import datetime
 import glob
 import hashlib
-import collections
 import os
 import re
 import shutil
@@ -27,16 +27,17 @@ LANG_DIR = os.path.join(HERE, "..", "..", "setup", "ui", "language")
 
 def element_paths(info_path):
     """(dotted path, text, attributes) of every element in document order."""
-    rows = []
-
     def walk(node, prefix):
         path = prefix + node.tag
-        rows.append((path, (node.text or "").strip(), dict(node.attrib)))
+        yield path, (node.text or "").strip(), dict(node.attrib)
         for child in node:
-            walk(child, path + ".")
+            yield from walk(child, path + ".")
 
-    walk(ET.parse(info_path).getroot(), "")
-    return rows
+    return list(walk(ET.parse(info_path).getroot(), ""))
+
+
+def element_texts(info_path):
+    return {path: text for path, text, _ in element_paths(info_path)}
 
 
 def program_paths():
@@ -49,9 +50,12 @@ def program_paths():
 
 
 def tool(*args):
-    """A run of tools/publish.py: its exit code, output and errors as text."""
     return subprocess.run([sys.executable, os.path.join(TOOLS, "publish.py")] + list(args), stdout=subprocess.PIPE,
                           stderr=subprocess.PIPE, universal_newlines=True, timeout=120)
+
+
+def openssl(*args):
+    return subprocess.run(("openssl",) + args, stdout=subprocess.PIPE, stderr=subprocess.PIPE, timeout=60)
 
 
 def read(path):
@@ -70,72 +74,80 @@ def tree_bytes(root):
 
 
 def days_ahead(expires):
-    """How far in the future an expires text lies, in days; it must have
-    the one form the setup program reads."""
+    """How many days ahead an expires text lies; it must have the one form the setup program reads."""
     when = datetime.datetime.strptime(expires, "%Y-%m-%dT%H:%M:%SZ").replace(tzinfo=datetime.timezone.utc)
     assert when.strftime("%Y-%m-%dT%H:%M:%SZ") == expires, expires
     return (when - datetime.datetime.now(datetime.timezone.utc)).total_seconds() / 86400
 
 
 def without_expiry(data, expires):
-    """The document's bytes with its expires element, and the line break
-    and indent before it, taken out."""
+    """The document's bytes without its expires element and the line break and indent before it."""
     element = b"<expires>" + expires.encode("ascii") + b"</expires>"
     assert data.count(element) == 1, data[:200]
     return data.replace(b"\n  " + element, b"", 1)
 
 
-class PublishTree(unittest.TestCase):
+class Publish(unittest.TestCase):
+    """One publisher's key and certificate for the module; a new tree for each test."""
+
+    @classmethod
+    def setUpClass(cls):
+        cls.keys = tempfile.TemporaryDirectory()
+        cls.key = os.path.join(cls.keys.name, "publisher.key")
+        cls.cert = os.path.join(cls.keys.name, "publisher.crt")
+        made = openssl("req", "-x509", "-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:P-256", "-nodes",
+                       "-keyout", cls.key, "-out", cls.cert, "-days", "2", "-subj", "/CN=test publisher")
+        assert made.returncode == 0, made.stderr
+        cls.pin = publish.publisher_pin(cls.cert)
+        cls.signing = dict(sign_key=cls.key, sign_cert=cls.cert)
+        cls.identity = Identity(cls.key, cls.cert)
+
+    @classmethod
+    def tearDownClass(cls):
+        cls.keys.cleanup()
+
     def setUp(self):
         self.tmp = tempfile.TemporaryDirectory()
+        self.addCleanup(self.tmp.cleanup)
         self.root = os.path.join(self.tmp.name, "www")
         self.installer = os.path.join(self.tmp.name, "DemoSetup.exe")
         # Some bytes whose digest is not that of an empty file, past one 64 KiB read.
         self.package_bytes = bytes(range(256)) * 300 + b"tail"
+        self.md5, self.sha256 = (hashlib.new(name, self.package_bytes).hexdigest() for name in ("md5", "sha256"))
         with open(self.installer, "wb") as f:
             f.write(self.package_bytes)
-
-    def tearDown(self):
-        self.tmp.cleanup()
 
     def served(self, url):
         """The file that a server rooted at the tree delivers for an address."""
         self.assertTrue(url.startswith(BASE + "/"), url)
         return os.path.join(self.root, *url[len(BASE) + 1:].split("/"))
 
-    def test_versioned_tree_holds_exactly_the_document_paths_and_files(self):
-        result = publish.publish(
-            self.root, "Demo", self.installer, version="1.0", base_url=BASE + "/",
-            exec_level="Administrator", dir_opt_show=1,
-            default_dir="%PROGRAMFILES%\\Demo \u6f14\u793a",
-            read_key="HKEY_CURRENT_USER\\Software\\Demo\\InstallDir",
-            conflict_processes=["DemoAgent.exe", "demo.exe"], lang_dir=LANG_DIR)
+    def verifies(self, document, signature):
+        return openssl("cms", "-verify", "-binary", "-inform", "DER", "-in", signature,
+                       "-content", document, "-noverify", "-out", os.devnull).returncode == 0
 
-        folder = os.path.join(self.root, "zansetup", "soft", "Demo", "1.0")
-        self.assertEqual(os.path.join(folder, "soft.info"), result.info_path)
+    def test_versioned_tree_holds_exactly_the_document_paths_and_files_and_a_versionless_one_sits_beside(self):
+        default_dir, read_key = "%PROGRAMFILES%\\Demo \u6f14\u793a", "HKEY_CURRENT_USER\\Software\\Demo\\InstallDir"
+        result = publish.publish(self.root, "Demo", self.installer, version="1.0", base_url=BASE + "/",
+                                 exec_level="Administrator", dir_opt_show=1, default_dir=default_dir,
+                                 read_key=read_key, conflict_processes=["DemoAgent.exe", "demo.exe"], lang_dir=LANG_DIR)
+        self.assertEqual(os.path.join(self.root, "zansetup", "soft", "Demo", "1.0", "soft.info"), result.info_path)
         self.assertEqual(BASE + "/zansetup/soft/Demo/1.0/soft.info", result.info_url)
         self.assertEqual(result.info_path, self.served(result.info_url))
-        md5 = hashlib.md5(self.package_bytes).hexdigest()
-        sha256 = hashlib.sha256(self.package_bytes).hexdigest()
-        self.assertEqual((md5, sha256), (result.checksum, result.sha256))
+        self.assertEqual((self.md5, self.sha256), (result.checksum, result.sha256))
 
-        lang = {code: BASE + "/zansetup/soft/Demo/1.0/lang/%s.locale" % code
-                for code in ("zh-cn", "zh-tw", "en-us")}
+        lang = {code: BASE + "/zansetup/soft/Demo/1.0/lang/%s.locale" % code for code in ("zh-cn", "zh-tw", "en-us")}
         self.assertAlmostEqual(publish.DEFAULT_EXPIRES_DAYS, days_ahead(result.expires), delta=0.01)
         # Each value given is where the program reads it, and the document
         # holds no element the program does not read.
         rows = element_paths(result.info_path)
-        texts = collections.defaultdict(list)
-        for path, text, _ in rows:
-            texts[path].append(text)
         given = {"soft_info.expires": [result.expires], "soft_info.name": ["Demo"], "soft_info.version": ["1.0"],
-                 "soft_info.exec_level": ["Administrator"],
-                 "soft_info.dir.install.read": ["HKEY_CURRENT_USER\\Software\\Demo\\InstallDir"],
-                 "soft_info.dir.install.default": ["%PROGRAMFILES%\\Demo \u6f14\u793a"],
-                 "soft_info.package.url": [result.package_url], "soft_info.package.checksum": [md5],
-                 "soft_info.package.sha256": [sha256], "soft_info.conflict.process": ["DemoAgent.exe", "demo.exe"]}
+                 "soft_info.exec_level": ["Administrator"], "soft_info.dir.install.read": [read_key],
+                 "soft_info.dir.install.default": [default_dir],
+                 "soft_info.package.url": [result.package_url], "soft_info.package.checksum": [self.md5],
+                 "soft_info.package.sha256": [self.sha256], "soft_info.conflict.process": ["DemoAgent.exe", "demo.exe"]}
         given.update(("soft_info.lang." + code, [url]) for code, url in lang.items())
-        self.assertEqual(given, {path: texts[path] for path in given})
+        self.assertEqual(given, {path: [text for p, text, _ in rows if p == path] for path in given})
         self.assertEqual([{"show": "1"}], [a for p, _, a in rows if p == "soft_info.phase.dir_opt"])
         # Below a path the program reads whole (the conflict list, the
         # languages), any child is read.
@@ -159,40 +171,29 @@ class PublishTree(unittest.TestCase):
             self.assertEqual(read(os.path.join(LANG_DIR, code + ".locale")), without_expiry(served, result.expires))
             self.assertEqual(("expires", result.expires), (ET.fromstring(served)[0].tag, ET.fromstring(served)[0].text))
 
-    def test_versionless_layout_sits_beside_the_versions(self):
-        versioned = publish.publish(self.root, "Demo", self.installer, version="2.0",
-                                    lang_dir=LANG_DIR)
-        before = read(versioned.info_path)
-        plain = publish.publish(self.root, "Demo", self.installer, lang_dir=LANG_DIR,
-                                package_name="install.exe")
-        self.assertEqual(os.path.join(self.root, "zansetup", "soft", "Demo", "soft.info"),
-                         plain.info_path)
+        # The versionless layout, beside the version, leaves it as it was.
+        plain = publish.publish(self.root, "Demo", self.installer, lang_dir=LANG_DIR, package_name="install.exe")
+        self.assertEqual(os.path.join(self.root, "zansetup", "soft", "Demo", "soft.info"), plain.info_path)
         self.assertEqual(BASE + "/zansetup/soft/Demo/soft.info", plain.info_url)
         self.assertEqual(BASE + "/zansetup/soft/Demo/install.exe", plain.package_url)
         self.assertEqual(self.package_bytes, read(self.served(plain.package_url)))
-        paths = dict((p, t) for p, t, _ in element_paths(plain.info_path))
+        paths = element_texts(plain.info_path)
         self.assertEqual("Demo", paths["soft_info.name"])
         self.assertNotIn("soft_info.version", paths, "a versionless document names no version")
         self.assertEqual(BASE + "/zansetup/soft/Demo/lang/en-us.locale", paths["soft_info.lang.en-us"])
         self.assertTrue(os.path.exists(self.served(paths["soft_info.lang.en-us"])))
-        self.assertEqual(before, read(versioned.info_path))
-        self.assertTrue(os.path.exists(self.served(versioned.lang_urls["zh-cn"])))
+        self.assertEqual(raw, read(result.info_path))
+        self.assertTrue(os.path.exists(self.served(result.lang_urls["zh-cn"])))
 
     def test_broken_documents_for_the_failure_cases(self):
-        md5 = hashlib.md5(self.package_bytes).hexdigest()
-
         wrong = publish.publish(self.root, "Demo", self.installer, version="1.0",
                                 wrong_checksum=True, wrong_sha256=True, dir_opt_show=None,
                                 omit=["soft_info.lang.en-us", "soft_info.exec_level", "soft_info.name"],
                                 lang_dir=LANG_DIR, expires_days=None)
-        rows = element_paths(wrong.info_path)
-        paths = dict((p, (t, a)) for p, t, a in rows)
-        checksum = paths["soft_info.package.checksum"][0]
-        self.assertRegex(checksum, "^[0-9a-f]{32}$")
-        self.assertNotEqual(md5, checksum)
-        sha256 = paths["soft_info.package.sha256"][0]
-        self.assertRegex(sha256, "^[0-9a-f]{64}$")
-        self.assertNotEqual(hashlib.sha256(self.package_bytes).hexdigest(), sha256)
+        paths = dict((p, (t, a)) for p, t, a in element_paths(wrong.info_path))
+        for element, right in (("checksum", self.md5), ("sha256", self.sha256)):
+            self.assertRegex(paths["soft_info.package." + element][0], "^[0-9a-f]{%d}$" % len(right))
+            self.assertNotEqual(right, paths["soft_info.package." + element][0])
         self.assertEqual(("", {}), paths["soft_info.phase.dir_opt"], "dir_opt without show")
         present = {"soft_info.version": True, "soft_info.lang.zh-cn": True, "soft_info.exec_level": False,
                    "soft_info.name": False, "soft_info.lang.en-us": False, "soft_info.dir.install.read": False,
@@ -210,31 +211,34 @@ class PublishTree(unittest.TestCase):
         again = publish.publish(self.root, "Demo", self.installer, version="1.0", lang_dir=LANG_DIR,
                                 omit=["soft_info.package.checksum", "soft_info.package.sha256",
                                       "soft_info.phase", "soft_info.lang"])
-        self.assertIsNone(again.checksum)
-        self.assertIsNone(again.sha256)
-        self.assertEqual({}, again.lang_urls)
+        self.assertEqual((None, None, {}), (again.checksum, again.sha256, again.lang_urls))
         self.assertFalse(os.path.exists(first.lang_paths["en-us"]))
-        self.assertEqual(["soft_info", "soft_info.dir", "soft_info.dir.install",
-                          "soft_info.dir.install.default", "soft_info.exec_level", "soft_info.expires",
-                          "soft_info.name", "soft_info.package", "soft_info.package.url",
-                          "soft_info.version"],
-                         sorted(p for p, _, _ in element_paths(again.info_path)))
+        self.assertEqual(["soft_info", "soft_info.dir", "soft_info.dir.install", "soft_info.dir.install.default",
+                          "soft_info.exec_level", "soft_info.expires", "soft_info.name", "soft_info.package",
+                          "soft_info.package.url", "soft_info.version"], sorted(element_texts(again.info_path)))
 
-    def test_names_that_leave_their_folder_are_refused(self):
-        for name, version in (("..", None), ("a/b", None), ("Demo", "../1.0"), ("", None)):
-            with self.assertRaises(ValueError, msg=(name, version)):
-                publish.publish(self.root, name, self.installer, version=version, lang_dir=LANG_DIR)
-        self.assertFalse(os.path.exists(self.root), "nothing is written for a refused name")
+    def test_names_that_leave_their_folder_and_half_a_signing_pair_are_refused_with_nothing_written(self):
+        calls = [(publish.publish, (name, self.installer), dict(version=version, lang_dir=LANG_DIR))
+                 for name, version in (("..", None), ("a/b", None), ("Demo", "../1.0"), ("", None))]
+        calls += [(publish.publish_update, (self.installer, version), dict(path=path))
+                  for version, path in (("../2.0", publish.UPDATE_PATH), ("2.0", "../%VER%/x.exe"))]
+        calls.append((publish.publish, ("Other", self.installer), dict(sign_key=self.key, lang_dir=LANG_DIR)))
+        for function, args, options in calls:
+            with self.subTest(args=args, options=options), self.assertRaises(ValueError):
+                function(self.root, *args, **options)
+        self.assertFalse(os.path.exists(self.root))
 
-    def test_command_line_writes_the_same_tree(self):
+    def test_command_line_writes_the_same_tree_signed(self):
         result = tool(self.root, "Demo", self.installer, "--version", "3.0", "--conflict", "a.exe",
-                      "--conflict", "b.exe",
-                      "--extra", "soft_info.conflict.program=c.exe", "--dir-opt-show", "0",
+                      "--conflict", "b.exe", "--extra", "soft_info.conflict.program=c.exe", "--dir-opt-show", "0",
                       "--omit", "soft_info.lang.zh-tw", "--checksum", "ABC", "--default-dir", "C:\\Apps\\Demo",
-                      "--span", "64", "--workers", "4", "--expires", "-3")
+                      "--span", "64", "--workers", "4", "--expires", "-3", "--sign-key", self.key,
+                      "--sign-cert", self.cert)
         self.assertEqual(0, result.returncode, result.stderr)
         info = os.path.join(self.root, "zansetup", "soft", "Demo", "3.0", "soft.info")
         self.assertIn("info url " + BASE + "/zansetup/soft/Demo/3.0/soft.info", result.stdout)
+        self.assertIn("pin " + self.pin + "\n", result.stdout)
+        self.assertTrue(self.verifies(info, info + ".p7s"))
         rows = element_paths(info)
         self.assertEqual([("soft_info.conflict.process", "a.exe"), ("soft_info.conflict.process", "b.exe"),
                           ("soft_info.conflict.program", "c.exe")],
@@ -248,41 +252,46 @@ class PublishTree(unittest.TestCase):
         self.assertAlmostEqual(-3, days_ahead(paths["soft_info.expires"][0]), delta=0.01)
         self.assertIn("expires " + paths["soft_info.expires"][0] + "\n", result.stdout)
 
-        self.assertNotEqual(0, tool(self.root, "Demo", self.installer, "--extra", "no-equals-sign").returncode)
+    def test_command_lines_the_tool_cannot_serve_are_refused_and_change_nothing(self):
+        # A tree with a signed version and one published before there were keys.
+        publish.publish(self.root, "Demo", self.installer, version="1.0", lang_dir=LANG_DIR)
+        publish.publish(self.root, "Demo", self.installer, version="2.0", lang_dir=LANG_DIR, **self.signing)
+        empty = os.path.join(self.tmp.name, "empty")
+        os.makedirs(empty)
+        product, update = [self.root, "Demo", self.installer], [self.root, "--update", self.installer, "--version", "2"]
+        resign = ["--resign", self.root, "--sign-key", self.key, "--sign-cert", self.cert]
+        not_in_tree = "publish.py --resign: cannot drop %s: it is not in the tree "
+        rows = [(update + [option, value], 2, repr(value)) for option, value in (
+            ("--rollout", "100.5"), ("--rollout", "30%"), ("--rollout", "-1"), ("--channel", "Beta"),
+            ("--channel", "b" * 33), ("--channel", "../new"), ("--withdraw", "v1.0"))]
+        rows += [
+            (product + ["--extra", "no-equals-sign"], 2, "--extra wants KEY=TEXT: no-equals-sign"),
+            (product + ["--sign-key", self.key], 2, "--sign-key and --sign-cert go together"),
+            (update + ["--sign-cert", self.cert], 2, "--sign-key and --sign-cert go together"),
+            (resign[:4], 2, "the following arguments are required: --sign-cert"),
+            (["--resign", empty] + resign[2:], 2, "no signed documents below " + empty),
+            (resign + ["--drop", "../outside"], 1, not_in_tree % "../outside"),
+            (resign + ["--drop", "zansetup/soft/Demo/9.9"], 1, not_in_tree % "zansetup/soft/Demo/9.9"),
+            (resign + ["--drop", "zansetup/soft/Demo/1.0"], 1,
+             "publish.py --resign: cannot drop zansetup/soft/Demo/1.0: it holds no signed document"),
+        ]
+        before = tree_bytes(self.root)
+        for args, code, named in rows:
+            with self.subTest(args=args[1:]):
+                run = tool(*args)
+                self.assertEqual((code, ""), (run.returncode, run.stdout))
+                self.assertIn(named, run.stderr)
+                self.assertEqual(before, tree_bytes(self.root))
 
-
-class PublishUpdate(unittest.TestCase):
-    setUp = PublishTree.setUp
-    tearDown = PublishTree.tearDown
-    served = PublishTree.served
-
-    def test_update_document_names_the_program_by_placeholder_and_digest(self):
-        result = publish.publish_update(self.root, self.installer, "2.0", base_url=BASE + "/",
-                                        path="update/%VER%/ZanSetup-%VER%.exe")
-        self.assertEqual(os.path.join(self.root, "zansetup", "new.xml"), result.document_path)
-        self.assertEqual({"zansetup": "", "zansetup.expires": result.expires, "zansetup.version": "2.0",
-                          "zansetup.url": BASE + "/zansetup/update/%VER%/ZanSetup-%VER%.exe",
-                          "zansetup.checksum": hashlib.md5(self.package_bytes).hexdigest(),
-                          "zansetup.sha256": hashlib.sha256(self.package_bytes).hexdigest()},
-                         {p: t for p, t, _ in element_paths(result.document_path)})
-        served = self.served(result.url.replace("%VER%", "2.0"))
-        self.assertEqual(os.path.join(self.root, "zansetup", "update", "2.0", "ZanSetup-2.0.exe"), served)
-        self.assertEqual(self.package_bytes, read(served))
-
-        wrong = publish.publish_update(self.root, self.installer, "2.1", base_url=BASE, wrong_checksum=True)
-        self.assertNotEqual(hashlib.md5(self.package_bytes).hexdigest(), wrong.checksum)
-        self.assertRegex(wrong.checksum, "^[0-9a-f]{32}$")
-        for version, path in (("../2.0", publish.UPDATE_PATH), ("2.0", "../%VER%/x.exe")):
-            with self.assertRaises(ValueError, msg=(version, path)):
-                publish.publish_update(self.root, self.installer, version, path=path)
-
-    def test_update_from_the_command_line_goes_to_its_flavours_document(self):
+    def test_update_document_names_the_program_by_placeholder_and_digest_in_its_flavours_document(self):
         # A file header that says x86-64, before the same bytes.
         x64 = os.path.join(self.tmp.name, "x64.exe")
         with open(x64, "wb") as f:
             f.write(b"MZ" + bytes(0x3A) + (0x40).to_bytes(4, "little") + b"PE\0\0" + (0x8664).to_bytes(2, "little")
                     + self.package_bytes)
+        placeholder = ["--base", BASE + "/", "--path", "update/%VER%/ZanSetup-%VER%.exe"]
         for program, extra, document, placed in (
+                (self.installer, placeholder, "new.xml", "update/%VER%/ZanSetup-%VER%.exe"),
                 (self.installer, [], "new.xml", "update/%VER%/ZanSetup.exe"),
                 (x64, [], "new-x64.xml", "update/%VER%/x64/ZanSetup.exe"),
                 (self.installer, ["--flavour", "x64", "--no-expires"], "new-x64.xml",
@@ -291,55 +300,30 @@ class PublishUpdate(unittest.TestCase):
                 shutil.rmtree(os.path.join(self.root, "zansetup"), ignore_errors=True)
                 result = tool(self.root, "--update", program, "--version", "3.0", *extra)
                 self.assertEqual(0, result.returncode, result.stderr)
-                self.assertIn("url " + BASE + "/zansetup/" + placed, result.stdout)
+                self.assertIn("url " + BASE + "/zansetup/" + placed + "\n", result.stdout)
                 self.assertEqual(read(program),
                                  read(os.path.join(self.root, "zansetup", *placed.replace("%VER%", "3.0").split("/"))))
                 documents = sorted(n for n in os.listdir(os.path.join(self.root, "zansetup")) if n.endswith(".xml"))
                 self.assertEqual([document], documents, "one document, the flavour's")
-                paths = dict((p, t) for p, t, _ in element_paths(os.path.join(self.root, "zansetup", document)))
-                self.assertEqual("3.0", paths["zansetup.version"])
-                self.assertEqual("--no-expires" not in extra, "zansetup.expires" in paths)
+                expected = {"zansetup": "", "zansetup.version": "3.0", "zansetup.url": BASE + "/zansetup/" + placed,
+                            "zansetup.checksum": hashlib.md5(read(program)).hexdigest(),
+                            "zansetup.sha256": hashlib.sha256(read(program)).hexdigest()}
+                printed = dict(line.split(" ", 1) for line in result.stdout.splitlines())
+                if "--no-expires" not in extra:
+                    expected["zansetup.expires"] = printed["expires"]
+                self.assertEqual(expected, element_texts(os.path.join(self.root, "zansetup", document)))
 
-
-def openssl(*args, **kwargs):
-    return subprocess.run(("openssl",) + args, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
-                          timeout=60, **kwargs)
-
-
-class PublishSigned(unittest.TestCase):
-    """Detached signatures that openssl itself verifies, and the pin that
-    a pinned build is configured with."""
-
-    @classmethod
-    def setUpClass(cls):
-        cls.keys = tempfile.TemporaryDirectory()
-        cls.key = os.path.join(cls.keys.name, "publisher.key")
-        cls.cert = os.path.join(cls.keys.name, "publisher.crt")
-        made = openssl("req", "-x509", "-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:P-256",
-                       "-nodes", "-keyout", cls.key, "-out", cls.cert, "-days", "2",
-                       "-subj", "/CN=test publisher")
-        assert made.returncode == 0, made.stderr
-        cls.pin = publish.publisher_pin(cls.cert)
-
-    @classmethod
-    def tearDownClass(cls):
-        cls.keys.cleanup()
-
-    setUp = PublishTree.setUp
-    tearDown = PublishTree.tearDown
-
-    def verifies(self, document, signature):
-        return openssl("cms", "-verify", "-binary", "-inform", "DER", "-in", signature,
-                       "-content", document, "-noverify", "-out", os.devnull).returncode == 0
+        wrong = publish.publish_update(self.root, self.installer, "2.1", base_url=BASE, wrong_checksum=True)
+        self.assertNotEqual(self.md5, wrong.checksum)
+        self.assertRegex(wrong.checksum, "^[0-9a-f]{32}$")
 
     def test_every_document_gets_a_signature_that_breaks_with_one_changed_byte(self):
-        signing = dict(sign_key=self.key, sign_cert=self.cert)
         for attributes in (True, False):
             with self.subTest(signed_attributes=attributes):
                 product = publish.publish(self.root, "Demo", self.installer, version="1.0",
-                                          lang_dir=LANG_DIR, signed_attributes=attributes, **signing)
+                                          lang_dir=LANG_DIR, signed_attributes=attributes, **self.signing)
                 update = publish.publish_update(self.root, self.installer, "2.0",
-                                                signed_attributes=attributes, **signing)
+                                                signed_attributes=attributes, **self.signing)
                 signatures = dict(product.signatures, **{update.document_path: update.signature})
                 self.assertEqual(sorted([product.info_path, update.document_path] +
                                         list(product.lang_paths.values())), sorted(signatures))
@@ -361,15 +345,12 @@ class PublishSigned(unittest.TestCase):
         self.assertEqual({}, plain.signatures)
         self.assertFalse(os.path.exists(plain.info_path + ".p7s"))
         self.assertIsNone(publish.publish_update(self.root, self.installer, "2.0").signature)
-        with self.assertRaises(ValueError):
-            publish.publish(self.root, "Other", self.installer, sign_key=self.key, lang_dir=LANG_DIR)
-        self.assertFalse(os.path.exists(os.path.join(self.root, "zansetup", "soft", "Other")))
 
     def resign_tool(self, *args, key=None):
         """publish.py --resign ROOT with the publisher's key (or `key`)."""
         return tool("--resign", self.root, "--sign-key", key or self.key, "--sign-cert", self.cert, *args)
 
-    def assert_renewed(self, before, documents, days):
+    def assert_renewed(self, before, documents):
         """Each of `documents` ({path: days ahead}) carries a new expiry time
         where the old one stood (or first, where there was none) and a
         signature that holds; every other byte of the tree is as `before`."""
@@ -389,48 +370,22 @@ class PublishSigned(unittest.TestCase):
             elif not name.endswith(".p7s"):
                 self.assertEqual(before[name], data, name)
 
-    def test_resign_renews_only_the_expiry_and_the_signatures(self):
-        signing = dict(sign_key=self.key, sign_cert=self.cert)
+    def test_resign_renews_only_the_expiry_and_the_signatures_of_any_layout_or_leaves_the_tree_whole(self):
         versioned = publish.publish(self.root, "Demo", self.installer, version="1.0", lang_dir=LANG_DIR,
-                                    expires_days=-1, **signing)
+                                    expires_days=-1, **self.signing)
         # Published with no expiry time (as before there was one): it gets one.
         plain = publish.publish(self.root, "Demo", self.installer, lang_dir=LANG_DIR, languages=("en-us",),
-                                expires_days=None, **signing)
+                                expires_days=None, **self.signing)
         updates = [publish.publish_update(self.root, self.installer, "2.0", flavour=flavour, expires_days=-1,
-                                          **signing).document_path for flavour in publish.FLAVOURS]
-        before = tree_bytes(self.root)
-
-        # Update documents 7 days ahead, products' 30, unless told.
-        documents, dropped = publish.resign(self.root, **signing)
-        products = [plain.info_path, plain.lang_paths["en-us"], versioned.info_path] + list(
-            versioned.lang_paths.values())
-        self.assertEqual(sorted(products + updates), sorted(path for path, _ in documents))
-        self.assertEqual([], dropped)
-        self.assert_renewed(before, dict([(p, 30) for p in products] + [(p, 7) for p in updates]), None)
-
-        empty = os.path.join(self.tmp.name, "empty")
-        os.makedirs(empty)
-        runs = {}
-        for args, code in (([self.root, "--sign-key", self.key, "--sign-cert", self.cert, "--expires", "3"], 0),
-                           ([self.root, "--sign-key", self.key], 2),
-                           ([empty, "--sign-key", self.key, "--sign-cert", self.cert], 2)):
-            with self.subTest(args=args):
-                runs[code] = tool("--resign", *args)
-                self.assertEqual(code, runs[code].returncode, runs[code].stderr)
-        expires = ET.parse(updates[0]).getroot()[0].text
-        self.assertAlmostEqual(3, days_ahead(expires), delta=0.01)
-        self.assertEqual(["signed %s until %s" % (path, expires) for path, _ in documents] + ["pin " + self.pin],
-                         runs[0].stdout.splitlines())
-
-    def test_resign_takes_any_layout_and_leaves_the_tree_whole_when_a_document_fails(self):
-        identity = Identity(self.key, self.cert)
-        languages = foreign_tree.language_files(self.root, identity)
-        info = foreign_tree.product(self.root, BASE, "Foreign", "1.0", self.installer, identity)
-        # An update document whose expiry time stands, empty, between others.
-        update = os.path.join(self.root, "zansetup", "new-x64.xml")
-        with open(update, "wb") as f:
+                                          **self.signing).document_path for flavour in publish.FLAVOURS]
+        # Another tool's layout, and an update document whose expiry time
+        # stands, empty, between others.
+        languages = foreign_tree.language_files(self.root, self.identity)
+        info = foreign_tree.product(self.root, BASE, "Foreign", "1.0", self.installer, self.identity)
+        updates.append(os.path.join(self.root, "zansetup", "new-x64-beta.xml"))
+        with open(updates[-1], "wb") as f:
             f.write(b"<zansetup><version>2.0</version><expires/><url>u</url></zansetup>")
-        foreign_tree.signed_documents.sign_document(update, self.key, self.cert)
+        foreign_tree.signed_documents.sign_document(updates[-1], self.key, self.cert)
         # Files without a signature beside them are no signed documents.
         unsigned = os.path.join(self.root, "zansetup", "soft", "Unsigned", "soft.info")
         os.makedirs(os.path.dirname(unsigned))
@@ -438,26 +393,31 @@ class PublishSigned(unittest.TestCase):
             f.write(b"<soft_info><name>Unsigned</name></soft_info>")
         before = tree_bytes(self.root)
 
-        run = self.resign_tool()
+        # Update documents 7 days ahead, products' 30, unless told.
+        documents, dropped = publish.resign(self.root, **self.signing)
+        products = ([plain.info_path, plain.lang_paths["en-us"], versioned.info_path, info] +
+                    list(versioned.lang_paths.values()) + list(languages.values()))
+        self.assertEqual(sorted(products + updates), sorted(path for path, _ in documents))
+        self.assertEqual([], dropped)
+        self.assert_renewed(before, dict([(p, 30) for p in products] + [(p, 7) for p in updates]))
+
+        run = self.resign_tool("--expires", "3")
         self.assertEqual(0, run.returncode, run.stderr)
-        renewed = dict([(p, 30) for p in [info] + list(languages.values())] + [(update, 7)])
-        self.assert_renewed(before, renewed, None)
-        self.assertEqual(sorted("signed " + p for p in renewed),
-                         sorted(line.rsplit(" until ", 1)[0] for line in run.stdout.splitlines()[:-1]))
+        expires = ET.parse(updates[0]).getroot()[0].text
+        self.assertAlmostEqual(3, days_ahead(expires), delta=0.01)
+        self.assertEqual(["signed %s until %s" % (path, expires) for path, _ in documents] + ["pin " + self.pin],
+                         run.stdout.splitlines())
 
         # Stamped or signed, one document that cannot be is named in one
         # line, and the tree stays as it was.
-        def two_expiries():
-            return b"<soft_info><expires>x</expires><name>Odd</name><expires>y</expires></soft_info>"
-
-        def no_xml():
-            return b"<soft_info><name>Odd</soft_info>"
-
-        rows = (("two expiries", two_expiries, None, "cannot stamp {odd}: its root <soft_info> has 2 expires elements"),
-                ("no XML", no_xml, None, "cannot stamp {odd}: it is no well-formed XML ("),
-                ("another key", None, self.other_key(),
-                 "cannot sign " + update + ": openssl cms failed: key values mismatch; private key does not match "
-                 "certificate; "))
+        other_key = os.path.join(self.tmp.name, "other.key")
+        made = openssl("genpkey", "-algorithm", "EC", "-pkeyopt", "ec_paramgen_curve:P-256", "-out", other_key)
+        self.assertEqual(0, made.returncode, made.stderr)
+        rows = (("two expiries", b"<soft_info><expires>x</expires><name>Odd</name><expires>y</expires></soft_info>",
+                 None, "cannot stamp {odd}: its root <soft_info> has 2 expires elements"),
+                ("no XML", b"<soft_info><name>Odd</soft_info>", None, "cannot stamp {odd}: it is no well-formed XML ("),
+                ("another key", None, other_key, "cannot sign " + documents[0][0] + ": openssl cms failed: key values "
+                 "mismatch; private key does not match certificate; "))
         odd = os.path.join(self.root, "zansetup", "soft", "Odd", "soft.info")
         for name, content, key, line in rows:
             with self.subTest(name):
@@ -465,30 +425,21 @@ class PublishSigned(unittest.TestCase):
                 if content:
                     os.makedirs(os.path.dirname(odd))
                     with open(odd, "wb") as f:
-                        f.write(content())
+                        f.write(content)
                     foreign_tree.signed_documents.sign_document(odd, self.key, self.cert)
                 before = tree_bytes(self.root)
                 run = self.resign_tool(key=key)
-                self.assertEqual(1, run.returncode, run.stdout)
-                self.assertEqual("", run.stdout)
+                self.assertEqual((1, ""), (run.returncode, run.stdout))
                 self.assertEqual(1, len(run.stderr.splitlines()), run.stderr)
                 self.assertTrue(run.stderr.startswith("publish.py --resign: " + line.format(odd=odd)), run.stderr)
                 self.assertTrue(run.stderr.endswith("; the tree is left as it was\n"), run.stderr)
                 self.assertEqual(before, tree_bytes(self.root))
 
-    def other_key(self):
-        key = os.path.join(self.tmp.name, "other.key")
-        made = openssl("genpkey", "-algorithm", "EC", "-pkeyopt", "ec_paramgen_curve:P-256", "-out", key)
-        self.assertEqual(0, made.returncode, made.stderr)
-        return key
-
     def test_drop_takes_a_versions_documents_out_and_keeps_what_others_name(self):
-        identity = Identity(self.key, self.cert)
-        signing = dict(sign_key=self.key, sign_cert=self.cert)
-        old = publish.publish(self.root, "Demo", self.installer, version="1.0", lang_dir=LANG_DIR, **signing)
-        kept = publish.publish(self.root, "Demo", self.installer, version="2.0", lang_dir=LANG_DIR, **signing)
-        shared = foreign_tree.language_files(self.root, identity)
-        foreign = [foreign_tree.product(self.root, BASE, "Foreign", version, self.installer, identity)
+        old = publish.publish(self.root, "Demo", self.installer, version="1.0", lang_dir=LANG_DIR, **self.signing)
+        kept = publish.publish(self.root, "Demo", self.installer, version="2.0", lang_dir=LANG_DIR, **self.signing)
+        shared = foreign_tree.language_files(self.root, self.identity)
+        foreign = [foreign_tree.product(self.root, BASE, "Foreign", version, self.installer, self.identity)
                    for version in ("1.0", "2.0")]
 
         run = self.resign_tool("--drop", os.path.join("zansetup", "soft", "Demo", "1.0"),
@@ -510,21 +461,10 @@ class PublishSigned(unittest.TestCase):
         self.assertEqual(sorted([foreign[1]] + list(shared.values())),
                          [l[len("dropped "):] for l in run.stdout.splitlines() if l.startswith("dropped ")])
 
-        before = tree_bytes(self.root)
-        for path, line in (("../outside", "cannot drop ../outside: it is not in the tree "),
-                           ("zansetup/soft/Demo/9.9", "cannot drop zansetup/soft/Demo/9.9: it is not in the tree "),
-                           ("zansetup/soft/Demo/1.0",
-                            "cannot drop zansetup/soft/Demo/1.0: it holds no signed document")):
-            with self.subTest(drop=path):
-                run = self.resign_tool("--drop", path)
-                self.assertEqual(1, run.returncode, run.stdout)
-                self.assertTrue(run.stderr.startswith("publish.py --resign: " + line), run.stderr)
-                self.assertEqual(before, tree_bytes(self.root))
-
     def test_rollout_channel_and_withdrawals_go_into_the_signed_update_document(self):
-        update = [self.root, "--update", self.installer, "--version", "2.0", "--sign-key", self.key,
-                  "--sign-cert", self.cert]
-        run = tool(*update, "--rollout", "30", "--channel", "beta", "--withdraw", "1.0", "--withdraw", "1.1")
+        run = tool(self.root, "--update", self.installer, "--version", "2.0", "--sign-key", self.key,
+                   "--sign-cert", self.cert, "--rollout", "30", "--channel", "beta", "--withdraw", "1.0",
+                   "--withdraw", "1.1")
         self.assertEqual(0, run.returncode, run.stderr)
         document = os.path.join(self.root, "zansetup", "new-beta.xml")
         self.assertIn("document " + document + "\n", run.stdout)
@@ -536,44 +476,18 @@ class PublishSigned(unittest.TestCase):
         self.assertEqual([("zansetup.rollout", "30"), ("zansetup.withdrawn", ""), ("zansetup.withdrawn.version", "1.0"),
                           ("zansetup.withdrawn.version", "1.1")], rows[-4:])
         self.assertTrue(self.verifies(document, document + ".p7s"))
+        self.assertIn("pin " + self.pin + "\n", run.stdout)
         self.assertEqual("new-x64-beta.xml", publish.update_document_name("x64", "beta"))
 
-        for option, value in (("--rollout", "100.5"), ("--rollout", "30%"), ("--rollout", "-1"),
-                              ("--channel", "Beta"), ("--channel", "b" * 33), ("--channel", "../new"),
-                              ("--withdraw", "v1.0")):
-            with self.subTest(option=option, value=value):
-                before = tree_bytes(self.root)
-                run = tool(*update, option, value)
-                self.assertEqual(2, run.returncode, run.stdout)
-                self.assertIn(repr(value), run.stderr)
-                self.assertEqual(before, tree_bytes(self.root))
-
-    def test_pin_and_the_command_line(self):
+    def test_pin_is_the_sha256_of_the_certificate_s_public_key(self):
         shell = subprocess.run(
             ["bash", "-c", 'openssl x509 -in "$0" -pubkey -noout | openssl pkey -pubin -outform DER'
              ' | sha256sum', self.cert], stdout=subprocess.PIPE, universal_newlines=True, timeout=60)
         pin = shell.stdout.split()[0]
         self.assertRegex(pin, "^[0-9a-f]{64}$")
         self.assertEqual(pin, publish.publisher_pin(self.cert))
-
-        signing = ["--sign-key", self.key, "--sign-cert", self.cert]
-        for args, signed, code in (
-                (["--pin", self.cert], None, 0),
-                ([self.root, "Demo", self.installer] + signing, "zansetup/soft/Demo/soft.info", 0),
-                ([self.root, "--update", self.installer, "--version", "2.0"] + signing,
-                 "zansetup/new.xml", 0),
-                ([self.root, "Demo", self.installer, "--sign-key", self.key], None, 2),
-                ([self.root, "--update", self.installer, "--version", "2.0", "--sign-cert", self.cert],
-                 None, 2)):
-            with self.subTest(args=args[1:3]):
-                result = tool(*args)
-                self.assertEqual(code, result.returncode, result.stderr)
-                if args[0] == "--pin":
-                    self.assertEqual(pin + "\n", result.stdout)
-                elif signed:
-                    self.assertIn("pin " + pin + "\n", result.stdout)
-                    document = os.path.join(self.root, *signed.split("/"))
-                    self.assertTrue(self.verifies(document, document + ".p7s"))
+        run = tool("--pin", self.cert)
+        self.assertEqual((0, pin + "\n"), (run.returncode, run.stdout))
 
 
 if __name__ == "__main__":

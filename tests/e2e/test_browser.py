@@ -1,14 +1,11 @@
 """The visitor's path in a real browser: Debian's Chromium, driven by
 Selenium on the module's own display (browser.py), opens the sample page
-that nginx serves over https with the test CA, and its button asks for the
-demo product. The profile lets the download server's origin open
-"zansetup:" links without asking, as "Always allow" would; Chromium asks on
-any other origin. The desktop hand-off gives a link to Wine's shell in the
-module's own prefix, where ZanSetup's own installer registered the scheme
-(copied under HKLM\\Software\\Classes, which Wine 8 resolves, as Windows
-merges the per-user key: InstalledTestCase.merge_classes). With no hand-off
-nothing opens, and the page keeps the focus and offers ZanSetup's installer.
-Screenshots (ZANSETUP_SCREENSHOTS) are for a person to look at."""
+that nginx serves over https with the test CA; its button asks for the demo
+product. The profile lets the download server's origin open "zansetup:"
+links without asking, as "Always allow" would. The desktop hand-off gives a
+link to Wine's shell in the module's own prefix, where ZanSetup's installer
+registered the scheme (copied under HKLM\\Software\\Classes, as Wine 8 does
+not merge the per-user key). Screenshots are for a person to look at."""
 import os
 import shutil
 import ssl

@@ -1,10 +1,9 @@
 """The programs that may run as administrator load no DLL that a user could
-plant beside them: at start only Known DLLs, which Windows always takes
-from the system folder, and every other DLL only once the program has
-restricted the search to the system folder. A DLL set to "native, then
-builtin" is searched for by Wine as Windows searches for one that is not a
-Known DLL, so a planted copy is loaded here where Windows would load it
-(with one difference of Wine's own, below)."""
+plant beside them: at start only Known DLLs, the rest only once the program
+has restricted the search to the system folder. Wine searches for a DLL set
+to "native, then builtin" as Windows does for one that is not a Known DLL,
+so a planted copy is loaded here where Windows would load it (with one
+difference of Wine's own, below)."""
 import contextlib
 import os
 import shutil

@@ -176,9 +176,6 @@ class Registration(Plugin):
         self.regsvr32("/u")
         self.assertEqual([], keys_of_ours(export("HKCU")))
 
-
-class Registered(Plugin):
-
     def run_script(self, name, version):
         script = os.path.join(self.folder, "oneclick.js")
         with open(script, "w", encoding="ascii") as f:

@@ -1,22 +1,11 @@
 """The visitor's path in a real browser: Debian's Chromium, driven by
-Selenium on the module's own display, opens the sample page that nginx
-serves over https with the test CA, and its button asks for the demo product.
-
-One browser for the module (browser.py): its profile lets the download
-server's origin open "zansetup:" links without asking, as "Always allow"
-would; the desktop hand-off gives a link to Wine's shell in the module's own
-prefix, where ZanSetup's own installer registered the scheme. Chromium
-asks first on any other origin, and with no hand-off it opens nothing: the
-page then keeps the focus and offers ZanSetup's installer.
-
-With ZANSETUP_SCREENSHOTS naming a folder, pictures of the whole display
-(what the visitor sees, the browser's question included) go there; each
-case asserts on what the page, the logs and the prefix say.
-
-Wine 8 resolves a scheme registered under HKEY_CLASSES_ROOT but not one
-under HKEY_CURRENT_USER\\Software\\Classes, which Windows merges into it: the
-per-user key the installer wrote is copied under HKLM\\Software\\Classes for
-the run (InstalledTestCase.merge_classes)."""
+Selenium on the module's own display (browser.py), opens the sample page
+that nginx serves over https with the test CA; its button asks for the demo
+product. The profile lets the download server's origin open "zansetup:"
+links without asking, as "Always allow" would. The desktop hand-off gives a
+link to Wine's shell in the module's own prefix, where ZanSetup's installer
+registered the scheme (copied under HKLM\\Software\\Classes, as Wine 8 does
+not merge the per-user key). Screenshots are for a person to look at."""
 import os
 import shutil
 import ssl
@@ -72,9 +61,8 @@ def tearDownModule():
 
 
 class Visitor(InstalledTestCase):
-    """The sample page and the demo product on the download server, the
-    page also on a second origin, and ZanSetup's installer where the page
-    offers it."""
+    """The sample page and the demo product on the download server (the page
+    also on a second origin), and ZanSetup's installer where the page offers it."""
 
     def setUp(self):
         super().setUp()
@@ -90,33 +78,32 @@ class Visitor(InstalledTestCase):
         self.addCleanup(CHROMIUM.open, "about:blank")
         self.handed_on = len(CHROMIUM.links_handed_on())
 
-    def open_page(self, base=SERVER_BASE):
+    def click_install_on_page(self, base=SERVER_BASE, screenshot=None):
         CHROMIUM.focus()
         CHROMIUM.open(base + PAGE_PATH)
         self.assertTrue(CHROMIUM.element("install").is_displayed())
         self.assertTrue(CHROMIUM.script("return document.hasFocus()"), "the page starts with the focus")
-
-    def click_install(self):
+        if screenshot:
+            take_screenshot(screenshot)
         CHROMIUM.element("install").click()
 
-    def status(self):
-        return CHROMIUM.element("status").text
-
     def wait_for_status(self, start, timeout=60):
-        wait_until(lambda: self.status().startswith(start), timeout)
-        self.assertTrue(self.status().startswith(start), self.status())
+        status = lambda: CHROMIUM.element("status").text  # noqa: E731
+        wait_until(lambda: status().startswith(start), timeout)
+        self.assertTrue(status().startswith(start), status())
 
     def new_links(self):
         return CHROMIUM.links_handed_on()[self.handed_on:]
 
+    def set_handler(self, **env):
+        CHROMIUM.set_handler(WINE_RUN, DRIVER, dict(env, ZANSETUP_WINEPREFIX=PREFIX.prefix,
+                                                    ZANSETUP_TEST_ENV=PREFIX.env_folder))
+
     def test_installed_the_click_installs_the_product(self):
         self.install()
         self.merge_classes(["zansetup"])
-        CHROMIUM.set_handler(WINE_RUN, DRIVER, {"ZANSETUP_WINEPREFIX": PREFIX.prefix,
-                                                "ZANSETUP_TEST_ENV": PREFIX.env_folder, "LC_ALL": "en_US.UTF-8"})
-        self.open_page()
-        take_screenshot("browser-1-page-before-the-click")
-        self.click_install()
+        self.set_handler(LC_ALL="en_US.UTF-8")
+        self.click_install_on_page(screenshot="browser-1-page-before-the-click")
         self.assertTrue(wait_until(lambda: self.new_links(), timeout=60), "the browser handed no link on")
         self.assertEqual([LINK], self.new_links())
         wine = Wine()
@@ -138,8 +125,7 @@ class Visitor(InstalledTestCase):
         self.uninstall()
 
     def test_without_a_handler_the_page_keeps_the_focus_and_offers_the_installer(self):
-        self.open_page()
-        self.click_install()
+        self.click_install_on_page()
         self.wait_for_status(NO_ANSWER)
         self.assertTrue(CHROMIUM.script("return document.hasFocus()"))
         offer = CHROMIUM.element("zanInstaller")
@@ -155,10 +141,8 @@ class Visitor(InstalledTestCase):
             self.assertEqual(f.read(), served)
 
     def test_without_the_profiles_permission_chromium_asks_first(self):
-        CHROMIUM.set_handler(WINE_RUN, DRIVER, {"ZANSETUP_WINEPREFIX": PREFIX.prefix,
-                                                "ZANSETUP_TEST_ENV": PREFIX.env_folder})
-        self.open_page(ASKING_BASE)
-        self.click_install()
+        self.set_handler()
+        self.click_install_on_page(ASKING_BASE)
         # The question takes the focus from the page.
         self.wait_for_status(ASKED)
         self.assertFalse(CHROMIUM.script("return document.hasFocus()"))
@@ -170,22 +154,8 @@ class Visitor(InstalledTestCase):
 
 
 class SamplePageLayout(unittest.TestCase):
-    """The page at 200% zoom and on a narrow window: nothing runs off to the
-    side, the text wraps and the button stays whole. The profile
-    zooms the pages of 127.0.0.1, which serves the page here; the plain file
-    shows it at 100%."""
-
-    def setUp(self):
-        box = Sandbox("browser-layout")
-        root = os.path.join(box.root, "server")
-        os.makedirs(root)
-        os.chmod(box.root, 0o755)
-        shutil.copy(SAMPLE_PAGE, os.path.join(root, PAGE_PATH.lstrip("/")))
-        import servers
-        server = servers.Nginx(root, SECOND_PORT).start()
-        self.addCleanup(server.stop)
-        self.addCleanup(CHROMIUM.open, "about:blank")
-        self.addCleanup(CHROMIUM.resize, *CHROMIUM.window)
+    """The profile zooms the pages of 127.0.0.1, which serves the page here;
+    the plain file shows it at 100%."""
 
     def check_fits(self, url, label, scale):
         CHROMIUM.open(url)
@@ -201,6 +171,12 @@ class SamplePageLayout(unittest.TestCase):
         return CHROMIUM.script("return window.innerWidth")
 
     def test_it_reads_well_at_200_percent_and_on_a_narrow_window(self):
+        server = ProductServer(Sandbox("browser-layout"), base=ZOOMED_BASE)
+        shutil.copy(SAMPLE_PAGE, os.path.join(server.root, PAGE_PATH.lstrip("/")))
+        server.__enter__()
+        self.addCleanup(server.__exit__)
+        self.addCleanup(CHROMIUM.open, "about:blank")
+        self.addCleanup(CHROMIUM.resize, *CHROMIUM.window)
         zoomed, plain = ZOOMED_BASE + PAGE_PATH, "file://" + os.path.abspath(SAMPLE_PAGE)
         self.assertEqual(CHROMIUM.window[0] // 2, self.check_fits(zoomed, "200-percent", 2))
         CHROMIUM.resize(500, CHROMIUM.window[1])

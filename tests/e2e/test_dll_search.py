@@ -1,17 +1,17 @@
 """The programs that may run as administrator load no DLL that a user could
-plant beside them: at start only Known DLLs, which Windows always takes
-from the system folder, and every other DLL only once the program has
-restricted the search to the system folder. A DLL set to "native, then
-builtin" is searched for by Wine as Windows searches for one that is not a
-Known DLL, so a planted copy is loaded here where Windows would load it
-(with one difference of Wine's own, below)."""
+plant beside them: at start only Known DLLs, the rest only once the program
+has restricted the search to the system folder. Wine searches for a DLL set
+to "native, then builtin" as Windows does for one that is not a Known DLL,
+so a planted copy is loaded here where Windows would load it (with one
+difference of Wine's own, below)."""
 import contextlib
 import os
 import shutil
 import unittest
 
 import signing
-from harness import BUILD, SECOND_PORT, E2ETestCase, ProductServer, Sandbox, Wine, stand_in, windows_path
+from harness import (BUILD, SECOND_PORT, E2ETestCase, ProductServer, ProtectedLog, Sandbox, Wine, stand_in,
+                     windows_path)
 
 # Copies of this DLL mark their own loading ("NAME.dll.loaded" beside them).
 MARKER = os.path.join(BUILD, "tests-bin", "zsmarker.dll")
@@ -22,13 +22,6 @@ PLANTED = ("wintrust", "crypt32", "bcrypt", "wininet", "comctl32", "version")
 # program that imports user32 a planted version.dll would be loaded by Wine's
 # doing, so there Wine keeps its own.
 BESIDE_USER32 = tuple(name for name in PLANTED if name != "version")
-
-
-def loaded(folder):
-    """The planted DLLs whose copies were loaded: a copy's marker takes the
-    name the loader asked for ("CRYPT32.dll"), in whichever case."""
-    marks = {name.lower() for name in os.listdir(folder)}
-    return sorted(name for name in PLANTED if name + ".dll.loaded" in marks)
 
 
 class PlantedDlls(E2ETestCase):
@@ -42,7 +35,10 @@ class PlantedDlls(E2ETestCase):
         try:
             yield Wine("en-us", dll_overrides="mscoree,mshtml=;winemenubuilder.exe=d;%s=n,b" % ",".join(names))
         finally:
-            self.assertEqual(sorted(expected), loaded(folder), "planted DLLs that were loaded")
+            # A copy's marker takes the name the loader asked for ("CRYPT32.dll").
+            marks = {name.lower() for name in os.listdir(folder)}
+            loaded = [name for name in PLANTED if name + ".dll.loaded" in marks]
+            self.assertEqual(sorted(expected), sorted(loaded), "planted DLLs that were loaded")
 
     def test_planted_dlls_are_loaded_by_neither_program(self):
         # The plant shows: the stand-in imports crypt32 and version at load time.
@@ -69,9 +65,13 @@ class PlantedDlls(E2ETestCase):
             # crypt32) besides naming the copy's folder at random (bcrypt).
             box = Sandbox("dll-search-launcher", variant="pinned")
             with self.planted_beside(box.program_dir) as wine:
+                log = ProtectedLog()
                 record = self.run_launcher(box, " App=Foo", signer=signing.test_publisher(BUILD), wine=wine)
-                self.assertIsNotNone(record, "the signed copy was not started; log: %r" % box.log_lines())
+                self.assertIsNotNone(record, "the signed copy was not started; log: %r" % log.lines())
                 self.assertIn("App=Foo Uac=yes", record[0])
+                # Its refusals: test_launcher.
+                self.assertEqual([], [l for l in log.lines() if l.startswith("ZanSetupSH:")])
+                self.assertEqual([], box.log_lines())
 
     def test_a_delay_loaded_dll_comes_from_the_system_folder_whatever_the_search(self):
         # Where SetDefaultDllDirectories is missing the search stays as the

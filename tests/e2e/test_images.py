@@ -7,7 +7,6 @@ DLLs at load time."""
 import glob
 import os
 import re
-import shutil
 import struct
 import subprocess
 import sys
@@ -36,27 +35,20 @@ DELAY_LOADED = {"ZanSetup.exe": {"bcrypt.dll", "comctl32.dll", "crypt32.dll", "w
                 "ZanSetupSH.exe": {"bcrypt.dll", "crypt32.dll", "wintrust.dll"}}
 
 
-def image_header(path):
-    """(machine, characteristics, optional header magic, subsystem) of a PE file."""
-    with open(path, "rb") as f:
-        data = f.read(4096)
-    assert data[:2] == b"MZ", path
-    pe = int.from_bytes(data[0x3C:0x40], "little")
-    assert data[pe:pe + 4] == b"PE\0\0", path
-    word = lambda at: int.from_bytes(data[at:at + 2], "little")  # noqa: E731
-    optional = pe + 24
-    return word(pe + 4), word(pe + 22), word(optional), word(optional + 68)
-
-
-def delay_imports(path):
-    """The image's delay-import table as {DLL name in lower case: what its
+def read_image(path):
+    """(machine, characteristics, optional header magic, subsystem) of a PE
+    file; its delay-import table as {DLL name in lower case: what its
     address table holds before the first call, a slot for each named
-    function (RVAs)}, and the RVA ranges of its executable sections."""
+    function (RVAs)}; and the RVA ranges of its executable sections."""
     with open(path, "rb") as f:
         data = f.read()
+    assert data[:2] == b"MZ", path
     pe = struct.unpack_from("<I", data, 0x3C)[0]
+    assert data[pe:pe + 4] == b"PE\0\0", path
     optional = pe + 24
-    wide = struct.unpack_from("<H", data, optional)[0] == MAGIC["x64"]
+    machine, characteristics = struct.unpack_from("<H16xH", data, pe + 4)
+    header = (machine, characteristics) + struct.unpack_from("<H66xH", data, optional)
+    wide = header[2] == MAGIC["x64"]
     pointer = "<Q" if wide else "<I"
     image_base = struct.unpack_from(pointer, data, optional + (24 if wide else 28))[0]
     headers = optional + struct.unpack_from("<H", data, pe + 20)[0]
@@ -92,35 +84,33 @@ def delay_imports(path):
         dlls[dll] = [address - image_base for address in held] + [None] * (count - len(held))
         entry += 32
     executable = [(start, start + size) for size, start, _, _, flags in sections if flags & IMAGE_SCN_MEM_EXECUTE]
-    return dlls, executable
+    return header, dlls, executable
 
 
 class Images(unittest.TestCase):
-    def test_each_deliverable_is_built_for_this_flavour_with_its_subsystem(self):
+    def test_each_deliverable_is_built_for_this_flavour_with_its_subsystem_and_safe_imports(self):
         installers = [os.path.basename(p) for p in glob.glob(os.path.join(BIN, "ZanSetup-*-setup.exe"))]
         self.assertEqual([os.path.basename(INSTALLER)], installers, "one installer, named for the flavour")
-        for name, subsystem, dll in (("ZanSetup.exe", GUI, False), ("ZanSetupSH.exe", CONSOLE, False),
-                                     ("npZanSetupOneClick.dll", GUI, True), (installers[0], GUI, False)):
-            with self.subTest(name=os.path.basename(name)):
-                machine, characteristics, magic, found = image_header(os.path.join(BIN, name))
+        for name, subsystem, is_dll in (("ZanSetup.exe", GUI, False), ("ZanSetupSH.exe", CONSOLE, False),
+                                        ("npZanSetupOneClick.dll", GUI, True), (installers[0], GUI, False)):
+            with self.subTest(name=name):
+                path = os.path.join(BIN, name)
+                (machine, characteristics, magic, found), dlls, executable = read_image(path)
                 self.assertEqual(MACHINES[ARCH], machine)
                 self.assertEqual(MAGIC[ARCH], magic)
                 self.assertEqual(subsystem, found)
-                self.assertEqual(dll, bool(characteristics & IMAGE_FILE_DLL))
-
-    def test_the_programs_import_only_known_dlls_and_delay_load_the_rest(self):
-        # A DLL imported at load time is looked for beside the program before
-        # its first line can limit the search: only Known DLLs are safe there.
-        for name, delayed in DELAY_LOADED.items():
-            with self.subTest(program=name):
-                path = os.path.join(BIN, name)
+                self.assertEqual(is_dll, bool(characteristics & IMAGE_FILE_DLL))
+                if name not in DELAY_LOADED:
+                    continue
+                # A DLL imported at load time is looked for beside the program
+                # before its first line can limit the search: only Known DLLs
+                # are safe there.
                 out = subprocess.run([MINGW_PREFIX + "-objdump", "-p", path], stdout=subprocess.PIPE, text=True,
                                      check=True).stdout
                 imports = {dll.lower() for dll in re.findall(r"DLL Name: (\S+)", out)}
                 self.assertIn("kernel32.dll", imports)
                 self.assertEqual(set(), imports - KNOWN_DLLS, "DLLs imported at load time")
-                dlls, executable = delay_imports(path)
-                self.assertEqual(delayed, set(dlls))
+                self.assertEqual(DELAY_LOADED[name], set(dlls))
                 # Until the first call each slot holds the thunk that loads
                 # the DLL; a slot the linker left empty would crash the call.
                 for dll, held in dlls.items():
@@ -134,11 +124,10 @@ class Images(unittest.TestCase):
         # fewer, more, others or none (a layout change) fails the build.
         tool = os.path.join(SOURCE, "tools", "delay_import_directory.py")
         delayed = sorted(DELAY_LOADED["ZanSetup.exe"])
+        with open(os.path.join(BIN, "ZanSetup.exe"), "rb") as f:
+            built = f.read()
         with tempfile.TemporaryDirectory() as folder:
             program = os.path.join(folder, "ZanSetup.exe")
-            shutil.copy2(os.path.join(BIN, "ZanSetup.exe"), program)
-            with open(program, "rb") as f:
-                built = f.read()
             emptied = bytearray(built)
             first = emptied.index(b"ZanSetupDelayImp") + 16
             emptied[first:first + 32 * len(delayed)] = bytes(32 * len(delayed))

@@ -10,19 +10,24 @@ import unittest
 
 import servers
 from harness import (FAULT_PORT, IDCANCEL, IDOK, IDYES, MESSAGE_TEXT_ID, SOURCE, E2ETestCase, ProductServer,
-                     Sandbox, Wine, prefix_path, profile_folder, read_locale_text, record_get,
-                     record_reset, set_document_text, take_screenshot, wait_exit, wait_until,
-                     windows_path)
+                     Sandbox, Wine, prefix_path, profile_folder, read_locale_text, record_get, record_reset,
+                     set_document_text, take_screenshot, wait_exit, wait_until, windows_path)
 from installed import INSTALLER
 from resource_ids import (IDC_BROWSE, IDC_GROUP, IDC_HEADING, IDC_NEXT, IDC_PERCENT_TEXT, IDC_PROGRESS_TEXT,
                           IDC_STEP_TEXT)
 
 NSIS_LANGUAGES = {"en-us": "LANG_ENGLISH", "zh-cn": "LANG_SIMPCHINESE", "zh-tw": "LANG_TRADCHINESE"}
-# The installer's captions (which end in a blank) and button come from the
+# The installer's caption (which ends in a blank) and button come from the
 # installer tool's own language tables.
-INSTALLER_TITLES = {"en-us": "ZanSetup Setup ", "zh-cn": "ZanSetup \u5b89\u88c5 ",
-                    "zh-tw": "ZanSetup \u5b89\u88dd "}
-INSTALL_BUTTONS = {"en-us": "&Install", "zh-cn": "\u5b89\u88c5(&I)", "zh-tw": "\u5b89\u88dd(&I)"}
+INSTALLER_TEXTS = {"en-us": ("ZanSetup Setup ", "&Install"),
+                   "zh-cn": ("ZanSetup \u5b89\u88c5 ", "\u5b89\u88c5(&I)"),
+                   "zh-tw": ("ZanSetup \u5b89\u88dd ", "\u5b89\u88dd(&I)")}
+PATH_DIALOG = {IDC_NEXT: "nextbutton", IDCANCEL: "cancelbutton", IDC_BROWSE: "selectbutton",
+               IDC_HEADING: "statictext", IDC_GROUP: "grouptext"}
+# The texts of the setup program's own language files that are shown.
+LOCALE_KEYS = ["language.selectpath." + key for key in PATH_DIALOG.values()] + [
+    "language.isruningmessage", "language.downloadProduce.steptext", "language.downloadProduce.progresstext",
+    "language.messagebox"]
 
 
 def installer_text(language, name):
@@ -30,23 +35,6 @@ def installer_text(language, name):
     with open(os.path.join(SOURCE, "installer", "zansetup.nsi"), encoding="utf-8") as f:
         text = re.search(r'LangString %s \$\{%s\} "(.*)"' % (name, NSIS_LANGUAGES[language]), f.read()).group(1)
     return text.replace("$PROFILE", windows_path(profile_folder()))
-
-
-# (what is shown, the text it must hold in `language`)
-TABLE = [
-    ("path dialog: Next", lambda l: read_locale_text(l, "language.selectpath.nextbutton")),
-    ("path dialog: Cancel", lambda l: read_locale_text(l, "language.selectpath.cancelbutton")),
-    ("path dialog: Browse", lambda l: read_locale_text(l, "language.selectpath.selectbutton")),
-    ("path dialog: heading", lambda l: read_locale_text(l, "language.selectpath.statictext")),
-    ("path dialog: group", lambda l: read_locale_text(l, "language.selectpath.grouptext")),
-    ("already running box", lambda l: read_locale_text(l, "language.isruningmessage")),
-    ("progress: step", lambda l: read_locale_text(l, "language.downloadProduce.steptext")),
-    ("progress: text", lambda l: read_locale_text(l, "language.downloadProduce.progresstext")),
-    ("closing question", lambda l: read_locale_text(l, "language.messagebox")),
-    ("installer: title", INSTALLER_TITLES.get),
-    ("installer: Install", INSTALL_BUTTONS.get),
-    ("installer: outside the profile", lambda l: installer_text(l, "OutsideProfile")),
-]
 
 
 class Languages(E2ETestCase):
@@ -69,15 +57,14 @@ class Languages(E2ETestCase):
             dialog = wine.find(title=caption, control=IDC_NEXT, timeout_ms=60000)
             self.assertIsNotNone(dialog, "no path dialog; log: %r" % box.log_lines())
             controls = wine.texts(dialog)[1]
-            for name, control in (("Next", IDC_NEXT), ("Cancel", IDCANCEL), ("Browse", IDC_BROWSE),
-                                  ("heading", IDC_HEADING), ("group", IDC_GROUP)):
-                shown["path dialog: " + name] = controls[control][3]
+            for control, key in PATH_DIALOG.items():
+                shown["language.selectpath." + key] = controls[control][3]
             box.screenshot("path-dialog-" + language)
 
             second = self.start(wine, box.program + " App=Demo")
             running = wine.message_box(caption)
             self.assertIsNotNone(running, "no already-running box")
-            shown["already running box"] = wine.message_text(running)
+            shown["language.isruningmessage"] = wine.message_text(running)
             box.screenshot("already-running-" + language)
             wine.click(running, IDOK)
             self.assertEqual(0, wait_exit(second))
@@ -91,13 +78,13 @@ class Languages(E2ETestCase):
             share = lambda: wine.texts(progress)[1][IDC_PERCENT_TEXT][3]  # noqa: E731
             self.assertTrue(wait_until(lambda: re.match(r"^\(\d+%\)$", share()), timeout=30), share())
             controls = wine.texts(progress)[1]
-            shown["progress: step"] = controls[IDC_STEP_TEXT][3]
-            shown["progress: text"] = controls[IDC_PROGRESS_TEXT][3]
+            shown["language.downloadProduce.steptext"] = controls[IDC_STEP_TEXT][3]
+            shown["language.downloadProduce.progresstext"] = controls[IDC_PROGRESS_TEXT][3]
             box.screenshot("progress-" + language)
             wine.close(progress)
             question = wine.message_box(caption)
             self.assertIsNotNone(question, "closing must ask")
-            shown["closing question"] = wine.message_text(question)
+            shown["language.messagebox"] = wine.message_text(question)
             wine.click(question, IDYES)
             self.assertEqual(2, wait_exit(process))
 
@@ -106,8 +93,8 @@ class Languages(E2ETestCase):
         end when cancelled there (1), having installed nothing."""
         wine = Wine(language)
         process = self.start(wine, '"%s" /D=C:\\ZanSetup' % windows_path(INSTALLER))
-        window = wine.find(title=INSTALLER_TITLES[language], timeout_ms=30000)
-        self.assertIsNotNone(window, "no installer window titled %r" % INSTALLER_TITLES[language])
+        window = wine.find(title=INSTALLER_TEXTS[language][0], timeout_ms=30000)
+        self.assertIsNotNone(window, "no installer window titled %r" % INSTALLER_TEXTS[language][0])
         title, controls = wine.texts(window)
         shown["installer: title"], shown["installer: Install"] = title, controls[IDOK][3]
         take_screenshot("installer-" + language)
@@ -129,9 +116,12 @@ class Languages(E2ETestCase):
             with self.subTest(language=language):
                 self.setup_program_texts(language, shown)
                 self.installer_texts(language, shown)
-            for what, expected in TABLE:
+            expected = {key: read_locale_text(language, key) for key in LOCALE_KEYS}
+            expected["installer: title"], expected["installer: Install"] = INSTALLER_TEXTS[language]
+            expected["installer: outside the profile"] = installer_text(language, "OutsideProfile")
+            for what, text in expected.items():
                 with self.subTest(language=language, what=what):
-                    self.assertEqual(expected(language), shown.get(what))
+                    self.assertEqual(text, shown.get(what))
 
 
 if __name__ == "__main__":

@@ -64,9 +64,7 @@ class ResumableDownload : public zan_test::ServerTest {
   // The Range headers the fault server saw for requests naming `token`,
   // without the probe's, in any order.
   std::multiset<std::string> RangesAsked(const std::wstring& token) {
-    CSimpleHttpFetch fetch;
-    std::string text;
-    EXPECT_EQ(S_OK, fetch.FetchToString(Fault(L"/ranges/" + token), L"", nullptr, text));
+    const std::string text = Ask(L"/ranges/" + token);
     std::multiset<std::string> ranges;
     for (size_t at = 0, end; (end = text.find('\n', at)) != std::string::npos; at = end + 1) {
       if (text.compare(at, end - at, "bytes=0-9") != 0) ranges.insert(text.substr(at, end - at));
@@ -103,7 +101,6 @@ class ResumableDownload : public zan_test::ServerTest {
     }
   }
 
-  zan_test::TempFolder folder_;
   std::wstring name_;
   std::wstring target_ = folder_.File(L"install.exe");
 };
@@ -189,46 +186,49 @@ TEST_F(ResumableDownload, AServerIgnoringRangesFillsTheTargetDirectly) {
 TEST_F(ResumableDownload, AFailedDownloadLeavesNoTargetAndKeepsTheDataFile) {
   const size_t kSmall = 5 * kBlock + 123;  // six blocks, on the caller's thread
   const size_t kLarge = 21 * kBlock + 77;  // 22 blocks, with the workers
-  const std::wstring small = L"/block-fault/" + std::to_wstring(kSmall) + L"/";
-  const std::wstring large = L"/block-fault/" + std::to_wstring(kLarge) + L"/";
+  const std::wstring small = Fault(L"/block-fault/" + std::to_wstring(kSmall) + L"/");
+  const std::wstring large = Fault(L"/block-fault/" + std::to_wstring(kLarge) + L"/");
   const std::wstring downgrade = servers_.nginxTls + L"/to-http/small.txt";
+  enum Reports { kNothing, kTotal, kTotalAndFailedBlock };
   const int kNone = -1;
   struct Row {
-    const char* what;
     std::wstring url;
     HRESULT result;
-    size_t leftover;     // the size of the data file left before; 0: none
-    bool probed;         // the probe passed: the total was reported
-    bool workers;        // a worker's block failed (kind 3)
+    size_t leftover;  // the size of the data file left before; 0: none
+    Reports reports;
     int untouchedBlock;  // a block the fault must not have written into, or kNone
     std::string line;    // the one line logged; empty: not checked
   } rows[] = {
-      {"a block answered 200 with the whole file", Fault(small + L"2/200"), E_FAIL, kSmall, true, false, kNone},
-      {"a block answered 304 without a body", Fault(small + L"2/304"), E_FAIL, kSmall, true, false, kNone},
-      {"a block body longer than its range", Fault(small + L"2/long"), E_FAIL, kSmall, true, false, 3},
-      {"a block whose Content-Range starts late", Fault(small + L"2/start"), E_FAIL, kSmall, true, false, kNone},
-      {"a block whose Content-Range ends early", Fault(small + L"2/end"), E_FAIL, kSmall, true, false, kNone},
-      // The last block, so the other worker runs out of blocks soon after.
-      {"a worker's block answered 304", Fault(large + L"21/304"), E_FAIL, kLarge, true, true, kNone},
-      {"a worker's block answered 200", Fault(large + L"21/200"), E_FAIL, kLarge, true, true, kNone},
-      {"the probe answered 304", Fault(small + L"probe/304"), E_FAIL, kSmall, false, false, kNone},
-      {"the probe answered without Last-Modified", Fault(L"/nolastmod/" + std::to_wstring(kSmall)), E_FAIL,
-       kSmall, false, false, kNone},
-      {"a total of * (length unknown)", Fault(L"/range-total/300000/%2A"), E_FAIL, 300000, false, false, kNone},
-      {"a total below the probe's ten bytes", Fault(L"/range-total/300000/9"), E_FAIL, 300000, false, false,
-       kNone},
-      {"a total with letters after the digits", Fault(L"/range-total/300000/300000x"), E_FAIL, 300000, false,
-       false, kNone},
-      {"a total beyond 4 GiB", Fault(L"/range-total/300000/6000000000"), CSimpleHttpFetch::kTooLarge, 1000,
-       false, false, kNone, "the file to download is larger than the download can take: 6000000000 bytes"},
-      {"a probe answer short of its ten bytes", Publish("short"), E_FAIL, 0, false, false, kNone},
-      {"a redirect from https to plain http", downgrade, E_FAIL, 1000, false, false, kNone,
+      // A block answered 200 with the whole file or 304 without a body; a
+      // body longer than its range; a Content-Range that starts late or
+      // ends early.
+      {small + L"2/200", E_FAIL, kSmall, kTotal, kNone},
+      {small + L"2/304", E_FAIL, kSmall, kTotal, kNone},
+      {small + L"2/long", E_FAIL, kSmall, kTotal, 3},
+      {small + L"2/start", E_FAIL, kSmall, kTotal, kNone},
+      {small + L"2/end", E_FAIL, kSmall, kTotal, kNone},
+      // A worker's last block, so the other worker runs out of blocks soon after.
+      {large + L"21/304", E_FAIL, kLarge, kTotalAndFailedBlock, kNone},
+      {large + L"21/200", E_FAIL, kLarge, kTotalAndFailedBlock, kNone},
+      // The probe answered 304, or without Last-Modified; a total of * (the
+      // length unknown), below the probe's ten bytes, with letters after it
+      // or beyond 4 GiB; an answer short of the probe's ten bytes; a
+      // redirect from https to plain http.
+      {small + L"probe/304", E_FAIL, kSmall, kNothing, kNone},
+      {Fault(L"/nolastmod/" + std::to_wstring(kSmall)), E_FAIL, kSmall, kNothing, kNone},
+      {Fault(L"/range-total/300000/%2A"), E_FAIL, 300000, kNothing, kNone},
+      {Fault(L"/range-total/300000/9"), E_FAIL, 300000, kNothing, kNone},
+      {Fault(L"/range-total/300000/300000x"), E_FAIL, 300000, kNothing, kNone},
+      {Fault(L"/range-total/300000/6000000000"), CSimpleHttpFetch::kTooLarge, 1000, kNothing, kNone,
+       "the file to download is larger than the download can take: 6000000000 bytes"},
+      {Publish("short"), E_FAIL, 0, kNothing, kNone},
+      {downgrade, E_FAIL, 1000, kNothing, kNone,
        "refused a redirect from https to plain http, url: " + WideToUtf8(downgrade) + ", to: " +
            WideToUtf8(Nginx(L"/small.txt"))},
   };
   int n = 0;
   for (const Row& row : rows) {
-    SCOPED_TRACE(row.what);
+    SCOPED_TRACE(WideToUtf8(row.url));
     // A target of its own per row: a worker of an earlier row may still be
     // writing into that row's data file.
     target_ = folder_.File(L"fault-" + std::to_wstring(++n) + L".exe");
@@ -239,9 +239,9 @@ TEST_F(ResumableDownload, AFailedDownloadLeavesNoTargetAndKeepsTheDataFile) {
     EXPECT_EQ(row.result, Run(row.url, &log));
     EXPECT_FALSE(zan::FileExists(target_)) << zan_test::FileSize(target_) << " bytes";
     EXPECT_EQ(row.leftover, row.leftover ? zan_test::FileSize(target_ + L".tmp") : 0);
-    EXPECT_EQ(row.probed, !log.events.empty());
+    EXPECT_EQ(row.reports != kNothing, !log.events.empty());
     EXPECT_EQ(0, log.Count(2));
-    EXPECT_EQ(row.workers ? 1 : 0, log.Count(3));
+    EXPECT_EQ(row.reports == kTotalAndFailedBlock ? 1 : 0, log.Count(3));
     const std::vector<std::string> logged = lines.Messages();
     EXPECT_EQ(row.line.empty() ? logged : std::vector<std::string>{row.line}, logged);
     if (row.untouchedBlock != kNone) {

@@ -16,7 +16,6 @@
 namespace zan {
 namespace {
 
-using zan::FileExists;
 using zan_test::FaultPattern;
 using zan_test::HeaderValue;
 using zan_test::ReadFileBytes;
@@ -33,67 +32,106 @@ unsigned long long WriteTicks(const std::wstring& path) {
   return found ? FileTimeTicks(data.ftLastWriteTime) : 0;
 }
 
-class HttpFetch : public zan_test::ServerTest {
- protected:
-  std::string ServedFile(const std::wstring& name) const { return ReadFileBytes(servers_.nginxRoot + name); }
+class HttpFetch : public zan_test::ServerTest {};
 
-  zan_test::TempFolder folder_;
-};
-
-// Each body arrives byte for byte under a size cap of exactly its length: in
-// memory, and in a file that replaces the one before (the first in a folder
-// made for it) and carries the answer's Last-Modified, or without one the
-// time it was written. An address without a scheme goes over http; https
-// works on any port, also when a redirect raises http to it.
-TEST_F(HttpFetch, BodiesArriveWholeInMemoryAndInFiles) {
+// What each answer leaves, in memory and in a file that replaces an older
+// one or is made in a folder made for it. A body arrives byte for byte under
+// a size cap of exactly its length; its file carries the answer's
+// Last-Modified or, without one, the time it was written. An address
+// without a scheme goes over http; https works on any port, also when a
+// redirect raises http to it. An answer that is no file leaves the string
+// as it was (an empty body: empty), a file already there as it was, no
+// fresh or partial file; each refusal logged by what it was. Another status
+// gives 1; no connection, no address, a refused certificate or redirect, a
+// body cut short, E_FAIL, keeping the last status (200 before any); a body
+// past the cap, kTooLarge, whether or not it announced its length. (A
+// chunked body cut short is not among these: Wine's WinINet reports its end
+// as a clean one.)
+TEST_F(HttpFetch, EachAnswerLeavesItsBodyOrTheOutputsAsTheyWere) {
   ASSERT_EQ(0u, servers_.nginx.find(L"http://"));
   ASSERT_GT(ServedFile(L"multi.bin").size(), 3u * 1024 * 1024);
+  const HRESULT kAnyFailure = E_UNEXPECTED, kTooLarge = CSimpleHttpFetch::kTooLarge;
   // nginx's files and the fault server's answers carry one date.
-  const unsigned long long kFixed = WriteTicks(servers_.nginxRoot + L"small.txt"), kWritten = 0;
-  SYSTEMTIME date = {2015, 10, 3, 21, 7, 28, 9, 0};
-  FILETIME dated = {};
-  ASSERT_TRUE(::SystemTimeToFileTime(&date, &dated));
+  const unsigned long long kFixed = WriteTicks(servers_.nginxRoot + L"small.txt"), kWhenWritten = 1;
+  const std::wstring byAddress = ReplaceAll(servers_.nginxTls, L"localhost", L"127.0.0.1") + L"/small.txt";
+  const std::wstring downgrade = servers_.nginxTls + L"/to-http/small.txt";
   const std::string small = ServedFile(L"small.txt");
+  const std::string tooLarge = "refused an answer larger than 1000 bytes, url: ";
   const struct {
     std::wstring url;
-    std::string body;
-    unsigned long long date;
+    HRESULT inMemory, inFile;
+    int status;               // after the row; 0: not checked
+    std::string line;         // logged by each fetch; empty: not checked
+    std::string body;         // when it arrives
+    unsigned long long date;  // of its file
   } rows[] = {
-      {Nginx(L"/small.txt"), small, kFixed},
-      {Nginx(L"/multi.bin"), ServedFile(L"multi.bin"), kFixed},
-      {Nginx(L"/sub/page.html"), ServedFile(L"sub/page.html"), kFixed},
-      {servers_.nginx.substr(7) + L"/small.txt", small, kFixed},
-      {servers_.nginxTls + L"/small.txt", small, kFixed},
-      {Nginx(L"/to-https/small.txt"), small, kFixed},
-      {Fault(L"/big/123457"), FaultPattern(123457), kFixed},
+      {L"http://127.0.0.1:1/x", E_FAIL, E_FAIL, 200},  // nothing listens there
+      {Nginx(L"/small.txt"), S_OK, S_OK, 200, "", small, kFixed},
+      {Nginx(L"/multi.bin"), S_OK, S_OK, 200, "", ServedFile(L"multi.bin"), kFixed},
+      {Nginx(L"/sub/page.html"), S_OK, S_OK, 200, "", ServedFile(L"sub/page.html"), kFixed},
+      {servers_.nginx.substr(7) + L"/small.txt", S_OK, S_OK, 200, "", small, kFixed},
+      {servers_.nginxTls + L"/small.txt", S_OK, S_OK, 200, "", small, kFixed},
+      {Nginx(L"/to-https/small.txt"), S_OK, S_OK, 200, "", small, kFixed},
+      {Fault(L"/big/123457"), S_OK, S_OK, 200, "", FaultPattern(123457), kFixed},
       // Without a Content-Length the body ends where the chunks end.
-      {Fault(L"/chunked/100000"), FaultPattern(100000), kWritten},
-      {Fault(L"/lastmod/5000?date=Wed,%2021%20Oct%202015%2007:28:09%20GMT"), FaultPattern(5000),
-       FileTimeTicks(dated)},
-      {Fault(L"/nolastmod/3000"), FaultPattern(3000), kWritten},
+      {Fault(L"/chunked/100000"), S_OK, S_OK, 200, "", FaultPattern(100000), kWhenWritten},
+      {Fault(L"/nolastmod/3000"), S_OK, S_OK, 200, "", FaultPattern(3000), kWhenWritten},
+      // 21 October 2015 07:28:09 UTC, in FILETIME ticks.
+      {Fault(L"/lastmod/5000?date=Wed,%2021%20Oct%202015%2007:28:09%20GMT"), S_OK, S_OK, 200, "",
+       FaultPattern(5000), 130898860890000000ull},
       // Header values far longer than any fixed buffer.
-      {Fault(L"/long-headers/3000"), "long\n", kFixed},
-      {Fault(L"/long-headers/20000"), "long\n", kFixed},
+      {Fault(L"/long-headers/3000"), S_OK, S_OK, 200, "", "long\n", kFixed},
+      {Fault(L"/long-headers/20000"), S_OK, S_OK, 200, "", "long\n", kFixed},
+      {Nginx(L"/empty.bin"), S_OK, 1, 200},
+      {Fault(L"/empty"), S_OK, 1, 200},
+      {Fault(L"/status/403"), 1, 1, 403},
+      {Fault(L"/status/500"), 1, 1, 500},
+      {Nginx(L"/no-such-file"), 1, 1, 404},
+      {L"http://127.0.0.1:1/x", E_FAIL, E_FAIL, 404},
+      {L"", E_FAIL, E_FAIL, 404},
+      // The certificate names "localhost", never an address.
+      {byAddress, E_FAIL, E_FAIL, 0,
+       "the server's certificate is for another host name, error 12038, url: " + WideToUtf8(byAddress)},
+      {downgrade, E_FAIL, E_FAIL, 0,
+       "refused a redirect from https to plain http, url: " + WideToUtf8(downgrade) + ", to: " +
+           WideToUtf8(Nginx(L"/small.txt"))},
+      {Fault(L"/short/10000"), E_FAIL, kAnyFailure, 0},
+      {Fault(L"/drop/200000"), E_FAIL, kAnyFailure, 0},
+      {Fault(L"/short/300000"), E_FAIL, kAnyFailure, 0},
+      {Nginx(L"/multi.bin"), kTooLarge, kTooLarge, 0, tooLarge + WideToUtf8(Nginx(L"/multi.bin"))},
+      {Fault(L"/chunked/300000"), kTooLarge, kTooLarge, 0, tooLarge + WideToUtf8(Fault(L"/chunked/300000"))},
   };
   CSimpleHttpFetch fetch;
-  const std::wstring target = folder_.File(L"new\\body.bin");
+  const std::wstring kept = folder_.File(L"kept.bin");
   for (const auto& row : rows) {
     SCOPED_TRACE(WideToUtf8(row.url));
-    fetch.set_size_cap(row.body.size());
-    std::string body = "stale";
-    ASSERT_EQ(S_OK, fetch.FetchToString(row.url, L"", nullptr, body));
-    EXPECT_EQ(200, fetch.status());
-    EXPECT_TRUE(row.body == body) << body.size() << " bytes";
-    ASSERT_EQ(S_OK, fetch.FetchToFile(row.url, L"", target, nullptr));
-    EXPECT_TRUE(row.body == ReadFileBytes(target));
-    EXPECT_FALSE(FileExists(target + L".tmp"));
-    FILETIME now = {};
-    ::GetSystemTimeAsFileTime(&now);
-    if (row.date == kWritten) {
-      EXPECT_LT(FileTimeTicks(now) - WriteTicks(target), 600ull * 10000000);
-    } else {
-      EXPECT_EQ(row.date, WriteTicks(target));
+    const bool arrives = row.inFile == S_OK;
+    const unsigned long long cap = arrives ? row.body.size() : CSimpleHttpFetch::kNoSizeCap;
+    fetch.set_size_cap(row.inMemory == kTooLarge ? 1000 : cap);
+    zan_test::LogLinesAdded log;
+    std::string body = "unchanged";
+    EXPECT_EQ(row.inMemory, fetch.FetchToString(row.url, L"", nullptr, body));
+    EXPECT_TRUE((row.inMemory == S_OK ? row.body : "unchanged") == body) << body.size() << " bytes";
+    ASSERT_TRUE(WriteFileBytes(kept, "kept"));
+    const std::wstring fresh = folder_.File(zan_test::UniqueToken(L"new") + L"\\fresh.bin");
+    for (const std::wstring& target : {kept, fresh}) {
+      const HRESULT result = fetch.FetchToFile(row.url, L"", target, nullptr);
+      EXPECT_TRUE(row.inFile == kAnyFailure ? FAILED(result) : result == row.inFile) << result;
+      EXPECT_TRUE((arrives ? row.body : target == kept ? "kept" : "") == ReadFileBytes(target));
+      EXPECT_EQ(arrives || target == kept, FileExists(target));
+      EXPECT_FALSE(FileExists(target + L".tmp"));
+      if (!arrives) continue;
+      FILETIME now = {};
+      ::GetSystemTimeAsFileTime(&now);
+      if (row.date == kWhenWritten) {
+        EXPECT_LT(FileTimeTicks(now) - WriteTicks(target), 600ull * 10000000);
+      } else {
+        EXPECT_EQ(row.date, WriteTicks(target));
+      }
     }
+    EXPECT_EQ(row.status ? row.status : fetch.status(), fetch.status());
+    const std::vector<std::string> lines = log.Messages();
+    EXPECT_EQ(row.line.empty() ? lines : std::vector<std::string>(3, row.line), lines);
   }
 }
 
@@ -115,72 +153,6 @@ TEST_F(HttpFetch, AStalledServerRunsIntoTheDeadline) {
   // Reading into memory has no deadline: the receive time-out ends the wait.
   EXPECT_EQ(E_FAIL, fetch.FetchToString(Fault(L"/stall-body/60"), L"", nullptr, body));
   EXPECT_EQ("unchanged", body);
-}
-
-// What an answer that is no file leaves: the string as it was (an empty
-// body: empty), a file already there as it was, no fresh or partial file;
-// each refusal logged by what it was. Another status gives 1; no
-// connection, no address, a refused certificate or redirect, a body cut
-// short, E_FAIL, keeping the last status; a body past the cap, kTooLarge,
-// whether or not it announced its length. (A chunked body cut short is not
-// among these: Wine's WinINet reports its end as a clean one.)
-TEST_F(HttpFetch, AnAnswerThatIsNoFileLeavesTheOutputsAlone) {
-  const HRESULT kAnyFailure = E_UNEXPECTED;
-  const std::wstring byAddress = ReplaceAll(servers_.nginxTls, L"localhost", L"127.0.0.1") + L"/small.txt";
-  const std::wstring downgrade = servers_.nginxTls + L"/to-http/small.txt";
-  const std::string tooLarge = "refused an answer larger than 1000 bytes, url: ";
-  const struct {
-    std::wstring url;
-    HRESULT inMemory, inFile;
-    int status;        // after the row; 0: not checked
-    std::string line;  // logged by each fetch; empty: not checked
-  } rows[] = {
-      {Nginx(L"/empty.bin"), S_OK, 1, 200, ""},
-      {Fault(L"/empty"), S_OK, 1, 200, ""},
-      {Fault(L"/status/403"), 1, 1, 403, ""},
-      {Fault(L"/status/500"), 1, 1, 500, ""},
-      {Nginx(L"/no-such-file"), 1, 1, 404, ""},
-      {L"http://127.0.0.1:1/x", E_FAIL, E_FAIL, 404, ""},  // nothing listens there
-      {L"", E_FAIL, E_FAIL, 404, ""},
-      // The certificate names "localhost", never an address.
-      {byAddress, E_FAIL, E_FAIL, 0,
-       "the server's certificate is for another host name, error 12038, url: " + WideToUtf8(byAddress)},
-      {downgrade, E_FAIL, E_FAIL, 0,
-       "refused a redirect from https to plain http, url: " + WideToUtf8(downgrade) + ", to: " +
-           WideToUtf8(Nginx(L"/small.txt"))},
-      {Fault(L"/short/10000"), E_FAIL, kAnyFailure, 0, ""},
-      {Fault(L"/drop/200000"), E_FAIL, kAnyFailure, 0, ""},
-      {Fault(L"/short/300000"), E_FAIL, kAnyFailure, 0, ""},
-      {Nginx(L"/multi.bin"), CSimpleHttpFetch::kTooLarge, CSimpleHttpFetch::kTooLarge, 0,
-       tooLarge + WideToUtf8(Nginx(L"/multi.bin"))},
-      {Fault(L"/chunked/300000"), CSimpleHttpFetch::kTooLarge, CSimpleHttpFetch::kTooLarge, 0,
-       tooLarge + WideToUtf8(Fault(L"/chunked/300000"))},
-  };
-  CSimpleHttpFetch fetch;
-  const std::wstring kept = folder_.File(L"kept.bin"), fresh = folder_.File(L"fresh.bin");
-  for (const auto& row : rows) {
-    SCOPED_TRACE(WideToUtf8(row.url));
-    fetch.set_size_cap(row.inMemory == CSimpleHttpFetch::kTooLarge ? 1000 : CSimpleHttpFetch::kNoSizeCap);
-    zan_test::LogLinesAdded log;
-    std::string body = "unchanged";
-    EXPECT_EQ(row.inMemory, fetch.FetchToString(row.url, L"", nullptr, body));
-    EXPECT_EQ(row.inMemory == S_OK ? "" : "unchanged", body);
-    ASSERT_TRUE(WriteFileBytes(kept, "kept"));
-    for (const std::wstring& target : {kept, fresh}) {
-      const HRESULT result = fetch.FetchToFile(row.url, L"", target, nullptr);
-      EXPECT_TRUE(row.inFile == kAnyFailure ? FAILED(result) : result == row.inFile) << result;
-    }
-    EXPECT_EQ(row.status ? row.status : fetch.status(), fetch.status());
-    EXPECT_EQ("kept", ReadFileBytes(kept));
-    for (const std::wstring& gone : {fresh, fresh + L".tmp", kept + L".tmp"}) EXPECT_FALSE(FileExists(gone));
-    const std::vector<std::string> lines = log.Messages();
-    EXPECT_EQ(row.line.empty() ? lines : std::vector<std::string>(3, row.line), lines);
-  }
-  // An object that never had an answer reports 200.
-  CSimpleHttpFetch unused;
-  std::string body;
-  EXPECT_EQ(E_FAIL, unused.FetchToString(L"http://127.0.0.1:1/x", L"", nullptr, body));
-  EXPECT_EQ(200, unused.status());
 }
 
 TEST_F(HttpFetch, TheByteLimitCutsTheBodyWithinOneRead) {
@@ -263,42 +235,39 @@ TEST(HeaderNumber, DigitsOnlyAndNoOverflow) {
   }
 }
 
+// The parts of an address (without a scheme: http, on port 80 unless one
+// is given) and its request's flags: TLS by scheme, in any letter case and
+// on any port, or by port 443; no flag that relaxes a certificate check or
+// lets https fall back to http.
 TEST(HttpUrl, PartsAndFlagsFollowTheAddress) {
-  // Without a scheme: http, on port 80 unless one is given.
   const struct {
     const wchar_t* url;
+    const wchar_t* scheme;
     const wchar_t* host;
     int port;
     const wchar_t* object;
-  } addresses[] = {{L"http://example.test:8080/a/b.xml?x=1&y=2", L"example.test", 8080, L"/a/b.xml?x=1&y=2"},
-                   {L"example.test/zansetup/new.xml", L"example.test", 80, L"/zansetup/new.xml"},
-                   {L"127.0.0.1:8780/x", L"127.0.0.1", 8780, L"/x"}};
+    bool tls;
+  } rows[] = {
+      {L"http://example.test:8080/a/b.xml?x=1&y=2", L"http", L"example.test", 8080, L"/a/b.xml?x=1&y=2", false},
+      {L"example.test/zansetup/new.xml", L"http", L"example.test", 80, L"/zansetup/new.xml", false},
+      {L"127.0.0.1:8780/x", L"http", L"127.0.0.1", 8780, L"/x", false},
+      {L"https://example.test/s", L"https", L"example.test", 443, L"/s", true},
+      {L"https://example.test:8443/", L"https", L"example.test", 8443, L"/", true},
+      {L"HTTPS://example.test:8443/", L"HTTPS", L"example.test", 8443, L"/", true},
+      {L"http://example.test:443/", L"http", L"example.test", 443, L"/", true},
+  };
+  const DWORD kPlain = INTERNET_FLAG_RELOAD | INTERNET_FLAG_NO_CACHE_WRITE | INTERNET_FLAG_KEEP_CONNECTION |
+                       INTERNET_FLAG_IGNORE_REDIRECT_TO_HTTPS;
   HttpUrlParts parts;
-  for (const auto& row : addresses) {
+  for (const auto& row : rows) {
     ASSERT_TRUE(CrackHttpUrl(row.url, &parts)) << row.url;
-    EXPECT_EQ(L"http", parts.scheme) << row.url;
+    EXPECT_EQ(row.scheme, parts.scheme) << row.url;
     EXPECT_EQ(row.host, parts.host) << row.url;
     EXPECT_EQ(row.port, parts.port) << row.url;
     EXPECT_EQ(row.object, parts.objectName) << row.url;
+    EXPECT_EQ(row.tls ? kPlain | INTERNET_FLAG_SECURE : kPlain, RequestFlagsFor(parts)) << row.url;
   }
   EXPECT_FALSE(CrackHttpUrl(L"", &parts));
-
-  // No flag that relaxes a certificate check or lets https fall back to http.
-  const DWORD kPlain = INTERNET_FLAG_RELOAD | INTERNET_FLAG_NO_CACHE_WRITE | INTERNET_FLAG_KEEP_CONNECTION |
-                       INTERNET_FLAG_IGNORE_REDIRECT_TO_HTTPS;
-  // TLS by scheme, in any letter case and on any port, or by port 443.
-  const struct {
-    const wchar_t* url;
-    DWORD flags;
-  } rows[] = {{L"http://example.test:8080/", kPlain},
-              {L"https://example.test/s", kPlain | INTERNET_FLAG_SECURE},
-              {L"https://example.test:8443/", kPlain | INTERNET_FLAG_SECURE},
-              {L"HTTPS://example.test:8443/", kPlain | INTERNET_FLAG_SECURE},
-              {L"http://example.test:443/", kPlain | INTERNET_FLAG_SECURE}};
-  for (const auto& row : rows) {
-    ASSERT_TRUE(CrackHttpUrl(row.url, &parts)) << row.url;
-    EXPECT_EQ(row.flags, RequestFlagsFor(parts)) << row.url;
-  }
 }
 
 }  // namespace

@@ -38,7 +38,6 @@ std::vector<std::string> LogFileMessages(const std::wstring& path);
 class LogLinesAdded {
  public:
   LogLinesAdded();
-  // The messages, without their time stamps.
   std::vector<std::string> Messages() const { return LogFileMessages(log_.path()); }
   const std::wstring& path() const { return log_.path(); }
 
@@ -87,7 +86,7 @@ struct TestServers {
 };
 bool ReadTestServers(TestServers* servers);
 
-// A test against those servers.
+// A test against those servers, with a folder of its own.
 class ServerTest : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -95,8 +94,13 @@ class ServerTest : public ::testing::Test {
   }
   std::wstring Nginx(const std::wstring& path) const { return servers_.nginx + path; }
   std::wstring Fault(const std::wstring& path) const { return servers_.fault + path; }
+  // A file of nginx's tree, as it lies on disk.
+  std::string ServedFile(const std::wstring& name) const { return ReadFileBytes(servers_.nginxRoot + name); }
+  // The body of a plain GET of a fault server's route, "<no answer>" without one.
+  std::string Ask(const std::wstring& path) const;
 
   TestServers servers_;
+  TempFolder folder_;
 };
 
 // The fault server's body bytes (servers.py: pattern).
@@ -128,8 +132,7 @@ std::string Md5Text(const std::string& bytes);
 // The repository's folder as Wine sees it, ending in a backslash.
 std::wstring SourceFolder();
 
-// The build's folder (the test programs live in its tests-bin), ending in a
-// backslash.
+// The build's folder (the test programs live in its tests-bin), ending in a backslash.
 std::wstring BuildFolder();
 
 // The demo product's background program in the build: it waits for as many

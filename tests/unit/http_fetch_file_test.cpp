@@ -28,9 +28,7 @@ const wchar_t kFaultDate[] = L"Tue, 05 Mar 2024 06:07:08 GMT";
 struct ProgressLog {
   std::vector<std::pair<int, int>> events;
   int Count(int kind) const {
-    int n = 0;
-    for (const auto& e : events) n += e.first == kind;
-    return n;
+    return static_cast<int>(std::count_if(events.begin(), events.end(), [kind](auto e) { return e.first == kind; }));
   }
 };
 
@@ -52,13 +50,12 @@ class ResumableDownload : public zan_test::ServerTest {
     EXPECT_TRUE(WriteFileBytes(servers_.nginxRoot + name_, bytes));
     return Nginx(L"/" + name_);
   }
-  std::wstring Target() const { return target_; }
 
+  // One object for all of a test's downloads: its status outlives each.
   HRESULT Run(const std::wstring& url, ProgressLog* log, unsigned span = 1,
               unsigned workers = CHttpFetchFile::kWorkers) {
-    CHttpFetchFile fetch;
-    fetch.set_transfer(span, workers);
-    return fetch.Download(url, L"", target_, Record, reinterpret_cast<UINT_PTR>(log), nullptr);
+    fetch_.set_transfer(span, workers);
+    return fetch_.Download(url, L"", target_, Record, reinterpret_cast<UINT_PTR>(log), nullptr);
   }
 
   // The Range headers the fault server saw for requests naming `token`,
@@ -91,18 +88,19 @@ class ResumableDownload : public zan_test::ServerTest {
       std::fill(data.begin() + i * kBlock, data.begin() + (i + 1) * kBlock, 'X');
       state.MarkBlockDone(i);
     }
-    ASSERT_TRUE(WriteFileBytes(Target() + L".tmp", data));
-    ASSERT_TRUE(state.SaveState(Target() + L".size"));
+    ASSERT_TRUE(WriteFileBytes(target_ + L".tmp", data));
+    ASSERT_TRUE(state.SaveState(target_ + L".size"));
     if (bitmap) {
-      std::string text = ReadFileBytes(Target() + L".size");
+      std::string text = ReadFileBytes(target_ + L".size");
       const size_t at = text.find("<blocks>") + 8;
       text.replace(at, text.find("</blocks>") - at, bitmap);
-      ASSERT_TRUE(WriteFileBytes(Target() + L".size", text));
+      ASSERT_TRUE(WriteFileBytes(target_ + L".size", text));
     }
   }
 
   std::wstring name_;
   std::wstring target_ = folder_.File(L"install.exe");
+  CHttpFetchFile fetch_;
 };
 
 // Up to 20 blocks on the caller's thread, reporting only the total; beyond
@@ -116,9 +114,9 @@ TEST_F(ResumableDownload, BothPathsDeliverTheFileAndReportTheirOwnWay) {
       Publish(data);
       ProgressLog log;
       ASSERT_EQ(S_OK, Run(base + L"/" + name_, &log));
-      EXPECT_TRUE(data == ReadFileBytes(Target()));
-      EXPECT_FALSE(zan::FileExists(Target() + L".tmp"));
-      EXPECT_FALSE(zan::FileExists(Target() + L".size"));
+      EXPECT_TRUE(data == ReadFileBytes(target_));
+      EXPECT_FALSE(zan::FileExists(target_ + L".tmp"));
+      EXPECT_FALSE(zan::FileExists(target_ + L".size"));
       EXPECT_EQ(std::make_pair(0, static_cast<int>(size)), log.events.front());
       if (size <= 20 * kBlock) {
         EXPECT_EQ(1u, log.events.size());
@@ -132,17 +130,6 @@ TEST_F(ResumableDownload, BothPathsDeliverTheFileAndReportTheirOwnWay) {
   }
 }
 
-// A status is written only when an answer came: a probe that reached no
-// server leaves the last one.
-TEST_F(ResumableDownload, OnlyAnAnswerSetsTheStatus) {
-  CHttpFetchFile fetch;
-  EXPECT_EQ(1, fetch.Download(Nginx(L"/no-such-file.bin"), L"", Target(), nullptr, 0, nullptr));
-  EXPECT_EQ(404, fetch.status());
-  EXPECT_TRUE(FAILED(fetch.Download(L"http://127.0.0.1:9/file.bin", L"", Target(), nullptr, 0, nullptr)));
-  EXPECT_EQ(404, fetch.status());
-  EXPECT_FALSE(zan::FileExists(Target()));
-}
-
 // A server that ignores Range answers the probe with the whole file: it goes
 // straight to the target, the saved state is dropped at the first data, and
 // each kind 1 report names the offset of the chunk just written.
@@ -150,12 +137,12 @@ TEST_F(ResumableDownload, AServerIgnoringRangesFillsTheTargetDirectly) {
   const size_t kSize = 300000;
   const std::wstring url = Fault(L"/ignore-range/" + std::to_wstring(kSize));
   LeaveInterruptedState(url, kFaultDate, kSize, {0, 1});
-  const std::string saved = ReadFileBytes(Target() + L".tmp");
+  const std::string saved = ReadFileBytes(target_ + L".tmp");
   ProgressLog log;
   ASSERT_EQ(S_OK, Run(url, &log));
-  EXPECT_TRUE(FaultPattern(kSize) == ReadFileBytes(Target()));
-  EXPECT_FALSE(zan::FileExists(Target() + L".size"));
-  EXPECT_TRUE(saved == ReadFileBytes(Target() + L".tmp")) << "the whole-body path leaves the data file alone";
+  EXPECT_TRUE(FaultPattern(kSize) == ReadFileBytes(target_));
+  EXPECT_FALSE(zan::FileExists(target_ + L".size"));
+  EXPECT_TRUE(saved == ReadFileBytes(target_ + L".tmp")) << "the whole-body path leaves the data file alone";
   ASSERT_GE(log.events.size(), 3u);
   EXPECT_EQ(std::make_pair(0, static_cast<int>(kSize)), log.events.front());
   EXPECT_EQ(std::make_pair(2, 0), log.events.back());
@@ -168,21 +155,22 @@ TEST_F(ResumableDownload, AServerIgnoringRangesFillsTheTargetDirectly) {
 
   // Cut short against its Content-Length: no success. Empty: success, and
   // nothing to write.
-  ::DeleteFileW(Target().c_str());
+  ::DeleteFileW(target_.c_str());
   ProgressLog cut;
   EXPECT_EQ(E_FAIL, Run(Fault(L"/short/300000"), &cut));
   EXPECT_EQ(0, cut.Count(2));
-  ::DeleteFileW(Target().c_str());
+  ::DeleteFileW(target_.c_str());
   ProgressLog empty;
   EXPECT_EQ(S_OK, Run(Fault(L"/empty"), &empty));
-  EXPECT_FALSE(zan::FileExists(Target()));
+  EXPECT_FALSE(zan::FileExists(target_));
 }
 
 // A download that fails, whether the probe's answer is wrong or the server
 // answers it well and then misbehaves, leaves no target and reports no end.
 // A data file an earlier run left (all 'Z') is kept for a resume, at its
 // size: a total beyond the download's 4 GiB fails before it is sized (a
-// forged one would otherwise fill the disk).
+// forged one would otherwise fill the disk). A status is written only when
+// an answer came: a probe that reached no server leaves the last one.
 TEST_F(ResumableDownload, AFailedDownloadLeavesNoTargetAndKeepsTheDataFile) {
   const size_t kSmall = 5 * kBlock + 123;  // six blocks, on the caller's thread
   const size_t kLarge = 21 * kBlock + 77;  // 22 blocks, with the workers
@@ -196,8 +184,9 @@ TEST_F(ResumableDownload, AFailedDownloadLeavesNoTargetAndKeepsTheDataFile) {
     HRESULT result;
     size_t leftover;  // the size of the data file left before; 0: none
     Reports reports;
-    int untouchedBlock;  // a block the fault must not have written into, or kNone
-    std::string line;    // the one line logged; empty: not checked
+    int untouchedBlock;   // a block the fault must not have written into, or kNone
+    std::string line;     // the one line logged; empty: not checked
+    int status;           // after the row; 0: not checked
   } rows[] = {
       // A block answered 200 with the whole file or 304 without a body; a
       // body longer than its range; a Content-Range that starts late or
@@ -212,8 +201,8 @@ TEST_F(ResumableDownload, AFailedDownloadLeavesNoTargetAndKeepsTheDataFile) {
       {large + L"21/200", E_FAIL, kLarge, kTotalAndFailedBlock, kNone},
       // The probe answered 304, or without Last-Modified; a total of * (the
       // length unknown), below the probe's ten bytes, with letters after it
-      // or beyond 4 GiB; an answer short of the probe's ten bytes; a
-      // redirect from https to plain http.
+      // or beyond 4 GiB; an answer short of the probe's ten bytes; no such
+      // file; no server; a redirect from https to plain http.
       {small + L"probe/304", E_FAIL, kSmall, kNothing, kNone},
       {Fault(L"/nolastmod/" + std::to_wstring(kSmall)), E_FAIL, kSmall, kNothing, kNone},
       {Fault(L"/range-total/300000/%2A"), E_FAIL, 300000, kNothing, kNone},
@@ -222,6 +211,8 @@ TEST_F(ResumableDownload, AFailedDownloadLeavesNoTargetAndKeepsTheDataFile) {
       {Fault(L"/range-total/300000/6000000000"), CSimpleHttpFetch::kTooLarge, 1000, kNothing, kNone,
        "the file to download is larger than the download can take: 6000000000 bytes"},
       {Publish("short"), E_FAIL, 0, kNothing, kNone},
+      {Nginx(L"/no-such-file.bin"), 1, 0, kNothing, kNone, "", 404},
+      {L"http://127.0.0.1:9/file.bin", E_FAIL, 0, kNothing, kNone, "", 404},
       {downgrade, E_FAIL, 1000, kNothing, kNone,
        "refused a redirect from https to plain http, url: " + WideToUtf8(downgrade) + ", to: " +
            WideToUtf8(Nginx(L"/small.txt"))},
@@ -237,6 +228,7 @@ TEST_F(ResumableDownload, AFailedDownloadLeavesNoTargetAndKeepsTheDataFile) {
     zan_test::LogLinesAdded lines;
     ProgressLog log;
     EXPECT_EQ(row.result, Run(row.url, &log));
+    EXPECT_EQ(row.status ? row.status : fetch_.status(), fetch_.status());
     EXPECT_FALSE(zan::FileExists(target_)) << zan_test::FileSize(target_) << " bytes";
     EXPECT_EQ(row.leftover, row.leftover ? zan_test::FileSize(target_ + L".tmp") : 0);
     EXPECT_EQ(row.reports != kNothing, !log.events.empty());
@@ -287,7 +279,7 @@ TEST_F(ResumableDownload, EachMissingBlockIsAskedForOnceInRunsUpToTheSpan) {
                  std::to_string(row.state));
     const std::wstring token = zan_test::UniqueToken(L"pattern");
     const std::wstring url = Fault(L"/big/" + std::to_wstring(row.size) + L"?" + token);
-    ::DeleteFileW(Target().c_str());
+    ::DeleteFileW(target_.c_str());
     if (row.state != kNoState) {
       const std::wstring stateUrl = row.state == kUrlInOtherCase ? ReplaceAll(url, L"/big/", L"/BIG/") : url;
       const wchar_t* date = row.state == kFileChanged ? L"Wed, 06 Mar 2024 06:07:08 GMT" : kFaultDate;
@@ -301,7 +293,7 @@ TEST_F(ResumableDownload, EachMissingBlockIsAskedForOnceInRunsUpToTheSpan) {
     for (unsigned i : resumed ? kSaved : std::vector<unsigned>()) {
       std::fill(want.begin() + std::max<size_t>(i * kBlock, 10), want.begin() + (i + 1) * kBlock, 'X');
     }
-    EXPECT_TRUE(want == ReadFileBytes(Target())) << "saved blocks fetched again, or data lost";
+    EXPECT_TRUE(want == ReadFileBytes(target_)) << "saved blocks fetched again, or data lost";
     std::multiset<std::string> expected;
     const unsigned blocks = static_cast<unsigned>((row.size + kBlock - 1) / kBlock);
     for (unsigned i = 0; i < blocks && row.runs.empty(); ++i) {
@@ -312,7 +304,7 @@ TEST_F(ResumableDownload, EachMissingBlockIsAskedForOnceInRunsUpToTheSpan) {
     for (const auto& run : row.runs) expected.insert(Blocks(run.first, run.second, row.size));
     EXPECT_EQ(expected, RangesAsked(token));
     EXPECT_EQ(0, log.Count(3));
-    EXPECT_FALSE(zan::FileExists(Target() + L".size"));
+    EXPECT_FALSE(zan::FileExists(target_ + L".size"));
   }
 }
 
@@ -326,7 +318,7 @@ TEST_F(ResumableDownload, ARunCutShortKeepsItsWholeBlocksAndFetchesTheRest) {
   const std::wstring token = L"cut-" + name_;
   ProgressLog log;
   ASSERT_EQ(S_OK, Run(Fault(L"/cut-once/" + token + L"/" + std::to_wstring(kSize)), &log, kSpan, 2));
-  EXPECT_TRUE(FaultPattern(kSize) == ReadFileBytes(Target()));
+  EXPECT_TRUE(FaultPattern(kSize) == ReadFileBytes(target_));
   std::multiset<std::string> asked = RangesAsked(token);
   ASSERT_EQ(1u, asked.count(Blocks(0, 7, kSize)));
   asked.erase(asked.find(Blocks(0, 7, kSize)));

@@ -57,17 +57,12 @@ __time64_t LocalTime(int year, int month, int day, int hour, int minute, int sec
   return _mktime64(&local);
 }
 
-ScopedUserHive::ScopedUserHive() {
-  wchar_t name[64];
-  swprintf(name, 64, L"Software\\ZanSetupTest\\%lu", ::GetCurrentProcessId());
-  path_ = name;
+ScopedUserHive::ScopedUserHive()
+    : path_(L"Software\\ZanSetupTest\\" + std::to_wstring(::GetCurrentProcessId())) {
   ::RegDeleteTreeW(HKEY_CURRENT_USER, path_.c_str());
-  if (::RegCreateKeyExW(HKEY_CURRENT_USER, path_.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &hive_,
-                        nullptr) != ERROR_SUCCESS) {
+  if (::RegCreateKeyW(HKEY_CURRENT_USER, path_.c_str(), &hive_) != ERROR_SUCCESS) {
     hive_ = nullptr;
-    return;
-  }
-  if (::RegOverridePredefKey(HKEY_CURRENT_USER, hive_) != ERROR_SUCCESS) {
+  } else if (::RegOverridePredefKey(HKEY_CURRENT_USER, hive_) != ERROR_SUCCESS) {
     ::RegCloseKey(hive_);
     hive_ = nullptr;
   }

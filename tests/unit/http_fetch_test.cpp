@@ -34,19 +34,13 @@ unsigned long long WriteTicks(const std::wstring& path) {
 
 class HttpFetch : public zan_test::ServerTest {};
 
-// What each answer leaves, in memory and in a file that replaces an older
-// one or is made in a folder made for it. A body arrives byte for byte under
-// a size cap of exactly its length; its file carries the answer's
-// Last-Modified or, without one, the time it was written. An address
-// without a scheme goes over http; https works on any port, also when a
-// redirect raises http to it. An answer that is no file leaves the string
-// as it was (an empty body: empty), a file already there as it was, no
-// fresh or partial file; each refusal logged by what it was. Another status
-// gives 1; no connection, no address, a refused certificate or redirect, a
-// body cut short, E_FAIL, keeping the last status (200 before any); a body
-// past the cap, kTooLarge, whether or not it announced its length. (A
-// chunked body cut short is not among these: Wine's WinINet reports its end
-// as a clean one.)
+// What each answer leaves in memory and in a file (one already there, or one
+// in a folder made for it). A body arrives whole under a size cap of exactly
+// its length, its file dated by its Last-Modified or, without one, when it
+// was written. An answer that is no file leaves the string (an empty body:
+// empty) and a file already there as they were, no fresh or partial file,
+// and the last status (200 before any); each refusal is logged. (Wine's
+// WinINet reports a chunked body cut short as ended cleanly: no row for it.)
 TEST_F(HttpFetch, EachAnswerLeavesItsBodyOrTheOutputsAsTheyWere) {
   ASSERT_EQ(0u, servers_.nginx.find(L"http://"));
   ASSERT_GT(ServedFile(L"multi.bin").size(), 3u * 1024 * 1024);
@@ -195,8 +189,7 @@ TEST_F(HttpFetch, AProxyIsUsedOnlyWhenItIsOneAndHasAHost) {
 // UTF-8, and the charset named before stays.
 TEST_F(HttpFetch, TheCharsetComesFromTheLastContentType) {
   const struct {
-    const wchar_t* path;
-    const wchar_t* charset;
+    const wchar_t *path, *charset;
     int codePage;
   } rows[] = {
       {L"/charset/gb2312", L"GB2312", 936},
@@ -235,26 +228,22 @@ TEST(HeaderNumber, DigitsOnlyAndNoOverflow) {
   }
 }
 
-// The parts of an address (without a scheme: http, on port 80 unless one
-// is given) and its request's flags: TLS by scheme, in any letter case and
-// on any port, or by port 443; no flag that relaxes a certificate check or
+// Without a scheme: http, on port 80 unless given. TLS by scheme in any case
+// and on any port, or by port 443; no flag relaxes a certificate check or
 // lets https fall back to http.
 TEST(HttpUrl, PartsAndFlagsFollowTheAddress) {
   const struct {
-    const wchar_t* url;
-    const wchar_t* scheme;
-    const wchar_t* host;
+    const wchar_t *url, *scheme, *host, *object;
     int port;
-    const wchar_t* object;
     bool tls;
   } rows[] = {
-      {L"http://example.test:8080/a/b.xml?x=1&y=2", L"http", L"example.test", 8080, L"/a/b.xml?x=1&y=2", false},
-      {L"example.test/zansetup/new.xml", L"http", L"example.test", 80, L"/zansetup/new.xml", false},
-      {L"127.0.0.1:8780/x", L"http", L"127.0.0.1", 8780, L"/x", false},
-      {L"https://example.test/s", L"https", L"example.test", 443, L"/s", true},
-      {L"https://example.test:8443/", L"https", L"example.test", 8443, L"/", true},
-      {L"HTTPS://example.test:8443/", L"HTTPS", L"example.test", 8443, L"/", true},
-      {L"http://example.test:443/", L"http", L"example.test", 443, L"/", true},
+      {L"http://example.test:8080/a/b.xml?x=1&y=2", L"http", L"example.test", L"/a/b.xml?x=1&y=2", 8080, false},
+      {L"example.test/zansetup/new.xml", L"http", L"example.test", L"/zansetup/new.xml", 80, false},
+      {L"127.0.0.1:8780/x", L"http", L"127.0.0.1", L"/x", 8780, false},
+      {L"https://example.test/s", L"https", L"example.test", L"/s", 443, true},
+      {L"https://example.test:8443/", L"https", L"example.test", L"/", 8443, true},
+      {L"HTTPS://example.test:8443/", L"HTTPS", L"example.test", L"/", 8443, true},
+      {L"http://example.test:443/", L"http", L"example.test", L"/", 443, true},
   };
   const DWORD kPlain = INTERNET_FLAG_RELOAD | INTERNET_FLAG_NO_CACHE_WRITE | INTERNET_FLAG_KEEP_CONNECTION |
                        INTERNET_FLAG_IGNORE_REDIRECT_TO_HTTPS;

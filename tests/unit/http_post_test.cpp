@@ -112,14 +112,12 @@ TEST_F(HttpPost, AMultipartUploadArrivesWholeAndParses) {
   const std::wstring notePath = folder_.File(L"sub/\u8bf4\u660e \u00fc.txt");
   ASSERT_TRUE(WriteFileBytes(bigPath, big));
   ASSERT_TRUE(WriteFileBytes(notePath, note));
-  FormFields fields = {{L"zeta", L"last"}, {L"alpha", L"first \u4f60\u597d"}};
-  FormFields files = {{L"upload", bigPath}, {L"note", notePath}};
-
   CSimpleHttpFetch fetch;
   std::string report;
   const __time64_t before = _time64(nullptr);
-  ASSERT_EQ(S_OK, fetch.PostMultipart(Fault(L"/multipart/" + UniqueToken(L"mp")), L"", fields, files, nullptr,
-                                      report));
+  ASSERT_EQ(S_OK, fetch.PostMultipart(Fault(L"/multipart/" + UniqueToken(L"mp")), L"",
+                                      {{L"zeta", L"last"}, {L"alpha", L"first \u4f60\u597d"}},
+                                      {{L"upload", bigPath}, {L"note", notePath}}, nullptr, report));
   EXPECT_EQ(200, fetch.status());
 
   // The boundary carries the time of the upload.
@@ -158,8 +156,7 @@ TEST_F(HttpPost, AMultipartUploadArrivesWholeAndParses) {
 TEST_F(HttpPost, EveryRequestCarriesItsHeaderLinesAndItsBody) {
   struct Row {
     std::string verb;      // GET, POST (a form) or UPLOAD (a multipart form of one field)
-    const wchar_t* query;  // after the route's path
-    const wchar_t* form;
+    const wchar_t *query, *form;  // the query after the route's path
     std::string accept, type;
     std::string body;  // an upload's, between its two boundaries
   };
@@ -264,9 +261,8 @@ TEST_F(HttpPost, AnUploadWhoseFileChangesSizeOrThatStallsIsAbandoned) {
 }
 
 TEST_F(HttpPost, CookiesTravelBothWays) {
-  const std::wstring pid = std::to_wstring(::GetCurrentProcessId());
   // Set by the server, read back from the platform's store.
-  const std::wstring served = L"zsServed" + pid;
+  const std::wstring served = UniqueToken(L"zsServed");
   std::string answer;
   CSimpleHttpFetch fetch;
   ASSERT_EQ(S_OK, fetch.FetchToString(Fault(L"/set-cookie/" + served + L"/v1"), L"", nullptr, answer));
@@ -276,7 +272,7 @@ TEST_F(HttpPost, CookiesTravelBothWays) {
   EXPECT_EQ(wcslen(text.c_str()), text.size()) << "no terminator inside the text";
 
   // Set by us, sent with the next request.
-  const std::wstring ours = L"zsOurs" + pid;
+  const std::wstring ours = UniqueToken(L"zsOurs");
   EXPECT_EQ(S_OK, CSimpleHttpFetch::SetCookie(Fault(L"/"), ours, L"v2"));
   ASSERT_EQ(S_OK, fetch.PostForm(Fault(L"/echo-request/" + UniqueToken(L"cookie")), L"", L"x=1", nullptr, answer));
   const std::string cookies = HeaderValue(answer, "Cookie");

@@ -2,7 +2,6 @@
 
 #include <gtest/gtest.h>
 
-#include <cstdio>
 #include <map>
 #include <sstream>
 #include <vector>
@@ -40,13 +39,9 @@ void RemoveTree(const std::wstring& folder) {
 TempFolder::TempFolder() {
   wchar_t base[MAX_PATH] = {};
   ::GetTempPathW(MAX_PATH, base);
-  static unsigned counter = 0;
-  for (;;) {
-    wchar_t name[64];
-    swprintf(name, 64, L"zantest-%lu-%lu-%u\\", ::GetCurrentProcessId(), ::GetTickCount(), ++counter);
-    path_ = std::wstring(base) + name;
-    if (::CreateDirectoryW(path_.c_str(), nullptr)) break;
-  }
+  do {
+    path_ = base + UniqueToken(L"zantest") + L"\\";
+  } while (!::CreateDirectoryW(path_.c_str(), nullptr));
 }
 
 TempFolder::~TempFolder() { RemoveTree(path_); }
@@ -88,10 +83,8 @@ bool SetUserString(const wchar_t* key, const wchar_t* name, const std::wstring& 
 std::wstring GetUserString(const wchar_t* key, const wchar_t* name) {
   wchar_t data[1024] = {};
   DWORD size = sizeof(data) - sizeof(wchar_t);
-  if (::RegGetValueW(HKEY_CURRENT_USER, key, name, RRF_RT_REG_SZ, nullptr, data, &size) != ERROR_SUCCESS) {
-    return L"<missing>";
-  }
-  return data;
+  const LSTATUS status = ::RegGetValueW(HKEY_CURRENT_USER, key, name, RRF_RT_REG_SZ, nullptr, data, &size);
+  return status == ERROR_SUCCESS ? data : L"<missing>";
 }
 
 std::string ReadFileBytes(const std::wstring& path) {
@@ -101,9 +94,7 @@ std::string ReadFileBytes(const std::wstring& path) {
   std::string bytes;
   char buffer[65536];
   DWORD got = 0;
-  while (::ReadFile(file.get(), buffer, sizeof(buffer), &got, nullptr) && got > 0) {
-    bytes.append(buffer, got);
-  }
+  while (::ReadFile(file.get(), buffer, sizeof(buffer), &got, nullptr) && got > 0) bytes.append(buffer, got);
   return bytes;
 }
 

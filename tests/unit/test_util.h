@@ -46,9 +46,8 @@ class LogLinesAdded {
   zan::ScopedLogRedirect log_;
 };
 
-// Redirects this process's HKEY_CURRENT_USER into a scratch key of its own
-// (named by the process id: tests run as parallel processes), so tests read
-// and write real registry values without touching the account's own.
+// Redirects this process's HKEY_CURRENT_USER into a scratch key named by the process id (tests run as
+// parallel processes): real registry values, the account's own untouched.
 class ScopedUserHive {
  public:
   ScopedUserHive();
@@ -106,8 +105,7 @@ class ServerTest : public ::testing::Test {
 // The fault server's body bytes (servers.py: pattern).
 std::string FaultPattern(size_t size);
 
-// The value of the first header line named `name` (exact case) in a block
-// of CR LF lines (an echoed request or header block), or "<absent>".
+// The value of the first header line `name` (exact case) in CR LF lines, or "<absent>".
 std::string HeaderValue(const std::string& text, const std::string& name);
 
 // A token no other test process uses, to find a test's own requests.
@@ -135,8 +133,7 @@ std::wstring SourceFolder();
 // The build's folder (the test programs live in its tests-bin), ending in a backslash.
 std::wstring BuildFolder();
 
-// The demo product's background program in the build: it waits for as many
-// seconds as its argument says, a process of ours for tests to start.
+// The demo product's background program, a process of ours that waits as many seconds as its argument says.
 std::wstring DemoAgentPath();
 
 }  // namespace zan_test

@@ -26,7 +26,7 @@ const wchar_t kFaultDate[] = L"Tue, 05 Mar 2024 06:07:08 GMT";
 struct ProgressLog {
   std::vector<std::pair<int, int>> events;
   int Count(int kind) const {
-    return static_cast<int>(std::count_if(events.begin(), events.end(), [kind](auto e) { return e.first == kind; }));
+    return static_cast<int>(std::count_if(events.begin(), events.end(), [=](auto e) { return e.first == kind; }));
   }
 };
 
@@ -37,11 +37,6 @@ int __stdcall Record(UINT_PTR user, int kind, int value) {
 
 class ResumableDownload : public zan_test::ServerTest {
  protected:
-  void SetUp() override {
-    ServerTest::SetUp();
-    name_ = L"resume-" + std::to_wstring(::GetCurrentProcessId()) + L"-" +
-            std::to_wstring(::GetTickCount()) + L".bin";
-  }
   void TearDown() override { ::DeleteFileW((servers_.nginxRoot + name_).c_str()); }
 
   std::wstring Publish(const std::string& bytes) {
@@ -96,7 +91,8 @@ class ResumableDownload : public zan_test::ServerTest {
     }
   }
 
-  std::wstring name_;
+  // The test's file in nginx's tree.
+  std::wstring name_ = zan_test::UniqueToken(L"resume") + L".bin";
   std::wstring target_ = folder_.File(L"install.exe");
   CHttpFetchFile fetch_;
 };

@@ -1,5 +1,4 @@
-// The resumable download against the loopback nginx: the two paths, resume
-// from a saved state, and the states that must make it start over.
+// The resumable download against the loopback nginx and the fault server.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -8,7 +7,6 @@
 #include <vector>
 
 #include "setup/common/files.h"
-#include "setup/common/handles.h"
 #include "setup/common/string_util.h"
 #include "setup/http/file_block_info.h"
 #include "setup/http/http_fetch_file.h"
@@ -17,22 +15,18 @@
 namespace zan {
 namespace {
 
+using zan_test::FaultPattern;
 using zan_test::ReadFileBytes;
 using zan_test::WriteFileBytes;
 
 const unsigned kBlock = 102400;
-
-using zan_test::FaultPattern;
-
-// The Last-Modified that nginx sends for a published file.
-const wchar_t kServedDate[] = L"Wed, 06 Mar 2024 06:07:08 GMT";
+// The fault server's Last-Modified.
+const wchar_t kFaultDate[] = L"Tue, 05 Mar 2024 06:07:08 GMT";
 
 struct ProgressLog {
   std::vector<std::pair<int, int>> events;
   int Count(int kind) const {
-    int n = 0;
-    for (const auto& e : events) n += e.first == kind;
-    return n;
+    return static_cast<int>(std::count_if(events.begin(), events.end(), [=](auto e) { return e.first == kind; }));
   }
 };
 
@@ -43,42 +37,24 @@ int __stdcall Record(UINT_PTR user, int kind, int value) {
 
 class ResumableDownload : public zan_test::ServerTest {
  protected:
-  void SetUp() override {
-    ServerTest::SetUp();
-    name_ = L"resume-" + std::to_wstring(::GetCurrentProcessId()) + L"-" +
-            std::to_wstring(::GetTickCount()) + L".bin";
-  }
   void TearDown() override { ::DeleteFileW((servers_.nginxRoot + name_).c_str()); }
 
-  // Serves `bytes`, modified at kServedDate.
   std::wstring Publish(const std::string& bytes) {
     EXPECT_TRUE(WriteFileBytes(servers_.nginxRoot + name_, bytes));
-    ScopedFile file(::CreateFileW((servers_.nginxRoot + name_).c_str(), FILE_WRITE_ATTRIBUTES, FILE_SHARE_READ,
-                                  nullptr, OPEN_EXISTING, 0, nullptr));
-    SYSTEMTIME date = {2024, 3, 3, 6, 6, 7, 8, 0};
-    FILETIME time = {};
-    EXPECT_TRUE(file && ::SystemTimeToFileTime(&date, &time) && ::SetFileTime(file.get(), nullptr, nullptr, &time));
     return Nginx(L"/" + name_);
   }
-  std::wstring Target() const { return folder_.File(L"install.exe"); }
 
+  // One object for all of a test's downloads: its status outlives each.
   HRESULT Run(const std::wstring& url, ProgressLog* log, unsigned span = 1,
               unsigned workers = CHttpFetchFile::kWorkers) {
-    return RunTo(url, Target(), log, span, workers);
-  }
-  HRESULT RunTo(const std::wstring& url, const std::wstring& target, ProgressLog* log, unsigned span = 1,
-                unsigned workers = CHttpFetchFile::kWorkers) {
-    CHttpFetchFile fetch;
-    fetch.set_transfer(span, workers);
-    return fetch.Download(url, L"", target, Record, reinterpret_cast<UINT_PTR>(log), nullptr);
+    fetch_.set_transfer(span, workers);
+    return fetch_.Download(url, L"", target_, Record, reinterpret_cast<UINT_PTR>(log), nullptr);
   }
 
   // The Range headers the fault server saw for requests naming `token`,
   // without the probe's, in any order.
   std::multiset<std::string> RangesAsked(const std::wstring& token) {
-    CSimpleHttpFetch fetch;
-    std::string text;
-    EXPECT_EQ(S_OK, fetch.FetchToString(Fault(L"/ranges/" + token), L"", nullptr, text));
+    const std::string text = Ask(L"/ranges/" + token);
     std::multiset<std::string> ranges;
     for (size_t at = 0, end; (end = text.find('\n', at)) != std::string::npos; at = end + 1) {
       if (text.compare(at, end - at, "bytes=0-9") != 0) ranges.insert(text.substr(at, end - at));
@@ -87,142 +63,63 @@ class ResumableDownload : public zan_test::ServerTest {
   }
   // "bytes=A-B" for blocks `first` to `last` of a file of `size` bytes.
   static std::string Blocks(unsigned first, unsigned last, size_t size) {
-    return "bytes=" + std::to_string(first * kBlock) + "-" + std::to_string(std::min<size_t>((last + 1) * kBlock, size) - 1);
+    const size_t end = std::min<size_t>((last + 1) * kBlock, size);
+    return "bytes=" + std::to_string(first * kBlock) + "-" + std::to_string(end - 1);
   }
 
-  // What a run interrupted after blocks 0 to `done` - 1 and `more` leaves:
-  // the data file with those blocks (filled with 'X' here, so a block
-  // fetched again shows) and the state naming them.
-  void LeaveInterruptedState(const std::wstring& url, const std::wstring& date, size_t size, unsigned done,
-                             const char* blocksOverride = nullptr, std::vector<unsigned> more = {}) {
-    for (unsigned i = 0; i < done; ++i) more.push_back(i);
+  // What a run interrupted after `blocks` leaves: the data file with those
+  // blocks (filled with 'X' here, so a block fetched again shows) and the
+  // state naming them, its bitmap replaced by `bitmap` when given.
+  void LeaveInterruptedState(const std::wstring& url, const std::wstring& date, size_t size,
+                             const std::vector<unsigned>& blocks, const char* bitmap = nullptr) {
     std::string data(size, '\0');
     CFileBlockInfo state;
     state.url = url;
     state.date = date;
     state.ResetForSize(size);
-    for (unsigned i : more) {
+    for (unsigned i : blocks) {
       std::fill(data.begin() + i * kBlock, data.begin() + (i + 1) * kBlock, 'X');
       state.MarkBlockDone(i);
     }
-    ASSERT_TRUE(WriteFileBytes(Target() + L".tmp", data));
-    ASSERT_TRUE(state.SaveState(Target() + L".size"));
-    if (blocksOverride) {
-      std::string text = ReadFileBytes(Target() + L".size");
-      size_t at = text.find("<blocks>");
-      size_t end = text.find("</blocks>");
-      text.replace(at + 8, end - at - 8, blocksOverride);
-      ASSERT_TRUE(WriteFileBytes(Target() + L".size", text));
+    ASSERT_TRUE(WriteFileBytes(target_ + L".tmp", data));
+    ASSERT_TRUE(state.SaveState(target_ + L".size"));
+    if (bitmap) {
+      std::string text = ReadFileBytes(target_ + L".size");
+      const size_t at = text.find("<blocks>") + 8;
+      text.replace(at, text.find("</blocks>") - at, bitmap);
+      ASSERT_TRUE(WriteFileBytes(target_ + L".size", text));
     }
   }
 
-  zan_test::TempFolder folder_;
-  std::wstring name_;
+  // The test's file in nginx's tree.
+  std::wstring name_ = zan_test::UniqueToken(L"resume") + L".bin";
+  std::wstring target_ = folder_.File(L"install.exe");
+  CHttpFetchFile fetch_;
 };
 
 // Up to 20 blocks on the caller's thread, reporting only the total; beyond
-// that with the workers, reporting progress and the end.
+// that with the workers, reporting progress and the end; over http and over
+// https on a port other than 443.
 TEST_F(ResumableDownload, BothPathsDeliverTheFileAndReportTheirOwnWay) {
-  for (size_t size : {20 * kBlock, 20 * kBlock + 1}) {
-    SCOPED_TRACE(size);
-    std::string data = FaultPattern(size);
-    ProgressLog log;
-    ASSERT_EQ(S_OK, Run(Publish(data), &log));
-    EXPECT_TRUE(data == ReadFileBytes(Target()));
-    EXPECT_FALSE(zan::FileExists(Target() + L".tmp"));
-    EXPECT_FALSE(zan::FileExists(Target() + L".size"));
-    EXPECT_EQ(std::make_pair(0, static_cast<int>(size)), log.events.front());
-    if (size == 20 * kBlock) {
-      EXPECT_EQ(1u, log.events.size());
-      continue;
+  for (const std::wstring& base : {servers_.nginx, servers_.nginxTls}) {
+    for (size_t size : {20 * kBlock, 20 * kBlock + 1}) {
+      SCOPED_TRACE(WideToUtf8(base) + ", " + std::to_string(size) + " bytes");
+      std::string data = FaultPattern(size);
+      Publish(data);
+      ProgressLog log;
+      ASSERT_EQ(S_OK, Run(base + L"/" + name_, &log));
+      EXPECT_TRUE(data == ReadFileBytes(target_));
+      EXPECT_FALSE(zan::FileExists(target_ + L".tmp"));
+      EXPECT_FALSE(zan::FileExists(target_ + L".size"));
+      EXPECT_EQ(std::make_pair(0, static_cast<int>(size)), log.events.front());
+      const bool workers = size > 20 * kBlock;
+      EXPECT_EQ(1, log.Count(0));
+      EXPECT_EQ(workers, log.Count(1) >= 1);
+      EXPECT_EQ(workers ? 1 : 0, log.Count(2));
+      EXPECT_EQ(workers ? 2 : 0, log.events.back().first);
+      EXPECT_EQ(0, log.Count(3));
     }
-    EXPECT_GE(log.Count(1), 1);
-    EXPECT_EQ(1, log.Count(2));
-    EXPECT_EQ(2, log.events.back().first);
-    EXPECT_EQ(0, log.Count(3));
   }
-}
-
-// A state that still fits nginx's file resumes it, keeping the 'X' blocks
-// (the probe's ten bytes aside); each of the others must not keep them: the
-// download starts over.
-TEST_F(ResumableDownload, ChangedFileUrlOrShortBitmapStartsOver) {
-  std::string data = FaultPattern(25 * kBlock);
-  std::wstring url = Publish(data);
-  struct Case {
-    const char* what;
-    std::wstring url;
-    std::wstring date;
-    const char* blocks;
-  } cases[] = {
-      {"nothing changed", url, kServedDate, nullptr},
-      {"the server's file changed", url, L"Tue, 05 Mar 2024 06:07:08 GMT", nullptr},
-      {"the address differs in letter case", Nginx(L"/RESUME" + name_.substr(6)), kServedDate, nullptr},
-      {"the bitmap is too short for the blocks", url, kServedDate, "/w=="},
-      {"the bitmap does not decode", url, kServedDate, "%%%"},
-  };
-  for (const Case& c : cases) {
-    ::DeleteFileW(Target().c_str());
-    LeaveInterruptedState(c.url, c.date, data.size(), 8, c.blocks);
-    ProgressLog log;
-    ASSERT_EQ(S_OK, Run(url, &log)) << c.what;
-    std::string expected = data;
-    if (&c == cases) std::fill(expected.begin() + 10, expected.begin() + 8 * kBlock, 'X');
-    EXPECT_TRUE(expected == ReadFileBytes(Target())) << c.what;
-    EXPECT_FALSE(zan::FileExists(Target() + L".size")) << c.what;
-  }
-}
-
-// A status is written only when an answer came: a probe that reached no
-// server leaves the last one.
-TEST_F(ResumableDownload, MissingFileTinyFileAndNoServerFail) {
-  ProgressLog log;
-  CHttpFetchFile fetch;
-  auto user = reinterpret_cast<UINT_PTR>(&log);
-  EXPECT_EQ(1, fetch.Download(Nginx(L"/no-such-file.bin"), L"", Target(), Record, user, nullptr));
-  EXPECT_EQ(404, fetch.status());
-  EXPECT_FALSE(zan::FileExists(Target()));
-  EXPECT_TRUE(FAILED(fetch.Download(L"http://127.0.0.1:9/file.bin", L"", Target(), Record, user, nullptr)));
-  EXPECT_EQ(404, fetch.status());
-  EXPECT_EQ(E_FAIL, Run(Publish("short"), &log)) << "the probe needs all of its 10 bytes";
-  EXPECT_FALSE(zan::FileExists(Target()));
-}
-
-// Both paths over https on a port other than 443; a redirect to plain http
-// is no file, on the probe or on any block.
-TEST_F(ResumableDownload, OverHttpsWithoutADowngrade) {
-  for (size_t size : {5 * kBlock + 1, 20 * kBlock + 1}) {
-    std::string data = FaultPattern(size);
-    Publish(data);
-    ProgressLog log;
-    ASSERT_EQ(S_OK, Run(servers_.nginxTls + L"/" + name_, &log)) << size;
-    EXPECT_TRUE(data == ReadFileBytes(Target())) << size;
-    ::DeleteFileW(Target().c_str());
-
-    zan_test::LogLinesAdded lines;
-    const std::wstring downgrade = servers_.nginxTls + L"/to-http/" + name_;
-    EXPECT_EQ(E_FAIL, Run(downgrade, &log)) << size;
-    EXPECT_FALSE(zan::FileExists(Target())) << size;
-    EXPECT_EQ((std::vector<std::string>{"refused a redirect from https to plain http, url: " +
-                                        WideToUtf8(downgrade) + ", to: " +
-                                        WideToUtf8(Nginx(L"/" + name_))}),
-              lines.Messages());
-  }
-}
-
-// The download's sizes are 32-bit: a larger total is refused before the data
-// file is sized (a forged one would otherwise fill the disk).
-TEST_F(ResumableDownload, ATotalBeyondFourGiBFailsBeforeTheDataFileIsSized) {
-  ASSERT_TRUE(WriteFileBytes(Target() + L".tmp", std::string(1000, 'Z')));
-  zan_test::LogLinesAdded lines;
-  ProgressLog log;
-  EXPECT_EQ(CSimpleHttpFetch::kTooLarge, Run(Fault(L"/range-total/300000/6000000000"), &log));
-  EXPECT_EQ(1000u, zan_test::FileSize(Target() + L".tmp"));
-  EXPECT_FALSE(zan::FileExists(Target()));
-  EXPECT_TRUE(log.events.empty());
-  EXPECT_EQ((std::vector<std::string>{
-                "the file to download is larger than the download can take: 6000000000 bytes"}),
-            lines.Messages());
 }
 
 // A server that ignores Range answers the probe with the whole file: it goes
@@ -231,13 +128,13 @@ TEST_F(ResumableDownload, ATotalBeyondFourGiBFailsBeforeTheDataFileIsSized) {
 TEST_F(ResumableDownload, AServerIgnoringRangesFillsTheTargetDirectly) {
   const size_t kSize = 300000;
   const std::wstring url = Fault(L"/ignore-range/" + std::to_wstring(kSize));
-  LeaveInterruptedState(url, L"Tue, 05 Mar 2024 06:07:08 GMT", kSize, 2);
-  const std::string saved = ReadFileBytes(Target() + L".tmp");
+  LeaveInterruptedState(url, kFaultDate, kSize, {0, 1});
+  const std::string saved = ReadFileBytes(target_ + L".tmp");
   ProgressLog log;
   ASSERT_EQ(S_OK, Run(url, &log));
-  EXPECT_TRUE(FaultPattern(kSize) == ReadFileBytes(Target()));
-  EXPECT_FALSE(zan::FileExists(Target() + L".size"));
-  EXPECT_TRUE(saved == ReadFileBytes(Target() + L".tmp")) << "the whole-body path leaves the data file alone";
+  EXPECT_TRUE(FaultPattern(kSize) == ReadFileBytes(target_));
+  EXPECT_FALSE(zan::FileExists(target_ + L".size"));
+  EXPECT_TRUE(saved == ReadFileBytes(target_ + L".tmp")) << "the whole-body path leaves the data file alone";
   ASSERT_GE(log.events.size(), 3u);
   EXPECT_EQ(std::make_pair(0, static_cast<int>(kSize)), log.events.front());
   EXPECT_EQ(std::make_pair(2, 0), log.events.back());
@@ -248,135 +145,162 @@ TEST_F(ResumableDownload, AServerIgnoringRangesFillsTheTargetDirectly) {
   }
   EXPECT_LT(log.events[log.events.size() - 2].second, static_cast<int>(kSize));
 
-  // Cut short against its Content-Length: no success. Empty: success, and
-  // nothing to write.
-  ::DeleteFileW(Target().c_str());
-  ProgressLog cut;
+  // Cut short against its Content-Length: no success; empty: nothing to write.
+  ::DeleteFileW(target_.c_str());
+  ProgressLog cut, empty;
   EXPECT_EQ(E_FAIL, Run(Fault(L"/short/300000"), &cut));
   EXPECT_EQ(0, cut.Count(2));
-  ::DeleteFileW(Target().c_str());
-  ProgressLog empty;
+  ::DeleteFileW(target_.c_str());
   EXPECT_EQ(S_OK, Run(Fault(L"/empty"), &empty));
-  EXPECT_FALSE(zan::FileExists(Target()));
+  EXPECT_FALSE(zan::FileExists(target_));
 }
 
-// A server that answers the probe well and then misbehaves must not get its
-// file accepted. Each row starts from a data file an earlier run left (all
-// 'Z') and must end with no target and that data file kept for a resume.
-TEST_F(ResumableDownload, AMisbehavingServerFailsAndKeepsTheDataFile) {
-  const size_t kSmall = 5 * kBlock + 123;   // six blocks, on the caller's thread
-  const size_t kLarge = 21 * kBlock + 77;   // 22 blocks, with the workers
-  const std::wstring small = L"/block-fault/" + std::to_wstring(kSmall) + L"/";
-  const std::wstring large = L"/block-fault/" + std::to_wstring(kLarge) + L"/";
+// A failed download, at the probe or after it, leaves no target and reports
+// no end. A data file an earlier run left (all 'Z') is kept for a resume at
+// its size: a forged total beyond 4 GiB must not fill the disk. Only an
+// answer sets the status.
+TEST_F(ResumableDownload, AFailedDownloadLeavesNoTargetAndKeepsTheDataFile) {
+  const size_t kSmall = 5 * kBlock + 123;  // six blocks, on the caller's thread
+  const size_t kLarge = 21 * kBlock + 77;  // 22 blocks, with the workers
+  const std::wstring small = Fault(L"/block-fault/" + std::to_wstring(kSmall) + L"/");
+  const std::wstring large = Fault(L"/block-fault/" + std::to_wstring(kLarge) + L"/");
+  const std::wstring downgrade = servers_.nginxTls + L"/to-http/small.txt";
+  enum Reports { kNothing, kTotal, kTotalAndFailedBlock };
   const int kNone = -1;
   struct Row {
-    const char* what;
-    std::wstring path;
-    size_t size;
-    bool workers;
-    // A block the fault must not have written into, or kNone.
-    int untouchedBlock;
+    std::wstring url;
+    HRESULT result;
+    size_t leftover;  // the size of the data file left before; 0: none
+    Reports reports;
+    int untouchedBlock;   // a block the fault must not have written into, or kNone
+    std::string line;     // the one line logged; empty: not checked
+    int status;           // after the row; 0: not checked
   } rows[] = {
-      {"a block answered 200 with the whole file", small + L"2/200", kSmall, false, kNone},
-      {"a block answered 304 without a body", small + L"2/304", kSmall, false, kNone},
-      {"a block body longer than its range", small + L"2/long", kSmall, false, 3},
-      {"a block whose Content-Range starts late", small + L"2/start", kSmall, false, kNone},
-      {"a block whose Content-Range ends early", small + L"2/end", kSmall, false, kNone},
-      // The last block, so the other worker runs out of blocks soon after.
-      {"a worker's block answered 304", large + L"21/304", kLarge, true, kNone},
-      {"a worker's block answered 200", large + L"21/200", kLarge, true, kNone},
-      {"the probe answered 304", small + L"probe/304", kSmall, false, kNone},
-      {"the probe answered without Last-Modified", L"/nolastmod/" + std::to_wstring(kSmall), kSmall, false,
-       kNone},
-      {"a total of * (length unknown)", L"/range-total/300000/%2A", 300000, false, kNone},
-      {"a total below the probe's ten bytes", L"/range-total/300000/9", 300000, false, kNone},
-      {"a total with letters after the digits", L"/range-total/300000/300000x", 300000, false, kNone},
+      // A block answered 200 with the whole file or 304 without a body; a
+      // body longer than its range; a Content-Range that starts late or
+      // ends early.
+      {small + L"2/200", E_FAIL, kSmall, kTotal, kNone},
+      {small + L"2/304", E_FAIL, kSmall, kTotal, kNone},
+      {small + L"2/long", E_FAIL, kSmall, kTotal, 3},
+      {small + L"2/start", E_FAIL, kSmall, kTotal, kNone},
+      {small + L"2/end", E_FAIL, kSmall, kTotal, kNone},
+      // A worker's last block, so the other worker runs out of blocks soon after.
+      {large + L"21/304", E_FAIL, kLarge, kTotalAndFailedBlock, kNone},
+      {large + L"21/200", E_FAIL, kLarge, kTotalAndFailedBlock, kNone},
+      // The probe answered 304, or without Last-Modified; a total of * (the
+      // length unknown), below the probe's ten bytes, with letters after it
+      // or beyond 4 GiB; an answer short of the probe's ten bytes; no such
+      // file; no server; a redirect from https to plain http.
+      {small + L"probe/304", E_FAIL, kSmall, kNothing, kNone},
+      {Fault(L"/nolastmod/" + std::to_wstring(kSmall)), E_FAIL, kSmall, kNothing, kNone},
+      {Fault(L"/range-total/300000/%2A"), E_FAIL, 300000, kNothing, kNone},
+      {Fault(L"/range-total/300000/9"), E_FAIL, 300000, kNothing, kNone},
+      {Fault(L"/range-total/300000/300000x"), E_FAIL, 300000, kNothing, kNone},
+      {Fault(L"/range-total/300000/6000000000"), CSimpleHttpFetch::kTooLarge, 1000, kNothing, kNone,
+       "the file to download is larger than the download can take: 6000000000 bytes"},
+      {Publish("short"), E_FAIL, 0, kNothing, kNone},
+      {Nginx(L"/no-such-file.bin"), 1, 0, kNothing, kNone, "", 404},
+      {L"http://127.0.0.1:9/file.bin", E_FAIL, 0, kNothing, kNone, "", 404},
+      {downgrade, E_FAIL, 1000, kNothing, kNone,
+       "refused a redirect from https to plain http, url: " + WideToUtf8(downgrade) + ", to: " +
+           WideToUtf8(Nginx(L"/small.txt"))},
   };
-  int n = 0;
   for (const Row& row : rows) {
-    SCOPED_TRACE(row.what);
+    SCOPED_TRACE(WideToUtf8(row.url));
     // A target of its own per row: a worker of an earlier row may still be
     // writing into that row's data file.
-    const std::wstring target = folder_.File(L"fault-" + std::to_wstring(++n) + L".exe");
-    const std::string leftover(row.size, 'Z');
-    ASSERT_TRUE(WriteFileBytes(target + L".tmp", leftover));
+    target_ = folder_.File(zan_test::UniqueToken(L"fault") + L".exe");
+    const std::string leftover(row.leftover, 'Z');
+    ASSERT_TRUE(!row.leftover || WriteFileBytes(target_ + L".tmp", leftover));
+    zan_test::LogLinesAdded lines;
     ProgressLog log;
-    EXPECT_EQ(E_FAIL, RunTo(Fault(row.path), target, &log));
-    EXPECT_FALSE(zan::FileExists(target)) << zan_test::FileSize(target) << " bytes";
-    EXPECT_TRUE(zan::FileExists(target + L".tmp"));
+    EXPECT_EQ(row.result, Run(row.url, &log));
+    EXPECT_EQ(row.status ? row.status : fetch_.status(), fetch_.status());
+    EXPECT_FALSE(zan::FileExists(target_)) << zan_test::FileSize(target_) << " bytes";
+    EXPECT_EQ(row.leftover, row.leftover ? zan_test::FileSize(target_ + L".tmp") : 0);
+    EXPECT_EQ(row.reports != kNothing, !log.events.empty());
     EXPECT_EQ(0, log.Count(2));
-    EXPECT_EQ(row.workers ? 1 : 0, log.Count(3));
+    EXPECT_EQ(row.reports == kTotalAndFailedBlock ? 1 : 0, log.Count(3));
+    const std::vector<std::string> logged = lines.Messages();
+    EXPECT_EQ(row.line.empty() ? logged : std::vector<std::string>{row.line}, logged);
     if (row.untouchedBlock != kNone) {
-      std::string data = ReadFileBytes(target + L".tmp");
-      size_t at = row.untouchedBlock * kBlock;
+      const std::string data = ReadFileBytes(target_ + L".tmp");
+      const size_t at = row.untouchedBlock * kBlock;
       ASSERT_LE(at + kBlock, data.size());
       EXPECT_TRUE(leftover.substr(at, kBlock) == data.substr(at, kBlock)) << "the next block was overwritten";
     }
   }
 }
 
-// The request pattern: by default one block per request (the probe aside),
-// each block once; with a span, runs of consecutive blocks, each block in
-// exactly one request, on the worker path and on the caller's thread alike.
-// A run killed half-way leaves its state: resumed, the download asks only
-// for the blocks the state lacks, and the saved ones stay as they were but
-// for the ten bytes the probe writes again.
+// The requests besides the probe: one per block, or runs of up to the span,
+// each block in exactly one, on either path. Resumed from a saved state, the
+// download asks only for the blocks it lacks and keeps the saved ones but
+// for the probe's ten bytes; a state that no longer fits is dropped.
 TEST_F(ResumableDownload, EachMissingBlockIsAskedForOnceInRunsUpToTheSpan) {
   const size_t kLarge = 25 * kBlock + 300;  // 26 blocks: the worker path
   const size_t kSmall = 10 * kBlock - 5;    // 10 blocks: the caller's thread
   const std::vector<unsigned> kSaved = {0, 1, 2, 3, 4, 5, 6, 10, 11, 12};
+  enum State { kNoState, kFits, kFileChanged, kUrlInOtherCase, kBitmapTooShort, kBitmapUndecodable };
   struct Row {
     size_t size;
-    unsigned span;
-    unsigned workers;
+    unsigned span, workers;
     std::vector<std::pair<unsigned, unsigned>> runs;  // empty: every missing block alone
-    bool resumed;                                     // from a state with kSaved
+    State state;                                      // what an earlier run left, naming kSaved
   } rows[] = {
-      {kLarge, 1, 2, {}, false},
-      {kLarge, 8, 3, {{0, 7}, {8, 15}, {16, 23}, {24, 25}}, false},
-      {kSmall, 4, 2, {{0, 3}, {4, 7}, {8, 9}}, false},
-      {kLarge, 1, 2, {}, true},
-      {kLarge, 16, 2, {{7, 9}, {13, 25}}, true},
+      {kLarge, 1, 2, {}, kNoState},
+      {kLarge, 8, 3, {{0, 7}, {8, 15}, {16, 23}, {24, 25}}, kNoState},
+      {kSmall, 4, 2, {{0, 3}, {4, 7}, {8, 9}}, kNoState},
+      {kLarge, 1, 2, {}, kFits},
+      {kLarge, 16, 2, {{7, 9}, {13, 25}}, kFits},
+      {kLarge, 1, 2, {}, kFileChanged},
+      {kLarge, 1, 2, {}, kUrlInOtherCase},
+      {kLarge, 1, 2, {}, kBitmapTooShort},
+      {kLarge, 1, 2, {}, kBitmapUndecodable},
   };
   for (const Row& row : rows) {
-    SCOPED_TRACE("span " + std::to_string(row.span) + ", " + std::to_string(row.size) + " bytes" +
-                 (row.resumed ? ", resumed" : ""));
+    SCOPED_TRACE(std::to_string(row.size) + " bytes, span " + std::to_string(row.span) + ", state " +
+                 std::to_string(row.state));
     const std::wstring token = zan_test::UniqueToken(L"pattern");
     const std::wstring url = Fault(L"/big/" + std::to_wstring(row.size) + L"?" + token);
-    ::DeleteFileW(Target().c_str());
-    if (row.resumed) LeaveInterruptedState(url, L"Tue, 05 Mar 2024 06:07:08 GMT", row.size, 0, nullptr, kSaved);
+    ::DeleteFileW(target_.c_str());
+    if (row.state != kNoState) {
+      const std::wstring stateUrl = row.state == kUrlInOtherCase ? ReplaceAll(url, L"/big/", L"/BIG/") : url;
+      const wchar_t* date = row.state == kFileChanged ? L"Wed, 06 Mar 2024 06:07:08 GMT" : kFaultDate;
+      const char* bitmap = row.state == kBitmapTooShort ? "/w==" : row.state == kBitmapUndecodable ? "%%%" : nullptr;
+      LeaveInterruptedState(stateUrl, date, row.size, kSaved, bitmap);
+    }
+    const bool resumed = row.state == kFits;
     ProgressLog log;
     ASSERT_EQ(S_OK, Run(url, &log, row.span, row.workers));
     std::string want = FaultPattern(row.size);
-    for (unsigned i : row.resumed ? kSaved : std::vector<unsigned>()) {
+    for (unsigned i : resumed ? kSaved : std::vector<unsigned>()) {
       std::fill(want.begin() + std::max<size_t>(i * kBlock, 10), want.begin() + (i + 1) * kBlock, 'X');
     }
-    EXPECT_TRUE(want == ReadFileBytes(Target())) << "saved blocks fetched again, or data lost";
+    EXPECT_TRUE(want == ReadFileBytes(target_)) << "saved blocks fetched again, or data lost";
     std::multiset<std::string> expected;
     const unsigned blocks = static_cast<unsigned>((row.size + kBlock - 1) / kBlock);
     for (unsigned i = 0; i < blocks && row.runs.empty(); ++i) {
-      if (!row.resumed || std::find(kSaved.begin(), kSaved.end(), i) == kSaved.end()) {
+      if (!resumed || std::find(kSaved.begin(), kSaved.end(), i) == kSaved.end()) {
         expected.insert(Blocks(i, i, row.size));
       }
     }
     for (const auto& run : row.runs) expected.insert(Blocks(run.first, run.second, row.size));
     EXPECT_EQ(expected, RangesAsked(token));
     EXPECT_EQ(0, log.Count(3));
-    EXPECT_FALSE(zan::FileExists(Target() + L".size"));
+    EXPECT_FALSE(zan::FileExists(target_ + L".size"));
   }
 }
 
-// An answer cut short after two and a half blocks keeps its two whole
-// blocks; the rest is asked for again, each block once, in runs of at most
-// the span. Which runs those are depends on when the second worker got its
-// first one: before the cut or after.
+// An answer cut short after two and a half blocks keeps its two whole blocks;
+// the rest is asked for again, each block once, in runs of at most the span,
+// which depend on whether the second worker got its first before the cut.
 TEST_F(ResumableDownload, ARunCutShortKeepsItsWholeBlocksAndFetchesTheRest) {
   const size_t kSize = 25 * kBlock + 300;
   const unsigned kBlocks = 26, kSpan = 8;
   const std::wstring token = L"cut-" + name_;
   ProgressLog log;
   ASSERT_EQ(S_OK, Run(Fault(L"/cut-once/" + token + L"/" + std::to_wstring(kSize)), &log, kSpan, 2));
-  EXPECT_TRUE(FaultPattern(kSize) == ReadFileBytes(Target()));
+  EXPECT_TRUE(FaultPattern(kSize) == ReadFileBytes(target_));
   std::multiset<std::string> asked = RangesAsked(token);
   ASSERT_EQ(1u, asked.count(Blocks(0, 7, kSize)));
   asked.erase(asked.find(Blocks(0, 7, kSize)));

@@ -8,6 +8,7 @@
 #include <thread>
 #include <vector>
 
+#include "setup/common/handles.h"
 #include "setup/common/string_util.h"
 #include "setup/http/simple_http_fetch.h"
 #include "test_util.h"
@@ -15,51 +16,15 @@
 namespace zan {
 namespace {
 
-using zan_test::ReadFileBytes;
-using zan_test::TempFolder;
+using zan_test::FaultPattern;
+using zan_test::HeaderValue;
+using zan_test::UniqueToken;
 using zan_test::WriteFileBytes;
 
 const char kBoundaryPrefix[] = "----------------------------1147826962";
 
-// Bytes whose period does not divide the 1 MiB piece, so a lost or doubled
-// piece shows in the digest.
-std::string Bytes(size_t size, unsigned seed) {
-  std::string bytes(size, '\0');
-  for (size_t i = 0; i < size; ++i) bytes[i] = static_cast<char>((i * 7 + seed + (i >> 20)) % 253);
-  return bytes;
-}
-
-std::vector<std::string> Split(const std::string& text, const std::string& separator) {
-  std::vector<std::string> pieces;
-  size_t begin = 0;
-  for (size_t end; (end = text.find(separator, begin)) != std::string::npos; begin = end + separator.size()) {
-    pieces.push_back(text.substr(begin, end - begin));
-  }
-  if (begin < text.size()) pieces.push_back(text.substr(begin));
-  return pieces;
-}
-
-using zan_test::HeaderValue;
-using zan_test::UniqueToken;
-
-// An echo-request answer is the request line, the header lines, a blank
-// line and the body.
-std::string RequestLine(const std::string& echo) { return echo.substr(0, echo.find("\r\n")); }
-std::string RequestBody(const std::string& echo) {
-  const size_t end = echo.find("\r\n\r\n");
-  return end == std::string::npos ? "<no body>" : echo.substr(end + 4);
-}
-
 class HttpPost : public zan_test::ServerTest {
  protected:
-  // A plain GET of a fault-server route, as text.
-  std::string Ask(const std::wstring& path) const {
-    CSimpleHttpFetch fetch;
-    std::string body = "<no answer>";
-    fetch.FetchToString(Fault(path), L"", nullptr, body);
-    return body;
-  }
-
   // Waits up to 20 s for the upload-hold state of `token` to start with `prefix`.
   std::string WaitForUploadState(const std::wstring& token, const std::string& prefix) const {
     std::string state;
@@ -70,42 +35,43 @@ class HttpPost : public zan_test::ServerTest {
     }
     return state;
   }
-
-  TempFolder folder_;
 };
 
-TEST_F(HttpPost, AFormPostCarriesTheQueryThenTheFormWithNothingBetween) {
-  struct Row {
-    const wchar_t* query;  // after the route's path
-    const wchar_t* form;
-    const char* body;
-  } rows[] = {
-      {L"?a=1", L"b=2", "a=1b=2"},
-      {L"?", L"b=2", "b=2"},
-      {L"", L"b=2", "b=2"},
-      {L"?a=1&c=3", L"", "a=1&c=3"},
-      {L"", L"name=\u5f20\u4e09&x=1", "name=\xe5\xbc\xa0\xe4\xb8\x89&x=1"},
-  };
-  CSimpleHttpFetch fetch;
-  for (const Row& row : rows) {
-    const std::wstring path = L"/echo-request/" + UniqueToken(L"form");
-    std::string echo;
-    ASSERT_EQ(S_OK, fetch.PostForm(Fault(path) + row.query, L"", row.form, nullptr, echo)) << row.query;
-    EXPECT_EQ(200, fetch.status());
-    EXPECT_EQ("POST " + WideToUtf8(path), RequestLine(echo)) << row.query;
-    EXPECT_EQ(row.body, RequestBody(echo)) << row.query;
-    EXPECT_EQ(std::to_string(strlen(row.body)), HeaderValue(echo, "Content-Length")) << row.query;
-    EXPECT_EQ("application/x-www-form-urlencoded", HeaderValue(echo, "Content-Type"));
-    EXPECT_EQ("zh-cn", HeaderValue(echo, "Accept-Language"));
-  }
-}
-
-TEST_F(HttpPost, AFormPostToAnAddressThatDoesNotParseSendsNothing) {
+// Another status gives 1: a form post leaves the body alone, an upload
+// delivers the answer all the same. (nginx refuses a post to a static file
+// with 405, here over https on a port other than 443.) A post that cannot
+// go out as asked sends nothing.
+TEST_F(HttpPost, AnotherStatusGivesOneAndAPostThatCannotGoOutSendsNothing) {
+  const struct {
+    std::wstring url;
+    int status;
+    const char* answer;
+  } rows[] = {{servers_.nginxTls + L"/small.txt", 405, "405 Not Allowed"},
+              {Fault(L"/status/404"), 404, "status 404\n"}};
   CSimpleHttpFetch fetch;
   std::string body = "unchanged";
-  EXPECT_EQ(1, fetch.PostForm(Fault(L"/status/404"), L"", L"b=2", nullptr, body));
-  EXPECT_EQ(404, fetch.status());
-  EXPECT_EQ("unchanged", body);
+  for (const auto& row : rows) {
+    EXPECT_EQ(1, fetch.PostForm(row.url, L"", L"b=2", nullptr, body));
+    EXPECT_EQ(row.status, fetch.status());
+    EXPECT_EQ("unchanged", body);
+    std::string answer;
+    EXPECT_EQ(1, fetch.PostMultipart(row.url, L"", {{L"k", L"v"}}, {}, nullptr, answer));
+    EXPECT_EQ(row.status, fetch.status());
+    EXPECT_NE(std::string::npos, answer.find(row.answer)) << answer;
+  }
+
+  // A file that cannot be opened, after a readable one: nothing may go out
+  // before every file was checked.
+  const std::wstring present = folder_.File(L"present.txt");
+  ASSERT_TRUE(WriteFileBytes(present, "here"));
+  for (const std::wstring& unreadable : {folder_.File(L"missing.txt"), folder_.path()}) {
+    const std::wstring token = UniqueToken(L"missing");
+    const FormFields files = {{L"a", present}, {L"b", unreadable}};
+    EXPECT_EQ(E_UNEXPECTED,
+              fetch.PostMultipart(Fault(L"/multipart/" + token), L"", {{L"k", L"v"}}, files, nullptr, body));
+    EXPECT_EQ("unchanged", body);
+    EXPECT_EQ("0\n", Ask(L"/recorded/" + token));
+  }
 
   // Without its scheme the address does not parse; the fetches would retry
   // it with "http://" in front, the post must not.
@@ -139,179 +105,164 @@ TEST(Multipart, BoundaryAndFileNames) {
 TEST_F(HttpPost, AMultipartUploadArrivesWholeAndParses) {
   // One file over a piece and not a multiple of it; one with a non-ASCII
   // name, reached through a forward slash.
-  const std::string big = Bytes(CSimpleHttpFetch::kUploadPieceSize * 3 / 2 + 17, 1);
-  const std::string note = Bytes(5000, 2);
+  const std::string big = FaultPattern(CSimpleHttpFetch::kUploadPieceSize * 3 / 2 + 17);
+  const std::string note = FaultPattern(5000);
   const std::wstring bigPath = folder_.File(L"upload.bin");
   ASSERT_TRUE(::CreateDirectoryW(folder_.File(L"sub").c_str(), nullptr));
   const std::wstring notePath = folder_.File(L"sub/\u8bf4\u660e \u00fc.txt");
   ASSERT_TRUE(WriteFileBytes(bigPath, big));
   ASSERT_TRUE(WriteFileBytes(notePath, note));
-  FormFields fields = {{L"zeta", L"last"}, {L"alpha", L"first \u4f60\u597d"}};
-  FormFields files = {{L"upload", bigPath}, {L"note", notePath}};
-
   CSimpleHttpFetch fetch;
   std::string report;
   const __time64_t before = _time64(nullptr);
-  ASSERT_EQ(S_OK, fetch.PostMultipart(Fault(L"/multipart/" + UniqueToken(L"mp")), L"", fields, files, nullptr,
-                                      report));
+  ASSERT_EQ(S_OK, fetch.PostMultipart(Fault(L"/multipart/" + UniqueToken(L"mp")), L"",
+                                      {{L"zeta", L"last"}, {L"alpha", L"first \u4f60\u597d"}},
+                                      {{L"upload", bigPath}, {L"note", notePath}}, nullptr, report));
   EXPECT_EQ(200, fetch.status());
-  std::vector<std::vector<std::string>> lines;
-  for (const std::string& line : Split(report, "\n")) lines.push_back(Split(line, "\t"));
-  ASSERT_EQ(8u, lines.size()) << report;
 
   // The boundary carries the time of the upload.
-  ASSERT_EQ("boundary", lines[3][0]);
-  const std::string boundary = lines[3][1];
+  const size_t line = report.find("\nboundary\t");
+  ASSERT_NE(std::string::npos, line) << report;
+  const std::string boundary = report.substr(line + 10, report.find('\n', line + 10) - line - 10);
   ASSERT_EQ(0u, boundary.find(kBoundaryPrefix)) << boundary;
   const long long stamp = atoll(boundary.c_str() + strlen(kBoundaryPrefix));
   EXPECT_LE(static_cast<long long>(before) - 5, stamp);
   EXPECT_GE(static_cast<long long>(_time64(nullptr)) + 5, stamp);
 
   // The exact bytes: text parts by name, then file parts by name, each file
-  // followed by CR LF, then the closing delimiter.
-  const std::string expected =
-      "--" + boundary + "\r\nContent-Disposition: form-data; name=\"alpha\"\r\n\r\n" +
-      "first \xe4\xbd\xa0\xe5\xa5\xbd\r\n" + "--" + boundary +
-      "\r\nContent-Disposition: form-data; name=\"zeta\"\r\n\r\nlast\r\n" + "--" + boundary +
-      "\r\nContent-Disposition: form-data; name=\"note\"; "
-      "filename=\"\xe8\xaf\xb4\xe6\x98\x8e \xc3\xbc.txt\"\r\nContent-Type: application/octet-stream\r\n\r\n" +
-      note + "\r\n--" + boundary +
-      "\r\nContent-Disposition: form-data; name=\"upload\"; filename=\"upload.bin\"\r\n"
-      "Content-Type: application/octet-stream\r\n\r\n" +
-      big + "\r\n--" + boundary + "--\r\n";
-  EXPECT_EQ((std::vector<std::string>{"content-length", std::to_string(expected.size())}), lines[0]);
-  EXPECT_EQ((std::vector<std::string>{"received", std::to_string(expected.size())}), lines[1]);
-  EXPECT_EQ((std::vector<std::string>{"body-md5", zan_test::Md5Text(expected)}), lines[2]);
-
-  // What the server's standard parser made of it.
-  EXPECT_EQ((std::vector<std::string>{"text", "alpha", "first \xe4\xbd\xa0\xe5\xa5\xbd"}), lines[4]);
-  EXPECT_EQ((std::vector<std::string>{"text", "zeta", "last"}), lines[5]);
-  EXPECT_EQ((std::vector<std::string>{"file", "note", "\xe8\xaf\xb4\xe6\x98\x8e \xc3\xbc.txt",
-                                      std::to_string(note.size()), zan_test::Md5Text(note)}),
-            lines[6]);
-  EXPECT_EQ((std::vector<std::string>{"file", "upload", "upload.bin", std::to_string(big.size()),
-                                      zan_test::Md5Text(big)}),
-            lines[7]);
-}
-
-TEST_F(HttpPost, MultipartHeadersFollowTheObjectsHeaderBlock) {
-  CSimpleHttpFetch fetch;
-  std::string echo;
-  ASSERT_EQ(S_OK, fetch.PostMultipart(Fault(L"/echo-request/" + UniqueToken(L"mph")), L"X-Extra: one\r\n",
-                                      {{L"k", L"v"}}, {}, nullptr, echo));
-  EXPECT_EQ("text/html,application/xhtml+xml,application/xml, image/gif, image/x-xbitmap, image/jpeg, "
-            "image/pjpeg, application/x-shockwave-flash, application/vnd.ms-excel, "
-            "application/vnd.ms-powerpoint, application/msword, */*",
-            HeaderValue(echo, "Accept"));
-  EXPECT_EQ("zh-cn", HeaderValue(echo, "Accept-Language"));
-  // The blank line in the default block does not cut off what follows it.
-  EXPECT_EQ("one", HeaderValue(echo, "X-Extra"));
-  const std::string type = HeaderValue(echo, "Content-Type");
-  const std::string typePrefix =
-      std::string("multipart/form-data; charset=UTF-8; boundary=") + kBoundaryPrefix;
-  ASSERT_EQ(0u, type.find(typePrefix)) << type;
-  const std::string boundary = type.substr(type.find("boundary=") + 9);
-  const std::string body =
-      "--" + boundary + "\r\nContent-Disposition: form-data; name=\"k\"\r\n\r\nv\r\n--" + boundary + "--\r\n";
-  EXPECT_EQ(body, RequestBody(echo));
-  EXPECT_EQ(std::to_string(body.size()), HeaderValue(echo, "Content-Length"));
-
-  fetch.set_header_block(L"X-Block: yes\r\n");
-  ASSERT_EQ(S_OK, fetch.PostMultipart(Fault(L"/echo-request/" + UniqueToken(L"mph")), L"X-Extra: one\r\n",
-                                      {{L"k", L"v"}}, {}, nullptr, echo));
-  EXPECT_EQ("yes", HeaderValue(echo, "X-Block"));
-  EXPECT_EQ("<absent>", HeaderValue(echo, "X-Extra"));
-  EXPECT_EQ(std::string::npos, echo.find("image/gif"));
-  EXPECT_EQ(0u, HeaderValue(echo, "Content-Type").find(typePrefix));
-
-  // Another status gives 1, and the answer is delivered all the same.
-  EXPECT_EQ(1, fetch.PostMultipart(Fault(L"/status/404"), L"", {{L"k", L"v"}}, {}, nullptr, echo));
-  EXPECT_EQ(404, fetch.status());
-  EXPECT_EQ("status 404\n", echo);
-}
-
-TEST_F(HttpPost, AnUploadOfAFileThatCannotBeOpenedSendsNothing) {
-  const std::wstring present = folder_.File(L"present.txt");
-  ASSERT_TRUE(WriteFileBytes(present, "here"));
-  // The readable file sorts first: nothing may go out before every file was checked.
-  const std::vector<FormFields> cases = {
-      {{L"a", present}, {L"b", folder_.File(L"missing.txt")}},
-      {{L"a", present}, {L"b", folder_.File(L"")}},  // a folder, not a file
+  // followed by CR LF, then the closing delimiter; and what the server's
+  // standard parser made of them.
+  auto part = [&boundary](const std::string& disposition, const std::string& content) {
+    return "--" + boundary + "\r\nContent-Disposition: form-data; " + disposition + "\r\n" + content + "\r\n";
   };
-  CSimpleHttpFetch fetch;
-  for (const FormFields& files : cases) {
-    const std::wstring token = UniqueToken(L"missing");
-    std::string body = "unchanged";
-    EXPECT_EQ(E_UNEXPECTED, fetch.PostMultipart(Fault(L"/multipart/" + token), L"", {{L"k", L"v"}}, files,
-                                                nullptr, body));
-    EXPECT_EQ("unchanged", body);
-    EXPECT_EQ("0\n", Ask(L"/recorded/" + token));
+  const std::string file = "Content-Type: application/octet-stream\r\n\r\n";
+  const std::string expected =
+      part("name=\"alpha\"", "\r\nfirst \xe4\xbd\xa0\xe5\xa5\xbd") + part("name=\"zeta\"", "\r\nlast") +
+      part("name=\"note\"; filename=\"\xe8\xaf\xb4\xe6\x98\x8e \xc3\xbc.txt\"", file + note) +
+      part("name=\"upload\"; filename=\"upload.bin\"", file + big) + "--" + boundary + "--\r\n";
+  const std::string length = std::to_string(expected.size());
+  EXPECT_EQ("content-length\t" + length + "\nreceived\t" + length + "\nbody-md5\t" + zan_test::Md5Text(expected) +
+                "\nboundary\t" + boundary + "\ntext\talpha\tfirst \xe4\xbd\xa0\xe5\xa5\xbd\ntext\tzeta\tlast\n" +
+                "file\tnote\t\xe8\xaf\xb4\xe6\x98\x8e \xc3\xbc.txt\t" + std::to_string(note.size()) + "\t" +
+                zan_test::Md5Text(note) + "\nfile\tupload\tupload.bin\t" + std::to_string(big.size()) + "\t" +
+                zan_test::Md5Text(big) + "\n",
+            report);
+}
+
+// Each verb's default header lines and the caller's extra ones (the blank
+// line in the upload's default block cuts off nothing); an object's own
+// header block replaces both, Content-Type aside. The body goes with them: a
+// form post's query moves in front of the form, with nothing in between.
+TEST_F(HttpPost, EveryRequestCarriesItsHeaderLinesAndItsBody) {
+  struct Row {
+    std::string verb;      // GET, POST (a form) or UPLOAD (a multipart form of one field)
+    const wchar_t *query, *form;  // the query after the route's path
+    std::string accept, type;
+    std::string body;  // an upload's, between its two boundaries
+  };
+  auto send = [this](CSimpleHttpFetch& fetch, const Row& row, const std::wstring& path, const std::wstring& extra,
+                     std::string& echo) {
+    const std::wstring url = Fault(path) + row.query;
+    if (row.verb == "GET") return fetch.FetchToString(url, extra, nullptr, echo);
+    if (row.verb == "POST") return fetch.PostForm(url, extra, row.form, nullptr, echo);
+    return fetch.PostMultipart(url, extra, {{L"k", L"v"}}, {}, nullptr, echo);
+  };
+  const std::string kAccept =
+      "image/gif, image/x-xbitmap, image/jpeg, image/pjpeg, application/x-shockwave-flash, "
+      "application/vnd.ms-excel, application/vnd.ms-powerpoint, application/msword, */*";
+  const std::string kForm = "application/x-www-form-urlencoded";
+  const Row rows[] = {
+      {"GET", L"", L"", kAccept, kForm, ""},
+      {"POST", L"?a=1", L"b=2", kAccept, kForm, "a=1b=2"},
+      {"POST", L"?", L"b=2", kAccept, kForm, "b=2"},
+      {"POST", L"", L"b=2", kAccept, kForm, "b=2"},
+      {"POST", L"?a=1&c=3", L"", kAccept, kForm, "a=1&c=3"},
+      {"POST", L"", L"name=\u5f20\u4e09&x=1", kAccept, kForm, "name=\xe5\xbc\xa0\xe4\xb8\x89&x=1"},
+      {"UPLOAD", L"", L"", "text/html,application/xhtml+xml,application/xml, " + kAccept,
+       "multipart/form-data; charset=UTF-8; boundary=",
+       "\r\nContent-Disposition: form-data; name=\"k\"\r\n\r\nv\r\n--"},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.verb + " " + WideToUtf8(row.query) + " " + WideToUtf8(row.form));
+    CSimpleHttpFetch fetch;
+    const std::wstring path = L"/echo-request/" + UniqueToken(L"verb");
+    std::string echo;
+    ASSERT_EQ(S_OK, send(fetch, row, path, L"X-Extra: one\r\nX-More: two\r\n", echo));
+    EXPECT_EQ(200, fetch.status());
+    const std::string requestLine = (row.verb == "GET" ? "GET " : "POST ") + WideToUtf8(path) + "\r\n";
+    EXPECT_EQ(requestLine, echo.substr(0, echo.find("\r\n") + 2));
+    const std::pair<const char*, std::string> sent[] = {
+        {"Accept", row.accept}, {"Accept-Language", "zh-cn"}, {"User-Agent", "SimpleHttpFetch"},
+        {"X-Extra", "one"}, {"X-More", "two"}, {"Range", "<absent>"}};
+    for (const auto& header : sent) EXPECT_EQ(header.second, HeaderValue(echo, header.first)) << header.first;
+    const std::string type = HeaderValue(echo, "Content-Type");
+    ASSERT_EQ(0u, type.find(row.type)) << type;
+    // After the upload's type, its boundary: dashes, then digits.
+    const std::string boundary = type.substr(row.type.size());
+    EXPECT_EQ(std::string::npos, boundary.find_first_not_of("-0123456789")) << boundary;
+    const std::string body = boundary.empty() ? row.body : "--" + boundary + row.body + boundary + "--\r\n";
+    // An echoed request: the request line, the header lines, a blank line and the body.
+    const size_t headEnd = echo.find("\r\n\r\n");
+    EXPECT_EQ(body, headEnd == std::string::npos ? "<no body>" : echo.substr(headEnd + 4));
+    EXPECT_EQ(body.empty() ? "<absent>" : std::to_string(body.size()), HeaderValue(echo, "Content-Length"));
+
+    fetch.set_header_block(L"X-Block: yes\r\nAccept-Language: en-us\r\n");
+    ASSERT_EQ(S_OK, send(fetch, row, path, L"X-Extra: one\r\n", echo));
+    const std::pair<const char*, std::string> block[] = {
+        {"X-Block", "yes"}, {"Accept-Language", "en-us"}, {"X-Extra", "<absent>"}};
+    for (const auto& header : block) EXPECT_EQ(header.second, HeaderValue(echo, header.first)) << header.first;
+    EXPECT_EQ(std::string::npos, echo.find("image/gif"));
+    EXPECT_EQ(0u, HeaderValue(echo, "Content-Type").find(row.type));
   }
 }
 
-TEST_F(HttpPost, AnUploadWhoseFileChangesSizeIsAbandoned) {
-  // Larger than what loopback buffers hold while the server stops reading,
-  // so the change lands while the file is still being sent.
+TEST_F(HttpPost, AnUploadWhoseFileChangesSizeOrThatStallsIsAbandoned) {
   const size_t size = 6 * CSimpleHttpFetch::kUploadPieceSize;
-  for (bool grow : {false, true}) {
-    const std::wstring path = folder_.File(grow ? L"growing.bin" : L"shrinking.bin");
-    ASSERT_TRUE(WriteFileBytes(path, Bytes(size, 3)));
+  // The size the file is given while the server holds the upload; 0: none.
+  for (size_t resize : {size_t{100000}, size + 4096, size_t{0}}) {
+    SCOPED_TRACE(resize);
+    const std::wstring path = folder_.File(std::to_wstring(resize) + L".bin");
+    ASSERT_TRUE(WriteFileBytes(path, FaultPattern(size)));
     const std::wstring token = UniqueToken(L"change");
     CSimpleHttpFetch fetch;
-    fetch.set_timeout(60000);
+    fetch.set_timeout(resize ? 60000 : 1500);
     HRESULT result = S_OK;
     std::string body = "unchanged";
     std::thread upload([&] {
       result = fetch.PostMultipart(Fault(L"/upload-hold/" + token + L"/30"), L"", {}, {{L"f", path}}, nullptr,
                                    body);
     });
-    const std::string held = WaitForUploadState(token, "holding");
-    {
-      HANDLE file = ::CreateFileW(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                                  OPEN_EXISTING, 0, nullptr);
-      EXPECT_NE(INVALID_HANDLE_VALUE, file);
+    EXPECT_EQ("holding", WaitForUploadState(token, "holding"));
+    if (resize) {
+      ScopedFile file(::CreateFileW(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                                    OPEN_EXISTING, 0, nullptr));
       LARGE_INTEGER end;
-      end.QuadPart = grow ? size + 4096 : 100000;
-      EXPECT_TRUE(::SetFilePointerEx(file, end, nullptr, FILE_BEGIN) && ::SetEndOfFile(file));
-      ::CloseHandle(file);
+      end.QuadPart = resize;
+      EXPECT_TRUE(file && ::SetFilePointerEx(file.get(), end, nullptr, FILE_BEGIN) && ::SetEndOfFile(file.get()));
+      Ask(L"/upload-release/" + token);
     }
-    Ask(L"/upload-release/" + token);
     upload.join();
-    EXPECT_EQ("holding", held) << (grow ? "grow" : "shrink");
-    EXPECT_EQ(E_UNEXPECTED, result) << (grow ? "grow" : "shrink");
+    EXPECT_EQ(resize ? E_UNEXPECTED : E_ABORT, result);
     EXPECT_EQ("unchanged", body);
-
+    if (!resize) {
+      // Ended by our deadline, in the middle of the upload: the server still
+      // holds it (bench/run_upload_bench.py measures how long that took).
+      EXPECT_EQ("holding", Ask(L"/upload-state/" + token));
+      Ask(L"/upload-release/" + token);
+      continue;
+    }
     // The server never got the announced body whole.
     const std::string state = WaitForUploadState(token, "received");
     unsigned long got = 0, announced = 0;
     ASSERT_EQ(2, sscanf(state.c_str(), "received %lu of %lu", &got, &announced)) << state;
     EXPECT_GT(announced, size);
-    EXPECT_LT(got, announced) << (grow ? "grow" : "shrink");
+    EXPECT_LT(got, announced);
   }
 }
 
-TEST_F(HttpPost, AStalledUploadRunsIntoTheDeadline) {
-  const std::wstring path = folder_.File(L"stalled.bin");
-  ASSERT_TRUE(WriteFileBytes(path, Bytes(4 * CSimpleHttpFetch::kUploadPieceSize, 4)));
-  CSimpleHttpFetch fetch;
-  fetch.set_timeout(1500);
-  std::string body = "unchanged";
-  const std::wstring token = UniqueToken(L"stall");
-  EXPECT_EQ(E_ABORT, fetch.PostMultipart(Fault(L"/upload-hold/" + token + L"/60"), L"", {}, {{L"f", path}},
-                                         nullptr, body));
-  // Ended by our deadline, in the middle of the upload: the server still
-  // holds it (bench/run_upload_bench.py measures how long that took).
-  EXPECT_EQ("holding", Ask(L"/upload-state/" + token));
-  Ask(L"/upload-release/" + token);
-  EXPECT_EQ("unchanged", body);
-}
-
-class HttpCookie : public HttpPost {};
-
-TEST_F(HttpCookie, CookiesTravelBothWays) {
-  const std::wstring pid = std::to_wstring(::GetCurrentProcessId());
+TEST_F(HttpPost, CookiesTravelBothWays) {
   // Set by the server, read back from the platform's store.
-  const std::wstring served = L"zsServed" + pid;
+  const std::wstring served = UniqueToken(L"zsServed");
   std::string answer;
   CSimpleHttpFetch fetch;
   ASSERT_EQ(S_OK, fetch.FetchToString(Fault(L"/set-cookie/" + served + L"/v1"), L"", nullptr, answer));
@@ -321,7 +272,7 @@ TEST_F(HttpCookie, CookiesTravelBothWays) {
   EXPECT_EQ(wcslen(text.c_str()), text.size()) << "no terminator inside the text";
 
   // Set by us, sent with the next request.
-  const std::wstring ours = L"zsOurs" + pid;
+  const std::wstring ours = UniqueToken(L"zsOurs");
   EXPECT_EQ(S_OK, CSimpleHttpFetch::SetCookie(Fault(L"/"), ours, L"v2"));
   ASSERT_EQ(S_OK, fetch.PostForm(Fault(L"/echo-request/" + UniqueToken(L"cookie")), L"", L"x=1", nullptr, answer));
   const std::string cookies = HeaderValue(answer, "Cookie");

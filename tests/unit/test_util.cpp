@@ -2,9 +2,8 @@
 
 #include <gtest/gtest.h>
 
-#include <shellapi.h>
-
-#include <cstdio>
+#include <map>
+#include <sstream>
 #include <vector>
 
 #include "setup/common/files.h"
@@ -12,6 +11,7 @@
 #include "setup/common/log.h"
 #include "setup/common/md5.h"
 #include "setup/common/string_util.h"
+#include "setup/http/simple_http_fetch.h"
 
 namespace zan_test {
 
@@ -20,18 +20,15 @@ namespace {
 void RemoveTree(const std::wstring& folder) {
   WIN32_FIND_DATAW data;
   zan::ScopedFind find(::FindFirstFileW((folder + L"*").c_str(), &data));
-  if (find) {
-    do {
-      std::wstring name = data.cFileName;
-      if (name == L"." || name == L"..") continue;
-      std::wstring full = folder + name;
-      if (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
-        RemoveTree(full + L"\\");
-      } else {
-        ::SetFileAttributesW(full.c_str(), FILE_ATTRIBUTE_NORMAL);
-        ::DeleteFileW(full.c_str());
-      }
-    } while (::FindNextFileW(find.get(), &data));
+  for (bool more = static_cast<bool>(find); more; more = ::FindNextFileW(find.get(), &data) != FALSE) {
+    const std::wstring name = data.cFileName;
+    if (name == L"." || name == L"..") continue;
+    if (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
+      RemoveTree(folder + name + L"\\");
+    } else {
+      ::SetFileAttributesW((folder + name).c_str(), FILE_ATTRIBUTE_NORMAL);
+      ::DeleteFileW((folder + name).c_str());
+    }
   }
   find.reset();
   ::RemoveDirectoryW(folder.c_str());
@@ -42,40 +39,25 @@ void RemoveTree(const std::wstring& folder) {
 TempFolder::TempFolder() {
   wchar_t base[MAX_PATH] = {};
   ::GetTempPathW(MAX_PATH, base);
-  static unsigned counter = 0;
-  for (;;) {
-    wchar_t name[64];
-    swprintf(name, 64, L"zantest-%lu-%lu-%u\\", ::GetCurrentProcessId(), ::GetTickCount(), ++counter);
-    path_ = std::wstring(base) + name;
-    if (::CreateDirectoryW(path_.c_str(), nullptr)) break;
-  }
+  do {
+    path_ = base + UniqueToken(L"zantest") + L"\\";
+  } while (!::CreateDirectoryW(path_.c_str(), nullptr));
 }
 
 TempFolder::~TempFolder() { RemoveTree(path_); }
 
 __time64_t LocalTime(int year, int month, int day, int hour, int minute, int second) {
-  struct tm local = {};
-  local.tm_year = year - 1900;
-  local.tm_mon = month - 1;
-  local.tm_mday = day;
-  local.tm_hour = hour;
-  local.tm_min = minute;
-  local.tm_sec = second;
-  local.tm_isdst = -1;
+  // Seconds to year in struct tm's order; no week or year day; daylight saving unknown.
+  struct tm local = {second, minute, hour, day, month - 1, year - 1900, 0, 0, -1};
   return _mktime64(&local);
 }
 
-ScopedUserHive::ScopedUserHive() {
-  wchar_t name[64];
-  swprintf(name, 64, L"Software\\ZanSetupTest\\%lu", ::GetCurrentProcessId());
-  path_ = name;
+ScopedUserHive::ScopedUserHive()
+    : path_(L"Software\\ZanSetupTest\\" + std::to_wstring(::GetCurrentProcessId())) {
   ::RegDeleteTreeW(HKEY_CURRENT_USER, path_.c_str());
-  if (::RegCreateKeyExW(HKEY_CURRENT_USER, path_.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &hive_,
-                        nullptr) != ERROR_SUCCESS) {
+  if (::RegCreateKeyW(HKEY_CURRENT_USER, path_.c_str(), &hive_) != ERROR_SUCCESS) {
     hive_ = nullptr;
-    return;
-  }
-  if (::RegOverridePredefKey(HKEY_CURRENT_USER, hive_) != ERROR_SUCCESS) {
+  } else if (::RegOverridePredefKey(HKEY_CURRENT_USER, hive_) != ERROR_SUCCESS) {
     ::RegCloseKey(hive_);
     hive_ = nullptr;
   }
@@ -89,14 +71,8 @@ ScopedUserHive::~ScopedUserHive() {
 }
 
 bool SetUserValue(const wchar_t* key, const wchar_t* name, DWORD type, const void* data, DWORD size) {
-  HKEY handle = nullptr;
-  if (::RegCreateKeyExW(HKEY_CURRENT_USER, key, 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &handle,
-                        nullptr) != ERROR_SUCCESS) {
-    return false;
-  }
-  LONG result = ::RegSetValueExW(handle, name, 0, type, static_cast<const BYTE*>(data), size);
-  ::RegCloseKey(handle);
-  return result == ERROR_SUCCESS;
+  // Creates the key where it is missing.
+  return ::RegSetKeyValueW(HKEY_CURRENT_USER, key, name, type, data, size) == ERROR_SUCCESS;
 }
 
 bool SetUserString(const wchar_t* key, const wchar_t* name, const std::wstring& value) {
@@ -107,10 +83,8 @@ bool SetUserString(const wchar_t* key, const wchar_t* name, const std::wstring& 
 std::wstring GetUserString(const wchar_t* key, const wchar_t* name) {
   wchar_t data[1024] = {};
   DWORD size = sizeof(data) - sizeof(wchar_t);
-  if (::RegGetValueW(HKEY_CURRENT_USER, key, name, RRF_RT_REG_SZ, nullptr, data, &size) != ERROR_SUCCESS) {
-    return L"<missing>";
-  }
-  return data;
+  const LSTATUS status = ::RegGetValueW(HKEY_CURRENT_USER, key, name, RRF_RT_REG_SZ, nullptr, data, &size);
+  return status == ERROR_SUCCESS ? data : L"<missing>";
 }
 
 std::string ReadFileBytes(const std::wstring& path) {
@@ -120,9 +94,7 @@ std::string ReadFileBytes(const std::wstring& path) {
   std::string bytes;
   char buffer[65536];
   DWORD got = 0;
-  while (::ReadFile(file.get(), buffer, sizeof(buffer), &got, nullptr) && got > 0) {
-    bytes.append(buffer, got);
-  }
+  while (::ReadFile(file.get(), buffer, sizeof(buffer), &got, nullptr) && got > 0) bytes.append(buffer, got);
   return bytes;
 }
 
@@ -163,29 +135,25 @@ std::string Md5Text(const std::string& bytes) {
 }
 
 bool ReadTestServers(TestServers* servers) {
-  std::string text = ReadFileBytes(BuildFolder() + L"test-env\\servers.txt");
-  TestServers found;
-  size_t begin = 0;
-  while (begin < text.size()) {
-    size_t end = text.find('\n', begin);
-    if (end == std::string::npos) end = text.size();
-    std::string line = text.substr(begin, end - begin);
-    begin = end + 1;
-    if (!line.empty() && line.back() == '\r') line.pop_back();
-    size_t space = line.find(' ');
-    if (space == std::string::npos) continue;
-    std::string key = line.substr(0, space);
-    std::wstring value = zan::Utf8ToWide(line.substr(space + 1));
-    if (key == "nginx") found.nginx = value;
-    if (key == "nginx_tls") found.nginxTls = value;
-    if (key == "nginx_root") found.nginxRoot = value + L"\\";
-    if (key == "fault") found.fault = value;
+  std::map<std::string, std::wstring> values;
+  std::istringstream text(ReadFileBytes(BuildFolder() + L"test-env\\servers.txt"));
+  for (std::string line; std::getline(text, line);) {
+    line.erase(line.find_last_not_of('\r') + 1);
+    const size_t space = line.find(' ');
+    if (space != std::string::npos) values[line.substr(0, space)] = zan::Utf8ToWide(line.substr(space + 1));
   }
-  if (found.nginx.empty() || found.nginxTls.empty() || found.nginxRoot.empty() || found.fault.empty()) {
-    return false;
+  for (const char* key : {"nginx", "nginx_tls", "nginx_root", "fault"}) {
+    if (values[key].empty()) return false;
   }
-  *servers = found;
+  *servers = {values["nginx"], values["nginx_tls"], values["nginx_root"] + L"\\", values["fault"]};
   return true;
+}
+
+std::string ServerTest::Ask(const std::wstring& path) const {
+  zan::CSimpleHttpFetch fetch;
+  std::string body = "<no answer>";
+  fetch.FetchToString(Fault(path), L"", nullptr, body);
+  return body;
 }
 
 LogLinesAdded::LogLinesAdded() : log_(folder_.File(L"zansetup.log")) {}

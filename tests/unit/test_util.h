@@ -38,7 +38,6 @@ std::vector<std::string> LogFileMessages(const std::wstring& path);
 class LogLinesAdded {
  public:
   LogLinesAdded();
-  // The messages, without their time stamps.
   std::vector<std::string> Messages() const { return LogFileMessages(log_.path()); }
   const std::wstring& path() const { return log_.path(); }
 
@@ -47,9 +46,8 @@ class LogLinesAdded {
   zan::ScopedLogRedirect log_;
 };
 
-// Redirects this process's HKEY_CURRENT_USER into a scratch key of its own
-// (named by the process id: tests run as parallel processes), so tests read
-// and write real registry values without touching the account's own.
+// Redirects this process's HKEY_CURRENT_USER into a scratch key named by the process id (tests run as
+// parallel processes): real registry values, the account's own untouched.
 class ScopedUserHive {
  public:
   ScopedUserHive();
@@ -87,7 +85,7 @@ struct TestServers {
 };
 bool ReadTestServers(TestServers* servers);
 
-// A test against those servers.
+// A test against those servers, with a folder of its own.
 class ServerTest : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -95,15 +93,19 @@ class ServerTest : public ::testing::Test {
   }
   std::wstring Nginx(const std::wstring& path) const { return servers_.nginx + path; }
   std::wstring Fault(const std::wstring& path) const { return servers_.fault + path; }
+  // A file of nginx's tree, as it lies on disk.
+  std::string ServedFile(const std::wstring& name) const { return ReadFileBytes(servers_.nginxRoot + name); }
+  // The body of a plain GET of a fault server's route, "<no answer>" without one.
+  std::string Ask(const std::wstring& path) const;
 
   TestServers servers_;
+  TempFolder folder_;
 };
 
 // The fault server's body bytes (servers.py: pattern).
 std::string FaultPattern(size_t size);
 
-// The value of the first header line named `name` (exact case) in a block
-// of CR LF lines (an echoed request or header block), or "<absent>".
+// The value of the first header line `name` (exact case) in CR LF lines, or "<absent>".
 std::string HeaderValue(const std::string& text, const std::string& name);
 
 // A token no other test process uses, to find a test's own requests.
@@ -128,12 +130,10 @@ std::string Md5Text(const std::string& bytes);
 // The repository's folder as Wine sees it, ending in a backslash.
 std::wstring SourceFolder();
 
-// The build's folder (the test programs live in its tests-bin), ending in a
-// backslash.
+// The build's folder (the test programs live in its tests-bin), ending in a backslash.
 std::wstring BuildFolder();
 
-// The demo product's background program in the build: it waits for as many
-// seconds as its argument says, a process of ours for tests to start.
+// The demo product's background program, a process of ours that waits as many seconds as its argument says.
 std::wstring DemoAgentPath();
 
 }  // namespace zan_test

@@ -34,14 +34,11 @@ class DriverServer:
 
     def _read(self):
         out = self.process.stdout
-        while True:
-            fields = out.readline().decode("ascii", "replace").split()
-            if not fields:
-                break
-            if fields[0] == "=" and len(fields) == 4:
-                length = int(fields[3])
-                self._answers.put((fields[1], int(fields[2]), out.read(length).decode("utf-8", "replace")))
-            elif fields[0] == "!" and len(fields) == 3:
+        for line in iter(out.readline, b""):
+            fields = line.decode("ascii", "replace").split()
+            if len(fields) == 4 and fields[0] == "=":
+                self._answers.put((fields[1], int(fields[2]), out.read(int(fields[3])).decode("utf-8", "replace")))
+            elif len(fields) == 3 and fields[0] == "!":
                 with self._changed:
                     self._ended[fields[1]] = int(fields[2])
                     self._changed.notify_all()

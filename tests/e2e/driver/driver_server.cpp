@@ -98,15 +98,13 @@ DWORD WINAPI WaitForEnd(void* parameter) {
   return 0;
 }
 
-// As "zsdriver run" and "open" start it, with the same token: the limited
-// twin of ours unless asked otherwise. Its standard handles are NUL or the
-// output file, so it never holds the harness's pipe.
+// As "zsdriver run" and "open" start it, with the same token: the limited twin of ours unless asked
+// otherwise. Its standard handles are NUL or the output file, so it never holds the harness's pipe.
 int Start(const std::vector<std::wstring>& fields) {
   if (fields.size() < 8) return 2;
   zan::ScopedHandle token = LowerToken(RightsNamed(fields[4]));
   std::vector<std::wstring> changes(fields.begin() + 8, fields.end());
-  // The same marker "run" and "open" hand on: a driver started by this one
-  // acts on the token it got.
+  // The same marker "run" and "open" hand on: a driver started by this one acts on the token it got.
   if (token) changes.push_back(L"ZSDRIVER_LOWERED=1");
   std::vector<wchar_t> environment = Environment(changes);
   SECURITY_ATTRIBUTES inherited = {sizeof(inherited), nullptr, TRUE};
@@ -170,8 +168,7 @@ int Serve() {
     WriteOut("= " + zan::WideToUtf8(fields[0]) + " " + std::to_string(code) + " " + std::to_string(output.size()) +
              "\n" + output);
   }
-  // The harness is gone; what it started runs on, as programs a user
-  // started do.
+  // The harness is gone; what it started runs on, as programs a user started do.
   return 0;
 }
 

@@ -9,21 +9,19 @@
 
 namespace zsdriver {
 
-// The token a program is started with: the driver's own (Wine's full
-// administrator token), its limited twin, or that twin without the
-// Administrators group (a standard user's).
+// The token a program is started with: the driver's own (Wine's full administrator token), its
+// limited twin, or that twin without the Administrators group (a standard user's).
 enum class Rights { kFull, kLimited, kStandardUser };
 
 // "elevated" and "standard-user" name theirs; anything else is limited.
 Rights RightsNamed(const std::wstring& name);
 
-// The token to start with for `wanted`; none for the driver's own, or when
-// the driver already runs on the token it was started on for that.
+// The token to start with for `wanted`; none for the driver's own, or when the driver already runs
+// on the token it was started on for that.
 zan::ScopedHandle LowerToken(Rights wanted);
 
-// Starts the command line `line` on `token` (none: ours), with `environment`
-// and in `folder` (nullptr: ours); the standard handles of `startup`, if it
-// names any, are inherited. The process, or none.
+// Starts the command line `line` on `token` (none: ours), with `environment` and in `folder`
+// (nullptr: ours); the standard handles of `startup`, if it names any, are inherited. The process, or none.
 zan::ScopedHandle StartOn(HANDLE token, const std::wstring& line, wchar_t* environment, const wchar_t* folder,
                           STARTUPINFOW* startup);
 
@@ -33,9 +31,8 @@ int ExitCodeOf(HANDLE process);
 // The command line of a driver that opens `link`.
 std::wstring OpenLine(const std::wstring& link);
 
-// One action as given on the command line; `served` refuses those the
-// server must not run itself. Its output goes to standard output, or into
-// `sink` while CaptureOutput has named one.
+// One action as given on the command line; `served` refuses those the server must not run itself.
+// Its output goes to standard output, or into `sink` while CaptureOutput has named one.
 int Act(int argc, wchar_t** argv, bool served);
 void CaptureOutput(std::string* sink);
 

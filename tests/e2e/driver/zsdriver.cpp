@@ -50,6 +50,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <cwchar>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -390,17 +391,14 @@ std::wstring OpenLine(const std::wstring& link) { return Argument(ModulePath()) 
 
 struct OwnedWindows {
   DWORD processId;
-  std::vector<HWND> seen;
+  std::set<HWND> seen;
 };
 
 BOOL CALLBACK CollectOwned(HWND hwnd, LPARAM param) {
   OwnedWindows* owned = reinterpret_cast<OwnedWindows*>(param);
   DWORD processId = 0;
   ::GetWindowThreadProcessId(hwnd, &processId);
-  if (processId == owned->processId &&
-      std::find(owned->seen.begin(), owned->seen.end(), hwnd) == owned->seen.end()) {
-    owned->seen.push_back(hwnd);
-  }
+  if (processId == owned->processId) owned->seen.insert(hwnd);
   return TRUE;
 }
 
@@ -514,9 +512,8 @@ int HoldMutex(int, wchar_t** argv) {
   return 0;
 }
 
-// The end of whatever holds the mutex (the setup program's update worker
-// holds its mutex until it has done all it will): takes it once it is free
-// and lets it go at once.
+// The end of whatever holds the mutex (the setup program's update worker holds its mutex until it has done
+// all it will): takes it once it is free and lets it go at once.
 int MutexFree(int argc, wchar_t** argv) {
   zan::ScopedHandle mutex(::OpenMutexW(SYNCHRONIZE | MUTEX_MODIFY_STATE, FALSE, argv[2]));
   if (!mutex) return 0;  // nobody has it open
@@ -526,9 +523,8 @@ int MutexFree(int argc, wchar_t** argv) {
   return taken ? 0 : 1;
 }
 
-// The harness's registry reads and writes, in the process that serves its
-// other actions rather than in a reg.exe of their own; what they write the
-// programs see at once, as what a program writes is seen here.
+// The harness's registry reads and writes, in the process that serves its other actions rather than in a
+// reg.exe of their own; what they write the programs see at once, as what a program writes is seen here.
 int Registry(int argc, wchar_t** argv) {
   const std::wstring verb = argv[2], key = argv[3], path = key.substr(std::min<size_t>(key.size(), 5));
   const HKEY root = _wcsnicmp(key.c_str(), L"HKCU\\", 5) == 0   ? HKEY_CURRENT_USER
@@ -581,8 +577,7 @@ int Version(int, wchar_t** argv) {
   return 0;
 }
 
-// The test CA is trusted in the prefix of the test run alone, never on the
-// machine that runs it.
+// The test CA is trusted in the prefix of the test run alone, never on the machine that runs it.
 int TrustRoot(int, wchar_t** argv) {
   std::vector<BYTE> der(64 * 1024);
   DWORD got = 0;

@@ -7,7 +7,7 @@
 // Requests, one a line of UTF-8, fields separated by tabs, each field with
 // backslash, tab, line ends and non-ASCII characters as \uXXXX:
 //   TAG ACTION ARG...            any action of the command line but run, open,
-//                                hold and serve
+//                                exec, hold and serve
 //   TAG start ID KIND RIGHTS FOLDER OUTPUT TEXT [NAME=VALUE...]
 //                                KIND run: TEXT is a command line, started exactly;
 //                                KIND open: TEXT is a link, opened by a driver of ours;
@@ -36,22 +36,18 @@ zan::CriticalSection g_writeLock;
 zan::CriticalSection g_runsLock;
 std::map<std::wstring, HANDLE> g_runs;  // started programs still running, by ID
 
-// A write to a blocking pipe ends once all of it is written.
-void WriteOut(const std::string& bytes) {
+void Answer(const std::string& bytes) {
   zan::ScopedLock lock(g_writeLock);
-  DWORD written = 0;
-  ::WriteFile(::GetStdHandle(STD_OUTPUT_HANDLE), bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr);
+  WriteOut(bytes);
 }
 
 std::vector<std::wstring> Fields(const std::wstring& line) {
   std::vector<std::wstring> fields;
-  size_t start = 0;
-  for (;;) {
-    size_t tab = line.find(L'\t', start);
-    fields.push_back(Unescape(line.substr(start, tab == std::wstring::npos ? std::wstring::npos : tab - start)));
-    if (tab == std::wstring::npos) return fields;
-    start = tab + 1;
+  for (size_t start = 0, tab = 0; tab != std::wstring::npos; start = tab + 1) {
+    tab = line.find(L'\t', start);
+    fields.push_back(Unescape(line.substr(start, tab == std::wstring::npos ? tab : tab - start)));
   }
+  return fields;
 }
 
 // This process's environment with `changes` (NAME=VALUE) applied, as a block.
@@ -93,18 +89,18 @@ DWORD WINAPI WaitForEnd(void* parameter) {
     g_runs.erase(waiter->id);
   }
   ::CloseHandle(waiter->process);
-  WriteOut("! " + zan::WideToUtf8(waiter->id) + " " + std::to_string(static_cast<DWORD>(code)) + "\n");
+  Answer("! " + zan::WideToUtf8(waiter->id) + " " + std::to_string(static_cast<DWORD>(code)) + "\n");
   delete waiter;
   return 0;
 }
 
-// As "zsdriver run" and "open" start it, with the same token: the limited twin of ours unless asked
+// As "zsdriver run", "exec" and "open" start it, with the same token: the limited twin of ours unless asked
 // otherwise. Its standard handles are NUL or the output file, so it never holds the harness's pipe.
 int Start(const std::vector<std::wstring>& fields) {
   if (fields.size() < 8) return 2;
   zan::ScopedHandle token = LowerToken(RightsNamed(fields[4]));
   std::vector<std::wstring> changes(fields.begin() + 8, fields.end());
-  // The same marker "run" and "open" hand on: a driver started by this one acts on the token it got.
+  // The same marker "run", "exec" and "open" hand on: a driver started by this one acts on the token it got.
   if (token) changes.push_back(L"ZSDRIVER_LOWERED=1");
   std::vector<wchar_t> environment = Environment(changes);
   SECURITY_ATTRIBUTES inherited = {sizeof(inherited), nullptr, TRUE};
@@ -150,7 +146,7 @@ int Serve() {
     if (!request.empty() && request.back() == '\r') request.pop_back();
     std::vector<std::wstring> fields = Fields(zan::Utf8ToWide(request));
     if (fields.size() < 2) continue;
-    std::string output;
+    g_output.clear();
     int code = 2;
     if (fields[1] == L"start") {
       code = Start(fields);
@@ -161,12 +157,10 @@ int Serve() {
       std::vector<wchar_t*> argv = {name};
       for (size_t i = 1; i < fields.size(); ++i) argv.push_back(&fields[i][0]);
       argv.push_back(nullptr);
-      CaptureOutput(&output);
       code = Act(static_cast<int>(fields.size()), argv.data(), true);
-      CaptureOutput(nullptr);
     }
-    WriteOut("= " + zan::WideToUtf8(fields[0]) + " " + std::to_string(code) + " " + std::to_string(output.size()) +
-             "\n" + output);
+    Answer("= " + zan::WideToUtf8(fields[0]) + " " + std::to_string(code) + " " + std::to_string(g_output.size()) +
+           "\n" + g_output);
   }
   // The harness is gone; what it started runs on, as programs a user started do.
   return 0;

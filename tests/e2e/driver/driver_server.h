@@ -32,14 +32,14 @@ int ExitCodeOf(HANDLE process);
 std::wstring OpenLine(const std::wstring& link);
 
 // One action as given on the command line; `served` refuses those the server must not run itself.
-// Its output goes to standard output, or into `sink` while CaptureOutput has named one.
+// What it prints collects in g_output.
 int Act(int argc, wchar_t** argv, bool served);
-void CaptureOutput(std::string* sink);
+extern std::string g_output;
+void WriteOut(const std::string& bytes);
 
 // Undoes the \uXXXX escapes of the harness.
 std::wstring Unescape(const std::wstring& text);
 
-// Takes actions from standard input until it closes.
 int Serve();
 
 }  // namespace zsdriver

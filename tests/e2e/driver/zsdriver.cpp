@@ -19,6 +19,8 @@
 //   zsdriver run CMDLINE [--windows] [--elevated|--standard-user]
 //                                         runs CMDLINE exactly, exits with its code; with --windows prints
 //                                         "windows N": how many top-level windows its process owned
+//   zsdriver exec PROGRAM [ARGS...]       runs PROGRAM with ARGS (quoted as needed) on this driver's standard
+//                                         handles, exits with its code
 //   zsdriver open LINK                    opens LINK with ShellExecuteExW, as a browser hands a link on; exits
 //                                         with the started program's code (254: no process, 255: failed)
 //   zsdriver event NAME FILE              writes "held" into FILE when an event NAME exists already, else "free"
@@ -39,8 +41,8 @@
 //   zsdriver serve                        takes actions from standard input until it closes
 //                                         (driver_server.cpp): one driver for a test module
 //
-// run and open start what they start as a user does: Wine gives every process an administrator's full
-// token, so these take the token's limited twin, as Windows gives an administrator's programs
+// run, exec and open start what they start as a user does: Wine gives every process an administrator's
+// full token, so these take the token's limited twin, as Windows gives an administrator's programs
 // (TokenIsElevated 0). --elevated keeps the full token; --standard-user also takes the Administrators
 // group away (deny-only), as for a standard user's programs.
 #include <windows.h>
@@ -50,6 +52,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <cwchar>
+#include <optional>
 #include <set>
 #include <string>
 #include <vector>
@@ -59,21 +62,15 @@
 
 namespace zsdriver {
 
-// Where Print writes instead of standard output, while the server runs an action.
-std::string* g_output = nullptr;
+std::string g_output;
 
-void Print(const std::wstring& text) {
-  const std::string bytes = zan::WideToUtf8(text) + "\n";
-  if (g_output) {
-    *g_output += bytes;
-    return;
-  }
+void Print(const std::wstring& text) { g_output += zan::WideToUtf8(text) + "\n"; }
+
+// A write to a blocking pipe or to a file ends once all of it is written.
+void WriteOut(const std::string& bytes) {
   DWORD written = 0;
-  ::WriteFile(::GetStdHandle(STD_OUTPUT_HANDLE), bytes.data(), static_cast<DWORD>(bytes.size()), &written,
-              nullptr);
+  ::WriteFile(::GetStdHandle(STD_OUTPUT_HANDLE), bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr);
 }
-
-void CaptureOutput(std::string* sink) { g_output = sink; }
 
 void PrintHandle(HWND hwnd) {
   wchar_t text[32];
@@ -98,11 +95,9 @@ std::wstring ClassName(HWND hwnd) {
 std::wstring ControlText(HWND hwnd) {
   wchar_t buffer[4096] = {};
   DWORD_PTR copied = 0;
-  if (!::SendMessageTimeoutW(hwnd, WM_GETTEXT, 4096, reinterpret_cast<LPARAM>(buffer), SMTO_ABORTIFHUNG, 3000,
-                             &copied)) {
-    return WindowText(hwnd);
-  }
-  return buffer;
+  const bool answered = ::SendMessageTimeoutW(hwnd, WM_GETTEXT, 4096, reinterpret_cast<LPARAM>(buffer),
+                                              SMTO_ABORTIFHUNG, 3000, &copied) != 0;
+  return answered ? std::wstring(buffer) : WindowText(hwnd);
 }
 
 std::wstring ModulePath() {
@@ -153,8 +148,7 @@ bool WaitUntil(Done done, DWORD timeout) {
 
 struct FindQuery {
   std::wstring className;
-  std::wstring title;
-  bool hasTitle = false;
+  std::optional<std::wstring> title;
   bool visibleOnly = false;
   bool hiddenOnly = false;
   bool childless = false;  // the setup program's main dialog has no controls
@@ -162,8 +156,7 @@ struct FindQuery {
   // one go: once the thread answers a message, that is over.
   bool settled = false;
   int controlId = 0;  // when set, the window must hold a child with this id
-  std::wstring controlText;  // and, when set, that child must hold this text
-  bool hasControlText = false;
+  std::optional<std::wstring> controlText;  // and, when set, that child must hold this text
   std::vector<HWND> found;
   bool all = false;  // collect every match rather than the first
 };
@@ -174,13 +167,13 @@ FindQuery QueryArgs(int argc, wchar_t** argv) {
     const std::wstring arg = argv[i];
     const bool valued = i + 1 < argc;
     if (arg == L"--class" && valued) query.className = argv[++i];
-    else if (arg == L"--title" && valued) { query.title = Unescape(argv[++i]); query.hasTitle = true; }
+    else if (arg == L"--title" && valued) query.title = Unescape(argv[++i]);
     else if (arg == L"--visible") query.visibleOnly = true;
     else if (arg == L"--hidden") query.hiddenOnly = true;
     else if (arg == L"--childless") query.childless = true;
     else if (arg == L"--settled") query.settled = true;
     else if (arg == L"--control" && valued) query.controlId = _wtoi(argv[++i]);
-    else if (arg == L"--text" && valued) { query.controlText = Unescape(argv[++i]); query.hasControlText = true; }
+    else if (arg == L"--text" && valued) query.controlText = Unescape(argv[++i]);
   }
   return query;
 }
@@ -190,9 +183,9 @@ bool Matches(HWND hwnd, const FindQuery& query) {
   if (query.hiddenOnly && ::IsWindowVisible(hwnd)) return false;
   if (query.childless && ::GetWindow(hwnd, GW_CHILD)) return false;
   if (!query.className.empty() && ClassName(hwnd) != query.className) return false;
-  if (query.hasTitle && WindowText(hwnd) != query.title) return false;
+  if (query.title && WindowText(hwnd) != *query.title) return false;
   if (query.controlId && !::GetDlgItem(hwnd, query.controlId)) return false;
-  if (query.hasControlText && ControlText(::GetDlgItem(hwnd, query.controlId)) != query.controlText) return false;
+  if (query.controlText && ControlText(::GetDlgItem(hwnd, query.controlId)) != *query.controlText) return false;
   if (query.settled) {
     DWORD_PTR ignored = 0;
     if (!::SendMessageTimeoutW(hwnd, WM_NULL, 0, 0, SMTO_ABORTIFHUNG, 3000, &ignored)) return false;
@@ -303,12 +296,10 @@ Rights RightsNamed(const std::wstring& name) {
 }
 
 zan::ScopedHandle LowerToken(Rights wanted) {
-  if (wanted == Rights::kFull || ::GetEnvironmentVariableW(L"ZSDRIVER_LOWERED", nullptr, 0) > 0) {
-    return zan::ScopedHandle();
-  }
+  if (wanted == Rights::kFull || ::GetEnvironmentVariableW(L"ZSDRIVER_LOWERED", nullptr, 0) > 0) return {};
   HANDLE opened = nullptr;
   if (!::OpenProcessToken(::GetCurrentProcess(), TOKEN_QUERY | TOKEN_DUPLICATE | TOKEN_ASSIGN_PRIMARY, &opened)) {
-    return zan::ScopedHandle();
+    return {};
   }
   zan::ScopedHandle own(opened), lower;
   TOKEN_LINKED_TOKEN linked = {};
@@ -318,16 +309,15 @@ zan::ScopedHandle LowerToken(Rights wanted) {
     lower.reset(linked.LinkedToken);
   }
   if (wanted == Rights::kStandardUser) {
-    SID_IDENTIFIER_AUTHORITY nt = SECURITY_NT_AUTHORITY;
-    PSID admins = nullptr;
-    ::AllocateAndInitializeSid(&nt, 2, SECURITY_BUILTIN_DOMAIN_RID, DOMAIN_ALIAS_RID_ADMINS, 0, 0, 0, 0, 0, 0, &admins);
+    BYTE admins[SECURITY_MAX_SID_SIZE];
+    DWORD sidSize = sizeof(admins);
     SID_AND_ATTRIBUTES disabled = {admins, 0};
     HANDLE restricted = nullptr;
-    if (admins && ::CreateRestrictedToken(lower ? lower.get() : own.get(), 0, 1, &disabled, 0, nullptr, 0, nullptr,
-                                          &restricted)) {
+    if (::CreateWellKnownSid(WinBuiltinAdministratorsSid, nullptr, admins, &sidSize) &&
+        ::CreateRestrictedToken(lower ? lower.get() : own.get(), 0, 1, &disabled, 0, nullptr, 0, nullptr,
+                                &restricted)) {
       lower.reset(restricted);
     }
-    if (admins) ::FreeSid(admins);
   }
   return lower;
 }
@@ -343,7 +333,7 @@ zan::ScopedHandle StartOn(HANDLE token, const std::wstring& line, wchar_t* envir
                                                       flags, environment, folder, startup, &process)
                              : ::CreateProcessW(nullptr, buffer.data(), nullptr, nullptr, inherit, flags,
                                                 environment, folder, startup, &process);
-  if (!started) return zan::ScopedHandle();
+  if (!started) return {};
   ::CloseHandle(process.hThread);
   return zan::ScopedHandle(process.hProcess);
 }
@@ -414,6 +404,26 @@ int Run(int argc, wchar_t** argv) {
     Print(L"windows " + std::to_wstring(owned.seen.size()));
   }
   return ExitCodeOf(process.get());
+}
+
+// Runs PROGRAM with ARGS on this driver's standard handles, so a test reads its output.
+int Exec(int argc, wchar_t** argv) {
+  std::wstring line;
+  for (int i = 2; i < argc; ++i) {
+    const std::wstring argument = argv[i];
+    if (argument == L"--elevated" || argument == L"--standard-user") continue;
+    line += (line.empty() ? L"" : L" ") + Argument(argument);
+  }
+  STARTUPINFOW startup = {sizeof(startup)};
+  startup.dwFlags = STARTF_USESTDHANDLES;
+  startup.hStdInput = ::GetStdHandle(STD_INPUT_HANDLE);
+  startup.hStdOutput = ::GetStdHandle(STD_OUTPUT_HANDLE);
+  startup.hStdError = ::GetStdHandle(STD_ERROR_HANDLE);
+  for (HANDLE handle : {startup.hStdInput, startup.hStdOutput, startup.hStdError}) {
+    ::SetHandleInformation(handle, HANDLE_FLAG_INHERIT, HANDLE_FLAG_INHERIT);  // does nothing on no handle
+  }
+  zan::ScopedHandle process = StartOn(LowerTokenHandedOn(argc, argv).get(), line, nullptr, nullptr, &startup);
+  return process ? ExitCodeOf(process.get()) : 255;
 }
 
 // ShellExecuteExW takes no token: on a lower one, a driver started on it opens the link.
@@ -493,8 +503,7 @@ bool RecordIfStandIn() {
 
 // Nothing else can open, rename or delete the file while this runs.
 int Lock(int, wchar_t** argv) {
-  zan::ScopedFile file(
-      ::CreateFileW(argv[2], GENERIC_READ, 0, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+  zan::ScopedFile file(::CreateFileW(argv[2], GENERIC_READ, 0, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
   if (!file) return 1;
   WriteWhole(argv[4], "");
   ::Sleep(static_cast<DWORD>(_wtoi(argv[3])) * 1000);
@@ -527,9 +536,8 @@ int MutexFree(int argc, wchar_t** argv) {
 // reg.exe of their own; what they write the programs see at once, as what a program writes is seen here.
 int Registry(int argc, wchar_t** argv) {
   const std::wstring verb = argv[2], key = argv[3], path = key.substr(std::min<size_t>(key.size(), 5));
-  const HKEY root = _wcsnicmp(key.c_str(), L"HKCU\\", 5) == 0   ? HKEY_CURRENT_USER
-                    : _wcsnicmp(key.c_str(), L"HKLM\\", 5) == 0 ? HKEY_LOCAL_MACHINE
-                                                                : nullptr;
+  const HKEY root = _wcsnicmp(key.c_str(), L"HKCU\\", 5) == 0 ? HKEY_CURRENT_USER
+                    : _wcsnicmp(key.c_str(), L"HKLM\\", 5) == 0 ? HKEY_LOCAL_MACHINE : nullptr;
   if (!root) return 2;
   if (verb == L"get" && argc >= 5) {
     wchar_t data[4096] = {};
@@ -617,7 +625,7 @@ const Action kActions[] = {
     {L"check", 4, Check, true},        {L"event", 4, ProbeEvent, true},    {L"lock", 5, Lock, true},
     {L"mutex", 5, HoldMutex, true},    {L"mutexfree", 3, MutexFree, true}, {L"registry", 4, Registry, true},
     {L"version", 3, Version, true},    {L"trustroot", 3, TrustRoot, true}, {L"run", 3, Run, false},
-    {L"open", 3, Open, false},         {L"hold", 2, Hold, false},
+    {L"open", 3, Open, false},         {L"exec", 3, Exec, false},          {L"hold", 2, Hold, false},
 };
 
 int Act(int argc, wchar_t** argv, bool served) {
@@ -634,5 +642,7 @@ int Act(int argc, wchar_t** argv, bool served) {
 int wmain(int argc, wchar_t** argv) {
   if (zsdriver::RecordIfStandIn()) return 0;
   if (argc == 2 && std::wstring(argv[1]) == L"serve") return zsdriver::Serve();
-  return zsdriver::Act(argc, argv, false);
+  const int code = zsdriver::Act(argc, argv, false);
+  zsdriver::WriteOut(zsdriver::g_output);
+  return code;
 }

@@ -1,7 +1,6 @@
-"""One zsdriver for a whole test module ("zsdriver serve"), per Wine prefix:
-the harness's finds, clicks and texts go to it over a pipe, and it starts
-programs on the limited token itself, instead of a Wine process (or three)
-for each. The protocol is in tests/e2e/driver/driver_server.cpp."""
+"""One zsdriver for a whole test module ("zsdriver serve"), per Wine prefix: the harness's finds, clicks
+and texts go to it over a pipe, and it starts programs on the limited token itself, instead of a Wine
+process (or two) for each. The protocol is in tests/e2e/driver/driver_server.cpp."""
 import atexit
 import itertools
 import queue
@@ -10,15 +9,10 @@ import threading
 
 
 def escape_field(text):
-    """A request field: backslash, tabs, line ends and non-ASCII as \\uXXXX."""
-    out = []
-    for c in text:
-        if c in "\\\t\r\n" or not " " <= c < "\x7f":
-            data = c.encode("utf-16-le")
-            out.extend("\\u%02x%02x" % (data[i + 1], data[i]) for i in range(0, len(data), 2))
-        else:
-            out.append(c)
-    return "".join(out)
+    """A request field: backslash, tabs, line ends and non-ASCII as \\uXXXX, one a UTF-16 unit."""
+    data = text.encode("utf-16-le")
+    units = (chr(data[i] | data[i + 1] << 8) for i in range(0, len(data), 2))
+    return "".join(u if " " <= u < "\x7f" and u != "\\" else "\\u%04x" % ord(u) for u in units)
 
 
 class DriverServer:
@@ -40,14 +34,11 @@ class DriverServer:
 
     def _read(self):
         out = self.process.stdout
-        while True:
-            fields = out.readline().decode("ascii", "replace").split()
-            if not fields:
-                break
-            if fields[0] == "=" and len(fields) == 4:
-                length = int(fields[3])
-                self._answers.put((fields[1], int(fields[2]), out.read(length).decode("utf-8", "replace")))
-            elif fields[0] == "!" and len(fields) == 3:
+        for line in iter(out.readline, b""):
+            fields = line.decode("ascii", "replace").split()
+            if len(fields) == 4 and fields[0] == "=":
+                self._answers.put((fields[1], int(fields[2]), out.read(int(fields[3])).decode("utf-8", "replace")))
+            elif len(fields) == 3 and fields[0] == "!":
                 with self._changed:
                     self._ended[fields[1]] = int(fields[2])
                     self._changed.notify_all()
@@ -58,6 +49,7 @@ class DriverServer:
 
     def call(self, args, timeout=60):
         """(exit code, output) of one action."""
+        action = "zsdriver " + " ".join(args)
         with self._requests:
             tag = str(next(self._tags))
             line = "\t".join(escape_field(str(field)) for field in [tag] + list(args)) + "\n"
@@ -65,23 +57,22 @@ class DriverServer:
                 self.process.stdin.write(line.encode("ascii"))
                 self.process.stdin.flush()
             except OSError:
-                raise AssertionError("the driver server has ended; zsdriver %s not done" % " ".join(args))
-            while True:
+                raise AssertionError("the driver server has ended; %s not done" % action)
+            # Answers to earlier requests that ran out of time come late: passed over.
+            answer = ("",)
+            while answer[0] != tag:
                 try:
                     answer = self._answers.get(timeout=timeout)
                 except queue.Empty:
-                    raise AssertionError("zsdriver %s: no answer within %d s" % (" ".join(args), timeout))
+                    raise AssertionError("%s: no answer within %d s" % (action, timeout))
                 if answer is None:
-                    raise AssertionError("the driver server ended during zsdriver %s" % " ".join(args))
-                if answer[0] == tag:
-                    return answer[1], answer[2]
-                # A late answer to a request that ran out of time.
+                    raise AssertionError("the driver server ended during %s" % action)
+            return answer[1], answer[2]
 
     def start(self, kind, text, rights, folder, env, output=""):
-        """A program started by the server (`kind` "run": a command line,
-        "open": a link), with `env`'s differences from the server's own
-        (an empty value takes a variable away), its output into the file
-        `output` (a Windows path) if given."""
+        """A program started by the server (`kind` "run": a command line, "open": a link), with `env`'s
+        differences from the server's own (an empty value takes a variable away), its output into the
+        file `output` (a Windows path) if given."""
         run = DriverRun(self, "p%d" % next(self._tags), [kind, text])
         changes = ["%s=%s" % (name, value) for name, value in sorted(env.items()) if self.env.get(name) != value]
         changes += ["%s=" % name for name in sorted(self.env) if name not in env]
@@ -93,8 +84,8 @@ class DriverServer:
         return run
 
     def exit_code(self, run_id, timeout=0):
-        """The program's exit code, or None while it runs. A program whose
-        server has gone counts as killed, as a killed driver's would."""
+        """The program's exit code, or None while it runs. A program whose server has gone counts as
+        killed, as a killed driver's would."""
         with self._changed:
             self._changed.wait_for(lambda: run_id in self._ended or not self._alive, timeout)
             if run_id in self._ended:
@@ -119,16 +110,14 @@ class DriverRun:
         self.args = args
         self.returncode = None
 
-    def poll(self):
+    def poll(self, timeout=0):
         if self.returncode is None:
-            self.returncode = self.server.exit_code(self.id)
+            self.returncode = self.server.exit_code(self.id, timeout)
         return self.returncode
 
     def wait(self, timeout=None):
-        if self.returncode is None:
-            self.returncode = self.server.exit_code(self.id, timeout)
-            if self.returncode is None:
-                raise subprocess.TimeoutExpired(self.args, timeout)
+        if self.poll(timeout) is None:
+            raise subprocess.TimeoutExpired(self.args, timeout)
         return self.returncode
 
     def kill(self):
@@ -140,8 +129,8 @@ _servers = {}
 
 
 def server_for(command, env, key):
-    """The server of the prefix `key` names, started on first use (again
-    when its prefix's server has ended it)."""
+    """The server of the prefix `key` names, started on first use (again when its prefix's server has
+    ended it)."""
     server = _servers.get(key)
     if server is None or not server.alive:
         server = _servers[key] = DriverServer(command, env)

@@ -20,105 +20,34 @@
 // Whenever a started program ends: "! ID CODE\n".
 #include "driver_server.h"
 
-#include <cstdio>
 #include <cwchar>
+#include <iostream>
 #include <map>
 #include <string>
 #include <vector>
+
+#include "setup/common/string_util.h"
 
 namespace zsdriver {
 namespace {
 
 // Answers and exit notices come from different threads; each goes out whole.
-CRITICAL_SECTION g_writeLock;
-CRITICAL_SECTION g_runsLock;
+zan::CriticalSection g_writeLock;
+zan::CriticalSection g_runsLock;
 std::map<std::wstring, HANDLE> g_runs;  // started programs still running, by ID
 
-void WriteOut(const std::string& bytes) {
-  ::EnterCriticalSection(&g_writeLock);
-  HANDLE out = ::GetStdHandle(STD_OUTPUT_HANDLE);
-  size_t done = 0;
-  while (done < bytes.size()) {
-    DWORD written = 0;
-    if (!::WriteFile(out, bytes.data() + done, static_cast<DWORD>(bytes.size() - done), &written, nullptr) ||
-        written == 0) {
-      break;
-    }
-    done += written;
-  }
-  ::LeaveCriticalSection(&g_writeLock);
-}
-
-std::string Utf8Of(const std::wstring& text) {
-  int n = ::WideCharToMultiByte(CP_UTF8, 0, text.c_str(), static_cast<int>(text.size()), nullptr, 0, nullptr,
-                                nullptr);
-  std::string bytes(static_cast<size_t>(n > 0 ? n : 0), '\0');
-  if (n > 0) {
-    ::WideCharToMultiByte(CP_UTF8, 0, text.c_str(), static_cast<int>(text.size()), &bytes[0], n, nullptr,
-                          nullptr);
-  }
-  return bytes;
-}
-
-std::wstring WideOf(const std::string& bytes) {
-  int n = ::MultiByteToWideChar(CP_UTF8, 0, bytes.data(), static_cast<int>(bytes.size()), nullptr, 0);
-  std::wstring text(static_cast<size_t>(n > 0 ? n : 0), L'\0');
-  if (n > 0) ::MultiByteToWideChar(CP_UTF8, 0, bytes.data(), static_cast<int>(bytes.size()), &text[0], n);
-  return text;
+void Answer(const std::string& bytes) {
+  zan::ScopedLock lock(g_writeLock);
+  WriteOut(bytes);
 }
 
 std::vector<std::wstring> Fields(const std::wstring& line) {
   std::vector<std::wstring> fields;
-  size_t start = 0;
-  for (;;) {
-    size_t tab = line.find(L'\t', start);
-    fields.push_back(Unescape(line.substr(start, tab == std::wstring::npos ? std::wstring::npos : tab - start)));
-    if (tab == std::wstring::npos) return fields;
-    start = tab + 1;
+  for (size_t start = 0, tab = 0; tab != std::wstring::npos; start = tab + 1) {
+    tab = line.find(L'\t', start);
+    fields.push_back(Unescape(line.substr(start, tab == std::wstring::npos ? tab : tab - start)));
   }
-}
-
-// Lines of standard input; false once it is closed.
-class LineReader {
- public:
-  bool Next(std::string* line) {
-    for (;;) {
-      size_t end = buffer_.find('\n');
-      if (end != std::string::npos) {
-        *line = buffer_.substr(0, end);
-        buffer_.erase(0, end + 1);
-        if (!line->empty() && line->back() == '\r') line->pop_back();
-        return true;
-      }
-      char chunk[4096];
-      DWORD got = 0;
-      if (!::ReadFile(::GetStdHandle(STD_INPUT_HANDLE), chunk, sizeof(chunk), &got, nullptr) || got == 0) {
-        return false;
-      }
-      buffer_.append(chunk, got);
-    }
-  }
-
- private:
-  std::string buffer_;
-};
-
-// A command-line argument as the C runtime's parser reads it back.
-std::wstring Argument(const std::wstring& text) {
-  if (!text.empty() && text.find_first_of(L" \t\"") == std::wstring::npos) return text;
-  std::wstring quoted = L"\"";
-  size_t backslashes = 0;
-  for (wchar_t c : text) {
-    if (c == L'\\') {
-      ++backslashes;
-    } else {
-      quoted.append(c == L'"' ? backslashes + 1 : 0, L'\\');
-      backslashes = 0;
-    }
-    quoted += c;
-  }
-  quoted.append(backslashes, L'\\');
-  return quoted + L"\"";
+  return fields;
 }
 
 // This process's environment with `changes` (NAME=VALUE) applied, as a block.
@@ -145,6 +74,8 @@ std::vector<wchar_t> Environment(const std::vector<std::wstring>& changes) {
   return result;
 }
 
+// The waiter owns the process handle; it leaves g_runs before it closes it,
+// so "kill" never ends a handle that is closed.
 struct Waiter {
   std::wstring id;
   HANDLE process;
@@ -152,134 +83,86 @@ struct Waiter {
 
 DWORD WINAPI WaitForEnd(void* parameter) {
   Waiter* waiter = static_cast<Waiter*>(parameter);
-  ::WaitForSingleObject(waiter->process, INFINITE);
-  DWORD code = 0;
-  ::GetExitCodeProcess(waiter->process, &code);
-  ::EnterCriticalSection(&g_runsLock);
-  g_runs.erase(waiter->id);
-  ::LeaveCriticalSection(&g_runsLock);
+  const int code = ExitCodeOf(waiter->process);
+  {
+    zan::ScopedLock lock(g_runsLock);
+    g_runs.erase(waiter->id);
+  }
   ::CloseHandle(waiter->process);
-  char line[64];
-  snprintf(line, sizeof(line), " %lu\n", static_cast<unsigned long>(code));
-  WriteOut("! " + Utf8Of(waiter->id) + line);
+  Answer("! " + zan::WideToUtf8(waiter->id) + " " + std::to_string(static_cast<DWORD>(code)) + "\n");
   delete waiter;
   return 0;
 }
 
-Rights RightsNamed(const std::wstring& name) {
-  if (name == L"elevated") return Rights::kFull;
-  if (name == L"standard-user") return Rights::kStandardUser;
-  return Rights::kLimited;
-}
-
-// As "zsdriver run", "open" and "exec" start it, with the same token: the
-// limited twin of ours unless asked otherwise. Its standard handles are NUL
-// or the output file, so it never holds the harness's pipe.
+// As "zsdriver run", "exec" and "open" start it, with the same token: the limited twin of ours unless asked
+// otherwise. Its standard handles are NUL or the output file, so it never holds the harness's pipe.
 int Start(const std::vector<std::wstring>& fields) {
   if (fields.size() < 8) return 2;
-  const std::wstring& id = fields[2];
-  const bool open = fields[3] == L"open";
-  HANDLE token = LowerToken(RightsNamed(fields[4]));
+  zan::ScopedHandle token = LowerToken(RightsNamed(fields[4]));
   std::vector<std::wstring> changes(fields.begin() + 8, fields.end());
-  // The same marker a restarted driver hands on: a driver started by this
-  // one acts on the token it got.
+  // The same marker "run", "exec" and "open" hand on: a driver started by this one acts on the token it got.
   if (token) changes.push_back(L"ZSDRIVER_LOWERED=1");
-  std::wstring line = fields[7];
-  if (open) {
-    // ShellExecuteExW takes no token: a driver on that token opens the link.
-    wchar_t self[MAX_PATH] = {};
-    ::GetModuleFileNameW(nullptr, self, MAX_PATH);
-    line = Argument(self) + L" open " + Argument(fields[7]);
-  }
-  std::vector<wchar_t> commandLine(line.begin(), line.end());
-  commandLine.push_back(L'\0');
   std::vector<wchar_t> environment = Environment(changes);
-
   SECURITY_ATTRIBUTES inherited = {sizeof(inherited), nullptr, TRUE};
-  HANDLE nul = ::CreateFileW(L"NUL", GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, &inherited,
-                             OPEN_EXISTING, 0, nullptr);
-  HANDLE output = fields[6].empty() ? INVALID_HANDLE_VALUE
-                                    : ::CreateFileW(fields[6].c_str(), GENERIC_WRITE, FILE_SHARE_READ, &inherited,
-                                                    CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+  zan::ScopedFile nul(::CreateFileW(L"NUL", GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                    &inherited, OPEN_EXISTING, 0, nullptr));
+  zan::ScopedFile output(fields[6].empty() ? INVALID_HANDLE_VALUE
+                                           : ::CreateFileW(fields[6].c_str(), GENERIC_WRITE, FILE_SHARE_READ,
+                                                           &inherited, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
   STARTUPINFOW startup = {sizeof(startup)};
   startup.dwFlags = STARTF_USESTDHANDLES;
-  startup.hStdInput = nul;
-  startup.hStdOutput = startup.hStdError = output != INVALID_HANDLE_VALUE ? output : nul;
-  PROCESS_INFORMATION process = {};
-  const wchar_t* folder = fields[5].empty() ? nullptr : fields[5].c_str();
-  const DWORD flags = CREATE_UNICODE_ENVIRONMENT;
-  BOOL started = token ? ::CreateProcessAsUserW(token, nullptr, commandLine.data(), nullptr, nullptr, TRUE, flags,
-                                                environment.data(), folder, &startup, &process)
-                       : ::CreateProcessW(nullptr, commandLine.data(), nullptr, nullptr, TRUE, flags,
-                                          environment.data(), folder, &startup, &process);
-  if (token) ::CloseHandle(token);
-  if (nul != INVALID_HANDLE_VALUE) ::CloseHandle(nul);
-  if (output != INVALID_HANDLE_VALUE) ::CloseHandle(output);
-  if (!started) return 255;
-  ::CloseHandle(process.hThread);
-  HANDLE mine = nullptr;
-  ::DuplicateHandle(::GetCurrentProcess(), process.hProcess, ::GetCurrentProcess(), &mine, 0, FALSE,
-                    DUPLICATE_SAME_ACCESS);
-  ::EnterCriticalSection(&g_runsLock);
-  g_runs[id] = mine;
-  ::LeaveCriticalSection(&g_runsLock);
-  HANDLE thread = ::CreateThread(nullptr, 0, WaitForEnd, new Waiter{id, process.hProcess}, 0, nullptr);
-  if (thread) ::CloseHandle(thread);
+  startup.hStdInput = nul.get();
+  startup.hStdOutput = startup.hStdError = output ? output.get() : nul.get();
+  zan::ScopedHandle process = StartOn(token.get(), fields[3] == L"open" ? OpenLine(fields[7]) : fields[7],
+                                      environment.data(), fields[5].empty() ? nullptr : fields[5].c_str(), &startup);
+  if (!process) return 255;
+  zan::ScopedLock lock(g_runsLock);
+  const std::wstring& id = fields[2];
+  g_runs[id] = process.get();
+  HANDLE thread = ::CreateThread(nullptr, 0, WaitForEnd, new Waiter{id, process.get()}, 0, nullptr);
+  if (!thread) {
+    g_runs.erase(id);
+    return 255;
+  }
+  ::CloseHandle(thread);
+  (void)process.release();
   return 0;
 }
 
 int Kill(const std::wstring& id) {
-  ::EnterCriticalSection(&g_runsLock);
+  zan::ScopedLock lock(g_runsLock);
   auto run = g_runs.find(id);
-  BOOL ended = run != g_runs.end() && ::TerminateProcess(run->second, 1);
-  ::LeaveCriticalSection(&g_runsLock);
-  return ended ? 0 : 1;
-}
-
-// Actions that would restart the driver, never end, or start what must be
-// started with "start".
-bool ServedAction(const std::wstring& action) {
-  for (const wchar_t* refused : {L"run", L"open", L"exec", L"hold", L"serve"}) {
-    if (action == refused) return false;
-  }
-  return true;
+  return run != g_runs.end() && ::TerminateProcess(run->second, 1) ? 0 : 1;
 }
 
 }  // namespace
 
 int Serve() {
-  ::InitializeCriticalSection(&g_writeLock);
-  ::InitializeCriticalSection(&g_runsLock);
   for (DWORD which : {STD_INPUT_HANDLE, STD_OUTPUT_HANDLE, STD_ERROR_HANDLE}) {
     ::SetHandleInformation(::GetStdHandle(which), HANDLE_FLAG_INHERIT, 0);
   }
-  LineReader reader;
-  std::string request;
-  while (reader.Next(&request)) {
-    std::vector<std::wstring> fields = Fields(WideOf(request));
+  // Requests are ASCII (their fields escaped), so the runtime's text mode changes nothing in them.
+  for (std::string request; std::getline(std::cin, request);) {
+    if (!request.empty() && request.back() == '\r') request.pop_back();
+    std::vector<std::wstring> fields = Fields(zan::Utf8ToWide(request));
     if (fields.size() < 2) continue;
-    std::string output;
+    g_output.clear();
     int code = 2;
     if (fields[1] == L"start") {
       code = Start(fields);
     } else if (fields[1] == L"kill" && fields.size() >= 3) {
       code = Kill(fields[2]);
-    } else if (ServedAction(fields[1])) {
-      std::vector<wchar_t*> argv;
+    } else {
       static wchar_t name[] = L"zsdriver";
-      argv.push_back(name);
+      std::vector<wchar_t*> argv = {name};
       for (size_t i = 1; i < fields.size(); ++i) argv.push_back(&fields[i][0]);
       argv.push_back(nullptr);
-      CaptureOutput(&output);
-      code = Act(static_cast<int>(fields.size()), argv.data());
-      CaptureOutput(nullptr);
+      code = Act(static_cast<int>(fields.size()), argv.data(), true);
     }
-    char head[96];
-    snprintf(head, sizeof(head), " %d %lu\n", code, static_cast<unsigned long>(output.size()));
-    WriteOut("= " + Utf8Of(fields[0]) + head + output);
+    Answer("= " + zan::WideToUtf8(fields[0]) + " " + std::to_string(code) + " " + std::to_string(g_output.size()) +
+           "\n" + g_output);
   }
-  // The harness is gone; what it started runs on, as programs a user
-  // started do.
+  // The harness is gone; what it started runs on, as programs a user started do.
   return 0;
 }
 

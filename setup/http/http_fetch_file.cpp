@@ -378,6 +378,8 @@ HRESULT CHttpFetchFile::DownloadWhole(HINTERNET request, const std::wstring& pat
   target.cap = kLargestFile;
   target.pastCap = kTooLarge;
   target.cancel = run() ? run()->cancel : nullptr;
+  // A body cut short must not stay behind under the installer's own name.
+  target.discardOnFailure = true;
   // The saved blocks belong to a file the server no longer serves.
   target.beforeOpen = [&path] { ::DeleteFileW((path + L".size").c_str()); };
   target.afterWrite = [&](unsigned long long offset, unsigned long long end) {

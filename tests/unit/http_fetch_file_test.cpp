@@ -145,11 +145,12 @@ TEST_F(ResumableDownload, AServerIgnoringRangesFillsTheTargetDirectly) {
   }
   EXPECT_LT(log.events[log.events.size() - 2].second, static_cast<int>(kSize));
 
-  // Cut short against its Content-Length: no success; empty: nothing to write.
+  // Cut short against its Content-Length: no success and no target; empty: nothing to write.
   ::DeleteFileW(target_.c_str());
   ProgressLog cut, empty;
   EXPECT_EQ(E_FAIL, Run(Fault(L"/short/300000"), &cut));
   EXPECT_EQ(0, cut.Count(2));
+  EXPECT_FALSE(zan::FileExists(target_)) << "half an installer under its own name";
   ::DeleteFileW(target_.c_str());
   EXPECT_EQ(S_OK, Run(Fault(L"/empty"), &empty));
   EXPECT_FALSE(zan::FileExists(target_));

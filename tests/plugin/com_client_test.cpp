@@ -10,6 +10,7 @@
 #include <ocidl.h>
 #include <oleauto.h>
 #include <servprov.h>
+#include <wrl/client.h>
 
 #include <memory>
 #include <string>
@@ -20,27 +21,7 @@
 
 namespace {
 
-template <typename T>
-class ComPtr {
- public:
-  ComPtr() = default;
-  ~ComPtr() { reset(); }
-  ComPtr(const ComPtr&) = delete;
-  ComPtr& operator=(const ComPtr&) = delete;
-  T* get() const { return value_; }
-  T* operator->() const { return value_; }
-  void** void_out() {
-    reset();
-    return reinterpret_cast<void**>(&value_);
-  }
-  void reset() {
-    if (value_) value_->Release();
-    value_ = nullptr;
-  }
-
- private:
-  T* value_ = nullptr;
-};
+using Microsoft::WRL::ComPtr;
 
 class OneClick : public zan_test::PluginTest {
  protected:
@@ -51,10 +32,10 @@ class OneClick : public zan_test::PluginTest {
     ASSERT_HRESULT_SUCCEEDED(::CLSIDFromProgID(L"npZanSetupOneClick.ZanSetupOneClick", &clsid));
     ASSERT_TRUE(IsEqualCLSID(CLSID_ZanSetupOneClick, clsid));
     ASSERT_HRESULT_SUCCEEDED(::CoCreateInstance(clsid, nullptr, CLSCTX_INPROC_SERVER, IID_IZanSetupOneClick,
-                                                control_.void_out()));
+                                                &control_));
   }
   void TearDown() override {
-    control_.reset();
+    control_.Reset();
     PluginTest::TearDown();
   }
 
@@ -174,28 +155,28 @@ class ControlFace : public zan_test::Face {
  public:
   explicit ControlFace(bool clientSite) : clientSite_(clientSite), scriptHost_(L"Name", L"cscript") {}
   ~ControlFace() override {
-    if (withSite_.get()) {
+    if (withSite_.Get()) {
       EXPECT_EQ(S_OK, withSite_->SetSite(nullptr));
       void* none = nullptr;
       EXPECT_EQ(E_FAIL, withSite_->GetSite(IID_IUnknown, &none));
-      withSite_.reset();
+      withSite_.Reset();
       EXPECT_TRUE(site_ ? site_->Released() : scriptHost_.references == 1) << "the site's references were given back";
     }
-    control_.reset();
+    control_.Reset();
     if (module_) ::FreeLibrary(module_);
   }
   bool Load(const std::wstring& dll, const wchar_t* document, const wchar_t* top) override {
     module_ = ::LoadLibraryW(dll.c_str());
     auto getClassObject = zan_test::ExportOf<GetClassObjectProc>(module_, "DllGetClassObject");
     ComPtr<IClassFactory> factory;
-    if (!getClassObject || FAILED(getClassObject(CLSID_ZanSetupOneClick, IID_IClassFactory, factory.void_out())) ||
-        FAILED(factory->CreateInstance(nullptr, IID_IZanSetupOneClick, control_.void_out()))) {
+    if (!getClassObject || FAILED(getClassObject(CLSID_ZanSetupOneClick, IID_IClassFactory, &factory)) ||
+        FAILED(factory->CreateInstance(nullptr, IID_IZanSetupOneClick, &control_))) {
       return false;
     }
     if (!document && clientSite_) return true;
     if (document) site_.reset(new FakeSite(document, top, clientSite_));
     IUnknown* site = site_ ? static_cast<IOleClientSite*>(site_.get()) : static_cast<IUnknown*>(&scriptHost_);
-    return SUCCEEDED(control_->QueryInterface(IID_IObjectWithSite, withSite_.void_out())) &&
+    return SUCCEEDED(control_->QueryInterface(IID_IObjectWithSite, &withSite_)) &&
            withSite_->SetSite(site) == S_OK;
   }
   int Install(const std::wstring& name, const std::wstring& version) override {
@@ -233,7 +214,7 @@ class ControlFace : public zan_test::Face {
   // The method looked up by its name, the arguments in reverse order.
   int Dispatch(BSTR name, BSTR version) {
     ComPtr<IDispatch> dispatch;
-    EXPECT_HRESULT_SUCCEEDED(control_->QueryInterface(IID_IDispatch, dispatch.void_out()));
+    EXPECT_HRESULT_SUCCEEDED(control_->QueryInterface(IID_IDispatch, &dispatch));
     wchar_t method[] = L"InstallOneClick";
     LPOLESTR names[] = {method};
     DISPID id = 0;
@@ -263,7 +244,7 @@ class ControlFace : public zan_test::Face {
 // Its five interfaces are answered and offered safety options; any other is neither.
 TEST_F(OneClick, AnswersAndOffersSafetyForExactlyItsFiveInterfaces) {
   ComPtr<IObjectSafety> safety;
-  ASSERT_HRESULT_SUCCEEDED(control_->QueryInterface(IID_IObjectSafety, safety.void_out()));
+  ASSERT_HRESULT_SUCCEEDED(control_->QueryInterface(IID_IObjectSafety, &safety));
   const struct {
     const char* name;
     const IID& iid;
@@ -276,8 +257,8 @@ TEST_F(OneClick, AnswersAndOffersSafetyForExactlyItsFiveInterfaces) {
   for (const auto& row : interfaces) {
     SCOPED_TRACE(row.name);
     ComPtr<IUnknown> unknown;
-    EXPECT_EQ(row.answered ? S_OK : E_NOINTERFACE, control_->QueryInterface(row.iid, unknown.void_out()));
-    EXPECT_EQ(row.answered, unknown.get() != nullptr);
+    EXPECT_EQ(row.answered ? S_OK : E_NOINTERFACE, control_->QueryInterface(row.iid, &unknown));
+    EXPECT_EQ(row.answered, unknown.Get() != nullptr);
     DWORD supported = 9, enabled = 9;
     EXPECT_EQ(row.answered ? S_OK : E_NOINTERFACE, safety->GetInterfaceSafetyOptions(row.iid, &supported, &enabled));
     EXPECT_EQ(row.answered ? 3u : 0u, supported);
@@ -299,7 +280,7 @@ TEST_F(OneClick, AnswersAndOffersSafetyForExactlyItsFiveInterfaces) {
 
   // Script finds InstallOneClick by name (the faces' table calls it so) and nothing else.
   ComPtr<IDispatch> dispatch;
-  ASSERT_HRESULT_SUCCEEDED(control_->QueryInterface(IID_IDispatch, dispatch.void_out()));
+  ASSERT_HRESULT_SUCCEEDED(control_->QueryInterface(IID_IDispatch, &dispatch));
   UINT count = 0;
   EXPECT_HRESULT_SUCCEEDED(dispatch->GetTypeInfoCount(&count));
   EXPECT_EQ(1u, count);
@@ -313,9 +294,9 @@ TEST_F(OneClick, AnAggregatedControlDelegatesToItsOuterObject) {
   TextProperty outer(L"Name", L"outer");
   ComPtr<IUnknown> inner;
   EXPECT_EQ(CLASS_E_NOAGGREGATION, ::CoCreateInstance(CLSID_ZanSetupOneClick, &outer, CLSCTX_INPROC_SERVER,
-                                                      IID_IZanSetupOneClick, inner.void_out()));
+                                                      IID_IZanSetupOneClick, &inner));
   ASSERT_HRESULT_SUCCEEDED(
-      ::CoCreateInstance(CLSID_ZanSetupOneClick, &outer, CLSCTX_INPROC_SERVER, IID_IUnknown, inner.void_out()));
+      ::CoCreateInstance(CLSID_ZanSetupOneClick, &outer, CLSCTX_INPROC_SERVER, IID_IUnknown, &inner));
   IZanSetupOneClick* control = nullptr;
   ASSERT_HRESULT_SUCCEEDED(inner->QueryInterface(IID_IZanSetupOneClick, reinterpret_cast<void**>(&control)));
   EXPECT_EQ(2, outer.references) << "the interface's reference belongs to the outer object";
@@ -336,20 +317,20 @@ TEST_F(OneClick, CanUnloadOnlyWhenNothingIsAlive) {
   ASSERT_NE(nullptr, canUnload);
   ASSERT_NE(nullptr, getClassObject);
   EXPECT_EQ(S_FALSE, canUnload());
-  control_.reset();
+  control_.Reset();
   EXPECT_EQ(S_OK, canUnload());
 
   ComPtr<IClassFactory> factory;
   ComPtr<IUnknown> none;
-  EXPECT_EQ(CLASS_E_CLASSNOTAVAILABLE, getClassObject(IID_IPersist, IID_IClassFactory, none.void_out()));
-  ASSERT_HRESULT_SUCCEEDED(getClassObject(CLSID_ZanSetupOneClick, IID_IClassFactory, factory.void_out()));
+  EXPECT_EQ(CLASS_E_CLASSNOTAVAILABLE, getClassObject(IID_IPersist, IID_IClassFactory, &none));
+  ASSERT_HRESULT_SUCCEEDED(getClassObject(CLSID_ZanSetupOneClick, IID_IClassFactory, &factory));
   EXPECT_EQ(S_FALSE, canUnload());
   EXPECT_HRESULT_SUCCEEDED(factory->LockServer(TRUE));
-  factory.reset();
+  factory.Reset();
   EXPECT_EQ(S_FALSE, canUnload()) << "locked";
-  ASSERT_HRESULT_SUCCEEDED(getClassObject(CLSID_ZanSetupOneClick, IID_IClassFactory, factory.void_out()));
+  ASSERT_HRESULT_SUCCEEDED(getClassObject(CLSID_ZanSetupOneClick, IID_IClassFactory, &factory));
   EXPECT_HRESULT_SUCCEEDED(factory->LockServer(FALSE));
-  factory.reset();
+  factory.Reset();
   EXPECT_EQ(S_OK, canUnload());
 }
 

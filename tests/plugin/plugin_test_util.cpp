@@ -2,6 +2,8 @@
 
 #include <tlhelp32.h>
 
+#include <algorithm>
+
 #include "setup/common/files.h"
 #include "setup/common/handles.h"
 #include "setup/common/log.h"
@@ -16,19 +18,11 @@ std::wstring PluginDll() {
 }
 
 DllLog::DllLog(const std::wstring& dll)
-    : path_(zan::FolderOfPath(dll) + L"zansetup.log"), start_(ReadFileBytes(path_).size()) {}
+    : path_(zan::FolderOfPath(dll) + L"zansetup.log"), start_(LogFileMessages(path_).size()) {}
 
 std::vector<std::string> DllLog::NewLines() const {
-  std::string text = ReadFileBytes(path_).substr(start_);
-  std::vector<std::string> lines;
-  for (size_t start = 0; start < text.size();) {
-    size_t end = text.find("\r\n", start);
-    if (end == std::string::npos) end = text.size();
-    std::string line = text.substr(start, end - start);
-    lines.push_back(line.size() > 20 ? line.substr(20) : line);
-    start = end + 2;
-  }
-  return lines;
+  const std::vector<std::string> lines = LogFileMessages(path_);
+  return std::vector<std::string>(lines.begin() + std::min(start_, lines.size()), lines.end());
 }
 
 void PluginTest::SetUp() {
@@ -43,24 +37,18 @@ void PluginTest::TearDown() {
 }
 
 std::wstring PluginTest::DllFor(bool pinned) {
-  if (!pinned) return PluginDll();
-  if (pinned_.empty()) {
-    const std::wstring folder = temp_.File(L"pinned\\");
-    ::CreateDirectoryW(folder.c_str(), nullptr);
-    pinned_ = folder + L"npZanSetupOneClick.dll";
-    const std::wstring built = zan::GetModuleFolder(nullptr) + L"pinned\\npZanSetupOneClick.dll";
-    EXPECT_TRUE(::CopyFileW(built.c_str(), pinned_.c_str(), FALSE)) << zan::WideToUtf8(built);
-  }
-  return pinned_;
+  const wchar_t kPinned[] = L"pinned\\npZanSetupOneClick.dll";
+  if (pinned && pinned_.empty()) pinned_ = CopyOfBuilt(kPinned, kPinned);
+  return pinned ? pinned_ : PluginDll();
 }
 
-std::wstring PluginTest::StandIn() {
-  std::wstring folder = temp_.File(L"Zan Setup\\");
-  ::CreateDirectoryW(folder.c_str(), nullptr);
-  std::wstring program = folder + L"ZanSetup.exe";
-  std::wstring driver = zan::GetModuleFolder(nullptr) + L"zsdriver.exe";
-  EXPECT_TRUE(::CopyFileW(driver.c_str(), program.c_str(), FALSE)) << zan::WideToUtf8(driver);
-  return program;
+std::wstring PluginTest::StandIn() { return CopyOfBuilt(L"zsdriver.exe", L"Zan Setup\\ZanSetup.exe"); }
+
+std::wstring PluginTest::CopyOfBuilt(const std::wstring& built, const std::wstring& copy) {
+  const std::wstring path = temp_.File(copy), source = zan::GetModuleFolder(nullptr) + built;
+  ::CreateDirectoryW(zan::FolderOfPath(path).c_str(), nullptr);
+  EXPECT_TRUE(::CopyFileW(source.c_str(), path.c_str(), FALSE)) << zan::WideToUtf8(source);
+  return path;
 }
 
 std::string PluginTest::StartedCommandLine(const std::wstring& program) {

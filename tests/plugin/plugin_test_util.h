@@ -91,6 +91,9 @@ class PluginTest : public ::testing::Test {
   TempFolder temp_;
 
  private:
+  // The file `built` beside this program, copied to `copy` in this test's folder.
+  std::wstring CopyOfBuilt(const std::wstring& built, const std::wstring& copy);
+
   std::wstring pinned_;
   bool comReady_ = false;
 };

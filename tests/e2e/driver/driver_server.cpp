@@ -1,8 +1,6 @@
-// zsdriver serve: one driver process for a whole test module. Every action
-// run as its own Wine process costs a process start, and the harness makes
-// hundreds of them (each find, click and texts call, and polls); the server
-// takes them over a pipe instead, and starts programs on the limited token
-// itself rather than through a restarted copy of the driver.
+// zsdriver serve: one driver process for a whole test module. Every action run as its own Wine process costs
+// a process start, and the harness makes hundreds of them (each find, click and texts call, and polls); the
+// server takes them over a pipe instead, and starts programs on the limited token itself.
 //
 // Requests, one a line of UTF-8, fields separated by tabs, each field with
 // backslash, tab, line ends and non-ASCII characters as \uXXXX:

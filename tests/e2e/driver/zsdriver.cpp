@@ -58,6 +58,7 @@
 #include <vector>
 
 #include "driver_server.h"
+#include "setup/common/files.h"
 #include "setup/common/string_util.h"
 
 namespace zsdriver {
@@ -98,12 +99,6 @@ std::wstring ControlText(HWND hwnd) {
   const bool answered = ::SendMessageTimeoutW(hwnd, WM_GETTEXT, 4096, reinterpret_cast<LPARAM>(buffer),
                                               SMTO_ABORTIFHUNG, 3000, &copied) != 0;
   return answered ? std::wstring(buffer) : WindowText(hwnd);
-}
-
-std::wstring ModulePath() {
-  wchar_t self[MAX_PATH] = {};
-  ::GetModuleFileNameW(nullptr, self, MAX_PATH);
-  return self;
 }
 
 // Titles arrive with non-ASCII characters written as \uXXXX, so that they do
@@ -377,7 +372,9 @@ std::wstring Argument(const std::wstring& text) {
   return quoted + L"\"";
 }
 
-std::wstring OpenLine(const std::wstring& link) { return Argument(ModulePath()) + L" open " + Argument(link); }
+std::wstring OpenLine(const std::wstring& link) {
+  return Argument(zan::ModuleFilePath(nullptr)) + L" open " + Argument(link);
+}
 
 struct OwnedWindows {
   DWORD processId;
@@ -406,7 +403,6 @@ int Run(int argc, wchar_t** argv) {
   return ExitCodeOf(process.get());
 }
 
-// Runs PROGRAM with ARGS on this driver's standard handles, so a test reads its output.
 int Exec(int argc, wchar_t** argv) {
   std::wstring line;
   for (int i = 2; i < argc; ++i) {
@@ -477,8 +473,7 @@ std::wstring Variable(const wchar_t* name) {
 // one item a line: the command line, its own path, its current folder, whether its token is elevated
 // ("elevated" or ""), whether a language folder with files lies beside it ("language" or ""), TEMP and TMP.
 bool RecordIfStandIn() {
-  const std::wstring path = ModulePath();
-  const std::wstring folder = path.substr(0, path.find_last_of(L"\\/") + 1);
+  const std::wstring path = zan::ModuleFilePath(nullptr), folder = zan::FolderOfPath(path);
   if (_wcsicmp(path.c_str() + folder.size(), L"zsdriver.exe") == 0) return false;
   std::string bytes = zan::WideToUtf8(::GetCommandLineW());
   std::wstring target = Variable(L"ZSDRIVER_RECORD");
@@ -510,8 +505,7 @@ int Lock(int, wchar_t** argv) {
   return 0;
 }
 
-// Holds the named mutex for a while, as a run of the setup program holds its
-// update mutex, after writing the ready file.
+// As a run of the setup program holds its update mutex.
 int HoldMutex(int, wchar_t** argv) {
   zan::ScopedHandle mutex(::CreateMutexW(nullptr, TRUE, argv[2]));
   if (!mutex || ::GetLastError() == ERROR_ALREADY_EXISTS) return 1;

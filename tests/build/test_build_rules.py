@@ -63,7 +63,3 @@ class RunsI386(unittest.TestCase):
         else:
             self.assertEqual((1, "a tiny i386 program does not start: Exec format error\n"),
                              (result.returncode, result.stdout))
-
-
-if __name__ == "__main__":
-    unittest.main()

@@ -182,7 +182,3 @@ class SamplePageLayout(unittest.TestCase):
         CHROMIUM.resize(500, CHROMIUM.window[1])
         self.assertEqual(500, self.check_fits(plain, "narrow-window", 1))
         self.assertEqual(250, self.check_fits(zoomed, "narrow-window-200-percent", 2))
-
-
-if __name__ == "__main__":
-    unittest.main()

@@ -7,7 +7,6 @@ difference of Wine's own, below)."""
 import contextlib
 import os
 import shutil
-import unittest
 
 import signing
 from harness import (BUILD, SECOND_PORT, E2ETestCase, ProductServer, ProtectedLog, Sandbox, Wine, stand_in,
@@ -86,7 +85,3 @@ class PlantedDlls(E2ETestCase):
                 with self.planted_beside(folder, ("crypt32",), expected) as wine:
                     process = self.start(wine, '"%s"%s' % (probe, "" if hook else " --no-hook"))
                     self.assertEqual(code, process.wait(timeout=60))
-
-
-if __name__ == "__main__":
-    unittest.main()

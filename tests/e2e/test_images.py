@@ -144,7 +144,3 @@ class Images(unittest.TestCase):
                         self.assertEqual(image, f.read(), "the program changed")
                     if not passes:
                         self.assertIn("expected %d delay-loaded DLLs" % len(expected), result.stdout)
-
-
-if __name__ == "__main__":
-    unittest.main()

@@ -8,7 +8,6 @@ import html
 import os
 import re
 import shutil
-import unittest
 import urllib.parse
 
 import signing
@@ -19,7 +18,7 @@ from installed import (DISPLAY_NAME, INSTALLER, NEXT_BIN, NEXT_INSTALLER, NEXT_V
                        RECORD, SUFFIX, UNINSTALL, VERSION, FreshPrefix, InstalledTestCase, changed_entries,
                        running_from, wait_until)
 from resource_ids import IDC_NEXT, IDC_PATH_EDIT
-from test_plugin import CLSID, MERGED, export, wine
+from test_plugin import CLSID, MERGED, export, run_script
 
 CAPTION = read_locale_text("en-us", "language.caption")
 PROGRAMS = ["ZanSetup.exe", "ZanSetupSH.exe", "npZanSetupOneClick.dll", "uninstall.exe"]
@@ -143,14 +142,7 @@ class Installer(InstalledTestCase):
             # Two 100 KiB blocks to a ranged request: one request, where the
             # default span would ask for each block on its own.
             published = server.publish("Demo", version="1.0", default_dir=folder, span=2)
-            script = os.path.join(self.root, "page.js")
-            os.makedirs(self.root, exist_ok=True)
-            with open(script, "w") as f:
-                f.write('var control = new ActiveXObject("npZanSetupOneClick.ZanSetupOneClick");\n'
-                        'WScript.Echo("result " + Number(control.InstallOneClick("Demo", "1.0")));\n')
-            code, out = wine("cscript", "//nologo", windows_path(script))
-            self.assertEqual(0, code, out)
-            self.assertIn("result 1", out)
+            self.assertEqual(1, run_script(self.root, "Demo", "1.0"))
             # The user accepts the offered folder in the installed program's dialog.
             dialog = Wine().find(title=CAPTION, control=IDC_NEXT, timeout_ms=60000)
             self.assertIsNotNone(dialog, "no install path dialog")
@@ -179,7 +171,6 @@ class Installer(InstalledTestCase):
             return f.read()
 
     def run_update(self):
-        """The next version's installer in update mode; its exit code."""
         return wait_exit(self.start(Wine(), '"%s" /Inst=0' % windows_path(NEXT_INSTALLER)), timeout=120)
 
     def set_bucket(self, bucket):
@@ -396,7 +387,3 @@ class ChineseFolders(InstalledTestCase):
                     'begin install:"%s" /S /D=%s' % (package, product_folder), "end install"]
         self.assertEqual(expected, [line for line in read_log_lines(log, code_page="gbk") if line in expected])
         self.uninstall()
-
-
-if __name__ == "__main__":
-    unittest.main()

@@ -10,7 +10,6 @@ import glob
 import os
 import re
 import shutil
-import unittest
 import xml.etree.ElementTree as ET
 
 import signing
@@ -265,7 +264,3 @@ class Launcher(E2ETestCase):
         process = self.start(Wine(), launcher(box) + " App=Foo", cwd=os.path.dirname(planted))
         self.assertEqual(0, wait_exit(process))
         self.assertFalse(os.path.exists(planted + ".cmdline"), "the planted program was started")
-
-
-if __name__ == "__main__":
-    unittest.main()

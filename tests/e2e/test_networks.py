@@ -8,7 +8,6 @@ time to install and the bytes received and sent, against the file's size."""
 import os
 import re
 import time
-import unittest
 import urllib.parse
 
 import netfaults
@@ -111,8 +110,6 @@ class Faults(E2ETestCase):
                       str(served_bytes(sent)) if sent != "-" else sent, os.path.getsize(published.package_path)))
 
     def test_two_drops_in_30_mb_cost_at_most_the_blocks_in_flight(self):
-        """Each drop costs at most the block in flight on each connection,
-        and the run ends installed: one block per request, or 64."""
         for name, span in (("DropOne", None), ("DropSpan", 64)):
             with self.subTest(span=span):
                 BOX.reset_log()
@@ -227,7 +224,3 @@ class Faults(E2ETestCase):
         self.assertNotIn("DownloadFile failed, URL:%s, path:%sinstall.exe" % (dead, BOX.windows_download_dir("Waits")),
                          lines)
         self.assertIsNone(wine.message_box(CAPTION, timeout_ms=0), "no error box after a cancel")
-
-
-if __name__ == "__main__":
-    unittest.main()

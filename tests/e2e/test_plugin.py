@@ -8,7 +8,6 @@ import os
 import re
 import shutil
 import tempfile
-import unittest
 
 from harness import (ARCH, BIN, BUILD, OUTPUT, SOURCE, E2ETestCase, Wine, record_delete, record_reset, record_set,
                      stand_in, wait_for_command_line, windows_path)
@@ -25,16 +24,18 @@ OURS = (CLSID, LIBID, IID, APPID, PROGID, "npzansetuponeclick", "corvela.com", "
 # The type library's key for this flavour's module, and for the other's.
 PLATFORM, OTHER_PLATFORM = ("win64", "win32") if ARCH == "x64" else ("win32", "win64")
 MACHINE_CLASSES = "HKLM\\Software\\Classes"
+# The unit tests, which run beside these in the same prefix, make and remove keys of their own below it.
+UNIT_TEST_KEYS = "Software\\ZanSetupTest"
 
 
 def wine(*args, timeout=60):
-    """Runs a Windows program as a user's programs run, in the prefix the
-    environment names now (a module may make its own after importing this)."""
+    """(exit code, output) of a Windows program started by the test driver on the user's limited token, in the
+    prefix the environment names now (a module may make its own after importing this)."""
     return Wine().exec(*args, timeout=timeout)
 
 
 def export(root):
-    """{key path below the root: {value name: data text}} of a registry dump."""
+    """{key path below the root: {value name: data text}} of a registry dump, without the unit tests' keys."""
     with tempfile.TemporaryDirectory(dir=OUTPUT) as folder:
         path = os.path.join(folder, "dump.reg")
         code, out = wine("reg", "export", root, windows_path(path), "/y")
@@ -45,11 +46,23 @@ def export(root):
     prefix = "[" + {"HKCU": "HKEY_CURRENT_USER", "HKLM": "HKEY_LOCAL_MACHINE"}[root.split("\\")[0]] + "\\"
     for line in text.splitlines():
         if line.startswith(prefix) and line.endswith("]"):
-            current = keys.setdefault(line[len(prefix):-1], {})
+            key = line[len(prefix):-1]
+            current = None if (key + "\\").startswith(UNIT_TEST_KEYS + "\\") else keys.setdefault(key, {})
         elif current is not None and "=" in line:
             name, _, data = line.partition("=")
             current[name] = data
     return keys
+
+
+def run_script(folder, name, version):
+    """What InstallOneClick returns to a page's script, run by Windows' script host from `folder`."""
+    script = os.path.join(folder, "oneclick.js")
+    with open(script, "w", encoding="ascii") as f:
+        f.write('var control = new ActiveXObject("%s");\n' % PROGID)
+        f.write('WScript.Echo("result " + Number(control.InstallOneClick("%s", "%s")));\n' % (name, version))
+    code, out = wine("cscript", "//nologo", windows_path(script))
+    assert code == 0, out
+    return int(out.split("result ")[1].split()[0])
 
 
 def keys_of_ours(keys):
@@ -176,26 +189,17 @@ class Registration(Plugin):
         self.regsvr32("/u")
         self.assertEqual([], keys_of_ours(export("HKCU")))
 
-    def run_script(self, name, version):
-        script = os.path.join(self.folder, "oneclick.js")
-        with open(script, "w", encoding="ascii") as f:
-            f.write('var control = new ActiveXObject("%s");\n' % PROGID)
-            f.write('WScript.Echo("result " + Number(control.InstallOneClick("%s", "%s")));\n' % (name, version))
-        code, out = wine("cscript", "//nologo", windows_path(script))
-        self.assertEqual(0, code, out)
-        return int(out.split("result ")[1].split()[0])
-
     def test_a_script_gets_1_when_the_recorded_program_starts_and_0_without_one_and_our_hosts_pass(self):
         record_delete()
         self.addCleanup(record_reset)
         self.regsvr32()
         self.merge_classes()
         # What each answer logs, and the other ways to fail, are our hosts'.
-        self.assertEqual(0, self.run_script("Foo", "2.0"))
+        self.assertEqual(0, run_script(self.folder, "Foo", "2.0"))
         program = stand_in(os.path.join(self.folder, "Zan Setup"))
         record_set("version", "1.0")
         record_set("Install_dir", windows_path(program))
-        self.assertEqual(1, self.run_script("Foo", "2.0"))
+        self.assertEqual(1, run_script(self.folder, "Foo", "2.0"))
         self.assertEqual('"%s" App=Foo Ver=2.0' % windows_path(program),
                          wait_for_command_line(program, timeout=15))
         host = Wine()
@@ -203,7 +207,3 @@ class Registration(Plugin):
         code, text = host.exec(windows_path(os.path.join(BUILD, "tests-bin", "zsplugin_tests.exe")), timeout=300)
         self.assertEqual(0, code, text)
         self.assertIn("[  PASSED  ]", text)
-
-
-if __name__ == "__main__":
-    unittest.main()

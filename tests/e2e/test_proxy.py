@@ -9,7 +9,6 @@ WinINet answers with the user's logon, only Windows shows.) The build is
 one for a plain-http server: it works, and protects nothing."""
 import os
 import shutil
-import unittest
 
 import squid
 from harness import (BUILD, DEMO_PRODUCT, IDCANCEL, IDOK, SECOND_PORT, E2ETestCase, ProductServer, Sandbox, Wine,
@@ -68,7 +67,6 @@ class Proxy(E2ETestCase):
         registry("delete", STORE)
 
     def answer(self, wine, password, remember=False):
-        """Fills in the proxy dialog and accepts it; returns its text."""
         dialog = wine.find(title=PROXY_CAPTION, control=IDC_PROXY_USER, timeout_ms=60000)
         self.assertIsNotNone(dialog, "no proxy dialog; log: %r" % BOX.log_lines())
         text = wine.texts(dialog)[1][IDC_PROXY_TEXT][3]
@@ -136,7 +134,3 @@ class Proxy(E2ETestCase):
         files = [os.path.join(folder, name) for root in (PREFIX.prefix, BOX.root)
                  for folder, _, names in os.walk(root) for name in names]
         self.assertEqual([], [path for path in files if holds_password(path)])
-
-
-if __name__ == "__main__":
-    unittest.main()

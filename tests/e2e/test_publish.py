@@ -88,8 +88,6 @@ def without_expiry(data, expires):
 
 
 class Publish(unittest.TestCase):
-    """One publisher's key and certificate for the module; a new tree for each test."""
-
     @classmethod
     def setUpClass(cls):
         cls.keys = tempfile.TemporaryDirectory()
@@ -347,7 +345,6 @@ class Publish(unittest.TestCase):
         self.assertIsNone(publish.publish_update(self.root, self.installer, "2.0").signature)
 
     def resign_tool(self, *args, key=None):
-        """publish.py --resign ROOT with the publisher's key (or `key`)."""
         return tool("--resign", self.root, "--sign-key", key or self.key, "--sign-cert", self.cert, *args)
 
     def assert_renewed(self, before, documents):
@@ -488,7 +485,3 @@ class Publish(unittest.TestCase):
         self.assertEqual(pin, publish.publisher_pin(self.cert))
         run = tool("--pin", self.cert)
         self.assertEqual((0, pin + "\n"), (run.returncode, run.stdout))
-
-
-if __name__ == "__main__":
-    unittest.main()

@@ -9,7 +9,6 @@ import os
 import shutil
 import subprocess
 import sys
-import unittest
 
 import foreign_tree
 import servers
@@ -251,7 +250,3 @@ class Pinned(RefusalCase):
             self.assertNotIn(DEVELOPMENT_LINE, read_log_lines(box.log_path, with_development_line=True))
             self.check_table(box, server, rows)
         self.assertFalse(os.path.exists(box.download_dir() + "/Elevated"))
-
-
-if __name__ == "__main__":
-    unittest.main()

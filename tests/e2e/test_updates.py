@@ -11,7 +11,6 @@ import os
 import subprocess
 import sys
 import time
-import unittest
 
 import servers
 import signing
@@ -68,7 +67,6 @@ def tearDownModule():
 
 
 def program(name, driver=DRIVER, signer=None, tampered=False, machine=None):
-    """A new program, for `machine`, signed by `signer`, then `tampered`."""
     path = stand_in(os.path.join(OUTPUT, "update-programs", name), driver=driver, machine=machine)
     if signer:
         signing.sign(path, signer)
@@ -90,7 +88,6 @@ def row(name, record=None, update=None, version="2.0", publish=None, change=None
 
 
 def stored_bucket():
-    """The record's rollout_bucket DWORD."""
     return int(export(RECORD_KEY)[RECORD]['"rollout_bucket"'][len("dword:"):], 16)
 
 
@@ -339,7 +336,3 @@ class Pinned(UpdateTable):
         subprocess.run([WINE_RUN, tampered, "/Inst=0"], stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
                        timeout=60)
         self.assertIsNotNone(wait_for_command_line(tampered, timeout=10))
-
-
-if __name__ == "__main__":
-    unittest.main()

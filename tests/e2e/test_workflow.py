@@ -8,13 +8,12 @@ texts)."""
 import os
 import shutil
 import tempfile
-import unittest
 
 from harness import (DEMO_PRODUCT, DEVELOPMENT_LINE, IDCANCEL, IDNO, IDOK, IDYES, SOURCE, UPDATE_DOCUMENT,
                      E2ETestCase, ProductServer, Sandbox, Wine, prefix_path, read_locale_text, read_log_lines,
-                     record_delete, record_get, record_reset, set_dpi, taskkill, wait_exit, wait_until,
-                     windows_command_lines)
+                     record_delete, record_get, record_reset, set_dpi, taskkill, wait_exit, wait_until)
 from resource_ids import IDC_NEXT, IDC_PATH_EDIT, IDC_PROCESS_LIST, IDC_TERMINATE
+from test_install import agent_running
 
 CAPTION = read_locale_text("en-us", "language.caption")
 FOLDER = "C:\\Program Files\\Demo Product"
@@ -186,11 +185,7 @@ class Conflicts(E2ETestCase):
         os.makedirs(prefix_path(folder), exist_ok=True)
         shutil.copy2(os.path.join(DEMO_PRODUCT, "DemoAgent.exe"), prefix_path(folder))
         self.start(wine, folder + "\\DemoAgent.exe 120")
-        self.assertTrue(wait_until(lambda: self.agent_running(folder), timeout=5), "the agent did not start")
-
-    @staticmethod
-    def agent_running(folder):
-        return any(line.startswith(folder + "\\DemoAgent.exe") for line in windows_command_lines())
+        self.assertTrue(wait_until(lambda: agent_running(folder), timeout=5), "the agent did not start")
 
     def tearDown(self):
         taskkill("DemoAgent.exe")
@@ -237,12 +232,8 @@ class Conflicts(E2ETestCase):
                         self.assertLess(lines.index(ended[0]), lines.index("end install"))
                     elif button:
                         self.assertFalse([l for l in lines if l.startswith("begin install:")])
-                        self.assertTrue(self.agent_running(target), "quitting ends nothing")
+                        self.assertTrue(agent_running(target), "quitting ends nothing")
                     else:
                         self.assertIn("same process name: DemoAgent.exe; but different path: %s; the expected "
                                       "path: %s" % (elsewhere, target), lines)
                     taskkill("DemoAgent.exe")
-
-
-if __name__ == "__main__":
-    unittest.main()

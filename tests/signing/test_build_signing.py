@@ -132,7 +132,3 @@ class ThisBuild(unittest.TestCase):
                     self.assertTrue(passed, report)
                 else:
                     self.assertFalse(signing.carries_signature(path))
-
-
-if __name__ == "__main__":
-    unittest.main()

@@ -65,7 +65,3 @@ class ConfigureGate(unittest.TestCase):
             self.assertIn(INSTALL_DEPS, result.stdout)
             self.assertNotIn("list GET", result.stdout)
             self.assertNotIn("compiler", result.stdout.lower())
-
-
-if __name__ == "__main__":
-    unittest.main()

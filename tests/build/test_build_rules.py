@@ -8,6 +8,7 @@ import subprocess
 import sys
 import tempfile
 import unittest
+from pathlib import Path
 
 SOURCE = os.path.abspath(os.path.join(os.path.dirname(__file__), "..", ".."))
 BUILD = os.path.abspath(os.environ.get("ZANSETUP_BUILD", os.path.join(SOURCE, "build")))
@@ -24,8 +25,7 @@ class Floors(unittest.TestCase):
         headers: the preprocessor stops at the first include it cannot find."""
         with tempfile.TemporaryDirectory() as folder:
             source = os.path.join(folder, "probe.cpp")
-            with open(source, "w") as f:
-                f.write('#include "%s"\n' % header)
+            Path(source).write_text('#include "%s"\n' % header)
             result = subprocess.run([COMPILER, "-E", "-nostdinc", "-o", os.devnull, "-I", os.path.join(BUILD, "floors", floor),
                                      "-I", os.path.join(BUILD, "generated"), source],
                                     stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, text=True, timeout=120)

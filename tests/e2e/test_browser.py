@@ -61,9 +61,6 @@ def tearDownModule():
 
 
 class Visitor(InstalledTestCase):
-    """The sample page and the demo product on the download server (the page
-    also on a second origin), and ZanSetup's installer where the page offers it."""
-
     def setUp(self):
         super().setUp()
         self.box = Sandbox("browser-" + self.id().rsplit(".", 1)[1])
@@ -72,8 +69,7 @@ class Visitor(InstalledTestCase):
         shutil.copy(SAMPLE_PAGE, os.path.join(self.server.root, PAGE_PATH.lstrip("/")))
         shutil.copy(INSTALLER, os.path.join(self.server.root, INSTALLER_PATH.lstrip("/")))
         for server in (self.server, ProductServer(self.box, base=ASKING_BASE)):
-            server.__enter__()
-            self.addCleanup(server.__exit__)
+            self.enterContext(server)
         CHROMIUM.remove_handler()
         self.addCleanup(CHROMIUM.open, "about:blank")
         self.handed_on = len(CHROMIUM.links_handed_on())
@@ -154,9 +150,6 @@ class Visitor(InstalledTestCase):
 
 
 class SamplePageLayout(unittest.TestCase):
-    """The profile zooms the pages of 127.0.0.1, which serves the page here;
-    the plain file shows it at 100%."""
-
     def check_fits(self, url, label, scale):
         CHROMIUM.open(url)
         fits = CHROMIUM.script(
@@ -173,8 +166,7 @@ class SamplePageLayout(unittest.TestCase):
     def test_it_reads_well_at_200_percent_and_on_a_narrow_window(self):
         server = ProductServer(Sandbox("browser-layout"), base=ZOOMED_BASE)
         shutil.copy(SAMPLE_PAGE, os.path.join(server.root, PAGE_PATH.lstrip("/")))
-        server.__enter__()
-        self.addCleanup(server.__exit__)
+        self.enterContext(server)
         self.addCleanup(CHROMIUM.open, "about:blank")
         self.addCleanup(CHROMIUM.resize, *CHROMIUM.window)
         zoomed, plain = ZOOMED_BASE + PAGE_PATH, "file://" + os.path.abspath(SAMPLE_PAGE)

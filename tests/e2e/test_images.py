@@ -12,6 +12,7 @@ import subprocess
 import sys
 import tempfile
 import unittest
+from pathlib import Path
 
 from harness import ARCH, BIN, MACHINES, MINGW_PREFIX, SOURCE
 from installed import INSTALLER
@@ -40,8 +41,7 @@ def read_image(path):
     file; its delay-import table as {DLL name in lower case: what its
     address table holds before the first call, a slot for each named
     function (RVAs)}; and the RVA ranges of its executable sections."""
-    with open(path, "rb") as f:
-        data = f.read()
+    data = Path(path).read_bytes()
     assert data[:2] == b"MZ", path
     pe = struct.unpack_from("<I", data, 0x3C)[0]
     assert data[pe:pe + 4] == b"PE\0\0", path
@@ -124,8 +124,7 @@ class Images(unittest.TestCase):
         # fewer, more, others or none (a layout change) fails the build.
         tool = os.path.join(SOURCE, "tools", "delay_import_directory.py")
         delayed = sorted(DELAY_LOADED["ZanSetup.exe"])
-        with open(os.path.join(BIN, "ZanSetup.exe"), "rb") as f:
-            built = f.read()
+        built = Path(os.path.join(BIN, "ZanSetup.exe")).read_bytes()
         with tempfile.TemporaryDirectory() as folder:
             program = os.path.join(folder, "ZanSetup.exe")
             emptied = bytearray(built)
@@ -135,8 +134,7 @@ class Images(unittest.TestCase):
                     (built, ["version.dll"] * len(delayed), False), (bytes(emptied), delayed, False)]
             for image, expected, passes in rows:
                 with self.subTest(expected=expected, emptied=image is not built):
-                    with open(program, "wb") as f:
-                        f.write(image)
+                    Path(program).write_bytes(image)
                     result = subprocess.run([sys.executable, tool, program, "--expect", ",".join(expected)],
                                             stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True)
                     self.assertEqual(passes, result.returncode == 0, result.stdout)

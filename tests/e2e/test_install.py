@@ -7,6 +7,7 @@ import time
 import xml.etree.ElementTree as ET
 
 import servers
+from pathlib import Path
 from harness import (DEMO_PRODUCT, FAULT_PORT, IDOK, IDYES, E2ETestCase, ProductServer, Sandbox,
                      Wine, prefix_path, read_locale_text, set_document_text, taskkill, wait_exit, wait_until,
                      windows_command_lines)
@@ -132,8 +133,7 @@ class Download(E2ETestCase):
                 with self.subTest(size=size):
                     name, data = "Blocks%d" % size, servers.pattern(size)
                     package = os.path.join(box.root, name + ".bin")
-                    with open(package, "wb") as f:
-                        f.write(data)
+                    Path(package).write_bytes(data)
                     published = server.publish(name, installer=package, version="1.0", dir_opt_show=0)
                     if not blocks:
                         set_document_text(published.info_path, "package/url", fault.base_url + "/ignore-range/300000")
@@ -164,8 +164,7 @@ class Resume(E2ETestCase):
         slow = os.path.join(server.root, "slow")
         os.makedirs(slow, exist_ok=True)
         package = os.path.join(slow, name + ".bin")
-        with open(package, "wb") as f:
-            f.write(data)
+        Path(package).write_bytes(data)
         published = server.publish(name, installer=package, version="1.0", dir_opt_show=0)
         set_document_text(published.info_path, "package/url", server.base_url + "/slow/%s.bin" % name)
         wine = Wine("en-us")

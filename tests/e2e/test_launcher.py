@@ -13,6 +13,7 @@ import shutil
 import xml.etree.ElementTree as ET
 
 import signing
+from pathlib import Path
 from harness import (DRIVER, IDOK, OLD_DRIVER, E2ETestCase, ProductServer, ProtectedLog, Sandbox, Wine,
                      prefix_path, read_locale_text, registry, stand_in, wait_exit, windows_processes, windows_path)
 from installed import VERSION
@@ -61,8 +62,7 @@ class Launcher(E2ETestCase):
         os.makedirs(os.path.join(left, "language"))
         for path in (os.path.join(left, "language", "en-us.locale"), os.path.join(theirs, "keep.txt"),
                      os.path.join(victim, "keep.txt")):
-            with open(path, "w") as f:
-                f.write("x")
+            Path(path).write_text("x")
         # A junction inside a copy: Wine shows a link as a reparse point.
         os.symlink(victim, os.path.join(linked, "junction"))
         lock = os.path.join(running, "running.lock")

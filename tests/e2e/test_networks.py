@@ -11,6 +11,7 @@ import time
 import urllib.parse
 
 import netfaults
+from pathlib import Path
 from harness import (DEMO_PRODUCT, IDYES, OUTPUT, SERVER_BASE, E2ETestCase, ProductServer, Sandbox, Wine,
                      read_locale_text, set_document_text, wait_exit, wait_until)
 from resource_ids import IDC_STEP_TEXT
@@ -38,10 +39,8 @@ def setUpModule():
     RELAY = netfaults.Relay(RELAY_PORT, NGINX_PORT).start()
     # A real installer of 30 MB: the demo installer carries the rest as an
     # overlay, which it does not read.
-    with open(os.path.join(DEMO_PRODUCT, "DemoSetup.exe"), "rb") as f:
-        demo = f.read()
-    with open(os.path.join(BOX.root, "BigSetup.exe"), "wb") as f:
-        f.write(demo + os.urandom(BIG - len(demo)))
+    demo = Path(os.path.join(DEMO_PRODUCT, "DemoSetup.exe")).read_bytes()
+    Path(os.path.join(BOX.root, "BigSetup.exe")).write_bytes(demo + os.urandom(BIG - len(demo)))
 
 
 def tearDownModule():
@@ -49,8 +48,7 @@ def tearDownModule():
     SERVER.__exit__(None, None, None)
     lines = ["%-40s %8s %12s %12s %12s" % ("case", "seconds", "received", "servers sent", "file size")]
     lines += ["%-40s %8.1f %12s %12s %12d" % row for row in TABLE]
-    with open(os.path.join(OUTPUT, "network-faults.txt"), "w") as f:
-        f.write("\n".join(lines) + "\n")
+    Path(os.path.join(OUTPUT, "network-faults.txt")).write_text("\n".join(lines) + "\n")
     print("\n" + "\n".join(lines))
 
 
@@ -74,8 +72,7 @@ def changed_copy(data, at, path):
     changed = bytearray(data)
     changed[at] ^= 0xFF
     os.makedirs(os.path.join(SERVER.root, os.path.dirname(path)), exist_ok=True)
-    with open(os.path.join(SERVER.root, path), "wb") as f:
-        f.write(changed)
+    Path(os.path.join(SERVER.root, path)).write_bytes(changed)
     return SERVER_BASE + "/" + path
 
 
@@ -173,8 +170,7 @@ class Faults(E2ETestCase):
         with open(os.path.join(BOX.root, "BigSetup.exe"), "rb") as f:
             data = f.read(1024 * 1024)
         installer = os.path.join(BOX.root, "MixedSetup.exe")
-        with open(installer, "wb") as f:
-            f.write(data)
+        Path(installer).write_bytes(data)
         mirror = changed_copy(data, -100, "mixed/MixedSetup.exe")
         published, _ = self.publish("Mixed", installer=installer, relay=True, mirrors=[mirror])
         RELAY.set_drops([512 * 1024])
@@ -192,8 +188,7 @@ class Faults(E2ETestCase):
         self.assertTrue(retries(lines)[0].endswith("connection refused, url: " + dead), lines)
 
     def test_a_mirror_with_other_bytes_is_refused_by_the_digests(self):
-        with open(os.path.join(DEMO_PRODUCT, "DemoSetup.exe"), "rb") as f:
-            data = f.read()
+        data = Path(os.path.join(DEMO_PRODUCT, "DemoSetup.exe")).read_bytes()
         mirror = changed_copy(data, len(data) // 2, "other/DemoSetup.exe")
         published, _ = self.publish("OtherBytes", url="http://127.0.0.1:%d/x/DemoSetup.exe" % DEAD_PORT,
                                     mirrors=[mirror])

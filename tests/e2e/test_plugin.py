@@ -8,6 +8,7 @@ import os
 import re
 import shutil
 import tempfile
+from pathlib import Path
 
 from harness import (ARCH, BIN, BUILD, OUTPUT, SOURCE, E2ETestCase, Wine, record_delete, record_reset, record_set,
                      stand_in, wait_for_command_line, windows_path)
@@ -40,8 +41,7 @@ def export(root):
         path = os.path.join(folder, "dump.reg")
         code, out = wine("reg", "export", root, windows_path(path), "/y")
         assert code == 0, out
-        with open(path, encoding="utf-16") as f:
-            text = f.read()
+        text = Path(path).read_text(encoding="utf-16")
     keys, current = {}, None
     prefix = "[" + {"HKCU": "HKEY_CURRENT_USER", "HKLM": "HKEY_LOCAL_MACHINE"}[root.split("\\")[0]] + "\\"
     for line in text.splitlines():
@@ -105,8 +105,7 @@ class Registration(Plugin):
         self.assertEqual(machine, export(MACHINE_CLASSES), "registration wrote machine-wide keys")
         keys = export("HKCU")
         module = '"%s"' % windows_path(self.dll).replace("\\", "\\\\")
-        with open(os.path.join(SOURCE, "tools", "oneclick-sample.html"), encoding="utf-8") as f:
-            page = f.read()
+        page = Path(os.path.join(SOURCE, "tools", "oneclick-sample.html")).read_text(encoding="utf-8")
         # Both of the page's faces are called the same way.
         self.assertEqual(2, page.count(".InstallOneClick(name, version)"))
         clsid = "{%s}" % re.search(r'classid="clsid:([0-9A-F-]+)"', page).group(1)

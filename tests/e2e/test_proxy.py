@@ -11,6 +11,7 @@ import os
 import shutil
 
 import squid
+from pathlib import Path
 from harness import (BUILD, DEMO_PRODUCT, IDCANCEL, IDOK, SECOND_PORT, E2ETestCase, ProductServer, Sandbox, Wine,
                      escape_text, read_locale_text, registry, set_document_text, wait_exit)
 from installed import FreshPrefix
@@ -127,8 +128,7 @@ class Proxy(E2ETestCase):
         def holds_password(path):
             if os.path.islink(path) or not os.path.isfile(path):
                 return False
-            with open(path, "rb") as f:
-                data = f.read()
+            data = Path(path).read_bytes()
             return PASSWORD.encode("utf-8") in data or PASSWORD.encode("utf-16-le") in data
 
         files = [os.path.join(folder, name) for root in (PREFIX.prefix, BOX.root)

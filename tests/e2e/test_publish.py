@@ -11,6 +11,7 @@ import subprocess
 import sys
 import tempfile
 import unittest
+from pathlib import Path
 import xml.etree.ElementTree as ET
 
 HERE = os.path.dirname(os.path.abspath(__file__))
@@ -333,8 +334,7 @@ class Publish(unittest.TestCase):
                     self.assertEqual(attributes, b"messageDigest" in printed.stdout)
                     data = bytearray(read(document))
                     data[len(data) // 2] ^= 0x01
-                    with open(document, "wb") as f:
-                        f.write(data)
+                    Path(document).write_bytes(data)
                     self.assertFalse(self.verifies(document, signature), document)
                 self.assertEqual([], [n for n in os.listdir(product.folder) if n.endswith(".tmp")])
 
@@ -380,14 +380,12 @@ class Publish(unittest.TestCase):
         languages = foreign_tree.language_files(self.root, self.identity)
         info = foreign_tree.product(self.root, BASE, "Foreign", "1.0", self.installer, self.identity)
         updates.append(os.path.join(self.root, "zansetup", "new-x64-beta.xml"))
-        with open(updates[-1], "wb") as f:
-            f.write(b"<zansetup><version>2.0</version><expires/><url>u</url></zansetup>")
+        Path(updates[-1]).write_bytes(b"<zansetup><version>2.0</version><expires/><url>u</url></zansetup>")
         foreign_tree.signed_documents.sign_document(updates[-1], self.key, self.cert)
         # Files without a signature beside them are no signed documents.
         unsigned = os.path.join(self.root, "zansetup", "soft", "Unsigned", "soft.info")
         os.makedirs(os.path.dirname(unsigned))
-        with open(unsigned, "wb") as f:
-            f.write(b"<soft_info><name>Unsigned</name></soft_info>")
+        Path(unsigned).write_bytes(b"<soft_info><name>Unsigned</name></soft_info>")
         before = tree_bytes(self.root)
 
         # Update documents 7 days ahead, products' 30, unless told.
@@ -421,8 +419,7 @@ class Publish(unittest.TestCase):
                 shutil.rmtree(os.path.dirname(odd), ignore_errors=True)
                 if content:
                     os.makedirs(os.path.dirname(odd))
-                    with open(odd, "wb") as f:
-                        f.write(content)
+                    Path(odd).write_bytes(content)
                     foreign_tree.signed_documents.sign_document(odd, self.key, self.cert)
                 before = tree_bytes(self.root)
                 run = self.resign_tool(key=key)

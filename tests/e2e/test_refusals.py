@@ -13,6 +13,7 @@ import sys
 import foreign_tree
 import servers
 import signing
+from pathlib import Path
 from harness import (BUILD, DEMO_PRODUCT, DEVELOPMENT_LINE, FAULT_PORT, IDOK, SECOND_PORT, SOURCE, E2ETestCase,
                      ProductServer, ProtectedLog, Sandbox, Wine, read_locale_text, read_log_lines, set_document_text,
                      wait_exit, windows_path)
@@ -123,8 +124,7 @@ class Unpinned(RefusalCase):
 
             def large_document(server, published):
                 # A valid document of 3 MB: refused while it arrives.
-                with open(published.info_path, encoding="utf-8") as f:
-                    text = f.read()
+                text = Path(published.info_path).read_text(encoding="utf-8")
                 with open(published.info_path, "w", encoding="utf-8") as f:
                     f.write(text.replace("</soft_info>", "<padding>%s</padding></soft_info>" % ("x" * 3000000)))
 

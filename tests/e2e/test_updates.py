@@ -14,6 +14,7 @@ import time
 
 import servers
 import signing
+from pathlib import Path
 from harness import (ARCH, BUILD, DEMO_PRODUCT, DRIVER, FAULT_PORT, IDOK, MACHINES, OLD_DRIVER, OUTPUT, RECORD_KEY,
                      UPDATE_DOCUMENT, UPDATE_MUTEX, WINE_RUN, E2ETestCase, ProductServer, Sandbox, Wine,
                      read_locale_text, record_delete, record_get, record_reset, record_set, registry,
@@ -121,8 +122,7 @@ class UpdateTable(E2ETestCase):
                 record_set(name, value)
         # Every run but an elevated one removes what an update left aside.
         self.leftover = os.path.join(self.box.program_dir, "ZanSetup.exe.old")
-        with open(self.leftover, "wb") as f:
-            f.write(b"old")
+        Path(self.leftover).write_bytes(b"old")
 
     def run_once(self, args="", product=None):
         """The run's log, the paths it asked the server for and the new
@@ -265,8 +265,7 @@ class Unpinned(UpdateTable):
         first = self.start(wine, '"%s" App=MissingA Ver=1.0' % box.program)
         box.wait_for_log_line(content, timeout=30)
         record_delete()
-        with open(self.leftover, "wb") as f:
-            f.write(b"old")
+        Path(self.leftover).write_bytes(b"old")
         second = self.start(wine, '"%s" App=MissingB Ver=1.0' % box.program)
         box.wait_for_log_line("another run holds the update: this run checks nothing", timeout=30)
         self.assertIsNotNone(wait_for_command_line(self.target), "the update was not started")

@@ -8,6 +8,7 @@ texts)."""
 import os
 import shutil
 import tempfile
+from pathlib import Path
 
 from harness import (DEMO_PRODUCT, DEVELOPMENT_LINE, IDCANCEL, IDNO, IDOK, IDYES, SOURCE, UPDATE_DOCUMENT,
                      E2ETestCase, ProductServer, Sandbox, Wine, prefix_path, read_locale_text, read_log_lines,
@@ -26,8 +27,7 @@ def downloaded_languages(folder):
     for code in ("zh-cn", "zh-tw", "en-us"):
         with open(os.path.join(SOURCE, "setup", "ui", "language", code + ".locale"), encoding="utf-8") as f:
             text = f.read().replace("<caption>", "<caption>Demo - ", 1)
-        with open(os.path.join(folder, code + ".locale"), "w", encoding="utf-8") as f:
-            f.write(text)
+        Path(os.path.join(folder, code + ".locale")).write_text(text, encoding="utf-8")
     return folder
 
 

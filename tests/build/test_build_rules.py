@@ -1,6 +1,5 @@
-"""Rules of the build that the README promises: a floor of the setup code
-sees only the floors below it, and tools/runs_i386.py tells whether this
-host runs 32-bit x86 programs."""
+"""Rules of the build that the README promises: a floor of the setup code sees only the floors below it, and
+tools/runs_i386.py tells whether this host runs 32-bit x86 programs."""
 import errno
 import glob
 import os
@@ -20,9 +19,8 @@ SEES = {"common": {"common"}, "http": {"http", "common"}, "ui": {"ui", "common"}
 
 class Floors(unittest.TestCase):
     def include_error(self, floor, header):
-        """The compiler's complaint when a source of `floor` includes
-        `header` through that floor's include root, or None. No system
-        headers: the preprocessor stops at the first include it cannot find."""
+        """The compiler's complaint when a source of `floor` includes `header` through that floor's include
+        root, or None. No system headers: the preprocessor stops at the first include it cannot find."""
         with tempfile.TemporaryDirectory() as folder:
             source = os.path.join(folder, "probe.cpp")
             Path(source).write_text('#include "%s"\n' % header)

@@ -1,11 +1,9 @@
-"""The visitor's path in a real browser: Debian's Chromium, driven by
-Selenium on the module's own display (browser.py), opens the sample page
-that nginx serves over https with the test CA; its button asks for the demo
-product. The profile lets the download server's origin open "zansetup:"
-links without asking, as "Always allow" would. The desktop hand-off gives a
-link to Wine's shell in the module's own prefix, where ZanSetup's installer
-registered the scheme (copied under HKLM\\Software\\Classes, as Wine 8 does
-not merge the per-user key). Screenshots are for a person to look at."""
+"""The visitor's path in a real browser: Debian's Chromium, driven by Selenium on the module's own display
+(browser.py), opens the sample page that nginx serves over https with the test CA; its button asks for the
+demo product. The profile lets the download server's origin open "zansetup:" links without asking, as "Always
+allow" would. The desktop hand-off gives a link to Wine's shell in the module's own prefix, where ZanSetup's
+installer registered the scheme (copied under HKLM\\Software\\Classes, as Wine 8 does not merge the per-user
+key). Screenshots are for a person to look at."""
 import os
 import shutil
 import ssl

@@ -1,6 +1,5 @@
-"""The product installs end to end under Wine: package download (small and
-worker paths, a server that ignores ranges), digest check, the silent
-installer in a job object, and reuse of a verified package."""
+"""The product installs end to end under Wine: package download (small and worker paths, a server that ignores
+ranges), digest check, the silent installer in a job object, and reuse of a verified package."""
 import base64
 import os
 import time
@@ -92,9 +91,8 @@ class Install(E2ETestCase):
                 taskkill("DemoAgent.exe")
 
     def test_a_yes_left_open_until_the_installer_started_does_not_end_it(self):
-        # The cancel confirmation was opened during the download; its own
-        # message loop delivered the package and started the installer. The
-        # late Yes must leave the installer to finish.
+        # The cancel confirmation was opened during the download; its own message loop delivered the package
+        # and started the installer. The late Yes must leave the installer to finish.
         box = Sandbox("install-stale-cancel")
         folder = "C:\\ZanTest\\stale %d" % os.getpid()
         installer = os.path.join(DEMO_PRODUCT, "DemoSetup-slow.exe")

@@ -1,9 +1,7 @@
-"""ZanSetup's own installer under Wine: a silent per-user install puts the
-programs, the record, the plug-in's registration and the installed-programs
-entry in place; a page's one-click or a "zansetup:" link then runs the
-installed setup program to a real product install, while a hostile link ends
-the run at once with its log line, having fetched and made nothing; the
-uninstaller takes all of it away again."""
+"""ZanSetup's own installer under Wine: a silent per-user install puts the programs, the record, the plug-in's
+registration and the installed-programs entry in place; a page's one-click or a "zansetup:" link then runs the
+installed setup program to a real product install, while a hostile link ends the run at once with its log
+line, having fetched and made nothing; the uninstaller takes all of it away again."""
 import html
 import os
 import re
@@ -175,8 +173,7 @@ class Installer(InstalledTestCase):
         self.install()
         box = Sandbox("installer-update")
         with ProductServer(box) as server:
-            # The installer waits for the update's end: the old program runs
-            # on while the update replaces it.
+            # The installer waits for the update's end: the old program runs on while the update replaces it.
             server.publish("Demo", version="1.0", dir_opt_show=0,
                            installer=os.path.join(DEMO_PRODUCT, "DemoSetup-update-wait.exe"))
             server.publish_update(NEXT_INSTALLER, NEXT_VERSION)
@@ -226,9 +223,8 @@ class Installer(InstalledTestCase):
         self.assertEqual([], leftovers)
         wait_exit(locker, timeout=60)
 
-        # The old version still works: its one-click record is intact and
-        # the same update now goes through, once a run of the setup program
-        # has let go of the update mutex.
+        # The old version still works: its one-click record is intact and the same update now goes through,
+        # once a run of the setup program has let go of the update mutex.
         holder = self.hold("mutex", "Local\\ZanSetupUpdate", 3)
         self.assertEqual(0, self.run_update())
         self.assertIsNotNone(holder.poll(), "the update swapped files while the mutex was held")
@@ -283,9 +279,8 @@ class Installer(InstalledTestCase):
         self.assertEqual(other_bytes, Path(other_program).read_bytes())
         self.assertEqual((other, "0.9"), (record_get("Install_dir"), record_get("version")))
 
-        # Uninstalled while it names us, the record and the link go to the
-        # other flavour, with the user's channel and rollout bucket, and the
-        # download folder stays for it.
+        # Uninstalled while it names us, the record and the link go to the other flavour, with the user's
+        # channel and rollout bucket, and the download folder stays for it.
         record_set("Install_dir", ours)
         record_set("channel", "beta")
         self.set_bucket(17)

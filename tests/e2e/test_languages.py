@@ -1,9 +1,7 @@
-"""What a user sees in each language, as one table: per language, one run of
-the setup program (its path dialog, the already-running box of a second
-start, the progress dialog and the question closing it asks) and one of
-ZanSetup's own installer (its first page and its refusal of a folder
-outside the profile). Each text is compared with that language's file: the
-program's own language files, or the installer's script."""
+"""What a user sees in each language, as one table: per language, one run of the setup program (its path
+dialog, the already-running box of a second start, the progress dialog and the question closing it asks) and
+one of ZanSetup's own installer (its first page and its refusal of a folder outside the profile). Each text is
+compared with that language's file: the program's own language files, or the installer's script."""
 import os
 import re
 

@@ -1,10 +1,9 @@
-"""Installs that finish on networks as users have them: a line that drops,
-a server that is down or busy, a dead server beside a live mirror, a dead
-first base, each ending installed in one run; a mirror with other bytes is
-refused; Cancel ends a wait. One nginx, a relay in front of it that drops
-the line, and a busy server serve every case. Each case adds a line to the
-table printed at the end (and kept in e2e-output/network-faults.txt): the
-time to install and the bytes received and sent, against the file's size."""
+"""Installs that finish on networks as users have them: a line that drops, a server that is down or busy, a
+dead server beside a live mirror, a dead first base, each ending installed in one run; a mirror with other
+bytes is refused; Cancel ends a wait. One nginx, a relay in front of it that drops the line, and a busy
+server serve every case. Each case adds a line to the table printed at the end (and kept in
+e2e-output/network-faults.txt): the time to install and the bytes received and sent, against the file's
+size."""
 import os
 import re
 import time
@@ -37,8 +36,7 @@ def setUpModule():
     BOX = Sandbox("networks")
     SERVER = ProductServer(BOX).__enter__()
     RELAY = netfaults.Relay(RELAY_PORT, NGINX_PORT).start()
-    # A real installer of 30 MB: the demo installer carries the rest as an
-    # overlay, which it does not read.
+    # A real installer of 30 MB: the demo installer carries the rest as an overlay, which it does not read.
     demo = Path(os.path.join(DEMO_PRODUCT, "DemoSetup.exe")).read_bytes()
     Path(os.path.join(BOX.root, "BigSetup.exe")).write_bytes(demo + os.urandom(BIG - len(demo)))
 
@@ -116,9 +114,8 @@ class Faults(E2ETestCase):
                 RELAY.set_drops([10 * 1024 * 1024, 20 * 1024 * 1024])
                 lines = self.run_case("two drops in 30 MB, span %d" % (span or 1), name, published)
                 self.assertEqual(2, RELAY.resets - resets, "the line dropped twice")
-                # One block per request: the drop leaves no whole block, and
-                # each connection waits before it tries again. Long requests
-                # ask for the rest at once when whole blocks came.
+                # One block per request: the drop leaves no whole block, and each connection waits before it
+                # tries again. Long requests ask for the rest at once when whole blocks came.
                 if not span:
                     self.assertTrue(retries(lines), lines)
                 received = received_bytes(lines)
@@ -164,9 +161,8 @@ class Faults(E2ETestCase):
         self.assertGreater(served_bytes(path), 0, "the mirror served the package")
 
     def test_a_file_mixed_from_a_bad_mirror_is_fetched_whole_again_from_one_server(self):
-        """The line drops half-way; the rest comes from a mirror whose file
-        differs near its end. The digests refuse the mix, and the file is
-        fetched once more from one server."""
+        """The line drops half-way; the rest comes from a mirror whose file differs near its end. The digests
+        refuse the mix, and the file is fetched once more from one server."""
         with open(os.path.join(BOX.root, "BigSetup.exe"), "rb") as f:
             data = f.read(1024 * 1024)
         installer = os.path.join(BOX.root, "MixedSetup.exe")

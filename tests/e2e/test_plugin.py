@@ -1,9 +1,7 @@
-"""The one-click plug-in as the platform sees it: registered per user with
-regsvr32, created from JScript by a script engine we did not write, driven
-by our COM client and NPAPI host (zsplugin_tests.exe), and unregistered
-without leaving anything of ours behind. Wine 8 does not merge
-HKCU\\Software\\Classes into HKEY_CLASSES_ROOT as Windows does: the tests
-copy the per-user class keys under HKLM\\Software\\Classes, and remove them."""
+"""The one-click plug-in as the platform sees it: registered per user with regsvr32, created from JScript by a
+script engine we did not write, driven by our COM client and NPAPI host (zsplugin_tests.exe), and unregistered
+without leaving anything of ours behind. Wine 8 does not merge HKCU\\Software\\Classes into HKEY_CLASSES_ROOT
+as Windows does: the tests copy the per-user class keys under HKLM\\Software\\Classes, and remove them."""
 import os
 import re
 import shutil
@@ -136,8 +134,7 @@ class Registration(Plugin):
         for stub in ("ProxyStubClsid", "ProxyStubClsid32"):
             self.assertEqual("{00020424-0000-0000-C000-000000000046}", value(interfaces[0] + "\\" + stub))
         self.assertEqual(module, keys["Software\\Classes\\TypeLib\\%s\\1.0\\0\\%s" % (library, PLATFORM)]["@"])
-        # The browser's approval, for the allowed site only, and the NPAPI
-        # entry of the page's type.
+        # The browser's approval, for the allowed site only, and the NPAPI entry of the page's type.
         stats = "Software\\Microsoft\\Windows\\CurrentVersion\\Ext\\Stats\\%s\\iexplore" % clsid
         self.assertEqual({'"Type"': "dword:00000001", '"Flags"': "dword:00000004", '"Blocked"': "dword:00000002"},
                          keys[stats])

@@ -1,12 +1,9 @@
-"""A proxy that asks for credentials: Debian's squid with Basic
-authentication in front of the download server, set as the system's proxy
-of a Wine prefix made new for this module. The user is asked once per run
-in a dialog of the program's own; a wrong password is asked for again;
-Cancel ends with the information error; "Remember" keeps the credentials
-in the user's credential store for the next run; the password reaches no
-file. (Wine answers proxies with Basic only: NTLM and Negotiate, which
-WinINet answers with the user's logon, only Windows shows.) The build is
-one for a plain-http server: it works, and protects nothing."""
+"""A proxy that asks for credentials: Debian's squid with Basic authentication in front of the download
+server, set as the system's proxy of a Wine prefix made new for this module. The user is asked once per run in
+a dialog of the program's own; a wrong password is asked for again; Cancel ends with the information error;
+"Remember" keeps the credentials in the user's credential store for the next run; the password reaches no
+file. (Wine answers proxies with Basic only: NTLM and Negotiate, which WinINet answers with the user's logon,
+only Windows shows.) The build is one for a plain-http server: it works, and protects nothing."""
 import os
 import shutil
 

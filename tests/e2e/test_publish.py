@@ -148,8 +148,7 @@ class Publish(unittest.TestCase):
         given.update(("soft_info.lang." + code, [url]) for code, url in lang.items())
         self.assertEqual(given, {path: [text for p, text, _ in rows if p == path] for path in given})
         self.assertEqual([{"show": "1"}], [a for p, _, a in rows if p == "soft_info.phase.dir_opt"])
-        # Below a path the program reads whole (the conflict list, the
-        # languages), any child is read.
+        # Below a path the program reads whole (the conflict list, the languages), any child is read.
         known = program_paths()
         whole = {r for r in known if not any(o.startswith(r + ".") for o in known)}
         self.assertEqual([], [p for p, _, _ in rows if not any(r == p or r.startswith(p + ".") for r in known)
@@ -160,9 +159,8 @@ class Publish(unittest.TestCase):
         self.assertTrue(raw.startswith(b'<?xml version="1.0" encoding="utf-8"?>'))
         self.assertIn("\u6f14\u793a".encode("utf-8"), raw)
 
-        # Every address resolves to its file in the tree, with the right bytes:
-        # a language file is the program's own with the expiry time added as
-        # the root's first child.
+        # Every address resolves to its file in the tree, with the right bytes: a language file is the
+        # program's own with the expiry time added as the root's first child.
         self.assertEqual(self.package_bytes, read(self.served(result.package_url)))
         self.assertEqual(lang, result.lang_urls)
         for code, url in lang.items():
@@ -375,8 +373,7 @@ class Publish(unittest.TestCase):
                                 expires_days=None, **self.signing)
         updates = [publish.publish_update(self.root, self.installer, "2.0", flavour=flavour, expires_days=-1,
                                           **self.signing).document_path for flavour in publish.FLAVOURS]
-        # Another tool's layout, and an update document whose expiry time
-        # stands, empty, between others.
+        # Another tool's layout, and an update document whose expiry time stands, empty, between others.
         languages = foreign_tree.language_files(self.root, self.identity)
         info = foreign_tree.product(self.root, BASE, "Foreign", "1.0", self.installer, self.identity)
         updates.append(os.path.join(self.root, "zansetup", "new-x64-beta.xml"))
@@ -403,8 +400,7 @@ class Publish(unittest.TestCase):
         self.assertEqual(["signed %s until %s" % (path, expires) for path, _ in documents] + ["pin " + self.pin],
                          run.stdout.splitlines())
 
-        # Stamped or signed, one document that cannot be is named in one
-        # line, and the tree stays as it was.
+        # Stamped or signed, one document that cannot be is named in one line, and the tree stays as it was.
         other_key = os.path.join(self.tmp.name, "other.key")
         made = openssl("genpkey", "-algorithm", "EC", "-pkeyopt", "ec_paramgen_curve:P-256", "-out", other_key)
         self.assertEqual(0, made.returncode, made.stderr)

@@ -1,11 +1,9 @@
-"""Whether the daily check starts an update, as one table over the registry
-record, the update document and the program published, unpinned and pinned.
-Each row is one run for a product the server lacks, its error box open until
-the update worker lets go of the update mutex. The new program is zsdriver
-(OLD_DRIVER: an older version block), which records its command line beside
-itself. release_control_test.cpp has which installation takes which update;
-these runs prove the wiring. The sandboxes' names hold a blank, so that an
-unquoted start would first try OUTPUT/updates.exe."""
+"""Whether the daily check starts an update, as one table over the registry record, the update document and
+the program published, unpinned and pinned. Each row is one run for a product the server lacks, its error box
+open until the update worker lets go of the update mutex. The new program is zsdriver (OLD_DRIVER: an older
+version block), which records its command line beside itself. release_control_test.cpp has which installation
+takes which update; these runs prove the wiring. The sandboxes' names hold a blank, so that an unquoted start
+would first try OUTPUT/updates.exe."""
 import hashlib
 import os
 import subprocess
@@ -78,12 +76,10 @@ def program(name, driver=DRIVER, signer=None, tampered=False, machine=None):
 
 def row(name, record=None, update=None, version="2.0", publish=None, change=None, lines=(), absent=(),
         starts=False, downloads=None, checked=True, document=UPDATE_DOCUMENT, args="", product=None):
-    """One decision. `update`: the program published as `version` with the
-    publish_update options `publish` (None: no document), then `change`d;
-    `lines` must each be logged once and `absent` not at all ({document},
-    {content}, {sha256}, {real}: the document's address and text, the
-    published and the real SHA-256 of the program); `product`: a whole
-    install of it instead."""
+    """One decision. `update`: the program published as `version` with the publish_update options `publish`
+    (None: no document), then `change`d; `lines` must each be logged once and `absent` not at all ({document},
+    {content}, {sha256}, {real}: the document's address and text, the published and the real SHA-256 of the
+    program); `product`: a whole install of it instead."""
     return dict(locals(), record=record or {}, publish=publish or {},
                 downloads=starts if downloads is None else downloads)
 
@@ -252,9 +248,8 @@ class Unpinned(UpdateTable):
             self.assertEqual(drawn[0], stored_bucket())
 
     def test_a_second_run_during_an_update_starts_none_and_leaves_the_leftovers(self):
-        # The program comes slowly, so the first run's worker still holds the
-        # update while the second starts; the stamp is gone by then, so only
-        # the update mutex keeps the second from a check of its own.
+        # The program comes slowly, so the first run's worker still holds the update while the second starts;
+        # the stamp is gone by then, so only the update mutex keeps the second from a check of its own.
         self.prepare({})
         box = self.box
         published = SERVER.publish_update(program("newer"), "2.0", path="slow/ZanSetup.exe")
@@ -330,8 +325,7 @@ class Pinned(UpdateTable):
                 lines=["the document {document} expired on " + PAST]),
         ]
         self.check_table(rows)
-        # The tampered program still runs when started by hand: it was the
-        # check that kept it from running.
+        # The tampered program still runs when started by hand: it was the check that kept it from running.
         subprocess.run([WINE_RUN, tampered, "/Inst=0"], stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
                        timeout=60)
         self.assertIsNotNone(wait_for_command_line(tampered, timeout=10))

@@ -1,10 +1,8 @@
-"""The setup program's start and install workflow, run for real under Wine
-against nginx: command line, single-instance guard, hidden main dialog and
-exit codes; information download, language switch, the install path dialog
-at two DPIs and cancelling; and programs of the product running from the
-install folder, which stop the installer until the user ends them or quits
-(test_refusals has the information errors, test_languages each language's
-texts)."""
+"""The setup program's start and install workflow, run for real under Wine against nginx: command line,
+single-instance guard, hidden main dialog and exit codes; information download, language switch, the install
+path dialog at two DPIs and cancelling; and programs of the product running from the install folder, which
+stop the installer until the user ends them or quits (test_refusals has the information errors, test_languages
+each language's texts)."""
 import os
 import shutil
 import tempfile
@@ -33,9 +31,8 @@ def downloaded_languages(folder):
 
 class PathDialog(E2ETestCase):
     def test_the_dialog_grows_at_144_dpi_cancel_asks_and_a_document_without_checksum_installs_nothing(self):
-        # Wine draws every program at the screen's DPI, declared aware or
-        # not (the manifests are the unit tests'); what is ours is that the
-        # dialog, laid out in dialog units, grows with it. The screenshots
+        # Wine draws every program at the screen's DPI, declared aware or not (the manifests are the unit
+        # tests'); what is ours is that the dialog, laid out in dialog units, grows with it. The screenshots
         # are for a person.
         self.addCleanup(set_dpi, 96)
         # A self-update check is due in the first run: its stamp line comes first.
@@ -114,8 +111,7 @@ class Start(E2ETestCase):
         wine = Wine()
         # The parser's cases are the unit tests'; these are the program's.
         for args in ["", "app=Foo", "App=", "Uac=yes"]:
-            # The driver watches the program's windows for as long as it
-            # runs, and ends with its exit code.
+            # The driver watches the program's windows for as long as it runs, and ends with its exit code.
             code, out = wine._act(["run", box.program + " " + args, "--windows"], 60)
             self.assertEqual((0, "windows 0"), (code, out.strip()), args)
         self.assertFalse(os.path.exists(box.log_path), "nothing should be logged")
@@ -134,8 +130,7 @@ class Start(E2ETestCase):
         wine = Wine()
         running_text = read_locale_text("en-us", "language.isruningmessage")
         with tempfile.TemporaryFile() as out:
-            # No download server runs: the first start keeps trying it again,
-            # and runs on while it does.
+            # No download server runs: the first start keeps trying it again, and runs on while it does.
             first = wine.start_counting_windows(box.program + "   App=Foo    Ver=1.0  ", out)
             self.processes.append(first)
             hwnd = wine.main_dialog()

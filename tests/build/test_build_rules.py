@@ -1,6 +1,5 @@
-"""Rules of the build that the README promises: a floor of the setup code
-sees only the floors below it, and tools/runs_i386.py tells whether this
-host runs 32-bit x86 programs."""
+"""Rules of the build that the README promises: a floor of the setup code sees only the floors below it, and
+tools/runs_i386.py tells whether this host runs 32-bit x86 programs."""
 import errno
 import glob
 import os
@@ -8,6 +7,7 @@ import subprocess
 import sys
 import tempfile
 import unittest
+from pathlib import Path
 
 SOURCE = os.path.abspath(os.path.join(os.path.dirname(__file__), "..", ".."))
 BUILD = os.path.abspath(os.environ.get("ZANSETUP_BUILD", os.path.join(SOURCE, "build")))
@@ -19,13 +19,11 @@ SEES = {"common": {"common"}, "http": {"http", "common"}, "ui": {"ui", "common"}
 
 class Floors(unittest.TestCase):
     def include_error(self, floor, header):
-        """The compiler's complaint when a source of `floor` includes
-        `header` through that floor's include root, or None. No system
-        headers: the preprocessor stops at the first include it cannot find."""
+        """The compiler's complaint when a source of `floor` includes `header` through that floor's include
+        root, or None. No system headers: the preprocessor stops at the first include it cannot find."""
         with tempfile.TemporaryDirectory() as folder:
             source = os.path.join(folder, "probe.cpp")
-            with open(source, "w") as f:
-                f.write('#include "%s"\n' % header)
+            Path(source).write_text('#include "%s"\n' % header)
             result = subprocess.run([COMPILER, "-E", "-nostdinc", "-o", os.devnull, "-I", os.path.join(BUILD, "floors", floor),
                                      "-I", os.path.join(BUILD, "generated"), source],
                                     stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, text=True, timeout=120)
@@ -63,7 +61,3 @@ class RunsI386(unittest.TestCase):
         else:
             self.assertEqual((1, "a tiny i386 program does not start: Exec format error\n"),
                              (result.returncode, result.stdout))
-
-
-if __name__ == "__main__":
-    unittest.main()

@@ -1,11 +1,9 @@
-"""The visitor's path in a real browser: Debian's Chromium, driven by
-Selenium on the module's own display (browser.py), opens the sample page
-that nginx serves over https with the test CA; its button asks for the demo
-product. The profile lets the download server's origin open "zansetup:"
-links without asking, as "Always allow" would. The desktop hand-off gives a
-link to Wine's shell in the module's own prefix, where ZanSetup's installer
-registered the scheme (copied under HKLM\\Software\\Classes, as Wine 8 does
-not merge the per-user key). Screenshots are for a person to look at."""
+"""The visitor's path in a real browser: Debian's Chromium, driven by Selenium on the module's own display
+(browser.py), opens the sample page that nginx serves over https with the test CA; its button asks for the
+demo product. The profile lets the download server's origin open "zansetup:" links without asking, as "Always
+allow" would. The desktop hand-off gives a link to Wine's shell in the module's own prefix, where ZanSetup's
+installer registered the scheme (copied under HKLM\\Software\\Classes, as Wine 8 does not merge the per-user
+key). Screenshots are for a person to look at."""
 import os
 import shutil
 import ssl
@@ -61,9 +59,6 @@ def tearDownModule():
 
 
 class Visitor(InstalledTestCase):
-    """The sample page and the demo product on the download server (the page
-    also on a second origin), and ZanSetup's installer where the page offers it."""
-
     def setUp(self):
         super().setUp()
         self.box = Sandbox("browser-" + self.id().rsplit(".", 1)[1])
@@ -72,8 +67,7 @@ class Visitor(InstalledTestCase):
         shutil.copy(SAMPLE_PAGE, os.path.join(self.server.root, PAGE_PATH.lstrip("/")))
         shutil.copy(INSTALLER, os.path.join(self.server.root, INSTALLER_PATH.lstrip("/")))
         for server in (self.server, ProductServer(self.box, base=ASKING_BASE)):
-            server.__enter__()
-            self.addCleanup(server.__exit__)
+            self.enterContext(server)
         CHROMIUM.remove_handler()
         self.addCleanup(CHROMIUM.open, "about:blank")
         self.handed_on = len(CHROMIUM.links_handed_on())
@@ -154,9 +148,6 @@ class Visitor(InstalledTestCase):
 
 
 class SamplePageLayout(unittest.TestCase):
-    """The profile zooms the pages of 127.0.0.1, which serves the page here;
-    the plain file shows it at 100%."""
-
     def check_fits(self, url, label, scale):
         CHROMIUM.open(url)
         fits = CHROMIUM.script(
@@ -173,8 +164,7 @@ class SamplePageLayout(unittest.TestCase):
     def test_it_reads_well_at_200_percent_and_on_a_narrow_window(self):
         server = ProductServer(Sandbox("browser-layout"), base=ZOOMED_BASE)
         shutil.copy(SAMPLE_PAGE, os.path.join(server.root, PAGE_PATH.lstrip("/")))
-        server.__enter__()
-        self.addCleanup(server.__exit__)
+        self.enterContext(server)
         self.addCleanup(CHROMIUM.open, "about:blank")
         self.addCleanup(CHROMIUM.resize, *CHROMIUM.window)
         zoomed, plain = ZOOMED_BASE + PAGE_PATH, "file://" + os.path.abspath(SAMPLE_PAGE)
@@ -182,7 +172,3 @@ class SamplePageLayout(unittest.TestCase):
         CHROMIUM.resize(500, CHROMIUM.window[1])
         self.assertEqual(500, self.check_fits(plain, "narrow-window", 1))
         self.assertEqual(250, self.check_fits(zoomed, "narrow-window-200-percent", 2))
-
-
-if __name__ == "__main__":
-    unittest.main()

@@ -1,13 +1,10 @@
-"""The programs that may run as administrator load no DLL that a user could
-plant beside them: at start only Known DLLs, the rest only once the program
-has restricted the search to the system folder. Wine searches for a DLL set
-to "native, then builtin" as Windows does for one that is not a Known DLL,
-so a planted copy is loaded here where Windows would load it (with one
-difference of Wine's own, below)."""
+"""The programs that may run as administrator load no DLL that a user could plant beside them: at start only
+Known DLLs, the rest only once the program has restricted the search to the system folder. Wine searches for a
+DLL set to "native, then builtin" as Windows does for one that is not a Known DLL, so a planted copy is loaded
+here where Windows would load it (with one difference of Wine's own, below)."""
 import contextlib
 import os
 import shutil
-import unittest
 
 import signing
 from harness import (BUILD, SECOND_PORT, E2ETestCase, ProductServer, ProtectedLog, Sandbox, Wine, stand_in,
@@ -18,18 +15,16 @@ MARKER = os.path.join(BUILD, "tests-bin", "zsmarker.dll")
 # Delay-loads crypt32 with our programs' hook, the DLL search left as it starts.
 PROBE = os.path.join(BUILD, "tests-bin", "zsdelayprobe.exe")
 PLANTED = ("wintrust", "crypt32", "bcrypt", "wininet", "comctl32", "version")
-# Wine's own user32 imports version.dll, which Windows' does not: beside a
-# program that imports user32 a planted version.dll would be loaded by Wine's
-# doing, so there Wine keeps its own.
+# Wine's own user32 imports version.dll, which Windows' does not: beside a program that imports user32 a
+# planted version.dll would be loaded by Wine's doing, so there Wine keeps its own.
 BESIDE_USER32 = tuple(name for name in PLANTED if name != "version")
 
 
 class PlantedDlls(E2ETestCase):
     @contextlib.contextmanager
     def planted_beside(self, folder, names=PLANTED, expected=()):
-        """Plants copies under `names` in `folder` and yields a Wine that
-        searches for those DLLs as Windows does; after the block, exactly
-        the `expected` ones must have been loaded, whether it passed or not."""
+        """Plants copies under `names` in `folder` and yields a Wine that searches for those DLLs as Windows
+        does; after the block, exactly the `expected` ones must have been loaded, whether it passed or not."""
         for name in names:
             shutil.copy2(MARKER, os.path.join(folder, name + ".dll"))
         try:
@@ -49,9 +44,8 @@ class PlantedDlls(E2ETestCase):
             self.assertTrue(os.path.exists(program + ".cmdline"), "the stand-in did not run")
 
         with self.subTest(program="ZanSetup.exe"):
-            # It asks for its install information over WinINet from a server
-            # that has none (a 404, which is not tried again; plain http, as
-            # Wine's TLS would load crypt32 by name) and shows the error box,
+            # It asks for its install information over WinINet from a server that has none (a 404, which is
+            # not tried again; plain http, as Wine's TLS would load crypt32 by name) and shows the error box,
             # having set up the common controls.
             box = Sandbox("dll-search-setup", variant="http")
             base = "http://127.0.0.1:%d" % SECOND_PORT
@@ -86,7 +80,3 @@ class PlantedDlls(E2ETestCase):
                 with self.planted_beside(folder, ("crypt32",), expected) as wine:
                     process = self.start(wine, '"%s"%s' % (probe, "" if hook else " --no-hook"))
                     self.assertEqual(code, process.wait(timeout=60))
-
-
-if __name__ == "__main__":
-    unittest.main()

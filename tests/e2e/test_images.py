@@ -1,9 +1,7 @@
-"""The deliverables as files, in the flavour of this build: each is a
-program or DLL for that flavour's processor, with the subsystem its hosts
-expect. A 64-bit browser or script host loads only a 64-bit control, and a
-64-bit ZanSetup must never ship or start a 32-bit program, nor the other
-way round. The programs that may run as administrator import only Known
-DLLs at load time."""
+"""The deliverables as files, in the flavour of this build: each is a program or DLL for that flavour's
+processor, with the subsystem its hosts expect. A 64-bit browser or script host loads only a 64-bit control,
+and a 64-bit ZanSetup must never ship or start a 32-bit program, nor the other way round. The programs that
+may run as administrator import only Known DLLs at load time."""
 import glob
 import os
 import re
@@ -12,6 +10,7 @@ import subprocess
 import sys
 import tempfile
 import unittest
+from pathlib import Path
 
 from harness import ARCH, BIN, MACHINES, MINGW_PREFIX, SOURCE
 from installed import INSTALLER
@@ -29,19 +28,16 @@ KNOWN_DLLS = {name + ".dll" for name in (
     "ntdll kernel32 advapi32 msvcrt user32 gdi32 shell32 shlwapi ole32 oleaut32 comdlg32 imm32 psapi ws2_32 "
     "setupapi rpcrt4 combase sechost shcore normaliz nsi wldap32 clbcatq coml2 difxapi gdiplus imagehlp "
     "msctf").split()}
-# What each program loads only once it has limited the search to the
-# system folder.
+# What each program loads only once it has limited the search to the system folder.
 DELAY_LOADED = {"ZanSetup.exe": {"bcrypt.dll", "comctl32.dll", "crypt32.dll", "wininet.dll", "wintrust.dll"},
                 "ZanSetupSH.exe": {"bcrypt.dll", "crypt32.dll", "wintrust.dll"}}
 
 
 def read_image(path):
-    """(machine, characteristics, optional header magic, subsystem) of a PE
-    file; its delay-import table as {DLL name in lower case: what its
-    address table holds before the first call, a slot for each named
+    """(machine, characteristics, optional header magic, subsystem) of a PE file; its delay-import table as
+    {DLL name in lower case: what its address table holds before the first call, a slot for each named
     function (RVAs)}; and the RVA ranges of its executable sections."""
-    with open(path, "rb") as f:
-        data = f.read()
+    data = Path(path).read_bytes()
     assert data[:2] == b"MZ", path
     pe = struct.unpack_from("<I", data, 0x3C)[0]
     assert data[pe:pe + 4] == b"PE\0\0", path
@@ -102,9 +98,8 @@ class Images(unittest.TestCase):
                 self.assertEqual(is_dll, bool(characteristics & IMAGE_FILE_DLL))
                 if name not in DELAY_LOADED:
                     continue
-                # A DLL imported at load time is looked for beside the program
-                # before its first line can limit the search: only Known DLLs
-                # are safe there.
+                # A DLL imported at load time is looked for beside the program before its first line can limit
+                # the search: only Known DLLs are safe there.
                 out = subprocess.run([MINGW_PREFIX + "-objdump", "-p", path], stdout=subprocess.PIPE, text=True,
                                      check=True).stdout
                 imports = {dll.lower() for dll in re.findall(r"DLL Name: (\S+)", out)}
@@ -124,8 +119,7 @@ class Images(unittest.TestCase):
         # fewer, more, others or none (a layout change) fails the build.
         tool = os.path.join(SOURCE, "tools", "delay_import_directory.py")
         delayed = sorted(DELAY_LOADED["ZanSetup.exe"])
-        with open(os.path.join(BIN, "ZanSetup.exe"), "rb") as f:
-            built = f.read()
+        built = Path(os.path.join(BIN, "ZanSetup.exe")).read_bytes()
         with tempfile.TemporaryDirectory() as folder:
             program = os.path.join(folder, "ZanSetup.exe")
             emptied = bytearray(built)
@@ -135,8 +129,7 @@ class Images(unittest.TestCase):
                     (built, ["version.dll"] * len(delayed), False), (bytes(emptied), delayed, False)]
             for image, expected, passes in rows:
                 with self.subTest(expected=expected, emptied=image is not built):
-                    with open(program, "wb") as f:
-                        f.write(image)
+                    Path(program).write_bytes(image)
                     result = subprocess.run([sys.executable, tool, program, "--expect", ",".join(expected)],
                                             stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True)
                     self.assertEqual(passes, result.returncode == 0, result.stdout)
@@ -144,7 +137,3 @@ class Images(unittest.TestCase):
                         self.assertEqual(image, f.read(), "the program changed")
                     if not passes:
                         self.assertIn("expected %d delay-loaded DLLs" % len(expected), result.stdout)
-
-
-if __name__ == "__main__":
-    unittest.main()

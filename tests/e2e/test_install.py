@@ -1,18 +1,16 @@
-"""The product installs end to end under Wine: package download (small and
-worker paths, a server that ignores ranges), digest check, the silent
-installer in a job object, and reuse of a verified package."""
+"""The product installs end to end under Wine: package download (small and worker paths, a server that ignores
+ranges), digest check, the silent installer in a job object, and reuse of a verified package."""
 import base64
 import os
-import re
 import time
-import unittest
 import xml.etree.ElementTree as ET
 
 import servers
-from harness import (DEMO_PRODUCT, FAULT_PORT, IDNO, IDOK, IDYES, E2ETestCase, ProductServer, Sandbox,
+from pathlib import Path
+from harness import (DEMO_PRODUCT, FAULT_PORT, IDOK, IDYES, E2ETestCase, ProductServer, Sandbox,
                      Wine, prefix_path, read_locale_text, set_document_text, taskkill, wait_exit, wait_until,
                      windows_command_lines)
-from resource_ids import IDC_NEXT, IDC_PERCENT_TEXT, IDC_PROGRESS_TEXT, IDC_STEP_TEXT
+from resource_ids import IDC_NEXT, IDC_PERCENT_TEXT
 
 CAPTION = read_locale_text("en-us", "language.caption")
 
@@ -27,7 +25,6 @@ def package_requests(server):
 
 class Install(E2ETestCase):
     def accept_folder(self, box, wine, name):
-        """Starts the setup for `name` and accepts the folder its path dialog offers."""
         process = self.start(wine, box.program + " App=%s Ver=1.0" % name)
         dialog = wine.find(title=CAPTION, control=IDC_NEXT, timeout_ms=30000)
         self.assertIsNotNone(dialog, "no install path dialog")
@@ -35,8 +32,7 @@ class Install(E2ETestCase):
         return process
 
     def install_variant(self, box, server, name, installer):
-        """Publishes a demo installer variant into a folder of its own and
-        accepts it; returns the folder, the Wine session and the running setup."""
+        """Publishes `installer` into a folder of its own and accepts it: (folder, Wine, the running setup)."""
         folder = "C:\\ZanTest\\%s %d" % (name, os.getpid())
         server.publish(name, version="1.0", default_dir=folder, installer=os.path.join(DEMO_PRODUCT, installer))
         wine = Wine("en-us")
@@ -95,9 +91,8 @@ class Install(E2ETestCase):
                 taskkill("DemoAgent.exe")
 
     def test_a_yes_left_open_until_the_installer_started_does_not_end_it(self):
-        # The cancel confirmation was opened during the download; its own
-        # message loop delivered the package and started the installer. The
-        # late Yes must leave the installer to finish.
+        # The cancel confirmation was opened during the download; its own message loop delivered the package
+        # and started the installer. The late Yes must leave the installer to finish.
         box = Sandbox("install-stale-cancel")
         folder = "C:\\ZanTest\\stale %d" % os.getpid()
         installer = os.path.join(DEMO_PRODUCT, "DemoSetup-slow.exe")
@@ -136,8 +131,7 @@ class Download(E2ETestCase):
                 with self.subTest(size=size):
                     name, data = "Blocks%d" % size, servers.pattern(size)
                     package = os.path.join(box.root, name + ".bin")
-                    with open(package, "wb") as f:
-                        f.write(data)
+                    Path(package).write_bytes(data)
                     published = server.publish(name, installer=package, version="1.0", dir_opt_show=0)
                     if not blocks:
                         set_document_text(published.info_path, "package/url", fault.base_url + "/ignore-range/300000")
@@ -168,8 +162,7 @@ class Resume(E2ETestCase):
         slow = os.path.join(server.root, "slow")
         os.makedirs(slow, exist_ok=True)
         package = os.path.join(slow, name + ".bin")
-        with open(package, "wb") as f:
-            f.write(data)
+        Path(package).write_bytes(data)
         published = server.publish(name, installer=package, version="1.0", dir_opt_show=0)
         set_document_text(published.info_path, "package/url", server.base_url + "/slow/%s.bin" % name)
         wine = Wine("en-us")
@@ -225,47 +218,3 @@ class Resume(E2ETestCase):
                     self.assertEqual(("bytes=0-9", 206), (second[0].range, second[0].status))
                     self.assertTrue(all(e.if_range for e in second), "every resumed request carries If-Range")
                     self.assertEqual(self.SIZE - saved * 102400 + 10, sum(e.body_bytes for e in second))
-
-
-class ProgressDialog(E2ETestCase):
-    # The other languages' texts: test_languages.
-    def test_progress_and_the_closing_question(self):
-        box = Sandbox("progress-en-us")
-        with servers.FaultServer(FAULT_PORT) as fault, ProductServer(box) as server:
-            published = server.publish("Slow", version="1.0", dir_opt_show=0)
-            set_document_text(published.info_path, "package/url", fault.base_url + "/stall-body/30/400000")
-            wine = Wine("en-us")
-            process = self.start(wine, box.program + " App=Slow Ver=1.0")
-            progress = wine.find(title=CAPTION, control=IDC_PERCENT_TEXT, timeout_ms=30000)
-            self.assertIsNotNone(progress, "no progress dialog")
-            # A quarter of the body arrives, then the server stalls; the
-            # report trails by a chunk. Wait for the display to get there.
-            def text(control):
-                return wine.texts(progress)[1][control][3]
-
-            quarter = r"^\((2[0-5])%\)$"
-            self.assertTrue(wait_until(lambda: re.match(quarter, text(IDC_PERCENT_TEXT)), timeout=15),
-                            text(IDC_PERCENT_TEXT))
-            # The controls of one snapshot are read one after another: the step
-            # texts are read again, now that the download has surely begun.
-            _, controls = wine.texts(progress)
-            self.assertEqual(read_locale_text("en-us", "language.downloadProduce.steptext"), controls[IDC_STEP_TEXT][3])
-            self.assertEqual(read_locale_text("en-us", "language.downloadProduce.progresstext"),
-                             controls[IDC_PROGRESS_TEXT][3])
-            box.screenshot("progress-download-en-us")
-
-            # Closing asks first; No keeps the download going, Yes ends the run.
-            wine.close(progress)
-            confirm = wine.message_box(CAPTION)
-            self.assertIsNotNone(confirm, "closing must ask")
-            self.assertEqual(read_locale_text("en-us", "language.messagebox"), wine.message_text(confirm))
-            wine.click(confirm, IDNO)
-            self.assertTrue(wine.wait_gone(confirm))
-            self.assertIsNone(process.poll())
-            wine.close(progress)
-            wine.click(wine.message_box(CAPTION), IDYES)
-            self.assertEqual(2, wait_exit(process))
-
-
-if __name__ == "__main__":
-    unittest.main()

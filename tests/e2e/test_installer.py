@@ -1,17 +1,15 @@
-"""ZanSetup's own installer under Wine: a silent per-user install puts the
-programs, the record, the plug-in's registration and the installed-programs
-entry in place; a page's one-click or a "zansetup:" link then runs the
-installed setup program to a real product install, while a hostile link ends
-the run at once with its log line, having fetched and made nothing; the
-uninstaller takes all of it away again."""
+"""ZanSetup's own installer under Wine: a silent per-user install puts the programs, the record, the plug-in's
+registration and the installed-programs entry in place; a page's one-click or a "zansetup:" link then runs the
+installed setup program to a real product install, while a hostile link ends the run at once with its log
+line, having fetched and made nothing; the uninstaller takes all of it away again."""
 import html
 import os
 import re
 import shutil
-import unittest
 import urllib.parse
 
 import signing
+from pathlib import Path
 from harness import (BIN, DEMO_PRODUCT, OUTPUT, SOURCE, ProductServer, Sandbox, Wine, flavour_free,
                      profile_folder, read_locale_text, read_log_lines, record_get, record_set, registry, stand_in,
                      update_stamp, wait_exit, windows_path)
@@ -19,7 +17,7 @@ from installed import (DISPLAY_NAME, INSTALLER, NEXT_BIN, NEXT_INSTALLER, NEXT_V
                        RECORD, SUFFIX, UNINSTALL, VERSION, FreshPrefix, InstalledTestCase, changed_entries,
                        running_from, wait_until)
 from resource_ids import IDC_NEXT, IDC_PATH_EDIT
-from test_plugin import CLSID, MERGED, export, wine
+from test_plugin import CLSID, MERGED, export, run_script
 
 CAPTION = read_locale_text("en-us", "language.caption")
 PROGRAMS = ["ZanSetup.exe", "ZanSetupSH.exe", "npZanSetupOneClick.dll", "uninstall.exe"]
@@ -74,8 +72,7 @@ class Installer(InstalledTestCase):
         self.assertIn('"EstimatedSize"', keys[UNINSTALL])
 
         os.makedirs(os.path.join(self.download, "Demo"))
-        with open(os.path.join(self.download, "Demo", "install.exe"), "wb") as f:
-            f.write(b"a downloaded package")
+        Path(os.path.join(self.download, "Demo", "install.exe")).write_bytes(b"a downloaded package")
         self.uninstall()
         self.assertFalse(os.path.exists(self.download), "the download folder we made goes too")
         after = export("HKCU")
@@ -125,8 +122,7 @@ class Installer(InstalledTestCase):
                 theirs = {"theirs.txt", os.path.join("Demo", "notes.txt"), os.path.join("Mine", "photo.jpg")}
                 for name in made | theirs:
                     os.makedirs(os.path.join(self.download, os.path.dirname(name)), exist_ok=True)
-                    with open(os.path.join(self.download, name), "wb") as f:
-                        f.write(b"x")
+                    Path(os.path.join(self.download, name)).write_bytes(b"x")
                 self.uninstall()
                 left = {os.path.relpath(os.path.join(folder, name), self.download)
                         for folder, _, names in os.walk(self.download) for name in names}
@@ -143,14 +139,7 @@ class Installer(InstalledTestCase):
             # Two 100 KiB blocks to a ranged request: one request, where the
             # default span would ask for each block on its own.
             published = server.publish("Demo", version="1.0", default_dir=folder, span=2)
-            script = os.path.join(self.root, "page.js")
-            os.makedirs(self.root, exist_ok=True)
-            with open(script, "w") as f:
-                f.write('var control = new ActiveXObject("npZanSetupOneClick.ZanSetupOneClick");\n'
-                        'WScript.Echo("result " + Number(control.InstallOneClick("Demo", "1.0")));\n')
-            code, out = wine("cscript", "//nologo", windows_path(script))
-            self.assertEqual(0, code, out)
-            self.assertIn("result 1", out)
+            self.assertEqual(1, run_script(self.root, "Demo", "1.0"))
             # The user accepts the offered folder in the installed program's dialog.
             dialog = Wine().find(title=CAPTION, control=IDC_NEXT, timeout_ms=60000)
             self.assertIsNotNone(dialog, "no install path dialog")
@@ -174,12 +163,7 @@ class Installer(InstalledTestCase):
         self.uninstall()
         self.assertTrue(os.path.exists(PREFIX.drive_path(folder + "\\installed.txt")))
 
-    def read(self, path):
-        with open(path, "rb") as f:
-            return f.read()
-
     def run_update(self):
-        """The next version's installer in update mode; its exit code."""
         return wait_exit(self.start(Wine(), '"%s" /Inst=0' % windows_path(NEXT_INSTALLER)), timeout=120)
 
     def set_bucket(self, bucket):
@@ -189,8 +173,7 @@ class Installer(InstalledTestCase):
         self.install()
         box = Sandbox("installer-update")
         with ProductServer(box) as server:
-            # The installer waits for the update's end: the old program runs
-            # on while the update replaces it.
+            # The installer waits for the update's end: the old program runs on while the update replaces it.
             server.publish("Demo", version="1.0", dir_opt_show=0,
                            installer=os.path.join(DEMO_PRODUCT, "DemoSetup-update-wait.exe"))
             server.publish_update(NEXT_INSTALLER, NEXT_VERSION)
@@ -210,7 +193,7 @@ class Installer(InstalledTestCase):
             self.assertTrue(wait_until(lambda: record_get("version") == NEXT_VERSION, timeout=60),
                             "the record still says %r" % record_get("version"))
             for name in ("ZanSetup.exe", "ZanSetupSH.exe"):
-                self.assertEqual(self.read(os.path.join(NEXT_BIN, name)), self.read(os.path.join(self.folder, name)))
+                self.assertEqual(Path(NEXT_BIN, name).read_bytes(), Path(self.folder, name).read_bytes())
             self.assertEqual((NEXT_VERSION + ".0.0.0").split(".")[:4],
                              Wine().driver("version", windows_path(program)).strip().split("."))
             self.assertFalse(os.path.exists(os.path.join(self.folder, "update.new")))
@@ -227,28 +210,27 @@ class Installer(InstalledTestCase):
 
     def test_an_update_that_cannot_complete_leaves_the_old_version_working(self):
         self.install()
-        originals = {name: self.read(os.path.join(self.folder, name)) for name in PROGRAMS}
+        originals = {name: Path(self.folder, name).read_bytes() for name in PROGRAMS}
         # Another program holds one of our files open, sharing nothing.
         locker = self.hold("lock", os.path.join(self.folder, "ZanSetupSH.exe"), 20)
         self.assertEqual(3, self.run_update(), "the update reports it kept the old")
         self.assertEqual(VERSION, record_get("version"))
         for name, data in originals.items():
-            self.assertEqual(data, self.read(os.path.join(self.folder, name)), name)
+            self.assertEqual(data, Path(self.folder, name).read_bytes(), name)
         self.assertEqual(sorted(os.listdir(os.path.join(BIN, "language"))),
                          sorted(os.listdir(os.path.join(self.folder, "language"))))
         leftovers = [n for n in os.listdir(self.folder) if n.endswith(".old") or n == "update.new"]
         self.assertEqual([], leftovers)
         wait_exit(locker, timeout=60)
 
-        # The old version still works: its one-click record is intact and
-        # the same update now goes through, once a run of the setup program
-        # has let go of the update mutex.
+        # The old version still works: its one-click record is intact and the same update now goes through,
+        # once a run of the setup program has let go of the update mutex.
         holder = self.hold("mutex", "Local\\ZanSetupUpdate", 3)
         self.assertEqual(0, self.run_update())
         self.assertIsNotNone(holder.poll(), "the update swapped files while the mutex was held")
         self.assertEqual(NEXT_VERSION, record_get("version"))
-        self.assertEqual(self.read(os.path.join(NEXT_BIN, "ZanSetupSH.exe")),
-                         self.read(os.path.join(self.folder, "ZanSetupSH.exe")))
+        self.assertEqual(Path(NEXT_BIN, "ZanSetupSH.exe").read_bytes(),
+                         Path(self.folder, "ZanSetupSH.exe").read_bytes())
 
     def test_a_channel_given_to_the_installer_stays_through_an_update(self):
         # A name the setup program would not read is refused before anything is written.
@@ -279,7 +261,7 @@ class Installer(InstalledTestCase):
         # The other flavour, as its installer leaves it: its program and its entry.
         other_folder = os.path.join(self.root, "Local App", "Corvela", "other flavour")
         other_program = stand_in(other_folder)
-        other, other_bytes = windows_path(other_program), self.read(other_program)
+        other, other_bytes = windows_path(other_program), Path(other_program).read_bytes()
         for name, value in (("InstallLocation", windows_path(other_folder)), ("DisplayVersion", "0.9")):
             self.assertEqual(0, registry("set", "HKCU\\" + OTHER_UNINSTALL, name, "sz", value)[0])
         self.addCleanup(registry, "delete", "HKCU\\" + OTHER_UNINSTALL)
@@ -292,14 +274,13 @@ class Installer(InstalledTestCase):
         record_set("Install_dir", other)
         record_set("version", "0.9")
         self.assertEqual(0, self.run_update())
-        self.assertEqual(self.read(os.path.join(NEXT_BIN, "ZanSetup.exe")),
-                         self.read(os.path.join(self.folder, "ZanSetup.exe")))
-        self.assertEqual(other_bytes, self.read(other_program))
+        self.assertEqual(Path(NEXT_BIN, "ZanSetup.exe").read_bytes(),
+                         Path(self.folder, "ZanSetup.exe").read_bytes())
+        self.assertEqual(other_bytes, Path(other_program).read_bytes())
         self.assertEqual((other, "0.9"), (record_get("Install_dir"), record_get("version")))
 
-        # Uninstalled while it names us, the record and the link go to the
-        # other flavour, with the user's channel and rollout bucket, and the
-        # download folder stays for it.
+        # Uninstalled while it names us, the record and the link go to the other flavour, with the user's
+        # channel and rollout bucket, and the download folder stays for it.
         record_set("Install_dir", ours)
         record_set("channel", "beta")
         self.set_bucket(17)
@@ -321,8 +302,7 @@ class Link(InstalledTestCase):
         self.log = os.path.join(self.folder, "zansetup.log")
         self.server = ProductServer(Sandbox("link-" + self.id().rsplit(".", 1)[1]))
         self.server.publish("Demo", version="1.0", default_dir=LINK_PRODUCT_FOLDER)
-        self.server.__enter__()
-        self.addCleanup(self.server.__exit__)
+        self.enterContext(self.server)
 
     def open_link(self, link):
         process = Wine().open_link(link)
@@ -396,7 +376,3 @@ class ChineseFolders(InstalledTestCase):
                     'begin install:"%s" /S /D=%s' % (package, product_folder), "end install"]
         self.assertEqual(expected, [line for line in read_log_lines(log, code_page="gbk") if line in expected])
         self.uninstall()
-
-
-if __name__ == "__main__":
-    unittest.main()

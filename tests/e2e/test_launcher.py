@@ -1,19 +1,17 @@
-"""ZanSetupSH runs the setup program beside it again with "Uac=yes": as a
-copy in a folder of its own below the system's temporary folder, which only
-administrators may change (Wine keeps no DACL: only the copy, the folder's
-place and its removal can be seen here), waiting for it and removing the
-folder after; a run with administrator rights runs such a copy too. The copy
-logs into the protected log and takes from the user no file, no text of the
-language files, no install folder from a key or folder the user may write;
-the run that asked for the rights takes in no log but an administrator's."""
+"""ZanSetupSH runs the setup program beside it again with "Uac=yes": as a copy in a folder of its own below
+the system's temporary folder, which only administrators may change (Wine keeps no DACL: only the copy, the
+folder's place and its removal can be seen here), waiting for it and removing the folder after; a run with
+administrator rights runs such a copy too. The copy logs into the protected log and takes from the user no
+file, no text of the language files, no install folder from a key or folder the user may write; the run that
+asked for the rights takes in no log but an administrator's."""
 import glob
 import os
 import re
 import shutil
-import unittest
 import xml.etree.ElementTree as ET
 
 import signing
+from pathlib import Path
 from harness import (DRIVER, IDOK, OLD_DRIVER, E2ETestCase, ProductServer, ProtectedLog, Sandbox, Wine,
                      prefix_path, read_locale_text, registry, stand_in, wait_exit, windows_processes, windows_path)
 from installed import VERSION
@@ -32,8 +30,7 @@ def launcher(box):
 
 
 def plant_language_files(box):
-    """Every text of the user's language files in the program's folder
-    becomes PLANTED."""
+    """Every text of the user's language files in the program's folder becomes PLANTED."""
     folder = os.path.join(box.program_dir, "language")
     for name in os.listdir(folder):
         tree = ET.parse(os.path.join(folder, name))
@@ -62,8 +59,7 @@ class Launcher(E2ETestCase):
         os.makedirs(os.path.join(left, "language"))
         for path in (os.path.join(left, "language", "en-us.locale"), os.path.join(theirs, "keep.txt"),
                      os.path.join(victim, "keep.txt")):
-            with open(path, "w") as f:
-                f.write("x")
+            Path(path).write_text("x")
         # A junction inside a copy: Wine shows a link as a reparse point.
         os.symlink(victim, os.path.join(linked, "junction"))
         lock = os.path.join(running, "running.lock")
@@ -127,11 +123,10 @@ class Launcher(E2ETestCase):
                 self.assertEqual([], box.log_lines())
 
     def run_missing_product(self, box, wine, command_line, code, log, rights=None):
-        """A run for a product the server has not (a 404, which is not tried
-        again), its error box answered while its protected copy runs. The
-        information fails before any language file of the product arrives:
-        the progress dialog and the error box show the program's own texts,
-        none of the language files the user planted."""
+        """A run for a product the server has not (a 404, which is not tried again), its error box answered
+        while its protected copy runs. The information fails before any language file of the product arrives:
+        the progress dialog and the error box show the program's own texts, none of the language files the
+        user planted."""
         plant_language_files(box)
         process = self.start(wine, command_line + " App=Missing Ver=1.0", rights=rights)
         error = wine.find_message(CAPTION, read_locale_text("en-us", "language.downloadinfoerror"), timeout_ms=30000)
@@ -172,8 +167,7 @@ class Launcher(E2ETestCase):
         self.assertFalse(os.path.exists(os.path.join(box.root, "download")))
         self.assertEqual(0, os.path.getsize(user_log))
 
-        # A run with the rights that claims to be the copy is refused, not
-        # copied again.
+        # A run with the rights that claims to be the copy is refused, not copied again.
         log = ProtectedLog()
         process = self.start(wine, box.program + " App=Missing Ver=1.0 Uac=yes", rights="--elevated")
         refusal = wine.message_box("ZanSetup", timeout_ms=30000)
@@ -199,10 +193,9 @@ class Launcher(E2ETestCase):
             self.assertIn("the elevated run leaves the update check to the run before it", elevated)
             self.assertNotIn("the elevated run leaves the update check to the run before it", lines[:follows[0]])
 
-            # The log folder swapped for a link to a folder of the user's,
-            # which holds a log of the account's name that grows while the
-            # elevated run lasts. (Wine shows a link to a folder as one; a
-            # link to a file it follows.)
+            # The log folder swapped for a link to a folder of the user's, which holds a log of the account's
+            # name that grows while the elevated run lasts. (Wine shows a link to a folder as one; a link to a
+            # file it follows.)
             box.reset_log()
             planted = os.path.join(box.root, "logs")
             os.makedirs(planted)
@@ -265,7 +258,3 @@ class Launcher(E2ETestCase):
         process = self.start(Wine(), launcher(box) + " App=Foo", cwd=os.path.dirname(planted))
         self.assertEqual(0, wait_exit(process))
         self.assertFalse(os.path.exists(planted + ".cmdline"), "the planted program was started")
-
-
-if __name__ == "__main__":
-    unittest.main()

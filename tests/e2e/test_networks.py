@@ -1,17 +1,16 @@
-"""Installs that finish on networks as users have them: a line that drops,
-a server that is down or busy, a dead server beside a live mirror, a dead
-first base, each ending installed in one run; a mirror with other bytes is
-refused; Cancel ends a wait. One nginx, a relay in front of it that drops
-the line, and a busy server serve every case. Each case adds a line to the
-table printed at the end (and kept in e2e-output/network-faults.txt): the
-time to install and the bytes received and sent, against the file's size."""
+"""Installs that finish on networks as users have them: a line that drops, a server that is down or busy, a
+dead server beside a live mirror, a dead first base, each ending installed in one run; a mirror with other
+bytes is refused; Cancel ends a wait. One nginx, a relay in front of it that drops the line, and a busy
+server serve every case. Each case adds a line to the table printed at the end (and kept in
+e2e-output/network-faults.txt): the time to install and the bytes received and sent, against the file's
+size."""
 import os
 import re
 import time
-import unittest
 import urllib.parse
 
 import netfaults
+from pathlib import Path
 from harness import (DEMO_PRODUCT, IDYES, OUTPUT, SERVER_BASE, E2ETestCase, ProductServer, Sandbox, Wine,
                      read_locale_text, set_document_text, wait_exit, wait_until)
 from resource_ids import IDC_STEP_TEXT
@@ -37,12 +36,9 @@ def setUpModule():
     BOX = Sandbox("networks")
     SERVER = ProductServer(BOX).__enter__()
     RELAY = netfaults.Relay(RELAY_PORT, NGINX_PORT).start()
-    # A real installer of 30 MB: the demo installer carries the rest as an
-    # overlay, which it does not read.
-    with open(os.path.join(DEMO_PRODUCT, "DemoSetup.exe"), "rb") as f:
-        demo = f.read()
-    with open(os.path.join(BOX.root, "BigSetup.exe"), "wb") as f:
-        f.write(demo + os.urandom(BIG - len(demo)))
+    # A real installer of 30 MB: the demo installer carries the rest as an overlay, which it does not read.
+    demo = Path(os.path.join(DEMO_PRODUCT, "DemoSetup.exe")).read_bytes()
+    Path(os.path.join(BOX.root, "BigSetup.exe")).write_bytes(demo + os.urandom(BIG - len(demo)))
 
 
 def tearDownModule():
@@ -50,8 +46,7 @@ def tearDownModule():
     SERVER.__exit__(None, None, None)
     lines = ["%-40s %8s %12s %12s %12s" % ("case", "seconds", "received", "servers sent", "file size")]
     lines += ["%-40s %8.1f %12s %12s %12d" % row for row in TABLE]
-    with open(os.path.join(OUTPUT, "network-faults.txt"), "w") as f:
-        f.write("\n".join(lines) + "\n")
+    Path(os.path.join(OUTPUT, "network-faults.txt")).write_text("\n".join(lines) + "\n")
     print("\n" + "\n".join(lines))
 
 
@@ -75,8 +70,7 @@ def changed_copy(data, at, path):
     changed = bytearray(data)
     changed[at] ^= 0xFF
     os.makedirs(os.path.join(SERVER.root, os.path.dirname(path)), exist_ok=True)
-    with open(os.path.join(SERVER.root, path), "wb") as f:
-        f.write(changed)
+    Path(os.path.join(SERVER.root, path)).write_bytes(changed)
     return SERVER_BASE + "/" + path
 
 
@@ -111,8 +105,6 @@ class Faults(E2ETestCase):
                       str(served_bytes(sent)) if sent != "-" else sent, os.path.getsize(published.package_path)))
 
     def test_two_drops_in_30_mb_cost_at_most_the_blocks_in_flight(self):
-        """Each drop costs at most the block in flight on each connection,
-        and the run ends installed: one block per request, or 64."""
         for name, span in (("DropOne", None), ("DropSpan", 64)):
             with self.subTest(span=span):
                 BOX.reset_log()
@@ -122,9 +114,8 @@ class Faults(E2ETestCase):
                 RELAY.set_drops([10 * 1024 * 1024, 20 * 1024 * 1024])
                 lines = self.run_case("two drops in 30 MB, span %d" % (span or 1), name, published)
                 self.assertEqual(2, RELAY.resets - resets, "the line dropped twice")
-                # One block per request: the drop leaves no whole block, and
-                # each connection waits before it tries again. Long requests
-                # ask for the rest at once when whole blocks came.
+                # One block per request: the drop leaves no whole block, and each connection waits before it
+                # tries again. Long requests ask for the rest at once when whole blocks came.
                 if not span:
                     self.assertTrue(retries(lines), lines)
                 received = received_bytes(lines)
@@ -170,14 +161,12 @@ class Faults(E2ETestCase):
         self.assertGreater(served_bytes(path), 0, "the mirror served the package")
 
     def test_a_file_mixed_from_a_bad_mirror_is_fetched_whole_again_from_one_server(self):
-        """The line drops half-way; the rest comes from a mirror whose file
-        differs near its end. The digests refuse the mix, and the file is
-        fetched once more from one server."""
+        """The line drops half-way; the rest comes from a mirror whose file differs near its end. The digests
+        refuse the mix, and the file is fetched once more from one server."""
         with open(os.path.join(BOX.root, "BigSetup.exe"), "rb") as f:
             data = f.read(1024 * 1024)
         installer = os.path.join(BOX.root, "MixedSetup.exe")
-        with open(installer, "wb") as f:
-            f.write(data)
+        Path(installer).write_bytes(data)
         mirror = changed_copy(data, -100, "mixed/MixedSetup.exe")
         published, _ = self.publish("Mixed", installer=installer, relay=True, mirrors=[mirror])
         RELAY.set_drops([512 * 1024])
@@ -195,8 +184,7 @@ class Faults(E2ETestCase):
         self.assertTrue(retries(lines)[0].endswith("connection refused, url: " + dead), lines)
 
     def test_a_mirror_with_other_bytes_is_refused_by_the_digests(self):
-        with open(os.path.join(DEMO_PRODUCT, "DemoSetup.exe"), "rb") as f:
-            data = f.read()
+        data = Path(os.path.join(DEMO_PRODUCT, "DemoSetup.exe")).read_bytes()
         mirror = changed_copy(data, len(data) // 2, "other/DemoSetup.exe")
         published, _ = self.publish("OtherBytes", url="http://127.0.0.1:%d/x/DemoSetup.exe" % DEAD_PORT,
                                     mirrors=[mirror])
@@ -227,7 +215,3 @@ class Faults(E2ETestCase):
         self.assertNotIn("DownloadFile failed, URL:%s, path:%sinstall.exe" % (dead, BOX.windows_download_dir("Waits")),
                          lines)
         self.assertIsNone(wine.message_box(CAPTION, timeout_ms=0), "no error box after a cancel")
-
-
-if __name__ == "__main__":
-    unittest.main()

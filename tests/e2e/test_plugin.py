@@ -1,14 +1,12 @@
-"""The one-click plug-in as the platform sees it: registered per user with
-regsvr32, created from JScript by a script engine we did not write, driven
-by our COM client and NPAPI host (zsplugin_tests.exe), and unregistered
-without leaving anything of ours behind. Wine 8 does not merge
-HKCU\\Software\\Classes into HKEY_CLASSES_ROOT as Windows does: the tests
-copy the per-user class keys under HKLM\\Software\\Classes, and remove them."""
+"""The one-click plug-in as the platform sees it: registered per user with regsvr32, created from JScript by a
+script engine we did not write, driven by our COM client and NPAPI host (zsplugin_tests.exe), and unregistered
+without leaving anything of ours behind. Wine 8 does not merge HKCU\\Software\\Classes into HKEY_CLASSES_ROOT
+as Windows does: the tests copy the per-user class keys under HKLM\\Software\\Classes, and remove them."""
 import os
 import re
 import shutil
 import tempfile
-import unittest
+from pathlib import Path
 
 from harness import (ARCH, BIN, BUILD, OUTPUT, SOURCE, E2ETestCase, Wine, record_delete, record_reset, record_set,
                      stand_in, wait_for_command_line, windows_path)
@@ -25,31 +23,44 @@ OURS = (CLSID, LIBID, IID, APPID, PROGID, "npzansetuponeclick", "corvela.com", "
 # The type library's key for this flavour's module, and for the other's.
 PLATFORM, OTHER_PLATFORM = ("win64", "win32") if ARCH == "x64" else ("win32", "win64")
 MACHINE_CLASSES = "HKLM\\Software\\Classes"
+# The unit tests, which run beside these in the same prefix, make and remove keys of their own below it.
+UNIT_TEST_KEYS = "Software\\ZanSetupTest"
 
 
 def wine(*args, timeout=60):
-    """Runs a Windows program as a user's programs run, in the prefix the
-    environment names now (a module may make its own after importing this)."""
+    """(exit code, output) of a Windows program started by the test driver on the user's limited token, in the
+    prefix the environment names now (a module may make its own after importing this)."""
     return Wine().exec(*args, timeout=timeout)
 
 
 def export(root):
-    """{key path below the root: {value name: data text}} of a registry dump."""
+    """{key path below the root: {value name: data text}} of a registry dump, without the unit tests' keys."""
     with tempfile.TemporaryDirectory(dir=OUTPUT) as folder:
         path = os.path.join(folder, "dump.reg")
         code, out = wine("reg", "export", root, windows_path(path), "/y")
         assert code == 0, out
-        with open(path, encoding="utf-16") as f:
-            text = f.read()
+        text = Path(path).read_text(encoding="utf-16")
     keys, current = {}, None
     prefix = "[" + {"HKCU": "HKEY_CURRENT_USER", "HKLM": "HKEY_LOCAL_MACHINE"}[root.split("\\")[0]] + "\\"
     for line in text.splitlines():
         if line.startswith(prefix) and line.endswith("]"):
-            current = keys.setdefault(line[len(prefix):-1], {})
+            key = line[len(prefix):-1]
+            current = None if (key + "\\").startswith(UNIT_TEST_KEYS + "\\") else keys.setdefault(key, {})
         elif current is not None and "=" in line:
             name, _, data = line.partition("=")
             current[name] = data
     return keys
+
+
+def run_script(folder, name, version):
+    """What InstallOneClick returns to a page's script, run by Windows' script host from `folder`."""
+    script = os.path.join(folder, "oneclick.js")
+    with open(script, "w", encoding="ascii") as f:
+        f.write('var control = new ActiveXObject("%s");\n' % PROGID)
+        f.write('WScript.Echo("result " + Number(control.InstallOneClick("%s", "%s")));\n' % (name, version))
+    code, out = wine("cscript", "//nologo", windows_path(script))
+    assert code == 0, out
+    return int(out.split("result ")[1].split()[0])
 
 
 def keys_of_ours(keys):
@@ -92,8 +103,7 @@ class Registration(Plugin):
         self.assertEqual(machine, export(MACHINE_CLASSES), "registration wrote machine-wide keys")
         keys = export("HKCU")
         module = '"%s"' % windows_path(self.dll).replace("\\", "\\\\")
-        with open(os.path.join(SOURCE, "tools", "oneclick-sample.html"), encoding="utf-8") as f:
-            page = f.read()
+        page = Path(os.path.join(SOURCE, "tools", "oneclick-sample.html")).read_text(encoding="utf-8")
         # Both of the page's faces are called the same way.
         self.assertEqual(2, page.count(".InstallOneClick(name, version)"))
         clsid = "{%s}" % re.search(r'classid="clsid:([0-9A-F-]+)"', page).group(1)
@@ -124,8 +134,7 @@ class Registration(Plugin):
         for stub in ("ProxyStubClsid", "ProxyStubClsid32"):
             self.assertEqual("{00020424-0000-0000-C000-000000000046}", value(interfaces[0] + "\\" + stub))
         self.assertEqual(module, keys["Software\\Classes\\TypeLib\\%s\\1.0\\0\\%s" % (library, PLATFORM)]["@"])
-        # The browser's approval, for the allowed site only, and the NPAPI
-        # entry of the page's type.
+        # The browser's approval, for the allowed site only, and the NPAPI entry of the page's type.
         stats = "Software\\Microsoft\\Windows\\CurrentVersion\\Ext\\Stats\\%s\\iexplore" % clsid
         self.assertEqual({'"Type"': "dword:00000001", '"Flags"': "dword:00000004", '"Blocked"': "dword:00000002"},
                          keys[stats])
@@ -176,26 +185,17 @@ class Registration(Plugin):
         self.regsvr32("/u")
         self.assertEqual([], keys_of_ours(export("HKCU")))
 
-    def run_script(self, name, version):
-        script = os.path.join(self.folder, "oneclick.js")
-        with open(script, "w", encoding="ascii") as f:
-            f.write('var control = new ActiveXObject("%s");\n' % PROGID)
-            f.write('WScript.Echo("result " + Number(control.InstallOneClick("%s", "%s")));\n' % (name, version))
-        code, out = wine("cscript", "//nologo", windows_path(script))
-        self.assertEqual(0, code, out)
-        return int(out.split("result ")[1].split()[0])
-
     def test_a_script_gets_1_when_the_recorded_program_starts_and_0_without_one_and_our_hosts_pass(self):
         record_delete()
         self.addCleanup(record_reset)
         self.regsvr32()
         self.merge_classes()
         # What each answer logs, and the other ways to fail, are our hosts'.
-        self.assertEqual(0, self.run_script("Foo", "2.0"))
+        self.assertEqual(0, run_script(self.folder, "Foo", "2.0"))
         program = stand_in(os.path.join(self.folder, "Zan Setup"))
         record_set("version", "1.0")
         record_set("Install_dir", windows_path(program))
-        self.assertEqual(1, self.run_script("Foo", "2.0"))
+        self.assertEqual(1, run_script(self.folder, "Foo", "2.0"))
         self.assertEqual('"%s" App=Foo Ver=2.0' % windows_path(program),
                          wait_for_command_line(program, timeout=15))
         host = Wine()
@@ -203,7 +203,3 @@ class Registration(Plugin):
         code, text = host.exec(windows_path(os.path.join(BUILD, "tests-bin", "zsplugin_tests.exe")), timeout=300)
         self.assertEqual(0, code, text)
         self.assertIn("[  PASSED  ]", text)
-
-
-if __name__ == "__main__":
-    unittest.main()

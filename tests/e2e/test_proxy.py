@@ -1,17 +1,14 @@
-"""A proxy that asks for credentials: Debian's squid with Basic
-authentication in front of the download server, set as the system's proxy
-of a Wine prefix made new for this module. The user is asked once per run
-in a dialog of the program's own; a wrong password is asked for again;
-Cancel ends with the information error; "Remember" keeps the credentials
-in the user's credential store for the next run; the password reaches no
-file. (Wine answers proxies with Basic only: NTLM and Negotiate, which
-WinINet answers with the user's logon, only Windows shows.) The build is
-one for a plain-http server: it works, and protects nothing."""
+"""A proxy that asks for credentials: Debian's squid with Basic authentication in front of the download
+server, set as the system's proxy of a Wine prefix made new for this module. The user is asked once per run in
+a dialog of the program's own; a wrong password is asked for again; Cancel ends with the information error;
+"Remember" keeps the credentials in the user's credential store for the next run; the password reaches no
+file. (Wine answers proxies with Basic only: NTLM and Negotiate, which WinINet answers with the user's logon,
+only Windows shows.) The build is one for a plain-http server: it works, and protects nothing."""
 import os
 import shutil
-import unittest
 
 import squid
+from pathlib import Path
 from harness import (BUILD, DEMO_PRODUCT, IDCANCEL, IDOK, SECOND_PORT, E2ETestCase, ProductServer, Sandbox, Wine,
                      escape_text, read_locale_text, registry, set_document_text, wait_exit)
 from installed import FreshPrefix
@@ -68,7 +65,6 @@ class Proxy(E2ETestCase):
         registry("delete", STORE)
 
     def answer(self, wine, password, remember=False):
-        """Fills in the proxy dialog and accepts it; returns its text."""
         dialog = wine.find(title=PROXY_CAPTION, control=IDC_PROXY_USER, timeout_ms=60000)
         self.assertIsNotNone(dialog, "no proxy dialog; log: %r" % BOX.log_lines())
         text = wine.texts(dialog)[1][IDC_PROXY_TEXT][3]
@@ -129,14 +125,9 @@ class Proxy(E2ETestCase):
         def holds_password(path):
             if os.path.islink(path) or not os.path.isfile(path):
                 return False
-            with open(path, "rb") as f:
-                data = f.read()
+            data = Path(path).read_bytes()
             return PASSWORD.encode("utf-8") in data or PASSWORD.encode("utf-16-le") in data
 
         files = [os.path.join(folder, name) for root in (PREFIX.prefix, BOX.root)
                  for folder, _, names in os.walk(root) for name in names]
         self.assertEqual([], [path for path in files if holds_password(path)])
-
-
-if __name__ == "__main__":
-    unittest.main()

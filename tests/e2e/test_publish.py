@@ -11,6 +11,7 @@ import subprocess
 import sys
 import tempfile
 import unittest
+from pathlib import Path
 import xml.etree.ElementTree as ET
 
 HERE = os.path.dirname(os.path.abspath(__file__))
@@ -88,8 +89,6 @@ def without_expiry(data, expires):
 
 
 class Publish(unittest.TestCase):
-    """One publisher's key and certificate for the module; a new tree for each test."""
-
     @classmethod
     def setUpClass(cls):
         cls.keys = tempfile.TemporaryDirectory()
@@ -149,8 +148,7 @@ class Publish(unittest.TestCase):
         given.update(("soft_info.lang." + code, [url]) for code, url in lang.items())
         self.assertEqual(given, {path: [text for p, text, _ in rows if p == path] for path in given})
         self.assertEqual([{"show": "1"}], [a for p, _, a in rows if p == "soft_info.phase.dir_opt"])
-        # Below a path the program reads whole (the conflict list, the
-        # languages), any child is read.
+        # Below a path the program reads whole (the conflict list, the languages), any child is read.
         known = program_paths()
         whole = {r for r in known if not any(o.startswith(r + ".") for o in known)}
         self.assertEqual([], [p for p, _, _ in rows if not any(r == p or r.startswith(p + ".") for r in known)
@@ -161,9 +159,8 @@ class Publish(unittest.TestCase):
         self.assertTrue(raw.startswith(b'<?xml version="1.0" encoding="utf-8"?>'))
         self.assertIn("\u6f14\u793a".encode("utf-8"), raw)
 
-        # Every address resolves to its file in the tree, with the right bytes:
-        # a language file is the program's own with the expiry time added as
-        # the root's first child.
+        # Every address resolves to its file in the tree, with the right bytes: a language file is the
+        # program's own with the expiry time added as the root's first child.
         self.assertEqual(self.package_bytes, read(self.served(result.package_url)))
         self.assertEqual(lang, result.lang_urls)
         for code, url in lang.items():
@@ -335,8 +332,7 @@ class Publish(unittest.TestCase):
                     self.assertEqual(attributes, b"messageDigest" in printed.stdout)
                     data = bytearray(read(document))
                     data[len(data) // 2] ^= 0x01
-                    with open(document, "wb") as f:
-                        f.write(data)
+                    Path(document).write_bytes(data)
                     self.assertFalse(self.verifies(document, signature), document)
                 self.assertEqual([], [n for n in os.listdir(product.folder) if n.endswith(".tmp")])
 
@@ -347,7 +343,6 @@ class Publish(unittest.TestCase):
         self.assertIsNone(publish.publish_update(self.root, self.installer, "2.0").signature)
 
     def resign_tool(self, *args, key=None):
-        """publish.py --resign ROOT with the publisher's key (or `key`)."""
         return tool("--resign", self.root, "--sign-key", key or self.key, "--sign-cert", self.cert, *args)
 
     def assert_renewed(self, before, documents):
@@ -378,19 +373,16 @@ class Publish(unittest.TestCase):
                                 expires_days=None, **self.signing)
         updates = [publish.publish_update(self.root, self.installer, "2.0", flavour=flavour, expires_days=-1,
                                           **self.signing).document_path for flavour in publish.FLAVOURS]
-        # Another tool's layout, and an update document whose expiry time
-        # stands, empty, between others.
+        # Another tool's layout, and an update document whose expiry time stands, empty, between others.
         languages = foreign_tree.language_files(self.root, self.identity)
         info = foreign_tree.product(self.root, BASE, "Foreign", "1.0", self.installer, self.identity)
         updates.append(os.path.join(self.root, "zansetup", "new-x64-beta.xml"))
-        with open(updates[-1], "wb") as f:
-            f.write(b"<zansetup><version>2.0</version><expires/><url>u</url></zansetup>")
+        Path(updates[-1]).write_bytes(b"<zansetup><version>2.0</version><expires/><url>u</url></zansetup>")
         foreign_tree.signed_documents.sign_document(updates[-1], self.key, self.cert)
         # Files without a signature beside them are no signed documents.
         unsigned = os.path.join(self.root, "zansetup", "soft", "Unsigned", "soft.info")
         os.makedirs(os.path.dirname(unsigned))
-        with open(unsigned, "wb") as f:
-            f.write(b"<soft_info><name>Unsigned</name></soft_info>")
+        Path(unsigned).write_bytes(b"<soft_info><name>Unsigned</name></soft_info>")
         before = tree_bytes(self.root)
 
         # Update documents 7 days ahead, products' 30, unless told.
@@ -408,8 +400,7 @@ class Publish(unittest.TestCase):
         self.assertEqual(["signed %s until %s" % (path, expires) for path, _ in documents] + ["pin " + self.pin],
                          run.stdout.splitlines())
 
-        # Stamped or signed, one document that cannot be is named in one
-        # line, and the tree stays as it was.
+        # Stamped or signed, one document that cannot be is named in one line, and the tree stays as it was.
         other_key = os.path.join(self.tmp.name, "other.key")
         made = openssl("genpkey", "-algorithm", "EC", "-pkeyopt", "ec_paramgen_curve:P-256", "-out", other_key)
         self.assertEqual(0, made.returncode, made.stderr)
@@ -424,8 +415,7 @@ class Publish(unittest.TestCase):
                 shutil.rmtree(os.path.dirname(odd), ignore_errors=True)
                 if content:
                     os.makedirs(os.path.dirname(odd))
-                    with open(odd, "wb") as f:
-                        f.write(content)
+                    Path(odd).write_bytes(content)
                     foreign_tree.signed_documents.sign_document(odd, self.key, self.cert)
                 before = tree_bytes(self.root)
                 run = self.resign_tool(key=key)
@@ -488,7 +478,3 @@ class Publish(unittest.TestCase):
         self.assertEqual(pin, publish.publisher_pin(self.cert))
         run = tool("--pin", self.cert)
         self.assertEqual((0, pin + "\n"), (run.returncode, run.stdout))
-
-
-if __name__ == "__main__":
-    unittest.main()

@@ -1,19 +1,18 @@
-"""What the setup program refuses, as one table: the server's certificate
-(of the test CA, trusted in the test prefix only) and redirects, bounded
-documents, install information that fails, the package's digests, and in a
-pinned build every document the publisher's key did not sign for this run.
-Each row is one run: the box it ends at, the lines it logs, and what it must
-not have fetched, stored or run; rows are grouped by build and server."""
+"""What the setup program refuses, as one table: the server's certificate (of the test CA, trusted in the test
+prefix only) and redirects, bounded documents, install information that fails, the package's digests, and in a
+pinned build every document the publisher's key did not sign for this run. Each row is one run: the box it
+ends at, the lines it logs, and what it must not have fetched, stored or run; rows are grouped by build and
+server."""
 import hashlib
 import os
 import shutil
 import subprocess
 import sys
-import unittest
 
 import foreign_tree
 import servers
 import signing
+from pathlib import Path
 from harness import (BUILD, DEMO_PRODUCT, DEVELOPMENT_LINE, FAULT_PORT, IDOK, SECOND_PORT, SOURCE, E2ETestCase,
                      ProductServer, ProtectedLog, Sandbox, Wine, read_locale_text, read_log_lines, set_document_text,
                      wait_exit, windows_path)
@@ -33,11 +32,10 @@ INFO_FAILED = "Download soft.xml failed, url: {info}, error code: {code}"
 
 
 def row(name, make, box, lines, version="1.0", fetched=None, rights=None, code=2, product=None, then=None):
-    """`make(server, product)` publishes and returns the values `lines` name
-    ({info}, {lang}, ...); `product`: the name's words before a comma;
-    `fetched`: whether the package was asked for (None: not checked);
-    `rights`: the run's, its log then the protected one; `then(lines,
-    requests, folder)`: the row's own checks."""
+    """`make(server, product)` publishes and returns the values `lines` name ({info}, {lang}, ...); `product`:
+    the name's words before a comma; `fetched`: whether the package was asked for (None: not checked);
+    `rights`: the run's, its log then the protected one; `then(lines, requests, folder)`: the row's own
+    checks."""
     return dict(locals(), fetched=False if box is INFO else fetched,
                 product=product or name.split(",")[0].replace(" ", ""))
 
@@ -47,9 +45,8 @@ def published_values(published, **more):
 
 
 def published_with(change=None, identity=None, version="1.0", **options):
-    """A row's `make`: the product published with `options`, signed by
-    `identity` if given, then `change(server, published)`, whose values the
-    row's lines may name too."""
+    """A row's `make`: the product published with `options`, signed by `identity` if given, then
+    `change(server, published)`, whose values the row's lines may name too."""
     def make(server, name):
         signed = {"sign_key": identity.key, "sign_cert": identity.cert} if identity else {}
         published = server.publish(name, version=version, dir_opt_show=0, **signed, **options)
@@ -124,8 +121,7 @@ class Unpinned(RefusalCase):
 
             def large_document(server, published):
                 # A valid document of 3 MB: refused while it arrives.
-                with open(published.info_path, encoding="utf-8") as f:
-                    text = f.read()
+                text = Path(published.info_path).read_text(encoding="utf-8")
                 with open(published.info_path, "w", encoding="utf-8") as f:
                     f.write(text.replace("</soft_info>", "<padding>%s</padding></soft_info>" % ("x" * 3000000)))
 
@@ -251,7 +247,3 @@ class Pinned(RefusalCase):
             self.assertNotIn(DEVELOPMENT_LINE, read_log_lines(box.log_path, with_development_line=True))
             self.check_table(box, server, rows)
         self.assertFalse(os.path.exists(box.download_dir() + "/Elevated"))
-
-
-if __name__ == "__main__":
-    unittest.main()

@@ -1,20 +1,18 @@
-"""Whether the daily check starts an update, as one table over the registry
-record, the update document and the program published, unpinned and pinned.
-Each row is one run for a product the server lacks, its error box open until
-the update worker lets go of the update mutex. The new program is zsdriver
-(OLD_DRIVER: an older version block), which records its command line beside
-itself. release_control_test.cpp has which installation takes which update;
-these runs prove the wiring. The sandboxes' names hold a blank, so that an
-unquoted start would first try OUTPUT/updates.exe."""
+"""Whether the daily check starts an update, as one table over the registry record, the update document and
+the program published, unpinned and pinned. Each row is one run for a product the server lacks, its error box
+open until the update worker lets go of the update mutex. The new program is zsdriver (OLD_DRIVER: an older
+version block), which records its command line beside itself. release_control_test.cpp has which installation
+takes which update; these runs prove the wiring. The sandboxes' names hold a blank, so that an unquoted start
+would first try OUTPUT/updates.exe."""
 import hashlib
 import os
 import subprocess
 import sys
 import time
-import unittest
 
 import servers
 import signing
+from pathlib import Path
 from harness import (ARCH, BUILD, DEMO_PRODUCT, DRIVER, FAULT_PORT, IDOK, MACHINES, OLD_DRIVER, OUTPUT, RECORD_KEY,
                      UPDATE_DOCUMENT, UPDATE_MUTEX, WINE_RUN, E2ETestCase, ProductServer, Sandbox, Wine,
                      read_locale_text, record_delete, record_get, record_reset, record_set, registry,
@@ -68,7 +66,6 @@ def tearDownModule():
 
 
 def program(name, driver=DRIVER, signer=None, tampered=False, machine=None):
-    """A new program, for `machine`, signed by `signer`, then `tampered`."""
     path = stand_in(os.path.join(OUTPUT, "update-programs", name), driver=driver, machine=machine)
     if signer:
         signing.sign(path, signer)
@@ -79,18 +76,15 @@ def program(name, driver=DRIVER, signer=None, tampered=False, machine=None):
 
 def row(name, record=None, update=None, version="2.0", publish=None, change=None, lines=(), absent=(),
         starts=False, downloads=None, checked=True, document=UPDATE_DOCUMENT, args="", product=None):
-    """One decision. `update`: the program published as `version` with the
-    publish_update options `publish` (None: no document), then `change`d;
-    `lines` must each be logged once and `absent` not at all ({document},
-    {content}, {sha256}, {real}: the document's address and text, the
-    published and the real SHA-256 of the program); `product`: a whole
-    install of it instead."""
+    """One decision. `update`: the program published as `version` with the publish_update options `publish`
+    (None: no document), then `change`d; `lines` must each be logged once and `absent` not at all ({document},
+    {content}, {sha256}, {real}: the document's address and text, the published and the real SHA-256 of the
+    program); `product`: a whole install of it instead."""
     return dict(locals(), record=record or {}, publish=publish or {},
                 downloads=starts if downloads is None else downloads)
 
 
 def stored_bucket():
-    """The record's rollout_bucket DWORD."""
     return int(export(RECORD_KEY)[RECORD]['"rollout_bucket"'][len("dword:"):], 16)
 
 
@@ -124,8 +118,7 @@ class UpdateTable(E2ETestCase):
                 record_set(name, value)
         # Every run but an elevated one removes what an update left aside.
         self.leftover = os.path.join(self.box.program_dir, "ZanSetup.exe.old")
-        with open(self.leftover, "wb") as f:
-            f.write(b"old")
+        Path(self.leftover).write_bytes(b"old")
 
     def run_once(self, args="", product=None):
         """The run's log, the paths it asked the server for and the new
@@ -255,9 +248,8 @@ class Unpinned(UpdateTable):
             self.assertEqual(drawn[0], stored_bucket())
 
     def test_a_second_run_during_an_update_starts_none_and_leaves_the_leftovers(self):
-        # The program comes slowly, so the first run's worker still holds the
-        # update while the second starts; the stamp is gone by then, so only
-        # the update mutex keeps the second from a check of its own.
+        # The program comes slowly, so the first run's worker still holds the update while the second starts;
+        # the stamp is gone by then, so only the update mutex keeps the second from a check of its own.
         self.prepare({})
         box = self.box
         published = SERVER.publish_update(program("newer"), "2.0", path="slow/ZanSetup.exe")
@@ -268,8 +260,7 @@ class Unpinned(UpdateTable):
         first = self.start(wine, '"%s" App=MissingA Ver=1.0' % box.program)
         box.wait_for_log_line(content, timeout=30)
         record_delete()
-        with open(self.leftover, "wb") as f:
-            f.write(b"old")
+        Path(self.leftover).write_bytes(b"old")
         second = self.start(wine, '"%s" App=MissingB Ver=1.0' % box.program)
         box.wait_for_log_line("another run holds the update: this run checks nothing", timeout=30)
         self.assertIsNotNone(wait_for_command_line(self.target), "the update was not started")
@@ -334,12 +325,7 @@ class Pinned(UpdateTable):
                 lines=["the document {document} expired on " + PAST]),
         ]
         self.check_table(rows)
-        # The tampered program still runs when started by hand: it was the
-        # check that kept it from running.
+        # The tampered program still runs when started by hand: it was the check that kept it from running.
         subprocess.run([WINE_RUN, tampered, "/Inst=0"], stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
                        timeout=60)
         self.assertIsNotNone(wait_for_command_line(tampered, timeout=10))
-
-
-if __name__ == "__main__":
-    unittest.main()

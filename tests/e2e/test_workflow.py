@@ -1,20 +1,18 @@
-"""The setup program's start and install workflow, run for real under Wine
-against nginx: command line, single-instance guard, hidden main dialog and
-exit codes; information download, language switch, the install path dialog
-at two DPIs and cancelling; and programs of the product running from the
-install folder, which stop the installer until the user ends them or quits
-(test_refusals has the information errors, test_languages each language's
-texts)."""
+"""The setup program's start and install workflow, run for real under Wine against nginx: command line,
+single-instance guard, hidden main dialog and exit codes; information download, language switch, the install
+path dialog at two DPIs and cancelling; and programs of the product running from the install folder, which
+stop the installer until the user ends them or quits (test_refusals has the information errors, test_languages
+each language's texts)."""
 import os
 import shutil
 import tempfile
-import unittest
+from pathlib import Path
 
 from harness import (DEMO_PRODUCT, DEVELOPMENT_LINE, IDCANCEL, IDNO, IDOK, IDYES, SOURCE, UPDATE_DOCUMENT,
                      E2ETestCase, ProductServer, Sandbox, Wine, prefix_path, read_locale_text, read_log_lines,
-                     record_delete, record_get, record_reset, set_dpi, taskkill, wait_exit, wait_until,
-                     windows_command_lines)
+                     record_delete, record_get, record_reset, set_dpi, taskkill, wait_exit, wait_until)
 from resource_ids import IDC_NEXT, IDC_PATH_EDIT, IDC_PROCESS_LIST, IDC_TERMINATE
+from test_install import agent_running
 
 CAPTION = read_locale_text("en-us", "language.caption")
 FOLDER = "C:\\Program Files\\Demo Product"
@@ -27,16 +25,14 @@ def downloaded_languages(folder):
     for code in ("zh-cn", "zh-tw", "en-us"):
         with open(os.path.join(SOURCE, "setup", "ui", "language", code + ".locale"), encoding="utf-8") as f:
             text = f.read().replace("<caption>", "<caption>Demo - ", 1)
-        with open(os.path.join(folder, code + ".locale"), "w", encoding="utf-8") as f:
-            f.write(text)
+        Path(os.path.join(folder, code + ".locale")).write_text(text, encoding="utf-8")
     return folder
 
 
 class PathDialog(E2ETestCase):
     def test_the_dialog_grows_at_144_dpi_cancel_asks_and_a_document_without_checksum_installs_nothing(self):
-        # Wine draws every program at the screen's DPI, declared aware or
-        # not (the manifests are the unit tests'); what is ours is that the
-        # dialog, laid out in dialog units, grows with it. The screenshots
+        # Wine draws every program at the screen's DPI, declared aware or not (the manifests are the unit
+        # tests'); what is ours is that the dialog, laid out in dialog units, grows with it. The screenshots
         # are for a person.
         self.addCleanup(set_dpi, 96)
         # A self-update check is due in the first run: its stamp line comes first.
@@ -115,8 +111,7 @@ class Start(E2ETestCase):
         wine = Wine()
         # The parser's cases are the unit tests'; these are the program's.
         for args in ["", "app=Foo", "App=", "Uac=yes"]:
-            # The driver watches the program's windows for as long as it
-            # runs, and ends with its exit code.
+            # The driver watches the program's windows for as long as it runs, and ends with its exit code.
             code, out = wine._act(["run", box.program + " " + args, "--windows"], 60)
             self.assertEqual((0, "windows 0"), (code, out.strip()), args)
         self.assertFalse(os.path.exists(box.log_path), "nothing should be logged")
@@ -135,8 +130,7 @@ class Start(E2ETestCase):
         wine = Wine()
         running_text = read_locale_text("en-us", "language.isruningmessage")
         with tempfile.TemporaryFile() as out:
-            # No download server runs: the first start keeps trying it again,
-            # and runs on while it does.
+            # No download server runs: the first start keeps trying it again, and runs on while it does.
             first = wine.start_counting_windows(box.program + "   App=Foo    Ver=1.0  ", out)
             self.processes.append(first)
             hwnd = wine.main_dialog()
@@ -186,11 +180,7 @@ class Conflicts(E2ETestCase):
         os.makedirs(prefix_path(folder), exist_ok=True)
         shutil.copy2(os.path.join(DEMO_PRODUCT, "DemoAgent.exe"), prefix_path(folder))
         self.start(wine, folder + "\\DemoAgent.exe 120")
-        self.assertTrue(wait_until(lambda: self.agent_running(folder), timeout=5), "the agent did not start")
-
-    @staticmethod
-    def agent_running(folder):
-        return any(line.startswith(folder + "\\DemoAgent.exe") for line in windows_command_lines())
+        self.assertTrue(wait_until(lambda: agent_running(folder), timeout=5), "the agent did not start")
 
     def tearDown(self):
         taskkill("DemoAgent.exe")
@@ -237,12 +227,8 @@ class Conflicts(E2ETestCase):
                         self.assertLess(lines.index(ended[0]), lines.index("end install"))
                     elif button:
                         self.assertFalse([l for l in lines if l.startswith("begin install:")])
-                        self.assertTrue(self.agent_running(target), "quitting ends nothing")
+                        self.assertTrue(agent_running(target), "quitting ends nothing")
                     else:
                         self.assertIn("same process name: DemoAgent.exe; but different path: %s; the expected "
                                       "path: %s" % (elsewhere, target), lines)
                     taskkill("DemoAgent.exe")
-
-
-if __name__ == "__main__":
-    unittest.main()

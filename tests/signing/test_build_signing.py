@@ -1,8 +1,7 @@
-"""Signing in the build: with a key and a certificate given to CMake, programs
-are signed after their link and installers after they are made; without
-them nothing is signed; a key that cannot sign fails the build and leaves
-no unsigned file that a later build would take for done. And the other
-settings the configure is given stay as given."""
+"""Signing in the build: with a key and a certificate given to CMake, programs are signed after their link and
+installers after they are made; without them nothing is signed; a key that cannot sign fails the build and
+leaves no unsigned file that a later build would take for done. And the other settings the configure is given
+stay as given."""
 import glob
 import os
 import shutil
@@ -132,7 +131,3 @@ class ThisBuild(unittest.TestCase):
                     self.assertTrue(passed, report)
                 else:
                     self.assertFalse(signing.carries_signature(path))
-
-
-if __name__ == "__main__":
-    unittest.main()

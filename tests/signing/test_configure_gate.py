@@ -1,8 +1,7 @@
-"""What the configure refuses before it builds anything: a build that pins
-no publisher key, unless it says it is for development or tests, whatever
-its build type (any spelling) or generator; and, on a fresh clone, a build
-without what tools/install-deps.sh brings, which it is told to run. The
-cases run through the gate's own script (cmake -P), not a configure each."""
+"""What the configure refuses before it builds anything: a build that pins no publisher key, unless it says it
+is for development or tests, whatever its build type (any spelling) or generator; and, on a fresh clone, a
+build without what tools/install-deps.sh brings, which it is told to run. The cases run through the gate's own
+script (cmake -P), not a configure each."""
 import os
 import subprocess
 import tempfile
@@ -65,7 +64,3 @@ class ConfigureGate(unittest.TestCase):
             self.assertIn(INSTALL_DEPS, result.stdout)
             self.assertNotIn("list GET", result.stdout)
             self.assertNotIn("compiler", result.stdout.lower())
-
-
-if __name__ == "__main__":
-    unittest.main()

@@ -25,9 +25,9 @@ BUILD = os.path.abspath(os.environ.get("ZANSETUP_BUILD", os.path.join(SOURCE, "b
 ARCH = os.environ.get("ZANSETUP_ARCH", "x86")
 # Its update document below the server base, and its programs' file header machine.
 UPDATE_DOCUMENT = "/zansetup/new-x64.xml" if ARCH == "x64" else "/zansetup/new.xml"
+MACHINES = {"x86": 0x014C, "x64": 0x8664}
 # Held by a run while it claims the update check, and by its update worker until it has done all it will.
 UPDATE_MUTEX = "Local\\ZanSetupUpdate"
-MACHINES = {"x86": 0x014C, "x64": 0x8664}
 MINGW_PREFIX = os.environ.get("ZANSETUP_MINGW_PREFIX", "i686-w64-mingw32")
 BIN = os.path.join(BUILD, "bin")
 WINE_RUN = os.path.join(BUILD, "wine-run")

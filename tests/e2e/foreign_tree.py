@@ -4,15 +4,11 @@ is signed again), the language files in a folder of their own that several produ
 a third. Every document is signed with the publisher's key."""
 import os
 import shutil
-import sys
 from pathlib import Path
 
-HERE = os.path.dirname(os.path.abspath(__file__))
-sys.path.insert(0, os.path.join(HERE, "..", "..", "tools"))
-import publish  # noqa: E402
-import signed_documents  # noqa: E402
+from signing import publish, signed_documents  # tools/, on the path signing puts it
 
-LANG_SOURCE = os.path.join(HERE, "..", "..", "setup", "ui", "language")
+LANG_SOURCE = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "setup", "ui", "language")
 LANGUAGES = ("en-us", "zh-cn", "zh-tw")
 PAST = "2001-01-01T00:00:00Z"
 LANG_FOLDER = ("zansetup", "languages", "shared")

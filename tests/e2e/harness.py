@@ -10,7 +10,14 @@ import tempfile
 import time
 import unittest
 import urllib.parse
+import xml.etree.ElementTree as ET
 from pathlib import Path
+
+import servers
+import signing
+import testenv
+from servers import wait_until
+from signing import publish  # tools/publish.py
 
 SOURCE = os.path.abspath(os.path.join(os.path.dirname(__file__), "..", ".."))
 BUILD = os.path.abspath(os.environ.get("ZANSETUP_BUILD", os.path.join(SOURCE, "build")))
@@ -18,9 +25,9 @@ BUILD = os.path.abspath(os.environ.get("ZANSETUP_BUILD", os.path.join(SOURCE, "b
 ARCH = os.environ.get("ZANSETUP_ARCH", "x86")
 # Its update document below the server base, and its programs' file header machine.
 UPDATE_DOCUMENT = "/zansetup/new-x64.xml" if ARCH == "x64" else "/zansetup/new.xml"
+MACHINES = {"x86": 0x014C, "x64": 0x8664}
 # Held by a run while it claims the update check, and by its update worker until it has done all it will.
 UPDATE_MUTEX = "Local\\ZanSetupUpdate"
-MACHINES = {"x86": 0x014C, "x64": 0x8664}
 MINGW_PREFIX = os.environ.get("ZANSETUP_MINGW_PREFIX", "i686-w64-mingw32")
 BIN = os.path.join(BUILD, "bin")
 WINE_RUN = os.path.join(BUILD, "wine-run")
@@ -53,7 +60,6 @@ def escape_text(text):
 
 
 def active_prefix():
-    """The Wine prefix the harness's runs use now."""
     return os.environ.get("ZANSETUP_WINEPREFIX") or os.path.join(BUILD, "wineprefix")
 
 
@@ -80,7 +86,6 @@ def prefix_path(windows_path):
 
 def read_locale_text(code, key):
     """A text of the program's own language file, by "language." key."""
-    import xml.etree.ElementTree as ET
     root = ET.parse(os.path.join(BIN, "language", code + ".locale")).getroot()
     return root.find("/".join(key.split(".")[1:])).text or ""
 
@@ -94,8 +99,6 @@ def read_log_lines(path, with_development_line=False, code_page="cp1252", start=
     `code_page`, without the development build's line unless asked; none without a log."""
     if not path or not os.path.exists(path):
         return []
-    if not with_development_line:
-        return [line for line in read_log_lines(path, True, code_page, start) if line != DEVELOPMENT_LINE]
     with open(path, "rb") as f:
         f.seek(start)
         data = f.read().decode(code_page, errors="replace")
@@ -103,7 +106,7 @@ def read_log_lines(path, with_development_line=False, code_page="cp1252", start=
     lines = data.split("\r\n")[:-1]
     for line in lines:
         assert len(line) >= 20 and line[19] == "\t", "bad log line: %r" % line
-    return [line[20:] for line in lines]
+    return [line[20:] for line in lines if with_development_line or line[20:] != DEVELOPMENT_LINE]
 
 
 class ProtectedLog:
@@ -149,7 +152,7 @@ class Wine:
 
     def _act(self, args, timeout):
         """(exit code, output) of one zsdriver action."""
-        if args[0] not in ("run", "open", "exec"):
+        if args[0] != "run":
             if "--timeout" in args:
                 timeout = max(timeout, int(args[args.index("--timeout") + 1]) / 1000 + 60)
             return self._server().call(args, timeout=timeout)
@@ -174,7 +177,6 @@ class Wine:
 
     def exec(self, *args, timeout=60):
         """(exit code, output) of a Windows program run as a user's programs run, its arguments quoted."""
-        # Quoted as zsdriver exec quotes them.
         line = " ".join(a if a and not set(a) & set(' \t"') else '"%s"' % a for a in args)
         os.makedirs(OUTPUT, exist_ok=True)
         with tempfile.TemporaryDirectory(dir=OUTPUT) as folder:
@@ -240,7 +242,6 @@ class Wine:
         return self._act(["mutexfree", name, "--timeout", str(timeout_ms)], 60)[0] == 0
 
     def message_box(self, caption, timeout_ms=15000):
-        """A visible message box (it has the static text control 65535)."""
         return self.find(title=caption, control=MESSAGE_TEXT_ID, timeout_ms=timeout_ms)
 
     def main_dialog(self, timeout_ms=15000):
@@ -253,7 +254,6 @@ class Wine:
         return self.find_all(title="ZanSetup", hidden=True, childless=True)
 
     def find_message(self, caption, text, timeout_ms=15000):
-        """The visible message box with this caption and this text."""
         return self.find(title=caption, control=MESSAGE_TEXT_ID, text=text, timeout_ms=timeout_ms)
 
     def message_text(self, hwnd):
@@ -277,7 +277,6 @@ class Sandbox:
             if item.endswith(".exe"):
                 shutil.copy2(os.path.join(BUILD, "tests-bin", variant, item), self.program_dir)
         if unsigned:
-            import signing
             copy = os.path.join(self.program_dir, "ZanSetup.exe")
             if signing.carries_signature(copy):
                 signing.remove_signature(copy)
@@ -316,7 +315,6 @@ class Sandbox:
 
 def take_screenshot(label, default_folder=None):
     """The path of the picture taken, or None when none is wanted."""
-    import testenv
     folder = os.environ.get("ZANSETUP_SCREENSHOTS") or default_folder
     if not folder:
         return None
@@ -326,18 +324,11 @@ def take_screenshot(label, default_folder=None):
     return testenv.capture_display(display, os.path.join(folder, label + ".png"))
 
 
-def _publish_tool():
-    sys.path.insert(0, os.path.join(SOURCE, "tools"))
-    import publish
-    return publish
-
-
 class ProductServer:
     """nginx on the build's download-server address (or on `base`), serving a tree of the sandbox's own into
     which products are published; https with the test CA's `certificate` kind (tls.py)."""
 
     def __init__(self, box, locations="", certificate="trusted", base=SERVER_BASE):
-        import servers
         self.root = os.path.join(box.root, "server")
         os.makedirs(os.path.join(self.root, "zansetup"), exist_ok=True)
         os.chmod(box.root, 0o755)
@@ -348,12 +339,12 @@ class ProductServer:
 
     def publish(self, name, installer=None, **options):
         installer = installer or os.path.join(DEMO_PRODUCT, "DemoSetup.exe")
-        return _publish_tool().publish(self.root, name, installer, base_url=self.base_url, **options)
+        return publish.publish(self.root, name, installer, base_url=self.base_url, **options)
 
     def publish_update(self, program, version, **options):
         """Publishes `program` as the new setup program, in this flavour's update document or `flavour`'s."""
         options.setdefault("flavour", ARCH)
-        return _publish_tool().publish_update(self.root, program, version, base_url=self.base_url, **options)
+        return publish.publish_update(self.root, program, version, base_url=self.base_url, **options)
 
     def access_log(self):
         return self.nginx.access_log()
@@ -368,7 +359,6 @@ class ProductServer:
 
 def set_document_text(path, element, text):
     """Sets the text of `element` ("package/url": a path below the root) in a document the server serves."""
-    import xml.etree.ElementTree as ET
     tree = ET.parse(path)
     tree.getroot().find(element).text = text
     tree.write(path, encoding="utf-8", xml_declaration=True)
@@ -404,16 +394,6 @@ def started_command_line(program, timeout=30):
     wait_until(lambda: os.path.exists(program + ".cmdline") or not any(
         line.lower().lstrip('"').startswith(windows) for line in windows_command_lines()), timeout)
     return wait_for_command_line(program, timeout=0)
-
-
-def wait_until(condition, timeout=60):
-    """Whether `condition()` came true within `timeout` seconds."""
-    deadline = time.time() + timeout
-    while time.time() < deadline:
-        if condition():
-            return True
-        time.sleep(0.1)
-    return condition()
 
 
 RECORD_KEY = r"HKCU\Software\Corvela\ZanSetup"
@@ -475,7 +455,6 @@ def taskkill(image):
 
 def windows_command_lines():
     """Command lines of the running Windows processes of the active prefix."""
-    import testenv
     lines = [" ".join(args).strip() for args in testenv.prefix_processes(active_prefix())]
     return [line for line in lines if len(line) > 2 and line[1] == ":"]
 
@@ -562,7 +541,6 @@ class E2ETestCase(unittest.TestCase):
         "language" when its language files were copied, TEMP and TMP. None when it was not started."""
         program = shutil.copy2(driver, os.path.join(box.program_dir, "ZanSetup.exe"))
         if signer:
-            import signing
             signing.sign(program, signer)
         record = os.path.join(box.root, "record.txt")
         Path(record).unlink(missing_ok=True)

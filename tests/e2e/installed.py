@@ -2,7 +2,9 @@
 display and server: these tests install and uninstall for real and compare the prefix with itself."""
 import os
 import shutil
+from unittest import mock
 
+import testenv
 from harness import (ARCH, BIN, BUILD, E2ETestCase, Wine, profile_folder, record_delete, record_reset,
                      registry, wait_exit, wait_until, windows_command_lines, windows_path)
 from test_plugin import wine
@@ -31,23 +33,17 @@ class FreshPrefix:
         self.prefix = os.path.join(BUILD, "wineprefix-" + name)
         self.env_folder = os.path.join(BUILD, "test-env-" + name)
         self.screen = screen
-        self._saved = {}
+        # What start() sets in the environment, stop() takes back.
+        self._environment = mock.patch.dict(os.environ)
 
     def start(self):
-        import testenv
         display = testenv.start_fresh(BUILD, self.prefix, self.env_folder, self.screen or testenv.SCREEN)
-        values = {"ZANSETUP_WINEPREFIX": self.prefix, "ZANSETUP_TEST_ENV": self.env_folder, "DISPLAY": display}
-        self._saved = {name: os.environ.get(name) for name in values}
-        os.environ.update(values)
+        self._environment.start()
+        os.environ.update(ZANSETUP_WINEPREFIX=self.prefix, ZANSETUP_TEST_ENV=self.env_folder, DISPLAY=display)
 
     def stop(self):
-        import testenv
         testenv.stop(BUILD, quiet=True, prefix=self.prefix, folder=self.env_folder)
-        for name, value in self._saved.items():
-            if value is None:
-                os.environ.pop(name, None)
-            else:
-                os.environ[name] = value
+        self._environment.stop()
 
     def drive_path(self, windows):
         """The host path of a C:\\ path in this prefix."""

@@ -12,9 +12,8 @@ import time
 import urllib.parse
 from pathlib import Path
 
-from servers import FaultHandler, InProcessServer, Served
+from servers import HOST, FaultHandler, InProcessServer, Served
 
-HOST = "127.0.0.1"
 PIECE = 16384
 
 

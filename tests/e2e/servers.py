@@ -32,10 +32,11 @@ import urllib.parse
 from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
 from pathlib import Path
 
+import tls
+from tls import HOST as TLS_HOST
+
 TIME_LIMIT = 3600
 HOST = "127.0.0.1"
-# Certificates name a host, never an address: https goes to this name.
-TLS_HOST = "localhost"
 BUILD = os.path.abspath(os.environ.get(
     "ZANSETUP_BUILD", os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "build")))
 
@@ -70,6 +71,16 @@ def _check_readable_by_others(root):
             raise RuntimeError("nginx runs as nobody and cannot pass through %s: chmod o+x it" % path)
 
 
+def wait_until(condition, timeout=60, step=0.1):
+    """Whether `condition()` came true within `timeout` seconds."""
+    deadline = time.time() + timeout
+    while time.time() < deadline:
+        if condition():
+            return True
+        time.sleep(step)
+    return condition()
+
+
 def _port_open(port):
     try:
         with socket.create_connection((HOST, port), timeout=0.5):
@@ -79,18 +90,15 @@ def _port_open(port):
 
 
 def _wait_listening(port, process, what, log_path=None, timeout=15):
-    deadline = time.time() + timeout
-    while time.time() < deadline:
-        if process.poll() is not None:
-            detail = ""
-            if log_path and os.path.exists(log_path):
-                detail = ": " + Path(log_path).read_text(errors="replace").strip()
-            raise RuntimeError("%s on port %d ended at its start%s" % (what, port, detail))
-        if _port_open(port):
-            return
-        time.sleep(0.05)
-    _kill_group(process.pid)
-    raise RuntimeError("%s did not listen on port %d" % (what, port))
+    wait_until(lambda: process.poll() is not None or _port_open(port), timeout, step=0.05)
+    if process.poll() is not None:
+        detail = ""
+        if log_path and os.path.exists(log_path):
+            detail = ": " + Path(log_path).read_text(errors="replace").strip()
+        raise RuntimeError("%s on port %d ended at its start%s" % (what, port, detail))
+    if not _port_open(port):
+        _kill_group(process.pid)
+        raise RuntimeError("%s did not listen on port %d" % (what, port))
 
 
 def _group_alive(pgid):
@@ -112,13 +120,9 @@ def _kill_group(pgid):
         os.killpg(pgid, signal.SIGTERM)
     except (ProcessLookupError, PermissionError):
         return
-    deadline = time.time() + 10
-    while time.time() < deadline:
-        if not _group_alive(pgid):
-            return
-        time.sleep(0.05)
-    with contextlib.suppress(ProcessLookupError, PermissionError):
-        os.killpg(pgid, signal.SIGKILL)
+    if not wait_until(lambda: not _group_alive(pgid), 10, step=0.05):
+        with contextlib.suppress(ProcessLookupError, PermissionError):
+            os.killpg(pgid, signal.SIGKILL)
 
 
 class Served:
@@ -250,7 +254,6 @@ class Nginx(ServerProcess):
         """The listen lines, and the certificate for the https ones."""
         if not self.tls and not self.https_port:
             return "listen %s:%d;" % (HOST, self.port)
-        import tls
         tls.ensure(self.build)
         certificate, key = tls.certificate(self.build, self.tls or "trusted")
         lines = ["listen %s:%d%s;" % (HOST, self.port, "" if self.https_port else " ssl")]
@@ -267,7 +270,6 @@ class Nginx(ServerProcess):
         Path(config).write_text(NGINX_CONFIG.format(
             folder=self.folder, root=self.root, listen=self._listen(), locations=self.locations,
             mime_types="include %s;" % mime if os.path.exists(mime) else ""))
-        self._final_log = None
         return ["nginx", "-p", self.folder, "-c", config, "-e", error_log], error_log
 
     def ended(self):
@@ -690,10 +692,8 @@ class FaultServer(InProcessServer):
         done = threading.Event()
         for sig in (signal.SIGTERM, signal.SIGINT):
             signal.signal(sig, lambda *_: done.set())
-        # Short sleeps: a signal does not end a long wait on an Event.
-        deadline = time.time() + self.time_limit
-        while not done.is_set() and time.time() < deadline:
-            time.sleep(0.2)
+        # Short steps: a signal does not end a long wait on an Event.
+        wait_until(done.is_set, self.time_limit, step=0.2)
         self.stop()
 
 
@@ -737,16 +737,13 @@ def fixture_start(build, nginx_port, fault_port, tls_port):
     python = "/usr/bin/python3" if os.geteuid() == 0 and os.path.exists("/usr/bin/python3") else sys.executable
     fault = ServerProcess(os.path.join(folder, "fault"), [fault_port],
                           command=[python, os.path.abspath(__file__), "fault", str(fault_port)])
-    started = []
-    try:
+    # A server that does not start takes back those started before it.
+    with contextlib.ExitStack() as started:
+        started.callback(fixture_stop, build, quiet=True)
         for server in (nginx, fault):
-            started.append(server.start())
-    except BaseException:
-        for server in started:
-            server.stop()
-        fixture_stop(build, quiet=True)
-        raise
-    Path(folder, "pids").write_text("".join("%d\n" % server.process.pid for server in started))
+            started.enter_context(server)
+        started.pop_all()
+    Path(folder, "pids").write_text("".join("%d\n" % server.process.pid for server in (nginx, fault)))
     fault_url = "http://%s:%d" % (HOST, fault_port)
     Path(build, "test-env", "servers.txt").write_text("nginx %s\nnginx_tls %s\nnginx_root %s\nfault %s\n" % (
         nginx.base_url, nginx.https_base_url, windows_path(root), fault_url), newline="\r\n")

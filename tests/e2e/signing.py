@@ -14,10 +14,10 @@ DOS_STUB_TEXT = b"This program cannot be run in DOS mode"
 
 
 class Identity:
-    """A fresh RSA key and self-signed code-signing certificate in `folder` (there already unless `fresh`)."""
+    """A fresh RSA key and self-signed certificate in `folder` (there already unless `fresh`) for the extended
+    key usage `usage` (timeStamping, for an authority of time stamps, is critical)."""
 
     def __init__(self, folder, name, fresh=True, usage="codeSigning"):
-        """`usage`: the extended key usage (timeStamping, for an authority of time stamps, is critical)."""
         self.name = name
         self.key = os.path.join(folder, name + ".key")
         self.cert = os.path.join(folder, name + ".crt")

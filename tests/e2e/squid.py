@@ -33,14 +33,13 @@ http_access deny all
 
 
 class Squid(servers.ServerProcess):
-    """squid on `host`:`port` asking for the Basic credentials {name: password} of `users`, in `folder`."""
+    """squid on 127.0.0.1:`port` asking for the Basic credentials {name: password} of `users`, in `folder`."""
 
     start_timeout = 30
 
-    def __init__(self, folder, port, users, host=servers.HOST, time_limit=servers.TIME_LIMIT):
+    def __init__(self, folder, port, users, time_limit=servers.TIME_LIMIT):
         super().__init__(folder, [port], time_limit)
         self.port = int(port)
-        self.host = host
         self.users = dict(users)
 
     def configure(self):
@@ -51,7 +50,7 @@ class Squid(servers.ServerProcess):
                            input=password.encode("utf-8"), check=True,
                            stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
         config = os.path.join(self.folder, "squid.conf")
-        Path(config).write_text(CONFIG.format(host=self.host, port=self.port, folder=self.folder))
+        Path(config).write_text(CONFIG.format(host=servers.HOST, port=self.port, folder=self.folder))
         return ["squid", "-N", "-f", config], os.path.join(self.folder, "cache.log")
 
     def access_log(self):

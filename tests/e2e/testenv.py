@@ -14,6 +14,9 @@ import sys
 import time
 from pathlib import Path
 
+import servers
+import tls
+
 WATCHDOG_SECONDS = 3600
 QUIET = dict(stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
 # What outlives a start must not hold ctest's output pipes.
@@ -88,18 +91,15 @@ def prefix_processes(prefix):
 
 
 def wait_for_desktop(env, timeout=60):
-    deadline = time.time() + timeout
-    while not any(args[0].lower().endswith("explorer.exe") and "/desktop" in args
-                  for args in prefix_processes(env["WINEPREFIX"])):
-        if time.time() > deadline:
-            raise SystemExit("Wine's desktop process did not start")
-        time.sleep(0.2)
+    def running():
+        return any(args[0].lower().endswith("explorer.exe") and "/desktop" in args
+                   for args in prefix_processes(env["WINEPREFIX"]))
+    if not servers.wait_until(running, timeout, step=0.2):
+        raise SystemExit("Wine's desktop process did not start")
 
 
 def trust_test_ca(build, env):
     """The test CA of tls.py becomes a trusted root of this prefix, and of nothing outside it."""
-    import servers
-    import tls
     tls.ensure(build)
     ca = servers.windows_path(tls.ca_der(build))
     driver = os.path.join(build, "tests-bin", "zsdriver.exe")
@@ -192,7 +192,6 @@ def start(build, prefix=None, folder=None, screen=SCREEN):
     # The first Wine process starts Wine's services, which inherit its output: this one, not a test's.
     settings = os.path.join(folder, "settings.reg")
     Path(settings).write_text(SETTINGS.format(stamp=time.strftime("%Y%m%d%H%M%S")), encoding="utf-16")
-    import servers
     subprocess.run(wine(build) + ["reg", "import", servers.windows_path(settings)], env=env, **DETACHED)
     trust_test_ca(build, env)
     # Wine starts its desktop process with the first program that needs it, ends it after the last, and a

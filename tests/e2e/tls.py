@@ -1,19 +1,15 @@
-#!/usr/bin/env python3
 """The test certificate authority: certificates for the servers of the tests and the demo, made with openssl
 into BUILD_DIR/tls and trusted only inside the build's own Wine prefixes (testenv.py adds the CA to a prefix's
 local machine "Root" store), never in the machine's own trust store. Each kind of server certificate
-(_SERVERS) has its key.
-
-    tls.py BUILD_DIR       makes what is missing and prints the folder
-"""
+(_SERVERS) has its key."""
 import fcntl
 import os
 import shutil
 import subprocess
-import sys
 import time
 from pathlib import Path
 
+# Certificates name a host, never an address (Wine matches no IP name): https goes to this one.
 HOST = "localhost"
 
 _CONFIG = """\
@@ -132,9 +128,3 @@ def _make(build, where):
         if os.path.isfile(path):
             os.chmod(path, 0o644)
     open(os.path.join(where, "complete"), "w").close()
-
-
-if __name__ == "__main__":
-    if len(sys.argv) != 2:
-        raise SystemExit(__doc__)
-    print(ensure(sys.argv[1]))

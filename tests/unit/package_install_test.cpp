@@ -6,7 +6,6 @@
 
 #include <windows.h>
 
-#include <cwctype>
 #include <map>
 #include <string>
 #include <vector>
@@ -99,11 +98,6 @@ TEST(PackageInstall, AnInstallerThatCannotBeResumedIsEnded) {
   }
 }
 
-std::wstring Upper(std::wstring text) {
-  for (wchar_t& c : text) c = static_cast<wchar_t>(towupper(c));
-  return text;
-}
-
 class ConflictScan : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -147,7 +141,7 @@ class ConflictScan : public ::testing::Test {
 
 TEST_F(ConflictScan, NameAndFolderMatchIgnoringCaseAsWritten) {
   WaitUntilReadable(running_);
-  std::map<DWORD, std::wstring> found = Scan({L"zanprobe.EXE"}, Upper(Folder()));
+  std::map<DWORD, std::wstring> found = Scan({L"zanprobe.EXE"}, LowerAscii(Folder()));
   ASSERT_EQ(1u, found.count(running_.dwProcessId)) << "name and folder in another case";
   EXPECT_EQ(L"ZanProbe.exe", found[running_.dwProcessId]);
   EXPECT_EQ(1u, Scan({L"other.exe", L"ZanProbe.exe"}, Folder()).count(running_.dwProcessId))

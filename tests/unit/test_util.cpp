@@ -115,7 +115,7 @@ std::string Md5Text(const std::string& bytes) {
   return zan::Md5DigestText(digest);
 }
 
-bool ReadTestServers(TestServers* servers) {
+void ServerTest::SetUp() {
   std::map<std::string, std::wstring> values;
   std::istringstream text(ReadFileBytes(BuildFolder() + L"test-env\\servers.txt"));
   for (std::string line; std::getline(text, line);) {
@@ -124,10 +124,9 @@ bool ReadTestServers(TestServers* servers) {
     if (space != std::string::npos) values[line.substr(0, space)] = zan::Utf8ToWide(line.substr(space + 1));
   }
   for (const char* key : {"nginx", "nginx_tls", "nginx_root", "fault"}) {
-    if (values[key].empty()) return false;
+    ASSERT_FALSE(values[key].empty()) << key << " not in test-env\\servers.txt: the http_servers fixture must run first";
   }
-  *servers = {values["nginx"], values["nginx_tls"], values["nginx_root"] + L"\\", values["fault"]};
-  return true;
+  servers_ = {values["nginx"], values["nginx_tls"], values["nginx_root"] + L"\\", values["fault"]};
 }
 
 std::string ServerTest::Ask(const std::wstring& path) const {

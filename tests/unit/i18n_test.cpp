@@ -26,11 +26,6 @@ std::wstring Get(CI18N& strings, const wchar_t* key, bool* found = nullptr) {
 
 const wchar_t* const kCodes[] = {L"en-us", L"zh-cn", L"zh-tw"};
 
-// Writes `text` as each language's file in `folder`.
-void WriteEveryLocale(const TempFolder& folder, const std::string& text) {
-  for (const wchar_t* code : kCodes) ASSERT_TRUE(WriteFileBytes(folder.File(std::wstring(code) + L".locale"), text));
-}
-
 std::wstring Sample(CI18N& strings) {
   return strings.Text(L"language.caption") + L"|" + strings.Text(L"language.selectpath.grouptext");
 }
@@ -94,21 +89,6 @@ TEST(LanguageStrings, EachLanguageShowsTheTextsOfItsShippedFileWithEveryKey) {
   for (const auto& id : kIds) EXPECT_STREQ(id.second, GetLanguageCode(id.first)) << std::hex << id.first;
 }
 
-TEST(LanguageStrings, UserLanguageFileIsPreferredOtherwiseAnyLocale) {
-  TempFolder folder;
-  std::wstring own = GetLanguageCode(0);
-  std::wstring other = own == L"zh-cn" ? L"zh-tw" : L"zh-cn";
-  ASSERT_TRUE(WriteFileBytes(folder.File(other + L".locale"), Locale("other")));
-  CI18N strings;
-  strings.SetLanguage(folder.path(), 0);
-  EXPECT_EQ(L"other", Get(strings, L"language.caption"));
-
-  ASSERT_TRUE(WriteFileBytes(folder.File(own + L".locale"), Locale("own")));
-  CI18N fresh;
-  fresh.SetLanguage(folder.path(), 0);
-  EXPECT_EQ(L"own", Get(fresh, L"language.caption"));
-}
-
 // The compiled-in texts hold no key the files lack, whatever lies on disk,
 // and a folder set afterwards takes over again.
 TEST(LanguageStrings, BuiltInTextsAndAFolderTakeOverFromEachOther) {
@@ -147,30 +127,31 @@ TEST(LanguageStrings, KeysEmptyElementsAndMissingKeys) {
   }
 }
 
-// A file that appears after SetLanguage is still found; the same settings
-// again keep the document read, another spelling of them reads it again.
+// A file that appears after SetLanguage is still found, another language's
+// while the user's is missing; the same settings again keep the document
+// read, another spelling of them reads it again, the user's file first. A
+// malformed file answers what was parsed before the error.
 TEST(LanguageStrings, AFileIsReadWhenItAppearsAndAgainForOtherSettingsOnly) {
   TempFolder folder;
+  const std::wstring own = GetLanguageCode(0), other = own == L"zh-cn" ? L"zh-tw" : L"zh-cn";
   CI18N strings;
   strings.SetLanguage(folder.path(), 0);
   bool found = true;
   Get(strings, L"language.caption", &found);
   EXPECT_FALSE(found);
-  ASSERT_TRUE(WriteFileBytes(folder.File(L"zh-tw.locale"), Locale("later")));
-  EXPECT_EQ(L"later", Get(strings, L"language.caption"));
-  WriteEveryLocale(folder, Locale("second"));
+  ASSERT_TRUE(WriteFileBytes(folder.File(other + L".locale"), Locale("other")));
+  EXPECT_EQ(L"other", Get(strings, L"language.caption"));
+  ASSERT_TRUE(WriteFileBytes(folder.File(own + L".locale"), Locale("own")));
   strings.SetLanguage(folder.path(), 0);
-  EXPECT_EQ(L"later", Get(strings, L"language.caption")) << "same settings reloaded";
+  EXPECT_EQ(L"other", Get(strings, L"language.caption")) << "same settings reloaded";
   std::wstring upper = folder.path();
   for (wchar_t& c : upper) c = towupper(c);
   strings.SetLanguage(upper, 0);
-  EXPECT_EQ(L"second", Get(strings, L"language.caption"));
-  // A malformed file answers what was parsed before the error.
-  WriteEveryLocale(folder, "<language><caption>early</caption><broken><late>x</late>");
+  EXPECT_EQ(L"own", Get(strings, L"language.caption"));
+  ASSERT_TRUE(WriteFileBytes(folder.File(own + L".locale"), "<language><caption>early</caption><broken><late>x"));
   strings.SetLanguage(folder.path(), 0);
   EXPECT_EQ(L"early", Get(strings, L"language.caption"));
 }
-
 
 // A language file is a document like soft.info: up to 1 MiB it is read,
 // beyond that it is refused whole, once, with a line.

@@ -1,7 +1,6 @@
 #include <gtest/gtest.h>
 
 #include <cstdarg>
-#include <ctime>
 #include <cwchar>
 #include <functional>
 #include <memory>
@@ -18,7 +17,6 @@
 namespace zan {
 namespace {
 
-using zan::FileExists;
 using zan_test::FileSize;
 using zan_test::ReadFileBytes;
 using zan_test::TempFolder;

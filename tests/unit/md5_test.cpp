@@ -5,7 +5,6 @@
 #include <vector>
 
 #include "setup/common/handles.h"
-#include "setup/common/log.h"
 #include "setup/common/file_digests.h"
 #include "setup/common/md5.h"
 #include "setup/common/string_util.h"

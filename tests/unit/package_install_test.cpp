@@ -6,13 +6,11 @@
 
 #include <windows.h>
 
-#include <cwctype>
 #include <map>
 #include <string>
 #include <vector>
 
 #include "setup/common/handles.h"
-#include "setup/common/log.h"
 #include "setup/common/file_digests.h"
 #include "setup/common/string_util.h"
 #include "setup/driver/conflicts.h"
@@ -99,18 +97,14 @@ TEST(PackageInstall, AnInstallerThatCannotBeResumedIsEnded) {
   }
 }
 
-std::wstring Upper(std::wstring text) {
-  for (wchar_t& c : text) c = static_cast<wchar_t>(towupper(c));
-  return text;
-}
-
 class ConflictScan : public ::testing::Test {
  protected:
   void SetUp() override {
-    program_ = folder_.File(L"ZanProbe.exe");
-    ASSERT_TRUE(::CopyFileW(zan_test::DemoAgentPath().c_str(), program_.c_str(), FALSE)) << "no demo agent";
-    ASSERT_TRUE(::CopyFileW(zan_test::DemoAgentPath().c_str(), folder_.File(L"ZanLater.exe").c_str(), FALSE));
+    for (const wchar_t* name : {L"ZanProbe.exe", L"ZanLater.exe"}) {
+      ASSERT_TRUE(::CopyFileW(zan_test::DemoAgentPath().c_str(), folder_.File(name).c_str(), FALSE)) << name;
+    }
     ASSERT_TRUE(Start(0, &running_));
+    WaitUntilReadable(running_);
   }
   void TearDown() override {
     for (PROCESS_INFORMATION* info : {&running_, &suspended_, &later_}) {
@@ -139,15 +133,13 @@ class ConflictScan : public ::testing::Test {
   }
 
   TempFolder folder_;
-  std::wstring program_;
   PROCESS_INFORMATION running_ = {};
   PROCESS_INFORMATION suspended_ = {};
   PROCESS_INFORMATION later_ = {};
 };
 
 TEST_F(ConflictScan, NameAndFolderMatchIgnoringCaseAsWritten) {
-  WaitUntilReadable(running_);
-  std::map<DWORD, std::wstring> found = Scan({L"zanprobe.EXE"}, Upper(Folder()));
+  std::map<DWORD, std::wstring> found = Scan({L"zanprobe.EXE"}, LowerAscii(Folder()));
   ASSERT_EQ(1u, found.count(running_.dwProcessId)) << "name and folder in another case";
   EXPECT_EQ(L"ZanProbe.exe", found[running_.dwProcessId]);
   EXPECT_EQ(1u, Scan({L"other.exe", L"ZanProbe.exe"}, Folder()).count(running_.dwProcessId))
@@ -161,7 +153,6 @@ TEST_F(ConflictScan, NameAndFolderMatchIgnoringCaseAsWritten) {
 
 // A process that has not run yet has no module list: its path cannot be read.
 TEST_F(ConflictScan, AProcessWhosePathCannotBeReadNeverMatches) {
-  WaitUntilReadable(running_);
   ASSERT_TRUE(Start(CREATE_SUSPENDED, &suspended_));
   std::map<DWORD, std::wstring> found = Scan({L"ZanProbe.exe"}, Folder());
   EXPECT_EQ(1u, found.count(running_.dwProcessId));
@@ -173,7 +164,6 @@ TEST_F(ConflictScan, AProcessWhosePathCannotBeReadNeverMatches) {
 // conflict as they find it: name by name through the process list, not by
 // process id, and never twice for one process.
 TEST_F(ConflictScan, TheDialogsScanIsSilentOnFailuresAndLogsEachFindInNameOrder) {
-  WaitUntilReadable(running_);
   ASSERT_TRUE(Start(0, &later_, L"ZanLater.exe"));
   WaitUntilReadable(later_, L"ZanLater.exe");
   ASSERT_TRUE(Start(CREATE_SUSPENDED, &suspended_));

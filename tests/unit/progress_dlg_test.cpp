@@ -86,30 +86,25 @@ class ProgressDialog : public ::testing::Test {
   CProgressDlg dialog_{&callback_};
 };
 
+// Each step sends a message, then reads the percent and the bar. The total
+// is 100 until one is sent, and one of 0 changes nothing; a resumed download
+// counting again does not take the bar back.
 TEST_F(ProgressDialog, PercentShowsTruncatedSinglePrecisionAndNeverGoesBack) {
-  EXPECT_EQ(1, Send(UM_PROGRESS_MODE, 0));
-  EXPECT_EQ(L"(0%)", Text());
-  EXPECT_EQ(1, Send(UM_PROGRESS_TOTAL, 100));
-  EXPECT_EQ(1, Send(UM_PROGRESS_POSITION, 29));
-  EXPECT_EQ(L"(28%)", Text());
-  EXPECT_EQ(28, BarPosition());
-  Send(UM_PROGRESS_POSITION, 10);  // a resumed download counting again
-  EXPECT_EQ(L"(28%)", Text());
-  EXPECT_EQ(28, BarPosition());
-  Send(UM_PROGRESS_TOTAL, 3);
-  Send(UM_PROGRESS_POSITION, 1);
-  EXPECT_EQ(L"(33%)", Text());
-  Send(UM_PROGRESS_POSITION, 3);
-  EXPECT_EQ(L"(100%)", Text());
-}
-
-TEST_F(ProgressDialog, ZeroTotalChangesNothingAndModeSwitchKeepsTheBar) {
-  Send(UM_PROGRESS_MODE, 0);
-  Send(UM_PROGRESS_POSITION, 50);
-  EXPECT_EQ(L"(50%)", Text());
-  Send(UM_PROGRESS_TOTAL, 0);
-  Send(UM_PROGRESS_POSITION, 70);
-  EXPECT_EQ(L"(50%)", Text());
+  const UINT kMode = UM_PROGRESS_MODE, kTotal = UM_PROGRESS_TOTAL, kAt = UM_PROGRESS_POSITION;
+  const struct {
+    UINT message;
+    WPARAM value;
+    const wchar_t* percent;
+    int bar;
+  } steps[] = {{kMode, 0, L"(0%)", 0},    {kAt, 20, L"(20%)", 20},  {kTotal, 100, L"(20%)", 20},
+               {kAt, 29, L"(28%)", 28},   {kAt, 10, L"(28%)", 28},  {kTotal, 3, L"(28%)", 28},
+               {kAt, 1, L"(33%)", 33},    {kTotal, 0, L"(33%)", 33}, {kAt, 2, L"(33%)", 33},
+               {kTotal, 3, L"(33%)", 33}, {kAt, 3, L"(100%)", 100}};
+  for (const auto& step : steps) {
+    EXPECT_EQ(1, Send(step.message, step.value));
+    EXPECT_EQ(step.percent, Text()) << step.message << " " << step.value;
+    EXPECT_EQ(step.bar, BarPosition()) << step.message << " " << step.value;
+  }
 
   Send(UM_PROGRESS_MODE, 1);
   EXPECT_TRUE(Style(IDC_PROGRESS_BAR) & PBS_MARQUEE);
@@ -119,9 +114,8 @@ TEST_F(ProgressDialog, ZeroTotalChangesNothingAndModeSwitchKeepsTheBar) {
   EXPECT_TRUE(Style(IDC_PERCENT_TEXT) & WS_VISIBLE) << "percent mode shows it";
   EXPECT_FALSE(Style(IDC_PROGRESS_BAR) & PBS_MARQUEE);
   EXPECT_EQ(L"(0%)", Text());
-  EXPECT_EQ(50, BarPosition()) << "switching modes leaves the bar where it was";
-  Send(UM_PROGRESS_TOTAL, 100);
-  Send(UM_PROGRESS_POSITION, 40);
+  EXPECT_EQ(100, BarPosition()) << "switching modes leaves the bar where it was";
+  Send(UM_PROGRESS_POSITION, 2);
   EXPECT_EQ(L"(0%)", Text()) << "the last percent shown is kept across modes";
 }
 

@@ -43,18 +43,16 @@ std::vector<std::string> OpensslPins() {
   return pins;
 }
 
-struct CertFree {
-  void operator()(PCCERT_CONTEXT cert) const { ::CertFreeCertificateContext(cert); }
-};
-
 TEST(PublisherPin, EqualsOpensslsForRsaAndEcKeys) {
   const std::vector<std::string> expected = OpensslPins();
   ASSERT_EQ(2u, expected.size());
   const wchar_t* const kCertificates[] = {L"publisher.der", L"ec.der"};
   for (size_t i = 0; i < 2; ++i) {
     std::string der = ReadPublisherFile(kCertificates[i]);
-    std::unique_ptr<const CERT_CONTEXT, CertFree> cert(::CertCreateCertificateContext(
-        X509_ASN_ENCODING, reinterpret_cast<const BYTE*>(der.data()), static_cast<DWORD>(der.size())));
+    std::unique_ptr<const CERT_CONTEXT, decltype(&::CertFreeCertificateContext)> cert(
+        ::CertCreateCertificateContext(X509_ASN_ENCODING, reinterpret_cast<const BYTE*>(der.data()),
+                                       static_cast<DWORD>(der.size())),
+        ::CertFreeCertificateContext);
     ASSERT_TRUE(cert) << kCertificates[i];
     EXPECT_EQ(expected[i], PublicKeyPin(cert.get())) << kCertificates[i];
     EXPECT_EQ(64u, expected[i].size());

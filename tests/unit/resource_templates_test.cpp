@@ -7,12 +7,11 @@
 
 #include <algorithm>
 #include <cwchar>
+#include <memory>
 #include <string>
 #include <vector>
 
 #include "setup/common/build_config.h"
-#include "setup/common/files.h"
-#include "setup/common/log.h"
 #include "setup/common/string_util.h"
 #include "setup/ui/resource.h"
 #include "test_util.h"
@@ -20,32 +19,16 @@
 namespace zan {
 namespace {
 
-std::wstring BuiltProgram(const wchar_t* name) {
-  std::wstring bin = GetModuleFolder(nullptr);  // <build>\tests-bin\ .
-  return FolderOfPath(bin.substr(0, bin.size() - 1)) + L"bin\\" + name;
+std::wstring BuiltProgram(const wchar_t* name) { return zan_test::BuildFolder() + L"bin\\" + name; }
+
+// The resource's bytes; empty when the program or the resource is missing.
+std::string ResourceOf(const wchar_t* program, const wchar_t* type, int id) {
+  std::unique_ptr<HINSTANCE__, decltype(&::FreeLibrary)> module(
+      ::LoadLibraryExW(BuiltProgram(program).c_str(), nullptr, LOAD_LIBRARY_AS_DATAFILE), ::FreeLibrary);
+  HRSRC found = module ? ::FindResourceW(module.get(), MAKEINTRESOURCEW(id), type) : nullptr;
+  const void* data = found ? ::LockResource(::LoadResource(module.get(), found)) : nullptr;
+  return data ? std::string(static_cast<const char*>(data), ::SizeofResource(module.get(), found)) : std::string();
 }
-
-class Module {
- public:
-  explicit Module(const std::wstring& path)
-      : module_(::LoadLibraryExW(path.c_str(), nullptr, LOAD_LIBRARY_AS_DATAFILE)) {}
-  ~Module() {
-    if (module_) ::FreeLibrary(module_);
-  }
-  Module(const Module&) = delete;
-  Module& operator=(const Module&) = delete;
-  // The resource's bytes; empty when the module or the resource is missing.
-  std::string Resource(const wchar_t* type, int id) const {
-    if (!module_) return std::string();
-    HRSRC found = ::FindResourceW(module_, MAKEINTRESOURCEW(id), type);
-    if (!found) return std::string();
-    const char* data = static_cast<const char*>(::LockResource(::LoadResource(module_, found)));
-    return data ? std::string(data, ::SizeofResource(module_, found)) : std::string();
-  }
-
- private:
-  HMODULE module_;
-};
 
 struct Item {
   DWORD id;
@@ -120,9 +103,8 @@ class TemplateReader {
 };
 
 Template Load(int id) {
-  Module program(BuiltProgram(L"ZanSetup.exe"));
   Template out = {};
-  EXPECT_TRUE(TemplateReader(program.Resource(RT_DIALOG, id)).Read(&out)) << "template " << id;
+  EXPECT_TRUE(TemplateReader(ResourceOf(L"ZanSetup.exe", RT_DIALOG, id)).Read(&out)) << "template " << id;
   return out;
 }
 
@@ -247,7 +229,7 @@ TEST(Manifests, TheLauncherDemandsAdministratorRightsAndTheSetupDoesNot) {
   } rows[] = {{L"ZanSetupSH.exe", {"level=\"requireAdministrator\"", "uiAccess=\"false\""}},
               {L"ZanSetup.exe", {"level=\"asInvoker\"", "Microsoft.Windows.Common-Controls", "version=\"6.0.0.0\""}}};
   for (const auto& row : rows) {
-    const std::string manifest = Module(BuiltProgram(row.program)).Resource(RT_MANIFEST, 1);
+    const std::string manifest = ResourceOf(row.program, RT_MANIFEST, 1);
     ASSERT_FALSE(manifest.empty()) << "no manifest 24/1 in " << WideToUtf8(row.program);
     for (const char* setting : row.settings) EXPECT_NE(std::string::npos, manifest.find(setting)) << setting;
   }
@@ -262,7 +244,7 @@ TEST(VersionBlocks, BothProgramsCarryTheBuildsVersion) {
   swprintf(dotted, 64, L"%u.%u.%u.%u", numbers[0], numbers[1], numbers[2], numbers[3]);
 
   for (const wchar_t* program : {L"ZanSetup.exe", L"ZanSetupSH.exe"}) {
-    const std::wstring path = zan_test::BuildFolder() + L"bin\\" + program;
+    const std::wstring path = BuiltProgram(program);
     DWORD ignored = 0;
     DWORD size = ::GetFileVersionInfoSizeW(path.c_str(), &ignored);
     ASSERT_GT(size, 0u) << WideToUtf8(path);

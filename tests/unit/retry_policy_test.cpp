@@ -118,20 +118,18 @@ TEST(RetrySchedule, WaitsGrowPerRoundOfAddressesAndCapAtThirtySeconds) {
 }
 
 TEST(RetrySchedule, JitterIsAFifthEitherWayAndRetryAfterReplacesTheWait) {
+  const DWORD kNone = RetrySchedule::kNoRetryAfter;
   const struct {
     double jitter;
-    DWORD waitMs;
-  } rows[] = {{-1.0, 800}, {1.0, 1200}, {0.5, 1100}, {-7.0, 800}, {7.0, 1200}};
+    DWORD retryAfterMs, waitMs;
+  } rows[] = {{-1.0, kNone, 800}, {1.0, kNone, 1200}, {0.5, kNone, 1100}, {-7.0, kNone, 800}, {7.0, kNone, 1200},
+              {1.0, 3000, 3000}};  // Retry-After takes no jitter
   for (const auto& row : rows) {
     RetrySchedule schedule(1, [&] { return row.jitter; });
     RetryStep step;
-    ASSERT_TRUE(schedule.Next(0, RetrySchedule::kNoRetryAfter, &step));
-    EXPECT_EQ(row.waitMs, step.waitMs) << row.jitter;
+    ASSERT_TRUE(schedule.Next(0, row.retryAfterMs, &step));
+    EXPECT_EQ(row.waitMs, step.waitMs) << row.jitter << ", Retry-After " << row.retryAfterMs;
   }
-  RetrySchedule schedule(1, [] { return 1.0; });
-  RetryStep step;
-  ASSERT_TRUE(schedule.Next(0, 3000, &step));
-  EXPECT_EQ(3000u, step.waitMs) << "Retry-After takes no jitter";
 }
 
 // Five minutes of waiting without progress ends the request; a block that

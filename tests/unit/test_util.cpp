@@ -6,6 +6,7 @@
 #include <sstream>
 #include <vector>
 
+#include "setup/common/elevated_copy.h"
 #include "setup/common/files.h"
 #include "setup/common/handles.h"
 #include "setup/common/log.h"
@@ -15,27 +16,6 @@
 
 namespace zan_test {
 
-namespace {
-
-void RemoveTree(const std::wstring& folder) {
-  WIN32_FIND_DATAW data;
-  zan::ScopedFind find(::FindFirstFileW((folder + L"*").c_str(), &data));
-  for (bool more = static_cast<bool>(find); more; more = ::FindNextFileW(find.get(), &data) != FALSE) {
-    const std::wstring name = data.cFileName;
-    if (name == L"." || name == L"..") continue;
-    if (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
-      RemoveTree(folder + name + L"\\");
-    } else {
-      ::SetFileAttributesW((folder + name).c_str(), FILE_ATTRIBUTE_NORMAL);
-      ::DeleteFileW((folder + name).c_str());
-    }
-  }
-  find.reset();
-  ::RemoveDirectoryW(folder.c_str());
-}
-
-}  // namespace
-
 TempFolder::TempFolder() {
   wchar_t base[MAX_PATH] = {};
   ::GetTempPathW(MAX_PATH, base);
@@ -44,7 +24,8 @@ TempFolder::TempFolder() {
   } while (!::CreateDirectoryW(path_.c_str(), nullptr));
 }
 
-TempFolder::~TempFolder() { RemoveTree(path_); }
+// Through handles, as the launcher removes its copies: a link inside is left alone.
+TempFolder::~TempFolder() { zan::RemoveTree(path_.substr(0, path_.size() - 1)); }
 
 __time64_t LocalTime(int year, int month, int day, int hour, int minute, int second) {
   // Seconds to year in struct tm's order; no week or year day; daylight saving unknown.
@@ -134,7 +115,7 @@ std::string Md5Text(const std::string& bytes) {
   return zan::Md5DigestText(digest);
 }
 
-bool ReadTestServers(TestServers* servers) {
+void ServerTest::SetUp() {
   std::map<std::string, std::wstring> values;
   std::istringstream text(ReadFileBytes(BuildFolder() + L"test-env\\servers.txt"));
   for (std::string line; std::getline(text, line);) {
@@ -143,10 +124,9 @@ bool ReadTestServers(TestServers* servers) {
     if (space != std::string::npos) values[line.substr(0, space)] = zan::Utf8ToWide(line.substr(space + 1));
   }
   for (const char* key : {"nginx", "nginx_tls", "nginx_root", "fault"}) {
-    if (values[key].empty()) return false;
+    ASSERT_FALSE(values[key].empty()) << key << " not in test-env\\servers.txt: the http_servers fixture must run first";
   }
-  *servers = {values["nginx"], values["nginx_tls"], values["nginx_root"] + L"\\", values["fault"]};
-  return true;
+  servers_ = {values["nginx"], values["nginx_tls"], values["nginx_root"] + L"\\", values["fault"]};
 }
 
 std::string ServerTest::Ask(const std::wstring& path) const {

@@ -83,14 +83,11 @@ struct TestServers {
   std::wstring nginxRoot;  // the folder nginx serves, ending in a backslash
   std::wstring fault;      // base address of the fault server
 };
-bool ReadTestServers(TestServers* servers);
 
 // A test against those servers, with a folder of its own.
 class ServerTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    ASSERT_TRUE(ReadTestServers(&servers_)) << "no test-env\\servers.txt: the http_servers fixture must run first";
-  }
+  void SetUp() override;
   std::wstring Nginx(const std::wstring& path) const { return servers_.nginx + path; }
   std::wstring Fault(const std::wstring& path) const { return servers_.fault + path; }
   // A file of nginx's tree, as it lies on disk.

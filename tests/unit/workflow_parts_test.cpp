@@ -5,10 +5,7 @@
 #include <windows.h>
 #include <shlwapi.h>
 
-#include <cwchar>
-
 #include "setup/common/files.h"
-#include "setup/common/log.h"
 #include "setup/common/string_util.h"
 #include "setup/common/worker.h"
 #include "setup/common/xml_document.h"

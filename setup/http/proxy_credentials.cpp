@@ -31,21 +31,56 @@ void ProxyLogon::Wipe() {
 
 namespace {
 
-// Host and port only. A proxy setting may carry "user:password@" before the
-// host; the name goes into the log, the prompt and the credential store's
-// target, so that part never does.
+// A password may hold any character, the list's separators and '/' too, so
+// "user:password@" runs back to its entry's scheme ("http=", "http://") or
+// the list's start, never to the nearest separator. The name goes into the
+// log, the prompt and the credential store's target: a list whose entries
+// cannot be told apart gives a wrong name rather than a password.
+std::wstring WithoutUserInfo(std::wstring list) {
+  for (size_t at = list.rfind(L'@'); at != std::wstring::npos; at = list.rfind(L'@')) {
+    size_t start = 0;
+    const size_t equals = list.rfind(L'=', at);
+    if (equals != std::wstring::npos) start = equals + 1;
+    const size_t scheme = list.rfind(L"://", at);
+    if (scheme != std::wstring::npos && scheme + 3 > start) start = scheme + 3;
+    list.erase(start, at + 1 - start);
+  }
+  return list;
+}
+
+bool AllOf(const std::wstring& text, size_t begin, size_t end, const wchar_t* others) {
+  for (size_t i = begin; i < end; ++i) {
+    const wchar_t c = text[i];
+    const bool alnum = (c >= L'0' && c <= L'9') || (c >= L'a' && c <= L'z') || (c >= L'A' && c <= L'Z');
+    if (!alnum && !wcschr(others, c)) return false;
+  }
+  return true;
+}
+
+// "host", "host:port" or "[v6 address]:port" alone; anything else (a port of
+// letters, control characters) is no name to write anywhere.
+bool IsHostAndPort(const std::wstring& name) {
+  const bool bracketed = !name.empty() && name[0] == L'[';
+  size_t hostEnd = bracketed ? name.find(L']') : std::min(name.find(L':'), name.size());
+  if (hostEnd == std::wstring::npos || hostEnd == 0) return false;
+  if (bracketed ? !AllOf(name, 1, hostEnd++, L":.") : !AllOf(name, 0, hostEnd, L".-_")) return false;
+  if (hostEnd == name.size()) return true;
+  return name[hostEnd] == L':' && hostEnd + 1 < name.size() &&
+         name.find_first_not_of(L"0123456789", hostEnd + 1) == std::wstring::npos;
+}
+
+// Host and port only, after the scheme and before any path.
 std::wstring HostAndPort(std::wstring entry) {
   const size_t scheme = entry.find(L"://");
   if (scheme != std::wstring::npos) entry.erase(0, scheme + 3);
   entry.erase(std::min(entry.find(L'/'), entry.size()));
-  const size_t at = entry.rfind(L'@');
-  if (at != std::wstring::npos) entry.erase(0, at + 1);
-  return entry;
+  return IsHostAndPort(entry) ? entry : std::wstring();
 }
 
 }  // namespace
 
-std::wstring ProxyForUrl(const std::wstring& proxyList, bool secure) {
+std::wstring ProxyForUrl(const std::wstring& setting, bool secure) {
+  const std::wstring proxyList = WithoutUserInfo(setting);
   std::wstring plain, http, https;
   size_t begin = 0;
   while (begin <= proxyList.size()) {

@@ -81,8 +81,8 @@ class ProxyCredentials {
 // host:port", "HTTP=HTTP://host:port") that a request goes through, as
 // "host:port", without any "user:password@" the setting carries: the https
 // entry for a secure request where there is one, the http entry or the
-// first plain one otherwise.
-std::wstring ProxyForUrl(const std::wstring& proxyList, bool secure);
+// first plain one otherwise. Empty when that entry is no host and port.
+std::wstring ProxyForUrl(const std::wstring& setting, bool secure);
 
 // Whether a Proxy-Authenticate value offers the Basic scheme.
 bool ChallengeOffersBasic(const std::wstring& challenge);

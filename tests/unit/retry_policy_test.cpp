@@ -226,6 +226,11 @@ TEST(ProxyNames, TheEntryForTheRequestAndBasicChallenges) {
       {L"HTTP=HTTP://p3:8080", false, L"p3:8080"}, {L"ftp=f:21", false, L""},
       // Credentials written into the setting never reach the log or the store's target.
       {L"http://alice:s3cret@p4:3128/", false, L"p4:3128"}, {L"https=bob:pa@ss@p5:443", true, L"p5:443"},
+      // ... even where the password holds a path's '/' or the list's separators.
+      {L"http://alice:pa/ss@p6:8080", false, L"p6:8080"}, {L"alice:pa ss;word@p7:3128", false, L"p7:3128"},
+      {L"http=carol:x;y@p8:80;https=p9:443", false, L"p8:80"}, {L"http=carol:x;y@p8:80;https=p9:443", true, L"p9:443"},
+      // No host and port, no name: a port of letters, a line break into the log.
+      {L"alice:secret", false, L""}, {L"p:80\r\nforged", false, L""}, {L"[::1]:3128", false, L"[::1]:3128"},
   };
   for (const Row& row : rows) EXPECT_EQ(row.name, ProxyForUrl(row.list, row.secure)) << row.list;
   for (const wchar_t* challenge : {L"Basic realm=\"x\"", L"basic"}) EXPECT_TRUE(ChallengeOffersBasic(challenge));

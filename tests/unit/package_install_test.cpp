@@ -52,7 +52,7 @@ TEST(PackageInstall, TheCheckedPackageCannotBeSwappedUntilTheInstallerRuns) {
   std::wstring other = folder.File(L"other.exe");
   ASSERT_TRUE(::CopyFileW(zan_test::DemoAgentPath().c_str(), package.c_str(), FALSE));
   ASSERT_TRUE(zan_test::WriteFileBytes(other, "not the package"));
-  zan_test::MessageWindow window;
+  zan_test::ScopedWindow window = zan_test::MessageWindow();
   ASSERT_NE(nullptr, window.get());
   ScopedHandle job(::CreateJobObjectW(nullptr, nullptr));
   {

@@ -216,7 +216,7 @@ TEST_F(ProgressDialog, DialogsShareTheProgramIconInsteadOfLoadingTheirOwn) {
 
 // Events 0 and 1 post the total and the amount so far; others post nothing.
 TEST(DownloadProgress, EventsBecomePostsToTheDialog) {
-  zan_test::MessageWindow window;
+  zan_test::ScopedWindow window = zan_test::MessageWindow();
   ASSERT_NE(nullptr, window.get());
   const struct {
     int event, value;

@@ -171,11 +171,8 @@ std::wstring UniqueToken(const wchar_t* what) {
          std::to_wstring(::GetTickCount()) + L"-" + std::to_wstring(++counter);
 }
 
-MessageWindow::MessageWindow()
-    : hwnd_(::CreateWindowExW(0, L"STATIC", L"", 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr, nullptr, nullptr)) {}
-
-MessageWindow::~MessageWindow() {
-  if (hwnd_) ::DestroyWindow(hwnd_);
+ScopedWindow MessageWindow() {
+  return ScopedWindow(::CreateWindowExW(0, L"STATIC", L"", 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr, nullptr, nullptr));
 }
 
 }  // namespace zan_test

@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "setup/common/handles.h"
 #include "setup/common/log.h"
 
 namespace zan_test {
@@ -108,18 +109,15 @@ std::string HeaderValue(const std::string& text, const std::string& name);
 // A token no other test process uses, to find a test's own requests.
 std::wstring UniqueToken(const wchar_t* what);
 
-// A message-only window for posts to land on, destroyed at the end.
-class MessageWindow {
- public:
-  MessageWindow();
-  ~MessageWindow();
-  MessageWindow(const MessageWindow&) = delete;
-  MessageWindow& operator=(const MessageWindow&) = delete;
-  HWND get() const { return hwnd_; }
-
- private:
-  HWND hwnd_;
+struct WindowTraits {
+  using Type = HWND;
+  static Type Empty() { return nullptr; }
+  static void Close(Type window) { ::DestroyWindow(window); }
 };
+using ScopedWindow = zan::UniqueHandle<WindowTraits>;
+
+// A message-only window for posts to land on, destroyed at the end.
+ScopedWindow MessageWindow();
 
 // The MD5 of `bytes` as 32 lower-case hexadecimal digits.
 std::string Md5Text(const std::string& bytes);
